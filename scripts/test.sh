@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The one test command: installs dependencies, builds the release and asan
+# presets and runs every test of both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+jobs=$(nproc)
+
+for preset in release asan; do
+  echo "== build $preset"
+  cmake --preset "$preset" -DTAVREL_WERROR=$werror >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+for preset in release asan; do
+  echo "== test $preset"
+  ctest --preset "$preset" -j "$jobs" --timeout 600
+done
