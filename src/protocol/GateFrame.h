@@ -1,0 +1,79 @@
+// Gate frames of the game-server link: a 20-byte TMsgHeader and a payload of
+// abs(nLength) bytes. The cutter knows nothing of sockets: it takes bytes
+// and yields frames, resynchronising on TAVRELCODE.
+//
+//   +----------+---------+-------------+--------+-----------+---------+-----------
+//   | 55AA55AA | nSocket | wGSocketIdx | wIdent | wUserList | nLength | payload...
+//   +----------+---------+-------------+--------+-----------+---------+-----------
+//   0          4         8             12       14          16        20
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "protocol/Grobal2.h"
+
+// A header announcing more than this is taken for garbage, not waited for.
+constexpr size_t kMaxGatePayload = 16u << 20;
+
+struct TGateFrame {
+  TMsgHeader header;
+  const char* payload;  // abs(header.nLength) bytes, valid during the call
+  size_t payloadSize;
+};
+
+inline size_t GatePayloadSize(int32_t nLength) {
+  return nLength < 0 ? static_cast<size_t>(-static_cast<int64_t>(nLength))
+                     : static_cast<size_t>(nLength);
+}
+
+// Cuts every complete frame out of [data, data + len). `consumed` is advanced
+// past each frame before `onFrame` sees it, so when a handler throws, what
+// was dispatched (the failing frame included) stays consumed. Bytes that do
+// not start a frame are skipped one at a time; `onOversize` hears of each
+// header skipped for announcing more than kMaxGatePayload.
+template <typename OnFrame, typename OnOversize>
+void CutGateFrames(const char* data, size_t len, size_t& consumed, OnFrame&& onFrame,
+                   OnOversize&& onOversize) {
+  consumed = 0;
+  while (len - consumed >= sizeof(TMsgHeader)) {
+    const char* p = data + consumed;
+    uint32_t code;
+    std::memcpy(&code, p, sizeof code);
+    if (code != TAVRELCODE) {
+      // Jump to the next byte that could start the magic value.
+      const void* next = std::memchr(p + 1, 0x55, len - consumed - 1);
+      consumed = next ? static_cast<size_t>(static_cast<const char*>(next) - data) : len;
+      continue;
+    }
+    TGateFrame frame;
+    std::memcpy(&frame.header, p, sizeof frame.header);
+    frame.payloadSize = GatePayloadSize(frame.header.nLength);
+    if (frame.payloadSize > kMaxGatePayload) {
+      onOversize(frame.header);
+      consumed += 1;
+      continue;
+    }
+    if (frame.payloadSize > len - consumed - sizeof(TMsgHeader)) return;
+    frame.payload = p + sizeof(TMsgHeader);
+    consumed += sizeof(TMsgHeader) + frame.payloadSize;
+    onFrame(frame);
+  }
+}
+
+// Appends one frame to `out`.
+inline void AppendGateFrame(std::string& out, uint16_t wIdent, int32_t nSocket, int32_t wGSocketIdx,
+                            uint16_t wUserListIndex, const void* payload, int32_t nLength) {
+  TMsgHeader header;
+  header.dwCode = TAVRELCODE;
+  header.nSocket = nSocket;
+  header.wGSocketIdx = wGSocketIdx;
+  header.wIdent = wIdent;
+  header.wUserListIndex = wUserListIndex;
+  header.nLength = nLength;
+  out.append(reinterpret_cast<const char*>(&header), sizeof header);
+  if (payload && nLength > 0) out.append(static_cast<const char*>(payload), nLength);
+}
