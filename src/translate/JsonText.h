@@ -42,6 +42,12 @@ struct TWireInt {
   }
 };
 
+using TWireI8 = TWireInt<int8_t>;
+using TWireI16 = TWireInt<int16_t>;
+using TWireU16 = TWireInt<uint16_t>;
+using TWireI32 = TWireInt<int32_t>;
+using TWireU32 = TWireInt<uint32_t>;
+using TWireI64 = TWireInt<int64_t>;
 using TWireBool = uint8_t;  // true when not 0
 
 // A length-prefixed text field: byte 0 the length, then up to Capacity GBK
