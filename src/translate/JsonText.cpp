@@ -5,41 +5,8 @@
 #include "platform/CodePage.h"
 #include "protocol/EDcode.h"
 
-namespace {
-
-bool IsAscii(std::string_view s) noexcept {
-  const char* p = s.data();
-  std::size_t n = s.size();
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    if (w & 0x8080808080808080ULL) return false;
-    p += 8;
-    n -= 8;
-  }
-  for (; n > 0; --n, ++p)
-    if (static_cast<unsigned char>(*p) & 0x80) return false;
-  return true;
-}
-
-// Bytes the 6-bit decoder yields for a text: 6 bits per character, the
-// leftover bits dropped; any character below '<' empties the result.
-std::size_t DecodedLength(std::string_view encoded) noexcept {
-  for (char c : encoded)
-    if (static_cast<unsigned char>(c) < 0x3C) return 0;
-  return encoded.size() * 6 / 8;
-}
-
-}  // namespace
-
 void DecodeRecordInto(std::string_view encoded, void* rec, std::size_t size) {
-  std::memset(rec, 0, size);
-  if (encoded.empty()) return;
-  DecodeBuffer(encoded, rec, size);
-  // The codec copies the full count from its working buffer, whose bytes
-  // past the decoded data are left over from earlier calls.
-  const std::size_t got = DecodedLength(encoded);
-  if (got < size) std::memset(static_cast<unsigned char*>(rec) + got, 0, size - got);
+  DecodeBuffer(encoded, rec, size);  // zero-fills what the text does not yield
 }
 
 std::string_view GbkTextToUtf8(std::string_view gbk, std::string& scratch) {
@@ -90,9 +57,11 @@ void SerializeCompact(const boost::json::object& obj, std::string& out) {
 }
 
 std::string SerializeCompact(const boost::json::object& obj) {
-  std::string out;
-  SerializeCompact(obj, out);
-  return out;
+  // Serialise into a buffer that keeps its capacity, then hand out one
+  // exactly sized copy: one allocation per text instead of a growth series.
+  thread_local std::string scratch;
+  SerializeInto(obj, scratch);
+  return scratch;
 }
 
 TJsonDoc::TJsonDoc(std::size_t memberReserve)
