@@ -1,0 +1,32 @@
+// The pace check every client message passes between the WebSocket front end
+// and the session's inbound queue: refuses walks, runs, turns, butchering,
+// hits and spells that come faster than the game allows, punishes persistent
+// speeding, answers refusals so the client can roll back, and queues every
+// accepted message unchanged. Main thread only; the engine looks the session
+// up and lends it for the call.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "shared/SessionInfo.h"
+
+// Where the pace check sends a frame to the game server (the engine's
+// SendServerMsg: wSocketIndex goes into wGSocketIdx, nSocket into nSocket).
+class TGateFrameSink {
+ public:
+  virtual ~TGateFrameSink() = default;
+  virtual void SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t nSocket,
+                             int32_t nUserListIndex, int32_t nLen, const void* Data) = 0;
+};
+
+// Replies the pace check sends.
+inline constexpr int32_t kActionRefusedIdent = 1;  // body: encoded "+FAIL/"
+inline constexpr int32_t kWalkRefusedRecog = 20;   // SM_MOVEFAIL
+inline constexpr int32_t kRunRefusedRecog = 21;
+
+// Checks one client message (session text: a 48-character encoded header and
+// its body) and appends it unchanged to session.RecvBuffer when it passes.
+// A spell body that is not a JSON object throws (from ProcessClientMsg_Magic)
+// before anything is queued or answered; the caller logs it.
+void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink& link);
