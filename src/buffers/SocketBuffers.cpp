@@ -18,9 +18,11 @@ bool InjectedFailure() noexcept {
   return false;
 }
 
+// Within the storage or at its end: a source starting at the end cannot be
+// taken for bytes from elsewhere.
 bool Inside(const char* p, const char* base, int64_t size) {
   return base != nullptr && std::greater_equal<const char*>()(p, base) &&
-         std::less<const char*>()(p, base + size);
+         std::less_equal<const char*>()(p, base + size);
 }
 
 [[noreturn]] void LimitExceeded() {
