@@ -4,6 +4,11 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#define TAVREL_CODEC_SSE2 1
+#endif
+
 #include "platform/CodePage.h"
 
 namespace {
@@ -24,13 +29,42 @@ constinit std::array<uint8_t, 256> g_EncodeSub = IdentityTable();
 constinit std::array<uint8_t, 256> g_DecodeSub = IdentityTable();
 constinit TCodecTables g_Tables{IdentityTable(), IdentityTable()};
 
+// Byte j of a group, substituted, spread over the four characters it feeds
+// (character 0 in the low byte). Their sum is the group's text: the fields
+// are disjoint and "<" is added to every character through group byte 0.
+using GroupTables = std::array<std::array<uint32_t, 256>, 3>;
+
+constexpr GroupTables MakeEncodeGroups(const std::array<uint8_t, 256>& sub) {
+  GroupTables t{};
+  for (int x = 0; x < 256; ++x) {
+    const uint32_t s = sub[x];
+    t[0][x] = ((s >> 2) | ((s & 3) << 12)) + 0x3C3C3C3Cu;
+    t[1][x] = ((s >> 4) << 8) | ((s & 15) << 18);
+    t[2][x] = ((s >> 6) << 16) | ((s & 63) << 24);
+  }
+  return t;
+}
+
+constinit GroupTables g_EncodeGroups = MakeEncodeGroups(IdentityTable());
+
+// Character j of a group as its 6 bits in the group's 24-bit value; bit 31
+// marks a character below "<". Characters above "{" wrap by 64.
+constexpr uint32_t kBadChar = 0x80000000u;
+
+constexpr std::array<std::array<uint32_t, 256>, 4> MakeDecodeGroups() {
+  std::array<std::array<uint32_t, 256>, 4> t{};
+  for (int c = 0; c < 256; ++c) {
+    for (int j = 0; j < 4; ++j) {
+      t[j][c] = c < 0x3C ? kBadChar : static_cast<uint32_t>((c - 0x3C) & 0x3F) << (18 - 6 * j);
+    }
+  }
+  return t;
+}
+
+constexpr std::array<std::array<uint32_t, 256>, 4> kDecodeGroups = MakeDecodeGroups();
+
 // Keep the top (8 - p) bits of a shifted character, indexed by p = 2, 4, 6.
 constexpr uint8_t kMasks[7] = {0, 0, 0xFC, 0xF8, 0xF0, 0xE0, 0xC0};
-
-// Nonzero when any byte of w is below 0x3C.
-constexpr uint32_t HasByteBelowLowest(uint32_t w) {
-  return (w - 0x3C3C3C3Cu) & ~w & 0x80808080u;
-}
 
 uint8_t* WorkBuffer() {
   thread_local std::unique_ptr<uint8_t[]> buffer =
@@ -61,18 +95,12 @@ int Encode6BitBuf(const uint8_t* src, char* dest, int srcLen, int destCap) {
   int i = 0;
   int pos = 0;
 
-  // Whole groups while they fit: s0 s1 s2 -> four 6-bit values of the
-  // big-endian bit stream, each offset by "<" in one 32-bit add.
+  // Whole groups, two at a time, while they fit.
+  const GroupTables& t = g_EncodeGroups;
   while (srcLen - i >= 6 && cap - pos >= 8) {
-    const uint32_t a =
-        (uint32_t{sub[src[i]]} << 16) | (uint32_t{sub[src[i + 1]]} << 8) | sub[src[i + 2]];
-    const uint32_t b =
-        (uint32_t{sub[src[i + 3]]} << 16) | (uint32_t{sub[src[i + 4]]} << 8) | sub[src[i + 5]];
-    const uint64_t ca =
-        ((a >> 18) & 0x3F) | ((a >> 4) & 0x3F00) | ((a << 10) & 0x3F0000) | ((a & 0x3F) << 24);
-    const uint64_t cb =
-        ((b >> 18) & 0x3F) | ((b >> 4) & 0x3F00) | ((b << 10) & 0x3F0000) | ((b & 0x3F) << 24);
-    const uint64_t out = (ca | (cb << 32)) + 0x3C3C3C3C3C3C3C3Cull;
+    const uint32_t g0 = t[0][src[i]] + t[1][src[i + 1]] + t[2][src[i + 2]];
+    const uint32_t g1 = t[0][src[i + 3]] + t[1][src[i + 4]] + t[2][src[i + 5]];
+    const uint64_t out = g0 | (uint64_t{g1} << 32);
     std::memcpy(dest + pos, &out, 8);
     i += 6;
     pos += 8;
@@ -113,22 +141,56 @@ int Decode6BitBuf(const char* src, uint8_t* dest, int srcLen, int destCap) {
   int i = 0;
   int pos = 0;
 
-  // Whole groups of 4 characters -> 3 bytes while they fit. All characters
-  // are at least "<" here, so subtracting "<" from each lane cannot borrow.
-  while (srcLen - i >= 4 && cap - pos >= 3) {
-    uint32_t c;
-    std::memcpy(&c, s + i, 4);
-    if (HasByteBelowLowest(c)) {
+#ifdef TAVREL_CODEC_SSE2
+  // Sixteen characters at a time: check them all, take their 6-bit values,
+  // and join them pairwise into one 24-bit group per 32-bit lane.
+  const __m128i below = _mm_set1_epi8(0x3B);
+  const __m128i offset = _mm_set1_epi8(0x3C);
+  const __m128i low6 = _mm_set1_epi8(0x3F);
+  const __m128i low8of16 = _mm_set1_epi16(0xFF);
+  const __m128i low16of32 = _mm_set1_epi32(0xFFFF);
+  while (srcLen - i >= 16 && cap - pos >= 12) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(c, below), c))) {
       dest[0] = 0;
       return 0;
     }
-    const uint32_t v = (c - 0x3C3C3C3Cu) & 0x3F3F3F3Fu;
-    const uint32_t w = ((v & 0xFF) << 18) | ((v & 0xFF00) << 4) | ((v >> 10) & 0xFC0) | (v >> 24);
-    dest[pos] = sub[w >> 16];
-    dest[pos + 1] = sub[(w >> 8) & 0xFF];
-    dest[pos + 2] = sub[w & 0xFF];
-    i += 4;
-    pos += 3;
+    const __m128i v = _mm_and_si128(_mm_sub_epi8(c, offset), low6);
+    const __m128i pairs =
+        _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v, low8of16), 6), _mm_srli_epi16(v, 8));
+    const __m128i groups = _mm_or_si128(_mm_slli_epi32(_mm_and_si128(pairs, low16of32), 12),
+                                        _mm_srli_epi32(pairs, 16));
+    const auto lo = static_cast<uint64_t>(_mm_cvtsi128_si64(groups));
+    const auto hi = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(groups, groups)));
+    const uint32_t g[4] = {static_cast<uint32_t>(lo), static_cast<uint32_t>(lo >> 32),
+                           static_cast<uint32_t>(hi), static_cast<uint32_t>(hi >> 32)};
+    for (int k = 0; k < 4; ++k) {
+      dest[pos + 3 * k] = sub[g[k] >> 16];
+      dest[pos + 3 * k + 1] = sub[(g[k] >> 8) & 0xFF];
+      dest[pos + 3 * k + 2] = sub[g[k] & 0xFF];
+    }
+    i += 16;
+    pos += 12;
+  }
+#endif
+
+  // Whole groups, two at a time, while they fit: 8 characters -> 6 bytes.
+  const auto& t = kDecodeGroups;
+  while (srcLen - i >= 8 && cap - pos >= 6) {
+    const uint32_t g0 = t[0][s[i]] | t[1][s[i + 1]] | t[2][s[i + 2]] | t[3][s[i + 3]];
+    const uint32_t g1 = t[0][s[i + 4]] | t[1][s[i + 5]] | t[2][s[i + 6]] | t[3][s[i + 7]];
+    if ((g0 | g1) & kBadChar) {
+      dest[0] = 0;
+      return 0;
+    }
+    dest[pos] = sub[g0 >> 16];
+    dest[pos + 1] = sub[(g0 >> 8) & 0xFF];
+    dest[pos + 2] = sub[g0 & 0xFF];
+    dest[pos + 3] = sub[g1 >> 16];
+    dest[pos + 4] = sub[(g1 >> 8) & 0xFF];
+    dest[pos + 5] = sub[g1 & 0xFF];
+    i += 8;
+    pos += 6;
   }
 
   // The rest character by character. A bad character is looked for before
@@ -277,6 +339,7 @@ std::string InstallCodecTables(const TCodecTables& tables) {
     g_EncodeSub[x] = static_cast<uint8_t>(tables.EncodeBitMasks[x] ^ c ^ k);
     g_DecodeSub[x] = static_cast<uint8_t>(tables.DecodeBitMasks[x ^ k] ^ d);
   }
+  g_EncodeGroups = MakeEncodeGroups(g_EncodeSub);
   g_Tables = tables;
   return "";
 }
