@@ -1,0 +1,240 @@
+#include "log/uThread_Logger.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char date[32];
+  std::snprintf(date, sizeof(date), "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday);
+  return date;
+}
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Lines of a log file without their CR LF.
+std::vector<std::string> Lines(const std::string& path) {
+  std::vector<std::string> lines;
+  const std::string text = Read(path);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) break;
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+class LoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tavrel-log-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    dir_ = (root_ / "Log" / "7303").string() + "/";
+  }
+  void TearDown() override {
+    g_Logger.reset();
+    fs::remove_all(root_);
+  }
+
+  std::string File(const char* stem, int number) const {
+    char name[64];
+    std::snprintf(name, sizeof(name), "%s_%s_%03d.txt", stem, Today().c_str(), number);
+    return dir_ + name;
+  }
+  void MakeFile(const std::string& path, uintmax_t size) const {
+    fs::create_directories(dir_);
+    std::ofstream(path).close();
+    fs::resize_file(path, size);  // sparse: costs no disk
+  }
+  TLogger& UseLogger() {
+    g_Logger = std::make_unique<TLogger>();
+    g_Logger->Initialize(dir_);
+    return *g_Logger;
+  }
+
+  fs::path root_;
+  std::string dir_;
+};
+
+TEST(LogFormatTest, FormatsTypedArgumentsAndReportsMismatches) {
+  EXPECT_EQ(Format("%s IP:%s 超过数量上线%d", "17", std::string("1.2.3.4"), 5),
+            "17 IP:1.2.3.4 超过数量上线5");
+  EXPECT_EQ(Format("[%5d|%-4s|%04X|%.2f|%u|%%|%c]", -42, "ab", 255u, 2.5, -1, 'z'),
+            "[  -42|ab  |00FF|2.50|4294967295|%|z]");
+  EXPECT_EQ(Format("SSL:[%d] Ver:%s", true, std::string_view("202303021400")),
+            "SSL:[1] Ver:202303021400");
+  EXPECT_EQ(Format("%lld %zu %.3s", int64_t{-9000000000}, size_t{7}, "abcdef"),
+            "-9000000000 7 abc");
+  EXPECT_EQ(Format("%d", uint64_t{18446744073709551615ULL}), "18446744073709551615");
+
+  const auto message = [](auto&&... args) -> std::string {
+    try {
+      Format(args...);
+    } catch (const ELogFormatError& e) {
+      return e.what();
+    }
+    return "no error";
+  };
+  EXPECT_EQ(message("Value %d", "text"), "Format 'Value %d' invalid or incompatible with argument");
+  EXPECT_EQ(message("%s", 5), "Format '%s' invalid or incompatible with argument");
+  EXPECT_EQ(message("%f", 5), "Format '%f' invalid or incompatible with argument");
+  EXPECT_EQ(message("%d %d", 1), "No argument for format '%d %d'");
+  EXPECT_EQ(message("50%", 1), "Format '50%' invalid or incompatible with argument");
+  EXPECT_EQ(message("%y", 1), "Format '%y' invalid or incompatible with argument");
+  EXPECT_EQ(message("%99999d", 1), "Format '%99999d' invalid or incompatible with argument");
+}
+
+TEST_F(LoggerTest, LinesCarryTheTimeStampAndBlankTextsWriteNothing) {
+  OutErrorLog("no logger yet: ignored");  // must neither crash nor queue anywhere
+  TLogger& logger = UseLogger();
+  OutErrorLog("");
+  OutErrorLog(" \t ");
+  OutDebugLog("   ");
+  OutErrorLog("   ", 5);  // a blank format with arguments too
+  logger.FlushNow();
+  EXPECT_FALSE(fs::exists(File("error", 1)));
+  EXPECT_FALSE(fs::exists(File("debug", 1)));
+
+  OutErrorLog("x");
+  OutErrorLog("failed", std::runtime_error("boom"));
+  OutErrorLog("port %d of %s", 7303, "gate");
+  OutErrorLog("Value %d", "text");
+  OutDebugLog("debug %s", "line");
+  OutDebugLog("Value %d", "text");
+  logger.FlushNow();
+
+  const std::string stamp = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3}\] )";
+  const std::vector<std::string> errors = Lines(File("error", 1));
+  ASSERT_EQ(errors.size(), 5u);  // four lines and the batch's closing empty line
+  EXPECT_TRUE(std::regex_match(errors[0], std::regex(stamp + "x"))) << errors[0];
+  EXPECT_TRUE(std::regex_match(errors[1], std::regex(stamp + "failed Except：boom"))) << errors[1];
+  EXPECT_TRUE(std::regex_match(errors[2], std::regex(stamp + "port 7303 of gate"))) << errors[2];
+  EXPECT_TRUE(std::regex_match(
+      errors[3],
+      std::regex(stamp + "Format_Err: Value %d  Format 'Value %d' invalid or incompatible with "
+                         "argument")))
+      << errors[3];
+  EXPECT_EQ(errors[4], "");
+
+  const std::vector<std::string> debug = Lines(File("debug", 1));
+  ASSERT_EQ(debug.size(), 3u);
+  EXPECT_TRUE(std::regex_match(debug[0], std::regex(stamp + "debug line"))) << debug[0];
+  EXPECT_TRUE(std::regex_match(debug[1], std::regex(stamp + "Format_Err: Value %d"))) << debug[1];
+
+  EXPECT_TRUE(Read(File("error", 1)).ends_with("argument\r\n\r\n"));
+  // Categories nothing wrote to get no file.
+  EXPECT_FALSE(fs::exists(File("data", 1)));
+}
+
+TEST_F(LoggerTest, QueueKeepsTwoThousandLinesPerFlushAndDataCategoriesUseTheirOwnFiles) {
+  TLogger& logger = UseLogger();
+  for (int i = 1; i <= 2001; ++i) logger.WriteError("line " + std::to_string(i));
+  logger.WriteData("d");
+  logger.WriteSave("s");
+  logger.WriteScript("c");
+  logger.FlushNow();
+  std::vector<std::string> lines = Lines(File("error", 1));
+  ASSERT_EQ(lines.size(), 2001u);
+  EXPECT_EQ(lines[1999], "line 2000");
+  EXPECT_EQ(lines[2000], "");
+  EXPECT_EQ(Read(File("data", 1)), "d\r\n\r\n");
+  EXPECT_EQ(Read(File("save", 1)), "s\r\n\r\n");
+  EXPECT_EQ(Read(File("script", 1)), "c\r\n\r\n");
+
+  // The limit is per flush: the next batch is taken whole again.
+  logger.WriteError("after");
+  logger.FlushNow();
+  lines = Lines(File("error", 1));
+  EXPECT_EQ(lines.size(), 2003u);
+  EXPECT_EQ(lines[2001], "after");
+}
+
+TEST_F(LoggerTest, FullFilesRollOverToTheNextNumber) {
+  // Over the limit at start-up: the next number is used.
+  MakeFile(File("error", 1), Logger_Max_Size + 1);
+  // Just under it: still used, and left once a flush takes it over.
+  MakeFile(File("debug", 1), Logger_Max_Size - 5);
+  TLogger& logger = UseLogger();
+  EXPECT_EQ(logger.CurrentFile(ELogCategory::Error), File("error", 2));
+  EXPECT_EQ(logger.CurrentFile(ELogCategory::Debug), File("debug", 1));
+
+  logger.WriteError("e");
+  logger.WriteDebug("first batch");
+  logger.FlushNow();
+  EXPECT_EQ(Read(File("error", 2)), "e\r\n\r\n");
+  EXPECT_EQ(fs::file_size(File("debug", 1)), Logger_Max_Size - 5 + 15);
+  EXPECT_EQ(logger.CurrentFile(ELogCategory::Debug), File("debug", 2));
+  logger.WriteDebug("second batch");
+  logger.FlushNow();
+  EXPECT_EQ(Read(File("debug", 2)), "second batch\r\n\r\n");
+}
+
+TEST_F(LoggerTest, WhenEveryNumberIsFullTheLastOneKeepsGrowing) {
+  for (int n = 1; n <= Logger_Max_FileNumber; ++n) MakeFile(File("error", n), Logger_Max_Size + 1);
+  TLogger& logger = UseLogger();
+  EXPECT_EQ(logger.CurrentFile(ELogCategory::Error), File("error", 100));
+  logger.WriteError("still written");
+  logger.FlushNow();
+  logger.WriteError("and again");
+  logger.FlushNow();
+  EXPECT_EQ(fs::file_size(File("error", 100)), Logger_Max_Size + 1 + 17 + 13);
+  EXPECT_FALSE(fs::exists(File("error", 101)));
+}
+
+TEST_F(LoggerTest, StopWritesWhatIsStillQueued) {
+  TLogger& logger = UseLogger();
+  logger.Start();
+  OutErrorLog("written by the thread at stop");
+  OutDebugLog("so is this");
+  logger.Stop();  // long before the five-second flush
+  const std::vector<std::string> errors = Lines(File("error", 1));
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_TRUE(errors[0].ends_with("] written by the thread at stop"));
+  EXPECT_TRUE(Read(File("debug", 1)).find("] so is this\r\n") != std::string::npos);
+
+  // Without a thread the queued lines are written by Stop itself.
+  TLogger idle;
+  idle.Initialize(dir_);
+  idle.WriteData("queued, never started");
+  idle.Stop();
+  EXPECT_EQ(Read(File("data", 1)), "queued, never started\r\n\r\n");
+}
+
+TEST_F(LoggerTest, UnwritableDirectoryKeepsLinesAndReportsTheError) {
+  TLogger& logger = UseLogger();
+  fs::remove_all(dir_);
+  std::ofstream(root_ / "Log" / "7303").close();  // a file where the directory was
+  logger.WriteDebug("kept");
+  logger.FlushNow();
+  // The lines wait for the directory to return, and the failure is queued as an error line.
+  fs::remove(root_ / "Log" / "7303");
+  fs::create_directories(dir_);
+  logger.FlushNow();
+  EXPECT_EQ(Read(File("debug", 1)), "kept\r\n\r\n");
+  const std::string errors = Read(File("error", 1));
+  EXPECT_NE(errors.find("] TLogger.Execute Stop Error Except："), std::string::npos) << errors;
+}
+
+}  // namespace
