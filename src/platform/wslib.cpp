@@ -1,0 +1,648 @@
+#include "platform/wslib.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <charconv>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <type_traits>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/ProxyProtocol.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+namespace {
+
+constexpr auto kPreambleTimeout = std::chrono::seconds(30);  // PROXY header and TLS handshake
+constexpr auto kCloseGrace = std::chrono::seconds(10);       // CloseSocket: flush, close handshake
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+constexpr size_t kProxyReadChunk = 512;
+constexpr TWsConnId kMaxConnId = 2147483647;
+
+asio::ip::address Unmapped(const asio::ip::address& a) {
+  if (a.is_v6() && a.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+  }
+  return a;
+}
+
+std::string FormatPeer(const asio::ip::address& addr, uint16_t port) {
+  const asio::ip::address a = Unmapped(addr);
+  if (a.is_v4()) return a.to_string();
+  return "[" + a.to_string() + "]:" + std::to_string(port);
+}
+
+std::string FormatProxySource(const TProxyHeader& h) {
+  if (h.nFamily == 4) {
+    asio::ip::address_v4::bytes_type b;
+    std::copy_n(h.srcAddr.begin(), b.size(), b.begin());
+    return FormatPeer(asio::ip::address_v4(b), h.wSrcPort);
+  }
+  return FormatPeer(asio::ip::address_v6(h.srcAddr), h.wSrcPort);
+}
+
+// A short printable sample of rejected bytes for a log line.
+std::string Printable(std::string_view bytes) {
+  constexpr size_t kSample = 48;
+  std::string out;
+  for (unsigned char c : bytes.substr(0, kSample)) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  if (bytes.size() > kSample) out += "...";
+  return out;
+}
+
+bool ParseUid(std::string_view text, TWsConnId& id) {
+  const char* end = text.data() + text.size();
+  auto [p, ec] = std::from_chars(text.data(), end, id);
+  return ec == std::errc() && p == end && !text.empty() && id >= 1 && id <= kMaxConnId;
+}
+
+// What the engine and the registry see of a connection, whatever its transport.
+class TWsConn {
+ public:
+  TWsConn(TWsConnId id, std::string sRemote)
+      : id_(id), sUid_(std::to_string(id)), sRemote_(std::move(sRemote)) {}
+  virtual ~TWsConn() = default;
+
+  virtual void Send(std::string_view data, bool boBinary) = 0;
+  virtual void Close() = 0;  // after what is queued
+  virtual void Abort() = 0;  // at once, dropping what is queued
+
+  TWsConnId Id() const { return id_; }
+  const std::string& Uid() const { return sUid_; }
+  const std::string& Remote() const { return sRemote_; }
+  bool Reported() const { return boReported_; }
+
+ protected:
+  TWsConnId id_;
+  std::string sUid_;
+  std::string sRemote_;
+  bool boReported_ = false;  // the connect callback has run
+  bool boDone_ = false;      // the end has been reported to the owner
+};
+
+}  // namespace
+
+class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
+ public:
+  explicit TImpl(asio::io_context& ioc) : ioc_(ioc), acceptor_(ioc), retryTimer_(ioc) {}
+
+  bool Listen(uint16_t wPort, std::string& sError);
+  void Shutdown();
+  std::shared_ptr<TWsConn> Find(TWsConnId id) const;
+
+  // Events from the connections.
+  void Connected(TWsConn& conn);
+  void Ended(TWsConn& conn);
+  void Message(TWsConn& conn, std::string_view msg);
+  void Log(const std::string& sText);
+
+  asio::io_context& ioc_;
+  tcp::acceptor acceptor_;
+  asio::steady_timer retryTimer_;
+  std::unique_ptr<ssl::context> tls_;
+  std::string sListenAddress_;
+  std::vector<asio::ip::address> trusted_;
+  std::unordered_map<TWsConnId, std::weak_ptr<TWsConn>> conns_;
+  TWsConnId nextId_ = 1;
+  bool boStopped_ = false;
+
+  TWsConnectHandler onConnect_;
+  TWsDisconnectHandler onDisconnect_;
+  TWsMessageHandler onMessage_;
+  TWsLogHandler onLog_;
+
+  uint64_t nSlowConsumer_ = 0;
+  uint64_t nOversize_ = 0;
+  uint64_t nRefused_ = 0;
+  size_t nOpen_ = 0;
+
+ private:
+  void DoAccept();
+  void OnAccept(error_code ec, tcp::socket socket);
+  TWsConnId AllocateId();
+  bool IsTrusted(const asio::ip::address& addr) const;
+  template <class F>
+  void Invoke(const char* what, F&& call);
+};
+
+namespace {
+
+// One browser connection: optional PROXY header, optional TLS, the WebSocket handshake, then a
+// read loop and a write queue with one write in flight. Pending handlers keep it alive.
+template <bool kTls>
+class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsConnT<kTls>> {
+  // No permessage-deflate: bodies arrive compressed by the gateway already.
+  using TStream =
+      std::conditional_t<kTls, websocket::stream<beast::ssl_stream<beast::tcp_stream>, false>,
+                         websocket::stream<beast::tcp_stream, false>>;
+
+ public:
+  TWsConnT(std::shared_ptr<TWsLib::TImpl> owner, TWsConnId id, std::string sRemote,
+           tcp::socket socket) requires(!kTls)
+      : TWsConn(id, std::move(sRemote)),
+        owner_(std::move(owner)),
+        ws_(std::move(socket)),
+        closeTimer_(owner_->ioc_) {}
+  TWsConnT(std::shared_ptr<TWsLib::TImpl> owner, TWsConnId id, std::string sRemote,
+           tcp::socket socket, ssl::context& ctx) requires(kTls)
+      : TWsConn(id, std::move(sRemote)),
+        owner_(std::move(owner)),
+        ws_(std::move(socket), ctx),
+        closeTimer_(owner_->ioc_) {}
+
+  void Start(bool boProxy) {
+    beast::get_lowest_layer(ws_).expires_after(kPreambleTimeout);
+    if (boProxy) {
+      DoReadProxy();
+    } else {
+      StartTransport();
+    }
+  }
+
+  void Send(std::string_view data, bool boBinary) override {
+    if (boDone_ || boClosing_ || !boReported_) return;
+    if (nUnsent_ + data.size() > TWsLib::kMaxUnsentBytes) return CloseSlowConsumer(data.size());
+    std::string buf;
+    if (!spare_.empty()) {
+      buf = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    buf.assign(data);
+    nUnsent_ += buf.size();
+    queue_.push_back({std::move(buf), boBinary});
+    if (!boWriting_) DoWrite();
+  }
+
+  void Close() override {
+    if (boDone_ || boClosing_) return;
+    if (!boReported_) return Abort();
+    boClosing_ = true;
+    closeTimer_.expires_after(kCloseGrace);
+    closeTimer_.async_wait(beast::bind_front_handler(&TWsConnT::OnCloseTimer, Self()));
+    if (!boWriting_) DoClose();
+  }
+
+  void Abort() override {
+    boClosing_ = true;
+    closeTimer_.cancel();
+    beast::get_lowest_layer(ws_).close();
+  }
+
+ private:
+  std::shared_ptr<TWsConnT> Self() { return this->shared_from_this(); }
+
+  void DoReadProxy() {
+    beast::get_lowest_layer(ws_).async_read_some(
+        preBuf_.prepare(kProxyReadChunk),
+        beast::bind_front_handler(&TWsConnT::OnReadProxy, Self()));
+  }
+
+  void OnReadProxy(error_code ec, size_t nRead) {
+    if (ec) return Refuse();
+    preBuf_.commit(nRead);
+    const std::string_view data(static_cast<const char*>(preBuf_.data().data()), preBuf_.size());
+    const TProxyHeader h = ParseProxyHeader(data);
+    switch (h.status) {
+      case TProxyStatus::kNeedMore:
+        return DoReadProxy();
+      case TProxyStatus::kError:
+        owner_->Log("Bad PROXY header from " + sRemote_ + ": " + Printable(data));
+        return Refuse();
+      case TProxyStatus::kParsed:
+        if (h.nFamily != 0) sRemote_ = FormatProxySource(h);
+        preBuf_.consume(h.nHeaderLen);
+        return StartTransport();
+    }
+  }
+
+  // TLS first where configured; what followed the PROXY header belongs to the next layer.
+  void StartTransport() {
+    if constexpr (kTls) {
+      ws_.next_layer().async_handshake(
+          ssl::stream_base::server, preBuf_.data(),
+          beast::bind_front_handler(&TWsConnT::OnTlsHandshake, Self()));
+    } else {
+      StartWebSocket();
+    }
+  }
+
+  void OnTlsHandshake(error_code ec, size_t) {
+    if (ec) return Refuse();
+    // Only the ClientHello can have come with the PROXY header; nothing of it is plain text.
+    preBuf_ = beast::flat_buffer();
+    StartWebSocket();
+  }
+
+  void StartWebSocket() {
+    // The WebSocket stream keeps its own handshake and idle timers, pinging quiet peers.
+    beast::get_lowest_layer(ws_).expires_never();
+    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    ws_.read_message_max(TWsLib::kMaxMessageBytes);
+    ws_.async_accept(preBuf_.data(), beast::bind_front_handler(&TWsConnT::OnAccept, Self()));
+  }
+
+  void OnAccept(error_code ec) {
+    if (ec) return Refuse();
+    preBuf_ = beast::flat_buffer();
+    boReported_ = true;
+    owner_->Connected(*this);
+    DoRead();
+  }
+
+  void DoRead() { ws_.async_read(readBuf_, beast::bind_front_handler(&TWsConnT::OnRead, Self())); }
+
+  void OnRead(error_code ec, size_t) {
+    if (ec) {
+      if (ec == websocket::error::message_too_big) {
+        ++owner_->nOversize_;
+        owner_->Log("Connection " + sUid_ + " (" + sRemote_ + ") closed: message over " +
+                    std::to_string(TWsLib::kMaxMessageBytes) + " bytes");
+      }
+      return Finish();
+    }
+    // A connection the engine is closing has nothing more to say to it.
+    if (!boClosing_) {
+      owner_->Message(*this, std::string_view(static_cast<const char*>(readBuf_.data().data()),
+                                              readBuf_.size()));
+    }
+    readBuf_.consume(readBuf_.size());
+    DoRead();
+  }
+
+  void DoWrite() {
+    boWriting_ = true;
+    const TOut& out = queue_.front();
+    ws_.binary(out.boBinary);
+    ws_.async_write(asio::buffer(out.data), beast::bind_front_handler(&TWsConnT::OnWrite, Self()));
+  }
+
+  void OnWrite(error_code ec, size_t) {
+    boWriting_ = false;
+    if (ec) return Abort();  // the read loop reports the end
+    nUnsent_ -= queue_.front().data.size();
+    spare_.push_back(std::move(queue_.front().data));
+    queue_.pop_front();
+    if (spare_.size() > 4) spare_.erase(spare_.begin());
+    if (!queue_.empty()) return DoWrite();
+    if (boClosing_) DoClose();
+  }
+
+  void DoClose() {
+    ws_.async_close(websocket::close_code::normal,
+                    beast::bind_front_handler(&TWsConnT::OnClose, Self()));
+  }
+
+  void OnClose(error_code ec) {
+    if (ec) Abort();  // the read loop ends either way and reports it
+  }
+
+  void OnCloseTimer(error_code ec) {
+    if (ec || boDone_) return;
+    Abort();
+  }
+
+  void CloseSlowConsumer(size_t nMore) {
+    ++owner_->nSlowConsumer_;
+    owner_->Log("Slow consumer: connection " + sUid_ + " (" + sRemote_ + ") closed with " +
+                std::to_string(nUnsent_ + nMore) + " bytes unsent");
+    // The message being written must outlive its write; the rest can go.
+    if (boWriting_) {
+      queue_.resize(1);
+    } else {
+      queue_.clear();
+    }
+    Abort();
+  }
+
+  void Refuse() {
+    ++owner_->nRefused_;
+    Abort();
+    Finish();
+  }
+
+  void Finish() {
+    if (boDone_) return;
+    boDone_ = true;
+    closeTimer_.cancel();
+    beast::get_lowest_layer(ws_).close();
+    owner_->Ended(*this);
+  }
+
+  struct TOut {
+    std::string data;
+    bool boBinary;
+  };
+
+  std::shared_ptr<TWsLib::TImpl> owner_;
+  TStream ws_;
+  asio::steady_timer closeTimer_;
+  beast::flat_buffer preBuf_;  // the PROXY header and whatever arrived with it
+  beast::flat_buffer readBuf_;
+  std::deque<TOut> queue_;          // front is in flight while boWriting_
+  std::vector<std::string> spare_;  // drained message buffers kept for reuse
+  size_t nUnsent_ = 0;
+  bool boWriting_ = false;
+  bool boClosing_ = false;
+};
+
+}  // namespace
+
+bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
+  error_code ec;
+  asio::ip::address addr;
+  const bool boDefault = sListenAddress_.empty();
+  if (boDefault) {
+    addr = asio::ip::address_v6::any();
+  } else {
+    addr = asio::ip::make_address(sListenAddress_, ec);
+    if (ec) {
+      sError = "Invalid listen address " + sListenAddress_;
+      return false;
+    }
+  }
+  tcp::endpoint ep(addr, wPort);
+  acceptor_.open(ep.protocol(), ec);
+  if (ec && boDefault) {  // a host without IPv6
+    ep = tcp::endpoint(asio::ip::address_v4::any(), wPort);
+    acceptor_.open(ep.protocol(), ec);
+  }
+  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec && ep.address().is_v6() && ep.address().to_v6().is_unspecified()) {
+    acceptor_.set_option(asio::ip::v6_only(false), ec);
+  }
+  if (!ec) acceptor_.bind(ep, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    sError = "Cannot listen on " + FormatPeer(ep.address(), wPort) + " port " +
+             std::to_string(wPort) + ": " + ec.message();
+    error_code ignored;
+    acceptor_.close(ignored);
+    return false;
+  }
+  DoAccept();
+  return true;
+}
+
+void TWsLib::TImpl::DoAccept() {
+  acceptor_.async_accept(ioc_, beast::bind_front_handler(&TImpl::OnAccept, shared_from_this()));
+}
+
+void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
+  if (boStopped_ || ec == asio::error::operation_aborted) return;
+  if (ec) {
+    // Out of descriptors and the like: say so and try again shortly instead of spinning.
+    Log("Accept failed: " + ec.message());
+    retryTimer_.expires_after(kAcceptRetryDelay);
+    retryTimer_.async_wait([self = shared_from_this()](error_code tec) {
+      if (!tec && !self->boStopped_) self->DoAccept();
+    });
+    return;
+  }
+  const tcp::endpoint peer = socket.remote_endpoint(ec);
+  if (!ec) {
+    socket.set_option(tcp::no_delay(true), ec);
+    const TWsConnId id = AllocateId();
+    std::string sRemote = FormatPeer(peer.address(), peer.port());
+    const bool boProxy = IsTrusted(peer.address());
+    if (tls_) {
+      auto conn = std::make_shared<TWsConnT<true>>(shared_from_this(), id, std::move(sRemote),
+                                                   std::move(socket), *tls_);
+      conns_[id] = conn;
+      conn->Start(boProxy);
+    } else {
+      auto conn = std::make_shared<TWsConnT<false>>(shared_from_this(), id, std::move(sRemote),
+                                                    std::move(socket));
+      conns_[id] = conn;
+      conn->Start(boProxy);
+    }
+  }
+  DoAccept();
+}
+
+TWsConnId TWsLib::TImpl::AllocateId() {
+  for (;;) {
+    const TWsConnId id = nextId_;
+    nextId_ = nextId_ == kMaxConnId ? 1 : nextId_ + 1;
+    if (!conns_.contains(id)) return id;
+  }
+}
+
+bool TWsLib::TImpl::IsTrusted(const asio::ip::address& addr) const {
+  const asio::ip::address a = Unmapped(addr);
+  return std::find(trusted_.begin(), trusted_.end(), a) != trusted_.end();
+}
+
+std::shared_ptr<TWsConn> TWsLib::TImpl::Find(TWsConnId id) const {
+  const auto it = conns_.find(id);
+  return it == conns_.end() ? nullptr : it->second.lock();
+}
+
+template <class F>
+void TWsLib::TImpl::Invoke(const char* what, F&& call) {
+  // An exception must not unwind through Asio and stop the loop.
+  try {
+    call();
+  } catch (const std::exception& e) {
+    if (onLog_ && std::string_view(what) != "log") Log(std::string(what) + " handler: " + e.what());
+  } catch (...) {
+  }
+}
+
+void TWsLib::TImpl::Connected(TWsConn& conn) {
+  if (boStopped_) return conn.Abort();
+  ++nOpen_;
+  Invoke("connect", [&] {
+    if (onConnect_) onConnect_(conn.Uid(), conn.Remote());
+  });
+}
+
+void TWsLib::TImpl::Ended(TWsConn& conn) {
+  conns_.erase(conn.Id());
+  if (boStopped_ || !conn.Reported()) return;
+  --nOpen_;
+  Invoke("disconnect", [&] {
+    if (onDisconnect_) onDisconnect_(conn.Uid(), conn.Remote());
+  });
+}
+
+void TWsLib::TImpl::Message(TWsConn& conn, std::string_view msg) {
+  if (boStopped_) return;
+  Invoke("message", [&] {
+    if (onMessage_) onMessage_(conn.Uid(), msg);
+  });
+}
+
+void TWsLib::TImpl::Log(const std::string& sText) {
+  if (boStopped_) return;
+  Invoke("log", [&] {
+    if (onLog_) onLog_(sText);
+  });
+}
+
+void TWsLib::TImpl::Shutdown() {
+  boStopped_ = true;
+  onConnect_ = nullptr;
+  onDisconnect_ = nullptr;
+  onMessage_ = nullptr;
+  onLog_ = nullptr;
+  error_code ignored;
+  acceptor_.close(ignored);
+  retryTimer_.cancel();
+  // Aborting lets each connection's pending handlers run out and release it.
+  for (auto& [id, weak] : conns_) {
+    if (auto conn = weak.lock()) conn->Abort();
+  }
+  conns_.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TWsLib::TWsLib(boost::asio::io_context& ioc) : impl_(std::make_shared<TImpl>(ioc)) {}
+
+TWsLib::~TWsLib() {
+  impl_->Shutdown();
+}
+
+void TWsLib::SetListenAddress(std::string sAddress) {
+  impl_->sListenAddress_ = std::move(sAddress);
+}
+
+bool TWsLib::SetTrustedProxies(std::string_view sList) {
+  std::vector<asio::ip::address> trusted;
+  bool boAllValid = true;
+  while (!sList.empty()) {
+    const size_t comma = sList.find(',');
+    std::string_view item = sList.substr(0, comma);
+    sList = comma == std::string_view::npos ? std::string_view() : sList.substr(comma + 1);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    if (item.empty()) continue;
+    error_code ec;
+    const asio::ip::address addr = asio::ip::make_address(item, ec);
+    if (ec) {
+      boAllValid = false;
+    } else {
+      trusted.push_back(Unmapped(addr));
+    }
+  }
+  impl_->trusted_ = std::move(trusted);
+  return boAllValid;
+}
+
+bool TWsLib::Init(uint16_t wPort, TWsConnectHandler onConnect, TWsDisconnectHandler onDisconnect,
+                  TWsMessageHandler onMessage, TWsLogHandler onLog) {
+  return Start(wPort, nullptr, nullptr, std::move(onConnect), std::move(onDisconnect),
+               std::move(onMessage), std::move(onLog));
+}
+
+bool TWsLib::InitTLS(uint16_t wPort, const std::string& sCertFile, const std::string& sKeyFile,
+                     TWsConnectHandler onConnect, TWsDisconnectHandler onDisconnect,
+                     TWsMessageHandler onMessage, TWsLogHandler onLog) {
+  return Start(wPort, &sCertFile, &sKeyFile, std::move(onConnect), std::move(onDisconnect),
+               std::move(onMessage), std::move(onLog));
+}
+
+bool TWsLib::Start(uint16_t wPort, const std::string* pCertFile, const std::string* pKeyFile,
+                   TWsConnectHandler onConnect, TWsDisconnectHandler onDisconnect,
+                   TWsMessageHandler onMessage, TWsLogHandler onLog) {
+  sLastError_.clear();
+  if (impl_->acceptor_.is_open()) {
+    sLastError_ = "Already listening";
+    return false;
+  }
+  if (pCertFile) {
+    auto ctx = std::make_unique<ssl::context>(ssl::context::tls_server);
+    error_code ec;
+    ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                         ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
+                     ec);
+    if (!ec) ctx->use_certificate_chain_file(*pCertFile, ec);
+    if (ec) {
+      sLastError_ = "Cannot load TLS certificate " + *pCertFile + ": " + ec.message();
+      return false;
+    }
+    ctx->use_private_key_file(*pKeyFile, ssl::context::pem, ec);
+    if (ec) {
+      sLastError_ = "Cannot load TLS key " + *pKeyFile + ": " + ec.message();
+      return false;
+    }
+    impl_->tls_ = std::move(ctx);
+  } else {
+    impl_->tls_.reset();
+  }
+  impl_->onConnect_ = std::move(onConnect);
+  impl_->onDisconnect_ = std::move(onDisconnect);
+  impl_->onMessage_ = std::move(onMessage);
+  impl_->onLog_ = std::move(onLog);
+  return impl_->Listen(wPort, sLastError_);
+}
+
+uint16_t TWsLib::LocalPort() const {
+  error_code ec;
+  const tcp::endpoint ep = impl_->acceptor_.local_endpoint(ec);
+  return ec ? 0 : ep.port();
+}
+
+void TWsLib::SendMsg(std::string_view sUid, std::string_view sText) {
+  TWsConnId id;
+  if (ParseUid(sUid, id)) SendMsg(id, sText);
+}
+
+void TWsLib::SendBuff(std::string_view sUid, const void* pBuf, size_t nLen) {
+  TWsConnId id;
+  if (ParseUid(sUid, id)) SendBuff(id, pBuf, nLen);
+}
+
+void TWsLib::CloseSocket(std::string_view sUid) {
+  TWsConnId id;
+  if (ParseUid(sUid, id)) CloseSocket(id);
+}
+
+void TWsLib::SendMsg(TWsConnId id, std::string_view sText) {
+  if (auto conn = impl_->Find(id)) conn->Send(sText, false);
+}
+
+void TWsLib::SendBuff(TWsConnId id, const void* pBuf, size_t nLen) {
+  if (nLen == 0 || pBuf == nullptr) return;
+  if (auto conn = impl_->Find(id)) conn->Send({static_cast<const char*>(pBuf), nLen}, true);
+}
+
+void TWsLib::CloseSocket(TWsConnId id) {
+  if (auto conn = impl_->Find(id)) conn->Close();
+}
+
+uint64_t TWsLib::SlowConsumerCloses() const {
+  return impl_->nSlowConsumer_;
+}
+uint64_t TWsLib::OversizeCloses() const {
+  return impl_->nOversize_;
+}
+uint64_t TWsLib::RefusedConnections() const {
+  return impl_->nRefused_;
+}
+size_t TWsLib::OpenConnections() const {
+  return impl_->nOpen_;
+}

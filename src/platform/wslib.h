@@ -1,0 +1,100 @@
+// WebSocket front end of the gateway: listens on one port (plain or TLS), carries the browser
+// connections over Boost.Beast and reports their events through four callbacks. Owns the
+// listening socket and every connection. Runs on the caller's io_context thread only: every
+// operation must be called there and every callback runs there, one at a time.
+//
+// Connection identifiers are decimal numbers 1..2147483647, unique among open connections and
+// passed as text ("sUid") as the engine keeps them; the numeric forms take the same number.
+// Remote addresses are dotted IPv4 for IPv4 and IPv4-mapped peers, "[addr]:port" otherwise;
+// behind a trusted load balancer they are the client's address from its PROXY header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace boost::asio {
+class io_context;
+}
+
+// A connection has completed its WebSocket handshake / has ended. Every connect is followed by
+// exactly one disconnect, also when the engine closed the connection itself.
+using TWsConnectHandler =
+    std::function<void(const std::string& sUid, const std::string& sRemoteIP)>;
+using TWsDisconnectHandler = TWsConnectHandler;
+// One whole incoming message (text as UTF-8, or binary taken as the same bytes).
+using TWsMessageHandler = std::function<void(const std::string& sUid, std::string_view sMsg)>;
+// A text of the library about something that went wrong (slow consumer, oversize message,
+// bad PROXY header, accept failure).
+using TWsLogHandler = std::function<void(const std::string& sText)>;
+
+using TWsConnId = uint32_t;
+
+class TWsLib {
+ public:
+  // Incoming messages above this close their connection.
+  static constexpr size_t kMaxMessageBytes = 64 * 1024;
+  // A connection with more unsent bytes than this is closed as a slow consumer.
+  static constexpr size_t kMaxUnsentBytes = 8 * 1024 * 1024;
+
+  explicit TWsLib(boost::asio::io_context& ioc);
+  // Closes the listener and every connection; no callback runs afterwards. The io_context must
+  // outlive this object.
+  ~TWsLib();
+  TWsLib(const TWsLib&) = delete;
+  TWsLib& operator=(const TWsLib&) = delete;
+
+  // Address to listen on, set before Init. Default: IPv6 any, dual-stack (IPv4 any where the
+  // host has no IPv6).
+  void SetListenAddress(std::string sAddress);
+  // Comma-separated addresses of load balancers whose connections start with a PROXY header
+  // (v1 or v2). Connections from other addresses are never parsed for one. Applies to
+  // connections accepted afterwards. Returns false when an entry is not an address (the valid
+  // ones still apply).
+  bool SetTrustedProxies(std::string_view sList);
+
+  // Start listening; false (with LastError) when the port cannot be bound, when already
+  // started, or, for TLS, when the PEM certificate or key file cannot be loaded.
+  [[nodiscard]] bool Init(uint16_t wPort, TWsConnectHandler onConnect,
+                          TWsDisconnectHandler onDisconnect, TWsMessageHandler onMessage,
+                          TWsLogHandler onLog);
+  [[nodiscard]] bool InitTLS(uint16_t wPort, const std::string& sCertFile,
+                             const std::string& sKeyFile, TWsConnectHandler onConnect,
+                             TWsDisconnectHandler onDisconnect, TWsMessageHandler onMessage,
+                             TWsLogHandler onLog);
+  const std::string& LastError() const { return sLastError_; }
+  // The bound port (useful after listening on port 0); 0 before Init.
+  uint16_t LocalPort() const;
+
+  // One text message / one binary message, queued behind what is still unsent. Unknown,
+  // closing or malformed identifiers are ignored.
+  void SendMsg(std::string_view sUid, std::string_view sText);
+  void SendBuff(std::string_view sUid, const void* pBuf, size_t nLen);
+  // Sends what is queued, then closes; the disconnect callback follows later, never from
+  // inside this call.
+  void CloseSocket(std::string_view sUid);
+  void SendMsg(TWsConnId id, std::string_view sText);
+  void SendBuff(TWsConnId id, const void* pBuf, size_t nLen);
+  void CloseSocket(TWsConnId id);
+
+  // Counters for metrics.
+  uint64_t SlowConsumerCloses() const;
+  uint64_t OversizeCloses() const;
+  // Connections dropped before their WebSocket handshake completed (bad or missing PROXY
+  // header, failed TLS or WebSocket handshake).
+  uint64_t RefusedConnections() const;
+  size_t OpenConnections() const;  // reported to the connect callback and not yet ended
+
+  class TImpl;
+
+ private:
+  bool Start(uint16_t wPort, const std::string* pCertFile, const std::string* pKeyFile,
+             TWsConnectHandler onConnect, TWsDisconnectHandler onDisconnect,
+             TWsMessageHandler onMessage, TWsLogHandler onLog);
+
+  std::shared_ptr<TImpl> impl_;  // shared with the connections' pending handlers
+  std::string sLastError_;
+};
