@@ -350,11 +350,13 @@ void TLogger::Start() {
     m_state->finished = false;
   }
   m_thread = std::thread(RunLogger, m_state);
+  m_started = true;
 }
 
 void TLogger::Stop() {
   if (!m_thread.joinable()) {
-    m_state->Flush();
+    // A thread left to finish alone still holds the flush; waiting for it here would undo that.
+    if (!m_started) m_state->Flush();
     return;
   }
   std::unique_lock<std::mutex> lock(m_state->wakeLock);

@@ -129,6 +129,7 @@ class TLogger {
  private:
   std::shared_ptr<TState> m_state;  // shared with the thread so a detached thread stays valid
   std::thread m_thread;
+  bool m_started = false;
 };
 
 extern std::unique_ptr<TLogger> g_Logger;

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -220,6 +225,32 @@ TEST_F(LoggerTest, StopWritesWhatIsStillQueued) {
   idle.WriteData("queued, never started");
   idle.Stop();
   EXPECT_EQ(Read(File("data", 1)), "queued, never started\r\n\r\n");
+}
+
+TEST_F(LoggerTest, StopLeavesAStuckThreadToFinishAlone) {
+  // A FIFO without a reader blocks the thread's final flush in open().
+  fs::create_directories(dir_);
+  const std::string fifo = File("error", 1);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  TLogger& logger = UseLogger();
+  logger.Start();
+  logger.WriteError("late line");
+  logger.Stop();     // returns after its 1000 ms wait instead of hanging
+  g_Logger.reset();  // nor does releasing the logger wait for the thread
+
+  // Once a reader appears the detached thread completes its write on its own state.
+  const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  std::string got;
+  for (int i = 0; i < 100 && !got.ends_with("\r\n\r\n"); ++i) {
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, 50);
+    char buf[256];
+    const ssize_t n = read(fd, buf, sizeof(buf));
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  EXPECT_EQ(got, "late line\r\n\r\n");
 }
 
 TEST_F(LoggerTest, UnwritableDirectoryKeepsLinesAndReportsTheError) {
