@@ -1,0 +1,359 @@
+#include "shared/Share.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "platform/ControlChannel.h"
+#include "protocol/EDcode.h"
+
+TGateConfig g_GateConfig;
+std::unique_ptr<TIniFile> g_Config;
+int32_t g_ConnectOutTime = 15;
+bool g_boOpenSSL = false;
+
+uint16_t g_GatePort = 7303;
+std::string g_sVerInfo = "202303021400";
+uint32_t g_dwTurnIntervalTime = 100;
+uint32_t g_dwButchIntervalTime = 500;
+bool g_bClientSpeedDebugMode = false;
+int32_t g_nPunishPack = 10;
+int32_t g_nPunishDelayCD = 5;
+int32_t g_nPunishThreshold = 200;
+int32_t g_nAttackglobalCD = 0;
+int32_t g_nMagicglobalCD = 0;
+bool boShowLog = false;
+
+uint32_t g_dwCorvaneHandle = 0;
+int32_t g_nIndex = 0;
+bool g_boStarted = false;
+
+bool boCheckServerFail = false;
+bool g_boHeartBeat = false;
+uint64_t dwCheckServerTick = 0;
+uint64_t dwCheckServerTimeMin = 0;
+uint64_t dwCheckServerTimeMax = 0;
+uint64_t dwServerSendBytesSec = 0;
+uint64_t dwServerReceiveBytesSec = 0;
+uint64_t dwCheckRecviceTick = 0;
+uint64_t dwConnetSocket = 0;
+uint64_t g_dwCheckServerRun = 0;
+
+int32_t g_nUserConnect = 0;
+int32_t g_nSuccessCount = 0;
+int32_t g_nSuccessMax = 0;
+
+std::array<uint32_t, 65536> g_nsMagicConfigCD{};
+std::array<uint32_t, 65536> g_nsMagicDelayTime{};
+std::vector<uint16_t> listOnOffMagic;
+
+std::mt19937 g_Random;
+
+std::unordered_map<std::string, TIPNumberInfo> g_IPNumberList;
+std::vector<std::string> g_IPList;
+
+TGStringList MainLogMsgList;
+
+void Randomize() {
+  const auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
+  g_Random.seed(static_cast<std::mt19937::result_type>(now ^ (now >> 32)));
+}
+
+// ---- Settings -------------------------------------------------------------------------------
+
+namespace {
+
+// Reads a string key; an empty value leaves `field` at its default and writes that back.
+void ReadStringKey(TIniFile& ini, const char* section, const char* key, std::string& field) {
+  std::string value = ini.ReadString(section, key, "");
+  if (!value.empty()) {
+    field = std::move(value);
+  } else {
+    ini.WriteString(section, key, field);
+  }
+}
+
+// Reads an integer key with -1 as "missing or unusable": the default stays and is written back.
+// Returns true and sets `value` otherwise.
+bool ReadIntegerKey(TIniFile& ini, const char* section, const char* key, int32_t current,
+                    int32_t& value) {
+  value = ini.ReadInteger(section, key, -1);
+  if (value != -1) return true;
+  ini.WriteInteger(section, key, current);
+  return false;
+}
+
+template <class T>
+void ReadIntKey(TIniFile& ini, const char* section, const char* key, T& field) {
+  int32_t value = 0;
+  if (ReadIntegerKey(ini, section, key, static_cast<int32_t>(field), value)) {
+    field = static_cast<T>(value);
+  }
+}
+
+void ReadPortKey(TIniFile& ini, const char* section, const char* key, uint16_t& field) {
+  int32_t value = 0;
+  if (ReadIntegerKey(ini, section, key, field, value)) field = static_cast<uint16_t>(value);
+}
+
+void LoadTavrelSection(TIniFile& ini) {
+  const char* s = kConfigSection;
+  TGateConfig& c = g_GateConfig;
+  ReadStringKey(ini, s, "GateAddr", c.sGateIP);
+  ReadPortKey(ini, s, "GatePort", c.nGatePort);
+  ReadStringKey(ini, s, "ServerAddr", c.sServerIP);
+  ReadPortKey(ini, s, "ServerPort", c.nServerPort);
+  ReadIntKey(ini, s, "IpCount", c.nIpCount);
+  ReadIntKey(ini, s, "ServerCheckMsgByte", c.nServerCheckMsgByte);
+  ReadIntKey(ini, s, "ClientMsgByte", c.nClientMsgByte);
+  int32_t value = 0;
+  // Written back as the low 32 bits; the value read is sign-extended.
+  if (ReadIntegerKey(ini, s, "ServerCheckTime", static_cast<int32_t>(c.dwServerCheckTime), value)) {
+    c.dwServerCheckTime = static_cast<uint64_t>(static_cast<int64_t>(value));
+  }
+  ReadIntKey(ini, s, "ClientMsgBuffByte", c.nClientMsgBuffByte);
+  ReadIntKey(ini, s, "ServerMsgBuffByte", c.nServerMsgBuffByte);
+  ReadIntKey(ini, s, "ConnectOutTime", g_ConnectOutTime);
+  if (ReadIntegerKey(ini, s, "OpenSSL", g_boOpenSSL ? 1 : 0, value)) g_boOpenSSL = value == 1;
+}
+
+void LoadExtensionSections(TIniFile& ini) {
+  TGateConfig& c = g_GateConfig;
+  ReadStringKey(ini, kConsoleSection, "Addr", c.sConsoleAddr);
+  // Outside 0..65535 a console port is unusable rather than wrapped.
+  const int32_t port = ini.ReadInteger(kConsoleSection, "Port", -1);
+  if (port >= 0 && port <= 65535) {
+    c.nConsolePort = static_cast<uint16_t>(port);
+  } else {
+    ini.WriteInteger(kConsoleSection, "Port", c.nConsolePort);
+  }
+  ReadStringKey(ini, kConsoleSection, "Token", c.sConsoleToken);
+  ReadStringKey(ini, kTLSSection, "CertFile", c.sCertFile);
+  ReadStringKey(ini, kTLSSection, "KeyFile", c.sKeyFile);
+  ReadStringKey(ini, kProxySection, "Trusted", c.sProxyTrusted);
+}
+
+[[noreturn]] void RefuseCodec(const TIniFile& ini, std::string_view key, std::string_view why) {
+  throw EConfigError(ini.FileName() + " [" + kCodecSection + "] " + std::string(key) + ": " +
+                     std::string(why));
+}
+
+void LoadCodecSection(const TIniFile& ini) {
+  TCodecTables tables = DefaultCodecTables();
+  const auto readTable = [&](const char* key, std::array<uint8_t, 256>& out) {
+    const std::string hex = ini.ReadString(kCodecSection, key, "");
+    if (!hex.empty() && !ParseCodecTable(hex, out)) {
+      RefuseCodec(ini, key, "expected 512 hexadecimal digits (256 bytes)");
+    }
+  };
+  const auto readInt = [&](const char* key, int32_t& out) {
+    const std::string text = ini.ReadString(kCodecSection, key, "");
+    if (!text.empty() && !TryParseIniInteger(text, out)) {
+      RefuseCodec(ini, key, "\"" + text + "\" is not an integer");
+    }
+  };
+  readTable("EncodeBitMasks", tables.EncodeBitMasks);
+  readTable("DecodeBitMasks", tables.DecodeBitMasks);
+  readInt("n4CEEF4", tables.n4CEEF4);
+  readInt("n4CEEF8", tables.n4CEEF8);
+  readInt("n4CEEFC", tables.n4CEEFC);
+  int32_t w = tables.w4CEF00;
+  readInt("w4CEF00", w);
+  if (w < 0 || w > 65535) RefuseCodec(ini, "w4CEF00", "must lie from 0 to 65535");
+  tables.w4CEF00 = static_cast<uint16_t>(w);
+  if (const std::string why = InstallCodecTables(tables); !why.empty()) {
+    throw EConfigError(ini.FileName() + " [" + kCodecSection + "]: " + why);
+  }
+}
+
+}  // namespace
+
+void LoadConfig(const std::string& fileName) {
+  g_Config = std::make_unique<TIniFile>(fileName);
+  LoadTavrelSection(*g_Config);
+  LoadExtensionSections(*g_Config);
+  LoadCodecSection(*g_Config);
+}
+
+// ---- Connection admission ---------------------------------------------------------------------
+
+namespace {
+
+bool IsByteNumber(std::string_view part) {
+  if (part.empty()) return false;
+  int value = 0;
+  for (const char c : part) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+    if (value > 255) return false;
+  }
+  return true;
+}
+
+std::string FoldKey(std::string_view ip) {
+  std::string key(ip);
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+}  // namespace
+
+bool IsIPaddr(std::string_view sText) {
+  for (int i = 0; i < 3; ++i) {
+    const size_t dot = sText.find('.');
+    if (dot == std::string_view::npos) return false;  // the part would be empty
+    if (!IsByteNumber(sText.substr(0, dot))) return false;
+    sText.remove_prefix(dot + 1);
+  }
+  return IsByteNumber(sText);  // a fifth part stays attached and fails here
+}
+
+std::string GetSocketIpaddr(std::string_view sSIP) {
+  if (sSIP.find(':') == std::string_view::npos) {
+    if (IsIPaddr(sSIP)) return std::string(sSIP);
+  } else {
+    constexpr std::string_view kMapped = "[::ffff:";
+    if (const size_t at = sSIP.find(kMapped); at != std::string_view::npos) {
+      const std::string_view rest = sSIP.substr(at + kMapped.size());
+      if (const size_t close = rest.find(']'); close != std::string_view::npos) {
+        const std::string_view part = rest.substr(0, close);
+        if (IsIPaddr(part)) return std::string(part);
+      }
+    }
+  }
+  std::uniform_int_distribution<int> pick(0, 254);
+  return "127.0.0." + std::to_string(pick(g_Random));
+}
+
+int32_t CheckIpNumber(std::string_view _ip) {
+  std::string key = FoldKey(_ip);
+  const auto it = g_IPNumberList.find(key);
+  if (it == g_IPNumberList.end()) {
+    g_IPNumberList.emplace(std::move(key), TIPNumberInfo{std::string(_ip), 1});
+    return 1;
+  }
+  return ++it->second.Number;
+}
+
+bool DecIpNumber(std::string_view _ip) {
+  const auto it = g_IPNumberList.find(FoldKey(_ip));
+  if (it == g_IPNumberList.end()) return false;
+  --it->second.Number;
+  return true;
+}
+
+int32_t GetIpNumber(std::string_view _ip) {
+  const auto it = g_IPNumberList.find(FoldKey(_ip));
+  return it == g_IPNumberList.end() ? 0 : it->second.Number;
+}
+
+bool IsIpAdmitted(int32_t ipnumber) {
+  return ipnumber < g_GateConfig.nIpCount;
+}
+
+void LoadIP(const std::string& fileName) {
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) != 0) return;
+  std::ifstream in;
+  if (S_ISREG(st.st_mode)) in.open(fileName, std::ios::binary);
+  if (!S_ISREG(st.st_mode) || !in.is_open()) {
+    throw std::runtime_error("Cannot open file \"" + fileName + "\". " +
+                             std::strerror(S_ISREG(st.st_mode) ? errno : EISDIR));
+  }
+  g_IPList.clear();
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line.front() == ';') continue;
+    g_IPList.push_back(line);
+  }
+  MainOutMessage("IP 黑名单 " + std::to_string(g_IPList.size()));
+}
+
+// ---- Status reporting -------------------------------------------------------------------------
+
+namespace {
+
+bool IsContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
+
+// Length of the valid UTF-8 sequence at `i`, or 0 when it is not one.
+size_t ValidSequenceLength(std::string_view s, size_t i) {
+  const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = at(i);
+  size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+  for (size_t k = 2; k < len; ++k) {
+    if (!IsContinuation(at(i + k))) return 0;
+  }
+  return len;
+}
+
+// Operator texts must be valid UTF-8 (the console's JSON passes bytes through unchecked).
+void AppendValidUtf8(std::string_view s, std::string& out) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const size_t len = ValidSequenceLength(s, i);
+    if (len > 0) {
+      out.append(s.substr(i, len));
+      i += len;
+      continue;
+    }
+    out.push_back('?');
+    ++i;  // the bad lead byte, then only the continuation bytes that really follow
+    while (i < s.size() && IsContinuation(static_cast<unsigned char>(s[i]))) ++i;
+  }
+}
+
+}  // namespace
+
+void MainOutMessage(std::string_view Msg) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[48];
+  const int n =
+      std::snprintf(stamp, sizeof(stamp), "[%04d-%02d-%02d %02d:%02d:%02d] ", local.tm_year + 1900,
+                    local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  std::string line(stamp, static_cast<size_t>(n));
+  AppendValidUtf8(Msg, line);
+  std::lock_guard<TGStringList> guard(MainLogMsgList);
+  MainLogMsgList.Add(std::move(line));
+}
+
+std::vector<std::string> TakeMainLogLines() {
+  std::vector<std::string> lines;
+  std::lock_guard<TGStringList> guard(MainLogMsgList);
+  MainLogMsgList.MoveTo(lines);
+  return lines;
+}
+
+void SendCorvaneMsg(uint16_t wIdent, std::string_view sSendMsg) {
+  if (g_dwCorvaneHandle == 0 || g_dwCorvaneHandle > static_cast<uint32_t>(INT_MAX)) return;
+  SendControlMessage(static_cast<int>(g_dwCorvaneHandle), wIdent, ControlIndexWord(g_nIndex),
+                     sSendMsg);
+}

@@ -1,0 +1,150 @@
+// Shared services: the settings (`g_GateConfig`, loaded from Tavrel.ini), the process-wide
+// run-time state beside them, admission of connections by address, the main-log queue and the
+// status messages to the control program. Everything here belongs to the main thread except the
+// main-log queue, which any thread may feed.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/IniFile.h"
+#include "shared/uClass.h"
+
+// ---- Settings -------------------------------------------------------------------------------
+
+inline constexpr const char* kConfigFileName = "./Tavrel.ini";
+inline constexpr const char* kConfigSection = "Tavrel";
+inline constexpr const char* kConsoleSection = "Console";
+inline constexpr const char* kTLSSection = "TLS";
+inline constexpr const char* kProxySection = "Proxy";
+inline constexpr const char* kCodecSection = "Codec";
+
+struct TGateConfig {
+  // [Tavrel], in file order of declaration
+  std::string sGateIP = "0.0.0.0";        // GateAddr: shown only, never restricts listening
+  uint16_t nGatePort = 7303;              // GatePort
+  std::string sServerIP = "127.0.0.1";    // ServerAddr
+  uint16_t nServerPort = 5000;            // ServerPort
+  int32_t nServerCheckMsgByte = 8192;     // ServerCheckMsgByte: kept and written back only
+  int32_t nClientMsgByte = 8192;          // ClientMsgByte: start-up forces 2048
+  uint64_t dwServerCheckTime = 180000;    // ServerCheckTime: kept and written back only
+  int32_t nClientMsgBuffByte = 10485760;  // ClientMsgBuffByte: stream release threshold
+  int32_t nServerMsgBuffByte = 1048576;   // ServerMsgBuffByte: receive buffer size and step
+  int32_t nIpCount = 5;                   // IpCount: connections per address, see IsIpAdmitted
+
+  // [Console]
+  std::string sConsoleAddr = "127.0.0.1";  // Addr
+  uint16_t nConsolePort = 0;               // Port: 0 = listening port + 1000
+  std::string sConsoleToken;               // Token: required off loopback
+  // [TLS]
+  std::string sCertFile = "Tavrel.crt";  // CertFile (PEM)
+  std::string sKeyFile = "Tavrel.key";   // KeyFile (PEM)
+  // [Proxy]
+  std::string sProxyTrusted;  // Trusted: comma-separated load balancer addresses
+};
+
+// A setting the process cannot start with; main prints what() and exits non-zero.
+class EConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+extern TGateConfig g_GateConfig;
+extern std::unique_ptr<TIniFile> g_Config;  // open for the life of the process
+extern int32_t g_ConnectOutTime;            // ConnectOutTime, seconds
+extern bool g_boOpenSSL;                    // OpenSSL
+
+// Fills the settings from `fileName` (kept open in g_Config). Missing or unusable keys keep their
+// default, which is written back; [Codec] is read only and its tables are installed in the codec.
+// Throws EIniFileException ("Unable to write to ...") when a write-back fails and EConfigError
+// when [Codec] is unusable.
+void LoadConfig(const std::string& fileName = kConfigFileName);
+
+// ---- Built-in tunables and run-time state -----------------------------------------------------
+
+extern uint16_t g_GatePort;  // effective listening port
+extern std::string g_sVerInfo;
+extern uint32_t g_dwTurnIntervalTime;   // ms
+extern uint32_t g_dwButchIntervalTime;  // ms
+extern bool g_bClientSpeedDebugMode;
+extern int32_t g_nPunishPack;
+extern int32_t g_nPunishDelayCD;
+extern int32_t g_nPunishThreshold;
+extern int32_t g_nAttackglobalCD;
+extern int32_t g_nMagicglobalCD;
+extern bool boShowLog;
+
+extern uint32_t g_dwCorvaneHandle;  // control channel descriptor, 0 = none
+extern int32_t g_nIndex;
+extern bool g_boStarted;
+
+extern bool boCheckServerFail;
+extern bool g_boHeartBeat;
+extern uint64_t dwCheckServerTick;
+extern uint64_t dwCheckServerTimeMin;
+extern uint64_t dwCheckServerTimeMax;
+extern uint64_t dwServerSendBytesSec;
+extern uint64_t dwServerReceiveBytesSec;
+extern uint64_t dwCheckRecviceTick;
+extern uint64_t dwConnetSocket;
+extern uint64_t g_dwCheckServerRun;
+
+extern int32_t g_nUserConnect;
+extern int32_t g_nSuccessCount;
+extern int32_t g_nSuccessMax;
+
+extern std::array<uint32_t, 65536> g_nsMagicConfigCD;
+extern std::array<uint32_t, 65536> g_nsMagicDelayTime;
+extern std::vector<uint16_t> listOnOffMagic;
+
+// The process's random generator; Randomize seeds it from the clock at start-up.
+extern std::mt19937 g_Random;
+void Randomize();
+
+// ---- Connection admission ---------------------------------------------------------------------
+
+struct TIPNumberInfo {
+  std::string IP;
+  int32_t Number = 0;  // open connections counted; may fall below 0
+};
+
+// Keyed by the address text with ASCII letters folded; entries are never removed.
+extern std::unordered_map<std::string, TIPNumberInfo> g_IPNumberList;
+extern std::vector<std::string> g_IPList;  // lines of Ip.txt
+
+// Exactly four dot-separated decimal numbers from 0 to 255.
+bool IsIPaddr(std::string_view sText);
+// Dotted IPv4 text of a peer address ("a.b.c.d", or "[::ffff:a.b.c.d]" with an optional port
+// behind it); any other form gives "127.0.0." and a random number from 0 to 254.
+std::string GetSocketIpaddr(std::string_view sSIP);
+// Counts one more connection for the address; returns the count after the increment.
+int32_t CheckIpNumber(std::string_view _ip);
+// Counts one connection less; false (and no entry made) for an address never seen.
+bool DecIpNumber(std::string_view _ip);
+// Connections counted for the address, 0 when never seen.
+int32_t GetIpNumber(std::string_view _ip);
+// The admission rule: admitted while the count after the increment is below IpCount.
+bool IsIpAdmitted(int32_t ipnumber);
+// Reads Ip.txt from the working directory when it exists, skipping empty and ";" lines, and
+// logs the count. A file that exists but cannot be read throws std::runtime_error.
+void LoadIP(const std::string& fileName = "./Ip.txt");
+
+// ---- Status reporting -------------------------------------------------------------------------
+
+// Queued main-log lines, oldest first; any thread may add under its lock.
+extern TGStringList MainLogMsgList;
+
+// Queues "[yyyy-mm-dd hh:nn:ss] " + Msg; bytes that are not valid UTF-8 become "?".
+void MainOutMessage(std::string_view Msg);
+// Takes every queued line out of MainLogMsgList in one short hold of its lock.
+std::vector<std::string> TakeMainLogLines();
+// Sends one status message over the control channel g_dwCorvaneHandle (nothing when it is 0);
+// the word parameter carries wIdent and (g_nIndex + 38) mod 65536. Failures are ignored.
+void SendCorvaneMsg(uint16_t wIdent, std::string_view sSendMsg);

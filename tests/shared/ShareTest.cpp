@@ -1,0 +1,331 @@
+#include "shared/Share.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "protocol/EDcode.h"
+#include "protocol/Grobal2.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs every case in a fresh working directory with the shared state at its start values.
+class ShareTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = fs::current_path();
+    char pattern[] = "/tmp/tavrel-share-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    fs::current_path(dir_);
+    Reset();
+  }
+  void TearDown() override {
+    fs::current_path(home_);
+    fs::remove_all(dir_);
+    Reset();
+  }
+  static void Reset() {
+    g_GateConfig = TGateConfig{};
+    g_Config.reset();
+    g_ConnectOutTime = 15;
+    g_boOpenSSL = false;
+    g_IPNumberList.clear();
+    g_IPList.clear();
+    g_nIndex = 0;
+    g_dwCorvaneHandle = 0;
+    TakeMainLogLines();
+    InstallCodecTables(DefaultCodecTables());
+  }
+  static void Put(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  static std::string Get(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  fs::path home_;
+  fs::path dir_;
+};
+
+std::string HexTable(int xorWith) {
+  static const char* digits = "0123456789abcdef";
+  std::string hex;
+  for (int x = 0; x < 256; ++x) {
+    const int v = x ^ xorWith;
+    hex.push_back(digits[v >> 4]);
+    hex.push_back(digits[v & 15]);
+  }
+  return hex;
+}
+
+TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
+  LoadConfig();
+  EXPECT_EQ(Get("Tavrel.ini"),
+            "[Tavrel]\n"
+            "GateAddr=0.0.0.0\n"
+            "GatePort=7303\n"
+            "ServerAddr=127.0.0.1\n"
+            "ServerPort=5000\n"
+            "IpCount=5\n"
+            "ServerCheckMsgByte=8192\n"
+            "ClientMsgByte=8192\n"
+            "ServerCheckTime=180000\n"
+            "ClientMsgBuffByte=10485760\n"
+            "ServerMsgBuffByte=1048576\n"
+            "ConnectOutTime=15\n"
+            "OpenSSL=0\n"
+            "\n"
+            "[Console]\n"
+            "Addr=127.0.0.1\n"
+            "Port=0\n"
+            "Token=\n"
+            "\n"
+            "[TLS]\n"
+            "CertFile=Tavrel.crt\n"
+            "KeyFile=Tavrel.key\n"
+            "\n"
+            "[Proxy]\n"
+            "Trusted=\n");
+  ASSERT_NE(g_Config, nullptr);
+  EXPECT_EQ(g_Config->FileName(), "./Tavrel.ini");
+  EXPECT_EQ(g_GateConfig.nGatePort, 7303);
+  EXPECT_EQ(g_GateConfig.dwServerCheckTime, 180000u);
+  EXPECT_FALSE(g_boOpenSSL);
+
+  // A second start reads the same values and changes nothing.
+  const std::string first = Get("Tavrel.ini");
+  LoadConfig();
+  EXPECT_EQ(Get("Tavrel.ini"), first);
+}
+
+TEST_F(ShareTest, ValuesAreTakenAsReadAndUnusableOnesRewritten) {
+  Put("Tavrel.ini",
+      "[Tavrel]\n"
+      "GateAddr=10.1.1.1\n"
+      "GatePort=70000\n"
+      "ServerAddr=\n"
+      "ServerPort=0x1388\n"
+      "IpCount=abc\n"
+      "ClientMsgByte=4096\n"
+      "ServerCheckTime=-5\n"
+      "ClientMsgBuffByte=-1\n"
+      "ConnectOutTime=$1E\n"
+      "OpenSSL=2\n"
+      "[Console]\n"
+      "Port=70000\n"
+      "Token=secret\n");
+  LoadConfig();
+  EXPECT_EQ(g_GateConfig.sGateIP, "10.1.1.1");
+  EXPECT_EQ(g_GateConfig.nGatePort, 4464);  // 70000 mod 65536
+  EXPECT_EQ(g_GateConfig.sServerIP, "127.0.0.1");
+  EXPECT_EQ(g_GateConfig.nServerPort, 5000);
+  EXPECT_EQ(g_GateConfig.nIpCount, 5);
+  EXPECT_EQ(g_GateConfig.nClientMsgByte, 4096);  // start-up, not LoadConfig, forces 2048
+  EXPECT_EQ(g_GateConfig.dwServerCheckTime, 0xFFFFFFFFFFFFFFFBull);
+  EXPECT_EQ(g_GateConfig.nClientMsgBuffByte, 10485760);
+  EXPECT_EQ(g_ConnectOutTime, 30);
+  EXPECT_FALSE(g_boOpenSSL);
+  EXPECT_EQ(g_GateConfig.nConsolePort, 0);
+  EXPECT_EQ(g_GateConfig.sConsoleToken, "secret");
+
+  TIniFile ini("Tavrel.ini");
+  EXPECT_EQ(ini.ReadString("Tavrel", "GatePort", ""), "70000");        // kept
+  EXPECT_EQ(ini.ReadString("Tavrel", "ServerPort", ""), "0x1388");     // kept as written
+  EXPECT_EQ(ini.ReadString("Tavrel", "ServerAddr", ""), "127.0.0.1");  // rewritten
+  EXPECT_EQ(ini.ReadString("Tavrel", "IpCount", ""), "5");
+  EXPECT_EQ(ini.ReadString("Tavrel", "ClientMsgBuffByte", ""), "10485760");
+  EXPECT_EQ(ini.ReadString("Tavrel", "OpenSSL", ""), "2");
+  EXPECT_EQ(ini.ReadString("Console", "Port", ""), "0");
+  // Keys missing from the section are added behind the ones present.
+  const std::string text = Get("Tavrel.ini");
+  EXPECT_LT(text.find("OpenSSL=2"), text.find("ServerCheckMsgByte=8192"));
+  EXPECT_LT(text.find("ServerMsgBuffByte=1048576"), text.find("[Console]"));
+
+  Put("Tavrel.ini", "[Tavrel]\nGatePort=-1\nOpenSSL=1\n");
+  g_GateConfig = TGateConfig{};
+  LoadConfig();
+  EXPECT_EQ(g_GateConfig.nGatePort, 7303);
+  EXPECT_TRUE(g_boOpenSSL);
+  TIniFile again("Tavrel.ini");
+  EXPECT_EQ(again.ReadString("Tavrel", "GatePort", ""), "7303");
+}
+
+TEST_F(ShareTest, UnwritableSettingsFileStopsStartUp) {
+  try {
+    LoadConfig("./missing/Tavrel.ini");
+    FAIL() << "no exception";
+  } catch (const EIniFileException& e) {
+    EXPECT_STREQ(e.what(), "Unable to write to ./missing/Tavrel.ini");
+  }
+}
+
+TEST_F(ShareTest, CodecSectionIsReadOnlyAndRefusedWhenUnusable) {
+  const std::string good = "[Codec]\nEncodeBitMasks=" + HexTable(0x5A) +
+                           "\nDecodeBitMasks=" + HexTable(0x5A) +
+                           "\nn4CEEF4=0x12345678\nn4CEEFC=$11\nw4CEF00=17\n";
+  Put("Tavrel.ini", good);
+  LoadConfig();
+  const TCodecTables& t = CurrentCodecTables();
+  EXPECT_EQ(t.EncodeBitMasks[0], 0x5A);
+  EXPECT_EQ(t.DecodeBitMasks[0x5A], 0);
+  EXPECT_EQ(t.n4CEEF4, 0x12345678);
+  EXPECT_EQ(t.n4CEEFC, 0x11);
+  EXPECT_EQ(t.w4CEF00, 17);
+  EXPECT_EQ(DeCodeString(EncodeString("round trip")), "round trip");
+  // Never written back: the section reads exactly as the operator left it.
+  EXPECT_EQ(Get("Tavrel.ini").substr(0, good.size()), good);
+
+  const auto refusal = [&](const std::string& codec) -> std::string {
+    Put("Tavrel.ini", "[Codec]\n" + codec);
+    InstallCodecTables(DefaultCodecTables());
+    try {
+      LoadConfig();
+    } catch (const EConfigError& e) {
+      EXPECT_EQ(CurrentCodecTables().EncodeBitMasks[1], 1) << "nothing installed";
+      return e.what();
+    }
+    return "accepted";
+  };
+  EXPECT_EQ(refusal("EncodeBitMasks=00ff\n"),
+            "./Tavrel.ini [Codec] EncodeBitMasks: expected 512 hexadecimal digits (256 bytes)");
+  EXPECT_EQ(refusal("DecodeBitMasks=" + std::string(512, 'z') + "\n"),
+            "./Tavrel.ini [Codec] DecodeBitMasks: expected 512 hexadecimal digits (256 bytes)");
+  EXPECT_EQ(refusal("n4CEEF8=twelve\n"),
+            "./Tavrel.ini [Codec] n4CEEF8: \"twelve\" is not an integer");
+  EXPECT_EQ(refusal("w4CEF00=70000\n"), "./Tavrel.ini [Codec] w4CEF00: must lie from 0 to 65535");
+  // Well-formed tables that do not invert each other.
+  const std::string notInverse = refusal("EncodeBitMasks=" + HexTable(0x5A) + "\n");
+  EXPECT_TRUE(notInverse.starts_with("./Tavrel.ini [Codec]: ")) << notInverse;
+  EXPECT_NE(notInverse.find("does not invert"), std::string::npos) << notInverse;
+  EXPECT_EQ(refusal("EncodeBitMasks=" + std::string(512, '0') + "\n"),
+            "./Tavrel.ini [Codec]: EncodeBitMasks is not a permutation of 0..255");
+}
+
+TEST_F(ShareTest, DottedAddressesAndTheirSubstitutes) {
+  EXPECT_TRUE(IsIPaddr("127.0.0.1"));
+  EXPECT_TRUE(IsIPaddr("0.0.0.0"));
+  EXPECT_TRUE(IsIPaddr("255.255.255.255"));
+  EXPECT_TRUE(IsIPaddr("010.1.1.1"));
+  for (const char* bad : {"256.1.1.1", "1.2.3", "1.2.3.4.5", "1..3.4", "1.2.3.", ".1.2.3", "",
+                          "a.b.c.d", "1.2.3.-4", "1.2.3.4 ", "1.2.3.99999999999"}) {
+    EXPECT_FALSE(IsIPaddr(bad)) << bad;
+  }
+
+  EXPECT_EQ(GetSocketIpaddr("127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(GetSocketIpaddr("[::ffff:127.0.0.1]:5000"), "127.0.0.1");
+  EXPECT_EQ(GetSocketIpaddr("[::ffff:10.2.3.4]"), "10.2.3.4");
+  const std::regex loopback(R"(127\.0\.0\.(\d+))");
+  std::set<std::string> seen;
+  for (const char* odd : {"127.0.0.1:5000", "[::1]:80", "1.2.3.256", "1.2.3", "1.2.3.4.5", "",
+                          "host.example", "[::ffff:1.2.3.4", "[::ffff:1.2.3.999]:1"}) {
+    for (int i = 0; i < 20; ++i) {
+      const std::string got = GetSocketIpaddr(odd);
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(got, m, loopback)) << odd << " -> " << got;
+      EXPECT_LE(std::stoi(m[1]), 254);
+      seen.insert(got);
+    }
+  }
+  EXPECT_GT(seen.size(), 1u);  // drawn anew on every call
+}
+
+TEST_F(ShareTest, PerAddressCountsFollowIpCount) {
+  const std::string ip = "10.0.0.9";
+  for (int i = 1; i <= 4; ++i) {
+    EXPECT_EQ(CheckIpNumber(ip), i);
+    EXPECT_TRUE(IsIpAdmitted(i));
+  }
+  EXPECT_EQ(CheckIpNumber(ip), 5);  // the fifth is refused and keeps its increment
+  EXPECT_FALSE(IsIpAdmitted(5));
+  EXPECT_TRUE(DecIpNumber(ip));  // the refused one's disconnect
+  EXPECT_TRUE(DecIpNumber(ip));  // one admitted one leaves
+  EXPECT_EQ(GetIpNumber(ip), 3);
+  EXPECT_TRUE(IsIpAdmitted(CheckIpNumber(ip)));  // 4
+
+  EXPECT_FALSE(DecIpNumber("10.9.9.9"));  // never seen: no entry made
+  EXPECT_EQ(g_IPNumberList.count("10.9.9.9"), 0u);
+
+  // A count below zero admits correspondingly more.
+  EXPECT_EQ(CheckIpNumber("10.0.0.1"), 1);
+  for (int i = 0; i < 3; ++i) DecIpNumber("10.0.0.1");
+  EXPECT_EQ(GetIpNumber("10.0.0.1"), -2);
+  int admitted = 0;
+  while (IsIpAdmitted(CheckIpNumber("10.0.0.1"))) ++admitted;
+  EXPECT_EQ(admitted, 6);
+
+  g_GateConfig.nIpCount = 2;
+  EXPECT_TRUE(IsIpAdmitted(1));
+  EXPECT_FALSE(IsIpAdmitted(2));
+}
+
+TEST_F(ShareTest, AddressListKeepsLinesAndLogsTheirCount) {
+  LoadIP();  // no file: nothing at all
+  EXPECT_TRUE(TakeMainLogLines().empty());
+
+  Put("Ip.txt", "; comment\n\n;another\r\n");
+  LoadIP();
+  EXPECT_TRUE(g_IPList.empty());
+  std::vector<std::string> log = TakeMainLogLines();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_TRUE(log[0].ends_with("] IP 黑名单 0")) << log[0];
+
+  Put("Ip.txt", "1.2.3.4\r\n;x\n  spaced \nnot-an-address");
+  LoadIP();
+  EXPECT_EQ(g_IPList, (std::vector<std::string>{"1.2.3.4", "  spaced ", "not-an-address"}));
+  log = TakeMainLogLines();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_TRUE(log[0].ends_with("] IP 黑名单 3"));
+
+  fs::remove("Ip.txt");
+  fs::create_directory("Ip.txt");
+  EXPECT_THROW(LoadIP(), std::runtime_error);
+}
+
+TEST_F(ShareTest, MainLogLinesAreStampedValidUtf8InOrder) {
+  MainOutMessage("获得端口 7303");
+  MainOutMessage(std::string("bad \xFF byte, cut \xE4\xB8 and stray \x80\x80 end"));
+  MainOutMessage("");
+  const std::vector<std::string> lines = TakeMainLogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  const std::string stamp = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] )";
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(stamp + "获得端口 7303"))) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with("] bad ? byte, cut ? and stray ? end")) << lines[1];
+  EXPECT_TRUE(lines[2].ends_with("] "));
+  EXPECT_TRUE(TakeMainLogLines().empty());
+}
+
+TEST_F(ShareTest, StatusMessagesGoOverTheControlChannel) {
+  int fd[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fd), 0);
+  g_dwCorvaneHandle = static_cast<uint32_t>(fd[0]);
+  g_nIndex = 65500;
+  SendCorvaneMsg(SG_STARTOK, "启动");
+  uint8_t buf[64];
+  const ssize_t n = recv(fd[1], buf, sizeof(buf), MSG_DONTWAIT);
+  const std::vector<uint8_t> got(buf, buf + (n < 0 ? 0 : n));
+  std::vector<uint8_t> want = {0x02, 0x00, 0x03, 0x7D};
+  for (const char c : std::string("启动")) want.push_back(static_cast<uint8_t>(c));
+  want.push_back(0);
+  EXPECT_EQ(got, want);
+
+  g_dwCorvaneHandle = 0;  // no control program: nothing goes anywhere
+  SendCorvaneMsg(SG_TAVREL, "1");
+  EXPECT_LT(recv(fd[1], buf, sizeof(buf), MSG_DONTWAIT), 0);
+  close(fd[0]);
+  close(fd[1]);
+}
+
+}  // namespace
