@@ -5,7 +5,8 @@
 // Everything runs on the thread that runs the io_context (the main thread);
 // events are delivered from its handlers, never from another thread. An
 // exception thrown by a handler (or an ESocketError raised inside an event)
-// leaves io_context::run() like any Asio handler exception.
+// leaves io_context::run() like any Asio handler exception. The io_context
+// must outlive the socket.
 #pragma once
 
 #include <netinet/in.h>

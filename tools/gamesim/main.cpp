@@ -55,6 +55,7 @@ Standard output, one line per event, flushed:
   garbage link=<n> skipped=<bytes>
   error: <reason>                     a command from stdin or a script failed
 Texts are quoted; bytes outside printable ASCII appear as \xNN.
+The end of standard input does not stop the server: use quit or a signal.
 
 )";
 
