@@ -145,6 +145,9 @@ void FillShowEvent(json::object& o, const TShowEvent& r) {
 template <size_t N>
 void SetNonZeroValues(json::object& o, std::string_view name, const TWireI32 (&values)[N]) {
   json::array& arr = MemberArray(o, name);
+  size_t count = 0;
+  for (const TWireI32& v : values) count += v != 0;
+  arr.reserve(count);
   for (size_t i = 0; i < N; ++i) {
     const int32_t v = values[i];
     if (v == 0) continue;
@@ -157,13 +160,14 @@ void SetNonZeroValues(json::object& o, std::string_view name, const TWireI32 (&v
 
 void WriteItemExt(const TUserItem& item, std::string& out) {
   const TItemExtend& x = item.Ext.Info;
-  TJsonDoc doc;
+  TJsonDoc doc(6);
   json::object& o = doc.Root();
 
   bool anySocket = false;
   for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
   if (anySocket) {
     json::array& arr = MemberArray(o, "Sockets");
+    arr.reserve(10);
     for (const TWireI32& s : x.Sockets) arr.emplace_back(JsonInt(s));
   }
 
@@ -202,6 +206,9 @@ void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
     SetText(go, "t", g.sTitle);
     SetMember(go, "c", JsonInt(g.nColor));
     json::array& v = MemberArray(go, "v");
+    size_t count = 0;
+    for (const TExAbilRec& a : g.Attrs) count += a.nID != 0;
+    v.reserve(count);
     for (int j = 0; j < 10; ++j) {
       const TExAbilRec& a = g.Attrs[j];
       if (a.nID == 0) continue;
@@ -215,17 +222,19 @@ void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
 
   SetText(o, "name", rec.sGName);
 
-  char abilex[30 * 16];
-  char* p = abilex;
-  char* const end = abilex + sizeof abilex;
+  thread_local std::string abilex;
+  abilex.clear();
   for (const TNewAbilRec& a : rec.NewAbil) {
     if (a.nID == 0 || a.nValue == 0) continue;
-    if (p != abilex) *p++ = ',';
-    p = std::to_chars(p, end, a.nID).ptr;
+    char entry[24];  // ",255=-2147483648"
+    char* p = entry;
+    if (!abilex.empty()) *p++ = ',';
+    p = std::to_chars(p, std::end(entry), a.nID).ptr;
     *p++ = '=';
-    p = std::to_chars(p, end, a.nValue.get()).ptr;
+    p = std::to_chars(p, std::end(entry), a.nValue.get()).ptr;
+    abilex.append(entry, p);
   }
-  SetMember(o, "abilex", json::string_view(abilex, static_cast<size_t>(p - abilex)));
+  SetMember(o, "abilex", json::string_view(abilex));
   SerializeCompact(o, out);
 }
 
