@@ -1,5 +1,7 @@
 #include "translate/JsonText.h"
 
+#include <charconv>
+
 #include <boost/json/serializer.hpp>
 
 #include "platform/CodePage.h"
@@ -67,4 +69,33 @@ std::string SerializeCompact(const boost::json::object& obj) {
 TJsonDoc::TJsonDoc(std::size_t memberReserve)
     : mr_(arena_, sizeof arena_), root_(boost::json::storage_ptr(&mr_)) {
   if (memberReserve > 0) root_.reserve(memberReserve);
+}
+
+void TJsonWriter::Value(int64_t v) {
+  char* p = Room(21);
+  if (comma_) *p++ = ',';
+  pos_ = static_cast<std::size_t>(std::to_chars(p, p + 20, v).ptr - out_.data());
+  comma_ = true;
+}
+
+void TJsonWriter::Value(uint64_t v) {
+  char* p = Room(21);
+  if (comma_) *p++ = ',';
+  pos_ = static_cast<std::size_t>(std::to_chars(p, p + 20, v).ptr - out_.data());
+  comma_ = true;
+}
+
+void TJsonWriter::Text(std::string_view gbk) {
+  if (comma_) {
+    *Room(1) = ',';
+    ++pos_;
+  }
+  thread_local std::string scratch;
+  thread_local boost::json::serializer sr;
+  sr.reset(GbkTextToUtf8(gbk, scratch));
+  while (!sr.done()) {
+    char* p = Room(64);
+    pos_ += sr.read(p, out_.size() - pos_).size();
+  }
+  comma_ = true;
 }

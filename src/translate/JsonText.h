@@ -208,6 +208,71 @@ void SerializeCompact(const boost::json::value& v, std::string& out);
 void SerializeCompact(const boost::json::object& obj, std::string& out);
 std::string SerializeCompact(const boost::json::object& obj);
 
+// Writes one JSON text straight into a string, for hot converters whose
+// members are all distinct and written in their final order (each array in
+// one go). The text is the one building and serialising would give: the
+// value's C++ type carries its number class, strings take the serialiser's
+// own escaping. Names must be plain ASCII needing no escape.
+class TJsonWriter {
+ public:
+  // Writes into `out`, replacing its content; Finish() trims it to the text.
+  explicit TJsonWriter(std::string& out) : out_(out) { out_.resize(out_.capacity()); }
+
+  void BeginObject() { Open('{'); }
+  void EndObject() { Close('}'); }
+  void BeginArray() { Open('['); }
+  void EndArray() { Close(']'); }
+  void Finish() { out_.resize(pos_); }
+
+  void Key(std::string_view name) {
+    char* p = Room(name.size() + 4);
+    if (comma_) *p++ = ',';
+    *p++ = '"';
+    std::memcpy(p, name.data(), name.size());
+    p += name.size();
+    *p++ = '"';
+    *p++ = ':';
+    pos_ = static_cast<std::size_t>(p - out_.data());
+    comma_ = false;
+  }
+  void Value(int64_t v);   // int and int64 classes
+  void Value(uint64_t v);  // uint64 class
+  void Text(std::string_view gbk);
+
+  template <typename V>
+  void Member(std::string_view name, V v) {
+    Key(name);
+    Value(v);
+  }
+  void TextMember(std::string_view name, std::string_view gbk) {
+    Key(name);
+    Text(gbk);
+  }
+
+ private:
+  // At least n writable bytes at the returned position.
+  char* Room(std::size_t n) {
+    if (out_.size() - pos_ < n) out_.resize(std::max(out_.size() * 2, pos_ + n + 512));
+    return out_.data() + pos_;
+  }
+  void Open(char c) {
+    char* p = Room(2);
+    if (comma_) *p++ = ',';
+    *p++ = c;
+    pos_ = static_cast<std::size_t>(p - out_.data());
+    comma_ = false;
+  }
+  void Close(char c) {
+    *Room(1) = c;
+    ++pos_;
+    comma_ = true;
+  }
+
+  std::string& out_;
+  std::size_t pos_ = 0;
+  bool comma_ = false;  // a value precedes: the next one needs a comma
+};
+
 // The JSON of one conversion: a root object built into a stack arena, so a
 // converter allocates nothing but its result text in the common case.
 class TJsonDoc {

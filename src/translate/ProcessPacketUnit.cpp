@@ -467,44 +467,57 @@ static_assert(std::size(kAbilMembers) == 113);
 
 }  // namespace
 
+// The sheet goes out with every message that touches a stat, so it is
+// written straight into text: 150 distinct members in a fixed order need no
+// document.
 std::string ConverAbil(std::string_view body) {
   const TAbilNet a = DecodeRecord<TAbilNet>(body);
-  TJsonDoc doc(std::size(kAbilMembers) + 16);
-  json::object& o = doc.Root();
-  SetMember(o, "job", JsonInt(a.job));
-  SetMember(o, "sex", JsonInt(a.sex));
-  SetMember(o, "relevel", JsonInt(a.relevel));
+  thread_local std::string text;
+  TJsonWriter w(text);
+  w.BeginObject();
+  w.Member("job", JsonInt(a.job));
+  w.Member("sex", JsonInt(a.sex));
+  w.Member("relevel", JsonInt(a.relevel));
 
   const auto* base = reinterpret_cast<const unsigned char*>(&a);
   for (const TAbilMember& m : kAbilMembers) {
     int64_t v;
     std::memcpy(&v, base + m.offset, sizeof v);
     if (m.signedClass)
-      SetMember(o, m.name, JsonInt64(v));
+      w.Member(m.name, JsonInt64(v));
     else
-      SetMember(o, m.name, JsonUInt64(v));
+      w.Member(m.name, JsonUInt64(v));
   }
 
-  SetText(o, "InfoEx", a.sInfoEx);
-  SetMember(o, "HeroBagCount", JsonInt(a.HeroBagCount));
-  SetMember(o, "MakeHero", JsonInt(a.MakeHero));
-  SetMember(o, "HeroLuck", JsonInt(a.HeroLuck));
-  SetMember(o, "QorvItemBoxOpened", JsonInt(a.boItemBox));
-  SetMember(o, "nAdvBagSize", JsonInt(a.nAdvBagSize));
-  SetMember(o, "IsCastle", JsonInt(a.IsCastle));
-  SetMember(o, "IsAdminCastle", JsonInt(a.IsAdminCastle));
-  SetMember(o, "nationid", JsonInt(a.NatIonId));
-  SetMember(o, "IsKuaFu", JsonInt(a.boKuafu));
+  w.TextMember("InfoEx", a.sInfoEx.View());
+  w.Member("HeroBagCount", JsonInt(a.HeroBagCount));
+  w.Member("MakeHero", JsonInt(a.MakeHero));
+  w.Member("HeroLuck", JsonInt(a.HeroLuck));
+  w.Member("QorvItemBoxOpened", JsonInt(a.boItemBox));
+  w.Member("nAdvBagSize", JsonInt(a.nAdvBagSize));
+  w.Member("IsCastle", JsonInt(a.IsCastle));
+  w.Member("IsAdminCastle", JsonInt(a.IsAdminCastle));
+  w.Member("nationid", JsonInt(a.NatIonId));
+  w.Member("IsKuaFu", JsonInt(a.boKuafu));
 
+  bool custAbil = false;  // created with its first pair
   for (int j = 0; j < 50; ++j) {
     const int64_t v = a.CustAbil[j];
     if (v == 0) continue;
-    json::array& pair =
-        MemberArray(o, "CustAbil").emplace_back(json::array(doc.Storage())).as_array();
-    pair.emplace_back(JsonInt(200 + j));
-    pair.emplace_back(JsonInt64(v));
+    if (!custAbil) {
+      w.Key("CustAbil");
+      w.BeginArray();
+      custAbil = true;
+    }
+    w.BeginArray();
+    w.Value(JsonInt(200 + j));
+    w.Value(JsonInt64(v));
+    w.EndArray();
   }
-  return doc.Text();
+  if (custAbil) w.EndArray();
+  w.EndObject();
+  w.Finish();
+  return text;
 }
 
 std::string ConverAdjustBouns(int32_t bonusPoint, std::string_view body) {

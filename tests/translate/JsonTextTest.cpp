@@ -105,6 +105,59 @@ TEST(JsonText, SerialisingReplacesAndGrowsTheReusedString) {
   EXPECT_EQ(SerializeCompact(json::object{{"a", json::array()}}), R"({"a":[]})");
 }
 
+TEST(JsonText, WriterGivesTheSerialisersText) {
+  const std::string_view odd("\xd5\xbd\"\\\x01\x1f/\x7f\xff", 9);
+  TJsonDoc doc;
+  json::object& o = doc.Root();
+  SetMember(o, "i", JsonInt(TWireU32{{0xff, 0xff, 0xff, 0xff}}));
+  SetMember(o, "u", JsonUInt64(int64_t{-1}));
+  SetMember(o, "l", JsonInt64(INT64_MIN));
+  SetText(o, "t", odd);
+  MemberArray(o, "e");
+  SetMember(o, "o", json::object(doc.Storage()));
+  AppendInts(o, "a", 0, -7);
+  AppendTexts(o, "a", odd);
+
+  std::string text = "previous content that is longer than the result";
+  TJsonWriter w(text);
+  w.BeginObject();
+  w.Member("i", JsonInt(TWireU32{{0xff, 0xff, 0xff, 0xff}}));
+  w.Member("u", JsonUInt64(int64_t{-1}));
+  w.Member("l", JsonInt64(INT64_MIN));
+  w.TextMember("t", odd);
+  w.Key("e");
+  w.BeginArray();
+  w.EndArray();
+  w.Key("o");
+  w.BeginObject();
+  w.EndObject();
+  w.Key("a");
+  w.BeginArray();
+  w.Value(JsonInt(0));
+  w.Value(JsonInt(-7));
+  w.Text(odd);
+  w.EndArray();
+  w.EndObject();
+  w.Finish();
+
+  const std::string serialised = doc.Text();
+  EXPECT_EQ(text, serialised);
+  EXPECT_EQ(serialised,
+            "{\"i\":-1,\"u\":18446744073709551615,\"l\":-9223372036854775808,"
+            "\"t\":\"\xe6\x88\x98\\\"\\\\\\u0001\\u001f/\x7f?\",\"e\":[],\"o\":{},"
+            "\"a\":[0,-7,\"\xe6\x88\x98\\\"\\\\\\u0001\\u001f/\x7f?\"]}");
+
+  std::string big;  // grows past its first allocation mid-value
+  TJsonWriter wb(big);
+  wb.BeginArray();
+  for (int i = 0; i < 300; ++i) wb.Text(std::string(40, 'a' + i % 26));
+  wb.EndArray();
+  wb.Finish();
+  EXPECT_EQ(big.size(), 2 + 300 * 42 + 299u);
+  EXPECT_EQ(big.substr(0, 8), "[\"aaaaaa");
+  EXPECT_EQ(big.substr(big.size() - 4), "nn\"]");
+}
+
 struct TSample {
   TWireU16 w;
   TWireI64 q;
