@@ -1,9 +1,8 @@
-// Shared pieces of the traffic tests: a hand-stepped clock, a session with its
-// two buffers, client messages, the replies taken back apart from the
-// outbound stream, and a recording stand-in for the engine's frame queue.
+// Shared pieces of the traffic tests: a hand-stepped clock, a live session,
+// client messages, the replies taken back apart from the outbound stream, and
+// a recording stand-in for the engine's frame queue.
 #pragma once
 
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -12,8 +11,6 @@
 #include <gtest/gtest.h>
 
 #include "protocol/EDcode.h"
-#include "protocol/Grobal2.h"
-#include "shared/SessionInfo.h"
 #include "shared/Share.h"
 #include "shared/Tick.h"
 #include "traffic/Pacing.h"
@@ -31,82 +28,44 @@ struct TReply {
   std::string body;  // still 6-bit encoded
 };
 
-// Takes the client messages in the stream apart by their nLength.
-inline std::vector<TReply> Replies(const TSessionInfo& session) {
-  std::vector<TReply> out;
-  const char* p = session.BufferStream->Memory();
-  int64_t left = session.BufferStream->Position();
-  while (left >= DEFBLOCKSIZE) {
-    TReply r;
-    r.msg = DecodeMessage(std::string_view(p, DEFBLOCKSIZE));
-    p += DEFBLOCKSIZE;
-    left -= DEFBLOCKSIZE;
-    EXPECT_GE(r.msg.nLength, 0);
-    EXPECT_LE(r.msg.nLength, left);
-    if (r.msg.nLength < 0 || r.msg.nLength > left) break;
-    r.body.assign(p, r.msg.nLength);
-    p += r.msg.nLength;
-    left -= r.msg.nLength;
-    out.push_back(r);
-  }
-  EXPECT_EQ(left, 0) << "stream ends inside a message";
-  return out;
-}
-
-inline std::string Queued(const TSessionInfo& session) {
-  return std::string(session.RecvBuffer->SendData(), session.RecvBuffer->RemainSize());
-}
-
-inline std::string ClientMsg(int32_t ident, int32_t recog = 0, int32_t param = 0, int32_t tag = 0,
-                             int32_t series = 0, std::string_view body = {}) {
+inline std::string ClientMsg(int32_t ident, int32_t tag = 0, int32_t series = 0,
+                             std::string_view body = {}) {
   TDefaultMessage msg;
-  msg.Recog = recog;
   msg.Ident = ident;
-  msg.Param = param;
   msg.Tag = tag;
   msg.Series = series;
   msg.nLength = static_cast<int32_t>(body.size());
   return EncodeMessage(msg) + std::string(body);
 }
 
-struct TFrame {
-  int32_t nIdent, wSocketIndex, nSocket, nUserListIndex;
-  std::string data;
-};
-
-class TRecordingSink : public TGateFrameSink {
- public:
+struct TRecordingSink : TGateFrameSink {
   void SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t nSocket, int32_t nUserListIndex,
                      int32_t nLen, const void* Data) override {
-    frames.push_back({nIdent, wSocketIndex, nSocket, nUserListIndex,
-                      Data ? std::string(static_cast<const char*>(Data), nLen) : std::string()});
+    frames.push_back({nIdent, wSocketIndex, nSocket, nUserListIndex});
+    payload.assign(static_cast<const char*>(Data), nLen);
   }
-  std::vector<TFrame> frames;
+  std::vector<std::vector<int32_t>> frames;
+  std::string payload;  // of the last frame
 };
 
-// A live session on a hand-stepped clock, with the process-wide pacing
-// settings restored after every test.
+// A live session on a hand-stepped clock; the process-wide pacing settings
+// are restored after every test.
 class TrafficTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_now = 1'000'000;
     SetTickSourceForTests(&FakeNow);
-    session = std::make_unique<TSessionInfo>();
-    session->RecvBuffer = std::make_unique<TSendBuffer>(10240);
-    session->BufferStream = std::make_unique<TMemoryStreamEx>();
-    session->sUid = "17";
-    session->nSocketHandle = 17;
-    session->nSocketIndx = 3;
-    session->nUserListIndex = 42;
-    session->m_sUserID = "hero01";
-    session->m_sUserName = "Hero";
-    ResetTrafficState(*session, g_now);
+    s.RecvBuffer = std::make_unique<TSendBuffer>(10240);
+    s.BufferStream = std::make_unique<TMemoryStreamEx>();
+    s.nSocketHandle = 17;
+    s.nSocketIndx = 3;
+    s.nUserListIndex = 42;
+    s.m_sUserID = "hero01";
+    ResetTrafficState(s, g_now);
   }
-
   void TearDown() override {
     SetTickSourceForTests(nullptr);
-    g_nAttackglobalCD = 0;
-    g_nMagicglobalCD = 0;
+    g_nAttackglobalCD = g_nMagicglobalCD = 0;
     g_nPunishDelayCD = 5;
     g_nPunishThreshold = 200;
     g_bClientSpeedDebugMode = false;
@@ -115,13 +74,31 @@ class TrafficTest : public ::testing::Test {
     listOnOffMagic.clear();
   }
 
-  void Send(const std::string& text) { CalcSpeed(*session, text, sink); }
+  void Send(const std::string& text) { CalcSpeed(s, text, sink); }
+  std::string Queued() const {
+    return std::string(s.RecvBuffer->SendData(), s.RecvBuffer->RemainSize());
+  }
   void ClearStreams() {
-    session->RecvBuffer->Clear();
-    session->BufferStream->SetPosition(0);
+    s.RecvBuffer->Clear();
+    s.BufferStream->SetPosition(0);
+  }
+  // Takes the client messages in the outbound stream apart by their nLength.
+  std::vector<TReply> Replies() const {
+    std::vector<TReply> out;
+    std::string_view rest(s.BufferStream->Memory(), s.BufferStream->Position());
+    while (rest.size() >= DEFBLOCKSIZE) {
+      TReply r{DecodeMessage(rest.substr(0, DEFBLOCKSIZE)), {}};
+      rest.remove_prefix(DEFBLOCKSIZE);
+      if (r.msg.nLength < 0 || size_t(r.msg.nLength) > rest.size()) break;
+      r.body = rest.substr(0, r.msg.nLength);
+      rest.remove_prefix(r.msg.nLength);
+      out.push_back(r);
+    }
+    EXPECT_TRUE(rest.empty()) << "stream ends inside a message";
+    return out;
   }
 
-  std::unique_ptr<TSessionInfo> session;
+  TSessionInfo s;
   TRecordingSink sink;
 };
 
