@@ -10,6 +10,9 @@ namespace {
 
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
+// ASCII runs at least this long between non-ASCII text are copied directly.
+constexpr size_t kLongAsciiRun = 16;
+
 // Length of the ASCII run at the start of [p, p + n).
 size_t AsciiPrefix(const char* p, size_t n) {
   size_t i = 0;
@@ -109,7 +112,6 @@ void ConvertSegment(const IconvDescriptor& cd, const char* src, size_t len, size
     return;
   }
 
-  iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
   char* in = const_cast<char*>(src);
   size_t inLeft = len;
   while (inLeft > 0) {
@@ -149,11 +151,18 @@ void AppendGbkToUtf8(std::string_view gbk, std::string& out) {
     i += ascii;
     if (i == n) break;
     // A trail byte may lie in the ASCII range, so the stretch ends only at an
-    // ASCII byte in lead position.
+    // ASCII byte in lead position, and not at a short ASCII run between
+    // characters: one iconv call costs more than converting a few spaces.
     size_t j = i;
-    while (j < n && static_cast<unsigned char>(p[j]) >= 0x80) {
+    while (j < n) {
       const unsigned char c = static_cast<unsigned char>(p[j]);
-      j += (c >= 0x81 && c <= 0xFE && j + 1 < n) ? 2 : 1;
+      if (c >= 0x80) {
+        j += (c >= 0x81 && c <= 0xFE && j + 1 < n) ? 2 : 1;
+        continue;
+      }
+      const size_t run = AsciiPrefix(p + j, n - j);
+      if (run >= kLongAsciiRun || j + run == n) break;
+      j += run;
     }
     // One GBK byte never needs more than three UTF-8 bytes.
     ConvertSegment(
@@ -173,7 +182,15 @@ void AppendUtf8ToGbk(std::string_view utf8, std::string& out) {
     i += ascii;
     if (i == n) break;
     size_t j = i;
-    while (j < n && static_cast<unsigned char>(p[j]) >= 0x80) ++j;
+    while (j < n) {
+      if (static_cast<unsigned char>(p[j]) >= 0x80) {
+        ++j;
+        continue;
+      }
+      const size_t run = AsciiPrefix(p + j, n - j);
+      if (run >= kLongAsciiRun || j + run == n) break;
+      j += run;
+    }
     // GBK is never longer than UTF-8, "?" included.
     ConvertSegment(Utf8ToGbkDescriptor(), p + i, j - i, 1, Utf8SkipLength, out);
     i = j;

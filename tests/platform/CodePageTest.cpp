@@ -41,6 +41,7 @@ TEST(CodePageTest, InvalidUtf8BecomesQuestionMarks) {
   EXPECT_EQ(Utf8ToGbk("\xFF"
                       "a"),
             "?a");
+  EXPECT_EQ(Utf8ToGbk("你 \xE4\xBD x 好"), "\xC4\xE3 ? x \xBA\xC3");  // inside a stretch
 
   // A sequence cut by the end of the view is not completed from beyond it.
   const char buf[] = "\xE4\xBD\xA0";
@@ -56,6 +57,7 @@ TEST(CodePageTest, InvalidGbkSkipsOneByte) {
   EXPECT_EQ(GbkToUtf8("\x81\x7F"), "?\x7F");
   EXPECT_EQ(GbkToUtf8("a\xC4"), "a?");
   EXPECT_EQ(GbkToUtf8(std::string_view(kGbk.data(), 3)), "你?");
+  EXPECT_EQ(GbkToUtf8("\xC4\xE3 \xFF a \xBA\xC3"), "你 ? a 好");
 }
 
 TEST(CodePageTest, Utf16Length) {
