@@ -93,7 +93,7 @@ size_t Utf8SequenceLength(const unsigned char* p, size_t n) {
   return 0;
 }
 
-// Converts one non-ASCII stretch with iconv, writing "?" for every sequence
+// Converts one stretch of text with iconv, writing "?" for every sequence
 // it rejects and stepping over that sequence with skip(p, remaining).
 template <typename Skip>
 void ConvertSegment(const IconvDescriptor& cd, const char* src, size_t len, size_t maxGrowth,
@@ -105,8 +105,9 @@ void ConvertSegment(const IconvDescriptor& cd, const char* src, size_t len, size
   if (!cd.valid()) {
     // Without a converter nothing non-ASCII can be represented.
     for (size_t i = 0; i < len;) {
-      out[used++] = '?';
-      i += skip(reinterpret_cast<const unsigned char*>(src) + i, len - i);
+      const auto* at = reinterpret_cast<const unsigned char*>(src) + i;
+      out[used++] = *at < 0x80 ? static_cast<char>(*at) : '?';
+      i += *at < 0x80 ? 1 : skip(at, len - i);
     }
     out.resize(used);
     return;
