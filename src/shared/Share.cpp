@@ -136,6 +136,8 @@ void LoadExtensionSections(TIniFile& ini) {
   ReadStringKey(ini, kTLSSection, "CertFile", c.sCertFile);
   ReadStringKey(ini, kTLSSection, "KeyFile", c.sKeyFile);
   ReadStringKey(ini, kProxySection, "Trusted", c.sProxyTrusted);
+  // Optional: empty listens on every address, as the gateway always has.
+  c.sListenAddr = ini.ReadString(kListenSection, "Addr", "");
 }
 
 [[noreturn]] void RefuseCodec(const TIniFile& ini, std::string_view key, std::string_view why) {

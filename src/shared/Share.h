@@ -25,6 +25,7 @@ inline constexpr const char* kConsoleSection = "Console";
 inline constexpr const char* kTLSSection = "TLS";
 inline constexpr const char* kProxySection = "Proxy";
 inline constexpr const char* kCodecSection = "Codec";
+inline constexpr const char* kListenSection = "Listen";
 
 struct TGateConfig {
   // [Tavrel], in file order of declaration
@@ -48,6 +49,8 @@ struct TGateConfig {
   std::string sKeyFile = "Tavrel.key";   // KeyFile (PEM)
   // [Proxy]
   std::string sProxyTrusted;  // Trusted: comma-separated load balancer addresses
+  // [Listen]
+  std::string sListenAddr;  // Addr: empty = every address (dual-stack)
 };
 
 // A setting the process cannot start with; main prints what() and exits non-zero.

@@ -1,0 +1,244 @@
+// Engine lifetime, the session table and the three client events.
+#include "engine/GameSocket.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include "buffers/MemoryStreamEx.h"
+#include "buffers/SocketBuffers.h"
+#include "engine/WsFrontEnd.h"
+#include "log/uThread_Logger.h"
+#include "net/JSocket.h"
+#include "platform/CodePage.h"
+#include "protocol/GateFrame.h"
+#include "protocol/HUtil32.h"
+#include "shared/Share.h"
+#include "shared/Tick.h"
+#include "traffic/SkillCD.h"
+
+std::unique_ptr<TTavrelSocket> g_TavrelSocket;
+
+namespace {
+constexpr int64_t kRecvBufferSize = 10240;
+}
+
+TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TFrontEnd> frontEnd)
+    : io_(io), frontEnd_(std::move(frontEnd)), FLock("TTavrelSocket") {
+  SocketReadBuffer = std::make_unique<TBuffer>(g_GateConfig.nServerMsgBuffByte);
+  SocketReadBuffer->SetMaxSize(static_cast<int64_t>(kMaxGatePayload) + 2 * sizeof(TMsgHeader) +
+                               (1 << 20));
+  ServerBuffer = std::make_unique<TMemoryStreamEx>();
+  CSocket = std::make_unique<TClientSocket>(io_);
+  CSocket->OnConnect = [this](TCustomSocket&, TCustomWinSocket&) { CSocketConnect(); };
+  CSocket->OnDisconnect = [this](TCustomSocket&, TCustomWinSocket&) { CSocketDisconnect(); };
+  CSocket->OnRead = [this](TCustomSocket&, TCustomWinSocket&) { CSocketRead(); };
+  CSocket->OnError = [this](TCustomSocket&, TCustomWinSocket&, TErrorEvent, int& ErrorCode) {
+    CSocketError(ErrorCode);
+  };
+}
+
+TTavrelSocket::~TTavrelSocket() {
+  ServerBuffer.reset();
+  SocketReadBuffer.reset();
+  CSocket.reset();
+  FreeSessionAll();
+}
+
+void TTavrelSocket::Open() {
+  try {
+    g_GateConfig.nGatePort = g_GatePort;
+    if (!frontEnd_) {
+      auto ws = std::make_unique<TWsFrontEnd>(io_, *this);
+      ws->Start(g_GatePort, g_boOpenSSL);
+      frontEnd_ = std::move(ws);
+    }
+    MainOutMessage(Format("绑定端口[%s:%d]", g_GateConfig.sGateIP.c_str(),
+                          static_cast<int>(g_GateConfig.nGatePort)));
+    g_boStarted = true;
+    boCheckServerFail = false;
+    CSocket->SetActive(false);
+    CSocket->SetAddress(g_GateConfig.sServerIP);
+    CSocket->SetPort(g_GateConfig.nServerPort);
+    MainOutMessage(Format("服务器[%s:%d]", g_GateConfig.sServerIP.c_str(),
+                          static_cast<int>(g_GateConfig.nServerPort)));
+  } catch (const std::exception& e) {
+    g_boStarted = false;
+    boCheckServerFail = false;
+    OutErrorLog("[Exception] TTavrelSocket.Open Error ");
+    OutErrorLog(e.what());
+    throw;
+  }
+}
+
+// --- session table ---------------------------------------------------------
+
+TSessionInfo* TTavrelSocket::GetUser(uint32_t nHandle) {
+  TMyLockGuard guard(FLock);
+  for (auto& session : SessionList)
+    if (session->nSocketHandle == nHandle) return session.get();
+  return nullptr;
+}
+
+TSessionInfo* TTavrelSocket::GetUser(std::string_view sUid) {
+  TMyLockGuard guard(FLock);
+  for (auto& session : SessionList)
+    if (session->sUid == sUid) return session.get();
+  return nullptr;
+}
+
+TSessionInfo* TTavrelSocket::GetUserIndex(int32_t SocketIdx) {
+  // A record's index never changes and equals its position in the table.
+  TMyLockGuard guard(FLock);
+  if (SocketIdx < 0 || static_cast<size_t>(SocketIdx) >= SessionList.size()) return nullptr;
+  return SessionList[SocketIdx].get();
+}
+
+int32_t TTavrelSocket::GetCount() const {
+  return g_nUserConnect;
+}
+
+int32_t TTavrelSocket::GetListCount() {
+  TMyLockGuard guard(FLock);
+  return static_cast<int32_t>(SessionList.size());
+}
+
+TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
+  const uint64_t now = GetTickCount64();
+  for (size_t i = 0; i < SessionList.size(); ++i) {
+    TSessionInfo& session = *SessionList[i];
+    if (session.boFree && now - session.dwFreeTime > nSessionReuseMs) {
+      NewSession(session, false);
+      I = static_cast<int32_t>(i);
+      return &session;
+    }
+  }
+  // Slots beyond the last one the run loop serves are never handed out.
+  if (SessionList.size() >= MAXGATEUSERCOUNT) return nullptr;
+  auto session = std::make_unique<TSessionInfo>();
+  NewSession(*session, true);
+  SessionList.push_back(std::move(session));
+  I = static_cast<int32_t>(SessionList.size() - 1);
+  return SessionList.back().get();
+}
+
+void TTavrelSocket::NewSession(TSessionInfo& Session, bool bo10) {
+  const uint64_t now = GetTickCount64();
+  if (!bo10) {
+    // A reused record starts exactly like a new one; only its buffers stay.
+    Session.sUid.clear();
+    Session.nSocketIndx = 0;
+    Session.nUserListIndex = 0;
+    Session.nSocketHandle = 0;
+    Session.nPacketIdx = 0;
+    Session.boKick = false;
+    Session.dwKickTime = 0;
+    Session.m_sUserID.clear();
+    Session.m_sAccount.clear();
+    Session.m_sUserName.clear();
+    Session.sIP.clear();
+    Session.dwCheckLogin = 0;
+    Session.m_sGuildId.clear();
+    Session.m_nDisFilterGroupID.fill(false);
+  }
+  ResetTrafficState(Session, now);
+  Session.boFree = false;
+  Session.dwFreeTime = now;
+  Session.boNewLogon = true;
+  Session.boPlay = false;
+  if (!Session.RecvBuffer) Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize);
+  if (!Session.BufferStream) Session.BufferStream = std::make_unique<TMemoryStreamEx>();
+  Session.BufferStream->Clear();
+  Session.RecvBuffer->Clear();
+}
+
+void TTavrelSocket::FreeSession(TSessionInfo& Session, bool bo10) {
+  Session.boFree = true;
+  Session.sUid.clear();
+  Session.dwFreeTime = GetTickCount64();
+  if (Session.RecvBuffer) Session.RecvBuffer->Clear();
+  Session.m_nNextIntervalTick = 0;
+  Session.m_DelayQueue.reset();
+  Session.m_DelayDebugOut = false;
+  if (Session.BufferStream) Session.BufferStream->Clear();
+  if (bo10) {
+    Session.RecvBuffer.reset();
+    Session.BufferStream.reset();
+  }
+}
+
+void TTavrelSocket::FreeSessionAll() {
+  TMyLockGuard guard(FLock);
+  for (auto& session : SessionList) FreeSession(*session, true);
+  SessionList.clear();
+}
+
+// --- client events ---------------------------------------------------------
+
+void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sRemoteIP) {
+  try {
+    const std::string sIP = GetSocketIpaddr(sRemoteIP);
+    const int32_t n = CheckIpNumber(sIP);
+    if (n >= g_GateConfig.nIpCount) {
+      ++stats_.nRefusedByAddress;
+      frontEnd_->CloseSocket(sUid);
+      MainOutMessage(Format("%s IP:%s 超过数量上线%d", sUid.c_str(), sIP.c_str(), n));
+    } else {
+      if (boShowLog) MainOutMessage(Format("OnWebSocketOpen: %s %s", sUid.c_str(), sIP.c_str()));
+      int32_t I = 0;
+      TSessionInfo* session = FinSession(I);
+      if (!session) {
+        ++stats_.nRefusedNoSlot;
+        frontEnd_->CloseSocket(sUid);
+        MainOutMessage(Format("%s IP:%s 没有空闲会话,连接被拒绝", sUid.c_str(), sIP.c_str()));
+      } else {
+        const uint64_t now = GetTickCount64();
+        session->sUid = sUid;
+        session->nSocketIndx = I;
+        session->nSocketHandle = static_cast<uint32_t>(Str_ToInt(sUid, 0));
+        session->dwCheckLogin = now;
+        session->m_nNextIntervalTick = now;
+        session->m_nSpeedSectionTick = now;
+        session->m_DelayDebugOut = false;
+        session->sIP = sIP;
+        SendServerMsg(GM_OPEN, static_cast<int32_t>(session->nSocketHandle), I, 0,
+                      static_cast<int32_t>(sIP.size() + 1), sIP.c_str());
+        frontEnd_->SendMsg(sUid, "ok");
+        if (boShowLog) MainOutMessage(Format("OnWebSocketOpen: %s", sUid.c_str()));
+      }
+    }
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception]TTavrelSocket.sgcWebSocketServerConnect Error %s %s",
+                       sUid.c_str(), e.what()));
+  }
+  ++g_nUserConnect;
+}
+
+void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP) {
+  try {
+    DecIpNumber(GetSocketIpaddr(sRemoteIP));
+    if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s)", sUid.c_str()));
+    if (TSessionInfo* session = GetUser(std::string_view(sUid))) {
+      FreeSession(*session, false);
+      SendServerMsg(GM_CLOSE, static_cast<int32_t>(session->nSocketHandle), session->nSocketIndx, 0,
+                    0, nullptr);
+      session->nSocketHandle = 0;
+      if (session->boPlay) --g_nSuccessCount;
+      session->boPlay = false;
+      if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s) ok", sUid.c_str()));
+    }
+  } catch (const std::exception&) {
+    OutErrorLog(Format("Disconnect:(%d)", 1));
+  }
+  --g_nUserConnect;
+}
+
+void TTavrelSocket::ServerMessage(const std::string& sUid, std::string_view LMessage) {
+  try {
+    const std::string text = Utf8ToGbk(LMessage);
+    if (boShowLog) MainOutMessage(Format("[%s]%s", sUid, LMessage));
+    if (text.empty()) return;
+    ++stats_.nClientMessages;
+    if (TSessionInfo* session = GetUser(std::string_view(sUid))) CalcSpeed(*session, text, *this);
+  } catch (const std::exception&) {
+    OutErrorLog("[Exception] TTavrelSocket.ServerSocketClientRead");
+  }
+}

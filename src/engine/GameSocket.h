@@ -1,0 +1,162 @@
+// TTavrelSocket, the gateway engine: the session table, the game-server link
+// with its frame queue and receipt, the run loop that moves traffic both
+// ways, per-user translation and broadcast routing. It owns every session
+// record, the link socket and the link buffers. Everything runs on the main
+// thread's io_context; client events, socket events and the run tick never
+// overlap, so the records need no locks beyond FLock's table scans.
+//
+// The methods are spread over several sources by concern: GameSocket.cpp
+// (lifetime, session table, client events), GameSocketLink.cpp (frames to
+// the game server), GameSocketReceipt.cpp (frames from it),
+// GameSocketDelivery.cpp (the run loop), GameSocketTranslate.cpp (per-user
+// messages) and GameSocketBroadcast.cpp (messages for many users).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/FrontEnd.h"
+#include "shared/SessionInfo.h"
+#include "shared/uClass.h"
+#include "traffic/Pacing.h"
+
+namespace boost::asio {
+class io_context;
+}
+
+class TClientSocket;
+
+// Frames queued for a game server that does not read are capped; past it the
+// link is dropped (and with it the queue) and reconnected.
+constexpr int64_t kMaxServerBufferBytes = 64ll << 20;
+// A client that cannot keep up is kicked once this much waits for it.
+constexpr int64_t kMaxClientStreamBytes = 16ll << 20;
+class TBuffer;
+class TMemoryStreamEx;
+
+// Counters for the operator console and /metrics; plain fields, main thread.
+struct TGateStats {
+  uint64_t nFramesToServer = 0;
+  uint64_t nBytesToServer = 0;
+  uint64_t nFramesFromServer = 0;
+  uint64_t nBytesFromServer = 0;
+  uint64_t nBytesToClients = 0;
+  uint64_t nClientMessages = 0;
+  uint64_t nResyncBytes = 0;
+  uint64_t nOversizeHeaders = 0;
+  uint64_t nRefusedByAddress = 0;
+  uint64_t nRefusedNoSlot = 0;
+  uint64_t nClientsOverCap = 0;
+  uint64_t nLinkOverCap = 0;
+  uint64_t nLoginRefused = 0;
+  uint64_t nLoginTimeouts = 0;
+  uint64_t nKicks = 0;
+  uint64_t nDroppedMessages = 0;
+};
+
+class TTavrelSocket final : public TGateFrameSink {
+ public:
+  // Create. `frontEnd` may be given by tests; otherwise Open starts the
+  // WebSocket adapter on the io_context.
+  explicit TTavrelSocket(boost::asio::io_context& io,
+                         std::unique_ptr<TFrontEnd> frontEnd = nullptr);
+  ~TTavrelSocket() override;  // Destroy
+  TTavrelSocket(const TTavrelSocket&) = delete;
+  TTavrelSocket& operator=(const TTavrelSocket&) = delete;
+
+  void Open();
+  void Run();
+
+  // Client events from the front end.
+  void ServerConnect(const std::string& sUid, const std::string& sRemoteIP);
+  void ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP);
+  void ServerMessage(const std::string& sUid, std::string_view LMessage);
+
+  // Lookups; the record is used after FLock is released.
+  TSessionInfo* GetUser(uint32_t nHandle);
+  TSessionInfo* GetUser(std::string_view sUid);
+  TSessionInfo* GetUserIndex(int32_t SocketIdx);
+  int32_t GetCount() const;
+  int32_t GetListCount();
+  // Visits every record under FLock (the online-users list).
+  template <typename F>
+  void ForEachSession(F&& f) {
+    std::lock_guard<TMyLock> guard(FLock);
+    for (auto& session : SessionList) f(*session);
+  }
+
+  // Frames to the game server.
+  void SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t nSocket, int32_t nUserListIndex,
+                     int32_t nLen, const void* Data) override;
+  void SendServerBuffer();
+
+  // Frames from the game server; public so that tests and fuzzers can feed
+  // bytes without a socket.
+  void AppendReceived(const char* data, size_t len);
+  void ProcReceiveBuffer();
+  void ProcessMakeSocketStr(int32_t nSocket, int32_t nSocketIndex, const char* Buffer,
+                            int32_t nMsgLen);
+  void ProcessAllStr(int32_t nSocket, int32_t nSocketIndex, const char* Buffer, int32_t nMsgLen);
+  void ProcessGuildStr(const char* Buffer, int32_t nMsgLen);
+  void ProcessRefMsg(const char* Buffer, int32_t nMsgLen);
+
+  bool IsConnected() const { return boConnet; }
+  // Test hook: take the link as up without a socket, so frames are queued.
+  void SetConnectedForTests(bool connected) { boConnet = connected; }
+  // ServerBuffer figures for the status bar: sent, written, size.
+  void ServerBufferFigures(int64_t& sent, int64_t& written, int64_t& size) const;
+  std::string_view PendingServerBytes() const;
+  const TGateStats& Stats() const { return stats_; }
+  TFrontEnd* FrontEnd() { return frontEnd_.get(); }
+
+  // Slot reuse delay; tests shorten it, the gateway never changes it.
+  uint64_t nSessionReuseMs = 180000;
+
+ private:
+  // Session table.
+  TSessionInfo* FinSession(int32_t& I);
+  void NewSession(TSessionInfo& Session, bool bo10);
+  void FreeSession(TSessionInfo& Session, bool bo10);
+  void FreeSessionAll();
+
+  // Link events and duties.
+  void CSocketConnect();
+  void CSocketDisconnect();
+  void CSocketError(int& ErrorCode);
+  void CSocketRead();
+  void ReconnectStep();
+  void KeepAliveStep();
+  void DispatchFrame(const struct TGateFrame& frame);
+
+  // Run loop.
+  void ProcessGateData();
+  void ProcessPacket(TSessionInfo& UserData);
+  void ProcessUserPacket(TSessionInfo& UserData);
+  void HandleLogin(TSessionInfo& UserData, const std::string& body);
+
+  // Delivery helpers.
+  void AppendToClient(TSessionInfo& session, std::string_view msg);
+  void SendRefMsg(const std::string& sMsg, int32_t nGroupID);
+  void SendGuildRefMsg(const std::string& sMsg, const std::string& sGUild);
+  void SendSocketIdxMsg(int32_t SocketIdx, const std::string& sMsg);
+
+  boost::asio::io_context& io_;
+  std::unique_ptr<TFrontEnd> frontEnd_;
+  std::unique_ptr<TBuffer> SocketReadBuffer;
+  std::unique_ptr<TClientSocket> CSocket;
+  std::unique_ptr<TMemoryStreamEx> ServerBuffer;
+  TMyLock FLock;
+  bool boConnet = false;
+  bool boLinkOverCap = false;  // the link is dropped on the next tick
+  int32_t m_nProcIDX = 0;
+  int32_t m_dwRegenTime = 10;
+  std::vector<std::unique_ptr<TSessionInfo>> SessionList;
+  TGateStats stats_;
+  std::string scratch_;  // reused for composing frames and messages
+};
+
+// The one engine of the process; null until the service starts.
+extern std::unique_ptr<TTavrelSocket> g_TavrelSocket;

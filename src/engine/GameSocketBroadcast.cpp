@@ -1,0 +1,163 @@
+// Messages for many users: to everyone in the game, to a guild, or to a list
+// of slots. Each message is built (and converted and compressed) once and the
+// same bytes are appended to every recipient's outbound stream.
+#include <cstring>
+
+#include "engine/GameSocket.h"
+#include "log/uThread_Logger.h"
+#include "protocol/EDcode.h"
+#include "protocol/GateFrame.h"
+#include "protocol/HUtil32.h"
+#include "shared/Share.h"
+#include "translate/ClientBody.h"
+#include "translate/ItemConvert.h"
+#include "translate/ProcessPacketUnit.h"
+
+namespace {
+
+constexpr size_t kLongGuildMessage = 102400;
+
+// GM_SENDREFMSG bodies the browser reads as JSON; others pass unchanged.
+std::string ConvertRefBody(const TDefaultMessage& header, std::string_view body) {
+  switch (header.Ident) {
+    case SM_HIT:
+      return EncodeJsonBody(ConvertHitMsgText(body));
+    case SM_SPELL:
+      return EncodeJsonBody(ConvertMagicSpellText(body));
+    case SM_STRUCK:
+      return EncodeJsonBody(ConvertStruckText(header, body));
+    case SM_ITEMSHOW:
+      return EncodeJsonBody(ConverItemShow(body));
+    case SM_ITEMHIDE:
+      return EncodeJsonBody(ConverItemHide(body));
+    case SM_MAGICFIRE:
+      return EncodeString(body);
+    case SM_SHOWEVENT:
+      return EncodeJsonBody(ConverShowEvent(body));
+    case SM_HIDEEVENT:
+      return EncodeJsonBody(ConverHideEvent(body));
+    default:
+      return std::string(body);
+  }
+}
+
+}  // namespace
+
+void TTavrelSocket::ProcessAllStr(int32_t, int32_t, const char* Buffer, int32_t nMsgLen) {
+  try {
+    int32_t group = 0;
+    std::string message;
+    if (nMsgLen < 0) {
+      const size_t n = GatePayloadSize(nMsgLen);
+      message.reserve(n + 1);
+      message.push_back('#');
+      message.append(Buffer, n > 0 ? n - 1 : 0);
+      message.push_back('!');
+    } else if (nMsgLen >= static_cast<int32_t>(sizeof(TDefaultMessage))) {
+      TDefaultMessage header;
+      std::memcpy(&header, Buffer, sizeof header);
+      if (header.Ident == SM_SYSMESSAGE || header.Ident == SM_NEWITEMDROPMSG) group = header.Series;
+      AppendEncodedMessage(header, message);
+      if (nMsgLen > static_cast<int32_t>(sizeof header))
+        message.append(Buffer + sizeof header, nMsgLen - sizeof header - 1);
+    }
+    SendRefMsg(message, group);
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception]TTavrelSocket.ProcessAllStr Error %s", e.what()));
+  }
+}
+
+void TTavrelSocket::SendRefMsg(const std::string& sMsg, int32_t nGroupID) {
+  if (sMsg.empty()) return;
+  TMyLockGuard guard(FLock);
+  const bool grouped = nGroupID >= 1 && nGroupID <= 10;
+  for (auto& session : SessionList) {
+    if (session->boFree || !session->boPlay) continue;
+    if (grouped && session->m_nDisFilterGroupID[static_cast<size_t>(nGroupID)]) continue;
+    AppendToClient(*session, sMsg);
+  }
+}
+
+void TTavrelSocket::ProcessGuildStr(const char* Buffer, int32_t nMsgLen) {
+  try {
+    std::string_view guild;
+    std::string message;
+    TDefaultMessage header;
+    if (nMsgLen > static_cast<int32_t>(sizeof header)) {
+      std::memcpy(&header, Buffer, sizeof header);
+      const std::string_view text(Buffer + sizeof header, nMsgLen - sizeof header - 1);
+      const std::string_view body = GetValidStr3View(text, guild, "|");
+      AppendEncodedMessage(header, message);
+      message.append(body);
+    }
+    if (guild.empty()) return;
+    if (message.size() > kLongGuildMessage)
+      OutDebugLog(Format(">>TRecMsgThread.ProcessGuildStr 长度超长,id:%d len:%d", header.Ident,
+                         static_cast<int>(message.size())));
+    try {
+      SendGuildRefMsg(message, std::string(guild));
+    } catch (const std::exception& e) {
+      OutErrorLog(Format("[Exception]UserSession.BufferStream Error %s", e.what()));
+    }
+  } catch (const std::exception&) {
+    OutErrorLog("[异常] ProcessGuildStr");
+  }
+}
+
+void TTavrelSocket::SendGuildRefMsg(const std::string& sMsg, const std::string& sGUild) {
+  TMyLockGuard guard(FLock);
+  for (auto& session : SessionList)
+    if (session->m_sGuildId == sGUild && !session->boFree && session->boPlay)
+      AppendToClient(*session, sMsg);
+}
+
+void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
+  try {
+    const std::string_view text(Buffer, nMsgLen > 0 ? static_cast<size_t>(nMsgLen) - 1 : 0);
+    const std::string_view headerText = text.substr(0, DEFBLOCKSIZE);
+    std::string_view data =
+        text.size() > DEFBLOCKSIZE ? text.substr(DEFBLOCKSIZE) : std::string_view();
+    std::string_view body;
+    std::string_view list;
+    if (!data.empty()) {
+      list = GetValidStr3View(data, body, "/");
+      if (body == "empty") {
+        body = {};
+        data = {};
+      }
+    }
+    TDefaultMessage header = DecodeMessage(headerText);
+    std::string converted(data);
+    if (!body.empty()) converted = ConvertRefBody(header, body);
+    CompressBodyForClient(header, converted);
+    std::string message;
+    message.reserve(DEFBLOCKSIZE + converted.size());
+    AppendEncodedMessage(header, message);
+    message.append(converted);
+    if (list.empty() || message.empty()) return;
+    std::string_view rest = list;
+    try {
+      while (!rest.empty()) {
+        std::string_view token;
+        rest = GetValidStr3View(rest, token, "/");
+        if (token.empty()) continue;
+        const int64_t idx = Str_ToInt(token, -1);
+        if (idx >= 0 && idx < MAXGATEUSERCOUNT)
+          SendSocketIdxMsg(static_cast<int32_t>(idx), message);
+      }
+    } catch (const std::exception& e) {
+      OutErrorLog(Format("[Exception]UserSession.BufferStream Error %s %s", rest, e.what()));
+    }
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception]TTavrelSocket.ProcessRefMsg Error %s", e.what()));
+  }
+}
+
+void TTavrelSocket::SendSocketIdxMsg(int32_t SocketIdx, const std::string& sMsg) {
+  TMyLockGuard guard(FLock);
+  for (auto& session : SessionList)
+    if (!session->boFree && session->nSocketIndx == SocketIdx) {
+      AppendToClient(*session, sMsg);
+      return;
+    }
+}

@@ -1,0 +1,212 @@
+// The run loop: each tick hands every live session's queued bytes to its
+// client and its accepted messages to the game server, within a time budget,
+// then flushes the link and runs the link's duties.
+#include <algorithm>
+#include <charconv>
+
+#include "buffers/MemoryStreamEx.h"
+#include "buffers/SocketBuffers.h"
+#include "engine/GameSocket.h"
+#include "log/uThread_Logger.h"
+#include "protocol/EDcode.h"
+#include "protocol/HUtil32.h"
+#include "shared/Share.h"
+#include "shared/Tick.h"
+#include "traffic/ClientMagic.h"
+#include "traffic/SkillCD.h"
+
+namespace {
+constexpr uint64_t kKickDelayMs = 1500;
+}
+
+void TTavrelSocket::Run() {
+  try {
+    ProcessGateData();
+  } catch (const std::exception&) {
+    OutErrorLog("[Exception] TTavrelSocket.ProcessGateData");
+  }
+  try {
+    SendServerBuffer();
+  } catch (const std::exception&) {
+    OutErrorLog("[Exception] TTavrelSocket.SendServerBuffer");
+  }
+  try {
+    ReconnectStep();
+    KeepAliveStep();
+  } catch (const std::exception&) {
+    OutErrorLog("[Exception] DecodeTimerTImer->HeartBeat");
+  }
+}
+
+void TTavrelSocket::ProcessGateData() {
+  const uint64_t start = GetTickCount64();
+  const int32_t startIdx = m_nProcIDX;
+  int32_t nIdx = m_nProcIDX;
+  int stage = 0;
+  try {
+    while (nIdx < MAXGATEUSERCOUNT) {
+      stage = 1;
+      TSessionInfo* session = GetUserIndex(nIdx);
+      stage = 2;
+      if (session) {
+        TSessionInfo& s = *session;
+        try {
+          if (s.boKick && GetTickCount64() - s.dwKickTime > kKickDelayMs) {
+            s.dwKickTime = GetTickCount64();
+            s.boKick = false;
+            if (!s.sUid.empty()) {
+              ++stats_.nKicks;
+              frontEnd_->CloseSocket(s.sUid);
+              continue;
+            }
+          }
+        } catch (const std::exception&) {
+          OutErrorLog("[Exception] ProcessGateData.Run-> Kick..");
+        }
+        try {
+          if (!s.sUid.empty() && !s.boPlay &&
+              GetTickCount64() - s.dwCheckLogin >=
+                  static_cast<uint64_t>(static_cast<int64_t>(g_ConnectOutTime) * 1000)) {
+            s.dwCheckLogin = GetTickCount64();
+            ++stats_.nLoginTimeouts;
+            frontEnd_->CloseSocket(s.sUid);
+            continue;
+          }
+        } catch (const std::exception&) {
+          OutErrorLog("[Exception] ProcessGateData.Run-> dwCheckLogin");
+        }
+        if (!s.boFree && !s.sUid.empty()) {
+          ProcessPacket(s);
+          ProcessUserPacket(s);
+        }
+      }
+      ++nIdx;
+      stage = 3;
+      if (GetTickCount64() - start > static_cast<uint64_t>(m_dwRegenTime)) {
+        stage = 4;
+        m_nProcIDX = nIdx;
+        return;
+      }
+    }
+    m_nProcIDX = 0;
+  } catch (const std::exception& e) {
+    m_nProcIDX = startIdx;
+    OutErrorLog(Format("[Exception] ProcessGateData::Code %d", stage));
+    OutErrorLog(e.what());
+  }
+}
+
+void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
+  int stage = 1;
+  try {
+    TMemoryStreamEx* stream = UserData.BufferStream.get();
+    if (!stream || stream->Length() >= stream->Position()) return;
+    if (UserData.boFree || UserData.sUid.empty()) return;
+    const int64_t block =
+        std::min<int64_t>(stream->Position() - stream->Length(), g_GateConfig.nClientMsgByte);
+    stage = 2;
+    stage = 3;
+    frontEnd_->SendBuff(UserData.sUid, stream->Memory() + stream->Length(),
+                        static_cast<size_t>(block));
+    stats_.nBytesToClients += static_cast<uint64_t>(block);
+    stream->SetLength(stream->Length() + block);
+    stage = 4;
+    if (stream->Length() >= stream->Position()) stream->Rewind(g_GateConfig.nClientMsgBuffByte);
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception] TGateUser::SendBuffer %d", stage));
+    OutErrorLog(e.what());
+  }
+}
+
+void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
+  std::string_view headerText;
+  bool decoded = false;
+  try {
+    while (!UserData.boFree && !UserData.sUid.empty()) {
+      TSendBuffer& queue = *UserData.RecvBuffer;
+      const int64_t remain = queue.RemainSize();
+      if (remain == 0) return;
+      if (remain < DEFBLOCKSIZE) {
+        queue.Clear();
+        return;
+      }
+      const char* at = queue.SendData();
+      headerText = std::string_view(at, DEFBLOCKSIZE);
+      decoded = false;
+      TDefaultMessage header = DecodeMessage(headerText);
+      decoded = true;
+      UserData.nPacketIdx = header.nIndex;
+      const int64_t after = remain - DEFBLOCKSIZE;
+      if (header.nLength < 0 || header.nLength > after) {
+        // The length is the client's word; never read past the queue.
+        ++stats_.nDroppedMessages;
+        OutErrorLog(
+            Format("[Exception] ProcessUserPacket bad nLength %d (%d bytes follow) "
+                   "uid:%s",
+                   header.nLength, static_cast<int64_t>(after), UserData.sUid.c_str()));
+        queue.Clear();
+        return;
+      }
+      std::string body(at + DEFBLOCKSIZE, static_cast<size_t>(header.nLength));
+      queue.Retrieve(DEFBLOCKSIZE + header.nLength);
+
+      if (UserData.boNewLogon) {
+        HandleLogin(UserData, body);
+        continue;
+      }
+      if (header.Ident == CM_LOGINNOTICEOK) {
+        UserData.boPlay = true;
+        ++g_nSuccessCount;
+      }
+      if (header.Ident == CM_HIT || header.Ident == CM_SPELL) {
+        try {
+          body = ProcessClientMsg_Magic(body, header);
+        } catch (const std::exception& e) {
+          ++stats_.nDroppedMessages;
+          OutErrorLog(Format("[Exception] ProcessClientMsg_Magic %s", e.what()));
+          continue;
+        }
+      }
+      scratch_.clear();
+      if (!body.empty()) {
+        header.nLength = static_cast<int32_t>(body.size());
+        scratch_.append(reinterpret_cast<const char*>(&header), sizeof header);
+        scratch_.append(body);
+        scratch_.push_back('\0');
+      } else {
+        scratch_.append(reinterpret_cast<const char*>(&header), sizeof header);
+      }
+      SendServerMsg(GM_H5DATA, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx,
+                    UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()),
+                    scratch_.data());
+    }
+  } catch (const std::exception&) {
+    if (!decoded && !headerText.empty())
+      OutErrorLog("[Exception] ProcessUserPacket " + std::string(headerText));
+    else
+      OutErrorLog("[Exception] ProcessUserPacket");
+  }
+}
+
+void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body) {
+  UserData.boNewLogon = false;
+  if (body.size() > 2 && body.compare(0, 2, "*#") == 0) {
+    std::string rest = body.substr(2);
+    rest = GetValidStr3(rest, UserData.m_sAccount, "/");
+    rest = GetValidStr3(rest, UserData.m_sUserName, "/");
+    GetValidStr3(rest, UserData.m_sUserID, "/");
+    CheckPunishDetect(UserData);
+    scratch_.assign("#");
+    char digits[16];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, UserData.nPacketIdx);
+    scratch_.append(digits, end);
+    scratch_.append(body);
+    scratch_.push_back('!');
+    scratch_.push_back('\0');
+    SendServerMsg(GM_H5DATA, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx,
+                  UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()), scratch_.data());
+  } else {
+    ++stats_.nLoginRefused;
+    frontEnd_->CloseSocket(UserData.sUid);
+  }
+}

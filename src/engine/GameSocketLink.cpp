@@ -1,0 +1,130 @@
+// Frames to the game server: queueing, flushing, link events, reconnect and
+// keep-alive.
+#include <boost/asio/io_context.hpp>
+
+#include "buffers/MemoryStreamEx.h"
+#include "buffers/SocketBuffers.h"
+#include "engine/GameSocket.h"
+#include "log/uThread_Logger.h"
+#include "net/JSocket.h"
+#include "protocol/GateFrame.h"
+#include "shared/Share.h"
+#include "shared/Tick.h"
+
+namespace {
+constexpr uint64_t kLinkStepMs = 2000;
+}
+
+void TTavrelSocket::SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t nSocket,
+                                  int32_t nUserListIndex, int32_t nLen, const void* Data) {
+  if (!boConnet) return;
+  try {
+    TMemoryStreamEx& stream = *ServerBuffer;
+    if (stream.Length() >= stream.Position()) stream.Clear();
+    const int64_t frameBytes =
+        static_cast<int64_t>(sizeof(TMsgHeader)) + (Data && nLen > 0 ? nLen : 0);
+    if (stream.Position() - stream.Length() + frameBytes > kMaxServerBufferBytes) {
+      // The game server stopped reading; holding more would only grow
+      // without bound. The run loop drops the link, which empties the queue.
+      if (!boLinkOverCap) {
+        boLinkOverCap = true;
+        ++stats_.nLinkOverCap;
+        OutErrorLog(
+            Format("[Exception] SendServerMsg: game server not reading, %d bytes "
+                   "queued, link dropped",
+                   static_cast<int64_t>(stream.Position() - stream.Length())));
+      }
+      return;
+    }
+    TMsgHeader header;
+    header.dwCode = TAVRELCODE;
+    header.nSocket = nSocket;
+    header.wGSocketIdx = wSocketIndex;
+    header.wIdent = static_cast<uint16_t>(nIdent);
+    header.wUserListIndex = static_cast<uint16_t>(nUserListIndex);
+    header.nLength = nLen;
+    stream.Write(&header, sizeof header);
+    if (Data && nLen > 0) stream.Write(Data, nLen);
+    ++stats_.nFramesToServer;
+  } catch (const std::exception&) {
+    OutErrorLog(Format("(%d) [Exception] SendServerMsg Error ", nUserListIndex));
+  }
+}
+
+void TTavrelSocket::SendServerBuffer() {
+  try {
+    TMemoryStreamEx& stream = *ServerBuffer;
+    while (stream.Length() < stream.Position()) {
+      if (!boConnet) return;
+      const int64_t block =
+          std::min<int64_t>(stream.Position() - stream.Length(), g_GateConfig.nClientMsgByte);
+      const int sent =
+          CSocket->Socket().SendBuf(stream.Memory() + stream.Length(), static_cast<int>(block));
+      if (sent <= 0) return;
+      stream.SetLength(stream.Length() + sent);
+      stats_.nBytesToServer += static_cast<uint64_t>(sent);
+      if (stream.Length() >= stream.Position()) {
+        stream.Rewind(g_GateConfig.nClientMsgBuffByte);
+        return;
+      }
+    }
+  } catch (const std::exception&) {
+    OutErrorLog("[Exception] TTavrelSocket.SendServerBuffer Error");
+  }
+}
+
+void TTavrelSocket::CSocketConnect() {
+  boConnet = true;
+  const uint64_t now = GetTickCount64();
+  g_dwCheckServerRun = now;
+  dwCheckServerTick = now;
+  g_boHeartBeat = true;
+  ServerBuffer->Clear();
+  MainOutMessage("链接游戏引擎成功！");
+}
+
+void TTavrelSocket::CSocketDisconnect() {
+  boConnet = false;
+  g_boHeartBeat = false;
+  SocketReadBuffer->Clear();
+  MainOutMessage("游戏引擎链接断开！");
+  ServerBuffer->Clear();
+}
+
+void TTavrelSocket::CSocketError(int& ErrorCode) {
+  ErrorCode = 0;
+  CSocket->Socket().Close();
+}
+
+void TTavrelSocket::ReconnectStep() {
+  if (boLinkOverCap) {
+    boLinkOverCap = false;
+    CSocket->Socket().Close();
+  }
+  const uint64_t now = GetTickCount64();
+  if (now - dwConnetSocket >= kLinkStepMs && !boConnet && g_boStarted) {
+    dwConnetSocket = now;
+    CSocket->SetActive(false);
+    CSocket->SetActive(true);
+  }
+}
+
+void TTavrelSocket::KeepAliveStep() {
+  const uint64_t now = GetTickCount64();
+  if (now - g_dwCheckServerRun >= kLinkStepMs && g_boStarted) {
+    g_dwCheckServerRun = now;
+    if (g_boHeartBeat) SendServerMsg(GM_CHECKCLIENT, 0, 0, 0, 0, nullptr);
+    SendCorvaneMsg(SG_TAVREL, "1");
+  }
+}
+
+void TTavrelSocket::ServerBufferFigures(int64_t& sent, int64_t& written, int64_t& size) const {
+  sent = ServerBuffer->Length();
+  written = ServerBuffer->Position();
+  size = ServerBuffer->Size();
+}
+
+std::string_view TTavrelSocket::PendingServerBytes() const {
+  return std::string_view(ServerBuffer->Memory() + ServerBuffer->Length(),
+                          static_cast<size_t>(ServerBuffer->Position() - ServerBuffer->Length()));
+}

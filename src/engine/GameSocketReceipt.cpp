@@ -1,0 +1,94 @@
+// Frames from the game server: receipt, cutting, dispatch and the spell
+// configuration.
+#include "buffers/SocketBuffers.h"
+#include "engine/GameSocket.h"
+#include "log/uThread_Logger.h"
+#include "net/JSocket.h"
+#include "protocol/GateFrame.h"
+#include "shared/Share.h"
+#include "shared/Tick.h"
+#include "traffic/SkillCD.h"
+
+void TTavrelSocket::CSocketRead() {
+  try {
+    const int waiting = CSocket->Socket().ReceiveLength();
+    if (waiting <= 0) return;
+    char* into = SocketReadBuffer->EnsureWritable(waiting);
+    const int got = CSocket->Socket().ReceiveBuf(into, waiting);
+    if (got <= 0) return;
+    SocketReadBuffer->Commit(got);
+    stats_.nBytesFromServer += static_cast<uint64_t>(got);
+    ProcReceiveBuffer();
+  } catch (const std::exception&) {
+    OutErrorLog("[Exception] ClientSocketRead");
+  }
+}
+
+void TTavrelSocket::AppendReceived(const char* data, size_t len) {
+  SocketReadBuffer->Write(data, static_cast<int64_t>(len));
+  ProcReceiveBuffer();
+}
+
+void TTavrelSocket::ProcReceiveBuffer() {
+  size_t consumed = 0;
+  try {
+    CutGateFrames(
+        SocketReadBuffer->Peek(), static_cast<size_t>(SocketReadBuffer->ReadableBytes()), consumed,
+        [this](const TGateFrame& frame) { DispatchFrame(frame); },
+        [this](const TMsgHeader& header) {
+          ++stats_.nOversizeHeaders;
+          OutErrorLog(
+              Format("[Exception] ProcReceiveBuffer Error oversized frame ident:%d "
+                     "length:%d skipped",
+                     header.wIdent, header.nLength));
+        });
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception] ProcReceiveBuffer Error %s", e.what()));
+  }
+  // The frames dispatched before a failure, the failing one too, are gone.
+  SocketReadBuffer->Consume(static_cast<int64_t>(consumed));
+}
+
+void TTavrelSocket::DispatchFrame(const TGateFrame& frame) {
+  ++stats_.nFramesFromServer;
+  const TMsgHeader& h = frame.header;
+  switch (h.wIdent) {
+    case GM_CLOSE:
+      if (TSessionInfo* session = GetUser(static_cast<uint32_t>(h.wGSocketIdx)))
+        if (!session->sUid.empty()) frontEnd_->CloseSocket(session->sUid);
+      break;
+    case GM_CHECKSERVER:
+      boCheckServerFail = false;
+      dwCheckServerTick = GetTickCount64();
+      break;
+    case GM_DATA:
+      ProcessMakeSocketStr(h.nSocket, h.wGSocketIdx, frame.payload, h.nLength);
+      break;
+    case GM_SERVERUSERINDEX:
+      if (TSessionInfo* session = GetUser(static_cast<uint32_t>(h.wGSocketIdx)))
+        session->nUserListIndex = h.wUserListIndex;
+      break;
+    case GM_RECEIVE_OK: {
+      const uint64_t now = GetTickCount64();
+      dwCheckServerTimeMin = now - dwCheckRecviceTick;
+      if (dwCheckServerTimeMin > dwCheckServerTimeMax) dwCheckServerTimeMax = dwCheckServerTimeMin;
+      dwCheckRecviceTick = now;
+      SendServerMsg(GM_RECEIVE_OK, 0, 0, 0, 0, nullptr);
+      break;
+    }
+    case GM_SENDMSG:
+      ProcessAllStr(h.nSocket, h.wGSocketIdx, frame.payload, h.nLength);
+      break;
+    case GM_SENDREFMSG:
+      ProcessRefMsg(frame.payload, h.nLength);
+      break;
+    case GM_SENDMAGICINFO:
+      ProcessMagicInfoPayload(frame.payload, frame.payloadSize);
+      break;
+    case GM_SENDGUILDMSG:
+      ProcessGuildStr(frame.payload, h.nLength);
+      break;
+    default:
+      break;
+  }
+}

@@ -1,0 +1,202 @@
+// Per-user messages from the game server: state effects, JSON conversion of
+// binary records, encoding, compression, and the append to the session's
+// outbound stream.
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include "buffers/MemoryStreamEx.h"
+#include "engine/GameSocket.h"
+#include "log/uThread_Logger.h"
+#include "platform/CodePage.h"
+#include "protocol/EDcode.h"
+#include "protocol/GateFrame.h"
+#include "protocol/HUtil32.h"
+#include "shared/Share.h"
+#include "shared/Tick.h"
+#include "traffic/SkillCD.h"
+#include "translate/ClientBody.h"
+#include "translate/ItemConvert.h"
+#include "translate/ProcessPacketUnit.h"
+
+namespace {
+
+void ApplyFilterGroups(TSessionInfo& session, std::string_view body) {
+  session.m_nDisFilterGroupID.fill(false);
+  while (!body.empty()) {
+    const size_t comma = body.find(',');
+    const std::string_view part = body.substr(0, comma);
+    const int64_t n = Str_ToInt(part, 0);
+    if (n >= 1 && n <= 10) session.m_nDisFilterGroupID[static_cast<size_t>(n)] = true;
+    if (comma == std::string_view::npos) break;
+    body.remove_prefix(comma + 1);
+  }
+}
+
+std::string GuildIdOf(std::string_view body) {
+  const std::string json = DecodeStringUtf8(body);
+  const boost::json::value value = boost::json::parse(json);
+  const boost::json::object& object = value.as_object();  // throws for any other kind
+  const boost::json::value* guildId = object.if_contains("guildId");
+  if (!guildId) return {};
+  if (const boost::json::string* s = guildId->if_string()) return Utf8ToGbk(*s);
+  return Utf8ToGbk(boost::json::serialize(*guildId));
+}
+
+}  // namespace
+
+void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketIndex,
+                                         const char* Buffer, int32_t nMsgLen) {
+  try {
+    if (nSocketIndex <= 0) return;
+    TSessionInfo* session = GetUser(static_cast<uint32_t>(nSocketIndex));
+    if (!session || session->sUid.empty()) return;
+    TSessionInfo& s = *session;
+    std::string out;
+    if (nMsgLen < 0) {
+      std::string_view line(Buffer, GatePayloadSize(nMsgLen));
+      line = line.substr(0, line.find('\0'));
+      out.reserve(line.size() + 2);
+      out.push_back('#');
+      out.append(line);
+      out.push_back('!');
+    } else if (nMsgLen == sizeof(TDefaultMessage)) {
+      TDefaultMessage header;
+      std::memcpy(&header, Buffer, sizeof header);
+      switch (header.Ident) {
+        case SM_KICK:
+          s.boKick = true;
+          s.dwKickTime = GetTickCount64();
+          break;
+        case GM_SPEED:
+          ApplySpeedSettings(s, header, {});
+          return;  // withheld
+        case GM_FILTERMSG:
+          s.m_nDisFilterGroupID.fill(false);
+          break;
+        case SM_CHANGESKILLCD:
+          ApplyChangeSkillCD(s, header.Recog, header.Tag);
+          break;
+        case SM_CLIENTCONFIG:
+          return;
+        default:
+          break;
+      }
+      AppendEncodedMessage(header, out);
+    } else if (nMsgLen > static_cast<int32_t>(sizeof(TDefaultMessage))) {
+      TDefaultMessage header;
+      std::memcpy(&header, Buffer, sizeof header);
+      // The payload's last byte is not part of the body.
+      const std::string_view text(Buffer + sizeof header, nMsgLen - sizeof header - 1);
+      std::string body;
+      switch (header.Ident) {
+        case SM_TURN:
+        case SM_LOGON:
+          body = EncodeJsonBody(ConvertCharDescBody(text));
+          break;
+        case SM_MAGICCON:
+          body = EncodeJsonBody(ConverMagicon(header));
+          break;
+        case SM_USERNAME:
+          body = EncodeJsonBody(ConvertCharBriefBody(text));
+          break;
+        case SM_ICONSUPDATE:
+          body = EncodeJsonBody(ConvertIconsMsgBody(text));
+          break;
+        case SM_DAMAGE:
+          body = EncodeJsonBody(ConvertDamageBody(text));
+          break;
+        case SM_ITEMSHOW:
+          body = EncodeJsonBody(ConverItemShow(text));
+          break;
+        case SM_ITEMHIDE:
+          body = EncodeJsonBody(ConverItemHide(text));
+          break;
+        case SM_SHOWEVENT:
+          body = EncodeJsonBody(ConverShowEvent(text));
+          break;
+        case SM_HIDEEVENT:
+          body = EncodeJsonBody(ConverHideEvent(text));
+          break;
+        case SM_ADDITEM:
+        case SM_DELITEM:
+        case SM_UPDATEITEM:
+          body = EncodeJsonBody(ConverItem(text));
+          break;
+        case SM_BAGITEMS:
+        case SM_BAGITEMS1:
+        case SM_SENDUSEITEMS:
+        case SM_SENDHEROUSEITEMS:
+        case SM_HEROBAGITEMS:
+          body = EncodeJsonBody(ConverItemList(text));
+          break;
+        case SM_ABILITY:
+        case SM_HEROABILITY:
+          if (!text.empty()) body = EncodeJsonBody(ConverAbil(text));
+          break;
+        case SM_ADJUST_BONUS:
+          body = EncodeJsonBody(ConverAdjustBouns(header.Recog, text));
+          break;
+        case SM_MERCHANTSAY:
+        case SM_BUFF:
+          AppendEncodedString(text, body);
+          break;
+        case GM_SPEED:
+          ApplySpeedSettings(s, header, text);
+          break;
+        case GM_FILTERMSG:
+          ApplyFilterGroups(s, text);
+          break;
+        case SM_RUSH:
+          if (DeCodeString(text) == s.m_sUserID) DelayNextInterval(s, header.Recog);
+          body.assign(text);
+          break;
+        case SM_BACKSTEP:
+          if (DeCodeString(text) == s.m_sUserID)
+            DelayNextInterval(s, static_cast<int32_t>(static_cast<uint16_t>(header.Recog)) +
+                                     static_cast<int32_t>(static_cast<uint16_t>(
+                                         static_cast<uint32_t>(header.Recog) >> 16)));
+          body.assign(text);
+          break;
+        case SM_CHANGEMAP:
+          ApplyChangeMap(s);
+          body.assign(text);
+          break;
+        case SM_GUILD_MEMBER_INFO:
+          s.m_sGuildId = GuildIdOf(text);
+          body.assign(text);
+          break;
+        case SM_CLIENTCONFIG:
+          return;
+        default:
+          body.assign(text);
+          break;
+      }
+      CompressBodyForClient(header, body);
+      out.reserve(DEFBLOCKSIZE + body.size());
+      AppendEncodedMessage(header, out);
+      out.append(body);
+    }
+    if (!out.empty()) AppendToClient(s, out);
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception] TTavrelSocket.ProcessMakeSocketStr Error %s", e.what()));
+  }
+}
+
+void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) {
+  if (!session.BufferStream || session.sUid.empty()) return;
+  TMemoryStreamEx& stream = *session.BufferStream;
+  if (stream.Position() - stream.Length() + static_cast<int64_t>(msg.size()) >
+      kMaxClientStreamBytes) {
+    // A client that cannot keep up is let go rather than grown without bound.
+    if (!session.boKick) {
+      ++stats_.nClientsOverCap;
+      OutErrorLog(Format("client %s (%s) not reading: %d bytes waiting, kicked",
+                         session.sUid.c_str(), session.sIP.c_str(),
+                         static_cast<int64_t>(stream.Position() - stream.Length())));
+      session.boKick = true;
+      session.dwKickTime = 0;  // closes on the next visit
+    }
+    return;
+  }
+  stream.Write(msg.data(), static_cast<int64_t>(msg.size()));
+}

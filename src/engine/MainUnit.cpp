@@ -1,0 +1,210 @@
+#include "engine/MainUnit.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "engine/GameSocket.h"
+#include "log/uThread_Logger.h"
+#include "platform/ControlChannel.h"
+#include "protocol/Grobal2.h"
+#include "protocol/HUtil32.h"
+#include "shared/Share.h"
+#include "shared/Tick.h"
+#include "translate/Zlib.h"
+
+namespace {
+constexpr auto kStartTimerInterval = std::chrono::milliseconds(200);
+constexpr auto kRunTimerInterval = std::chrono::milliseconds(10);
+constexpr uint64_t kShowLogIntervalMs = 200;
+constexpr uint64_t kStatusIntervalMs = 1000;
+}  // namespace
+
+TMainForm::TMainForm(boost::asio::io_context& io, std::vector<std::string> args)
+    : io_(io), args_(std::move(args)), StartTimer(io), TimerRun(io) {}
+
+TMainForm::~TMainForm() {
+  if (!closed_) FormDestroy();
+}
+
+void TMainForm::FormCreate() {
+  auto arg = [this](size_t n) { return n <= args_.size() ? args_[n - 1] : std::string(); };
+  Randomize();
+  LoadConfig();
+  g_nIndex = static_cast<int32_t>(Str_ToInt(arg(4), 0));
+  g_GatePort = static_cast<uint16_t>(Str_ToInt(arg(5), 0));
+  if (g_GatePort == 0) g_GatePort = g_GateConfig.nGatePort;
+  g_dwCorvaneHandle = static_cast<uint32_t>(Str_ToInt(arg(1), 0));
+
+  const std::string logDir = "./Log/" + std::to_string(g_GatePort) + "/";
+  std::filesystem::create_directories(logDir);
+  g_Logger = std::make_unique<TLogger>();
+  g_Logger->Initialize(logDir);
+  g_Logger->Start();
+
+  MainOutMessage("获得端口 " + std::to_string(g_GatePort));
+  MainOutMessage(Format("g_dwCorvaneHandle %u %d", g_dwCorvaneHandle, g_nIndex));
+  MainOutMessage(Format("SSL:[%d] Ver:%s", g_boOpenSSL ? 1 : 0, g_sVerInfo));
+  caption_ = Format("%s[%d/%d]", caption_, static_cast<int>(g_GatePort), g_nIndex);
+  if (g_dwCorvaneHandle != 0) {
+    WatchControlChannel();
+    SendCorvaneMsg(SG_FORMHANDLE, std::to_string(getpid()));
+  }
+  g_GateConfig.nClientMsgByte = 2048;
+  ArmStartTimer();
+  LoadIP();
+  SendCorvaneMsg(SG_STARTNOW, Format("正在启动H5游戏网关[%d]...", static_cast<int>(g_GatePort)));
+  SendCorvaneMsg(SG_STARTOK, Format("启动H5游网关完成[%d]...", static_cast<int>(g_GatePort)));
+}
+
+void TMainForm::ArmStartTimer() {
+  startTimerEnabled_ = true;
+  StartTimer.expires_after(kStartTimerInterval);
+  StartTimer.async_wait([this](const boost::system::error_code& ec) {
+    if (ec || !startTimerEnabled_) return;
+    StartTimerTimer();
+  });
+}
+
+void TMainForm::StartTimerTimer() {
+  startTimerEnabled_ = false;
+  if (g_boStarted) {
+    g_boStarted = false;
+    boClose = true;
+    Close();
+    return;
+  }
+  g_boStarted = true;
+  StartService();
+}
+
+void TMainForm::StartService() {
+  try {
+    if (!g_TavrelSocket) g_TavrelSocket = std::make_unique<TTavrelSocket>(io_);
+    if (!timerRunEnabled_) ArmRunTimer();
+    MainOutMessage("#初始化游戏网关.....");
+    g_TavrelSocket->Open();
+  } catch (const std::exception& e) {
+    g_boStarted = false;
+    boCheckServerFail = false;
+    MainOutMessage("[Exception] StartService");
+    MainOutMessage(e.what());
+  }
+}
+
+void TMainForm::ArmRunTimer() {
+  timerRunEnabled_ = true;
+  TimerRun.expires_after(kRunTimerInterval);
+  TimerRun.async_wait([this](const boost::system::error_code& ec) {
+    if (ec || !timerRunEnabled_) return;
+    TimerRunTimer();
+    if (timerRunEnabled_) ArmRunTimer();
+  });
+}
+
+void TMainForm::TimerRunTimer() {
+  try {
+    ShowMainLogMsg();
+  } catch (const std::exception&) {
+    MainOutMessage("[Exception]ShowMainLogMsg..");
+  }
+  if (!g_TavrelSocket) return;
+  try {
+    g_TavrelSocket->Run();
+    const uint64_t now = GetTickCount64();
+    if (now - dwSendMsgBytesTime > kStatusIntervalMs) {
+      dwSendMsgBytesTime = now;
+      RefreshStatus();
+    }
+  } catch (const std::exception&) {
+    MainOutMessage("[Exception]g_TavrelSocket.Run..");
+  }
+}
+
+void TMainForm::RefreshStatus() {
+  int64_t sent = 0, written = 0, size = 0;
+  g_TavrelSocket->ServerBufferFigures(sent, written, size);
+  const int32_t connections = g_TavrelSocket->GetCount();
+  panels_[0] = Format("Port:%d %d/%d/%d[%d] - %s", static_cast<int>(g_GateConfig.nGatePort),
+                      connections, g_nSuccessCount, g_nSuccessMax, g_TavrelSocket->GetListCount(),
+                      Format(" MsgLis: %d/%d/%d", sent, written, size));
+  if (connections > g_nSuccessMax) g_nSuccessMax = connections;
+  panels_[1] = g_TavrelSocket->IsConnected() ? "正常运行..." : "连接中断...";
+  if (OnStatus) OnStatus();
+}
+
+void TMainForm::ShowMainLogMsg() {
+  const uint64_t now = GetTickCount64();
+  if (now - dwShowMainLogTick < kShowLogIntervalMs) return;
+  dwShowMainLogTick = now;
+  std::vector<std::string> TempLogList = TakeMainLogLines();
+  for (const std::string& line : TempLogList) {
+    OutErrorLog(line);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    memoLog_.push_back(line);
+    if (OnLogLine) OnLogLine(line);
+  }
+  if (!TempLogList.empty()) std::fflush(stdout);
+  if (memoLog_.size() > kMemoLogMaxLines) {
+    memoLog_.clear();
+    if (OnLogCleared) OnLogCleared();
+  }
+}
+
+void TMainForm::WatchControlChannel() {
+  if (!control_) {
+    const int fd = static_cast<int>(g_dwCorvaneHandle);
+    if (!IsControlSocket(fd)) return;
+    control_ = std::make_unique<boost::asio::posix::stream_descriptor>(io_, fd);
+  }
+  control_->async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                       [this](const boost::system::error_code& ec) {
+                         if (ec) return;
+                         for (;;) {
+                           TControlReceive got = ReceiveControlMessage(control_->native_handle());
+                           if (got.status == EControlReceive::Closed) return;
+                           if (got.status == EControlReceive::Nothing) break;
+                           MyMessage(got.message.wCode);
+                         }
+                         WatchControlChannel();
+                       });
+}
+
+void TMainForm::MyMessage(uint16_t wCode) {
+  if (wCode == GS_QUIT && !startTimerEnabled_) ArmStartTimer();
+}
+
+void TMainForm::Close() {
+  if (closed_) return;
+  FormDestroy();
+  io_.stop();
+}
+
+void TMainForm::FormDestroy() {
+  closed_ = true;
+  // Lines queued since the last drain still reach stdout and the error log.
+  dwShowMainLogTick = 0;
+  try {
+    ShowMainLogMsg();
+  } catch (const std::exception&) {
+  }
+  if (g_Logger) {
+    g_Logger->Stop();
+    g_Logger.reset();
+  }
+  timerRunEnabled_ = false;
+  startTimerEnabled_ = false;
+  TimerRun.cancel();
+  StartTimer.cancel();
+  memoLog_.clear();
+  g_TavrelSocket.reset();
+  control_.reset();
+}
+
+void TMainForm::Button1Click() {
+  const std::string zipped = ZlibCompress("1234567890");
+  MainOutMessage("Zip Code " + zipped);
+  MainOutMessage("UnZip Code " + ZlibDecompress(zipped));
+}

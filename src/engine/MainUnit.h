@@ -1,0 +1,75 @@
+// TMainForm, the process's spine outside the engine: start-up from the
+// command line and settings, the 200 ms start timer, the 10 ms run timer
+// that drives the engine and drains the main log, the control channel, and
+// teardown. Without a window the "form" keeps what the operator sees (the
+// caption, the log pane, the two status panels) for the console to show.
+// Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+class TMainForm {
+ public:
+  static constexpr size_t kMemoLogMaxLines = 500;
+
+  TMainForm(boost::asio::io_context& io, std::vector<std::string> args);
+  ~TMainForm();  // FormDestroy
+  TMainForm(const TMainForm&) = delete;
+  TMainForm& operator=(const TMainForm&) = delete;
+
+  // Start-up; throws what LoadConfig or the log directory throw.
+  void FormCreate();
+  // The control program's (or a signal's) quit: closes within about 200 ms.
+  void MyMessage(uint16_t wCode);
+  // Closing confirmed by the operator: ends the process.
+  void Close();
+  bool Closed() const { return closed_; }
+
+  const std::string& Caption() const { return caption_; }
+  const std::string& StatusPanel(int i) const { return panels_[i & 1]; }
+  const std::deque<std::string>& MemoLog() const { return memoLog_; }
+  void ClearMemoLog() { memoLog_.clear(); }
+
+  // Compression self-test: compresses "1234567890" and back, two main-log lines.
+  void Button1Click();
+
+  // The console hears of every line shown, of a cleared pane and of status changes.
+  std::function<void(const std::string& line)> OnLogLine;
+  std::function<void()> OnLogCleared;
+  std::function<void()> OnStatus;
+
+ private:
+  void StartTimerTimer();
+  void StartService();
+  void TimerRunTimer();
+  void ShowMainLogMsg();
+  void RefreshStatus();
+  void WatchControlChannel();
+  void ArmStartTimer();
+  void ArmRunTimer();
+  void FormDestroy();
+
+  boost::asio::io_context& io_;
+  std::vector<std::string> args_;
+  boost::asio::steady_timer StartTimer;
+  boost::asio::steady_timer TimerRun;
+  bool startTimerEnabled_ = false;
+  bool timerRunEnabled_ = false;
+  bool boClose = false;
+  bool closed_ = false;
+  std::unique_ptr<boost::asio::posix::stream_descriptor> control_;
+  std::string caption_ = "TavrelH5 x64";
+  std::string panels_[2];
+  std::deque<std::string> memoLog_;
+  uint64_t dwShowMainLogTick = 0;
+  uint64_t dwSendMsgBytesTime = 0;
+};

@@ -1,0 +1,46 @@
+#include "engine/WsFrontEnd.h"
+
+#include <stdexcept>
+
+#include "engine/GameSocket.h"
+#include "log/uThread_Logger.h"
+#include "platform/wslib.h"
+#include "shared/Share.h"
+
+TWsFrontEnd::TWsFrontEnd(boost::asio::io_context& io, TTavrelSocket& engine)
+    : lib_(std::make_unique<TWsLib>(io)), engine_(engine) {}
+
+TWsFrontEnd::~TWsFrontEnd() = default;
+
+void TWsFrontEnd::Start(uint16_t port, bool tls) {
+  if (!g_GateConfig.sListenAddr.empty()) lib_->SetListenAddress(g_GateConfig.sListenAddr);
+  if (!g_GateConfig.sProxyTrusted.empty()) lib_->SetTrustedProxies(g_GateConfig.sProxyTrusted);
+  auto onConnect = [this](const std::string& sUid, const std::string& sRemoteIP) {
+    engine_.ServerConnect(sUid, sRemoteIP);
+  };
+  auto onDisconnect = [this](const std::string& sUid, const std::string& sRemoteIP) {
+    engine_.ServerDisconnect(sUid, sRemoteIP);
+  };
+  auto onMessage = [this](const std::string& sUid, std::string_view msg) {
+    engine_.ServerMessage(sUid, msg);
+  };
+  auto onLog = [](const std::string& text) {
+    OutErrorLog(Format("[Exception] HandleLoggingMsg %s", text));
+  };
+  const bool ok = tls ? lib_->InitTLS(port, g_GateConfig.sCertFile, g_GateConfig.sKeyFile,
+                                      onConnect, onDisconnect, onMessage, onLog)
+                      : lib_->Init(port, onConnect, onDisconnect, onMessage, onLog);
+  if (!ok) throw std::runtime_error(lib_->LastError());
+}
+
+void TWsFrontEnd::SendMsg(const std::string& sUid, std::string_view text) {
+  lib_->SendMsg(sUid, text);
+}
+
+void TWsFrontEnd::SendBuff(const std::string& sUid, const char* data, size_t len) {
+  lib_->SendBuff(sUid, data, len);
+}
+
+void TWsFrontEnd::CloseSocket(const std::string& sUid) {
+  lib_->CloseSocket(sUid);
+}

@@ -1,0 +1,35 @@
+// The production front end: the Beast WebSocket adapter, its callbacks wired
+// to the engine's client events. Owned by the engine; main thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/FrontEnd.h"
+
+namespace boost::asio {
+class io_context;
+}
+class TTavrelSocket;
+class TWsLib;
+
+class TWsFrontEnd final : public TFrontEnd {
+ public:
+  TWsFrontEnd(boost::asio::io_context& io, TTavrelSocket& engine);
+  ~TWsFrontEnd() override;
+
+  // Start listening, plain or over TLS with the [TLS] files; throws
+  // std::runtime_error with the adapter's reason when it cannot.
+  void Start(uint16_t port, bool tls);
+
+  void SendMsg(const std::string& sUid, std::string_view text) override;
+  void SendBuff(const std::string& sUid, const char* data, size_t len) override;
+  void CloseSocket(const std::string& sUid) override;
+
+  TWsLib& Lib() { return *lib_; }
+
+ private:
+  std::unique_ptr<TWsLib> lib_;
+  TTavrelSocket& engine_;
+};

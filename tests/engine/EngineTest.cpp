@@ -1,0 +1,368 @@
+#include "engine/GameSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <map>
+
+#include "buffers/MemoryStreamEx.h"
+#include "protocol/EDcode.h"
+#include "protocol/GateFrame.h"
+#include "shared/Share.h"
+#include "shared/Tick.h"
+#include "traffic/SkillCD.h"
+#include "translate/Zlib.h"
+
+namespace {
+
+uint64_t g_now = 1'000'000;
+uint64_t TestClock() {
+  return g_now;
+}
+
+class TRecordingFrontEnd final : public TFrontEnd {
+ public:
+  void SendMsg(const std::string& sUid, std::string_view text) override {
+    texts[sUid].emplace_back(text);
+  }
+  void SendBuff(const std::string& sUid, const char* data, size_t len) override {
+    blocks[sUid].emplace_back(data, len);
+  }
+  void CloseSocket(const std::string& sUid) override { closed.push_back(sUid); }
+
+  std::map<std::string, std::vector<std::string>> texts;
+  std::map<std::string, std::vector<std::string>> blocks;
+  std::vector<std::string> closed;
+};
+
+// Frames the engine queued for the game server, cut apart.
+std::vector<std::pair<TMsgHeader, std::string>> QueuedFrames(TTavrelSocket& engine) {
+  std::vector<std::pair<TMsgHeader, std::string>> out;
+  std::string_view bytes = engine.PendingServerBytes();
+  size_t consumed = 0;
+  CutGateFrames(
+      bytes.data(), bytes.size(), consumed,
+      [&](const TGateFrame& f) {
+        out.emplace_back(f.header, std::string(f.payload, f.payloadSize));
+      },
+      [](const TMsgHeader&) {});
+  return out;
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetTickSourceForTests(TestClock);
+    g_nUserConnect = g_nSuccessCount = 0;
+    g_IPNumberList.clear();
+    g_GateConfig = TGateConfig();
+    g_GateConfig.nClientMsgByte = 2048;
+    auto fe = std::make_unique<TRecordingFrontEnd>();
+    front = fe.get();
+    engine = std::make_unique<TTavrelSocket>(io, std::move(fe));
+    engine->SetConnectedForTests(true);
+  }
+  void TearDown() override {
+    engine.reset();
+    SetTickSourceForTests(nullptr);
+  }
+
+  // A client connects from its own address and logs in.
+  TSessionInfo& Connect(int uid, bool inGame = true) {
+    const std::string sUid = std::to_string(uid);
+    engine->ServerConnect(sUid, "10.0.0." + std::to_string(uid % 250));
+    TSessionInfo* s = engine->GetUser(std::string_view(sUid));
+    EXPECT_NE(s, nullptr);
+    s->boNewLogon = false;
+    s->boPlay = inGame;
+    return *s;
+  }
+
+  std::string Outbound(TSessionInfo& s) {
+    auto& stream = *s.BufferStream;
+    return std::string(stream.Memory() + stream.Length(), stream.Position() - stream.Length());
+  }
+
+  // A GM_DATA payload: header, body and the trailing byte.
+  static std::string Payload(int32_t ident, int32_t recog = 0, int32_t tag = 0,
+                             const std::string* body = nullptr, int32_t param = 0,
+                             int32_t series = 0) {
+    TDefaultMessage m;
+    m.Ident = ident;
+    m.Recog = recog;
+    m.Param = param;
+    m.Tag = tag;
+    m.Series = series;
+    std::string p(reinterpret_cast<const char*>(&m), sizeof m);
+    if (body) {
+      p += *body;
+      p.push_back('\0');
+    }
+    return p;
+  }
+  void Deliver(TSessionInfo& s, const std::string& payload) {
+    engine->ProcessMakeSocketStr(0, static_cast<int32_t>(s.nSocketHandle), payload.data(),
+                                 static_cast<int32_t>(payload.size()));
+  }
+
+  boost::asio::io_context io;
+  TRecordingFrontEnd* front = nullptr;
+  std::unique_ptr<TTavrelSocket> engine;
+};
+
+TEST_F(EngineTest, ConnectAnnouncesSessionAndGreetsClient) {
+  engine->ServerConnect("42", "[::ffff:127.0.0.1]:5555");
+  auto frames = QueuedFrames(*engine);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].first.wIdent, GM_OPEN);
+  EXPECT_EQ(frames[0].first.wGSocketIdx, 42);
+  EXPECT_EQ(frames[0].first.nLength, 10);
+  EXPECT_EQ(frames[0].second, std::string("127.0.0.1", 10));
+  EXPECT_EQ(front->texts["42"], std::vector<std::string>{"ok"});
+  EXPECT_EQ(g_nUserConnect, 1);
+
+  engine->ServerDisconnect("42", "[::ffff:127.0.0.1]:5555");
+  frames = QueuedFrames(*engine);
+  EXPECT_EQ(frames.back().first.wIdent, GM_CLOSE);
+  EXPECT_EQ(engine->GetUser(42u), nullptr);  // the old handle no longer finds it
+  EXPECT_EQ(g_nUserConnect, 0);
+  EXPECT_EQ(GetIpNumber("127.0.0.1"), 0);
+}
+
+TEST_F(EngineTest, FreedSlotIsReusedOnlyAfterTheDelayAndStartsClean) {
+  TSessionInfo& first = Connect(1);
+  first.m_sUserID = "old";
+  first.m_sGuildId = "guild";
+  first.m_nsMagicCD[7] = 99;
+  first.m_nDisFilterGroupID[3] = true;
+  engine->ServerDisconnect("1", "10.0.0.1");
+
+  g_now += 179'999;
+  TSessionInfo& second = Connect(2);
+  EXPECT_EQ(second.nSocketIndx, 1);  // too early: a new record
+  engine->ServerDisconnect("2", "10.0.0.2");
+
+  g_now += 2;  // the first record has now been free for 180001 ms
+  TSessionInfo& third = Connect(3);
+  EXPECT_EQ(third.nSocketIndx, 0);
+  EXPECT_EQ(&third, &first);
+  EXPECT_TRUE(third.m_sUserID.empty());
+  EXPECT_TRUE(third.m_sGuildId.empty());
+  EXPECT_EQ(third.m_nsMagicCD[7], 0u);
+  EXPECT_FALSE(third.m_nDisFilterGroupID[3]);
+  EXPECT_EQ(engine->GetListCount(), 2);
+}
+
+TEST_F(EngineTest, TableFullRefusesWithoutRecordOrFrame) {
+  for (int i = 1; i <= MAXGATEUSERCOUNT; ++i) Connect(i);
+  const size_t framesBefore = QueuedFrames(*engine).size();
+  engine->ServerConnect("5000", "10.9.9.9");
+  EXPECT_EQ(engine->GetListCount(), MAXGATEUSERCOUNT);
+  EXPECT_EQ(front->closed, std::vector<std::string>{"5000"});
+  EXPECT_EQ(QueuedFrames(*engine).size(), framesBefore);
+  EXPECT_EQ(engine->GetUser(std::string_view("5000")), nullptr);
+}
+
+TEST_F(EngineTest, LoginForwardedAndBadLengthNeverReadsPastTheQueue) {
+  TSessionInfo& s = Connect(7, false);
+  s.boNewLogon = true;
+  TDefaultMessage login;
+  login.nLength = 23;
+  login.nIndex = 12;
+  std::string msg = EncodeMessage(login) + "*#acct/name/uid/1/0/0/0";
+  s.RecvBuffer->Write(msg);
+  engine->Run();
+  auto frames = QueuedFrames(*engine);
+  ASSERT_EQ(frames.back().first.wIdent, GM_H5DATA);
+  EXPECT_EQ(frames.back().second, std::string("#12*#acct/name/uid/1/0/0/0!\0", 28));
+  EXPECT_EQ(s.m_sAccount, "acct");
+  EXPECT_EQ(s.m_sUserName, "name");
+  EXPECT_EQ(s.m_sUserID, "uid");
+
+  // A header announcing more than follows: the queue is dropped, nothing sent.
+  TDefaultMessage bad;
+  bad.Ident = CM_HEART;
+  bad.nLength = 500;
+  s.RecvBuffer->Write(EncodeMessage(bad) + "short");
+  const size_t before = QueuedFrames(*engine).size();
+  engine->Run();
+  EXPECT_EQ(QueuedFrames(*engine).size(), before);
+  EXPECT_EQ(s.RecvBuffer->RemainSize(), 0);
+}
+
+TEST_F(EngineTest, FirstMessageThatIsNotALoginClosesTheConnection) {
+  TSessionInfo& s = Connect(8, false);
+  s.boNewLogon = true;
+  s.RecvBuffer->Write(EncodeMessage(TDefaultMessage{}));
+  const size_t before = QueuedFrames(*engine).size();
+  engine->Run();
+  EXPECT_EQ(front->closed, std::vector<std::string>{"8"});
+  EXPECT_EQ(QueuedFrames(*engine).size(), before);
+}
+
+TEST_F(EngineTest, OutboundBlocksOf2048PerVisit) {
+  TSessionInfo& s = Connect(9);
+  s.BufferStream->Write(std::string(5000, 'x'));
+  for (int i = 0; i < 4; ++i) engine->Run();
+  std::vector<size_t> sizes;
+  for (auto& b : front->blocks["9"]) sizes.push_back(b.size());
+  EXPECT_EQ(sizes, (std::vector<size_t>{2048, 2048, 904}));
+}
+
+TEST_F(EngineTest, KickClosesAfter1500msAndLoginTimeoutOnlyBeforeTheGame) {
+  g_ConnectOutTime = 15;
+  TSessionInfo& s = Connect(10);
+  Deliver(s, Payload(SM_KICK));
+  EXPECT_TRUE(s.boKick);
+  g_now += 1500;
+  engine->Run();
+  EXPECT_TRUE(front->closed.empty());
+  g_now += 1;
+  engine->Run();
+  EXPECT_EQ(front->closed, std::vector<std::string>{"10"});
+
+  TSessionInfo& waiting = Connect(11, false);
+  (void)waiting;
+  g_now += 14'999;
+  engine->Run();
+  EXPECT_EQ(front->closed.size(), 1u);
+  g_now += 1;
+  engine->Run();
+  EXPECT_EQ(front->closed.back(), "11");
+}
+
+TEST_F(EngineTest, PerUserTranslationStateEffects) {
+  TSessionInfo& s = Connect(12);
+  s.m_sUserID = "me";
+
+  // GM_SPEED alone is withheld; with a body its header goes out with no body.
+  std::string odd = "3";
+  Deliver(s, Payload(GM_SPEED, 300 | (400 << 16), 0));
+  EXPECT_EQ(Outbound(s), "");
+  EXPECT_EQ(s.m_dwWalkIntervalTime, 300);
+  EXPECT_EQ(s.m_dwRunIntervalTime, 400);
+  Deliver(s, Payload(GM_SPEED, 0, 0, &odd));
+  EXPECT_TRUE(s.m_boFilterGlobalMsg);
+  EXPECT_EQ(DecodeMessage(Outbound(s)).nLength, 0);
+
+  // Filter groups: "3,11,x,10" switches off 3 and 10 only.
+  std::string groups = "3,11,x,10";
+  Deliver(s, Payload(GM_FILTERMSG, 0, 0, &groups));
+  for (int g = 1; g <= 10; ++g) EXPECT_EQ(s.m_nDisFilterGroupID[g], g == 3 || g == 10) << g;
+
+  // A skill above 255 takes its own cooldown, not that of its low byte.
+  g_nsMagicConfigCD[300] = 5000;
+  g_nsMagicConfigCD[300 & 0xFF] = 1;
+  Deliver(s, Payload(SM_CHANGESKILLCD, 300, 2));
+  EXPECT_EQ(s.m_nsMagicDecCD[300], 2);
+  EXPECT_GT(s.m_nsMagicCD[300], g_now + 1000);
+  Deliver(s, Payload(SM_CHANGESKILLCD, 70000, 2));  // no such skill: no state, still forwarded
+
+  // SM_RUSH about this player moves the next step at most 2000 ms ahead.
+  std::string me = EncodeString("me");
+  Deliver(s, Payload(SM_RUSH, 5000, 0, &me));
+  EXPECT_EQ(s.m_nNextIntervalTick, g_now + 2000);
+
+  // SM_CLIENTCONFIG never reaches the client.
+  const std::string before = Outbound(s);
+  std::string any = "x";
+  Deliver(s, Payload(SM_CLIENTCONFIG, 0, 0, &any));
+  Deliver(s, Payload(SM_CLIENTCONFIG));
+  EXPECT_EQ(Outbound(s), before);
+
+  // A guild body that is not JSON is dropped; one without guildId clears it.
+  std::string notJson = EncodeString("nope");
+  Deliver(s, Payload(SM_GUILD_MEMBER_INFO, 0, 0, &notJson));
+  EXPECT_EQ(Outbound(s), before);
+  std::string guild = EncodeString("{\"guildId\":\"g7\"}");
+  Deliver(s, Payload(SM_GUILD_MEMBER_INFO, 0, 0, &guild));
+  EXPECT_EQ(s.m_sGuildId, "g7");
+}
+
+TEST_F(EngineTest, BodiesAbove1024BytesAreCompressedOnce) {
+  TSessionInfo& s = Connect(13);
+  std::string exact(1024, 'a');
+  std::string over(1025, 'b');
+  Deliver(s, Payload(SM_MERCHANTSAY + 1000, 0, 0, &exact));  // opaque ident
+  Deliver(s, Payload(SM_MERCHANTSAY + 1000, 0, 0, &over));
+  std::string out = Outbound(s);
+  TDefaultMessage h1 = DecodeMessage(out.substr(0, 48));
+  EXPECT_EQ(h1.nIsZlib, 0);
+  EXPECT_EQ(h1.nLength, 1024);
+  TDefaultMessage h2 = DecodeMessage(out.substr(48 + 1024, 48));
+  EXPECT_EQ(h2.nIsZlib, 1);
+  EXPECT_EQ(ZlibDecompress(out.substr(48 + 1024 + 48, h2.nLength)), over);
+}
+
+TEST_F(EngineTest, BroadcastsHonourPlayGroupAndSlotLists) {
+  TSessionInfo& a = Connect(20);
+  TSessionInfo& b = Connect(21);
+  TSessionInfo& c = Connect(22, false);  // not in the game yet
+  b.m_nDisFilterGroupID[3] = true;
+  a.m_sGuildId = "g1";
+
+  std::string sys = Payload(SM_SYSMESSAGE, 0, 0, nullptr, 0, 3);
+  engine->ProcessAllStr(0, 0, sys.data(), static_cast<int32_t>(sys.size()));
+  EXPECT_EQ(Outbound(a).size(), 48u);
+  EXPECT_EQ(Outbound(b), "");
+  EXPECT_EQ(Outbound(c), "");
+
+  std::string hello("hello\0", 6);
+  engine->ProcessAllStr(0, 0, hello.data(), -6);
+  EXPECT_EQ(Outbound(b), "#hello!");
+
+  TDefaultMessage h;
+  h.Ident = 777;
+  std::string ref = EncodeMessage(h) + "empty/" + std::to_string(c.nSocketIndx) + "/1000/-1";
+  ref.push_back('\0');
+  engine->ProcessRefMsg(ref.data(), static_cast<int32_t>(ref.size()));
+  EXPECT_EQ(DecodeMessage(Outbound(c)).Ident, 777);
+  EXPECT_EQ(DecodeMessage(Outbound(c)).nLength, 0);
+
+  std::string guildMsg = Payload(888);
+  guildMsg += "g1|body";
+  guildMsg.push_back('\0');
+  const size_t aBefore = Outbound(a).size();
+  engine->ProcessGuildStr(guildMsg.data(), static_cast<int32_t>(guildMsg.size()));
+  EXPECT_EQ(Outbound(a).substr(aBefore + 48), "body");
+  EXPECT_EQ(Outbound(b).find("body"), std::string::npos);
+
+  // A long SM_MAGICFIRE text is encoded, then compressed.
+  TDefaultMessage fire;
+  fire.Ident = SM_MAGICFIRE;
+  std::string fireRef =
+      EncodeMessage(fire) + std::string(2000, 'f') + "/" + std::to_string(a.nSocketIndx);
+  fireRef.push_back('\0');
+  const size_t before = Outbound(a).size();
+  engine->ProcessRefMsg(fireRef.data(), static_cast<int32_t>(fireRef.size()));
+  TDefaultMessage got = DecodeMessage(Outbound(a).substr(before, 48));
+  EXPECT_EQ(got.nIsZlib, 1);
+  EXPECT_EQ(ZlibDecompress(Outbound(a).substr(before + 48)), EncodeString(std::string(2000, 'f')));
+}
+
+TEST_F(EngineTest, ReceiptConsumesFramesAndSurvivesGarbage) {
+  TSessionInfo& s = Connect(30);
+  std::string bytes = "junk!";
+  std::string text("line\0", 5);
+  AppendGateFrame(bytes, GM_DATA, 0, static_cast<int32_t>(s.nSocketHandle), 0, text.data(), -5);
+  bytes += text;
+  std::string oversize;
+  AppendGateFrame(oversize, GM_DATA, 0, 0, 0, nullptr, 0x7FFFFFFF);
+  bytes += oversize;
+  AppendGateFrame(bytes, GM_SERVERUSERINDEX, 0, static_cast<int32_t>(s.nSocketHandle), 77, nullptr,
+                  0);
+  // Three and a half frames: the half waits for the rest.
+  std::string half;
+  AppendGateFrame(half, GM_DATA, 0, static_cast<int32_t>(s.nSocketHandle), 0, text.data(), -5);
+  half += text;
+  for (size_t i = 0; i < bytes.size(); i += 3)
+    engine->AppendReceived(bytes.data() + i, std::min<size_t>(3, bytes.size() - i));
+  engine->AppendReceived(half.data(), 10);
+  EXPECT_EQ(Outbound(s), "#line!");
+  EXPECT_EQ(s.nUserListIndex, 77);
+  engine->AppendReceived(half.data() + 10, half.size() - 10);
+  EXPECT_EQ(Outbound(s), "#line!#line!");
+  EXPECT_EQ(engine->Stats().nOversizeHeaders, 1u);
+}
+
+}  // namespace
