@@ -1,7 +1,8 @@
 // WebSocket front end of the gateway: listens on one port (plain or TLS), carries the browser
 // connections over Boost.Beast and reports their events through four callbacks. Owns the
 // listening socket and every connection. Runs on the caller's io_context thread only: every
-// operation must be called there and every callback runs there, one at a time.
+// operation must be called there and every callback runs there, one at a time. Callbacks may
+// call any operation, on any connection; they must not destroy the TWsLib.
 //
 // Connection identifiers are decimal numbers 1..2147483647, unique among open connections and
 // passed as text ("sUid") as the engine keeps them; the numeric forms take the same number.
