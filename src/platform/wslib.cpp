@@ -396,8 +396,8 @@ bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
   if (!ec) acceptor_.bind(ep, ec);
   if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
-    sError = "Cannot listen on " + FormatPeer(ep.address(), wPort) + " port " +
-             std::to_string(wPort) + ": " + ec.message();
+    sError = "Cannot listen on " + ep.address().to_string() + " port " + std::to_string(wPort) +
+             ": " + ec.message();
     error_code ignored;
     acceptor_.close(ignored);
     return false;
