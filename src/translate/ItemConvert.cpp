@@ -3,14 +3,9 @@
 #include <charconv>
 #include <cstdint>
 
-#include <boost/json/array.hpp>
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/object.hpp>
-#include <boost/json/value.hpp>
+#include <boost/json/serializer.hpp>
 
 #include "protocol/EDcode.h"
-
-namespace json = boost::json;
 
 namespace {
 
@@ -68,107 +63,99 @@ uint16_t HighWord(int32_t v) {
   return static_cast<uint16_t>(static_cast<uint32_t>(v) >> 16);
 }
 
-// An array root built in a stack arena, as TJsonDoc does for objects.
-class TJsonArrayDoc {
- public:
-  TJsonArrayDoc() : mr_(arena_, sizeof arena_), root_(json::array_kind, json::storage_ptr(&mr_)) {}
-  TJsonArrayDoc(const TJsonArrayDoc&) = delete;
-  TJsonArrayDoc& operator=(const TJsonArrayDoc&) = delete;
-
-  json::array& Root() noexcept { return root_.get_array(); }
-  // A new empty object at the end of the array.
-  json::object& AppendObject() { return Root().emplace_back(nullptr).emplace_object(); }
-  std::string Text() const {
-    std::string out;
-    SerializeCompact(root_, out);
-    return out;
+// A UTF-8 text as a JSON string with the serialiser's escaping, appended.
+void AppendJsonString(std::string_view utf8, std::string& out) {
+  thread_local boost::json::serializer sr;
+  sr.reset(boost::json::string_view(utf8));
+  while (!sr.done()) {
+    const size_t used = out.size();
+    out.resize(used + utf8.size() + 64);
+    out.resize(used + sr.read(out.data() + used, out.size() - used).size());
   }
-
- private:
-  alignas(std::max_align_t) unsigned char arena_[16384];
-  json::monotonic_resource mr_;
-  json::value root_;
-};
+}
 
 // Decodes each "/"-joined record text of the decoded body into a zero-filled
-// R, reused for every item, and lets fill add the item's object.
-template <typename R, typename Fill>
-std::string ConvertRecordList(std::string_view body, Fill&& fill) {
+// R, reused for every item, and lets write add the item's object.
+template <typename R, typename Write>
+std::string ConvertRecordList(std::string_view body, Write&& write) {
   const std::string decoded = DeCodeString(body);
-  TJsonArrayDoc doc;
+  std::string out;
+  TJsonWriter w(out);
+  w.BeginArray();
   R rec;
   ForEachField(decoded, [&](std::string_view field) {
     DecodeRecordInto(field, &rec, sizeof rec);
-    fill(doc.AppendObject(), rec);
+    w.BeginObject();
+    write(w, rec);
+    w.EndObject();
   });
-  return doc.Text();
+  w.EndArray();
+  w.Finish();
+  return out;
 }
 
-void FillShowItem(json::object& o, const TShowItem& r) {
-  o.reserve(12);
-  SetMember(o, "Id", JsonInt(r.nID));
-  SetMember(o, "Idx", JsonInt(r.nItemIdx));
-  SetMember(o, "X", JsonInt(r.wX));
-  SetMember(o, "Y", JsonInt(r.wY));
-  SetText(o, "Name", r.sName);
-  SetMember(o, "Color", JsonInt(r.nColor));
-  SetMember(o, "Looks", JsonInt(r.nLook));
-  SetMember(o, "jipin", JsonInt(r.btJipin));
-  if (!r.sOf.View().empty()) SetText(o, "Of", r.sOf);
-  SetMember(o, "MakeIndex", JsonInt(r.nMakeIndex));
-  SetMember(o, "ShowItemDropEff", JsonInt(r.btShowItemDropEff));
-  SetMember(o, "cnt", JsonInt(r.nCnt));
+void WriteShowItem(TJsonWriter& w, const TShowItem& r) {
+  w.Member("Id", JsonInt(r.nID));
+  w.Member("Idx", JsonInt(r.nItemIdx));
+  w.Member("X", JsonInt(r.wX));
+  w.Member("Y", JsonInt(r.wY));
+  w.TextMember("Name", r.sName.View());
+  w.Member("Color", JsonInt(r.nColor));
+  w.Member("Looks", JsonInt(r.nLook));
+  w.Member("jipin", JsonInt(r.btJipin));
+  if (!r.sOf.View().empty()) w.TextMember("Of", r.sOf.View());
+  w.Member("MakeIndex", JsonInt(r.nMakeIndex));
+  w.Member("ShowItemDropEff", JsonInt(r.btShowItemDropEff));
+  w.Member("cnt", JsonInt(r.nCnt));
 }
 
-void FillHideItem(json::object& o, const THideItem& r) {
-  o.reserve(3);
-  SetMember(o, "Id", JsonInt(r.nID));
-  SetMember(o, "X", JsonInt(r.wX));
-  SetMember(o, "Y", JsonInt(r.wY));
+void WriteHideItem(TJsonWriter& w, const THideItem& r) {
+  w.Member("Id", JsonInt(r.nID));
+  w.Member("X", JsonInt(r.wX));
+  w.Member("Y", JsonInt(r.wY));
 }
 
-void FillShowEvent(json::object& o, const TShowEvent& r) {
-  o.reserve(8);
-  SetMember(o, "Id", JsonUInt64(r.nMapEvent));
-  SetMember(o, "X", JsonInt(LowWord(r.nXY)));
-  SetMember(o, "Y", JsonInt(HighWord(r.nXY)));
-  SetMember(o, "Type", JsonInt(LowWord(r.nTypeParam)));
-  SetMember(o, "Param", JsonInt(HighWord(r.nTypeParam)));
+void WriteShowEvent(TJsonWriter& w, const TShowEvent& r) {
+  w.Member("Id", JsonUInt64(r.nMapEvent));
+  w.Member("X", JsonInt(LowWord(r.nXY)));
+  w.Member("Y", JsonInt(HighWord(r.nXY)));
+  w.Member("Type", JsonInt(LowWord(r.nTypeParam)));
+  w.Member("Param", JsonInt(HighWord(r.nTypeParam)));
   char digits[16];
   const auto res = std::to_chars(digits, digits + sizeof digits, r.nEffectId.get());
-  SetMember(o, "EffId", json::string_view(digits, static_cast<size_t>(res.ptr - digits)));
-  SetMember(o, "TopType", JsonInt(r.btTopType));
-  if (r.sDuranceID.View() != "-1") SetText(o, "DuranceID", r.sDuranceID);
+  w.TextMember("EffId", std::string_view(digits, static_cast<size_t>(res.ptr - digits)));
+  w.Member("TopType", JsonInt(r.btTopType));
+  if (r.sDuranceID.View() != "-1") w.TextMember("DuranceID", r.sDuranceID.View());
 }
 
 // For each non-zero entry, in index order, {"Id":index,"Value":entry}.
 template <size_t N>
-void SetNonZeroValues(json::object& o, std::string_view name, const TWireI32 (&values)[N]) {
-  json::array& arr = MemberArray(o, name);
-  size_t count = 0;
-  for (const TWireI32& v : values) count += v != 0;
-  arr.reserve(count);
+void WriteNonZeroValues(TJsonWriter& w, std::string_view name, const TWireI32 (&values)[N]) {
+  w.Key(name);
+  w.BeginArray();
   for (size_t i = 0; i < N; ++i) {
     const int32_t v = values[i];
     if (v == 0) continue;
-    json::object& e = arr.emplace_back(nullptr).emplace_object();
-    e.reserve(2);
-    SetMember(e, "Id", JsonInt(static_cast<int32_t>(i)));
-    SetMember(e, "Value", JsonInt(v));
+    w.BeginObject();
+    w.Member("Id", JsonInt(static_cast<int32_t>(i)));
+    w.Member("Value", JsonInt(v));
+    w.EndObject();
   }
+  w.EndArray();
 }
 
 void WriteItemExt(const TUserItem& item, std::string& out) {
   const TItemExtend& x = item.Ext.Info;
-  TJsonDoc doc(6);
-  json::object& o = doc.Root();
+  TJsonWriter w(out);
+  w.BeginObject();
 
   bool anySocket = false;
   for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
   if (anySocket) {
-    json::array& arr = MemberArray(o, "Sockets");
-    arr.reserve(10);
-    for (const TWireI32& s : x.Sockets) arr.emplace_back(JsonInt(s));
+    w.Key("Sockets");
+    w.BeginArray();
+    for (const TWireI32& s : x.Sockets) w.Value(JsonInt(s));
+    w.EndArray();
   }
 
   for (int j = 0; j < 3; ++j) {
@@ -176,51 +163,61 @@ void WriteItemExt(const TUserItem& item, std::string& out) {
     const bool open = (b.btOpenAndType & 0x80) != 0;
     if (!open && b.wMax == 0) continue;
     const char name[] = {'L', 'H', static_cast<char>('0' + j)};
-    const std::string_view key(name, sizeof name);
-    AppendInts(o, key, int32_t{open ? 1 : 0});
-    AppendTexts(o, key, b.Name);
-    AppendInts(o, key, b.btColor, b.btImgCount, static_cast<uint8_t>(b.btOpenAndType & 0x7F),
-               b.wCur, b.wMax, b.wLv);
+    w.Key(std::string_view(name, sizeof name));
+    w.BeginArray();
+    w.Value(JsonInt(int32_t{open ? 1 : 0}));
+    w.Text(b.Name.View());
+    for (int64_t v : {JsonInt(b.btColor), JsonInt(b.btImgCount),
+                      JsonInt(static_cast<uint8_t>(b.btOpenAndType & 0x7F)), JsonInt(b.wCur),
+                      JsonInt(b.wMax), JsonInt(b.wLv)})
+      w.Value(v);
+    w.EndArray();
   }
 
-  if (x.UpgradeCount > 0) SetMember(o, "U", JsonInt(x.UpgradeCount));
+  if (x.UpgradeCount > 0) w.Member("U", JsonInt(x.UpgradeCount));
 
   if (x.Src.Time != 0) {
-    AppendTexts(o, "ItmSrc", x.Src.sMapDesc, x.Src.sDropChrName, x.Src.sChrName);
-    AppendInts(o, "ItmSrc", x.Src.Time, x.Src.DropType);
+    w.Key("ItmSrc");
+    w.BeginArray();
+    w.Text(x.Src.sMapDesc.View());
+    w.Text(x.Src.sDropChrName.View());
+    w.Text(x.Src.sChrName.View());
+    w.Value(JsonInt(x.Src.Time));
+    w.Value(JsonInt(x.Src.DropType));
+    w.EndArray();
   }
-  SerializeCompact(o, out);
+  w.EndObject();
+  w.Finish();
 }
 
 void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
-  TJsonDoc doc(3);
-  json::object& o = doc.Root();
-
-  json::array& abil = MemberArray(o, "abil");
-  abil.reserve(6);
+  TJsonWriter w(out);
+  w.BeginObject();
+  w.Key("abil");
+  w.BeginArray();
   for (int i = 0; i < 6; ++i) {
     const TExAbilItemRec& g = rec.Group[i];
-    json::object& go = abil.emplace_back(nullptr).emplace_object();
-    go.reserve(4);
-    SetMember(go, "i", JsonInt(i));
-    SetText(go, "t", g.sTitle);
-    SetMember(go, "c", JsonInt(g.nColor));
-    json::array& v = MemberArray(go, "v");
-    size_t count = 0;
-    for (const TExAbilRec& a : g.Attrs) count += a.nID != 0;
-    v.reserve(count);
+    w.BeginObject();
+    w.Member("i", JsonInt(i));
+    w.TextMember("t", g.sTitle.View());
+    w.Member("c", JsonInt(g.nColor));
+    w.Key("v");
+    w.BeginArray();
     for (int j = 0; j < 10; ++j) {
       const TExAbilRec& a = g.Attrs[j];
       if (a.nID == 0) continue;
-      json::array& e = v.emplace_back(nullptr).emplace_array();
-      e.reserve(7);
-      for (int64_t n : {JsonInt(a.nColor), JsonInt(a.nID), JsonInt(a.nValue), JsonInt(a.nType),
+      w.BeginArray();
+      for (int64_t v : {JsonInt(a.nColor), JsonInt(a.nID), JsonInt(a.nValue), JsonInt(a.nType),
                         JsonInt(a.nPos), JsonInt(a.nLine), JsonInt(j)})
-        e.emplace_back(n);
+        w.Value(v);
+      w.EndArray();
     }
+    w.EndArray();
+    w.EndObject();
   }
+  w.EndArray();
 
-  SetText(o, "name", rec.sGName);
+  w.TextMember("name", rec.sGName.View());
 
   thread_local std::string abilex;
   abilex.clear();
@@ -234,58 +231,73 @@ void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
     p = std::to_chars(p, std::end(entry), a.nValue.get()).ptr;
     abilex.append(entry, p);
   }
-  SetMember(o, "abilex", json::string_view(abilex));
-  SerializeCompact(o, out);
+  w.TextMember("abilex", abilex);
+  w.EndObject();
+  w.Finish();
 }
 
 // The object text of one non-empty item text, appended to out.
 void AppendItem(std::string_view body, std::string& out) {
   thread_local TUserItem_Gate rec;
-  thread_local std::string ext, exAbil, text;
+  thread_local std::string ext, exAbil, head, scratch;
   DecodeRecordInto(body, &rec, sizeof rec);
   WriteItemExt(rec.Item, ext);
   WriteExAbil(rec.ExAbilRec, exAbil);
 
   const TUserItem& it = rec.Item;
-  TJsonDoc doc(11);
-  json::object& o = doc.Root();
-  SetMember(o, "makeindex", JsonInt(it.MakeIndex));
-  SetMember(o, "Index", JsonInt(it.wIndex));
-  SetMember(o, "dura", JsonInt(it.Dura));
-  SetMember(o, "duramax", JsonInt(it.DuraMax));
-  SetNonZeroValues(o, "values", it.IntValue);
-  SetMember(o, "where", JsonInt(it.btWhere));
-  SetMember(o, "overlap", JsonInt(it.nOverLap));
-  SetNonZeroValues(o, "AddValues", it.btAddVale);
+  TJsonWriter w(head);
+  w.BeginObject();
+  w.Member("makeindex", JsonInt(it.MakeIndex));
+  w.Member("Index", JsonInt(it.wIndex));
+  w.Member("dura", JsonInt(it.Dura));
+  w.Member("duramax", JsonInt(it.DuraMax));
+  WriteNonZeroValues(w, "values", it.IntValue);
+  w.Member("where", JsonInt(it.btWhere));
+  w.Member("overlap", JsonInt(it.nOverLap));
+  WriteNonZeroValues(w, "AddValues", it.btAddVale);
+  w.Key("ExtendInfo");
+  w.Finish();
+  out += head;
   // Both are UTF-8 JSON already; carried as strings, their quotes escaped.
-  SetMember(o, "ExtendInfo", json::string_view(ext));
-  SetMember(o, "ExAbil", json::string_view(exAbil));
-  if (!rec.ItemBind.sBindName.View().empty()) SetText(o, "BindInfo", rec.ItemBind.sBindName);
-  SerializeCompact(o, text);
-  out += text;
+  AppendJsonString(ext, out);
+  out += ",\"ExAbil\":";
+  AppendJsonString(exAbil, out);
+  const std::string_view bind = rec.ItemBind.sBindName.View();
+  if (!bind.empty()) {
+    out += ",\"BindInfo\":";
+    AppendJsonString(GbkTextToUtf8(bind, scratch), out);
+  }
+  out += '}';
 }
 
 }  // namespace
 
 std::string ConverItemShow(std::string_view body) {
-  return ConvertRecordList<TShowItem>(body, FillShowItem);
+  return ConvertRecordList<TShowItem>(body, WriteShowItem);
 }
 
 std::string ConverItemHide(std::string_view body) {
-  return ConvertRecordList<THideItem>(body, FillHideItem);
+  return ConvertRecordList<THideItem>(body, WriteHideItem);
 }
 
 std::string ConverShowEvent(std::string_view body) {
-  return ConvertRecordList<TShowEvent>(body, FillShowEvent);
+  return ConvertRecordList<TShowEvent>(body, WriteShowEvent);
 }
 
 std::string ConverHideEvent(std::string_view body) {
   const std::string decoded = DeCodeString(body);
-  TJsonArrayDoc doc;
+  std::string out;
+  TJsonWriter w(out);
+  w.BeginArray();
   ForEachField(decoded, [&](std::string_view field) {
-    SetMember(doc.AppendObject(), "Id", JsonUInt64(ParseEventId(field)));
+    const int64_t id = ParseEventId(field);
+    w.BeginObject();
+    w.Member("Id", JsonUInt64(id));
+    w.EndObject();
   });
-  return doc.Text();
+  w.EndArray();
+  w.Finish();
+  return out;
 }
 
 std::string ConverItem(std::string_view body) {
