@@ -9,6 +9,7 @@ packages=(
   libboost1.81-dev zlib1g-dev libssl-dev openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-format
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
