@@ -73,16 +73,14 @@ void TTavrelSocket::Open() {
 
 TSessionInfo* TTavrelSocket::GetUser(uint32_t nHandle) {
   TMyLockGuard guard(FLock);
-  for (auto& session : SessionList)
-    if (session->nSocketHandle == nHandle) return session.get();
-  return nullptr;
+  auto it = handleIndex_.find(nHandle);
+  return it == handleIndex_.end() ? nullptr : it->second;
 }
 
 TSessionInfo* TTavrelSocket::GetUser(std::string_view sUid) {
   TMyLockGuard guard(FLock);
-  for (auto& session : SessionList)
-    if (session->sUid == sUid) return session.get();
-  return nullptr;
+  auto it = uidIndex_.find(std::string(sUid));
+  return it == uidIndex_.end() ? nullptr : it->second;
 }
 
 TSessionInfo* TTavrelSocket::GetUserIndex(int32_t SocketIdx) {
@@ -168,6 +166,8 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session, bool bo10) {
 void TTavrelSocket::FreeSessionAll() {
   TMyLockGuard guard(FLock);
   for (auto& session : SessionList) FreeSession(*session, true);
+  uidIndex_.clear();
+  handleIndex_.clear();
   SessionList.clear();
 }
 
@@ -199,6 +199,10 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
         session->m_nSpeedSectionTick = now;
         session->m_DelayDebugOut = false;
         session->sIP = sIP;
+        uidIndex_[sUid] = session;
+        // Identifiers are unique among open connections; one that is not a
+        // number (handle 0) cannot be addressed by the game server.
+        if (session->nSocketHandle != 0) handleIndex_[session->nSocketHandle] = session;
         SendServerMsg(GM_OPEN, static_cast<int32_t>(session->nSocketHandle), I, 0,
                       static_cast<int32_t>(sIP.size() + 1), sIP.c_str());
         frontEnd_->SendMsg(sUid, "ok");
@@ -217,6 +221,8 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
     DecIpNumber(GetSocketIpaddr(sRemoteIP));
     if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s)", sUid.c_str()));
     if (TSessionInfo* session = GetUser(std::string_view(sUid))) {
+      uidIndex_.erase(sUid);
+      handleIndex_.erase(session->nSocketHandle);
       FreeSession(*session, false);
       SendServerMsg(GM_CLOSE, static_cast<int32_t>(session->nSocketHandle), session->nSocketIndx, 0,
                     0, nullptr);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/FrontEnd.h"
@@ -154,6 +155,10 @@ class TTavrelSocket final : public TGateFrameSink {
   int32_t m_nProcIDX = 0;
   int32_t m_dwRegenTime = 10;
   std::vector<std::unique_ptr<TSessionInfo>> SessionList;
+  // Open sessions by connection identifier and by socket handle, so that a
+  // lookup per message does not scan the table.
+  std::unordered_map<std::string, TSessionInfo*> uidIndex_;
+  std::unordered_map<uint32_t, TSessionInfo*> handleIndex_;
   TGateStats stats_;
   std::string scratch_;  // reused for composing frames and messages
 };

@@ -158,15 +158,8 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
         UserData.boPlay = true;
         ++g_nSuccessCount;
       }
-      if (header.Ident == CM_HIT || header.Ident == CM_SPELL) {
-        try {
-          body = ProcessClientMsg_Magic(body, header);
-        } catch (const std::exception& e) {
-          ++stats_.nDroppedMessages;
-          OutErrorLog(Format("[Exception] ProcessClientMsg_Magic %s", e.what()));
-          continue;
-        }
-      }
+      if (header.Ident == CM_HIT || header.Ident == CM_SPELL)
+        body = ProcessClientMsg_Magic(body, header);
       scratch_.clear();
       if (!body.empty()) {
         header.nLength = static_cast<int32_t>(body.size());
