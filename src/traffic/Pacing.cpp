@@ -162,7 +162,38 @@ EStep CheckStep(TSessionInfo& session, const TDefaultMessage& req, uint64_t now)
   return result;
 }
 
+EPaceKind PaceKindOf(int32_t nIdent) {
+  switch (nIdent) {
+    case CM_WALK:
+      return EPaceKind::Walk;
+    case CM_RUN:
+      return EPaceKind::Run;
+    case CM_TURN:
+      return EPaceKind::Turn;
+    case CM_BUTCH:
+      return EPaceKind::Butch;
+    case CM_HIT:
+      return EPaceKind::Hit;
+    case CM_SPELL:
+      return EPaceKind::Spell;
+    default:
+      return EPaceKind::Other;
+  }
+}
+
+void CountPace(std::array<uint64_t, kPaceKindCount>& counts, int32_t nIdent) {
+  ++counts[static_cast<size_t>(PaceKindOf(nIdent))];
+}
+
 }  // namespace
+
+TPacingStats g_PacingStats;
+
+const char* PaceKindName(EPaceKind kind) {
+  static constexpr const char* kNames[kPaceKindCount] = {"walk", "run",   "turn", "butch",
+                                                         "hit",  "spell", "other"};
+  return kNames[static_cast<size_t>(kind)];
+}
 
 void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink& link) {
   if (LMessage.empty()) return;
@@ -172,7 +203,10 @@ void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink&
       LMessage.size() > DEFBLOCKSIZE ? LMessage.substr(DEFBLOCKSIZE) : std::string_view();
   TDefaultMessage req = DecodeMessage(sHeader);
 
-  if (req.Ident != CM_HEART && now < session.m_nSpeedSectionTick) return;
+  if (req.Ident != CM_HEART && now < session.m_nSpeedSectionTick) {
+    CountPace(g_PacingStats.nRefused, req.Ident);
+    return;
+  }
 
   bool bPunished = false;
   switch (req.Ident) {
@@ -181,19 +215,27 @@ void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink&
       if (!TakeNextInterval(session, now,
                             req.Ident == CM_BUTCH ? g_dwButchIntervalTime : g_dwTurnIntervalTime)) {
         SendActionRefused(session, 1);
+        CountPace(g_PacingStats.nRefused, req.Ident);
         return;
       }
       break;
     case CM_HIT:
-      if (!CheckHit(session, now)) return;
+      if (!CheckHit(session, now)) {
+        CountPace(g_PacingStats.nRefused, req.Ident);
+        return;
+      }
       break;
     case CM_SPELL:
-      if (!CheckSpell(session, sBody, req, now)) return;
+      if (!CheckSpell(session, sBody, req, now)) {
+        CountPace(g_PacingStats.nRefused, req.Ident);
+        return;
+      }
       break;
     case CM_WALK:
     case CM_RUN:
       switch (CheckStep(session, req, now)) {
         case EStep::Refused:
+          CountPace(g_PacingStats.nRefused, req.Ident);
           return;
         case EStep::Punished:
           bPunished = true;
@@ -207,11 +249,14 @@ void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink&
   }
 
   if (bPunished) {
+    ++g_PacingStats.nPunishments;
+    CountPace(g_PacingStats.nRefused, req.Ident);
     SendBackXY(session, link);
     SendActionRefused(session, g_nPunishDelayCD);
     SendStepRefused(session, req);
     return;
   }
+  CountPace(g_PacingStats.nAccepted, req.Ident);
   if (session.RecvBuffer)
     session.RecvBuffer->Write(LMessage.data(), static_cast<int64_t>(LMessage.size()));
 }

@@ -6,6 +6,7 @@
 // up and lends it for the call.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -30,3 +31,17 @@ inline constexpr int32_t kRunRefusedRecog = 21;
 // A spell body that is not a JSON object throws (from ProcessClientMsg_Magic)
 // before anything is queued or answered; the caller logs it.
 void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink& link);
+
+// ---- Counters for the console's metrics (main thread) ---------------------
+
+// The kinds of client message the pace check tells apart.
+enum class EPaceKind : uint8_t { Walk, Run, Turn, Butch, Hit, Spell, Other };
+inline constexpr size_t kPaceKindCount = 7;
+const char* PaceKindName(EPaceKind kind);  // "walk", "run", ... "other"
+
+struct TPacingStats {
+  std::array<uint64_t, kPaceKindCount> nAccepted{};  // queued for the game server
+  std::array<uint64_t, kPaceKindCount> nRefused{};   // answered or dropped instead
+  uint64_t nPunishments = 0;                         // speeding punished by a stand-still
+};
+extern TPacingStats g_PacingStats;
