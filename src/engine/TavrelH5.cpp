@@ -10,6 +10,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include "console/Console.h"
 #include "engine/MainUnit.h"
 #include "protocol/Grobal2.h"
 
@@ -23,6 +24,9 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "tavrelh5: cannot start: %s\n", e.what());
     return 1;
   }
+  // Declared after the form, so it unhooks itself before the form goes.
+  TConsole console(io, form);
+  console.Start();
 
   // SIGTERM and SIGINT end the gateway like the control program's quit.
   boost::asio::signal_set signals(io, SIGTERM, SIGINT);

@@ -1,0 +1,45 @@
+#include "console/BaseUnit.h"
+
+#include <algorithm>
+
+#include "shared/Share.h"
+
+namespace {
+
+bool IsUsablePort(int32_t nPort) {
+  return nPort > 0 && nPort < 65535;
+}
+
+}  // namespace
+
+void TBaseForm::Open() {
+  EditGateIP = g_GateConfig.sGateIP;
+  SpinGatePort = g_GateConfig.nGatePort;
+  EditServerIP = g_GateConfig.sServerIP;
+  SpinServerPort = g_GateConfig.nServerPort;
+  SpinEditIPCount = g_GateConfig.nIpCount;
+}
+
+void TBaseForm::Button1Click() {
+  const int32_t gatePort = std::clamp(SpinGatePort, kPortMin, kPortMax);
+  const int32_t serverPort = std::clamp(SpinServerPort, kPortMin, kPortMax);
+  TGateConfig& c = g_GateConfig;
+  // Settings hold the INI file's own UTF-8 text, as LoadConfig reads it.
+  if (!EditGateIP.empty()) c.sGateIP = EditGateIP;
+  if (IsUsablePort(gatePort)) c.nGatePort = static_cast<uint16_t>(gatePort);
+  if (!EditServerIP.empty()) c.sServerIP = EditServerIP;
+  if (IsUsablePort(serverPort)) c.nServerPort = static_cast<uint16_t>(serverPort);
+  c.nIpCount = std::clamp(SpinEditIPCount, kIpCountMin, kIpCountMax);
+
+  if (!g_Config) throw EIniFileException("Unable to write to " + std::string(kConfigFileName));
+  TIniFile& ini = *g_Config;
+  ini.WriteString(kConfigSection, "GateAddr", c.sGateIP);
+  ini.WriteInteger(kConfigSection, "GatePort", c.nGatePort);
+  ini.WriteString(kConfigSection, "ServerAddr", c.sServerIP);
+  ini.WriteInteger(kConfigSection, "ServerPort", c.nServerPort);
+  ini.WriteInteger(kConfigSection, "IpCount", c.nIpCount);
+}
+
+void TBaseForm::CheckBoxClientSpeedDebugModeClick() {
+  g_bClientSpeedDebugMode = CheckBoxClientSpeedDebugMode;
+}

@@ -1,0 +1,34 @@
+// TBaseForm, the basic settings dialog: the values its controls show when it
+// opens, the "设置" button that stores them into g_GateConfig and writes them
+// to Tavrel.ini, and the pacing-diagnostics check box. The console page draws
+// the controls; this keeps their rules. Main thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class TBaseForm {
+ public:
+  // Ranges of the spin edits; a value outside is taken as the nearest bound.
+  static constexpr int32_t kPortMin = 0, kPortMax = 65535;
+  static constexpr int32_t kIpCountMin = 1, kIpCountMax = 100000;
+
+  // The controls.
+  std::string EditGateIP;
+  int32_t SpinGatePort = 0;
+  std::string EditServerIP;
+  int32_t SpinServerPort = 0;
+  int32_t SpinEditIPCount = kIpCountMin;
+  // Never loaded from g_bClientSpeedDebugMode: a new dialog shows it unticked.
+  bool CheckBoxClientSpeedDebugMode = false;
+
+  // Fills the five edit controls from g_GateConfig.
+  void Open();
+  // Stores and saves: ports only from 1 to 65534, empty addresses ignored,
+  // then GateAddr, GatePort, ServerAddr, ServerPort, IpCount written to
+  // [Tavrel] in this order. Throws EIniFileException when the file cannot
+  // be written (the record keeps the new values).
+  void Button1Click();
+  // Switches g_bClientSpeedDebugMode to the box's state at once.
+  void CheckBoxClientSpeedDebugModeClick();
+};

@@ -1,0 +1,374 @@
+// The console's one Beast translation unit: listener, HTTP sessions and
+// event streams.
+#include "console/Console.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console/ConsoleAccess.h"
+#include "console/ConsoleApi.h"
+#include "engine/MainUnit.h"
+#include "shared/Share.h"
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr size_t kMaxSessions = 64;
+constexpr size_t kMaxStreams = 32;
+constexpr size_t kBodyLimit = 64 * 1024;
+constexpr size_t kHeaderLimit = 16 * 1024;
+// A page that does not read its events is dropped past this backlog.
+constexpr size_t kStreamBacklog = 4 * 1024 * 1024;
+constexpr auto kRequestTimeout = std::chrono::seconds(30);
+// Comments on an idle event stream find peers that are gone.
+constexpr auto kStreamKeepAlive = std::chrono::seconds(15);
+
+constexpr const char* kContentSecurity =
+    "default-src 'self'; connect-src 'self' ws: wss:; img-src 'self' data:; "
+    "frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+
+class TEventStream;
+
+}  // namespace
+
+class TConsole::TImpl : public std::enable_shared_from_this<TConsole::TImpl> {
+ public:
+  TImpl(net::io_context& io, TMainForm& form, TConsoleAccess access)
+      : io_(io), form_(form), api_(form, std::move(access)), acceptor_(io) {}
+
+  bool Listen(const tcp::endpoint& at, std::string& error);
+  void DoAccept();
+  void OnAccept(const beast::error_code& ec, tcp::socket socket);
+  void Stop();
+
+  void Broadcast(const std::string& text);
+  void OpenEventStream(tcp::socket socket, const std::string& setCookie);
+  void RemoveStream(const TEventStream* stream);
+  void CloseGateway();
+
+  TConsoleApi& Api() { return api_; }
+  bool Stopped() const { return stopped_; }
+  uint16_t LocalPort() const { return port_; }
+  size_t nSessions = 0;
+
+ private:
+  net::io_context& io_;
+  TMainForm& form_;
+  TConsoleApi api_;
+  tcp::acceptor acceptor_;
+  std::vector<std::shared_ptr<TEventStream>> streams_;
+  uint16_t port_ = 0;
+  bool stopped_ = false;
+};
+
+namespace {
+
+// One page's event stream: the response header, then events as they come,
+// one write in flight and the rest gathered behind it.
+class TEventStream : public std::enable_shared_from_this<TEventStream> {
+ public:
+  TEventStream(tcp::socket socket, std::weak_ptr<TConsole::TImpl> owner)
+      : socket_(std::move(socket)), timer_(socket_.get_executor()), owner_(std::move(owner)) {}
+
+  void Start(const std::string& setCookie, const std::string& first) {
+    std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
+        "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
+    if (!setCookie.empty()) head += "Set-Cookie: " + setCookie + "\r\n";
+    head += "\r\nretry: 1000\n\n";
+    Push(head + first);
+    DoRead();
+    ArmKeepAlive();
+  }
+
+  void Push(std::string_view text) {
+    if (closed_) return;
+    if (pending_.size() + text.size() > kStreamBacklog) return Close();
+    pending_.append(text);
+    if (!writing_) DoWrite();
+  }
+
+  void Close() {
+    if (closed_) return;
+    closed_ = true;
+    timer_.cancel();
+    beast::error_code ec;
+    socket_.shutdown(tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
+    if (auto owner = owner_.lock()) owner->RemoveStream(this);
+  }
+
+ private:
+  void DoWrite() {
+    writing_ = true;
+    inflight_.swap(pending_);
+    pending_.clear();
+    net::async_write(
+        socket_, net::buffer(inflight_),
+        [self = shared_from_this()](const beast::error_code& ec, size_t) { self->OnWrite(ec); });
+  }
+
+  void OnWrite(const beast::error_code& ec) {
+    writing_ = false;
+    inflight_.clear();
+    if (ec) return Close();
+    if (!pending_.empty() && !closed_) DoWrite();
+  }
+
+  // The page sends nothing; a read ends when it goes away.
+  void DoRead() {
+    socket_.async_read_some(net::buffer(readBuf_),
+                            [self = shared_from_this()](const beast::error_code& ec, size_t) {
+                              if (ec) return self->Close();
+                              self->DoRead();
+                            });
+  }
+
+  void ArmKeepAlive() {
+    timer_.expires_after(kStreamKeepAlive);
+    timer_.async_wait([self = shared_from_this()](const beast::error_code& ec) {
+      if (ec || self->closed_) return;
+      self->Push(": keep-alive\n\n");
+      self->ArmKeepAlive();
+    });
+  }
+
+  tcp::socket socket_;
+  net::steady_timer timer_;
+  std::weak_ptr<TConsole::TImpl> owner_;
+  std::string pending_;
+  std::string inflight_;
+  std::array<char, 512> readBuf_{};
+  bool writing_ = false;
+  bool closed_ = false;
+};
+
+// One HTTP connection: requests read and answered in turn (keep-alive),
+// until the peer closes, a timeout, or the console stops.
+class THttpSession : public std::enable_shared_from_this<THttpSession> {
+ public:
+  THttpSession(tcp::socket socket, std::shared_ptr<TConsole::TImpl> owner)
+      : stream_(std::move(socket)), owner_(std::move(owner)) {
+    ++owner_->nSessions;
+  }
+  ~THttpSession() { --owner_->nSessions; }
+
+  void DoRead() {
+    parser_.emplace();
+    parser_->body_limit(kBodyLimit);
+    parser_->header_limit(kHeaderLimit);
+    stream_.expires_after(kRequestTimeout);
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](const beast::error_code& ec, size_t) { self->OnRead(ec); });
+  }
+
+ private:
+  void OnRead(const beast::error_code& ec) {
+    if (ec || owner_->Stopped()) return DoClose();
+    const http::request<http::string_body>& req = parser_->get();
+    auto field = [&req](http::field f) { return std::string(req[f]); };
+    TConsoleRequest request{std::string(req.method_string()),
+                            std::string(req.target()),
+                            field(http::field::host),
+                            field(http::field::origin),
+                            field(http::field::authorization),
+                            field(http::field::cookie),
+                            req.body()};
+    TConsoleReply reply = owner_->Api().Handle(request);
+    if (reply.boEventStream) {
+      stream_.expires_never();
+      owner_->OpenEventStream(stream_.release_socket(), reply.sSetCookie);
+      return;
+    }
+    closeGateway_ = reply.boCloseGateway;
+    const bool head = req.method() == http::verb::head;
+    res_ = {};
+    res_.version(req.version());
+    res_.result(static_cast<http::status>(reply.nStatus));
+    res_.set(http::field::server, "TavrelH5");
+    res_.set(http::field::content_type, reply.sContentType);
+    res_.set(http::field::cache_control, "no-store");
+    res_.set("X-Content-Type-Options", "nosniff");
+    res_.set("X-Frame-Options", "DENY");
+    res_.set("Referrer-Policy", "no-referrer");
+    res_.set("Content-Security-Policy", kContentSecurity);
+    if (reply.nStatus == 401) res_.set(http::field::www_authenticate, "Bearer");
+    if (!reply.sSetCookie.empty()) res_.set(http::field::set_cookie, reply.sSetCookie);
+    if (!reply.sLocation.empty()) res_.set(http::field::location, reply.sLocation);
+    res_.keep_alive(req.keep_alive() && !closeGateway_);
+    if (head) {
+      res_.content_length(reply.sBody.size());
+    } else {
+      res_.body() = std::move(reply.sBody);
+      res_.prepare_payload();
+    }
+    DoWrite();
+  }
+
+  void DoWrite() {
+    stream_.expires_after(kRequestTimeout);
+    http::async_write(
+        stream_, res_,
+        [self = shared_from_this()](const beast::error_code& ec, size_t) { self->OnWrite(ec); });
+  }
+
+  void OnWrite(const beast::error_code& ec) {
+    if (closeGateway_) owner_->CloseGateway();
+    if (ec || !res_.keep_alive() || owner_->Stopped()) return DoClose();
+    DoRead();
+  }
+
+  void DoClose() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+  }
+
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::response<http::string_body> res_;
+  std::shared_ptr<TConsole::TImpl> owner_;
+  bool closeGateway_ = false;
+};
+
+}  // namespace
+
+bool TConsole::TImpl::Listen(const tcp::endpoint& at, std::string& error) {
+  beast::error_code ec;
+  acceptor_.open(at.protocol(), ec);
+  if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(at, ec);
+  if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) {
+    error = ec.message();
+    acceptor_.close(ec);
+    return false;
+  }
+  port_ = acceptor_.local_endpoint(ec).port();
+  return true;
+}
+
+void TConsole::TImpl::DoAccept() {
+  acceptor_.async_accept(
+      [self = shared_from_this()](const beast::error_code& ec, tcp::socket socket) {
+        self->OnAccept(ec, std::move(socket));
+      });
+}
+
+void TConsole::TImpl::OnAccept(const beast::error_code& ec, tcp::socket socket) {
+  if (stopped_) return;
+  if (ec == net::error::operation_aborted) return;
+  // Other accept failures (descriptors running out) spare the next connection.
+  if (!ec && nSessions < kMaxSessions)
+    std::make_shared<THttpSession>(std::move(socket), shared_from_this())->DoRead();
+  DoAccept();
+}
+
+void TConsole::TImpl::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  form_.OnLogLine = nullptr;
+  form_.OnLogCleared = nullptr;
+  form_.OnStatus = nullptr;
+  api_.Broadcast = nullptr;
+  beast::error_code ec;
+  acceptor_.close(ec);
+  auto streams = std::move(streams_);
+  for (auto& stream : streams) stream->Close();
+}
+
+void TConsole::TImpl::Broadcast(const std::string& text) {
+  // A push may close a stream, which takes it out of streams_.
+  auto streams = streams_;
+  for (auto& stream : streams) stream->Push(text);
+}
+
+void TConsole::TImpl::OpenEventStream(tcp::socket socket, const std::string& setCookie) {
+  if (stopped_) return;
+  if (streams_.size() >= kMaxStreams) {
+    // The oldest page gives way; an operator reloading often is the usual cause.
+    auto oldest = streams_.front();
+    oldest->Close();
+  }
+  auto stream = std::make_shared<TEventStream>(std::move(socket), weak_from_this());
+  streams_.push_back(stream);
+  stream->Start(setCookie, api_.SnapshotEvent());
+}
+
+void TConsole::TImpl::RemoveStream(const TEventStream* stream) {
+  std::erase_if(streams_, [stream](const auto& s) { return s.get() == stream; });
+}
+
+void TConsole::TImpl::CloseGateway() {
+  // Closing stops the loop; let this handler return first.
+  net::post(io_, [self = shared_from_this()] {
+    if (!self->stopped_) self->form_.Close();
+  });
+}
+
+TConsole::TConsole(net::io_context& io, TMainForm& form) : io_(io), form_(form) {}
+
+TConsole::~TConsole() {
+  if (impl_) impl_->Stop();
+}
+
+bool TConsole::Start() {
+  const std::string addr = g_GateConfig.sConsoleAddr;
+  const int port = g_GateConfig.nConsolePort != 0 ? g_GateConfig.nConsolePort : g_GatePort + 1000;
+  const std::string refusal = ConsoleStartRefusal(addr, g_GateConfig.sConsoleToken);
+  if (!refusal.empty()) {
+    MainOutMessage("Console not started: " + refusal);
+    return false;
+  }
+  if (port > 65535) {
+    MainOutMessage("Console not started: port " + std::to_string(port) +
+                   " (listening port + 1000) is out of range; set [Console] Port");
+    return false;
+  }
+  beast::error_code ec;
+  const net::ip::address ip = net::ip::make_address(addr == "localhost" ? "127.0.0.1" : addr, ec);
+  if (ec) {
+    MainOutMessage("Console not started: [Console] Addr " + addr + " is not an IP address");
+    return false;
+  }
+  auto impl = std::make_shared<TImpl>(
+      io_, form_, MakeConsoleAccess(addr, static_cast<uint16_t>(port), g_GateConfig.sConsoleToken));
+  std::string error;
+  if (!impl->Listen(tcp::endpoint(ip, static_cast<uint16_t>(port)), error)) {
+    MainOutMessage("Console not started: cannot listen on " + addr + ":" + std::to_string(port) +
+                   ": " + error);
+    return false;
+  }
+  impl_ = std::move(impl);
+  TImpl* console = impl_.get();
+  console->Api().Broadcast = [console](const std::string& text) { console->Broadcast(text); };
+  form_.OnLogLine = [console](const std::string& line) {
+    console->Broadcast(TConsoleApi::LogEvent(line));
+  };
+  form_.OnLogCleared = [console] { console->Broadcast(TConsoleApi::ClearEvent()); };
+  form_.OnStatus = [console] { console->Broadcast(console->Api().StatusEvent()); };
+  impl_->DoAccept();
+  const std::string host = ip.is_v6() ? "[" + ip.to_string() + "]" : ip.to_string();
+  MainOutMessage("Console http://" + host + ":" + std::to_string(impl_->LocalPort()) + "/");
+  return true;
+}
+
+uint16_t TConsole::LocalPort() const {
+  return impl_ ? impl_->LocalPort() : 0;
+}

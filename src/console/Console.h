@@ -1,0 +1,38 @@
+// The operator console: an HTTP server on the main io_context, on [Console]
+// Addr:Port, serving the console page and the demo client from the binary,
+// answering the page's requests through TConsoleApi, and pushing the main
+// log, the status panels and the log switch to every open page as
+// server-sent events. Owns its listener and connections; the form outlives
+// it. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace boost::asio {
+class io_context;
+}
+class TMainForm;
+
+class TConsole {
+ public:
+  TConsole(boost::asio::io_context& io, TMainForm& form);
+  // Stops listening, ends the event streams and unhooks the form.
+  ~TConsole();
+  TConsole(const TConsole&) = delete;
+  TConsole& operator=(const TConsole&) = delete;
+
+  // Reads [Console] and starts listening. Writes the console's URL to the
+  // main log, or why it does not start (an address off loopback without a
+  // token, a port that cannot be bound); the gateway runs on either way.
+  bool Start();
+  // The bound port; 0 when not started.
+  uint16_t LocalPort() const;
+
+  class TImpl;
+
+ private:
+  boost::asio::io_context& io_;
+  TMainForm& form_;
+  std::shared_ptr<TImpl> impl_;  // shared with the connections' pending handlers
+};

@@ -1,0 +1,164 @@
+#include "console/ConsoleAccess.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Compares in time independent of where the texts differ.
+bool SameSecret(std::string_view a, std::string_view b) {
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  const size_t n = std::max(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
+    const unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
+    diff |= static_cast<unsigned char>(x ^ y);
+  }
+  return diff == 0 && !a.empty();
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string PercentDecode(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '+') {
+      out += ' ';
+    } else if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 &&
+               HexDigit(s[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+std::string CookieValue(std::string_view cookies, std::string_view name) {
+  while (!cookies.empty()) {
+    const size_t semi = cookies.find(';');
+    std::string_view pair = cookies.substr(0, semi);
+    cookies = semi == std::string_view::npos ? std::string_view() : cookies.substr(semi + 1);
+    while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
+    const size_t eq = pair.find('=');
+    if (eq != std::string_view::npos && pair.substr(0, eq) == name)
+      return std::string(pair.substr(eq + 1));
+  }
+  return {};
+}
+
+bool PresentsToken(const TConsoleAccess& access, const TConsoleRequest& req) {
+  constexpr std::string_view kBearer = "Bearer ";
+  std::string_view auth = req.sAuthorization;
+  if (auth.size() > kBearer.size() && Lower(auth.substr(0, kBearer.size())) == "bearer " &&
+      SameSecret(auth.substr(kBearer.size()), access.sToken))
+    return true;
+  if (TokenInQuery(access, req)) return true;
+  return SameSecret(CookieValue(req.sCookie, ConsoleCookieName(access.nPort)),
+                    ConsoleCookieValue(access.sToken));
+}
+
+}  // namespace
+
+std::string_view TConsoleRequest::Path() const {
+  std::string_view target = sTarget;
+  return target.substr(0, target.find('?'));
+}
+
+std::string TConsoleRequest::QueryValue(std::string_view sKey) const {
+  const size_t q = sTarget.find('?');
+  if (q == std::string::npos) return {};
+  std::string_view query = std::string_view(sTarget).substr(q + 1);
+  while (!query.empty()) {
+    const size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    const size_t eq = pair.find('=');
+    if (PercentDecode(pair.substr(0, eq)) == sKey)
+      return eq == std::string_view::npos ? std::string() : PercentDecode(pair.substr(eq + 1));
+  }
+  return {};
+}
+
+bool IsLoopbackAddress(std::string_view sAddr) {
+  const std::string addr = Lower(sAddr);
+  if (addr == "localhost") return true;
+  unsigned char bytes[16];
+  if (inet_pton(AF_INET, addr.c_str(), bytes) == 1) return bytes[0] == 127;
+  if (inet_pton(AF_INET6, addr.c_str(), bytes) != 1) return false;
+  static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (std::memcmp(bytes, kLoopback6, 16) == 0) return true;
+  return std::memcmp(bytes, kMapped, 12) == 0 && bytes[12] == 127;
+}
+
+std::string ConsoleStartRefusal(std::string_view sAddr, std::string_view sToken) {
+  if (!IsLoopbackAddress(sAddr) && sToken.empty())
+    return "[Console] Addr " + std::string(sAddr) +
+           " is not a loopback address and [Console] Token is empty";
+  return {};
+}
+
+TConsoleAccess MakeConsoleAccess(std::string_view sAddr, uint16_t nPort, std::string sToken) {
+  TConsoleAccess access;
+  access.sToken = std::move(sToken);
+  access.nPort = nPort;
+  const std::string port = ":" + std::to_string(nPort);
+  const std::string addr = Lower(sAddr);
+  access.sHosts.push_back((addr.find(':') != std::string::npos ? "[" + addr + "]" : addr) + port);
+  if (IsLoopbackAddress(sAddr)) {
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
+      access.sHosts.push_back(name + port);
+  }
+  return access;
+}
+
+EConsoleAccess CheckConsoleAccess(const TConsoleAccess& access, const TConsoleRequest& req) {
+  if (!access.sToken.empty() && !PresentsToken(access, req)) return EConsoleAccess::NoToken;
+  const std::string host = Lower(req.sHost);
+  // Without a token, a host name the console does not know is a rebound name.
+  if (access.sToken.empty() &&
+      std::find(access.sHosts.begin(), access.sHosts.end(), host) == access.sHosts.end())
+    return EConsoleAccess::ForeignHost;
+  if (!req.sOrigin.empty()) {
+    if (Lower(req.sOrigin) != "http://" + host) return EConsoleAccess::ForeignOrigin;
+  } else if (req.IsStateChanging()) {
+    // Browsers send an Origin with every POST; only a non-browser omits it.
+    return EConsoleAccess::ForeignOrigin;
+  }
+  return EConsoleAccess::Allowed;
+}
+
+std::string ConsoleCookieName(uint16_t nPort) {
+  return "tavrel_console_" + std::to_string(nPort);
+}
+
+std::string ConsoleCookieValue(std::string_view sToken) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : sToken) {
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
+bool TokenInQuery(const TConsoleAccess& access, const TConsoleRequest& req) {
+  return !access.sToken.empty() && SameSecret(req.QueryValue("token"), access.sToken);
+}

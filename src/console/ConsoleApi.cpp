@@ -1,0 +1,315 @@
+#include "console/ConsoleApi.h"
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "console/BaseUnit.h"
+#include "console/ConsolePage.h"
+#include "console/Metrics.h"
+#include "console/uUserList.h"
+#include "engine/GameSocket.h"
+#include "engine/MainUnit.h"
+#include "platform/IniFile.h"
+#include "protocol/EDcode.h"
+#include "shared/Share.h"
+
+namespace json = boost::json;
+
+namespace {
+
+TConsoleReply Json(const json::value& v, int status = 200) {
+  TConsoleReply reply;
+  reply.nStatus = status;
+  reply.sBody = json::serialize(v);
+  return reply;
+}
+
+TConsoleReply Error(int status, std::string_view text) {
+  return Json(json::object{{"error", text}}, status);
+}
+
+// The request body as a JSON object; an empty body is an empty object.
+bool ParseBody(const TConsoleRequest& req, json::object& out) {
+  if (req.sBody.find_first_not_of(" \t\r\n") == std::string::npos) return true;
+  boost::system::error_code ec;
+  json::value v = json::parse(req.sBody, ec);
+  if (ec || !v.is_object()) return false;
+  out = std::move(v.as_object());
+  return true;
+}
+
+std::string Text(const json::object& o, std::string_view key) {
+  const json::value* v = o.if_contains(key);
+  return v && v->is_string() ? std::string(v->as_string()) : std::string();
+}
+
+// A spin edit's number: a JSON number (or digits in a string) cut to 32 bits;
+// anything else reads 0, which the settings refuse for ports.
+int32_t Number(const json::object& o, std::string_view key) {
+  const json::value* v = o.if_contains(key);
+  if (!v) return 0;
+  double d = 0;
+  if (v->is_int64()) {
+    d = static_cast<double>(v->as_int64());
+  } else if (v->is_uint64()) {
+    d = static_cast<double>(v->as_uint64());
+  } else if (v->is_double()) {
+    d = v->as_double();
+  } else if (v->is_string()) {
+    int32_t n = 0;
+    return TryParseIniInteger(std::string(v->as_string()), n) ? n : 0;
+  }
+  if (!(d == d)) return 0;
+  return static_cast<int32_t>(std::clamp<double>(d, std::numeric_limits<int32_t>::min(),
+                                                 std::numeric_limits<int32_t>::max()));
+}
+
+bool Flag(const json::object& o, std::string_view key, bool& out) {
+  const json::value* v = o.if_contains(key);
+  if (!v || !v->is_bool()) return false;
+  out = v->as_bool();
+  return true;
+}
+
+std::string Hex(const std::array<uint8_t, 256>& table) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (uint8_t b : table) {
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+std::string Event(std::string_view name, const json::value& data) {
+  std::string out = "event: ";
+  out.append(name).append("\ndata: ").append(json::serialize(data)).append("\n\n");
+  return out;
+}
+
+json::array Panels(const TMainForm& form) {
+  return json::array{json::string(form.StatusPanel(0)), json::string(form.StatusPanel(1))};
+}
+
+}  // namespace
+
+TConsoleApi::TConsoleApi(TMainForm& form, TConsoleAccess access)
+    : form_(form), access_(std::move(access)) {}
+
+TConsoleReply TConsoleApi::Handle(const TConsoleRequest& req) {
+  switch (CheckConsoleAccess(access_, req)) {
+    case EConsoleAccess::Allowed:
+      break;
+    case EConsoleAccess::NoToken:
+      return Error(401, "the console token is missing or wrong");
+    case EConsoleAccess::ForeignHost:
+      return Error(403, "unknown host name");
+    case EConsoleAccess::ForeignOrigin:
+      return Error(403, "request from another origin");
+  }
+  TConsoleReply reply;
+  try {
+    reply = Route(req);
+  } catch (const EIniFileException& e) {
+    reply = Error(500, e.what());
+  } catch (const std::exception& e) {
+    reply = Error(500, e.what());
+  }
+  // A page opened with the token in its URL keeps it as a cookie for its
+  // scripts and event stream; SameSite keeps other sites from sending it.
+  if (TokenInQuery(access_, req)) {
+    reply.sSetCookie = ConsoleCookieName(access_.nPort) + "=" + ConsoleCookieValue(access_.sToken) +
+                       "; Path=/; HttpOnly; SameSite=Strict";
+  }
+  return reply;
+}
+
+TConsoleReply TConsoleApi::Route(const TConsoleRequest& req) {
+  const std::string_view path = req.Path();
+  const bool get = req.sMethod == "GET" || req.sMethod == "HEAD";
+  const bool post = req.sMethod == "POST";
+  auto wrongMethod = [] { return Error(405, "method not allowed"); };
+
+  if (path == "/events") {
+    if (!get) return wrongMethod();
+    TConsoleReply reply;
+    reply.boEventStream = true;
+    return reply;
+  }
+  if (path == "/metrics") {
+    if (!get) return wrongMethod();
+    TConsoleReply reply;
+    reply.sContentType = "text/plain; version=0.0.4; charset=utf-8";
+    reply.sBody = RenderMetrics(g_TavrelSocket.get());
+    return reply;
+  }
+  if (path.starts_with("/api/")) {
+    const std::string_view name = path.substr(5);
+    if (name == "state") return get ? Json(json::parse(SnapshotJson())) : wrongMethod();
+    if (name == "settings") {
+      if (get) return GetSettings();
+      return post ? PostSettings(req) : wrongMethod();
+    }
+    if (name == "users") return get ? GetUsers() : wrongMethod();
+    if (name == "codec") return get ? GetCodec() : wrongMethod();
+    if (!post) return wrongMethod();
+    if (name == "showlog") return PostShowLog(req);
+    if (name == "clearlog") return PostClearLog();
+    if (name == "speeddebug") return PostSpeedDebug(req);
+    if (name == "disconnect") return PostDisconnect(req);
+    if (name == "close") {
+      TConsoleReply reply = Json(json::object{{"closing", true}});
+      reply.boCloseGateway = true;
+      return reply;
+    }
+    return Error(404, "no such request");
+  }
+  if (!get) return wrongMethod();
+  return ServeFile(req);
+}
+
+TConsoleReply TConsoleApi::ServeFile(const TConsoleRequest& req) {
+  const std::string_view path = req.Path();
+  if (path == "/demo") {
+    TConsoleReply reply;
+    reply.nStatus = 301;
+    const size_t q = req.sTarget.find('?');
+    reply.sLocation = "/demo/" + (q == std::string::npos ? std::string() : req.sTarget.substr(q));
+    return reply;
+  }
+  const TEmbeddedFile* file = FindEmbeddedFile(path);
+  if (!file) return Error(404, "not found");
+  TConsoleReply reply;
+  reply.sContentType = std::string(ContentTypeOf(file->sPath));
+  reply.sBody = std::string(file->Bytes());
+  return reply;
+}
+
+std::string TConsoleApi::SnapshotJson() const {
+  json::array lines;
+  for (const std::string& line : form_.MemoLog()) lines.emplace_back(line);
+  return json::serialize(json::object{{"caption", form_.Caption()},
+                                      {"lines", std::move(lines)},
+                                      {"panels", Panels(form_)},
+                                      {"showLog", boShowLog}});
+}
+
+std::string TConsoleApi::SnapshotEvent() const {
+  return "event: snapshot\ndata: " + SnapshotJson() + "\n\n";
+}
+
+std::string TConsoleApi::LogEvent(std::string_view sLine) {
+  return Event("log", json::string(sLine));
+}
+
+std::string TConsoleApi::ClearEvent() {
+  return Event("clear", json::object{});
+}
+
+std::string TConsoleApi::StatusEvent() const {
+  return Event("status", Panels(form_));
+}
+
+std::string TConsoleApi::ShowLogEvent() {
+  return Event("showlog", json::value(boShowLog));
+}
+
+TConsoleReply TConsoleApi::PostShowLog(const TConsoleRequest& req) {
+  json::object body;
+  bool on = false;
+  if (!ParseBody(req, body) || !Flag(body, "on", on)) return Error(400, "expected {\"on\":bool}");
+  boShowLog = on;
+  if (Broadcast) Broadcast(ShowLogEvent());
+  return Json(json::object{{"showLog", boShowLog}});
+}
+
+TConsoleReply TConsoleApi::PostClearLog() {
+  form_.ClearMemoLog();
+  if (Broadcast) Broadcast(ClearEvent());
+  return Json(json::object{{"cleared", true}});
+}
+
+TConsoleReply TConsoleApi::GetSettings() {
+  TBaseForm dialog;
+  dialog.Open();
+  return Json(json::object{{"GateAddr", dialog.EditGateIP},
+                           {"GatePort", dialog.SpinGatePort},
+                           {"ServerAddr", dialog.EditServerIP},
+                           {"ServerPort", dialog.SpinServerPort},
+                           {"IpCount", dialog.SpinEditIPCount},
+                           {"ClientSpeedDebugMode", dialog.CheckBoxClientSpeedDebugMode}});
+}
+
+TConsoleReply TConsoleApi::PostSettings(const TConsoleRequest& req) {
+  json::object body;
+  if (!ParseBody(req, body)) return Error(400, "expected a JSON object");
+  TBaseForm dialog;
+  dialog.EditGateIP = Text(body, "GateAddr");
+  dialog.SpinGatePort = Number(body, "GatePort");
+  dialog.EditServerIP = Text(body, "ServerAddr");
+  dialog.SpinServerPort = Number(body, "ServerPort");
+  dialog.SpinEditIPCount = Number(body, "IpCount");
+  dialog.Button1Click();
+  return GetSettings();
+}
+
+TConsoleReply TConsoleApi::PostSpeedDebug(const TConsoleRequest& req) {
+  json::object body;
+  TBaseForm dialog;
+  if (!ParseBody(req, body) || !Flag(body, "on", dialog.CheckBoxClientSpeedDebugMode))
+    return Error(400, "expected {\"on\":bool}");
+  dialog.CheckBoxClientSpeedDebugModeClick();
+  return Json(json::object{{"ClientSpeedDebugMode", g_bClientSpeedDebugMode}});
+}
+
+TConsoleReply TConsoleApi::GetUsers() {
+  json::array rows;
+  std::string status = "在线人数:0";
+  if (g_TavrelSocket) {
+    TUserListFrm dialog(*g_TavrelSocket);
+    dialog.ShowUserList();
+    for (const TUserRow& r : dialog.Rows()) {
+      rows.push_back(json::object{{"index", r.nIndex},
+                                  {"uid", r.sUid},
+                                  {"ip", r.sIP},
+                                  {"account", r.sAccount},
+                                  {"name", r.sUserName},
+                                  {"userId", r.sUserID}});
+    }
+    status = dialog.StatusText();
+  }
+  return Json(json::object{{"rows", std::move(rows)}, {"status", status}});
+}
+
+TConsoleReply TConsoleApi::PostDisconnect(const TConsoleRequest& req) {
+  json::object body;
+  const json::value* rows = nullptr;
+  if (!ParseBody(req, body) || !(rows = body.if_contains("rows")) || !rows->is_array())
+    return Error(400, "expected {\"rows\":[{\"index\":n,\"uid\":\"..\"}]}");
+  std::vector<TUserRowRef> selected;
+  for (const json::value& row : rows->as_array()) {
+    if (!row.is_object()) return Error(400, "a row is not an object");
+    const json::object& o = row.as_object();
+    selected.push_back(TUserRowRef{Number(o, "index"), Text(o, "uid")});
+  }
+  int marked = 0;
+  if (g_TavrelSocket) marked = TUserListFrm(*g_TavrelSocket).N3Click(selected);
+  return Json(json::object{{"marked", marked}});
+}
+
+TConsoleReply TConsoleApi::GetCodec() {
+  const TCodecTables& t = CurrentCodecTables();
+  return Json(json::object{{"EncodeBitMasks", Hex(t.EncodeBitMasks)},
+                           {"DecodeBitMasks", Hex(t.DecodeBitMasks)},
+                           {"n4CEEF4", t.n4CEEF4},
+                           {"n4CEEF8", t.n4CEEF8},
+                           {"n4CEEFC", t.n4CEEFC},
+                           {"w4CEF00", t.w4CEF00},
+                           {"gatePort", g_GatePort},
+                           {"tls", g_boOpenSSL}});
+}
