@@ -1,0 +1,101 @@
+#include "console/ConsoleAccess.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TConsoleRequest Request(std::string method, std::string host, std::string origin = "") {
+  TConsoleRequest req;
+  req.sMethod = std::move(method);
+  req.sTarget = "/api/state";
+  req.sHost = std::move(host);
+  req.sOrigin = std::move(origin);
+  return req;
+}
+
+TEST(ConsoleAccess, OnlyLoopbackStartsWithoutToken) {
+  for (const char* addr : {"127.0.0.1", "127.1.2.3", "::1", "::ffff:127.0.0.1", "localhost"}) {
+    EXPECT_TRUE(IsLoopbackAddress(addr)) << addr;
+    EXPECT_EQ(ConsoleStartRefusal(addr, ""), "") << addr;
+  }
+  for (const char* addr : {"0.0.0.0", "::", "192.168.1.7", "::ffff:10.0.0.1", "128.0.0.1", "gw"}) {
+    EXPECT_FALSE(IsLoopbackAddress(addr)) << addr;
+    EXPECT_NE(ConsoleStartRefusal(addr, ""), "") << addr;
+    EXPECT_EQ(ConsoleStartRefusal(addr, "s3cret"), "") << addr;
+  }
+}
+
+TEST(ConsoleAccess, WithoutTokenOnlyTheConsolesOwnHostNamesAreServed) {
+  const TConsoleAccess access = MakeConsoleAccess("127.0.0.1", 8303, "");
+  for (const char* host : {"127.0.0.1:8303", "localhost:8303", "LocalHost:8303", "[::1]:8303"})
+    EXPECT_EQ(CheckConsoleAccess(access, Request("GET", host)), EConsoleAccess::Allowed) << host;
+  // A rebound name, another port, or no Host at all.
+  for (const char* host : {"evil.example:8303", "127.0.0.1:8304", "127.0.0.1", ""})
+    EXPECT_EQ(CheckConsoleAccess(access, Request("GET", host)), EConsoleAccess::ForeignHost)
+        << host;
+}
+
+TEST(ConsoleAccess, ChangesComeOnlyFromTheConsolesOwnOrigin) {
+  const TConsoleAccess access = MakeConsoleAccess("127.0.0.1", 8303, "");
+  const std::string host = "127.0.0.1:8303";
+  EXPECT_EQ(CheckConsoleAccess(access, Request("POST", host, "http://127.0.0.1:8303")),
+            EConsoleAccess::Allowed);
+  for (const char* origin : {"", "null", "http://evil.example", "http://localhost:8303",
+                             "https://127.0.0.1:8303", "http://127.0.0.1:9999"})
+    EXPECT_EQ(CheckConsoleAccess(access, Request("POST", host, origin)),
+              EConsoleAccess::ForeignOrigin)
+        << origin;
+  // Reads need no Origin, but one from another page is refused too.
+  EXPECT_EQ(CheckConsoleAccess(access, Request("GET", host)), EConsoleAccess::Allowed);
+  EXPECT_EQ(CheckConsoleAccess(access, Request("GET", host, "http://evil.example")),
+            EConsoleAccess::ForeignOrigin);
+}
+
+TEST(ConsoleAccess, WithTokenEveryRequestPresentsIt) {
+  const TConsoleAccess access = MakeConsoleAccess("0.0.0.0", 8303, "a b&c");
+  const std::string host = "gate.example:8303";
+
+  TConsoleRequest req = Request("GET", host);
+  EXPECT_EQ(CheckConsoleAccess(access, req), EConsoleAccess::NoToken);
+  req.sAuthorization = "Bearer a b&c";
+  EXPECT_EQ(CheckConsoleAccess(access, req), EConsoleAccess::Allowed);
+  req.sAuthorization = "Bearer a b&";
+  EXPECT_EQ(CheckConsoleAccess(access, req), EConsoleAccess::NoToken);
+  req.sAuthorization = "Bearer ";
+  EXPECT_EQ(CheckConsoleAccess(access, req), EConsoleAccess::NoToken);
+
+  req.sAuthorization.clear();
+  req.sTarget = "/?x=1&token=a+b%26c";
+  EXPECT_TRUE(TokenInQuery(access, req));
+  EXPECT_EQ(CheckConsoleAccess(access, req), EConsoleAccess::Allowed);
+  req.sTarget = "/?token=a+b";
+  EXPECT_EQ(CheckConsoleAccess(access, req), EConsoleAccess::NoToken);
+
+  req.sTarget = "/";
+  req.sCookie = "other=1; " + ConsoleCookieName(8303) + "=" + ConsoleCookieValue("a b&c");
+  EXPECT_EQ(CheckConsoleAccess(access, req), EConsoleAccess::Allowed);
+  // The cookie of another gateway's console on the same host does not count.
+  req.sCookie = ConsoleCookieName(8304) + "=" + ConsoleCookieValue("a b&c");
+  EXPECT_EQ(CheckConsoleAccess(access, req), EConsoleAccess::NoToken);
+
+  // The token does not excuse a foreign origin.
+  TConsoleRequest post = Request("POST", host, "http://evil.example");
+  post.sAuthorization = "Bearer a b&c";
+  EXPECT_EQ(CheckConsoleAccess(access, post), EConsoleAccess::ForeignOrigin);
+  post.sOrigin = "http://gate.example:8303";
+  EXPECT_EQ(CheckConsoleAccess(access, post), EConsoleAccess::Allowed);
+}
+
+TEST(ConsoleAccess, QueryValuesAreDecodedAndMatchedWhole) {
+  TConsoleRequest req;
+  req.sTarget = "/events?tok=1&token=%E4%BD%A0%2b&flag";
+  EXPECT_EQ(req.Path(), "/events");
+  EXPECT_EQ(req.QueryValue("token"), "你+");
+  EXPECT_EQ(req.QueryValue("tok"), "1");
+  EXPECT_EQ(req.QueryValue("flag"), "");
+  EXPECT_EQ(req.QueryValue("to"), "");
+  req.sTarget = "/x?token=%4";  // a cut escape stays as it is
+  EXPECT_EQ(req.QueryValue("token"), "%4");
+}
+
+}  // namespace
