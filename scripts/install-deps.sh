@@ -10,7 +10,13 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-format
   clang-14 libclang-rt-14-dev
+  chromium
 )
+# Node.js and npm for the browser tests; a node already on PATH, from any
+# source, will do.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The one test command: installs dependencies, builds the release and asan
-# presets and runs every test of both.
+# presets and runs every test of both, then the browser tests against the
+# release binaries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,3 +21,7 @@ for preset in release asan; do
   echo "== test $preset"
   ctest --preset "$preset" -j "$jobs" --timeout 600
 done
+
+echo "== browser tests (release)"
+(cd tests/browser && npm ci --no-audit --no-fund)
+(cd tests/browser && node --test)
