@@ -1,0 +1,252 @@
+// The real gateway and the test game server on loopback, driven by real
+// WebSocket clients.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "e2e/Harness.h"
+#include "platform/ControlChannel.h"
+#include "protocol/EDcode.h"
+#include "translate/Zlib.h"
+
+namespace {
+
+// The socket handle of the session announced on game-server line `line`.
+int HandleOf(TGatewayRig& rig, int line) {
+  if (line < 0) return -1;
+  std::smatch m;
+  const std::string text = rig.gamesim->Lines()[line];
+  return std::regex_search(text, m, std::regex("handle=(\\d+)")) ? std::stoi(m[1]) : -1;
+}
+
+// Connects, logs in and returns the session's handle at the game server.
+int Join(TGatewayRig& rig, TWsClient& client, const std::string& name, bool enterGame = true) {
+  const size_t from = rig.gamesim->LineCount();
+  if (!client.Connect(rig.gatePort)) return -1;
+  const int open = rig.WaitSim("recv GM_OPEN", 3s, from);
+  if (!client.Login("acct" + name, "name" + name, "uid" + name, enterGame)) return -1;
+  if (rig.WaitSim("uid=\"uid" + name + "\"", 3s, from) < 0) return -1;
+  if (enterGame && rig.WaitSim("ident=1018", 3s, from) < 0) return -1;
+  return HandleOf(rig, open);
+}
+
+TEST(Gateway, GreetsAdmitsFourPerAddressAndAnnouncesSessions) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+
+  std::vector<std::unique_ptr<TWsClient>> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.push_back(std::make_unique<TWsClient>());
+    ASSERT_TRUE(clients.back()->Connect(rig.gatePort));
+    bool text = false;
+    EXPECT_EQ(clients.back()->ReadRaw(3s, &text), "ok");
+    EXPECT_TRUE(text);
+  }
+  // GM_OPEN carries the address and its zero byte: nLength 10.
+  EXPECT_GE(rig.WaitSim("recv GM_OPEN link=1 socket=3", 3s), 0);
+  EXPECT_GE(rig.WaitSim("len=10 addr=\"127.0.0.1\"", 3s), 0);
+
+  TWsClient fifth;
+  ASSERT_TRUE(fifth.Connect(rig.gatePort));
+  EXPECT_TRUE(fifth.WaitClosed(3s));
+  EXPECT_GE(rig.WaitGate("IP:127.0.0.1 超过数量上线5"), 0);
+  EXPECT_LT(rig.WaitSim("recv GM_OPEN link=1 socket=4", 500ms), 0);
+
+  // The count comes down with the disconnects: a new client is admitted.
+  clients[0]->Close();
+  fifth.Close();
+  std::this_thread::sleep_for(300ms);
+  TWsClient again;
+  ASSERT_TRUE(again.Connect(rig.gatePort));
+  EXPECT_EQ(again.ReadRaw(3s), "ok");
+
+  // SIGTERM closes the gateway cleanly, and the main log reached its file.
+  rig.gateway->Signal(SIGTERM);
+  EXPECT_EQ(rig.gateway->WaitExit(3s), 0);
+  std::string logs;
+  for (auto& f : std::filesystem::recursive_directory_iterator(rig.dir.File("Log")))
+    if (f.is_regular_file())
+      logs += rig.dir.Read(std::filesystem::relative(f.path(), rig.dir.Path()));
+  EXPECT_NE(logs.find("获得端口 " + std::to_string(rig.gatePort)), std::string::npos);
+}
+
+TEST(Gateway, LoginAndTrafficBothWays) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  const size_t from = rig.gamesim->LineCount();
+  const int handle = Join(rig, client, "A");
+  ASSERT_GT(handle, 0);
+  // The login text arrives as "#" + packet index + text + "!".
+  EXPECT_GE(rig.WaitSim("text=\"*#acctA/nameA/uidA/1/0/0/0/0/0/0\"", 1s, from), 0);
+
+  client.SendText(ClientMessage(CM_HEART, 7, 0, 0, 0, "beat"));
+  EXPECT_GE(rig.WaitSim("ident=60000 recog=7", 3s, from), 0);
+
+  const std::string h = std::to_string(handle);
+  rig.Sim("data " + h + " text hello");
+  auto line = client.ReadMsg(3s);
+  ASSERT_TRUE(line && line->isText);
+  EXPECT_EQ(line->text, "hello");
+
+  // A body of exactly 1024 bytes goes plain; 1025 is compressed.
+  rig.Sim("data " + h + " msg 999 1 2 3 4 " + std::string(1024, 'p'));
+  rig.Sim("data " + h + " msg 999 1 2 3 4 " + std::string(1025, 'z'));
+  auto plain = client.ReadMsg(3s);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->header.nIsZlib, 0);
+  EXPECT_EQ(plain->body, std::string(1024, 'p'));
+  auto packed = client.ReadMsg(3s);
+  ASSERT_TRUE(packed);
+  EXPECT_EQ(packed->header.nIsZlib, 1);
+  EXPECT_EQ(ZlibDecompress(packed->body), std::string(1025, 'z'));
+
+  // 5000 queued bytes leave as blocks of 2048, 2048 and 904.
+  const size_t before = client.BinarySizes().size();
+  rig.Sim("data " + h + " text " + std::string(4998, 'b'));
+  auto big = client.ReadMsg(3s);
+  ASSERT_TRUE(big);
+  std::vector<size_t> sizes(client.BinarySizes().begin() + before, client.BinarySizes().end());
+  EXPECT_EQ(sizes, (std::vector<size_t>{2048, 2048, 904}));
+}
+
+TEST(Gateway, FirstMessageMustBeALogin) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  ASSERT_TRUE(client.Connect(rig.gatePort));
+  EXPECT_EQ(client.ReadRaw(3s), "ok");
+  const size_t from = rig.gamesim->LineCount();
+  client.SendText(ClientMessage(CM_HEART));
+  EXPECT_TRUE(client.WaitClosed(3s));
+  EXPECT_LT(rig.WaitSim("recv GM_H5DATA", 300ms, from), 0);
+}
+
+TEST(Gateway, LoginTimeoutSparesPlayersInTheGame) {
+  TGatewayRig::TOptions options;
+  options.connectOutTime = 1;
+  TGatewayRig rig(options);
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient playing, lingering;
+  ASSERT_GT(Join(rig, playing, "P"), 0);
+  ASSERT_GT(Join(rig, lingering, "L", false), 0);
+  EXPECT_TRUE(lingering.WaitClosed(3s));
+  EXPECT_FALSE(playing.WaitClosed(1500ms));
+}
+
+TEST(Gateway, KickClosesAfterTheKickMessageIsDelivered) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  const int handle = Join(rig, client, "K");
+  ASSERT_GT(handle, 0);
+  const auto start = std::chrono::steady_clock::now();
+  rig.Sim("kick " + std::to_string(handle));
+  auto kick = client.ReadMsg(3s);
+  ASSERT_TRUE(kick);
+  EXPECT_EQ(kick->header.Ident, SM_KICK);
+  EXPECT_TRUE(client.WaitClosed(4s));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1400ms);
+}
+
+TEST(Gateway, LinkDropKeepsClientsAndReconnects) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  const int handle = Join(rig, client, "D");
+  ASSERT_GT(handle, 0);
+  const size_t gateFrom = rig.gateway->LineCount();
+  rig.Sim("droplink");
+  EXPECT_GE(rig.WaitGate("游戏引擎链接断开！", 3s, gateFrom), 0);
+  const auto down = std::chrono::steady_clock::now();
+  EXPECT_GE(rig.WaitGate("链接游戏引擎成功！", 4s, gateFrom), 0);
+  EXPECT_LE(std::chrono::steady_clock::now() - down, 2600ms);
+
+  // Garbage and a frame cut into pieces on the new link.
+  rig.Sim("raw hex:00112233445566778899");
+  rig.Sim("split 5");
+  rig.Sim("data " + std::to_string(handle) + " text again");
+  auto msg = client.ReadMsg(3s);
+  ASSERT_TRUE(msg);
+  EXPECT_EQ(msg->text, "again");
+  const size_t from = rig.gamesim->LineCount();
+  client.SendText(ClientMessage(CM_HEART, 9));
+  EXPECT_GE(rig.WaitSim("ident=60000 recog=9", 3s, from), 0);
+}
+
+TEST(Gateway, ControlChannelStatusKeepAliveAndQuit) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+  TGatewayRig::TOptions options;
+  options.controlFd = pair[1];
+  TGatewayRig rig(options);
+  rig.StartGateway();
+  close(pair[1]);
+  timeval tv{4, 0};
+  setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  auto next = [&]() -> std::optional<TControlMessage> {
+    uint8_t buf[1024];
+    const ssize_t n = recv(pair[0], buf, sizeof buf, 0);
+    if (n <= 0) return std::nullopt;
+    return ParseControlMessage(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+  };
+  std::vector<uint16_t> codes;
+  for (int i = 0; i < 3; ++i)
+    if (auto m = next()) codes.push_back(m->wCode);
+  EXPECT_EQ(codes, (std::vector<uint16_t>{SG_FORMHANDLE, SG_STARTNOW, SG_STARTOK}));
+
+  // 1003 every 2000 ms, and the keep-alive frame on the link as well.
+  auto first = next();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->wCode, SG_TAVREL);
+  EXPECT_EQ(first->sText, "1");
+  const auto t1 = std::chrono::steady_clock::now();
+  auto second = next();
+  ASSERT_TRUE(second);
+  const auto gap = std::chrono::steady_clock::now() - t1;
+  EXPECT_GE(gap, 1900ms);
+  EXPECT_LE(gap, 2300ms);
+  EXPECT_GE(rig.WaitSim("recv GM_CHECKCLIENT", 3s), 0);
+
+  const auto quit = BuildControlMessage(GS_QUIT, 0, "");
+  ASSERT_GT(send(pair[0], quit.data(), quit.size(), 0), 0);
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(rig.gateway->WaitExit(2s), 0);
+  EXPECT_LE(std::chrono::steady_clock::now() - sent, 600ms);
+  close(pair[0]);
+}
+
+TEST(Gateway, TlsClientAndOversizeMessageCloseOnlyThatConnection) {
+  TGatewayRig::TOptions options;
+  options.tls = true;
+  TGatewayRig rig(options);
+  const std::string cmd =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout '" +
+      rig.dir.File("Tavrel.key") + "' -out '" + rig.dir.File("Tavrel.crt") + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient big, small;
+  ASSERT_TRUE(big.Connect(rig.gatePort, "", true));
+  ASSERT_TRUE(small.Connect(rig.gatePort, "", true));
+  EXPECT_EQ(big.ReadRaw(3s), "ok");
+  EXPECT_EQ(small.ReadRaw(3s), "ok");
+  big.SendText(std::string(65 * 1024 + 1, 'x'));
+  EXPECT_TRUE(big.WaitClosed(3s));
+  const size_t from = rig.gamesim->LineCount();
+  small.SendText(ClientMessage(0, 0, 0, 0, 0, "*#a/b/c/1/0/0/0/0/0/0"));
+  EXPECT_GE(rig.WaitSim("uid=\"c\"", 3s, from), 0);
+}
+
+}  // namespace

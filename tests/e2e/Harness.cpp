@@ -1,0 +1,429 @@
+#include "e2e/Harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "protocol/EDcode.h"
+#include "translate/Zlib.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+// --- TTempDir ---------------------------------------------------------------
+
+TTempDir::TTempDir() {
+  char pattern[] = "/tmp/tavrelh5-test-XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TTempDir::~TTempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void TTempDir::Write(const std::string& name, const std::string& text) const {
+  std::ofstream(File(name), std::ios::binary) << text;
+}
+
+std::string TTempDir::Read(const std::string& name) const {
+  std::ifstream in(File(name), std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+uint16_t FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// --- TProcess ---------------------------------------------------------------
+
+TProcess::TProcess(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& cwd, int keepFd) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    if (keepFd >= 0) fcntl(keepFd, F_SETFD, 0);
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  stdin_ = in[1];
+  stdout_ = out[0];
+  reader_ = std::thread([this] { ReadLoop(stdout_); });
+}
+
+TProcess::~TProcess() {
+  if (!exited_) {
+    kill(pid_, SIGKILL);
+    WaitExit(5s);
+  }
+  if (stdin_ >= 0) close(stdin_);
+  if (reader_.joinable()) reader_.join();
+  close(stdout_);
+}
+
+void TProcess::ReadLoop(int fd) {
+  std::string partial;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    partial.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    std::lock_guard<std::mutex> lock(mutex_);
+    while ((nl = partial.find('\n')) != std::string::npos) {
+      lines_.push_back(partial.substr(0, nl));
+      partial.erase(0, nl + 1);
+    }
+    cv_.notify_all();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!partial.empty()) lines_.push_back(partial);
+  cv_.notify_all();
+}
+
+int TProcess::WaitForLine(const std::string& text, std::chrono::milliseconds timeout, size_t from) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  int found = -1;
+  cv_.wait_for(lock, timeout, [&] {
+    for (size_t i = from; i < lines_.size(); ++i)
+      if (lines_[i].find(text) != std::string::npos) {
+        found = static_cast<int>(i);
+        return true;
+      }
+    return false;
+  });
+  return found;
+}
+
+std::vector<std::string> TProcess::Lines() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+size_t TProcess::LineCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_.size();
+}
+
+void TProcess::WriteLine(const std::string& line) {
+  std::string l = line + "\n";
+  if (write(stdin_, l.data(), l.size()) < 0) {
+  }
+}
+
+void TProcess::Signal(int sig) {
+  kill(pid_, sig);
+}
+
+std::optional<int> TProcess::WaitExit(std::chrono::milliseconds timeout) {
+  if (exited_) return status_;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return status_;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return std::nullopt;
+}
+
+// --- TWsClient ---------------------------------------------------------------
+// Blocking calls over asynchronous operations: one read is always pending and
+// fills an inbox, and every wait runs the client's own io_context against a
+// deadline (socket timeouts do not bound Asio's synchronous calls).
+
+struct TWsClient::TImpl {
+  asio::io_context io;
+  // Without it the context stops itself whenever no operation is pending.
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  asio::ssl::context ssl{asio::ssl::context::tls_client};
+  std::unique_ptr<websocket::stream<tcp::socket>> plain;
+  std::unique_ptr<websocket::stream<beast::ssl_stream<tcp::socket>>> secure;
+  beast::flat_buffer buffer;
+  std::deque<std::pair<bool, std::string>> inbox;
+  bool closed = false;
+  boost::system::error_code closeReason;
+
+  tcp::socket& Socket() { return plain ? plain->next_layer() : beast::get_lowest_layer(*secure); }
+
+  // Runs until `done` or the deadline; false on timeout.
+  bool RunUntil(const bool& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done && io.run_one_until(deadline) > 0) {
+    }
+    return done;
+  }
+
+  void StartRead() {
+    auto handler = [this](boost::system::error_code ec, size_t) {
+      if (ec) {
+        closed = true;
+        closeReason = ec;
+        return;
+      }
+      const bool text = plain ? plain->got_text() : secure->got_text();
+      inbox.emplace_back(text, beast::buffers_to_string(buffer.data()));
+      buffer.consume(buffer.size());
+      StartRead();
+    };
+    if (plain)
+      plain->async_read(buffer, handler);
+    else
+      secure->async_read(buffer, handler);
+  }
+
+  template <typename Start>
+  bool Await(std::chrono::milliseconds timeout, Start start) {
+    bool done = false;
+    boost::system::error_code result;
+    start([&](boost::system::error_code ec, auto&&...) {
+      done = true;
+      result = ec;
+    });
+    if (!RunUntil(done, timeout)) {
+      boost::system::error_code ignored;
+      Socket().close(ignored);
+      RunUntil(done, 5s);
+      return false;
+    }
+    return !result;
+  }
+};
+
+TWsClient::TWsClient() : impl_(std::make_unique<TImpl>()) {}
+TWsClient::~TWsClient() {
+  boost::system::error_code ignored;
+  if (impl_->plain || impl_->secure) impl_->Socket().close(ignored);
+  impl_->io.poll();
+}
+
+bool TWsClient::Connect(uint16_t port, const std::string& sourceAddr, bool tls) {
+  try {
+    tcp::socket sock(impl_->io);
+    sock.open(tcp::v4());
+    if (!sourceAddr.empty()) sock.bind(tcp::endpoint(asio::ip::make_address(sourceAddr), 0));
+    const tcp::endpoint to(asio::ip::make_address("127.0.0.1"), port);
+    if (tls) {
+      impl_->ssl.set_verify_mode(asio::ssl::verify_none);
+      impl_->secure = std::make_unique<websocket::stream<beast::ssl_stream<tcp::socket>>>(
+          std::move(sock), impl_->ssl);
+      auto& s = *impl_->secure;
+      if (!impl_->Await(3s, [&](auto h) { beast::get_lowest_layer(s).async_connect(to, h); }) ||
+          !impl_->Await(
+              3s,
+              [&](auto h) { s.next_layer().async_handshake(asio::ssl::stream_base::client, h); }) ||
+          !impl_->Await(3s, [&](auto h) { s.async_handshake("127.0.0.1", "/", h); }))
+        return false;
+    } else {
+      impl_->plain = std::make_unique<websocket::stream<tcp::socket>>(std::move(sock));
+      auto& s = *impl_->plain;
+      if (!impl_->Await(3s, [&](auto h) { s.next_layer().async_connect(to, h); }) ||
+          !impl_->Await(3s, [&](auto h) { s.async_handshake("127.0.0.1", "/", h); }))
+        return false;
+    }
+    impl_->StartRead();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void TWsClient::SendText(const std::string& text) {
+  boost::system::error_code ec;
+  if (impl_->plain) {
+    impl_->plain->text(true);
+    impl_->plain->write(asio::buffer(text), ec);
+  } else if (impl_->secure) {
+    impl_->secure->text(true);
+    impl_->secure->write(asio::buffer(text), ec);
+  }
+}
+
+void TWsClient::SendBinary(const std::string& bytes) {
+  boost::system::error_code ec;
+  if (impl_->plain) {
+    impl_->plain->binary(true);
+    impl_->plain->write(asio::buffer(bytes), ec);
+  } else if (impl_->secure) {
+    impl_->secure->binary(true);
+    impl_->secure->write(asio::buffer(bytes), ec);
+  }
+}
+
+std::optional<std::string> TWsClient::ReadRaw(std::chrono::milliseconds timeout, bool* isText) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (impl_->inbox.empty() && !impl_->closed && impl_->io.run_one_until(deadline) > 0) {
+  }
+  if (impl_->inbox.empty()) return std::nullopt;
+  auto [text, data] = std::move(impl_->inbox.front());
+  impl_->inbox.pop_front();
+  if (isText) *isText = text;
+  if (!text) binarySizes_.push_back(data.size());
+  return data;
+}
+
+std::optional<TClientMsg> TWsClient::ReadMsg(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    // A message is "#...!" or a 48-character header and nLength body bytes.
+    if (!stream_.empty() && stream_[0] == '#') {
+      size_t end = stream_.find('!');
+      if (end != std::string::npos) {
+        TClientMsg msg;
+        msg.isText = true;
+        msg.text = stream_.substr(1, end - 1);
+        stream_.erase(0, end + 1);
+        return msg;
+      }
+    } else if (stream_.size() >= DEFBLOCKSIZE) {
+      TClientMsg msg;
+      msg.header = DecodeMessage(std::string_view(stream_).substr(0, DEFBLOCKSIZE));
+      const size_t n = msg.header.nLength > 0 ? static_cast<size_t>(msg.header.nLength) : 0;
+      if (stream_.size() >= DEFBLOCKSIZE + n) {
+        msg.body = stream_.substr(DEFBLOCKSIZE, n);
+        stream_.erase(0, DEFBLOCKSIZE + n);
+        return msg;
+      }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left <= 0ms) return std::nullopt;
+    bool text = false;
+    auto raw = ReadRaw(left, &text);
+    if (!raw) return std::nullopt;
+    if (!text) stream_ += *raw;
+  }
+}
+
+bool TWsClient::WaitClosed(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!impl_->closed && impl_->io.run_one_until(deadline) > 0) {
+  }
+  return impl_->closed;
+}
+
+void TWsClient::Close() {
+  if (!impl_->plain && !impl_->secure) return;
+  bool done = false;
+  auto h = [&](boost::system::error_code) { done = true; };
+  if (impl_->plain)
+    impl_->plain->async_close(websocket::close_code::normal, h);
+  else
+    impl_->secure->async_close(websocket::close_code::normal, h);
+  impl_->RunUntil(done, 2s);
+  boost::system::error_code ignored;
+  impl_->Socket().close(ignored);
+  impl_->io.poll();
+}
+
+bool TWsClient::Login(const std::string& account, const std::string& name,
+                      const std::string& userId, bool enterGame) {
+  bool text = false;
+  auto ok = ReadRaw(3s, &text);
+  if (!ok || *ok != "ok" || !text) return false;
+  SendText(
+      ClientMessage(0, 0, 0, 0, 0, "*#" + account + "/" + name + "/" + userId + "/1/0/0/0/0/0/0"));
+  if (enterGame) SendText(ClientMessage(CM_LOGINNOTICEOK));
+  return true;
+}
+
+std::string ClientMessage(int32_t ident, int32_t recog, int32_t param, int32_t tag, int32_t series,
+                          const std::string& body, int32_t index) {
+  TDefaultMessage msg;
+  msg.Recog = recog;
+  msg.Ident = ident;
+  msg.Param = param;
+  msg.Tag = tag;
+  msg.Series = series;
+  msg.nLength = static_cast<int32_t>(body.size());
+  msg.nIndex = index;
+  return EncodeMessage(msg) + body;
+}
+
+// --- TGatewayRig ------------------------------------------------------------
+
+TGatewayRig::TGatewayRig() : TGatewayRig(TOptions{}) {}
+
+TGatewayRig::TGatewayRig(TOptions opts) : options(std::move(opts)) {
+  gatePort = FreePort();
+  serverPort = FreePort();
+  std::string ini = "[Tavrel]\nGatePort=" + std::to_string(gatePort) +
+                    "\nServerPort=" + std::to_string(serverPort) +
+                    "\nConnectOutTime=" + std::to_string(options.connectOutTime) +
+                    "\nOpenSSL=" + (options.tls ? "1" : "0") +
+                    "\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" + std::to_string(FreePort()) +
+                    "\n" + options.extraIni;
+  dir.Write("Tavrel.ini", ini);
+  if (options.startGameServer) StartGameServer();
+}
+
+TGatewayRig::~TGatewayRig() {
+  if (gateway) {
+    gateway->Signal(SIGTERM);
+    gateway->WaitExit(3s);
+  }
+}
+
+void TGatewayRig::StartGameServer() {
+  gamesim = std::make_unique<TProcess>(
+      TAVREL_GAMESIM_BIN, std::vector<std::string>{"--port", std::to_string(serverPort)},
+      dir.Path());
+  gamesim->WaitForLine("listening on", 5s);
+}
+
+void TGatewayRig::StartGateway(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = args;
+  if (options.controlFd >= 0 && argv.empty())
+    argv = {std::to_string(options.controlFd), "", "", "0", "0"};
+  gateway = std::make_unique<TProcess>(TAVRELH5_BIN, argv, dir.Path(), options.controlFd);
+}
+
+bool TGatewayRig::WaitLinked(std::chrono::milliseconds timeout) {
+  return gateway->WaitForLine("链接游戏引擎成功！", timeout) >= 0;
+}

@@ -1,0 +1,152 @@
+// End-to-end test harness: temporary working directories, child processes
+// with captured output, free loopback ports, and a blocking WebSocket client
+// that reads the gateway's binary stream as client messages. Every wait has
+// a deadline so that a test ends by itself.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/Grobal2.h"
+
+using namespace std::chrono_literals;
+
+class TTempDir {
+ public:
+  TTempDir();
+  ~TTempDir();
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  void Write(const std::string& name, const std::string& text) const;
+  std::string Read(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// A free TCP port on 127.0.0.1 at the moment of the call.
+uint16_t FreePort();
+
+class TProcess {
+ public:
+  // Starts `program` with `args` in `cwd`; stdin is a pipe, stdout and stderr
+  // are captured line by line. `keepFd` (if >= 0) is inherited as is.
+  TProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+           int keepFd = -1);
+  ~TProcess();  // kills the process if it still runs
+
+  // Waits for an output line containing `text` (after the `from`-th line);
+  // returns its index or -1 on timeout.
+  int WaitForLine(const std::string& text, std::chrono::milliseconds timeout, size_t from = 0);
+  std::vector<std::string> Lines();
+  size_t LineCount();
+  void WriteLine(const std::string& line);
+  void Signal(int sig);
+  // Waits for exit; the exit status, or nullopt on timeout.
+  std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+  pid_t Pid() const { return pid_; }
+
+ private:
+  void ReadLoop(int fd);
+
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int stdout_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> lines_;
+};
+
+// A client message as the browser sees it: a header and body, or a text line.
+struct TClientMsg {
+  bool isText = false;
+  std::string text;  // "#...!" without the marks, for a text line
+  TDefaultMessage header{};
+  std::string body;  // as sent (still compressed when nIsZlib is 1)
+};
+
+class TWsClient {
+ public:
+  TWsClient();
+  ~TWsClient();
+
+  // Connects and completes the handshake; false on failure. `sourceAddr`
+  // binds the client side (for example 127.0.0.2).
+  bool Connect(uint16_t port, const std::string& sourceAddr = "", bool tls = false);
+  void SendText(const std::string& text);
+  void SendBinary(const std::string& bytes);
+  // The next WebSocket message; nullopt on timeout or close.
+  std::optional<std::string> ReadRaw(std::chrono::milliseconds timeout, bool* isText = nullptr);
+  // The next client message from the binary stream; nullopt on timeout.
+  std::optional<TClientMsg> ReadMsg(std::chrono::milliseconds timeout);
+  // True when the server closed the connection within the timeout.
+  bool WaitClosed(std::chrono::milliseconds timeout);
+  void Close();
+  // Raw binary messages received so far (sizes), for checking block sizes.
+  const std::vector<size_t>& BinarySizes() const { return binarySizes_; }
+
+  // Logs in: the "ok" greeting, the login text and, when `enterGame`,
+  // CM_LOGINNOTICEOK. Returns false when any step fails.
+  bool Login(const std::string& account, const std::string& name, const std::string& userId,
+             bool enterGame = true);
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> impl_;
+  std::string stream_;
+  std::vector<size_t> binarySizes_;
+};
+
+// A client message text: the encoded header followed by the body.
+std::string ClientMessage(int32_t ident, int32_t recog = 0, int32_t param = 0, int32_t tag = 0,
+                          int32_t series = 0, const std::string& body = "", int32_t index = 0);
+
+// A gateway with its game server, in a fresh working directory, on free
+// loopback ports. The game server is tavrel-gamesim driven through stdin.
+class TGatewayRig {
+ public:
+  struct TOptions {
+    int connectOutTime = 15;
+    bool tls = false;
+    bool startGameServer = true;
+    std::string extraIni;  // appended to Tavrel.ini
+    int controlFd = -1;    // passed as argument 1 when >= 0
+  };
+  TGatewayRig();
+  explicit TGatewayRig(TOptions options);
+  ~TGatewayRig();
+
+  TTempDir dir;
+  uint16_t gatePort = 0;
+  uint16_t serverPort = 0;
+  std::unique_ptr<TProcess> gamesim;
+  std::unique_ptr<TProcess> gateway;
+
+  // Waits until the gateway's link to the game server is up.
+  bool WaitLinked(std::chrono::milliseconds timeout = 5s);
+  void Sim(const std::string& command) { gamesim->WriteLine(command); }
+  // Waits for a game-server log line containing `text` after line `from`.
+  int WaitSim(const std::string& text, std::chrono::milliseconds timeout = 3s, size_t from = 0) {
+    return gamesim->WaitForLine(text, timeout, from);
+  }
+  int WaitGate(const std::string& text, std::chrono::milliseconds timeout = 3s, size_t from = 0) {
+    return gateway->WaitForLine(text, timeout, from);
+  }
+  void StartGameServer();
+  void StartGateway(const std::vector<std::string>& args = {});
+
+  TOptions options;
+};
