@@ -411,9 +411,9 @@ TGatewayRig::~TGatewayRig() {
 }
 
 void TGatewayRig::StartGameServer() {
-  gamesim = std::make_unique<TProcess>(
-      TAVREL_GAMESIM_BIN, std::vector<std::string>{"--port", std::to_string(serverPort)},
-      dir.Path());
+  std::vector<std::string> args{"--port", std::to_string(serverPort)};
+  args.insert(args.end(), options.gamesimArgs.begin(), options.gamesimArgs.end());
+  gamesim = std::make_unique<TProcess>(TAVREL_GAMESIM_BIN, args, dir.Path());
   gamesim->WaitForLine("listening on", 5s);
 }
 

@@ -122,8 +122,9 @@ class TGatewayRig {
     int connectOutTime = 15;
     bool tls = false;
     bool startGameServer = true;
-    std::string extraIni;  // appended to Tavrel.ini
-    int controlFd = -1;    // passed as argument 1 when >= 0
+    std::string extraIni;                  // appended to Tavrel.ini
+    int controlFd = -1;                    // passed as argument 1 when >= 0
+    std::vector<std::string> gamesimArgs;  // beyond --port
   };
   TGatewayRig();
   explicit TGatewayRig(TOptions options);
