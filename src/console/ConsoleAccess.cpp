@@ -119,12 +119,17 @@ TConsoleAccess MakeConsoleAccess(std::string_view sAddr, uint16_t nPort, std::st
   TConsoleAccess access;
   access.sToken = std::move(sToken);
   access.nPort = nPort;
-  const std::string port = ":" + std::to_string(nPort);
+  const auto hostWithPort = [nPort](std::string_view name) {
+    std::string host(name);
+    host.append(":").append(std::to_string(nPort));
+    return host;
+  };
   const std::string addr = Lower(sAddr);
-  access.sHosts.push_back((addr.find(':') != std::string::npos ? "[" + addr + "]" : addr) + port);
+  access.sHosts.push_back(
+      hostWithPort(addr.find(':') != std::string::npos ? "[" + addr + "]" : addr));
   if (IsLoopbackAddress(sAddr)) {
     for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
-      access.sHosts.push_back(name + port);
+      access.sHosts.push_back(hostWithPort(name));
   }
   return access;
 }

@@ -89,7 +89,7 @@ TEST_F(UserListTest, DisconnectMarksOnlyRowsStillNamingTheirConnection) {
 
   // Since the snapshot: b left, and c's slot went to another client.
   engine->ServerDisconnect("2", "10.0.0.2");
-  c.sUid = "9";
+  c.sUid = std::to_string(9);
   g_now += 10;
   EXPECT_EQ(list.N3Click(chosen), 1);
   EXPECT_TRUE(a.boKick);
