@@ -74,6 +74,15 @@ bool PresentsToken(const TConsoleAccess& access, const TConsoleRequest& req) {
                     ConsoleCookieValue(access.sToken));
 }
 
+// The name part of a Host value: "[::1]:80" gives "::1", "a:80" gives "a".
+std::string HostName(std::string_view host) {
+  if (!host.empty() && host.front() == '[') {
+    const size_t close = host.find(']');
+    return close == std::string_view::npos ? std::string() : std::string(host.substr(1, close - 1));
+  }
+  return std::string(host.substr(0, host.find(':')));
+}
+
 }  // namespace
 
 std::string_view TConsoleRequest::Path() const {
@@ -119,28 +128,19 @@ TConsoleAccess MakeConsoleAccess(std::string_view sAddr, uint16_t nPort, std::st
   TConsoleAccess access;
   access.sToken = std::move(sToken);
   access.nPort = nPort;
-  const auto hostWithPort = [nPort](std::string_view name) {
-    std::string host(name);
-    host.append(":").append(std::to_string(nPort));
-    return host;
-  };
-  const std::string addr = Lower(sAddr);
-  access.sHosts.push_back(
-      hostWithPort(addr.find(':') != std::string::npos ? "[" + addr + "]" : addr));
-  if (IsLoopbackAddress(sAddr)) {
-    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
-      access.sHosts.push_back(hostWithPort(name));
-  }
+  access.sAddr = Lower(sAddr);
   return access;
 }
 
 EConsoleAccess CheckConsoleAccess(const TConsoleAccess& access, const TConsoleRequest& req) {
   if (!access.sToken.empty() && !PresentsToken(access, req)) return EConsoleAccess::NoToken;
   const std::string host = Lower(req.sHost);
-  // Without a token, a host name the console does not know is a rebound name.
-  if (access.sToken.empty() &&
-      std::find(access.sHosts.begin(), access.sHosts.end(), host) == access.sHosts.end())
-    return EConsoleAccess::ForeignHost;
+  // Without a token, a name that is neither loopback nor the bound address is
+  // a rebound name. Any port: an SSH tunnel may forward another one.
+  if (access.sToken.empty()) {
+    const std::string name = HostName(host);
+    if (name != access.sAddr && !IsLoopbackAddress(name)) return EConsoleAccess::ForeignHost;
+  }
   if (!req.sOrigin.empty()) {
     if (Lower(req.sOrigin) != "http://" + host) return EConsoleAccess::ForeignOrigin;
   } else if (req.IsStateChanging()) {

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 struct TConsoleRequest {
   std::string sMethod;  // "GET", "POST", ...
@@ -29,7 +28,7 @@ struct TConsoleRequest {
 struct TConsoleAccess {
   std::string sToken;  // empty: none required
   uint16_t nPort = 0;
-  std::vector<std::string> sHosts;  // Host values naming the console, lower case
+  std::string sAddr;  // the address listened on, lower case
 };
 
 // Loopback addresses: 127.0.0.0/8, ::1, ::ffff:127.x.x.x and "localhost".
@@ -41,7 +40,7 @@ TConsoleAccess MakeConsoleAccess(std::string_view sAddr, uint16_t nPort, std::st
 enum class EConsoleAccess {
   Allowed,
   NoToken,        // 401: the token is missing or wrong
-  ForeignHost,    // 403: without a token only the console's own host names are served
+  ForeignHost,    // 403: without a token only loopback names and the bound address are served
   ForeignOrigin,  // 403: sent by another page, or a change without an Origin
 };
 EConsoleAccess CheckConsoleAccess(const TConsoleAccess& access, const TConsoleRequest& req);

@@ -25,12 +25,15 @@ TEST(ConsoleAccess, OnlyLoopbackStartsWithoutToken) {
   }
 }
 
-TEST(ConsoleAccess, WithoutTokenOnlyTheConsolesOwnHostNamesAreServed) {
+TEST(ConsoleAccess, WithoutTokenOnlyLoopbackNamesAreServed) {
   const TConsoleAccess access = MakeConsoleAccess("127.0.0.1", 8303, "");
-  for (const char* host : {"127.0.0.1:8303", "localhost:8303", "LocalHost:8303", "[::1]:8303"})
+  // Any port: a tunnel may forward another one.
+  for (const char* host : {"127.0.0.1:8303", "localhost:8303", "LocalHost:9000", "[::1]:8303",
+                           "127.0.0.2", "localhost"})
     EXPECT_EQ(CheckConsoleAccess(access, Request("GET", host)), EConsoleAccess::Allowed) << host;
-  // A rebound name, another port, or no Host at all.
-  for (const char* host : {"evil.example:8303", "127.0.0.1:8304", "127.0.0.1", ""})
+  // A rebound name, another machine's address, or no Host at all.
+  for (const char* host :
+       {"evil.example:8303", "localhost.evil.example:8303", "10.0.0.1:8303", "[::1", ""})
     EXPECT_EQ(CheckConsoleAccess(access, Request("GET", host)), EConsoleAccess::ForeignHost)
         << host;
 }
