@@ -31,6 +31,7 @@ void TTavrelSocket::AppendReceived(const char* data, size_t len) {
 
 void TTavrelSocket::ProcReceiveBuffer() {
   size_t consumed = 0;
+  size_t skipped = 0;
   try {
     CutGateFrames(
         SocketReadBuffer->Peek(), static_cast<size_t>(SocketReadBuffer->ReadableBytes()), consumed,
@@ -41,10 +42,12 @@ void TTavrelSocket::ProcReceiveBuffer() {
               Format("[Exception] ProcReceiveBuffer Error oversized frame ident:%d "
                      "length:%d skipped",
                      header.wIdent, header.nLength));
-        });
+        },
+        &skipped);
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] ProcReceiveBuffer Error %s", e.what()));
   }
+  stats_.nResyncBytes += skipped;
   // The frames dispatched before a failure, the failing one too, are gone.
   SocketReadBuffer->Consume(static_cast<int64_t>(consumed));
 }

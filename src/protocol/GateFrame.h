@@ -35,9 +35,10 @@ inline size_t GatePayloadSize(int32_t nLength) {
 // was dispatched (the failing frame included) stays consumed. Bytes that do
 // not start a frame are skipped one at a time; `onOversize` hears of each
 // header skipped for announcing more than kMaxGatePayload.
+// `skipped`, when given, counts the bytes passed over while resynchronising.
 template <typename OnFrame, typename OnOversize>
 void CutGateFrames(const char* data, size_t len, size_t& consumed, OnFrame&& onFrame,
-                   OnOversize&& onOversize) {
+                   OnOversize&& onOversize, size_t* skipped = nullptr) {
   consumed = 0;
   while (len - consumed >= sizeof(TMsgHeader)) {
     const char* p = data + consumed;
@@ -46,7 +47,9 @@ void CutGateFrames(const char* data, size_t len, size_t& consumed, OnFrame&& onF
     if (code != TAVRELCODE) {
       // Jump to the next byte that could start the magic value.
       const void* next = std::memchr(p + 1, 0x55, len - consumed - 1);
-      consumed = next ? static_cast<size_t>(static_cast<const char*>(next) - data) : len;
+      const size_t to = next ? static_cast<size_t>(static_cast<const char*>(next) - data) : len;
+      if (skipped) *skipped += to - consumed;
+      consumed = to;
       continue;
     }
     TGateFrame frame;
@@ -54,6 +57,7 @@ void CutGateFrames(const char* data, size_t len, size_t& consumed, OnFrame&& onF
     frame.payloadSize = GatePayloadSize(frame.header.nLength);
     if (frame.payloadSize > kMaxGatePayload) {
       onOversize(frame.header);
+      if (skipped) *skipped += 1;
       consumed += 1;
       continue;
     }

@@ -363,6 +363,7 @@ TEST_F(EngineTest, ReceiptConsumesFramesAndSurvivesGarbage) {
   engine->AppendReceived(half.data() + 10, half.size() - 10);
   EXPECT_EQ(Outbound(s), "#line!#line!");
   EXPECT_EQ(engine->Stats().nOversizeHeaders, 1u);
+  EXPECT_EQ(engine->Stats().nResyncBytes, 5u + 20u);  // "junk!" and the oversized header
 }
 
 }  // namespace
