@@ -171,7 +171,7 @@ TEST(Gateway, LinkDropKeepsClientsAndReconnects) {
   EXPECT_GE(rig.WaitGate("游戏引擎链接断开！", 3s, gateFrom), 0);
   const auto down = std::chrono::steady_clock::now();
   EXPECT_GE(rig.WaitGate("链接游戏引擎成功！", 4s, gateFrom), 0);
-  EXPECT_LE(std::chrono::steady_clock::now() - down, 2600ms);
+  EXPECT_LE(std::chrono::steady_clock::now() - down, 3500ms);
 
   // Garbage and a frame cut into pieces on the new link.
   rig.Sim("raw hex:00112233445566778899");
@@ -216,14 +216,14 @@ TEST(Gateway, ControlChannelStatusKeepAliveAndQuit) {
   ASSERT_TRUE(second);
   const auto gap = std::chrono::steady_clock::now() - t1;
   EXPECT_GE(gap, 1900ms);
-  EXPECT_LE(gap, 2300ms);
+  EXPECT_LE(gap, 3000ms);  // loose: loaded CI machines delay ticks
   EXPECT_GE(rig.WaitSim("recv GM_CHECKCLIENT", 3s), 0);
 
   const auto quit = BuildControlMessage(GS_QUIT, 0, "");
   ASSERT_GT(send(pair[0], quit.data(), quit.size(), 0), 0);
   const auto sent = std::chrono::steady_clock::now();
   EXPECT_EQ(rig.gateway->WaitExit(2s), 0);
-  EXPECT_LE(std::chrono::steady_clock::now() - sent, 600ms);
+  EXPECT_LE(std::chrono::steady_clock::now() - sent, 1500ms);
   close(pair[0]);
 }
 
