@@ -407,7 +407,7 @@ std::string TLogger::GetLogFileName(const std::string& logDir, std::string_view 
   const std::string prefix = WithSlash(logDir) + std::string(stem) + "_" + date + "_";
   std::string name;
   for (int n = 1; n <= Logger_Max_FileNumber; ++n) {
-    char number[8];
+    char number[16];
     std::snprintf(number, sizeof(number), "%03d", n);
     name = prefix + number + ".txt";
     const int64_t size = GetFSize(name);
