@@ -7,6 +7,7 @@
 
 #include "buffers/MemoryStreamEx.h"
 #include "engine/GameSocket.h"
+#include "protocol/Grobal2.h"
 #include "shared/Share.h"
 #include "translate/ActorRecords.h"
 
