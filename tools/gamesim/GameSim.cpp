@@ -19,6 +19,8 @@
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 
+#include "gamesim/LoadProtocol.h"
+
 namespace gamesim {
 
 namespace asio = boost::asio;
@@ -76,6 +78,18 @@ class GameSim::Link : public std::enable_shared_from_this<Link> {
     return true;
   }
 
+  // Load traffic and echoes gather here and go out as one write per batch.
+  void Queue(std::string_view Bytes) { pending_.append(Bytes); }
+  std::string& Pending() { return pending_; }
+  // False when the queue cap is crossed.
+  bool FlushPending() {
+    if (pending_.empty()) return true;
+    std::string bytes;
+    bytes.swap(pending_);
+    return Send(std::move(bytes), 0, 0);
+  }
+  size_t Queued() const { return queued_ + pending_.size(); }
+
   void Close() {
     closed_ = true;
     boost::system::error_code ec;
@@ -118,6 +132,10 @@ class GameSim::Link : public std::enable_shared_from_this<Link> {
       sim_.OnFrame(Id, frame);
     }
     if (size_t skipped = cutter_.TakeSkipped()) sim_.OnGarbage(Id, skipped);
+    if (!closed_ && !FlushPending()) {
+      sim_.OnLinkDown(Id);
+      return;
+    }
     if (!closed_) DoRead();
   }
 
@@ -159,6 +177,7 @@ class GameSim::Link : public std::enable_shared_from_this<Link> {
   FrameCutter cutter_;
   std::deque<Chunk> queue_;
   size_t queued_ = 0;
+  std::string pending_;
   bool writing_ = false;
   bool closed_ = false;
   asio::steady_timer gap_;
@@ -246,7 +265,8 @@ GameSim::GameSim(asio::io_context& Io, Options Opts)
       acceptor_(Io),
       controlAcceptor_(Io),
       checkTimer_(Io),
-      probeTimer_(Io) {}
+      probeTimer_(Io),
+      loadTimer_(Io) {}
 
 GameSim::~GameSim() {
   Stop();
@@ -286,6 +306,7 @@ void GameSim::Start() {
   if (opts_.Control) DoAcceptControl();
   ArmCheckServer();
   ArmProbe();
+  if (opts_.Load.Active()) StartLoad(opts_.Load);
   if (script) asio::post(io_, [this, script] { Pump(script); });
   if (opts_.ReadStdin) StartStdin();
 }
@@ -298,6 +319,7 @@ void GameSim::Stop() {
   controlAcceptor_.close(ec);
   checkTimer_.cancel();
   probeTimer_.cancel();
+  loadTimer_.cancel();
   for (auto& [id, link] : links_) link->Close();
   links_.clear();
   for (auto& weak : controls_)
@@ -411,6 +433,35 @@ void GameSim::ArmProbe() {
 
 void GameSim::OnFrame(int LinkId, const Frame& F) {
   const TMsgHeader& h = F.Header;
+  // The load tool's marked messages are answered before anything is logged.
+  if (h.wIdent == GM_H5DATA && F.Payload.size() >= sizeof(TDefaultMessage)) {
+    int32_t ident;
+    std::memcpy(&ident, F.Payload.data() + offsetof(TDefaultMessage, Ident), sizeof ident);
+    if (ident == loadproto::kEchoIdent) {
+      Echo(LinkId, h, F.Payload);
+      if (opts_.Quiet) return;
+    }
+  }
+  if (opts_.Quiet) {
+    // Only what changes the session table; no line per frame.
+    if (h.wIdent == GM_OPEN) {
+      const std::string addr = F.Payload.substr(0, F.Payload.find('\0'));
+      sessions_.Open(LinkId, h.nSocket, h.wGSocketIdx, addr);
+    } else if (h.wIdent == GM_CLOSE) {
+      sessions_.Close(LinkId, h.wGSocketIdx);
+    } else if (h.wIdent == GM_H5DATA) {
+      Session& s = sessions_.Touch(LinkId, h.nSocket, h.wGSocketIdx);
+      LoginText login;
+      if (!s.LoggedIn && ParseLoginText(F.Payload, login)) {
+        s.LoggedIn = true;
+        s.Account = login.Account;
+        s.CharName = login.CharName;
+        s.UserId = login.UserId;
+        if (opts_.AutoLogin) SendLoginSetup(s);
+      }
+    }
+    return;
+  }
   std::string line = "recv " + DescribeHeader(LinkId, h);
   switch (h.wIdent) {
     case GM_OPEN: {
@@ -500,10 +551,12 @@ bool GameSim::SendFrame(int LinkId, std::string Bytes) {
     std::memcpy(&header, Bytes.data(), sizeof(header));
     code = header.dwCode;
   }
-  if (code == TAVRELCODE)
+  if (opts_.Quiet) {
+  } else if (code == TAVRELCODE) {
     Print("send " + DescribeHeader(LinkId, header));
-  else
+  } else {
     Print("send raw link=" + std::to_string(LinkId) + " bytes=" + std::to_string(Bytes.size()));
+  }
   const int pieces = splitPieces_;
   splitPieces_ = 0;
   if (!it->second->Send(std::move(Bytes), pieces, splitGapMs_)) {
@@ -814,6 +867,174 @@ GameSim::Outcome GameSim::Execute(const cmd::Quit&, Source&) {
   Stop();
   io_.stop();
   return {};
+}
+
+}  // namespace gamesim
+
+// ---------------------------------------------------------------------------
+// Load mode
+
+namespace gamesim {
+
+namespace {
+constexpr auto kLoadTick = std::chrono::milliseconds(2);
+
+uint64_t NowUs() {
+  return uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count());
+}
+}  // namespace
+
+GameSim::Outcome GameSim::Execute(const cmd::Load& C, Source& From) {
+  if (C.Stats) {
+    From.Reply(LoadStats());
+    return {};
+  }
+  StartLoad(C.Spec);
+  From.Reply("load " + (C.Spec.Active() ? DescribeLoadSpec(C.Spec) : std::string("off")));
+  return {};
+}
+
+void GameSim::StartLoad(const LoadSpec& Spec) {
+  loadTimer_.cancel();
+  load_.Spec = Spec;
+  load_.Frames = std::make_unique<LoadFrames>(Spec);
+  load_.Picker = std::make_unique<KindPicker>(Spec.Mix);
+  const uint64_t now = NowUs();
+  load_.User.Start(Spec.UserRate, now);
+  load_.Heavy.Start(Spec.HeavyRate, now);
+  load_.Broadcast.Start(Spec.BroadcastRate, now);
+  load_.Ref.Start(Spec.RefRate, now);
+  if (Spec.Active()) ArmLoad();
+}
+
+void GameSim::ArmLoad() {
+  loadTimer_.expires_after(kLoadTick);
+  loadTimer_.async_wait([this](boost::system::error_code ec) {
+    if (ec || stopped_) return;
+    LoadTick();
+    ArmLoad();
+  });
+}
+
+void GameSim::LoadTick() {
+  LoadState& L = load_;
+  const uint64_t now = NowUs();
+  const size_t cap = L.Spec.MaxLinkQueue;
+  auto linkOpen = [&](int id) -> Link* {
+    auto it = links_.find(id);
+    if (it == links_.end() || it->second->Queued() > cap) return nullptr;
+    return it->second.get();
+  };
+
+  std::vector<Session*> all;
+  if (L.Spec.UserRate > 0 || L.Spec.HeavyRate > 0) {
+    for (Session* s : sessions_.All())
+      if (s->LoggedIn) all.push_back(s);
+  }
+  auto sendUser = [&](Session& s, LoadKind kind, uint64_t& sent) {
+    Link* link = linkOpen(s.Link);
+    if (!link) {
+      ++L.Skipped;
+      return;
+    }
+    L.Frames->AppendUser(link->Pending(), kind, s.Slot, s.Handle, s.UserIndex, ++s.LoadSeq);
+    ++sent;
+    ++L.SentByKind[size_t(kind)];
+  };
+
+  if (uint64_t due = L.User.Take(now)) {
+    if (all.empty()) {
+      L.Skipped += due;
+    } else {
+      for (; due > 0; --due) {
+        if (L.NextUser >= all.size()) L.NextUser = 0;
+        sendUser(*all[L.NextUser++], L.Picker->Next(), L.SentUser);
+      }
+    }
+  }
+  if (uint64_t due = L.Heavy.Take(now)) {
+    // The rate is per heavy session: each of them gets `due` messages.
+    for (Session* s : all) {
+      if (s->Account.compare(0, loadproto::kHeavyAccountPrefix.size(),
+                             loadproto::kHeavyAccountPrefix) != 0)
+        continue;
+      // Text lines: the gateway does not compress them, so they fill queues.
+      for (uint64_t i = 0; i < due; ++i) sendUser(*s, LoadKind::Text, L.SentHeavy);
+    }
+  }
+  if (uint64_t due = L.Broadcast.Take(now)) {
+    for (; due > 0; --due) {
+      ++L.BroadcastSeq;
+      for (auto& [id, link] : links_) {
+        if (link->Queued() > cap) {
+          ++L.Skipped;
+          continue;
+        }
+        L.Frames->AppendBroadcast(link->Pending(), L.BroadcastSeq);
+        ++L.SentBroadcast;
+      }
+    }
+  }
+  if (uint64_t due = L.Ref.Take(now)) {
+    std::map<int, std::string> lists;
+    for (Session* s : sessions_.All()) {
+      if (!s->LoggedIn) continue;
+      std::string& list = lists[s->Link];
+      if (!list.empty()) list.push_back('/');
+      list += std::to_string(s->Slot);
+    }
+    for (; due > 0; --due) {
+      ++L.RefSeq;
+      for (auto& [id, list] : lists) {
+        Link* link = linkOpen(id);
+        if (!link) {
+          ++L.Skipped;
+          continue;
+        }
+        LoadFrames::AppendRefMsg(link->Pending(), L.RefSeq, list);
+        ++L.SentRef;
+      }
+    }
+  }
+
+  std::vector<int> full;
+  for (auto& [id, link] : links_)
+    if (!link->FlushPending()) full.push_back(id);
+  for (int id : full) {
+    Print("link " + std::to_string(id) + " send queue over cap, dropped");
+    OnLinkDown(id);
+  }
+}
+
+void GameSim::Echo(int LinkId, const TMsgHeader& H, const std::string& Payload) {
+  auto it = links_.find(LinkId);
+  if (it == links_.end()) return;
+  std::string& out = it->second->Pending();
+  const size_t at = out.size();
+  // The gateway's GM_H5DATA payload (header, body, zero) is already a GM_DATA payload.
+  out += BuildFrame(GM_DATA, H.nSocket, H.wGSocketIdx, H.wUserListIndex, Payload);
+  const int32_t reply = loadproto::kEchoReplyIdent;
+  std::memcpy(out.data() + at + sizeof(TMsgHeader) + offsetof(TDefaultMessage, Ident), &reply,
+              sizeof reply);
+  ++load_.Echoed;
+}
+
+std::string GameSim::LoadStats() const {
+  const LoadState& L = load_;
+  std::string kinds;
+  for (size_t k = 0; k < kLoadKinds; ++k)
+    kinds += std::string(" ") + LoadKindName(LoadKind(k)) + "=" + std::to_string(L.SentByKind[k]);
+  const uint64_t dropped =
+      L.User.Dropped() + L.Heavy.Dropped() + L.Broadcast.Dropped() + L.Ref.Dropped();
+  size_t loggedIn = sessions_.LoggedInCount();
+  return "load sent user=" + std::to_string(L.SentUser) + " heavy=" + std::to_string(L.SentHeavy) +
+         " bcast=" + std::to_string(L.SentBroadcast) + " ref=" + std::to_string(L.SentRef) +
+         " skipped=" + std::to_string(L.Skipped + dropped) + " echo=" + std::to_string(L.Echoed) +
+         " bcast_seq=" + std::to_string(L.BroadcastSeq) + " ref_seq=" + std::to_string(L.RefSeq) +
+         " sessions=" + std::to_string(sessions_.Size()) +
+         " logged_in=" + std::to_string(loggedIn) + kinds;
 }
 
 }  // namespace gamesim

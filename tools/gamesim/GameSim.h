@@ -2,10 +2,13 @@
 // frame it receives as one line on stdout, follows the sessions, answers
 // logins (user index, GM_SPEED, GM_SENDMAGICINFO), sends GM_CHECKSERVER
 // periodically, and sends whatever its command sources (stdin, a script,
-// control connections) tell it to. Everything runs on one io_context
-// thread; the object owns its acceptors, links and command sources.
+// control connections) tell it to. In load mode it also generates per-user
+// messages and broadcasts at set rates, and it always echoes the load
+// tool's marked messages. Everything runs on one io_context thread; the
+// object owns its acceptors, links and command sources.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -37,6 +40,8 @@ struct Options {
   int Speed[8] = {600, 600, 900, 900, 900, 900, 5, 200};
   std::string MagicInfo = "1=1000#0#0;2=1500#300#1";  // empty: not sent
   bool AutoLogin = true;                              // user index, speed and magic info at login
+  bool Quiet = false;                                 // no recv/send line per frame (load runs)
+  LoadSpec Load;                                      // load mode from the start
 };
 
 class GameSim {
@@ -113,9 +118,17 @@ class GameSim {
   Outcome Execute(const cmd::WaitLogin& C, Source& From);
   Outcome Execute(const cmd::Sessions& C, Source& From);
   Outcome Execute(const cmd::Echo& C, Source& From);
+  Outcome Execute(const cmd::Load& C, Source& From);
   Outcome Execute(const cmd::Help& C, Source& From);
   Outcome Execute(const cmd::Quit& C, Source& From);
   Outcome SendToTargets(const Target& To, uint16_t Ident, const std::string& Payload, bool Text);
+
+  // Load mode.
+  void StartLoad(const LoadSpec& Spec);
+  void ArmLoad();
+  void LoadTick();
+  void Echo(int LinkId, const TMsgHeader& H, const std::string& Payload);
+  std::string LoadStats() const;
 
   boost::asio::io_context& io_;
   Options opts_;
@@ -134,6 +147,23 @@ class GameSim {
   int splitGapMs_ = 0;
   std::map<int, uint64_t> probeSent_;  // link -> tick of the last probe
   bool stopped_ = false;
+
+  struct LoadState {
+    LoadSpec Spec;
+    std::unique_ptr<LoadFrames> Frames;
+    std::unique_ptr<KindPicker> Picker;
+    RateClock User, Heavy, Broadcast, Ref;
+    size_t NextUser = 0;  // round-robin positions over the sessions
+    size_t NextHeavy = 0;
+    uint32_t BroadcastSeq = 0;
+    uint32_t RefSeq = 0;
+    uint64_t SentUser = 0, SentHeavy = 0, SentBroadcast = 0, SentRef = 0;
+    uint64_t Skipped = 0;  // due but not sent: no session or a link over its queue cap
+    uint64_t Echoed = 0;
+    std::array<uint64_t, kLoadKinds> SentByKind{};
+  };
+  LoadState load_;
+  boost::asio::steady_timer loadTimer_;
 };
 
 }  // namespace gamesim

@@ -20,6 +20,7 @@ struct Session {
   uint16_t UserIndex = 0;
   bool LoggedIn = false;
   std::string Account, CharName, UserId;
+  uint32_t LoadSeq = 0;  // last per-user load message sent
 };
 
 // The first message of a session: "#" packet index, the login text

@@ -401,6 +401,24 @@ const std::pair<const char*, Parser> kParsers[] = {
        C = cmd::Echo{std::string(W.Rest())};
        return true;
      }},
+    {"load",
+     [](Words& W, Command& C, std::string& E) {
+       cmd::Load c;
+       if (W.Peek() == "stats") {
+         std::string_view skip;
+         W.Next(skip);
+         c.Stats = true;
+         C = c;
+         return NoMoreWords(W, E);
+       }
+       if (W.Empty()) {
+         E = "expected a load spec, off or stats";
+         return false;
+       }
+       if (!ParseLoadSpec(W.Rest(), c.Spec, E)) return false;
+       C = c;
+       return true;
+     }},
     {"help",
      [](Words&, Command& C, std::string&) {
        C = cmd::Help{};
@@ -541,6 +559,10 @@ const char* CommandHelp() {
   waitlogin [count] [timeout_ms]   pause until count sessions are logged in
   sessions                         list the sessions
   echo <text>                      print text (a marker for scripts)
+  load <spec> | load off           load mode: per-user messages and broadcasts at set
+                                   rates (spec below); replaces the running one
+  load stats                       counters of the load mode: "load sent user=..
+                                   heavy=.. bcast=.. ref=.. skipped=.. echo=.."
   help | quit
 <target>: all, <handle> or <link>:<handle>
 <message>: <ident> <recog> <param> <tag> <series> [session=N] [zlib=N] [index=N]
@@ -549,6 +571,19 @@ const char* CommandHelp() {
 <body>, <payload>, <text>, <bytes>, <table>: the rest of the line as typed, or
            hex:<hex digits>, enc:<text> (6-bit encoded string),
            encbuf:<hex digits> (6-bit encoded record bytes)
+<spec>: words in any order, each optional (all rates per second):
+           rate=N          per-user messages, spread over logged-in sessions
+           mix=K:W,..      kinds and weights: text, opaque, logon (SM_LOGON player
+                           record), abil (SM_ABILITY sheet), items (SM_BAGITEMS)
+           size=N text=N   opaque body bytes (2023), text line characters (64)
+           heavy=N         extra text lines per session whose account starts
+                           with "slow" (clients that do not read)
+           bcast=N bsize=N GM_SENDMSG to all and its body bytes (64)
+           ref=N           GM_SENDREFMSG (SM_HIT) listing every logged-in slot
+           maxqueue=N      skip a link with more unsent bytes (8388608)
+         Load messages carry sequence numbers in Recog (per session, per kind of
+         broadcast). A client message with ident 60101 is always answered with a
+         GM_DATA of ident 60102 and the same header and body (echo).
 Every command source waits for its own wait commands; control connections get
 "ok" or "error: <reason>" after each command.
 )";

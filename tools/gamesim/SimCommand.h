@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "gamesim/GateCodec.h"
+#include "gamesim/LoadMode.h"
 
 namespace gamesim {
 
@@ -96,6 +97,10 @@ struct Sessions {};
 struct Echo {
   std::string Text;
 };
+struct Load {  // load mode: a new spec ("off" is an empty one), or its counters
+  bool Stats = false;
+  LoadSpec Spec;
+};
 struct Help {};
 struct Quit {};
 }  // namespace cmd
@@ -104,7 +109,7 @@ using Command =
     std::variant<cmd::Data, cmd::SendMsg, cmd::SendRefMsg, cmd::SendGuildMsg, cmd::Kick, cmd::Close,
                  cmd::Speed, cmd::UserIndex, cmd::MagicInfo, cmd::CheckServer, cmd::ReceiveOk,
                  cmd::Frame, cmd::Raw, cmd::Split, cmd::DropLink, cmd::Wait, cmd::WaitLink,
-                 cmd::WaitLogin, cmd::Sessions, cmd::Echo, cmd::Help, cmd::Quit>;
+                 cmd::WaitLogin, cmd::Sessions, cmd::Echo, cmd::Load, cmd::Help, cmd::Quit>;
 
 struct ParseResult {
   std::optional<Command> Cmd;  // none for a blank line or a "#" comment

@@ -38,6 +38,8 @@ Options:
                         or magic info)
   --codec FILE          codec constants from the [Codec] section of an INI
                         file such as the gateway's Tavrel.ini
+  --quiet               no recv/send line per frame (for load runs)
+  --load SPEC           start in load mode (see the load command below)
   --help
 
 Standard output, one line per event, flushed:
@@ -173,6 +175,12 @@ int main(int argc, char** argv) {
       opts.MagicInfo = v;
     } else if (arg == "--no-auto") {
       opts.AutoLogin = false;
+    } else if (arg == "--quiet") {
+      opts.Quiet = true;
+    } else if (arg == "--load") {
+      std::string error;
+      if (!(v = value()) || !gamesim::ParseLoadSpec(v, opts.Load, error))
+        return Fail("--load needs a load spec: " + error);
     } else if (arg == "--codec") {
       if (!(v = value())) return Fail("--codec needs a file");
       codecFile = v;
