@@ -1,0 +1,3 @@
+// The broadcast fuzz target, compiled with g++ to replay its kept inputs.
+#define TAVREL_FUZZ_REPLAY
+#include "../../fuzz/targets/broadcast.cpp"

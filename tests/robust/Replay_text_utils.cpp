@@ -1,0 +1,3 @@
+// The text_utils fuzz target, compiled with g++ to replay its kept inputs.
+#define TAVREL_FUZZ_REPLAY
+#include "../../fuzz/targets/text_utils.cpp"

@@ -1,0 +1,832 @@
+#include "soak/SoakDriver.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "protocol/EDcode.h"
+#include "protocol/GateFrame.h"
+#include "protocol/Grobal2.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kLinkDropEvery = 60s;
+constexpr auto kKickEvery = 5s;
+
+// What both ends know of one client connection, keyed "c<client>n<conn>".
+struct TKeyRecord {
+  // Client to game server.
+  std::vector<Clock::time_point> sentAt;  // index = sequence number
+  int64_t serverLast = -1;
+  // Game server to client: for each sequence the link epoch it went out on.
+  std::vector<int> userSentEpoch;
+  std::vector<int64_t> userGot;
+  bool ended = false;
+  bool inFinal = false;        // open at the closing round: nothing may be missing
+  bool finalUserSent = false;  // the closing round's per-user message went out
+  bool finalGot = false;       // and arrived
+};
+
+struct TStats {
+  uint64_t clientSent = 0, serverGot = 0, excusedUp = 0;
+  uint64_t userSent = 0, userGot = 0, excusedDown = 0;
+  uint64_t broadcastsGot = 0, refsGot = 0;
+  uint64_t connects = 0, logins = 0, kicks = 0, kicked = 0, selfCloses = 0, drops = 0, links = 0;
+  std::vector<std::string> errors;
+};
+
+std::string TempDir() {
+  char pattern[] = "/tmp/tavrel-soak-XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+uint16_t FreePort(asio::io_context& io) {
+  tcp::acceptor a(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  return a.local_endpoint().port();
+}
+
+int64_t RssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+  return 0;
+}
+
+std::string ClientText(int32_t ident, const std::string& body) {
+  TDefaultMessage m;
+  m.Ident = ident;
+  m.nLength = static_cast<int32_t>(body.size());
+  return EncodeMessage(m) + body;
+}
+
+// "<prefix><key>:<seq>" or "<prefix>:<seq>"; -1 when it is not one.
+int64_t SeqOf(std::string_view body, std::string_view prefix, std::string* key = nullptr) {
+  if (!body.starts_with(prefix)) return -1;
+  body.remove_prefix(prefix.size());
+  const size_t colon = body.find(':');
+  if (colon == std::string_view::npos) return -1;
+  if (key) *key = std::string(body.substr(0, colon));
+  body.remove_prefix(colon + 1);
+  int64_t n = 0;
+  for (char c : body) {
+    if (c < '0' || c > '9') break;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+class TSoak;
+
+// One WebSocket connection of one client, from connect to close.
+class TConn : public std::enable_shared_from_this<TConn> {
+ public:
+  TConn(TSoak& soak, int client, std::string key);
+  void Start();
+  void SendFinal();
+  void Close();
+  const std::string& Key() const { return key_; }
+  bool LoggedIn() const { return loggedIn_ && open_; }
+  bool Finished() const { return finished_; }
+
+ private:
+  void OnConnect(beast::error_code ec);
+  void OnRead(beast::error_code ec);
+  void Send(std::string text);
+  void DoWrite();
+  void ScheduleSend();
+  void SendNext();
+  void Parse();
+  void OnMessage(const TDefaultMessage& header, std::string_view body);
+  void Finish(const char* why);
+
+  TSoak& soak_;
+  int client_;
+  std::string key_;
+  websocket::stream<tcp::socket> ws_;
+  beast::flat_buffer buffer_;
+  std::deque<std::string> outq_;
+  asio::steady_timer sendTimer_, lifeTimer_;
+  std::string stream_;
+  int64_t seq_ = -1;
+  int64_t lastUser_ = -1, lastBroadcast_ = -1, lastRef_ = -1;
+  bool writing_ = false, loggedIn_ = false, open_ = false, finished_ = false, closing_ = false;
+  bool kicked_ = false;
+};
+
+class TSoak {
+ public:
+  explicit TSoak(const TSoakOptions& o)
+      : opt_(o), rnd_(o.nSeed), acceptor_(io_), tick_(io_), round_(io_) {}
+  int Run();
+
+  // Called by the connections.
+  asio::io_context& Io() { return io_; }
+  uint16_t GatePort() const { return gatePort_; }
+  std::mt19937& Rnd() { return rnd_; }
+  TStats& Stats() { return stats_; }
+  TKeyRecord& Record(const std::string& key) { return keys_[key]; }
+  bool Sending() const { return phase_ == kRunning; }
+  bool Churning() const { return phase_ == kRunning; }
+  void Error(std::string text) {
+    if (stats_.errors.size() < 50) std::printf("ERROR %s\n", text.c_str());
+    stats_.errors.push_back(std::move(text));
+  }
+  void OnConnEnd(int client);
+
+ private:
+  enum { kRunning, kDraining, kDone };
+
+  bool StartGateway();
+  void Accept();
+  void ReadLink(std::shared_ptr<tcp::socket> s, int epoch);
+  void OnFrame(const TGateFrame& f, int epoch);
+  void SendToLink(std::string bytes);
+  void DoLinkWrite();
+  void DropLink();
+  void Tick();
+  void SendUser(int32_t handle, const std::string& key);
+  void Connect(int client);
+  void StartClients();
+  void CloseRound(int tries);
+  bool Verify();
+  void Report(bool ok, bool leak, int exitStatus);
+
+  TSoakOptions opt_;
+  std::mt19937 rnd_;
+  asio::io_context io_;
+  tcp::acceptor acceptor_;
+  asio::steady_timer tick_;
+  asio::steady_timer round_;  // the closing round's steps
+  std::string dir_;
+  uint16_t gatePort_ = 0, serverPort_ = 0;
+  pid_t gateway_ = -1;
+  int gatewayStatus_ = -1;
+
+  // The link.
+  std::shared_ptr<tcp::socket> link_;
+  int epoch_ = 0;
+  std::map<int, Clock::time_point> firstFrameAt_;  // per epoch
+  std::string inbound_;
+  std::deque<std::string> linkOut_;
+  bool linkWriting_ = false;
+  // Sessions the game server knows: handle -> key, and slot.
+  std::map<int32_t, std::string> handleKey_;
+  std::map<int32_t, int32_t> handleSlot_;
+  std::map<std::string, int64_t> nextUser_;
+  int64_t broadcastSeq_ = 0, refSeq_ = 0;
+
+  std::vector<std::shared_ptr<TConn>> conns_;
+  std::vector<int> connNo_;
+  std::map<std::string, TKeyRecord> keys_;
+  TStats stats_;
+  int phase_ = kRunning;
+  Clock::time_point start_, lastDrop_, lastKick_, lastBroadcast_, lastRef_, lastCheckServer_,
+      lastSample_;
+  std::vector<std::pair<double, int64_t>> rss_;  // seconds, KiB
+};
+
+// --- TConn ------------------------------------------------------------------
+
+TConn::TConn(TSoak& soak, int client, std::string key)
+    : soak_(soak),
+      client_(client),
+      key_(std::move(key)),
+      ws_(soak.Io()),
+      sendTimer_(soak.Io()),
+      lifeTimer_(soak.Io()) {}
+
+void TConn::Start() {
+  tcp::socket& sock = ws_.next_layer();
+  beast::error_code ec;
+  sock.open(tcp::v4(), ec);
+  // One source address per client keeps every address below IpCount.
+  const std::string src =
+      "127.1." + std::to_string(client_ / 250) + "." + std::to_string(1 + client_ % 250);
+  sock.bind(tcp::endpoint(asio::ip::make_address(src), 0), ec);
+  if (ec) return Finish("bind");
+  ++soak_.Stats().connects;
+  sock.async_connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), soak_.GatePort()),
+                     [self = shared_from_this()](beast::error_code e) { self->OnConnect(e); });
+}
+
+void TConn::OnConnect(beast::error_code ec) {
+  if (ec) return Finish("connect");
+  ws_.async_handshake("127.0.0.1", "/", [self = shared_from_this()](beast::error_code e) {
+    if (e) return self->Finish("handshake");
+    self->open_ = true;
+    self->ws_.async_read(self->buffer_, [self](beast::error_code e2, size_t) { self->OnRead(e2); });
+  });
+}
+
+void TConn::OnRead(beast::error_code ec) {
+  if (ec) return Finish("read");
+  const std::string data = beast::buffers_to_string(buffer_.data());
+  buffer_.consume(buffer_.size());
+  if (ws_.got_text()) {
+    if (data == "ok" && !loggedIn_) {
+      loggedIn_ = true;
+      ++soak_.Stats().logins;
+      Send(ClientText(0, "*#" + key_ + "/" + key_ + "/" + key_ + "/1/0/0/0/0/0/0"));
+      Send(ClientText(CM_LOGINNOTICEOK, ""));
+      ScheduleSend();
+      lifeTimer_.expires_after(std::chrono::milliseconds(15000 + soak_.Rnd()() % 30000));
+      lifeTimer_.async_wait([self = shared_from_this()](beast::error_code e) {
+        if (!e && self->soak_.Churning()) {
+          ++self->soak_.Stats().selfCloses;
+          self->Close();
+        }
+      });
+    }
+  } else {
+    stream_ += data;
+    Parse();
+  }
+  ws_.async_read(buffer_,
+                 [self = shared_from_this()](beast::error_code e, size_t) { self->OnRead(e); });
+}
+
+void TConn::Parse() {
+  for (;;) {
+    if (!stream_.empty() && stream_[0] == '#') {
+      const size_t end = stream_.find('!');
+      if (end == std::string::npos) return;
+      stream_.erase(0, end + 1);
+      continue;
+    }
+    if (stream_.size() < DEFBLOCKSIZE) return;
+    const TDefaultMessage h = DecodeMessage(std::string_view(stream_).substr(0, DEFBLOCKSIZE));
+    const size_t n = h.nLength > 0 ? static_cast<size_t>(h.nLength) : 0;
+    if (stream_.size() < DEFBLOCKSIZE + n) return;
+    OnMessage(h, std::string_view(stream_).substr(DEFBLOCKSIZE, n));
+    stream_.erase(0, DEFBLOCKSIZE + n);
+  }
+}
+
+void TConn::OnMessage(const TDefaultMessage& header, std::string_view body) {
+  TStats& st = soak_.Stats();
+  if (header.Ident == SM_KICK) {
+    kicked_ = true;
+    ++st.kicked;
+    return;
+  }
+  std::string key;
+  if (int64_t n = SeqOf(body, "u", &key); n >= 0) {
+    if (key != key_) return soak_.Error(key_ + " got a message for " + key);
+    if (n <= lastUser_)
+      soak_.Error(key_ + " per-user " + std::to_string(n) + " after " + std::to_string(lastUser_));
+    lastUser_ = n;
+    TKeyRecord& r = soak_.Record(key_);
+    r.userGot.push_back(n);
+    if (body.find("final") != std::string_view::npos) r.finalGot = true;
+    ++st.userGot;
+  } else if (int64_t b = SeqOf(body, "b"); b >= 0) {
+    if (b <= lastBroadcast_) soak_.Error(key_ + " broadcast " + std::to_string(b) + " again");
+    lastBroadcast_ = b;
+    ++st.broadcastsGot;
+  } else if (int64_t r = SeqOf(body, "r"); r >= 0) {
+    if (r <= lastRef_) soak_.Error(key_ + " slot message " + std::to_string(r) + " again");
+    lastRef_ = r;
+    ++st.refsGot;
+  }
+}
+
+void TConn::ScheduleSend() {
+  sendTimer_.expires_after(std::chrono::milliseconds(20 + soak_.Rnd()() % 60));
+  sendTimer_.async_wait([self = shared_from_this()](beast::error_code e) {
+    if (e || !self->open_ || self->closing_) return;
+    if (self->soak_.Sending()) self->SendNext();
+    self->ScheduleSend();
+  });
+}
+
+void TConn::SendNext() {
+  TKeyRecord& r = soak_.Record(key_);
+  ++seq_;
+  r.sentAt.push_back(Clock::now());
+  ++soak_.Stats().clientSent;
+  Send(ClientText(CM_HEART, "k" + key_ + ":" + std::to_string(seq_) + ";"));
+}
+
+void TConn::SendFinal() {
+  if (!LoggedIn() || closing_) return;
+  soak_.Record(key_).inFinal = true;
+  SendNext();
+}
+
+void TConn::Send(std::string text) {
+  outq_.push_back(std::move(text));
+  if (!writing_) DoWrite();
+}
+
+void TConn::DoWrite() {
+  if (outq_.empty() || !open_) {
+    writing_ = false;
+    return;
+  }
+  writing_ = true;
+  ws_.text(true);
+  ws_.async_write(asio::buffer(outq_.front()),
+                  [self = shared_from_this()](beast::error_code e, size_t) {
+                    if (e) {
+                      self->writing_ = false;
+                      return;  // the read side reports the end
+                    }
+                    self->outq_.pop_front();
+                    self->DoWrite();
+                  });
+}
+
+void TConn::Close() {
+  if (!open_ || closing_) return;
+  closing_ = true;
+  sendTimer_.cancel();
+  ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {});
+}
+
+void TConn::Finish(const char* why) {
+  if (finished_) return;
+  finished_ = true;
+  open_ = false;
+  sendTimer_.cancel();
+  lifeTimer_.cancel();
+  soak_.Record(key_).ended = true;
+  // The gateway closes a logged-in client only when the game server kicks it.
+  if (!closing_ && !kicked_) soak_.Error(key_ + " lost its connection at " + why);
+  beast::error_code ec;
+  ws_.next_layer().close(ec);
+  soak_.OnConnEnd(client_);
+}
+
+// --- the game server side -----------------------------------------------------
+
+void TSoak::Accept() {
+  auto s = std::make_shared<tcp::socket>(io_);
+  acceptor_.async_accept(*s, [this, s](beast::error_code ec) {
+    if (ec) return;
+    if (link_) DropLink();
+    link_ = s;
+    ++epoch_;
+    ++stats_.links;
+    // The gateway links up right after it starts listening: the crowd may come.
+    if (epoch_ == 1) StartClients();
+    inbound_.clear();
+    linkOut_.clear();
+    linkWriting_ = false;
+    ReadLink(s, epoch_);
+    Accept();
+  });
+}
+
+void TSoak::ReadLink(std::shared_ptr<tcp::socket> s, int epoch) {
+  auto buf = std::make_shared<std::array<char, 65536>>();
+  s->async_read_some(asio::buffer(*buf), [this, s, buf, epoch](beast::error_code ec, size_t n) {
+    if (ec || s != link_) {
+      if (s == link_) {
+        Error("the gateway closed the link");
+        DropLink();
+      }
+      return;
+    }
+    inbound_.append(buf->data(), n);
+    size_t consumed = 0, framed = 0;
+    CutGateFrames(
+        inbound_.data(), inbound_.size(), consumed,
+        [&](const TGateFrame& f) {
+          framed += sizeof(TMsgHeader) + f.payloadSize;
+          OnFrame(f, epoch);
+        },
+        [&](const TMsgHeader&) { Error("oversized frame from the gateway"); });
+    if (framed != consumed) Error("bytes between frames on the link");
+    inbound_.erase(0, consumed);
+    ReadLink(s, epoch);
+  });
+}
+
+void TSoak::OnFrame(const TGateFrame& f, int epoch) {
+  if (!firstFrameAt_.count(epoch)) firstFrameAt_[epoch] = Clock::now();
+  const int32_t handle = f.header.wGSocketIdx;
+  switch (f.header.wIdent) {
+    case GM_OPEN:
+      handleSlot_[handle] = f.header.nSocket;
+      break;
+    case GM_CLOSE:
+      handleKey_.erase(handle);
+      handleSlot_.erase(handle);
+      break;
+    case GM_H5DATA: {
+      const std::string_view p(f.payload, f.payloadSize);
+      if (!p.empty() && p[0] == '#') {  // the login text
+        const size_t at = p.find("*#");
+        const size_t slash = p.find('/', at);
+        if (at != std::string_view::npos && slash != std::string_view::npos)
+          handleKey_[handle] = std::string(p.substr(at + 2, slash - at - 2));
+        handleSlot_.try_emplace(handle, f.header.nSocket);
+        break;
+      }
+      if (p.size() < sizeof(TDefaultMessage)) break;
+      TDefaultMessage m;
+      std::memcpy(&m, p.data(), sizeof m);
+      if (m.Ident != CM_HEART) break;
+      std::string key;
+      const int64_t seq = SeqOf(p.substr(sizeof m), "k", &key);
+      if (seq < 0) break;
+      handleKey_.try_emplace(handle, key);
+      ++stats_.serverGot;
+      TKeyRecord& r = keys_[key];
+      if (seq <= r.serverLast) {
+        Error(key + " message " + std::to_string(seq) + " after " + std::to_string(r.serverLast));
+        break;
+      }
+      // A gap is excused only for messages the client sent before this
+      // link carried its first frame: the link was down when they passed.
+      const auto linkStart = firstFrameAt_[epoch];
+      for (int64_t m2 = r.serverLast + 1; m2 < seq; ++m2) {
+        if (static_cast<size_t>(m2) < r.sentAt.size() && r.sentAt[m2] < linkStart)
+          ++stats_.excusedUp;
+        else
+          Error(key + " message " + std::to_string(m2) + " lost while the link was up");
+      }
+      r.serverLast = seq;
+      // Answered with a per-user message so that both ways stay busy.
+      if (rnd_() % 2 == 0) SendUser(handle, key);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void TSoak::SendUser(int32_t handle, const std::string& key) {
+  if (!link_) return;
+  TKeyRecord& r = keys_[key];
+  if (r.ended) return;
+  const int64_t seq = nextUser_[key]++;
+  r.userSentEpoch.push_back(epoch_);
+  if (phase_ != kRunning) r.finalUserSent = true;
+  ++stats_.userSent;
+  TDefaultMessage m;
+  m.Ident = SM_HEAR;
+  std::string payload(reinterpret_cast<const char*>(&m), sizeof m);
+  payload += "u" + key + ":" + std::to_string(seq) + (phase_ != kRunning ? "final" : "");
+  payload.push_back('\0');
+  std::string frame;
+  AppendGateFrame(frame, GM_DATA, 0, handle, 0, payload.data(),
+                  static_cast<int32_t>(payload.size()));
+  SendToLink(std::move(frame));
+}
+
+void TSoak::SendToLink(std::string bytes) {
+  if (!link_) return;
+  linkOut_.push_back(std::move(bytes));
+  if (!linkWriting_) DoLinkWrite();
+}
+
+void TSoak::DoLinkWrite() {
+  if (linkOut_.empty() || !link_) {
+    linkWriting_ = false;
+    return;
+  }
+  linkWriting_ = true;
+  auto s = link_;
+  asio::async_write(*s, asio::buffer(linkOut_.front()), [this, s](beast::error_code ec, size_t) {
+    if (s != link_) return;
+    if (ec) {
+      linkWriting_ = false;
+      return;
+    }
+    linkOut_.pop_front();
+    DoLinkWrite();
+  });
+}
+
+void TSoak::DropLink() {
+  if (!link_) return;
+  beast::error_code ec;
+  link_->close(ec);
+  link_.reset();
+  linkOut_.clear();
+  linkWriting_ = false;
+  ++stats_.drops;
+  // Sessions are learnt again from the next link's traffic; a close that
+  // happens while the link is down would otherwise leave a stale entry.
+  handleKey_.clear();
+  handleSlot_.clear();
+}
+
+// --- the driver -------------------------------------------------------------
+
+void TSoak::Connect(int client) {
+  const std::string key = "c" + std::to_string(client) + "n" + std::to_string(connNo_[client]++);
+  conns_[client] = std::make_shared<TConn>(*this, client, key);
+  conns_[client]->Start();
+}
+
+void TSoak::StartClients() {
+  // Spread over a second.
+  for (int i = 0; i < opt_.nClients; ++i) {
+    auto t = std::make_shared<asio::steady_timer>(
+        io_, std::chrono::milliseconds(i * 1000 / opt_.nClients));
+    t->async_wait([this, t, i](beast::error_code) { Connect(i); });
+  }
+}
+
+void TSoak::OnConnEnd(int client) {
+  if (phase_ != kRunning) return;
+  auto t = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(200 + rnd_() % 800));
+  t->async_wait([this, t, client](beast::error_code ec) {
+    if (!ec && phase_ == kRunning) Connect(client);
+  });
+}
+
+void TSoak::Tick() {
+  const auto now = Clock::now();
+  const double elapsed = std::chrono::duration<double>(now - start_).count();
+
+  // The gateway must still be there.
+  int status = 0;
+  if (gateway_ > 0 && waitpid(gateway_, &status, WNOHANG) == gateway_) {
+    gatewayStatus_ = status;
+    gateway_ = -1;
+    Error("the gateway exited during the run (status " + std::to_string(status) + ")");
+    phase_ = kDone;
+    io_.stop();
+    return;
+  }
+  if (now - lastSample_ >= 5s) {
+    lastSample_ = now;
+    rss_.emplace_back(elapsed, RssKb(gateway_));
+  }
+  if (now - lastCheckServer_ >= 2s && link_) {
+    lastCheckServer_ = now;
+    std::string frame;
+    AppendGateFrame(frame, GM_CHECKSERVER, 0, 0, 0, nullptr, 0);
+    SendToLink(std::move(frame));
+  }
+  if (phase_ == kRunning) {
+    // Per-user traffic besides the answers, broadcasts, kicks, link drops.
+    for (const auto& [handle, key] : handleKey_)
+      if (rnd_() % 8 == 0) SendUser(handle, key);
+    if (now - lastBroadcast_ >= 250ms && link_) {
+      lastBroadcast_ = now;
+      TDefaultMessage m;
+      m.Ident = SM_SYSMESSAGE;
+      const std::string body = "b:" + std::to_string(broadcastSeq_++);
+      m.nLength = static_cast<int32_t>(body.size());
+      std::string payload(reinterpret_cast<const char*>(&m), sizeof m);
+      payload += body + '\0';
+      std::string frame;
+      AppendGateFrame(frame, GM_SENDMSG, 0, 0, 0, payload.data(),
+                      static_cast<int32_t>(payload.size()));
+      SendToLink(std::move(frame));
+    }
+    if (now - lastRef_ >= 500ms && link_ && !handleSlot_.empty()) {
+      lastRef_ = now;
+      TDefaultMessage m;
+      m.Ident = SM_HEAR;
+      std::string text = EncodeMessage(m) + "r:" + std::to_string(refSeq_++);
+      int listed = 0;
+      for (const auto& [handle, slot] : handleSlot_)
+        if (rnd_() % 3 == 0 && listed++ < 20) text += "/" + std::to_string(slot);
+      text.push_back('\0');
+      std::string frame;
+      AppendGateFrame(frame, GM_SENDREFMSG, 0, 0, 0, text.data(),
+                      static_cast<int32_t>(text.size()));
+      SendToLink(std::move(frame));
+    }
+    if (now - lastKick_ >= kKickEvery && !handleKey_.empty()) {
+      lastKick_ = now;
+      auto it = handleKey_.begin();
+      std::advance(it, rnd_() % handleKey_.size());
+      TDefaultMessage m;
+      m.Ident = SM_KICK;
+      std::string frame;
+      AppendGateFrame(frame, GM_DATA, 0, it->first, 0, &m, sizeof m);
+      SendToLink(std::move(frame));
+      ++stats_.kicks;
+    }
+    if (now - lastDrop_ >= kLinkDropEvery) {
+      lastDrop_ = now;
+      DropLink();
+    }
+    if (elapsed >= opt_.dMinutes * 60) {
+      // The closing round: no more churn; once the link has been up a while
+      // every client sends one last message and gets one last answer.
+      phase_ = kDraining;
+      std::printf("soak: closing round\n");
+      CloseRound(0);
+    }
+  }
+  if (phase_ == kDone &&
+      std::all_of(conns_.begin(), conns_.end(), [](auto& c) { return !c || c->Finished(); })) {
+    // Let the gateway see the last closes before the memory is read.
+    tick_.expires_after(2s);
+    tick_.async_wait([this](beast::error_code) { io_.stop(); });
+    return;
+  }
+  tick_.expires_after(20ms);
+  tick_.async_wait([this](beast::error_code ec) {
+    if (!ec) Tick();
+  });
+}
+
+void TSoak::CloseRound(int tries) {
+  const bool up = link_ && firstFrameAt_.count(epoch_) && Clock::now() - firstFrameAt_[epoch_] > 3s;
+  if (!up && tries < 40) {
+    round_.expires_after(500ms);
+    round_.async_wait([this, tries](beast::error_code) { CloseRound(tries + 1); });
+    return;
+  }
+  for (auto& c : conns_)
+    if (c) c->SendFinal();
+  round_.expires_after(8s);
+  round_.async_wait([this](beast::error_code) {
+    for (const auto& [handle, key] : handleKey_) SendUser(handle, key);
+    round_.expires_after(5s);
+    round_.async_wait([this](beast::error_code) {
+      phase_ = kDone;
+      for (auto& c : conns_)
+        if (c) c->Close();
+    });
+  });
+}
+
+bool TSoak::StartGateway() {
+  std::ofstream(dir_ + "/Tavrel.ini")
+      << "[Tavrel]\nGatePort=" << gatePort_ << "\nServerIP=127.0.0.1\nServerPort=" << serverPort_
+      << "\nConnectOutTime=60\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" << FreePort(io_) << "\n";
+  gateway_ = fork();
+  if (gateway_ < 0) return false;
+  if (gateway_ == 0) {
+    if (chdir(dir_.c_str()) != 0) _exit(127);
+    const int out = open("gateway.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    execl(opt_.sGatewayBin.c_str(), opt_.sGatewayBin.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return true;
+}
+
+int TSoak::Run() {
+  opt_.sGatewayBin = std::filesystem::absolute(opt_.sGatewayBin).string();
+  dir_ = TempDir();
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = lim.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &lim);
+  acceptor_.open(tcp::v4());
+  acceptor_.set_option(asio::socket_base::reuse_address(true));
+  acceptor_.bind(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  acceptor_.listen();
+  serverPort_ = acceptor_.local_endpoint().port();
+  gatePort_ = FreePort(io_);
+  if (!StartGateway()) {
+    std::printf("soak: cannot start %s\n", opt_.sGatewayBin.c_str());
+    return 1;
+  }
+  std::printf("soak: gateway pid %d in %s, %d clients for %.1f minutes\n", gateway_, dir_.c_str(),
+              opt_.nClients, opt_.dMinutes);
+  Accept();
+  start_ = lastDrop_ = lastKick_ = lastBroadcast_ = lastRef_ = lastCheckServer_ = Clock::now();
+  lastSample_ = start_ - 10s;
+  conns_.resize(opt_.nClients);
+  connNo_.assign(opt_.nClients, 0);
+  Tick();
+  // A hard stop well after the run's end bounds the whole thing.
+  asio::steady_timer guard(io_, std::chrono::seconds(static_cast<int>(opt_.dMinutes * 60) + 90));
+  guard.async_wait([this](beast::error_code ec) {
+    if (!ec) {
+      Error("the closing round did not finish");
+      io_.stop();
+    }
+  });
+  io_.run();
+
+  const bool ok = Verify();
+  // Idle memory: every client gone for a few seconds.
+  std::this_thread::sleep_for(3s);
+  if (gateway_ > 0)
+    rss_.emplace_back(std::chrono::duration<double>(Clock::now() - start_).count(),
+                      RssKb(gateway_));
+  // Leak: the last quarter of the run may not sit above the second quarter.
+  int64_t early = 0, late = 0;
+  const double total = opt_.dMinutes * 60;
+  for (const auto& [t, kb] : rss_) {
+    if (t >= total * 0.25 && t < total * 0.5) early = std::max(early, kb);
+    if (t >= total * 0.75) late = std::max(late, kb);
+  }
+  const bool leak = early > 0 && late > early + early / 10 + 2048;
+  if (gateway_ > 0) {
+    kill(gateway_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 100 && waitpid(gateway_, &status, WNOHANG) != gateway_; ++i)
+      std::this_thread::sleep_for(50ms);
+    gatewayStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  Report(ok, leak, gatewayStatus_);
+  const bool pass = ok && !leak && gatewayStatus_ == 0 && stats_.errors.empty();
+  if (!opt_.boKeepDir && pass) std::filesystem::remove_all(dir_);
+  return pass ? 0 : 1;
+}
+
+bool TSoak::Verify() {
+  for (auto& [key, r] : keys_) {
+    // Per-user messages: only the tail of a link or of the connection may be
+    // missing, that is, a message whose link dropped before any later one
+    // of the same link reached the client.
+    std::set<int64_t> got(r.userGot.begin(), r.userGot.end());
+    int64_t nextGot = -1;
+    for (int64_t seq = static_cast<int64_t>(r.userSentEpoch.size()) - 1; seq >= 0; --seq) {
+      if (got.count(seq)) {
+        nextGot = seq;
+        continue;
+      }
+      if (nextGot < 0 || r.userSentEpoch[seq] < r.userSentEpoch[nextGot])
+        ++stats_.excusedDown;
+      else
+        Error(key + " per-user message " + std::to_string(seq) + " lost");
+    }
+    if (r.inFinal) {
+      // Open at the end: its last message must have arrived, and the last
+      // per-user message (which makes every earlier one of its link due).
+      if (r.serverLast != static_cast<int64_t>(r.sentAt.size()) - 1)
+        Error(key + " last message " + std::to_string(r.sentAt.size() - 1) +
+              " never reached the game server (got " + std::to_string(r.serverLast) + ")");
+      if (r.finalUserSent && !r.finalGot) Error(key + " last per-user message never arrived");
+    }
+  }
+  return stats_.errors.empty();
+}
+
+void TSoak::Report(bool ok, bool leak, int exitStatus) {
+  const TStats& s = stats_;
+  std::printf("soak: counts\n");
+  // Messages neither at the game server nor excused went with a connection
+  // that closed before the gateway passed them on.
+  std::printf(
+      "  client messages   sent %llu, at the game server %llu, lost to link drops %llu, "
+      "left with their closing connection %llu\n",
+      (unsigned long long)s.clientSent, (unsigned long long)s.serverGot,
+      (unsigned long long)s.excusedUp,
+      (unsigned long long)(s.clientSent - s.serverGot - s.excusedUp));
+  std::printf("  per-user messages sent %llu, at the clients %llu, lost to drops/closes %llu\n",
+              (unsigned long long)s.userSent, (unsigned long long)s.userGot,
+              (unsigned long long)s.excusedDown);
+  std::printf("  broadcasts received %llu, slot messages received %llu\n",
+              (unsigned long long)s.broadcastsGot, (unsigned long long)s.refsGot);
+  std::printf(
+      "  connections %llu, logins %llu, kicks sent %llu, kicks seen %llu, "
+      "reconnects by choice %llu, links %llu, link drops %llu\n",
+      (unsigned long long)s.connects, (unsigned long long)s.logins, (unsigned long long)s.kicks,
+      (unsigned long long)s.kicked, (unsigned long long)s.selfCloses, (unsigned long long)s.links,
+      (unsigned long long)s.drops);
+  std::printf("soak: gateway RSS (s:MiB)");
+  for (const auto& [t, kb] : rss_) std::printf(" %.0f:%.1f", t, kb / 1024.0);
+  std::printf("\n");
+  std::printf("soak: gateway exit status %d\n", exitStatus);
+  if (leak) std::printf("soak: memory kept growing\n");
+  for (size_t i = 0; i < std::min<size_t>(s.errors.size(), 20); ++i)
+    std::printf("  error: %s\n", s.errors[i].c_str());
+  const bool pass = ok && !leak && exitStatus == 0 && s.errors.empty();
+  std::printf("soak: verdict %s (%zu errors)\n", pass ? "PASS" : "FAIL", s.errors.size());
+}
+
+}  // namespace
+
+int RunSoak(const TSoakOptions& options) {
+  std::signal(SIGPIPE, SIG_IGN);
+  TSoak soak(options);
+  return soak.Run();
+}
