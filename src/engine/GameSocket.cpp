@@ -148,7 +148,7 @@ void TTavrelSocket::NewSession(TSessionInfo& Session, bool bo10) {
   Session.RecvBuffer->Clear();
 }
 
-void TTavrelSocket::FreeSession(TSessionInfo& Session, bool bo10) {
+void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
   Session.boFree = true;
   Session.sUid.clear();
   Session.dwFreeTime = GetTickCount64();
@@ -157,10 +157,10 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session, bool bo10) {
   Session.m_DelayQueue.reset();
   Session.m_DelayDebugOut = false;
   if (Session.BufferStream) Session.BufferStream->Clear();
-  if (bo10) {
-    Session.RecvBuffer.reset();
-    Session.BufferStream.reset();
-  }
+  // Records stay for the engine's life; their buffers go (a reused record
+  // gets new ones), so a crowd that has left leaves no memory behind.
+  Session.RecvBuffer.reset();
+  Session.BufferStream.reset();
 }
 
 void TTavrelSocket::FreeSessionAll() {

@@ -128,6 +128,7 @@ class TTavrelSocket final : public TGateFrameSink {
   void CSocketDisconnect();
   void CSocketError(int& ErrorCode);
   void CSocketRead();
+  void ReleaseReadBuffer();
   void ReconnectStep();
   void KeepAliveStep();
   void DispatchFrame(const struct TGateFrame& frame);
@@ -154,6 +155,7 @@ class TTavrelSocket final : public TGateFrameSink {
   bool boLinkOverCap = false;  // the link is dropped on the next tick
   int32_t m_nProcIDX = 0;
   int32_t m_dwRegenTime = 10;
+  uint64_t dwTrimTick_ = 0;  // last time freed memory was handed back
   std::vector<std::unique_ptr<TSessionInfo>> SessionList;
   // Open sessions by connection identifier and by socket handle, so that a
   // lookup per message does not scan the table.

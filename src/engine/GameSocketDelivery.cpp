@@ -1,6 +1,8 @@
 // The run loop: each tick hands every live session's queued bytes to its
 // client and its accepted messages to the game server, within a time budget,
 // then flushes the link and runs the link's duties.
+#include <malloc.h>
+
 #include <algorithm>
 #include <charconv>
 
@@ -17,7 +19,8 @@
 
 namespace {
 constexpr uint64_t kKickDelayMs = 1500;
-}
+constexpr uint64_t kTrimIntervalMs = 10000;
+}  // namespace
 
 void TTavrelSocket::Run() {
   try {
@@ -35,6 +38,13 @@ void TTavrelSocket::Run() {
     KeepAliveStep();
   } catch (const std::exception&) {
     OutErrorLog("[Exception] DecodeTimerTImer->HeartBeat");
+  }
+  // Buffers of departed clients and bursts are freed between session
+  // records that stay; the allocator keeps such pages until asked.
+  const uint64_t now = GetTickCount64();
+  if (now - dwTrimTick_ >= kTrimIntervalMs) {
+    dwTrimTick_ = now;
+    malloc_trim(0);
   }
 }
 

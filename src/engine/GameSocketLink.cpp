@@ -87,6 +87,7 @@ void TTavrelSocket::CSocketDisconnect() {
   boConnet = false;
   g_boHeartBeat = false;
   SocketReadBuffer->Clear();
+  ReleaseReadBuffer();
   MainOutMessage("游戏引擎链接断开！");
   ServerBuffer->Clear();
 }

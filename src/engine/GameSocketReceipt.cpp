@@ -1,5 +1,7 @@
 // Frames from the game server: receipt, cutting, dispatch and the spell
 // configuration.
+#include <algorithm>
+
 #include "buffers/SocketBuffers.h"
 #include "engine/GameSocket.h"
 #include "log/uThread_Logger.h"
@@ -11,7 +13,12 @@
 
 void TTavrelSocket::CSocketRead() {
   try {
-    const int waiting = CSocket->Socket().ReceiveLength();
+    // Never more than the buffer's cap leaves room for (at least 1 MiB, as
+    // it holds at most one incomplete frame): the rest waits in the socket
+    // for the next read event instead of failing this one for good.
+    const int64_t room = SocketReadBuffer->MaxSize() - SocketReadBuffer->ReadableBytes();
+    const int waiting =
+        static_cast<int>(std::min<int64_t>(CSocket->Socket().ReceiveLength(), room));
     if (waiting <= 0) return;
     char* into = SocketReadBuffer->EnsureWritable(waiting);
     const int got = CSocket->Socket().ReceiveBuf(into, waiting);
@@ -50,6 +57,14 @@ void TTavrelSocket::ProcReceiveBuffer() {
   stats_.nResyncBytes += skipped;
   // The frames dispatched before a failure, the failing one too, are gone.
   SocketReadBuffer->Consume(static_cast<int64_t>(consumed));
+  ReleaseReadBuffer();
+}
+
+void TTavrelSocket::ReleaseReadBuffer() {
+  // Storage grown for a large frame is given back once nothing waits in it.
+  const int64_t step = g_GateConfig.nServerMsgBuffByte;
+  if (SocketReadBuffer->ReadableBytes() == 0 && SocketReadBuffer->Size() > step)
+    SocketReadBuffer->SetSize(step);
 }
 
 void TTavrelSocket::DispatchFrame(const TGateFrame& frame) {

@@ -1,0 +1,122 @@
+// Helpers for the fault-injection tests: a game server played by the test
+// itself (so that it can misbehave: stop reading, send garbage, cut frames,
+// vanish), raw TCP clients that reset instead of closing, the gateway's
+// resident memory, its log files, and a probe of the per-address count.
+// The game server's socket work runs on its own thread; its methods may be
+// called from the test thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/Harness.h"
+#include "protocol/Grobal2.h"
+
+struct TLinkFrame {
+  int link = 0;  // 1 for the first link the gateway made, 2 for the next, ...
+  TMsgHeader header{};
+  std::string payload;
+};
+
+class TFakeGameServer {
+ public:
+  explicit TFakeGameServer(uint16_t port);
+  ~TFakeGameServer();
+  TFakeGameServer(const TFakeGameServer&) = delete;
+  TFakeGameServer& operator=(const TFakeGameServer&) = delete;
+
+  // Waits until the gateway has made its `n`-th link.
+  bool WaitLinks(int n, std::chrono::milliseconds timeout);
+  int Links();
+  // Waits until the current link is gone (the gateway closed it).
+  bool WaitLinkClosed(std::chrono::milliseconds timeout);
+
+  // While off, the server neither reads the link nor notices it closing:
+  // the gateway's frames pile up in the socket buffers.
+  void SetReading(bool reading);
+
+  // Writes to the current link (blocking); false when there is none.
+  bool Send(const std::string& bytes);
+  static std::string Frame(uint16_t ident, int32_t handle, const std::string& payload,
+                           int32_t nLength);
+  bool SendFrame(uint16_t ident, int32_t handle, const std::string& payload) {
+    return Send(Frame(ident, handle, payload, static_cast<int32_t>(payload.size())));
+  }
+  // A per-user message: a header and, when given, a body and its trailing zero.
+  bool SendData(int32_t handle, const TDefaultMessage& msg, const std::string& body = "");
+  bool SendData(int32_t handle, int32_t ident, const std::string& body = "") {
+    TDefaultMessage m;
+    m.Ident = ident;
+    return SendData(handle, m, body);
+  }
+  // Closes the current link; with `reset` the gateway sees a reset.
+  void DropLink(bool reset = false);
+
+  // Frames received so far, over every link.
+  std::vector<TLinkFrame> Frames();
+  // The first frame after index `from` that `match` accepts.
+  std::optional<TLinkFrame> WaitFrame(const std::function<bool(const TLinkFrame&)>& match,
+                                      std::chrono::milliseconds timeout, size_t from = 0);
+  // The handle of the next GM_OPEN (after frame index `from`).
+  int32_t WaitOpen(std::chrono::milliseconds timeout, size_t from = 0);
+  size_t FrameCount();
+  // Bytes skipped between frames (a stream that was not cut at frame bounds).
+  size_t SkippedBytes();
+
+ private:
+  void Loop();
+  void CutFrames(int link);
+
+  int listenFd_ = -1;
+  int wakeFd_[2] = {-1, -1};
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int linkFd_ = -1;
+  int links_ = 0;
+  bool reading_ = true;
+  std::string inbound_;
+  std::vector<TLinkFrame> frames_;
+  size_t skipped_ = 0;
+};
+
+// A plain TCP connection to the gateway, optionally from a given loopback
+// source address; -1 on failure.
+int ConnectTcp(uint16_t port, const std::string& sourceAddr = "");
+// Closes with a reset (SO_LINGER 0) instead of an orderly close.
+void ResetClose(int fd);
+
+// Resident memory of a process in KiB (0 when it is gone).
+int64_t RssKb(pid_t pid);
+// Waits until the process's RSS is at most `limitKb`; the last reading.
+int64_t WaitRssAtMost(pid_t pid, int64_t limitKb, std::chrono::milliseconds timeout);
+
+// Waits until some file under the rig's Log/ directory contains `text`.
+bool WaitLogFileLine(const TGatewayRig& rig, const std::string& text,
+                     std::chrono::milliseconds timeout);
+
+// The per-address count of `addr` is idle when exactly IpCount - 1 clients
+// from it are admitted (greeted with "ok") and the next one is refused.
+// `whileHeld` runs while the admitted ones are connected.
+bool AddressCountIsIdle(uint16_t port, const std::string& addr, int ipCount = 5,
+                        const std::function<void()>& whileHeld = {});
+
+// The gateway's console /metrics as name (with labels) -> value; empty when
+// the console does not answer. The port is the one its start-up line names.
+std::map<std::string, double> ReadMetrics(TGatewayRig& rig);
+
+// Keeps the fd limit of this process (and of the programs it starts) at its
+// hard maximum, for tests that hold a thousand connections.
+void RaiseFdLimit();
