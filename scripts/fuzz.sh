@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (fuzz/, with clang-14, AddressSanitizer and
 # UBSan) and runs each for a given time. Any crash, sanitizer report, broken
 # property, leak, timeout or out-of-memory is a finding: its input is kept
-# under fuzz/regressions/<target>/ (replayed by tests_fuzzregress from then
+# under fuzz/regressions/<target>/ (replayed by tests_robust from then
 # on) and the script exits non-zero after running the remaining targets.
 #
 #   scripts/fuzz.sh [--seconds N] [--target NAME]... [--build-dir DIR]
