@@ -548,7 +548,11 @@ void TSoak::DropLink() {
 // --- the driver -------------------------------------------------------------
 
 void TSoak::Connect(int client) {
-  const std::string key = "c" + std::to_string(client) + "n" + std::to_string(connNo_[client]++);
+  // Appended piece by piece: g++ 12 at -O3 misreads "c" + std::string (-Wrestrict).
+  std::string key = "c";
+  key += std::to_string(client);
+  key += 'n';
+  key += std::to_string(connNo_[client]++);
   conns_[client] = std::make_shared<TConn>(*this, client, key);
   conns_[client]->Start();
 }
