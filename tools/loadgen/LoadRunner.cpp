@@ -124,7 +124,7 @@ class TLoadRunner::TImpl {
   void OnOpen(TClient& C);
   void OnText(TClient& C, std::string_view Text);
   void OnBinary(TClient& C, std::string_view Bytes);
-  void OnEnd(TClient& C, bool Failed);
+  void OnEnd(TClient& C);
 
   asio::io_context Ioc;
   ssl::context TlsCtx{ssl::context::tls_client};
@@ -210,7 +210,7 @@ class TClientT final : public TClient, public std::enable_shared_from_this<TClie
                    sizeof one);
       lowest.socket().bind(tcp::endpoint(asio::ip::make_address_v4(source_), 0), ec);
     }
-    if (ec) return Fail();
+    if (ec) return End();
     lowest.expires_after(kHandshakeTimeout);
     lowest.async_connect(owner_.Server, beast::bind_front_handler(&TClientT::OnConnect, Self()));
   }
@@ -242,7 +242,7 @@ class TClientT final : public TClient, public std::enable_shared_from_this<TClie
   }
 
   void OnConnect(error_code ec) {
-    if (ec) return Fail();
+    if (ec) return End();
     error_code ignored;
     beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
     if constexpr (kTls) {
@@ -254,7 +254,7 @@ class TClientT final : public TClient, public std::enable_shared_from_this<TClie
   }
 
   void OnTls(error_code ec) {
-    if (ec) return Fail();
+    if (ec) return End();
     DoHandshake();
   }
 
@@ -272,16 +272,16 @@ class TClientT final : public TClient, public std::enable_shared_from_this<TClie
   }
 
   void OnHandshake(error_code ec) {
-    if (ec) return Fail();
+    if (ec) return End();
     Open = true;
     owner_.OnOpen(*this);
-    if (!Ended && (!NoRead || !Ready)) DoRead();
+    if (!Ended && !(NoRead && Ready)) DoRead();
   }
 
   void DoRead() { ws_.async_read(buf_, beast::bind_front_handler(&TClientT::OnRead, Self())); }
 
   void OnRead(error_code ec, size_t) {
-    if (ec) return End(false);
+    if (ec) return End();
     const std::string_view bytes(static_cast<const char*>(buf_.data().data()), buf_.size());
     if (ws_.got_text())
       owner_.OnText(*this, bytes);
@@ -311,17 +311,17 @@ class TClientT final : public TClient, public std::enable_shared_from_this<TClie
     ws_.async_close(websocket::close_code::normal, [self = Self()](error_code) {
       self->CloseSocket();
       // A client without a read in progress hears of no end otherwise.
-      if (self->NoRead && self->Ready) self->End(false);
+      if (self->NoRead && self->Ready) self->End();
     });
   }
 
-  void Fail() { End(true); }
-
-  void End(bool Failed) {
+  // Whether it failed to connect, was refused or dropped, the runner tells
+  // from how far it got.
+  void End() {
     if (Ended) return;
     Ended = true;
     CloseSocket();
-    owner_.OnEnd(*this, Failed);
+    owner_.OnEnd(*this);
   }
 
   TLoadRunner::TImpl& owner_;
@@ -609,7 +609,7 @@ void TLoadRunner::TImpl::OnMessage(TClient& C, const TClientMessage& M) {
   }
 }
 
-void TLoadRunner::TImpl::OnEnd(TClient& C, bool Failed) {
+void TLoadRunner::TImpl::OnEnd(TClient& C) {
   ++ended_;
   if (!C.Open) {
     ++failed_;
@@ -621,7 +621,6 @@ void TLoadRunner::TImpl::OnEnd(TClient& C, bool Failed) {
   } else if (!C.Closing) {
     ++dropped_;
   }
-  (void)Failed;
   if (phase_ == TPhase::Close && ended_ >= O.Clients) EnterPhase(TPhase::Done);
 }
 
