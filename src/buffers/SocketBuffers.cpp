@@ -31,9 +31,9 @@ bool Inside(const char* p, const char* base, int64_t size) {
 
 }  // namespace
 
-char* TBufferAlloc::ZeroAlloc(size_t n) noexcept {
+char* TBufferAlloc::Alloc(size_t n) noexcept {
   if (InjectedFailure()) return nullptr;
-  return static_cast<char*>(std::calloc(n, 1));
+  return static_cast<char*>(std::malloc(n));
 }
 
 char* TBufferAlloc::Resize(char* p, size_t n) noexcept {
@@ -48,7 +48,7 @@ void TBufferAlloc::FailAfter(int64_t n) noexcept {
 TBuffer::TBuffer(int64_t ASize) : FIncrement(ASize) {
   if (ASize > kMaxBufferSize) LimitExceeded();
   if (ASize > 0) {
-    FBuffer.reset(TBufferAlloc::ZeroAlloc(static_cast<size_t>(ASize)));
+    FBuffer.reset(TBufferAlloc::Alloc(static_cast<size_t>(ASize)));
     if (!FBuffer) throw std::bad_alloc();
     FBufSize = ASize;
   }

@@ -33,7 +33,9 @@ using TBufferPtr = std::unique_ptr<char, TBufferFree>;
 // Tests inject failures with FailAfter, like Beast's fail_count: the next n
 // allocations on this thread succeed and every later one fails until FailAfter(-1).
 struct TBufferAlloc {
-  static char* ZeroAlloc(size_t n) noexcept;
+  // Storage is not zeroed: nothing reads past what was written, and untouched
+  // pages of a new connection's buffers then cost nothing.
+  static char* Alloc(size_t n) noexcept;
   static char* Resize(char* p, size_t n) noexcept;
   static void FailAfter(int64_t n) noexcept;
 };

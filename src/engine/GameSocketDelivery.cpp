@@ -58,26 +58,26 @@ void TTavrelSocket::ProcessGateData() {
       stage = 1;
       TSessionInfo* session = GetUserIndex(nIdx);
       stage = 2;
-      if (session) {
+      // Free records are most of an idle table: they cost no clock reads.
+      if (session && !session->sUid.empty()) {
         TSessionInfo& s = *session;
+        const uint64_t now = GetTickCount64();
         try {
-          if (s.boKick && GetTickCount64() - s.dwKickTime > kKickDelayMs) {
-            s.dwKickTime = GetTickCount64();
+          if (s.boKick && now - s.dwKickTime > kKickDelayMs) {
+            s.dwKickTime = now;
             s.boKick = false;
-            if (!s.sUid.empty()) {
-              ++stats_.nKicks;
-              frontEnd_->CloseSocket(s.sUid);
-              continue;
-            }
+            ++stats_.nKicks;
+            frontEnd_->CloseSocket(s.sUid);
+            continue;
           }
         } catch (const std::exception&) {
           OutErrorLog("[Exception] ProcessGateData.Run-> Kick..");
         }
         try {
-          if (!s.sUid.empty() && !s.boPlay &&
-              GetTickCount64() - s.dwCheckLogin >=
+          if (!s.boPlay &&
+              now - s.dwCheckLogin >=
                   static_cast<uint64_t>(static_cast<int64_t>(g_ConnectOutTime) * 1000)) {
-            s.dwCheckLogin = GetTickCount64();
+            s.dwCheckLogin = now;
             ++stats_.nLoginTimeouts;
             frontEnd_->CloseSocket(s.sUid);
             continue;
@@ -85,14 +85,21 @@ void TTavrelSocket::ProcessGateData() {
         } catch (const std::exception&) {
           OutErrorLog("[Exception] ProcessGateData.Run-> dwCheckLogin");
         }
-        if (!s.boFree && !s.sUid.empty()) {
+        if (!s.boFree) {
           ProcessPacket(s);
           ProcessUserPacket(s);
+        }
+      } else if (session && session->boKick) {
+        // A kick that outlived its connection only clears.
+        const uint64_t now = GetTickCount64();
+        if (now - session->dwKickTime > kKickDelayMs) {
+          session->dwKickTime = now;
+          session->boKick = false;
         }
       }
       ++nIdx;
       stage = 3;
-      if (GetTickCount64() - start > static_cast<uint64_t>(m_dwRegenTime)) {
+      if ((nIdx & 15) == 0 && GetTickCount64() - start > static_cast<uint64_t>(m_dwRegenTime)) {
         stage = 4;
         m_nProcIDX = nIdx;
         return;

@@ -82,7 +82,10 @@ void TMainForm::StartTimerTimer() {
 void TMainForm::StartService() {
   try {
     if (!g_TavrelSocket) g_TavrelSocket = std::make_unique<TTavrelSocket>(io_);
-    if (!timerRunEnabled_) ArmRunTimer();
+    if (!timerRunEnabled_) {
+      TimerRun.expires_after(kRunTimerInterval);
+      ArmRunTimer();
+    }
     MainOutMessage("#初始化游戏网关.....");
     g_TavrelSocket->Open();
   } catch (const std::exception& e) {
@@ -93,13 +96,20 @@ void TMainForm::StartService() {
   }
 }
 
+// The tick keeps a fixed rate: a message waits for at most one tick on its
+// way in and one on its way out, so a slow tick must not push the next ones.
+// A tick that overran by more than a period is not made up for.
 void TMainForm::ArmRunTimer() {
   timerRunEnabled_ = true;
-  TimerRun.expires_after(kRunTimerInterval);
   TimerRun.async_wait([this](const boost::system::error_code& ec) {
     if (ec || !timerRunEnabled_) return;
     TimerRunTimer();
-    if (timerRunEnabled_) ArmRunTimer();
+    if (!timerRunEnabled_) return;
+    const auto now = std::chrono::steady_clock::now();
+    auto next = TimerRun.expiry() + kRunTimerInterval;
+    if (next < now) next = now;
+    TimerRun.expires_at(next);
+    ArmRunTimer();
   });
 }
 

@@ -307,6 +307,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     queue_.pop_front();
     if (spare_.size() > 4) spare_.erase(spare_.begin());
     if (!queue_.empty()) return DoWrite();
+    // Idle again: the burst's buffers go back rather than sit with every
+    // connection.
+    spare_.clear();
     if (boClosing_) DoClose();
   }
 
