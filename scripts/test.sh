@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The one test command: installs dependencies, builds the release and asan
 # presets and runs every test of both, then the browser tests against the
-# release binaries.
+# release binaries, then (in CI) the fuzzers, the soak and the scale-out check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,11 +26,15 @@ echo "== browser tests (release)"
 (cd tests/browser && npm ci --no-audit --no-fund)
 (cd tests/browser && node --test)
 
-# The one-minute fuzz runs and the two-minute soak, on request
-# (TAVREL_LONG_TESTS=1) until they have been proven on a CI machine.
-if [ "${TAVREL_LONG_TESTS:-}" = "1" ]; then
+# The one-minute fuzz runs, the two-minute soak and the scale-out check run
+# in CI (CI=true) or when TAVREL_LONG_TESTS=1; TAVREL_LONG_TESTS=0 skips them.
+long=${TAVREL_LONG_TESTS:-}
+[ -z "$long" ] && [ "${CI:-}" = "true" ] && long=1
+if [ "$long" = "1" ]; then
   echo "== fuzz"
   scripts/fuzz.sh --seconds 60
   echo "== soak"
   scripts/soak.sh --minutes 2
+  echo "== scale-out behind HAProxy"
+  scripts/scaleout.sh --no-build --build-dir build/release
 fi
