@@ -52,6 +52,8 @@ SAT_CLIENTS=500
 
 want() { [ -z "$ONLY" ] || [[ ",$ONLY," == *",$1,"* ]]; }
 log() { echo "bench: $*" >&2; }
+# shellcheck source=lib/procs.sh
+. scripts/lib/procs.sh
 
 # --- build and tools -------------------------------------------------------
 
@@ -66,11 +68,6 @@ for b in tavrelh5 tavrel-gamesim tavrel-load tavrel-echo; do
   [ -x "$BIN/$b" ] || { echo "bench: $BIN/$b missing (build it or drop --no-build)" >&2; exit 2; }
 done
 
-apt_install() {
-  local sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$@"
-}
 HAVE_WSFY=1
 if ! command -v websockify >/dev/null; then
   log "installing websockify"
@@ -99,39 +96,6 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
 
 # --- processes -----------------------------------------------------------------
 
-# A free port below the ephemeral range, so that the load tool's outgoing
-# connections never hold it.
-free_port() {
-  local p
-  for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 12000))
-    # Any socket with that port on either end (from /proc: no extra tools).
-    if ! grep -qi "$(printf ':%04X ' "$p")" /proc/net/tcp /proc/net/tcp6 2>/dev/null; then
-      echo "$p"
-      return
-    fi
-  done
-  echo "bench: no free port" >&2; return 1
-}
-
-wait_line() {  # file pattern seconds
-  local i
-  for i in $(seq $(( $3 * 20 ))); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "bench: timed out waiting for '$2' in $1" >&2; tail -5 "$1" >&2 || true; return 1
-}
-
-wait_port() {  # port seconds
-  local i
-  for i in $(seq $(( $2 * 20 ))); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "bench: nothing listens on $1" >&2; return 1
-}
-
 stop_pid() {  # pid: TERM, then KILL after 3 s
   local pid=$1 i
   kill -TERM "$pid" 2>/dev/null || return 0
@@ -156,18 +120,6 @@ gamesim_start() {  # [extra args]
   wait_line "$W/gamesim.out" '^control on ' 10
   GS_PORT=$(awk '/^listening on/{print $3}' "$W/gamesim.out")
   GS_CTL=$(awk '/^control on/{print $3}' "$W/gamesim.out")
-}
-
-gamesim_cmd() {  # command line; prints the replies up to "ok"
-  local fd line
-  exec {fd}<>"/dev/tcp/127.0.0.1/$GS_CTL"
-  printf '%s\n' "$*" >&"$fd"
-  while IFS= read -r -t 10 line <&"$fd"; do
-    [ "$line" = ok ] && break
-    echo "$line"
-    [[ "$line" == error:* ]] && break
-  done
-  exec {fd}>&-
 }
 
 gateway_start() {  # dir index [tls] ; needs GS_PORT

@@ -29,6 +29,8 @@ while [ $# -gt 0 ]; do
   shift
 done
 log() { echo "scaleout: $*" >&2; }
+# shellcheck source=lib/procs.sh
+. scripts/lib/procs.sh
 
 if [ "$BUILD" = 1 ]; then
   log "building the release preset"
@@ -40,9 +42,7 @@ BIN=$BUILD_DIR
 HAPROXY=$(command -v haproxy || echo /usr/sbin/haproxy)
 if [ ! -x "$HAPROXY" ]; then
   log "installing haproxy"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends haproxy >/dev/null
+  apt_install haproxy >/dev/null
   HAPROXY=$(command -v haproxy || echo /usr/sbin/haproxy)
 fi
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)" || true
@@ -58,34 +58,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-free_port() {
-  local p
-  for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 12000))
-    # Any socket with that port on either end (from /proc: no extra tools).
-    if ! grep -qi "$(printf ':%04X ' "$p")" /proc/net/tcp /proc/net/tcp6 2>/dev/null; then
-      echo "$p"
-      return
-    fi
-  done
-  return 1
-}
-wait_line() {  # file pattern seconds
-  local i
-  for i in $(seq $(( $3 * 20 ))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
-  log "timed out waiting for '$2' in $1"; return 1
-}
-gamesim_cmd() {
-  local fd line
-  exec {fd}<>"/dev/tcp/127.0.0.1/$GS_CTL"
-  printf '%s\n' "$*" >&"$fd"
-  while IFS= read -r -t 10 line <&"$fd"; do
-    [ "$line" = ok ] && break
-    echo "$line"
-    [[ "$line" == error:* ]] && break
-  done
-  exec {fd}>&-
-}
 json() {  # file key (dotted)
   python3 -c "import json,sys; d=json.load(open(sys.argv[1]))
 for k in sys.argv[2].split('.'): d=d.get(k, {}) if isinstance(d, dict) else {}
