@@ -361,9 +361,12 @@ for rep in $(seq "$REPS"); do
   fi
   if want accept; then
     log "rep $rep: accept rate, plain and TLS"
-    for tls in 0 1; do
-      accept_run gateway "$tls" "$rep"
-      accept_run echo "$tls" "$rep"
+    # A connect phase lasts a fraction of a second: three rounds a repetition.
+    for round in 1 2 3; do
+      for tls in 0 1; do
+        accept_run gateway "$tls" "$rep.$round"
+        accept_run echo "$tls" "$rep.$round"
+      done
     done
   fi
   if want sat; then

@@ -1,8 +1,8 @@
-// A fixed-size table whose untouched entries cost no resident memory: the
-// storage is an anonymous private mapping, made on the first write access,
-// so pages are only materialised when first written, and Reset hands them
-// back to the kernel. A table never written costs neither a mapping nor a
-// system call, which keeps connecting cheap.
+// A fixed-size table whose untouched entries cost no resident memory. The
+// storage is an anonymous private mapping, made on the first access that may
+// write; its pages materialise only when written, and Reset hands them back.
+// A table never written costs no mapping and no system call, which keeps
+// connecting cheap.
 #pragma once
 
 #include <cstddef>
