@@ -89,13 +89,6 @@ void TTavrelSocket::ProcessGateData() {
           ProcessPacket(s);
           ProcessUserPacket(s);
         }
-      } else if (session && session->boKick) {
-        // A kick that outlived its connection only clears.
-        const uint64_t now = GetTickCount64();
-        if (now - session->dwKickTime > kKickDelayMs) {
-          session->dwKickTime = now;
-          session->boKick = false;
-        }
       }
       ++nIdx;
       stage = 3;
