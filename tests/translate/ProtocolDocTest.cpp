@@ -197,8 +197,16 @@ void Assign(TWireText<N>& field, std::string_view utf8) {
 template <typename R>
 using TFields = std::map<std::string, std::function<void(R&, std::string_view)>, std::less<>>;
 
+// A stringized field path without the blanks a line break may leave in it.
+std::string FieldPath(std::string_view stringized) {
+  std::string path;
+  for (char c : stringized)
+    if (!std::isspace(static_cast<unsigned char>(c))) path += c;
+  return path;
+}
+
 #define TAVREL_DOC_FIELD(r, R, path) \
-  {BOOST_PP_STRINGIZE(path), [](R& rec, std::string_view v) { Assign(rec.path, v); }},
+  {FieldPath(BOOST_PP_STRINGIZE(path)), [](R& rec, std::string_view v) { Assign(rec.path, v); }},
 #define TAVREL_DOC_FIELDS(R, seq)                   \
   TFields<R> {                                      \
     BOOST_PP_SEQ_FOR_EACH(TAVREL_DOC_FIELD, R, seq) \
@@ -206,42 +214,55 @@ using TFields = std::map<std::string, std::function<void(R&, std::string_view)>,
 
 // The fields an example may name. A field missing here fails its example
 // with its name; add it when a new example needs it.
+// clang-format off
+#define TAVREL_ICON(i) \
+  (icons[i].nID)(icons[i].iEffType)(icons[i].iX)(icons[i].iY)(icons[i].sEffSrc) \
+  (icons[i].iDrop)(icons[i].after)
+#define TAVREL_EFFECT(i) \
+  (Effect.EffectList[i].sEffId)(Effect.EffectList[i].iFrameCount) \
+  (Effect.EffectList[i].iCount)(Effect.EffectList[i].iStartTime) \
+  (Effect.EffectList[i].iBehind)(Effect.EffectList[i].ioffsetX)(Effect.EffectList[i].ioffsetY)
+#define TAVREL_BAR(j) \
+  (Item.Ext.Info.Bars[j].btOpenAndType)(Item.Ext.Info.Bars[j].btColor) \
+  (Item.Ext.Info.Bars[j].btImgCount)(Item.Ext.Info.Bars[j].wCur)(Item.Ext.Info.Bars[j].wMax) \
+  (Item.Ext.Info.Bars[j].wLv)(Item.Ext.Info.Bars[j].Name)
+#define TAVREL_ATTR(g, j) \
+  (ExAbilRec.Group[g].Attrs[j].nColor)(ExAbilRec.Group[g].Attrs[j].nID) \
+  (ExAbilRec.Group[g].Attrs[j].nValue)(ExAbilRec.Group[g].Attrs[j].nType) \
+  (ExAbilRec.Group[g].Attrs[j].nPos)(ExAbilRec.Group[g].Attrs[j].nLine)
+
 const auto& HeaderFields() {
-  static const auto f = TAVREL_DOC_FIELDS(
-      TDefaultMessage, (Recog)(Ident)(Param)(Tag)(Series)(nSessionID)(nIsZlib)(nLength)(nIndex));
+  static const auto f = TAVREL_DOC_FIELDS(TDefaultMessage,
+      (Recog)(Ident)(Param)(Tag)(Series)(nSessionID)(nIsZlib)(nLength)(nIndex));
   return f;
 }
 
-#define TAVREL_ICON(i)                                                                           \
-  (icons[i].nID)(icons[i].iEffType)(icons[i].iX)(icons[i].iY)(icons[i].sEffSrc)(icons[i].iDrop)( \
-      icons[i].after)
-#define TAVREL_EFFECT(i)                                                                        \
-  (Effect.EffectList[i].sEffId)(Effect.EffectList[i].iFrameCount)(Effect.EffectList[i].iCount)( \
-      Effect.EffectList[i].iStartTime)(Effect.EffectList[i].iBehind)(                           \
-      Effect.EffectList[i].ioffsetX)(Effect.EffectList[i].ioffsetY)
-
 const auto& CharDescFields() {
-  static const auto
-      f =
-          TAVREL_DOC_FIELDS(
-              TCharDescRcd,
-              (
-                  m_sUserID)(m_wRaceServer)(boIsPlayer)(boIsPlayMon)(boIsMon)(boIsGuild)(WalkCurrSpeed)(RunCurrSpeed)(AttackCurrSpeed)(MagicCurrSpeed)(sex)(RangeCanFindMe)(Hair)(Job)(OffLine)(boPEnvir)(weaponID)(clothID)(clothEff)(weaponEff)(CapID)(Group)(boHaveGuild)(boHaveCastle)(boShenMiRen)(GuildID)(GuildName)(Rank)(RankName)(CastleName)(boHaveMaster)(MasterId)(nLevel)(Hp)(MaxHp)(Name)(Color)(WarZone)(StoneMode)(title)(pklv)(Effect
-                                                                                                                                                                                                                                                                                                                                                                                                                                                     .sUserID)(OwnerID)(OwnerName)(Through)(StallName)(boIsHero)(ActionType)(Candle)(nBigTipId)(nNationID)(HorseAppr)(HorseEff)(HorseFature)(sRefHorseUserID)(HorseType)(DPID)(DPItemEffectID)(MoveEff)(sNoShow)(HelmetId)(FaceId)(nPlayerPk)(STID)(DearID)(InternalForce)(MaxInternalForce)(CurState)
-                  TAVREL_ICON(0) TAVREL_ICON(1) TAVREL_EFFECT(0) TAVREL_EFFECT(1));
+  static const auto f = TAVREL_DOC_FIELDS(TCharDescRcd,
+      (m_sUserID)(m_wRaceServer)(boIsPlayer)(boIsPlayMon)(boIsMon)(boIsGuild)
+      (WalkCurrSpeed)(RunCurrSpeed)(AttackCurrSpeed)(MagicCurrSpeed)(sex)(RangeCanFindMe)
+      (Hair)(Job)(OffLine)(boPEnvir)(weaponID)(clothID)(clothEff)(weaponEff)(CapID)(Group)
+      (boHaveGuild)(boHaveCastle)(boShenMiRen)(GuildID)(GuildName)(Rank)(RankName)
+      (CastleName)(boHaveMaster)(MasterId)(nLevel)(Hp)(MaxHp)(Name)(Color)(WarZone)
+      (StoneMode)(title)(pklv)(Effect.sUserID)(OwnerID)(OwnerName)(Through)(StallName)
+      (boIsHero)(ActionType)(Candle)(nBigTipId)(nNationID)(HorseAppr)(HorseEff)(HorseFature)
+      (sRefHorseUserID)(HorseType)(DPID)(DPItemEffectID)(MoveEff)(sNoShow)(HelmetId)(FaceId)
+      (nPlayerPk)(STID)(DearID)(InternalForce)(MaxInternalForce)(CurState)
+      TAVREL_ICON(0) TAVREL_ICON(1) TAVREL_EFFECT(0) TAVREL_EFFECT(1));
   return f;
 }
 
 const auto& IconsMsgFields() {
-  static const auto f =
-      TAVREL_DOC_FIELDS(TIconMsg, (sUserID)TAVREL_ICON(0) TAVREL_ICON(1) TAVREL_ICON(2));
+  static const auto f = TAVREL_DOC_FIELDS(TIconMsg,
+      (sUserID) TAVREL_ICON(0) TAVREL_ICON(1) TAVREL_ICON(2));
   return f;
 }
 
 const auto& CharBriefFields() {
-  static const auto f = TAVREL_DOC_FIELDS(
-      TCharBriefRcd,
-      (sFormatId)(sUserID)(nLevel)(nColor)(nWarZone)(sName)(boHaveGuild)(sGuildID)(sGuildName)(nRank)(sRankName)(boHaveCastle)(sCastleName)(boHaveMaster)(sMasterId)(sMasterName)(boShenMiRen)(pklv)(StallName)(nNatIonIdx)(STID)(DearID)(nServerID));
+  static const auto f = TAVREL_DOC_FIELDS(TCharBriefRcd,
+      (sFormatId)(sUserID)(nLevel)(nColor)(nWarZone)(sName)(boHaveGuild)(sGuildID)
+      (sGuildName)(nRank)(sRankName)(boHaveCastle)(sCastleName)(boHaveMaster)(sMasterId)
+      (sMasterName)(boShenMiRen)(pklv)(StallName)(nNatIonIdx)(STID)(DearID)(nServerID));
   return f;
 }
 
@@ -251,30 +272,27 @@ const auto& AttackEffFields() {
 }
 
 const auto& MagicSpellFields() {
-  static const auto f = TAVREL_DOC_FIELDS(
-      TCharMagicSpell,
+  static const auto f = TAVREL_DOC_FIELDS(TCharMagicSpell,
       (sUserID)(btDir)(wMagicId)(btEffect)(nTargetX)(nTargetY)(nScriptEffect)(nActionId));
   return f;
 }
 
 const auto& HitFields() {
-  static const auto f = TAVREL_DOC_FIELDS(
-      TMsgHitRcd,
+  static const auto f = TAVREL_DOC_FIELDS(TMsgHitRcd,
       (sUserID)(btDir)(wMagicId)(nTargetX)(nTargetY)(sTargetID)(nScriptEffect)(nActionId));
   return f;
 }
 
 const auto& StruckFields() {
-  static const auto f = TAVREL_DOC_FIELDS(
-      THPRcd,
+  static const auto f = TAVREL_DOC_FIELDS(THPRcd,
       (HP)(MaxHP)(MP)(MaxMP)(Damage)(InternalForce)(MaxInternalForce)(sUserID)(sAttackUserID));
   return f;
 }
 
 const auto& ShowItemFields() {
-  static const auto f = TAVREL_DOC_FIELDS(
-      TShowItem,
-      (nID)(nItemIdx)(wX)(wY)(sName)(nColor)(btJipin)(nLook)(sOf)(nMakeIndex)(btShowItemDropEff)(nCnt));
+  static const auto f = TAVREL_DOC_FIELDS(TShowItem,
+      (nID)(nItemIdx)(wX)(wY)(sName)(nColor)(btJipin)(nLook)(sOf)(nMakeIndex)
+      (btShowItemDropEff)(nCnt));
   return f;
 }
 
@@ -284,60 +302,56 @@ const auto& HideItemFields() {
 }
 
 const auto& ShowEventFields() {
-  static const auto f =
-      TAVREL_DOC_FIELDS(TShowEvent, (nMapEvent)(nXY)(nTypeParam)(nEffectId)(btTopType)(sDuranceID));
+  static const auto f = TAVREL_DOC_FIELDS(TShowEvent,
+      (nMapEvent)(nXY)(nTypeParam)(nEffectId)(btTopType)(sDuranceID));
   return f;
 }
 
-#define TAVREL_ATTR(g, j)                                                     \
-  (ExAbilRec.Group[g].Attrs[j].nColor)(ExAbilRec.Group[g].Attrs[j].nID)(      \
-      ExAbilRec.Group[g].Attrs[j].nValue)(ExAbilRec.Group[g].Attrs[j].nType)( \
-      ExAbilRec.Group[g].Attrs[j].nPos)(ExAbilRec.Group[g].Attrs[j].nLine)
-#define TAVREL_BAR(j)                                                                            \
-  (Item.Ext.Info.Bars[j].btOpenAndType)(Item.Ext.Info.Bars[j].btColor)(                          \
-      Item.Ext.Info.Bars[j].btImgCount)(Item.Ext.Info.Bars[j].wCur)(Item.Ext.Info.Bars[j].wMax)( \
-      Item.Ext.Info.Bars[j].wLv)(Item.Ext.Info.Bars[j].Name)
-
 const auto& UserItemFields() {
-  static const auto f = TAVREL_DOC_FIELDS(
-      TUserItem_Gate,
-      (Item.MakeIndex)(Item.wIndex)(Item.Dura)(Item.DuraMax)(Item.IntValue[0])(Item.IntValue[1])(
-          Item.IntValue[2])(Item.IntValue[3])(Item.IntValue[4])(Item.IntValue[5])(Item.btWhere)(
-          Item.nOverLap)(Item.btAddVale[0])(Item.btAddVale[1])(Item.btAddVale[2])(
-          Item.Ext.Info.Sockets[0])(Item.Ext.Info.Sockets[1])(Item.Ext.Info.Sockets[2])(
-          Item.Ext.Info.UpgradeCount)TAVREL_BAR(0) TAVREL_BAR(1)
-          TAVREL_BAR(2)(Item.Ext.Info.Src.sMapDesc)(Item.Ext.Info.Src.sDropChrName)(
-              Item.Ext.Info.Src.sChrName)(Item.Ext.Info.Src.Time)(Item.Ext.Info.Src.DropType)(
-              ItemBind.sBindName)(ExAbilRec.Group[0].sTitle)(ExAbilRec.Group[0].nColor)(
-              ExAbilRec.Group[1].sTitle)(ExAbilRec.Group[1].nColor)TAVREL_ATTR(0, 0)
-              TAVREL_ATTR(0, 1) TAVREL_ATTR(
-                  1, 0)(ExAbilRec.sGName)(ExAbilRec.NewAbil[0].nID)(ExAbilRec.NewAbil[0].nValue)(
-                  ExAbilRec.NewAbil[1].nID)(ExAbilRec.NewAbil[1].nValue));
+  static const auto f = TAVREL_DOC_FIELDS(TUserItem_Gate,
+      (Item.MakeIndex)(Item.wIndex)(Item.Dura)(Item.DuraMax)
+      (Item.IntValue[0])(Item.IntValue[1])(Item.IntValue[2])(Item.IntValue[3])
+      (Item.IntValue[4])(Item.IntValue[5])(Item.btWhere)(Item.nOverLap)
+      (Item.btAddVale[0])(Item.btAddVale[1])(Item.btAddVale[2])
+      (Item.Ext.Info.Sockets[0])(Item.Ext.Info.Sockets[1])(Item.Ext.Info.Sockets[2])
+      (Item.Ext.Info.UpgradeCount) TAVREL_BAR(0) TAVREL_BAR(1) TAVREL_BAR(2)
+      (Item.Ext.Info.Src.sMapDesc)(Item.Ext.Info.Src.sDropChrName)(Item.Ext.Info.Src.sChrName)
+      (Item.Ext.Info.Src.Time)(Item.Ext.Info.Src.DropType)(ItemBind.sBindName)
+      (ExAbilRec.Group[0].sTitle)(ExAbilRec.Group[0].nColor)
+      (ExAbilRec.Group[1].sTitle)(ExAbilRec.Group[1].nColor)
+      TAVREL_ATTR(0, 0) TAVREL_ATTR(0, 1) TAVREL_ATTR(1, 0)
+      (ExAbilRec.sGName)(ExAbilRec.NewAbil[0].nID)(ExAbilRec.NewAbil[0].nValue)
+      (ExAbilRec.NewAbil[1].nID)(ExAbilRec.NewAbil[1].nValue));
   return f;
 }
 
 const auto& AbilFields() {
-  static const auto f =
-      TAVREL_DOC_FIELDS(
-          TAbilNet, (
-                        job)(sex)(relevel)(level)(ac1)(ac2)(mac1)(mac2)(dc1)(dc2)(mc1)(mc2)(sc1)(sc2)(hp)(mp)(maxhp)(maxmp)(exp)(maxexp)(weight)(maxweight)(wearweight)(maxwearweight)(handweight)(maxhandweight)(antimagic)(hitPoint)(SpeedPoint)(AntiPoison)(PoisonRecover)(HealthRecover)(SpellRecover)(HitSpeed)(SuperExp)(MaxSuperExp)(BjRate)(BjPoint)(Abil39)(Abil52)(GedangRate)(GedangPower)(MagicShield)(nInternalForce)(nMaxInternalForce)(nInternalEXP)(nMaxInternalEXP)(nInternalLevel)(nInternalAddPowerRate)(nInternalDecPowerRate)(nInternalForceRate)(nDecHeroHumMagPower)(nDZXYValue)(nMaxDZXYValue)(sInfoEx)(HeroBagCount)(HeroLuck)(boItemBox)(MakeHero)(CustAbil
-                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                 [0])(
-                        CustAbil[3])(CustAbil[49])(
-                        nAdvBagSize)(IsCastle)(IsAdminCastle)(NatIonId)(boKuafu));
+  static const auto f = TAVREL_DOC_FIELDS(TAbilNet,
+      (job)(sex)(relevel)(level)(ac1)(ac2)(mac1)(mac2)(dc1)(dc2)(mc1)(mc2)(sc1)(sc2)(hp)(mp)
+      (maxhp)(maxmp)(exp)(maxexp)(weight)(maxweight)(wearweight)(maxwearweight)(handweight)
+      (maxhandweight)(antimagic)(hitPoint)(SpeedPoint)(AntiPoison)(PoisonRecover)
+      (HealthRecover)(SpellRecover)(HitSpeed)(SuperExp)(MaxSuperExp)(BjRate)(BjPoint)
+      (Abil39)(Abil52)(GedangRate)(GedangPower)(MagicShield)(nInternalForce)
+      (nMaxInternalForce)(nInternalEXP)(nMaxInternalEXP)(nInternalLevel)
+      (nInternalAddPowerRate)(nInternalDecPowerRate)(nInternalForceRate)
+      (nDecHeroHumMagPower)(nDZXYValue)(nMaxDZXYValue)(sInfoEx)(HeroBagCount)(HeroLuck)
+      (boItemBox)(MakeHero)(CustAbil[0])(CustAbil[3])(CustAbil[49])(nAdvBagSize)(IsCastle)
+      (IsAdminCastle)(NatIonId)(boKuafu));
   return f;
 }
 
 const auto& NakedFields() {
-  static const auto f =
-      TAVREL_DOC_FIELDS(TNakedAbility, (DC)(MC)(SC)(AC)(MAC)(HP)(MP)(Hit)(Speed)(X2));
+  static const auto f = TAVREL_DOC_FIELDS(TNakedAbility,
+      (DC)(MC)(SC)(AC)(MAC)(HP)(MP)(Hit)(Speed)(X2));
   return f;
 }
 
 const auto& AdjustFields() {
-  static const auto f = TAVREL_DOC_FIELDS(
-      TAdjustAbil, (DC1)(DC2)(MC1)(MC2)(SC1)(SC2)(AC1)(AC2)(MAC1)(MAC2)(HP)(MP)(Hit)(Speed));
+  static const auto f = TAVREL_DOC_FIELDS(TAdjustAbil,
+      (DC1)(DC2)(MC1)(MC2)(SC1)(SC2)(AC1)(AC2)(MAC1)(MAC2)(HP)(MP)(Hit)(Speed));
   return f;
 }
+// clang-format on
 
 // The values of one example, taken by prefix; whatever no record takes is
 // an error in the example.
