@@ -10,8 +10,9 @@
 // The kinds: "example IDENT" (a converted message body: the record built from
 // the values, sent as the game server sends it, through the converter),
 // "notice" (a text notice the gateway composes), "request CM_SPELL" (a spell
-// body and the record fields it must give) and "codec" (a TDefaultMessage and
-// its 48 characters under the identity tables). Values are name=value pairs
+// body and the record fields it must give), "codec" (a TDefaultMessage and
+// its 48 characters under the identity tables) and "frame IDENT" (a gate frame
+// in hex). Values are name=value pairs
 // separated by blanks, a value quoted when it holds blanks; names are record
 // field paths, "[i]." addresses the i-th record of a list body, "msg." the
 // message header. Every value must be used, and every ```json block of the
@@ -38,6 +39,7 @@
 
 #include "platform/CodePage.h"
 #include "protocol/EDcode.h"
+#include "protocol/GateFrame.h"
 #include "protocol/ProtocolVersion.h"
 #include "shared/SessionInfo.h"
 #include "traffic/ClientMagic.h"
@@ -124,7 +126,7 @@ std::vector<TExample> ReadExamples(const std::string& doc, int& nJsonFences) {
     words >> ex.sKind;
     if (ex.sKind.ends_with(':')) ex.sKind.pop_back();
     if (ex.sKind != "example" && ex.sKind != "notice" && ex.sKind != "request" &&
-        ex.sKind != "codec")
+        ex.sKind != "codec" && ex.sKind != "frame")
       continue;  // an ordinary comment
     const size_t colon = comment.find(':');
     if (colon == std::string::npos)
@@ -542,6 +544,28 @@ std::string NoticeBody(TValues& v) {
   return DecodeStringUtf8(std::string_view(sent).substr(DEFBLOCKSIZE));
 }
 
+// A gate frame in hex: the header's fields and a text payload, "zero=1"
+// appending its terminating zero byte.
+std::string FrameHex(TValues& v) {
+  const int32_t nSocket = IntValue<int32_t>(v.Take("nSocket"));
+  const int32_t wGSocketIdx = IntValue<int32_t>(v.Take("wGSocketIdx"));
+  const uint16_t wIdent = IntValue<uint16_t>(v.Take("wIdent"));
+  const uint16_t wUserListIndex = IntValue<uint16_t>(v.Take("wUserListIndex"));
+  std::string payload = v.Take("payload");
+  if (v.Take("zero") == "1") payload.push_back('\0');
+  std::string frame;
+  AppendGateFrame(frame, wIdent, nSocket, wGSocketIdx, wUserListIndex, payload.data(),
+                  static_cast<int32_t>(payload.size()));
+  std::string hex;
+  for (unsigned char c : frame) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    if (!hex.empty()) hex += ' ';
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 15];
+  }
+  return hex;
+}
+
 // Empty when the spell body gives the record fields and the body the example
 // names (the run loop sets nLength to the body's bytes when it forwards it).
 std::string CheckSpellRequest(const TExample& ex) {
@@ -590,6 +614,8 @@ TEST_F(ProtocolDoc, EveryJsonExampleIsWhatTheConverterWrites) {
         ASSERT_EQ(ex.sName, "CM_SPELL");
         EXPECT_EQ(CheckSpellRequest(ex), "");
         continue;
+      } else if (ex.sKind == "frame") {
+        got = FrameHex(values);
       } else {
         ASSERT_TRUE(ex.sName.empty());
         got = EncodeMessage(values.Record(HeaderFields()));
