@@ -12,11 +12,10 @@
 // "notice" (a text notice the gateway composes), "request CM_SPELL" (a spell
 // body and the record fields it must give), "codec" (a TDefaultMessage and
 // its 48 characters under the identity tables) and "frame IDENT" (a gate frame
-// in hex). Values are name=value pairs
-// separated by blanks, a value quoted when it holds blanks; names are record
-// field paths, "[i]." addresses the i-th record of a list body, "msg." the
-// message header. Every value must be used, and every ```json block of the
-// document must be an example.
+// in hex). Values are name=value pairs separated by blanks, a value quoted
+// when it holds blanks; names are record field paths, "[i]." addresses the
+// i-th record of a list body, "msg." the message header. Every value must be
+// used, and every ```json block of the document must be an example.
 #include <gtest/gtest.h>
 
 #include <boost/json/parse.hpp>
@@ -53,8 +52,8 @@ namespace {
 
 struct TExample {
   int nLine = 0;      // of the comment
-  std::string sKind;  // example, notice, request, codec
-  std::string sName;  // SM_DAMAGE, CM_SPELL, ...; empty for codec
+  std::string sKind;  // example, notice, request, codec, frame
+  std::string sName;  // SM_DAMAGE, CM_SPELL, GM_OPEN, ...; empty for codec
   std::map<std::string, std::string, std::less<>> values;
   std::string sText;   // the fenced block, without its final line break
   std::string sFence;  // json or text
