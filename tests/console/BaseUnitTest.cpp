@@ -1,13 +1,12 @@
 #include "console/BaseUnit.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "shared/Share.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -16,9 +15,7 @@ namespace fs = std::filesystem;
 class BaseFormTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("baseform-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-    path_ = (dir_ / "Tavrel.ini").string();
+    path_ = dir_.File("Tavrel.ini");
     std::ofstream(path_) << "[Tavrel]\nGateAddr=10.1.1.1\nGatePort=7400\nServerAddr=10.2.2.2\n"
                             "ServerPort=5100\nIpCount=9\n";
     g_GateConfig = TGateConfig();
@@ -27,18 +24,12 @@ class BaseFormTest : public ::testing::Test {
   void TearDown() override {
     g_Config.reset();
     g_bClientSpeedDebugMode = false;
-    fs::remove_all(dir_);
   }
 
-  std::string FileText() const {
-    std::ifstream in(path_);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string FileText() const { return ReadFile(path_); }
   int32_t IniInt(const char* key) const { return TIniFile(path_).ReadInteger("Tavrel", key, -1); }
 
-  fs::path dir_;
+  TTempDir dir_{"tavrel-baseform"};
   std::string path_;
 };
 

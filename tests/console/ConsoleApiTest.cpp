@@ -12,7 +12,7 @@
 #include "engine/MainUnit.h"
 #include "protocol/EDcode.h"
 #include "shared/Share.h"
-#include "shared/Tick.h"
+#include "support/EngineRig.h"
 #include "traffic/Pacing.h"
 
 namespace {
@@ -20,18 +20,6 @@ namespace {
 constexpr uint16_t kPort = 8303;
 const std::string kHost = "127.0.0.1:8303";
 const std::string kOrigin = "http://127.0.0.1:8303";
-
-uint64_t g_now = 7'000'000;
-uint64_t TestClock() {
-  return g_now;
-}
-
-class TNullFrontEnd final : public TFrontEnd {
- public:
-  void SendMsg(const std::string&, std::string_view) override {}
-  void SendBuff(const std::string&, const char*, size_t) override {}
-  void CloseSocket(const std::string&) override {}
-};
 
 class ConsoleApiTest : public ::testing::Test {
  protected:
@@ -142,13 +130,10 @@ TEST_F(ConsoleApiTest, CodecTablesForBrowserClients) {
 
 // Metrics over a live engine: connections, sessions and the pace check's verdicts.
 TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
-  SetTickSourceForTests(TestClock);
-  g_nUserConnect = g_nSuccessCount = 0;
-  g_IPNumberList.clear();
-  g_GateConfig = TGateConfig();
+  ResetProcessState();
+  UseTestClock();
   g_nPunishThreshold = 0;
-  g_PacingStats = TPacingStats{};
-  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TNullFrontEnd>());
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingFrontEnd>());
   g_TavrelSocket->ServerConnect("1", "10.0.0.1");
   g_TavrelSocket->ServerConnect("2", "10.0.0.2");
   TDefaultMessage walk;
@@ -161,7 +146,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
 
   TConsoleReply reply = Get("/metrics");
   g_TavrelSocket.reset();
-  SetTickSourceForTests(nullptr);
+  ReleaseTestClock();
+  ResetProcessState();
   ASSERT_EQ(reply.nStatus, 200);
   EXPECT_EQ(reply.sContentType, "text/plain; version=0.0.4; charset=utf-8");
   const std::string& text = reply.sBody;

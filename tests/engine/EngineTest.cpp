@@ -2,38 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
-#include <map>
-
 #include "buffers/MemoryStreamEx.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "shared/Share.h"
-#include "shared/Tick.h"
+#include "support/EngineRig.h"
 #include "traffic/SkillCD.h"
 #include "translate/Zlib.h"
 
 namespace {
-
-uint64_t g_now = 1'000'000;
-uint64_t TestClock() {
-  return g_now;
-}
-
-class TRecordingFrontEnd final : public TFrontEnd {
- public:
-  void SendMsg(const std::string& sUid, std::string_view text) override {
-    texts[sUid].emplace_back(text);
-  }
-  void SendBuff(const std::string& sUid, const char* data, size_t len) override {
-    blocks[sUid].emplace_back(data, len);
-  }
-  void CloseSocket(const std::string& sUid) override { closed.push_back(sUid); }
-
-  std::map<std::string, std::vector<std::string>> texts;
-  std::map<std::string, std::vector<std::string>> blocks;
-  std::vector<std::string> closed;
-};
 
 // Frames the engine queued for the game server, cut apart.
 std::vector<std::pair<TMsgHeader, std::string>> QueuedFrames(TTavrelSocket& engine) {
@@ -49,31 +26,14 @@ std::vector<std::pair<TMsgHeader, std::string>> QueuedFrames(TTavrelSocket& engi
   return out;
 }
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public ::testing::Test, protected TEngineRig {
  protected:
-  void SetUp() override {
-    SetTickSourceForTests(TestClock);
-    g_nUserConnect = g_nSuccessCount = 0;
-    g_IPNumberList.clear();
-    g_GateConfig = TGateConfig();
-    g_GateConfig.nClientMsgByte = 2048;
-    auto fe = std::make_unique<TRecordingFrontEnd>();
-    front = fe.get();
-    engine = std::make_unique<TTavrelSocket>(io, std::move(fe));
-    engine->SetConnectedForTests(true);
-  }
-  void TearDown() override {
-    engine.reset();
-    SetTickSourceForTests(nullptr);
-  }
+  void SetUp() override { g_GateConfig.nClientMsgByte = 2048; }
 
   // A client connects from its own address and logs in.
   TSessionInfo& Connect(int uid, bool inGame = true) {
-    const std::string sUid = std::to_string(uid);
-    engine->ServerConnect(sUid, "10.0.0." + std::to_string(uid % 250));
-    TSessionInfo* s = engine->GetUser(std::string_view(sUid));
+    TSessionInfo* s = Join(uid);
     EXPECT_NE(s, nullptr);
-    s->boNewLogon = false;
     s->boPlay = inGame;
     return *s;
   }
@@ -104,10 +64,6 @@ class EngineTest : public ::testing::Test {
     engine->ProcessMakeSocketStr(0, static_cast<int32_t>(s.nSocketHandle), payload.data(),
                                  static_cast<int32_t>(payload.size()));
   }
-
-  boost::asio::io_context io;
-  TRecordingFrontEnd* front = nullptr;
-  std::unique_ptr<TTavrelSocket> engine;
 };
 
 TEST_F(EngineTest, ConnectAnnouncesSessionAndGreetsClient) {

@@ -84,6 +84,27 @@ TEST(LoadClientStream, MessagesSplitAtEveryOffsetAndInflated) {
   }
 }
 
+// Without an inflater a compressed body arrives as sent, a corrupt one too;
+// the framing is still checked.
+TEST(LoadClientStream, WithoutAnInflaterBodiesStayAsSent) {
+  const std::string zipped = Zlib(std::string(500, 'q'));
+  TDefaultMessage h;
+  h.Ident = SM_HEAR;
+  h.nIsZlib = 1;
+  h.nLength = 10;
+  std::string stream = EncodeMessage(h) + "0123456789";
+  h.nLength = int32_t(zipped.size());
+  stream += EncodeMessage(h) + zipped;
+  TClientStream s;
+  Seen seen;
+  Collect(s, stream, seen);
+  EXPECT_EQ(seen.bodies, (std::vector<std::string>{"0123456789", zipped}));
+  EXPECT_EQ(seen.inflated, 0);
+  EXPECT_EQ(s.Errors(), 0u);
+  Collect(s, std::string(48, ' '), seen);
+  EXPECT_EQ(s.Errors(), 1u);
+}
+
 TEST(LoadClientStream, BrokenFramingAndCorruptBodiesAreCountedAndDropped) {
   TInflater inflater;
   TClientStream s(inflater);
