@@ -141,6 +141,7 @@ void TTavrelSocket::NewSession(TSessionInfo& Session, bool bo10) {
   Session.boFree = false;
   Session.dwFreeTime = now;
   Session.boNewLogon = true;
+  Session.boLoginRefused = false;
   Session.boPlay = false;
   if (!Session.RecvBuffer) Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize);
   if (!Session.BufferStream) Session.BufferStream = std::make_unique<TMemoryStreamEx>();
@@ -243,7 +244,8 @@ void TTavrelSocket::ServerMessage(const std::string& sUid, std::string_view LMes
     if (boShowLog) MainOutMessage(Format("[%s]%s", sUid, LMessage));
     if (text.empty()) return;
     ++stats_.nClientMessages;
-    if (TSessionInfo* session = GetUser(std::string_view(sUid))) CalcSpeed(*session, text, *this);
+    TSessionInfo* session = GetUser(std::string_view(sUid));
+    if (session && !session->boLoginRefused) CalcSpeed(*session, text, *this);
   } catch (const std::exception&) {
     OutErrorLog("[Exception] TTavrelSocket.ServerSocketClientRead");
   }

@@ -132,7 +132,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
   std::string_view headerText;
   bool decoded = false;
   try {
-    while (!UserData.boFree && !UserData.sUid.empty()) {
+    while (!UserData.boFree && !UserData.sUid.empty() && !UserData.boLoginRefused) {
       TSendBuffer& queue = *UserData.RecvBuffer;
       const int64_t remain = queue.RemainSize();
       if (remain == 0) return;
@@ -210,6 +210,9 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
                   UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()), scratch_.data());
   } else {
     ++stats_.nLoginRefused;
+    // What the client sent behind it is dropped, now and until it is gone.
+    UserData.boLoginRefused = true;
+    UserData.RecvBuffer->Clear();
     frontEnd_->CloseSocket(UserData.sUid);
   }
 }

@@ -31,6 +31,9 @@ struct TSessionInfo {
   bool boFree = false;
   uint64_t dwFreeTime = 0;
   bool boNewLogon = false;
+  // The first message was no login: nothing more of this connection goes to
+  // the game server while it closes.
+  bool boLoginRefused = false;
   bool boPlay = false;
   uint64_t dwCheckLogin = 0;
   std::unique_ptr<TMemoryStreamEx> BufferStream;  // outbound, drained by the run loop

@@ -130,6 +130,25 @@ TEST(Gateway, FirstMessageMustBeALogin) {
   EXPECT_LT(rig.WaitSim("recv GM_H5DATA", 300ms, from), 0);
 }
 
+TEST(Gateway, RefusedLoginForwardsNothingSentBehindIt) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  ASSERT_TRUE(client.Connect(rig.gatePort));
+  EXPECT_EQ(client.ReadRaw(3s), "ok");
+  const size_t from = rig.gamesim->LineCount();
+  // One WebSocket message: a first message that is no login, then two more.
+  client.SendText(ClientMessage(CM_HEART) + ClientMessage(CM_HEART, 1, 0, 0, 0, "one") +
+                  ClientMessage(CM_HEART, 2, 0, 0, 0, "two"));
+  EXPECT_TRUE(client.WaitClosed(3s));
+  // Once the session is closed at the game server, all it forwarded is there.
+  ASSERT_GE(rig.WaitSim("recv GM_CLOSE", 3s, from), 0);
+  for (size_t i = from; i < rig.gamesim->LineCount(); ++i)
+    EXPECT_EQ(rig.gamesim->Lines()[i].find("recv GM_H5DATA"), std::string::npos)
+        << rig.gamesim->Lines()[i];
+}
+
 TEST(Gateway, LoginTimeoutSparesPlayersInTheGame) {
   TGatewayRig::TOptions options;
   options.connectOutTime = 1;

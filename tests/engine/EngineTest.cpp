@@ -200,6 +200,37 @@ TEST_F(EngineTest, FirstMessageThatIsNotALoginClosesTheConnection) {
   EXPECT_EQ(QueuedFrames(*engine).size(), before);
 }
 
+// Messages queued behind a refused first message, and those that arrive
+// before the disconnect, never reach the game server.
+TEST_F(EngineTest, NothingOfARefusedLoginReachesTheGameServer) {
+  TSessionInfo& s = Connect(14, false);
+  s.boNewLogon = true;
+  TDefaultMessage heart;
+  heart.Ident = CM_HEART;
+  heart.nLength = 4;
+  const std::string behind = EncodeMessage(heart) + "beat";
+  s.RecvBuffer->Write(EncodeMessage(TDefaultMessage{}) + behind + behind);
+  const size_t before = QueuedFrames(*engine).size();
+  engine->Run();
+  EXPECT_EQ(front->closed, std::vector<std::string>{"14"});
+  EXPECT_EQ(s.RecvBuffer->RemainSize(), 0);
+  engine->ServerMessage("14", behind);
+  EXPECT_EQ(s.RecvBuffer->RemainSize(), 0);
+  engine->Run();
+  EXPECT_EQ(QueuedFrames(*engine).size(), before);
+
+  // The record, once reused, serves its next connection normally.
+  engine->ServerDisconnect("14", "10.0.0.14");
+  g_now += engine->nSessionReuseMs + 1;
+  TSessionInfo& next = Connect(15);
+  ASSERT_EQ(&next, &s);
+  engine->ServerMessage("15", behind);
+  engine->Run();
+  auto frames = QueuedFrames(*engine);
+  ASSERT_GT(frames.size(), before);
+  EXPECT_EQ(frames.back().first.wIdent, GM_H5DATA);
+}
+
 TEST_F(EngineTest, OutboundBlocksOf2048PerVisit) {
   TSessionInfo& s = Connect(9);
   s.BufferStream->Write(std::string(5000, 'x'));
