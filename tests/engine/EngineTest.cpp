@@ -310,6 +310,25 @@ TEST_F(EngineTest, PerUserTranslationStateEffects) {
   EXPECT_EQ(s.m_sGuildId, "g7");
 }
 
+// A stray byte that is not UTF-8 becomes "?" and costs the guild id nothing.
+TEST_F(EngineTest, GuildMemberInfoWithAStrayByteSetsTheGuild) {
+  TSessionInfo& s = Connect(16);
+  const std::string json = "{\"name\":\"bad\xff\",\"guildId\":\"g9\"}";
+  std::string body = EncodeBuffer(json.data(), json.size());
+  Deliver(s, Payload(SM_GUILD_MEMBER_INFO, 0, 0, &body));
+  EXPECT_EQ(s.m_sGuildId, "g9");
+  const TDefaultMessage forwarded = DecodeMessage(Outbound(s));
+  EXPECT_EQ(forwarded.Ident, SM_GUILD_MEMBER_INFO);
+  EXPECT_EQ(Outbound(s).substr(DEFBLOCKSIZE), body);
+
+  std::string guildMsg = Payload(888);
+  guildMsg += "g9|for the guild";
+  guildMsg.push_back('\0');
+  const size_t before = Outbound(s).size();
+  engine->ProcessGuildStr(guildMsg.data(), static_cast<int32_t>(guildMsg.size()));
+  EXPECT_EQ(Outbound(s).substr(before + DEFBLOCKSIZE), "for the guild");
+}
+
 TEST_F(EngineTest, BodiesAbove1024BytesAreCompressedOnce) {
   TSessionInfo& s = Connect(13);
   std::string exact(1024, 'a');
