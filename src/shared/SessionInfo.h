@@ -11,6 +11,7 @@
 
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
+#include "shared/LogSampler.h"
 #include "shared/ZeroTable.h"
 
 constexpr int MAXGATEUSERCOUNT = 1000;
@@ -56,4 +57,5 @@ struct TSessionInfo {
   bool m_DelayDebugOut = false;
   std::string m_sGuildId;
   std::array<bool, 11> m_nDisFilterGroupID{};  // indexed 1..10; 0 unused
+  TLogSampler m_ErrorSampler;                  // error lines this client causes
 };
