@@ -79,11 +79,28 @@ TEST_F(BaseFormTest, StoresAndSavesUsablePortsAndNonEmptyAddresses) {
   form.Button1Click();
   EXPECT_EQ(g_GateConfig.sGateIP, "10.1.1.1");
   EXPECT_EQ(g_GateConfig.sServerIP, "game.example");
-  EXPECT_EQ(g_GateConfig.nIpCount, 1);
+  EXPECT_EQ(g_GateConfig.nIpCount, 9);
   TIniFile ini(path_);
   EXPECT_EQ(ini.ReadString("Tavrel", "GateAddr", ""), "10.1.1.1");
   EXPECT_EQ(ini.ReadString("Tavrel", "ServerAddr", ""), "game.example");
-  EXPECT_EQ(IniInt("IpCount"), 1);
+  EXPECT_EQ(IniInt("IpCount"), 9);
+}
+
+// A limit below 2 would admit no one: the old one stays, as for a port.
+TEST_F(BaseFormTest, ConnectionLimitBelowTwoKeepsTheOldOne) {
+  struct Case {
+    int32_t count;
+    int32_t kept;
+  };
+  for (const Case c :
+       {Case{1, 9}, Case{-5, 9}, Case{2, 2}, Case{100001, 100000}, Case{1, 100000}}) {
+    TBaseForm form;
+    form.Open();
+    form.SpinEditIPCount = c.count;
+    form.Button1Click();
+    EXPECT_EQ(g_GateConfig.nIpCount, c.kept) << c.count;
+    EXPECT_EQ(IniInt("IpCount"), c.kept) << c.count;
+  }
 }
 
 TEST_F(BaseFormTest, WritesTheFiveKeysInOrder) {

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <boost/asio/io_context.hpp>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -10,6 +14,7 @@
 #include "console/Metrics.h"
 #include "engine/GameSocket.h"
 #include "engine/MainUnit.h"
+#include "platform/IniFile.h"
 #include "protocol/EDcode.h"
 #include "shared/Share.h"
 #include "support/EngineRig.h"
@@ -182,6 +187,50 @@ TEST_F(ConsoleApiTest, TheHiddenButtonRunsTheCompressionSelfTest) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("] Zip Code x"), std::string::npos) << lines[0];  // zlib's 0x78 header
   EXPECT_TRUE(lines[1].ends_with("] UnZip Code 1234567890")) << lines[1];
+}
+
+// Settings over the API: what a request leaves out stays, and a limit that
+// would lock every player out is refused with the reason.
+TEST_F(ConsoleApiTest, SettingsChangeOnlyWhatTheRequestNames) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("consoleapi-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "Tavrel.ini").string();
+  std::ofstream(path) << "[Tavrel]\nGateAddr=10.1.1.1\nGatePort=7400\nServerAddr=10.2.2.2\n"
+                         "ServerPort=5100\nIpCount=9\n";
+  g_GateConfig = TGateConfig();
+  LoadConfig(path);
+  auto iniCount = [&] { return TIniFile(path).ReadInteger("Tavrel", "IpCount", -1); };
+
+  TConsoleReply only = Post("/api/settings", R"({"ServerPort":5200})");
+  EXPECT_EQ(only.nStatus, 200) << only.sBody;
+  EXPECT_EQ(g_GateConfig.nServerPort, 5200);
+  EXPECT_EQ(g_GateConfig.nGatePort, 7400);
+  EXPECT_EQ(g_GateConfig.sGateIP, "10.1.1.1");
+  EXPECT_EQ(g_GateConfig.sServerIP, "10.2.2.2");
+  EXPECT_EQ(g_GateConfig.nIpCount, 9);
+  EXPECT_EQ(iniCount(), 9);
+
+  int port = 7401;
+  for (const char* bad : {R"("")", R"("abc")", "null", "true", "0", "1", "-3", R"("1")"}) {
+    const std::string body =
+        std::string(R"({"GatePort":)") + std::to_string(port) + R"(,"IpCount":)" + bad + "}";
+    TConsoleReply refused = Post("/api/settings", body);
+    EXPECT_EQ(refused.nStatus, 400) << bad;
+    EXPECT_NE(refused.sBody.find("IpCount"), std::string::npos) << refused.sBody;
+    EXPECT_NE(refused.sBody.find("stays 9"), std::string::npos) << refused.sBody;
+    EXPECT_EQ(g_GateConfig.nIpCount, 9) << bad;
+    EXPECT_EQ(iniCount(), 9) << bad;
+    EXPECT_EQ(g_GateConfig.nGatePort, port) << "the other settings are still saved";
+    ++port;
+  }
+  EXPECT_EQ(Post("/api/settings", R"({"IpCount":"12"})").nStatus, 200);
+  EXPECT_EQ(g_GateConfig.nIpCount, 12);
+  EXPECT_EQ(iniCount(), 12);
+
+  g_Config.reset();
+  g_GateConfig = TGateConfig();
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(ConsoleApiTest, UsersAndMetricsWithoutAnEngine) {

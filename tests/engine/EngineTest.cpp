@@ -156,6 +156,37 @@ TEST_F(EngineTest, FirstMessageThatIsNotALoginClosesTheConnection) {
   EXPECT_EQ(QueuedFrames(*engine).size(), before);
 }
 
+// Messages queued behind a refused first message, and those that arrive
+// before the disconnect, never reach the game server.
+TEST_F(EngineTest, NothingOfARefusedLoginReachesTheGameServer) {
+  TSessionInfo& s = Connect(14, false);
+  s.boNewLogon = true;
+  TDefaultMessage heart;
+  heart.Ident = CM_HEART;
+  heart.nLength = 4;
+  const std::string behind = EncodeMessage(heart) + "beat";
+  s.RecvBuffer->Write(EncodeMessage(TDefaultMessage{}) + behind + behind);
+  const size_t before = QueuedFrames(*engine).size();
+  engine->Run();
+  EXPECT_EQ(front->closed, std::vector<std::string>{"14"});
+  EXPECT_EQ(s.RecvBuffer->RemainSize(), 0);
+  engine->ServerMessage("14", behind);
+  EXPECT_EQ(s.RecvBuffer->RemainSize(), 0);
+  engine->Run();
+  EXPECT_EQ(QueuedFrames(*engine).size(), before);
+
+  // The record, once reused, serves its next connection normally.
+  engine->ServerDisconnect("14", "10.0.0.14");
+  g_now += engine->nSessionReuseMs + 1;
+  TSessionInfo& next = Connect(15);
+  ASSERT_EQ(&next, &s);
+  engine->ServerMessage("15", behind);
+  engine->Run();
+  auto frames = QueuedFrames(*engine);
+  ASSERT_GT(frames.size(), before);
+  EXPECT_EQ(frames.back().first.wIdent, GM_H5DATA);
+}
+
 TEST_F(EngineTest, OutboundBlocksOf2048PerVisit) {
   TSessionInfo& s = Connect(9);
   s.BufferStream->Write(std::string(5000, 'x'));
@@ -233,6 +264,25 @@ TEST_F(EngineTest, PerUserTranslationStateEffects) {
   std::string guild = EncodeString("{\"guildId\":\"g7\"}");
   Deliver(s, Payload(SM_GUILD_MEMBER_INFO, 0, 0, &guild));
   EXPECT_EQ(s.m_sGuildId, "g7");
+}
+
+// A stray byte that is not UTF-8 becomes "?" and costs the guild id nothing.
+TEST_F(EngineTest, GuildMemberInfoWithAStrayByteSetsTheGuild) {
+  TSessionInfo& s = Connect(16);
+  const std::string json = "{\"name\":\"bad\xff\",\"guildId\":\"g9\"}";
+  std::string body = EncodeBuffer(json.data(), json.size());
+  Deliver(s, Payload(SM_GUILD_MEMBER_INFO, 0, 0, &body));
+  EXPECT_EQ(s.m_sGuildId, "g9");
+  const TDefaultMessage forwarded = DecodeMessage(Outbound(s));
+  EXPECT_EQ(forwarded.Ident, SM_GUILD_MEMBER_INFO);
+  EXPECT_EQ(Outbound(s).substr(DEFBLOCKSIZE), body);
+
+  std::string guildMsg = Payload(888);
+  guildMsg += "g9|for the guild";
+  guildMsg.push_back('\0');
+  const size_t before = Outbound(s).size();
+  engine->ProcessGuildStr(guildMsg.data(), static_cast<int32_t>(guildMsg.size()));
+  EXPECT_EQ(Outbound(s).substr(before + DEFBLOCKSIZE), "for the guild");
 }
 
 TEST_F(EngineTest, BodiesAbove1024BytesAreCompressedOnce) {
