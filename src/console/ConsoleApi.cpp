@@ -17,6 +17,7 @@
 #include "engine/MainUnit.h"
 #include "platform/IniFile.h"
 #include "protocol/EDcode.h"
+#include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
 
 namespace json = boost::json;
@@ -159,7 +160,7 @@ TConsoleReply TConsoleApi::Route(const TConsoleRequest& req) {
   }
   if (path.starts_with("/api/")) {
     const std::string_view name = path.substr(5);
-    if (name == "state") return get ? Json(json::parse(SnapshotJson())) : wrongMethod();
+    if (name == "state") return get ? Json(SnapshotObject()) : wrongMethod();
     if (name == "settings") {
       if (get) return GetSettings();
       return post ? PostSettings(req) : wrongMethod();
@@ -199,17 +200,19 @@ TConsoleReply TConsoleApi::ServeFile(const TConsoleRequest& req) {
   return reply;
 }
 
-std::string TConsoleApi::SnapshotJson() const {
+json::object TConsoleApi::SnapshotObject() const {
   json::array lines;
+  lines.reserve(form_.MemoLog().size());
   for (const std::string& line : form_.MemoLog()) lines.emplace_back(line);
-  return json::serialize(json::object{{"caption", form_.Caption()},
-                                      {"lines", std::move(lines)},
-                                      {"panels", Panels(form_)},
-                                      {"showLog", boShowLog}});
+  return json::object{{"caption", form_.Caption()},
+                      {"lines", std::move(lines)},
+                      {"panels", Panels(form_)},
+                      {"showLog", boShowLog},
+                      {"protocolVersion", kProtocolVersion}};
 }
 
 std::string TConsoleApi::SnapshotEvent() const {
-  return "event: snapshot\ndata: " + SnapshotJson() + "\n\n";
+  return Event("snapshot", SnapshotObject());
 }
 
 std::string TConsoleApi::LogEvent(std::string_view sLine) {

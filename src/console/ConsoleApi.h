@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include <boost/json/object.hpp>
+
 #include "console/ConsoleAccess.h"
 
 class TMainForm;
@@ -44,7 +46,8 @@ class TConsoleApi {
  private:
   TConsoleReply Route(const TConsoleRequest& req);
   TConsoleReply ServeFile(const TConsoleRequest& req);
-  std::string SnapshotJson() const;
+  // The main window's state: the reply of /api/state and the page's first event.
+  boost::json::object SnapshotObject() const;
   TConsoleReply PostShowLog(const TConsoleRequest& req);
   TConsoleReply PostClearLog();
   TConsoleReply GetSettings();

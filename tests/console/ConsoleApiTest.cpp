@@ -16,6 +16,7 @@
 #include "engine/MainUnit.h"
 #include "platform/IniFile.h"
 #include "protocol/EDcode.h"
+#include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
 #include "support/EngineRig.h"
 #include "traffic/Pacing.h"
@@ -108,6 +109,18 @@ TEST_F(ConsoleApiTest, LogSwitchFollowsTheCheckMarkAndReachesEveryPage) {
   EXPECT_EQ(events, std::vector<std::string>{"event: clear\ndata: {}\n\n"});
   EXPECT_EQ(TConsoleApi::LogEvent("a\"b\nc"), "event: log\ndata: \"a\\\"b\\nc\"\n\n");
   EXPECT_NE(api.SnapshotEvent().find("\"caption\":\"TavrelH5 x64\""), std::string::npos);
+}
+
+// /api/state and the page's first event are one text, protocol version included.
+TEST_F(ConsoleApiTest, StateReportsTheWindowAndTheProtocolVersion) {
+  boShowLog = true;
+  TConsoleReply state = Get("/api/state");
+  ASSERT_EQ(state.nStatus, 200);
+  EXPECT_EQ(state.sContentType, "application/json; charset=utf-8");
+  EXPECT_EQ(state.sBody, std::string(R"({"caption":"TavrelH5 x64","lines":[],"panels":["",""],)") +
+                             R"("showLog":true,"protocolVersion":")" + kProtocolVersion + "\"}");
+  EXPECT_EQ(api.SnapshotEvent(), "event: snapshot\ndata: " + state.sBody + "\n\n");
+  EXPECT_EQ(Post("/api/state", "").nStatus, 405);
 }
 
 TEST_F(ConsoleApiTest, TokenInTheUrlBecomesACookie) {
