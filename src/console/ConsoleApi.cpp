@@ -112,6 +112,9 @@ TConsoleApi::TConsoleApi(TMainForm& form, TConsoleAccess access)
     : form_(form), access_(std::move(access)) {}
 
 TConsoleReply TConsoleApi::Handle(const TConsoleRequest& req) {
+  // Balancers and supervisors ask without a token or a host name of ours;
+  // the answer tells nothing beyond whether to send players here.
+  if (req.Path() == "/healthz") return Healthz(req);
   switch (CheckConsoleAccess(access_, req)) {
     case EConsoleAccess::Allowed:
       break;
@@ -181,6 +184,16 @@ TConsoleReply TConsoleApi::Route(const TConsoleRequest& req) {
   }
   if (!get) return wrongMethod();
   return ServeFile(req);
+}
+
+TConsoleReply TConsoleApi::Healthz(const TConsoleRequest& req) {
+  if (req.IsStateChanging()) return Error(405, "method not allowed");
+  const TMainForm::THealth health = form_.Health();
+  TConsoleReply reply;
+  reply.nStatus = health.boServing ? 200 : 503;
+  reply.sContentType = "text/plain; charset=utf-8";
+  reply.sBody = health.sReason + "\n";
+  return reply;
 }
 
 TConsoleReply TConsoleApi::ServeFile(const TConsoleRequest& req) {

@@ -254,4 +254,39 @@ TEST_F(ConsoleApiTest, UsersAndMetricsWithoutAnEngine) {
   EXPECT_NE(RenderMetrics(nullptr).find("tavrel_open_connections 0\n"), std::string::npos);
 }
 
+// The health check answers balancers that carry no token and name no host
+// of ours, and says why the gateway cannot take players.
+TEST_F(ConsoleApiTest, HealthCheckNeedsNoTokenAndNamesWhyNot) {
+  TConsoleApi guarded{form, MakeConsoleAccess("127.0.0.1", kPort, "secret")};
+  auto ask = [&guarded](const std::string& method, const std::string& target) {
+    TConsoleRequest req;
+    req.sMethod = method;
+    req.sTarget = target;
+    req.sHost = "10.0.0.2";  // as a balancer's check may send it
+    return guarded.Handle(req);
+  };
+  EXPECT_EQ(ask("GET", "/api/state").nStatus, 401);
+  EXPECT_EQ(ask("GET", "/metrics").nStatus, 401);
+
+  TConsoleReply failed = ask("GET", "/healthz");
+  EXPECT_EQ(failed.nStatus, 503);
+  EXPECT_EQ(failed.sBody, "start failed\n");
+  EXPECT_EQ(failed.sContentType, "text/plain; charset=utf-8");
+  EXPECT_TRUE(failed.sSetCookie.empty());
+
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TNullFrontEnd>());
+  g_boStarted = true;
+  TConsoleReply linkDown = ask("HEAD", "/healthz?probe=1");
+  form.SetDraining();
+  TConsoleReply draining = ask("GET", "/healthz");
+  TConsoleReply posted = ask("POST", "/healthz");
+  g_boStarted = false;
+  g_TavrelSocket.reset();
+  EXPECT_EQ(linkDown.nStatus, 503);
+  EXPECT_EQ(linkDown.sBody, "game server link down\n");
+  EXPECT_EQ(draining.nStatus, 503);
+  EXPECT_EQ(draining.sBody, "draining\n");
+  EXPECT_EQ(posted.nStatus, 405);
+}
+
 }  // namespace
