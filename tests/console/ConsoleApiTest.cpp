@@ -274,7 +274,7 @@ TEST_F(ConsoleApiTest, HealthCheckNeedsNoTokenAndNamesWhyNot) {
   EXPECT_EQ(failed.sContentType, "text/plain; charset=utf-8");
   EXPECT_TRUE(failed.sSetCookie.empty());
 
-  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TNullFrontEnd>());
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingFrontEnd>());
   g_boStarted = true;
   TConsoleReply linkDown = ask("HEAD", "/healthz?probe=1");
   form.SetDraining();
