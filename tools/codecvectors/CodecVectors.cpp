@@ -13,6 +13,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "JsonSamples.h"
 #include "platform/CodePage.h"
 #include "protocol/EDcode.h"
 
@@ -266,5 +267,6 @@ std::string MakeCodecVectors(uint64_t seed) {
   out["decodes"] = Decodes(rng);
   out["messages"] = Messages(rng);
   out["stream"] = Stream(rng);
+  out["json"] = JsonSamples(rng());
   return json::serialize(out);
 }

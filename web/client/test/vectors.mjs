@@ -13,7 +13,7 @@ if (!existsSync(bin)) {
 }
 
 const args = process.env.TAVREL_CODEC_SEED ? [process.env.TAVREL_CODEC_SEED] : [];
-export const vectors = JSON.parse(execFileSync(bin, args, { encoding: 'utf8', timeout: 30000 }));
+export const vectors = JSON.parse(execFileSync(bin, args, { encoding: 'utf8', timeout: 30000, maxBuffer: 64 << 20 }));
 // In every assertion message, so that a failure can be repeated.
 export const seed = `seed ${vectors.seed} (TAVREL_CODEC_SEED=${vectors.seed})`;
 
