@@ -2,7 +2,8 @@
 // codec: random substitution tables and keys that satisfy the decode-of-
 // encode invariant, byte strings of every length modulo 3, strings, message
 // records, texts that are not clean encodings, and a client byte stream with
-// the offsets at which to cut it. The same seed gives the same vectors.
+// the offsets at which to cut it; and samples of the converters' JSON
+// (JsonSamples.h). The same seed gives the same vectors.
 #pragma once
 
 #include <cstdint>
