@@ -16,12 +16,12 @@ const TEST = { timeout: 60000 };
 // an account. Returns the indices of the new clients in window.clients.
 async function openClients(page, gatePort, accounts) {
   return page.evaluate(async ({ url, accounts: list }) => {
-    const m = await import('/demo/tavrel-client.js');
+    const m = await import('/client/tavrel-client.js');
     const codec = new m.TCodec(await m.fetchCodecTables(location.href));
     window.clients ??= [];
     const added = [];
     for (const account of list) {
-      const client = new m.TGateClient(url, codec);
+      const client = new m.TGateClient(url, { codec });
       client.closed = false;
       client.addEventListener('close', () => { client.closed = true; });
       await client.connect();
@@ -254,6 +254,8 @@ describe('operator console', () => {
     const shown = demo.locator('li.received[data-ident="643"]');
     await shown.waitFor();
     assert.equal(await shown.getAttribute('data-zlib'), '1');
+    // The name comes from the module's generated ident table.
+    assert.match(await shown.textContent(), /^← 643 SM_MERCHANTSAY /);
     assert.equal(await shown.getAttribute('data-json'), 'yes');
     const body = JSON.parse(await shown.locator('pre').textContent());
     assert.equal(body.Msg, `你好${filler}`);
@@ -338,7 +340,7 @@ describe('console with a token', () => {
 
   test('every request presents the token', TEST, async () => {
     const url = gateway.consoleUrl;
-    for (const path of ['/', '/events', '/metrics', '/api/state', '/demo/tavrel-client.js']) {
+    for (const path of ['/', '/events', '/metrics', '/api/state', '/client/tavrel-client.js']) {
       assert.equal((await request(`${url}${path}`)).status, 401, path);
       assert.equal((await request(`${url}${path}`, { headers: { Authorization: 'Bearer s3cre' } })).status, 401, path);
     }
