@@ -55,13 +55,13 @@ class TrafficTest : public ::testing::Test {
   void SetUp() override {
     g_now = 1'000'000;
     SetTickSourceForTests(&FakeNow);
+    s.Reset(g_now);
     s.RecvBuffer = std::make_unique<TSendBuffer>(10240);
     s.BufferStream = std::make_unique<TMemoryStreamEx>();
     s.nSocketHandle = 17;
     s.nSocketIndx = 3;
     s.nUserListIndex = 42;
     s.m_sUserID = "hero01";
-    ResetTrafficState(s, g_now);
   }
   void TearDown() override {
     SetTickSourceForTests(nullptr);
