@@ -11,12 +11,19 @@
 
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
+#include "shared/LogSampler.h"
 #include "shared/ZeroTable.h"
 
 constexpr int MAXGATEUSERCOUNT = 1000;
 constexpr int MAXMAGICCOUNT = 65536;
 
 struct TSessionInfo {
+  // Back to the state of a record just taken for a new connection, as a
+  // reused record must start exactly like a new one: every field a previous
+  // connection set is cleared, the buffers are kept but emptied, and the
+  // pacing clocks and the free time start at nNow.
+  void Reset(uint64_t nNow);
+
   std::string sUid;  // connection identifier of the front end; empty while free
   int32_t nSocketIndx = 0;
   int32_t nUserListIndex = 0;
@@ -31,6 +38,9 @@ struct TSessionInfo {
   bool boFree = false;
   uint64_t dwFreeTime = 0;
   bool boNewLogon = false;
+  // The first message was no login: nothing more of this connection goes to
+  // the game server while it closes.
+  bool boLoginRefused = false;
   bool boPlay = false;
   uint64_t dwCheckLogin = 0;
   std::unique_ptr<TMemoryStreamEx> BufferStream;  // outbound, drained by the run loop
@@ -53,4 +63,10 @@ struct TSessionInfo {
   bool m_DelayDebugOut = false;
   std::string m_sGuildId;
   std::array<bool, 11> m_nDisFilterGroupID{};  // indexed 1..10; 0 unused
+  TLogSampler m_ErrorSampler;                  // error lines this client causes
 };
+
+// A field added to the record must be cleared by Reset too; then update the
+// size here.
+static_assert(sizeof(TSessionInfo) == 576,
+              "new TSessionInfo field: reset it in TSessionInfo::Reset");
