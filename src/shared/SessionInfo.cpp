@@ -17,6 +17,7 @@ void TSessionInfo::Reset(uint64_t nNow) {
   boFree = false;
   dwFreeTime = nNow;
   boNewLogon = true;
+  boLoginRefused = false;
   boPlay = false;
   dwCheckLogin = 0;
   if (BufferStream) BufferStream->Clear();
@@ -39,4 +40,5 @@ void TSessionInfo::Reset(uint64_t nNow) {
   m_DelayDebugOut = false;
   m_sGuildId.clear();
   m_nDisFilterGroupID.fill(false);
+  m_ErrorSampler = TLogSampler();
 }
