@@ -36,13 +36,8 @@ void TTavrelSocket::SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t 
       }
       return;
     }
-    TMsgHeader header;
-    header.dwCode = TAVRELCODE;
-    header.nSocket = nSocket;
-    header.wGSocketIdx = wSocketIndex;
-    header.wIdent = static_cast<uint16_t>(nIdent);
-    header.wUserListIndex = static_cast<uint16_t>(nUserListIndex);
-    header.nLength = nLen;
+    const TMsgHeader header = MakeGateHeader(static_cast<uint16_t>(nIdent), nSocket, wSocketIndex,
+                                             static_cast<uint16_t>(nUserListIndex), nLen);
     stream.Write(&header, sizeof header);
     if (Data && nLen > 0) stream.Write(Data, nLen);
     ++stats_.nFramesToServer;
