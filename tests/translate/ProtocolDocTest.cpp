@@ -8,7 +8,8 @@
 //   ```
 //
 // The kinds: "example IDENT" (a converted message body: the record built from
-// the values, sent as the game server sends it, through the converter),
+// the values, sent as the game server sends it, through the gateway's own
+// converter table, decoded as the client decodes it),
 // "notice" (a text notice the gateway composes), "request CM_SPELL" (a spell
 // body and the record fields it must give), "codec" (a TDefaultMessage and
 // its 48 characters under the identity tables) and "frame IDENT" (a gate frame
@@ -30,6 +31,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -42,8 +44,9 @@
 #include "protocol/ProtocolVersion.h"
 #include "shared/SessionInfo.h"
 #include "traffic/ClientMagic.h"
-#include "translate/ItemConvert.h"
-#include "translate/ProcessPacketUnit.h"
+#include "translate/ActorRecords.h"
+#include "translate/ConvertTable.h"
+#include "translate/ItemRecords.h"
 
 namespace {
 
@@ -466,69 +469,61 @@ std::string JoinedTexts(const std::vector<std::string>& texts) {
   return out;
 }
 
-using TConverter = std::function<std::string(TValues&)>;
+// The body of each documented ident family as the game server sends it,
+// built from the example's values.
+using TBodyBuilder = std::function<std::string(TValues&)>;
 
-const std::map<std::string, TConverter, std::less<>>& Converters() {
-  static const std::map<std::string, TConverter, std::less<>> table = [] {
-    std::map<std::string, TConverter, std::less<>> t;
-    const TConverter charDesc = [](TValues& v) {
-      return ConvertCharDescBody(RawBody(v.Record(CharDescFields())));
-    };
+const std::map<std::string, TBodyBuilder, std::less<>>& BodyBuilders() {
+  static const std::map<std::string, TBodyBuilder, std::less<>> table = [] {
+    std::map<std::string, TBodyBuilder, std::less<>> t;
+    const TBodyBuilder charDesc = [](TValues& v) { return RawBody(v.Record(CharDescFields())); };
     t["SM_LOGON"] = t["SM_TURN"] = charDesc;
-    t["SM_USERNAME"] = [](TValues& v) {
-      return ConvertCharBriefBody(RawBody(v.Record(CharBriefFields())));
-    };
-    t["SM_ICONSUPDATE"] = [](TValues& v) {
-      return ConvertIconsMsgBody(RawBody(v.Record(IconsMsgFields())));
-    };
-    t["SM_DAMAGE"] = [](TValues& v) {
-      return ConvertDamageBody(RawBody(v.Record(AttackEffFields())));
-    };
-    t["SM_MAGICCON"] = [](TValues& v) { return ConverMagicon(v.Record(HeaderFields(), "msg.")); };
-    t["SM_HIT"] = [](TValues& v) { return ConvertHitMsgText(EncodedBody(v.Record(HitFields()))); };
-    t["SM_SPELL"] = [](TValues& v) {
-      return ConvertMagicSpellText(EncodedBody(v.Record(MagicSpellFields())));
-    };
-    t["SM_STRUCK"] = [](TValues& v) {
-      const TDefaultMessage header = v.Record(HeaderFields(), "msg.");
-      return ConvertStruckText(header, EncodedBody(v.Record(StruckFields())));
-    };
-    t["SM_ITEMSHOW"] = [](TValues& v) {
-      return ConverItemShow(EncodeString(Joined(v.List(ShowItemFields()))));
-    };
-    t["SM_ITEMHIDE"] = [](TValues& v) {
-      return ConverItemHide(EncodeString(Joined(v.List(HideItemFields()))));
-    };
-    t["SM_SHOWEVENT"] = [](TValues& v) {
-      return ConverShowEvent(EncodeString(Joined(v.List(ShowEventFields()))));
-    };
-    t["SM_HIDEEVENT"] = [](TValues& v) {
-      return ConverHideEvent(EncodeString(JoinedTexts(v.Texts())));
-    };
-    const TConverter item = [](TValues& v) {
-      return ConverItem(EncodedBody(v.Record(UserItemFields())));
-    };
+    t["SM_USERNAME"] = [](TValues& v) { return RawBody(v.Record(CharBriefFields())); };
+    t["SM_ICONSUPDATE"] = [](TValues& v) { return RawBody(v.Record(IconsMsgFields())); };
+    t["SM_DAMAGE"] = [](TValues& v) { return RawBody(v.Record(AttackEffFields())); };
+    t["SM_MAGICCON"] = [](TValues&) { return std::string("-"); };  // ignored
+    t["SM_HIT"] = [](TValues& v) { return EncodedBody(v.Record(HitFields())); };
+    t["SM_SPELL"] = [](TValues& v) { return EncodedBody(v.Record(MagicSpellFields())); };
+    t["SM_STRUCK"] = [](TValues& v) { return EncodedBody(v.Record(StruckFields())); };
+    t["SM_ITEMSHOW"] = [](TValues& v) { return EncodeString(Joined(v.List(ShowItemFields()))); };
+    t["SM_ITEMHIDE"] = [](TValues& v) { return EncodeString(Joined(v.List(HideItemFields()))); };
+    t["SM_SHOWEVENT"] = [](TValues& v) { return EncodeString(Joined(v.List(ShowEventFields()))); };
+    t["SM_HIDEEVENT"] = [](TValues& v) { return EncodeString(JoinedTexts(v.Texts())); };
+    const TBodyBuilder item = [](TValues& v) { return EncodedBody(v.Record(UserItemFields())); };
     t["SM_ADDITEM"] = t["SM_DELITEM"] = t["SM_UPDATEITEM"] = item;
-    const TConverter itemList = [](TValues& v) {
-      return ConverItemList(Joined(v.List(UserItemFields())));
-    };
+    const TBodyBuilder itemList = [](TValues& v) { return Joined(v.List(UserItemFields())); };
     t["SM_BAGITEMS"] = t["SM_BAGITEMS1"] = t["SM_SENDUSEITEMS"] = t["SM_SENDHEROUSEITEMS"] =
         t["SM_HEROBAGITEMS"] = itemList;
-    const TConverter abil = [](TValues& v) {
-      return ConverAbil(EncodedBody(v.Record(AbilFields())));
-    };
+    const TBodyBuilder abil = [](TValues& v) { return EncodedBody(v.Record(AbilFields())); };
     t["SM_ABILITY"] = t["SM_HEROABILITY"] = abil;
     t["SM_ADJUST_BONUS"] = [](TValues& v) {
-      const TDefaultMessage header = v.Record(HeaderFields(), "msg.");
-      const std::string body = EncodedBody(v.Record(NakedFields(), "tick.")) + "/" +
-                               EncodedBody(v.Record(NakedFields(), "bonus.")) + "/" +
-                               EncodedBody(v.Record(NakedFields(), "naked.")) + "/" +
-                               EncodedBody(v.Record(AdjustFields(), "adjust."));
-      return ConverAdjustBouns(header.Recog, body);
+      return EncodedBody(v.Record(NakedFields(), "tick.")) + "/" +
+             EncodedBody(v.Record(NakedFields(), "bonus.")) + "/" +
+             EncodedBody(v.Record(NakedFields(), "naked.")) + "/" +
+             EncodedBody(v.Record(AdjustFields(), "adjust."));
     };
     return t;
   }();
   return table;
+}
+
+// The converter the gateway uses for the ident, per-user or broadcast.
+TConvertBody GatewayConverter(int32_t nIdent) {
+  const TConvertBody perUser = PerUserConverter(nIdent);
+  return perUser ? perUser : BroadcastConverter(nIdent);
+}
+
+// The JSON a client reads from the converted body of the example's message.
+std::string ConvertedJson(const std::string& sName, TValues& v) {
+  const int64_t nIdent = FindIdentValue(sName);
+  if (nIdent < 0) throw std::runtime_error("no ident named " + sName);
+  const TConvertBody convert = GatewayConverter(static_cast<int32_t>(nIdent));
+  if (!convert) throw std::runtime_error("the gateway converts no " + sName);
+  const auto builder = BodyBuilders().find(sName);
+  if (builder == BodyBuilders().end()) throw std::runtime_error("no body builder for " + sName);
+  TDefaultMessage header = v.Record(HeaderFields(), "msg.");
+  header.Ident = static_cast<int32_t>(nIdent);
+  return DecodeStringUtf8(convert(header, builder->second(v)));
 }
 
 // The notice's body as the client decodes it.
@@ -604,9 +599,7 @@ TEST_F(ProtocolDoc, EveryJsonExampleIsWhatTheConverterWrites) {
     TValues values(ex.values);
     try {
       if (ex.sKind == "example") {
-        const auto converter = Converters().find(ex.sName);
-        ASSERT_NE(converter, Converters().end()) << "no converter for " << ex.sName;
-        got = converter->second(values);
+        got = ConvertedJson(ex.sName, values);
       } else if (ex.sKind == "notice") {
         got = NoticeBody(values);
       } else if (ex.sKind == "request") {
@@ -628,6 +621,36 @@ TEST_F(ProtocolDoc, EveryJsonExampleIsWhatTheConverterWrites) {
   }
   // No JSON in the document escapes the check.
   EXPECT_EQ(nJson, nJsonFences);
+}
+
+// Whether `word` stands in `text` on its own (SM_BAGITEMS is not SM_BAGITEMS1).
+bool NamesWord(std::string_view text, std::string_view word) {
+  auto identChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+  for (size_t at = text.find(word); at != std::string_view::npos; at = text.find(word, at + 1)) {
+    const size_t end = at + word.size();
+    if ((at == 0 || !identChar(text[at - 1])) && (end == text.size() || !identChar(text[end])))
+      return true;
+  }
+  return false;
+}
+
+// Every ident the gateway converts is in the document, and every converter
+// has an example; a new row of the table fails here until it is documented.
+TEST_F(ProtocolDoc, EveryConvertedIdentIsDocumentedWithAnExampleOfItsConverter) {
+  std::set<TConvertBody> shown;
+  for (const TExample& ex : examples)
+    if (ex.sKind == "example")
+      if (const int64_t nIdent = FindIdentValue(ex.sName); nIdent >= 0)
+        shown.insert(GatewayConverter(static_cast<int32_t>(nIdent)));
+  for (const TConvertRow& row : ConvertRows()) {
+    const char* sName = FindIdentName(kServerIdentNames, row.nIdent);
+    ASSERT_NE(sName, nullptr) << row.nIdent;
+    EXPECT_TRUE(NamesWord(doc, sName)) << sName << " is not named in the document";
+    if (row.Form == TBodyForm::Json) {
+      EXPECT_TRUE(shown.count(row.Convert)) << "no example of the converter of " << sName;
+      EXPECT_TRUE(BodyBuilders().count(sName)) << "no body builder for " << sName;
+    }
+  }
 }
 
 // Every translated example parses as JSON, and the codec example uses the
