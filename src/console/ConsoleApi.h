@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "console/ConsoleAccess.h"
+#include "console/Dashboard.h"
 
 class TMainForm;
 
@@ -38,6 +39,9 @@ class TConsoleApi {
   static std::string ClearEvent();
   std::string StatusEvent() const;
   static std::string ShowLogEvent();
+  // Once a second with the status bar: the dashboard's "figures" event, and
+  // its "sample" event when an interval of the history ended.
+  std::string DashboardEvents();
 
   const TConsoleAccess& Access() const { return access_; }
 
@@ -53,7 +57,9 @@ class TConsoleApi {
   TConsoleReply GetUsers();
   TConsoleReply PostDisconnect(const TConsoleRequest& req);
   TConsoleReply GetCodec();
+  TConsoleReply GetDashboard();
 
   TMainForm& form_;
   TConsoleAccess access_;
+  TDashboard dashboard_;
 };

@@ -53,4 +53,8 @@ struct TSessionInfo {
   bool m_DelayDebugOut = false;
   std::string m_sGuildId;
   std::array<bool, 11> m_nDisFilterGroupID{};  // indexed 1..10; 0 unused
+  // For the online-users list; set when a connection takes the record.
+  int64_t nConnectTime = 0;  // wall clock, seconds since the epoch
+  uint64_t nBytesFromClient = 0;
+  uint64_t nBytesToClient = 0;
 };

@@ -175,7 +175,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample;
 
   // Every sample belongs to a family announced with HELP and TYPE before it.
-  const std::regex sampleLine(R"(([a-z_]+)(\{[a-z_]+="[a-z_]+"(,[a-z_]+="[a-z_]+")*\})? [0-9]+)");
+  const std::regex sampleLine(
+      R"(([a-z_]+)(\{[a-z_]+="[^"\\]*"(,[a-z_]+="[^"\\]*")*\})? [0-9]+(\.[0-9]+)?(e[+-]?[0-9]+)?)");
   std::set<std::string> announced;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
