@@ -11,6 +11,8 @@ packages=(
   clang-format
   clang-14 libclang-rt-14-dev
   chromium
+  libjs-chart.js  # Chart.js, compiled into the console page for the dashboard's charts
+  prometheus  # promtool, which checks the console's /metrics in the browser tests
 )
 # Node.js and npm for the browser tests; a node already on PATH, from any
 # source, will do.

@@ -14,6 +14,8 @@ const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..')
 export const gatewayBin = process.env.TAVRELH5_BIN ?? path.join(root, 'build/release/tavrelh5');
 export const gamesimBin = process.env.TAVREL_GAMESIM_BIN ?? path.join(root, 'build/release/tavrel-gamesim');
 const chromiumBin = process.env.CHROMIUM_BIN ?? '/usr/bin/chromium';
+// Screenshots the tests take for a person to look at; never compared.
+export const screenshotDir = process.env.TAVREL_SCREENSHOTS ?? path.join(root, 'build/browser-screenshots');
 
 const running = new Set();
 process.on('exit', () => {
@@ -158,4 +160,25 @@ export function request(url, { method = 'GET', headers = {}, body } = {}) {
     if (body !== undefined) req.write(body);
     req.end();
   });
+}
+
+// Opens browser clients in `page` (on the console's origin, so that it can
+// load the reference client and the codec tables). Each logs in when given
+// an account. Returns the indices of the new clients in window.clients.
+export async function openClients(page, gatePort, accounts) {
+  return page.evaluate(async ({ url, accounts: list }) => {
+    const m = await import('/demo/tavrel-client.js');
+    const codec = new m.TCodec(await m.fetchCodecTables(location.href));
+    window.clients ??= [];
+    const added = [];
+    for (const account of list) {
+      const client = new m.TGateClient(url, codec);
+      client.closed = false;
+      client.addEventListener('close', () => { client.closed = true; });
+      await client.connect();
+      if (account) client.login(account, `${account}-name`, `${account}-id`);
+      added.push(window.clients.push(client) - 1);
+    }
+    return added;
+  }, { url: `ws://127.0.0.1:${gatePort}/`, accounts });
 }
