@@ -29,7 +29,8 @@ void TBaseForm::Button1Click() {
   if (IsUsablePort(gatePort)) c.nGatePort = static_cast<uint16_t>(gatePort);
   if (!EditServerIP.empty()) c.sServerIP = EditServerIP;
   if (IsUsablePort(serverPort)) c.nServerPort = static_cast<uint16_t>(serverPort);
-  c.nIpCount = std::clamp(SpinEditIPCount, kIpCountMin, kIpCountMax);
+  const int32_t ipCount = std::clamp(SpinEditIPCount, kIpCountMin, kIpCountMax);
+  if (ipCount >= kIpCountUsable) c.nIpCount = ipCount;
 
   if (!g_Config) throw EIniFileException("Unable to write to " + std::string(kConfigFileName));
   TIniFile& ini = *g_Config;

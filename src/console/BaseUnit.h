@@ -12,6 +12,9 @@ class TBaseForm {
   // Ranges of the spin edits; a value outside is taken as the nearest bound.
   static constexpr int32_t kPortMin = 0, kPortMax = 65535;
   static constexpr int32_t kIpCountMin = 1, kIpCountMax = 100000;
+  // A limit below this admits no one (a client is admitted while the count
+  // after it stays below the limit).
+  static constexpr int32_t kIpCountUsable = 2;
 
   // The controls.
   std::string EditGateIP;
@@ -24,10 +27,10 @@ class TBaseForm {
 
   // Fills the five edit controls from g_GateConfig.
   void Open();
-  // Stores and saves: ports only from 1 to 65534, empty addresses ignored,
-  // then GateAddr, GatePort, ServerAddr, ServerPort, IpCount written to
-  // [Tavrel] in this order. Throws EIniFileException when the file cannot
-  // be written (the record keeps the new values).
+  // Stores and saves: ports only from 1 to 65534, a connection limit only
+  // from kIpCountUsable on, empty addresses ignored, then GateAddr, GatePort, ServerAddr,
+  // ServerPort, IpCount written to [Tavrel] in this order. Throws EIniFileException when the file
+  // cannot be written (the record keeps the new values).
   void Button1Click();
   // Switches g_bClientSpeedDebugMode to the box's state at once.
   void CheckBoxClientSpeedDebugModeClick();

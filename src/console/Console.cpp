@@ -19,7 +19,9 @@
 #include "console/ConsoleAccess.h"
 #include "console/ConsoleApi.h"
 #include "engine/MainUnit.h"
+#include "shared/LogSampler.h"
 #include "shared/Share.h"
+#include "shared/Tick.h"
 
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -34,7 +36,14 @@ constexpr size_t kBodyLimit = 64 * 1024;
 constexpr size_t kHeaderLimit = 16 * 1024;
 // A page that does not read its events is dropped past this backlog.
 constexpr size_t kStreamBacklog = 4 * 1024 * 1024;
-constexpr auto kRequestTimeout = std::chrono::seconds(30);
+// A request must arrive whole this soon after the connection is ready for
+// it (an idle keep-alive connection included); the reply must be taken
+// within the other.
+constexpr auto kRequestTimeout = std::chrono::seconds(5);
+constexpr auto kReplyTimeout = std::chrono::seconds(10);
+// Kinds of connection lines, sampled so that a flood writes a handful.
+constexpr size_t kLogEvicted = 0;
+constexpr size_t kLogRefused = 1;
 // Comments on an idle event stream find peers that are gone.
 constexpr auto kStreamKeepAlive = std::chrono::seconds(15);
 
@@ -43,13 +52,23 @@ constexpr const char* kContentSecurity =
     "frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
 
 class TEventStream;
+class THttpSession;
+
+std::string PeerOf(const tcp::socket& socket) {
+  beast::error_code ec;
+  const tcp::endpoint peer = socket.remote_endpoint(ec);
+  if (ec) return "(unknown)";
+  const net::ip::address a = peer.address();
+  const std::string host = a.is_v6() ? "[" + a.to_string() + "]" : a.to_string();
+  return host + ":" + std::to_string(peer.port());
+}
 
 }  // namespace
 
 class TConsole::TImpl : public std::enable_shared_from_this<TConsole::TImpl> {
  public:
   TImpl(net::io_context& io, TMainForm& form, TConsoleAccess access)
-      : io_(io), form_(form), api_(form, std::move(access)), acceptor_(io) {}
+      : io_(io), form_(form), api_(form, std::move(access)), acceptor_(io), logTimer_(io) {}
 
   bool Listen(const tcp::endpoint& at, std::string& error);
   void DoAccept();
@@ -61,17 +80,30 @@ class TConsole::TImpl : public std::enable_shared_from_this<TConsole::TImpl> {
   void RemoveStream(const TEventStream* stream);
   void CloseGateway();
 
+  // HTTP connections, in the order they were opened.
+  void AddSession(THttpSession* session) { sessions_.push_back(session); }
+  void RemoveSession(const THttpSession* session) { std::erase(sessions_, session); }
+
   TConsoleApi& Api() { return api_; }
   bool Stopped() const { return stopped_; }
   uint16_t LocalPort() const { return port_; }
-  size_t nSessions = 0;
 
  private:
+  // At the limit, the connection that has waited longest for a whole request
+  // gives way to `peer`; false when every connection is busy answering.
+  bool MakeRoom(const std::string& peer);
+  void LogConnection(size_t kind, const std::string& line);
+  void ArmLogReport();
+
   net::io_context& io_;
   TMainForm& form_;
   TConsoleApi api_;
   tcp::acceptor acceptor_;
   std::vector<std::shared_ptr<TEventStream>> streams_;
+  std::vector<THttpSession*> sessions_;
+  TLogSampler connectionLog_;
+  net::steady_timer logTimer_;
+  bool logTimerArmed_ = false;
   uint16_t port_ = 0;
   bool stopped_ = false;
 };
@@ -162,24 +194,38 @@ class TEventStream : public std::enable_shared_from_this<TEventStream> {
 // until the peer closes, a timeout, or the console stops.
 class THttpSession : public std::enable_shared_from_this<THttpSession> {
  public:
-  THttpSession(tcp::socket socket, std::shared_ptr<TConsole::TImpl> owner)
-      : stream_(std::move(socket)), owner_(std::move(owner)) {
-    ++owner_->nSessions;
+  THttpSession(tcp::socket socket, std::shared_ptr<TConsole::TImpl> owner, std::string peer)
+      : stream_(std::move(socket)), owner_(std::move(owner)), sPeer_(std::move(peer)) {
+    owner_->AddSession(this);
   }
-  ~THttpSession() { --owner_->nSessions; }
+  ~THttpSession() { owner_->RemoveSession(this); }
 
   void DoRead() {
     parser_.emplace();
     parser_->body_limit(kBodyLimit);
     parser_->header_limit(kHeaderLimit);
     stream_.expires_after(kRequestTimeout);
+    waiting_ = true;
+    waitingSince_ = std::chrono::steady_clock::now();
     http::async_read(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](const beast::error_code& ec, size_t) { self->OnRead(ec); });
   }
 
+  // Idle, or part of a request in: such a connection may give way.
+  bool Waiting() const { return waiting_; }
+  std::chrono::steady_clock::time_point WaitingSince() const { return waitingSince_; }
+  const std::string& Peer() const { return sPeer_; }
+
+  // Leaves the count at once; the pending read ends with an error.
+  void Evict() {
+    owner_->RemoveSession(this);
+    stream_.close();
+  }
+
  private:
   void OnRead(const beast::error_code& ec) {
+    waiting_ = false;
     if (ec || owner_->Stopped()) return DoClose();
     const http::request<http::string_body>& req = parser_->get();
     auto field = [&req](http::field f) { return std::string(req[f]); };
@@ -225,7 +271,7 @@ class THttpSession : public std::enable_shared_from_this<THttpSession> {
   }
 
   void DoWrite() {
-    stream_.expires_after(kRequestTimeout);
+    stream_.expires_after(kReplyTimeout);
     http::async_write(
         stream_, res_,
         [self = shared_from_this()](const beast::error_code& ec, size_t) { self->OnWrite(ec); });
@@ -247,6 +293,9 @@ class THttpSession : public std::enable_shared_from_this<THttpSession> {
   std::optional<http::request_parser<http::string_body>> parser_;
   http::response<http::string_body> res_;
   std::shared_ptr<TConsole::TImpl> owner_;
+  std::string sPeer_;
+  std::chrono::steady_clock::time_point waitingSince_;
+  bool waiting_ = false;
   bool closeGateway_ = false;
 };
 
@@ -278,9 +327,54 @@ void TConsole::TImpl::OnAccept(const beast::error_code& ec, tcp::socket socket) 
   if (stopped_) return;
   if (ec == net::error::operation_aborted) return;
   // Other accept failures (descriptors running out) spare the next connection.
-  if (!ec && nSessions < kMaxSessions)
-    std::make_shared<THttpSession>(std::move(socket), shared_from_this())->DoRead();
+  if (!ec) {
+    std::string peer = PeerOf(socket);
+    if (MakeRoom(peer)) {
+      std::make_shared<THttpSession>(std::move(socket), shared_from_this(), std::move(peer))
+          ->DoRead();
+    } else {
+      LogConnection(kLogRefused, "Console: connection from " + peer + " refused: all " +
+                                     std::to_string(kMaxSessions) + " connections are answering");
+    }
+  }
   DoAccept();
+}
+
+bool TConsole::TImpl::MakeRoom(const std::string& peer) {
+  if (sessions_.size() < kMaxSessions) return true;
+  THttpSession* oldest = nullptr;
+  for (THttpSession* s : sessions_)
+    if (s->Waiting() && (!oldest || s->WaitingSince() < oldest->WaitingSince())) oldest = s;
+  if (!oldest) return false;
+  // Half-sent requests must not lock the operator out: the longest wait goes.
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - oldest->WaitingSince());
+  LogConnection(kLogEvicted, "Console: connection from " + oldest->Peer() + " closed after " +
+                                 std::to_string(waited.count()) +
+                                 " ms without a whole request, to admit " + peer);
+  oldest->Evict();
+  return true;
+}
+
+void TConsole::TImpl::LogConnection(size_t kind, const std::string& line) {
+  if (connectionLog_.Admit(kind, GetTickCount64())) MainOutMessage(line);
+  ArmLogReport();
+}
+
+// Counts held back go to the main log once their burst is over.
+void TConsole::TImpl::ArmLogReport() {
+  if (logTimerArmed_ || stopped_ || !connectionLog_.Pending()) return;
+  logTimerArmed_ = true;
+  logTimer_.expires_after(std::chrono::milliseconds(TLogSampler::kQuietMs));
+  logTimer_.async_wait([self = shared_from_this()](const beast::error_code& ec) {
+    self->logTimerArmed_ = false;
+    if (ec || self->stopped_) return;
+    self->connectionLog_.Report(GetTickCount64(), false, [](size_t kind, uint64_t n) {
+      MainOutMessage("Console: … " + std::to_string(n) + " more connections " +
+                     (kind == kLogEvicted ? "closed to admit others" : "refused"));
+    });
+    self->ArmLogReport();
+  });
 }
 
 void TConsole::TImpl::Stop() {
@@ -292,6 +386,7 @@ void TConsole::TImpl::Stop() {
   api_.Broadcast = nullptr;
   beast::error_code ec;
   acceptor_.close(ec);
+  logTimer_.cancel();
   auto streams = std::move(streams_);
   for (auto& stream : streams) stream->Close();
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "console/BaseUnit.h"
@@ -17,6 +18,7 @@
 #include "engine/MainUnit.h"
 #include "platform/IniFile.h"
 #include "protocol/EDcode.h"
+#include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
 #include "shared/Tick.h"
 
@@ -51,10 +53,9 @@ std::string Text(const json::object& o, std::string_view key) {
 }
 
 // A spin edit's number: a JSON number (or digits in a string) cut to 32 bits;
-// anything else reads 0, which the settings refuse for ports.
-int32_t Number(const json::object& o, std::string_view key) {
-  const json::value* v = o.if_contains(key);
-  if (!v) return 0;
+// nothing for a missing member or one that holds no number.
+std::optional<int32_t> SpinNumber(const json::value* v) {
+  if (!v) return std::nullopt;
   double d = 0;
   if (v->is_int64()) {
     d = static_cast<double>(v->as_int64());
@@ -64,11 +65,20 @@ int32_t Number(const json::object& o, std::string_view key) {
     d = v->as_double();
   } else if (v->is_string()) {
     int32_t n = 0;
-    return TryParseIniInteger(std::string(v->as_string()), n) ? n : 0;
+    if (TryParseIniInteger(std::string(v->as_string()), n)) return n;
+    return std::nullopt;
+  } else {
+    return std::nullopt;
   }
-  if (!(d == d)) return 0;
+  if (!(d == d)) return std::nullopt;
   return static_cast<int32_t>(std::clamp<double>(d, std::numeric_limits<int32_t>::min(),
                                                  std::numeric_limits<int32_t>::max()));
+}
+
+// The same, reading 0 where there is no number (which the settings refuse
+// for ports).
+int32_t Number(const json::object& o, std::string_view key) {
+  return SpinNumber(o.if_contains(key)).value_or(0);
 }
 
 bool Flag(const json::object& o, std::string_view key, bool& out) {
@@ -104,6 +114,9 @@ TConsoleApi::TConsoleApi(TMainForm& form, TConsoleAccess access)
     : form_(form), access_(std::move(access)) {}
 
 TConsoleReply TConsoleApi::Handle(const TConsoleRequest& req) {
+  // Balancers and supervisors ask without a token or a host name of ours;
+  // the answer tells nothing beyond whether to send players here.
+  if (req.Path() == "/healthz") return Healthz(req);
   switch (CheckConsoleAccess(access_, req)) {
     case EConsoleAccess::Allowed:
       break;
@@ -152,7 +165,7 @@ TConsoleReply TConsoleApi::Route(const TConsoleRequest& req) {
   }
   if (path.starts_with("/api/")) {
     const std::string_view name = path.substr(5);
-    if (name == "state") return get ? Json(json::parse(SnapshotJson())) : wrongMethod();
+    if (name == "state") return get ? Json(SnapshotObject()) : wrongMethod();
     if (name == "settings") {
       if (get) return GetSettings();
       return post ? PostSettings(req) : wrongMethod();
@@ -176,6 +189,16 @@ TConsoleReply TConsoleApi::Route(const TConsoleRequest& req) {
   return ServeFile(req);
 }
 
+TConsoleReply TConsoleApi::Healthz(const TConsoleRequest& req) {
+  if (req.IsStateChanging()) return Error(405, "method not allowed");
+  const TMainForm::THealth health = form_.Health();
+  TConsoleReply reply;
+  reply.nStatus = health.boServing ? 200 : 503;
+  reply.sContentType = "text/plain; charset=utf-8";
+  reply.sBody = health.sReason + "\n";
+  return reply;
+}
+
 TConsoleReply TConsoleApi::ServeFile(const TConsoleRequest& req) {
   const std::string_view path = req.Path();
   if (path == "/demo") {
@@ -193,17 +216,19 @@ TConsoleReply TConsoleApi::ServeFile(const TConsoleRequest& req) {
   return reply;
 }
 
-std::string TConsoleApi::SnapshotJson() const {
+json::object TConsoleApi::SnapshotObject() const {
   json::array lines;
+  lines.reserve(form_.MemoLog().size());
   for (const std::string& line : form_.MemoLog()) lines.emplace_back(line);
-  return json::serialize(json::object{{"caption", form_.Caption()},
-                                      {"lines", std::move(lines)},
-                                      {"panels", Panels(form_)},
-                                      {"showLog", boShowLog}});
+  return json::object{{"caption", form_.Caption()},
+                      {"lines", std::move(lines)},
+                      {"panels", Panels(form_)},
+                      {"showLog", boShowLog},
+                      {"protocolVersion", kProtocolVersion}};
 }
 
 std::string TConsoleApi::SnapshotEvent() const {
-  return "event: snapshot\ndata: " + SnapshotJson() + "\n\n";
+  return Event("snapshot", SnapshotObject());
 }
 
 std::string TConsoleApi::LogEvent(std::string_view sLine) {
@@ -251,13 +276,28 @@ TConsoleReply TConsoleApi::GetSettings() {
 TConsoleReply TConsoleApi::PostSettings(const TConsoleRequest& req) {
   json::object body;
   if (!ParseBody(req, body)) return Error(400, "expected a JSON object");
+  // The dialog opens with the settings as they are, so a member the request
+  // leaves out leaves its setting alone.
   TBaseForm dialog;
-  dialog.EditGateIP = Text(body, "GateAddr");
-  dialog.SpinGatePort = Number(body, "GatePort");
-  dialog.EditServerIP = Text(body, "ServerAddr");
-  dialog.SpinServerPort = Number(body, "ServerPort");
-  dialog.SpinEditIPCount = Number(body, "IpCount");
+  dialog.Open();
+  if (body.contains("GateAddr")) dialog.EditGateIP = Text(body, "GateAddr");
+  if (body.contains("GatePort")) dialog.SpinGatePort = Number(body, "GatePort");
+  if (body.contains("ServerAddr")) dialog.EditServerIP = Text(body, "ServerAddr");
+  if (body.contains("ServerPort")) dialog.SpinServerPort = Number(body, "ServerPort");
+  bool ipCountRefused = false;
+  if (const json::value* v = body.if_contains("IpCount")) {
+    const std::optional<int32_t> n = SpinNumber(v);
+    ipCountRefused = !n || *n < TBaseForm::kIpCountUsable;
+    dialog.SpinEditIPCount = n.value_or(0);
+  }
   dialog.Button1Click();
+  // Like a refused port the old limit stays (and is written back); unlike a
+  // port, the operator is told, as such a limit would lock every player out.
+  if (ipCountRefused)
+    return Error(
+        400, "IpCount must be a number from " + std::to_string(TBaseForm::kIpCountUsable) + " to " +
+                 std::to_string(TBaseForm::kIpCountMax) + " (below 2 admits no one); it stays " +
+                 std::to_string(g_GateConfig.nIpCount) + ". The other settings were saved.");
   return GetSettings();
 }
 

@@ -1,6 +1,7 @@
 // The console's requests and what they do: serving the page and the demo
 // client, the main window's state and menu actions, the settings and
-// online-users dialogs, the codec tables for browser clients and /metrics;
+// online-users dialogs, the codec tables for browser clients, /metrics and
+// the health check /healthz (the one request that needs no token);
 // and the texts of the events pushed to open pages. Knows nothing of
 // sockets: a request record in, a reply record out. Main thread.
 #pragma once
@@ -8,6 +9,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include <boost/json/object.hpp>
 
 #include "console/ConsoleAccess.h"
 #include "console/Dashboard.h"
@@ -48,7 +51,9 @@ class TConsoleApi {
  private:
   TConsoleReply Route(const TConsoleRequest& req);
   TConsoleReply ServeFile(const TConsoleRequest& req);
-  std::string SnapshotJson() const;
+  TConsoleReply Healthz(const TConsoleRequest& req);
+  // The main window's state: the reply of /api/state and the page's first event.
+  boost::json::object SnapshotObject() const;
   TConsoleReply PostShowLog(const TConsoleRequest& req);
   TConsoleReply PostClearLog();
   TConsoleReply GetSettings();

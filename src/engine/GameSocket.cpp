@@ -10,6 +10,7 @@
 #include "log/uThread_Logger.h"
 #include "net/JSocket.h"
 #include "platform/CodePage.h"
+#include "platform/Printable.h"
 #include "protocol/GateFrame.h"
 #include "protocol/HUtil32.h"
 #include "shared/Share.h"
@@ -20,7 +21,11 @@ std::unique_ptr<TTavrelSocket> g_TavrelSocket;
 
 namespace {
 constexpr int64_t kRecvBufferSize = 10240;
-}
+// What a count of held-back lines is about, by EClientFault.
+constexpr const char* kClientFaultNames[] = {"ProcessUserPacket bad nLength",
+                                             "bad spell or hit body"};
+static_assert(std::size(kClientFaultNames) <= TLogSampler::kKinds);
+}  // namespace
 
 TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TFrontEnd> frontEnd)
     : io_(io), frontEnd_(std::move(frontEnd)), FLock("TTavrelSocket") {
@@ -142,6 +147,8 @@ void TTavrelSocket::NewSession(TSessionInfo& Session, bool bo10) {
   Session.boFree = false;
   Session.dwFreeTime = now;
   Session.boNewLogon = true;
+  Session.boLoginRefused = false;
+  Session.m_ErrorSampler = TLogSampler();
   Session.boPlay = false;
   if (!Session.RecvBuffer) Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize);
   if (!Session.BufferStream) Session.BufferStream = std::make_unique<TMemoryStreamEx>();
@@ -226,6 +233,7 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
     DecIpNumber(GetSocketIpaddr(sRemoteIP));
     if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s)", sUid.c_str()));
     if (TSessionInfo* session = GetUser(std::string_view(sUid))) {
+      ReportSuppressed(*session, sUid, true);
       uidIndex_.erase(sUid);
       handleIndex_.erase(session->nSocketHandle);
       FreeSession(*session, false);
@@ -243,16 +251,38 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
 }
 
 void TTavrelSocket::ServerMessage(const std::string& sUid, std::string_view LMessage) {
+  TSessionInfo* session = nullptr;
   try {
     const std::string text = Utf8ToGbk(LMessage);
     if (boShowLog) MainOutMessage(Format("[%s]%s", sUid, LMessage));
     stats_.nBytesFromClients += LMessage.size();
-    TSessionInfo* session = GetUser(std::string_view(sUid));
+    session = GetUser(std::string_view(sUid));
     if (session) session->nBytesFromClient += LMessage.size();
     if (text.empty()) return;
     ++stats_.nClientMessages;
-    if (session) CalcSpeed(*session, text, *this);
+    if (session && !session->boLoginRefused) CalcSpeed(*session, text, *this);
   } catch (const std::exception&) {
-    OutErrorLog("[Exception] TTavrelSocket.ServerSocketClientRead");
+    // The pace check fails only on a spell body it cannot read.
+    if (session)
+      LogClientFault(*session, EClientFault::BadBody,
+                     "[Exception] TTavrelSocket.ServerSocketClientRead",
+                     LMessage.substr(std::min<size_t>(LMessage.size(), DEFBLOCKSIZE)));
+    else
+      OutErrorLog("[Exception] TTavrelSocket.ServerSocketClientRead");
   }
+}
+
+void TTavrelSocket::LogClientFault(TSessionInfo& session, EClientFault fault, std::string_view text,
+                                   std::string_view sample) {
+  ReportSuppressed(session, session.sUid, false);
+  if (!session.m_ErrorSampler.Admit(static_cast<size_t>(fault), GetTickCount64())) return;
+  OutErrorLog(
+      Format("%s uid:%s ip:%s sample:%s", text, session.sUid, session.sIP, Printable(sample)));
+}
+
+void TTavrelSocket::ReportSuppressed(TSessionInfo& session, const std::string& sUid, bool all) {
+  session.m_ErrorSampler.Report(GetTickCount64(), all, [&](size_t kind, uint64_t n) {
+    OutErrorLog(Format("[Exception] %s: … %d more suppressed uid:%s ip:%s", kClientFaultNames[kind],
+                       n, sUid, session.sIP));
+  });
 }

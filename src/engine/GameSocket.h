@@ -62,6 +62,9 @@ struct TGateStats {
   uint64_t nMessagesToClients = 0;  // queued for clients from the game server
 };
 
+// Error lines a client can cause, each sampled on its own (TLogSampler).
+enum class EClientFault : uint8_t { BadLength, BadBody };
+
 class TTavrelSocket final : public TGateFrameSink {
  public:
   // Create. `frontEnd` may be given by tests; otherwise Open starts the
@@ -146,6 +149,13 @@ class TTavrelSocket final : public TGateFrameSink {
   void ProcessPacket(TSessionInfo& UserData);
   void ProcessUserPacket(TSessionInfo& UserData);
   void HandleLogin(TSessionInfo& UserData, const std::string& body);
+
+  // Error lines a client causes: the session named, a printable sample of
+  // the bad bytes, sampled per session; counts held back are reported when
+  // due, and all of them when the session ends.
+  void LogClientFault(TSessionInfo& session, EClientFault fault, std::string_view text,
+                      std::string_view sample);
+  void ReportSuppressed(TSessionInfo& session, const std::string& sUid, bool all);
 
   // Delivery helpers.
   void AppendToClient(TSessionInfo& session, std::string_view msg);

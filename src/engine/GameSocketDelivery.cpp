@@ -88,6 +88,7 @@ void TTavrelSocket::ProcessGateData() {
         if (!s.boFree) {
           ProcessPacket(s);
           ProcessUserPacket(s);
+          if (s.m_ErrorSampler.Pending()) ReportSuppressed(s, s.sUid, false);
         }
       }
       ++nIdx;
@@ -132,8 +133,9 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
 void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
   std::string_view headerText;
   bool decoded = false;
+  std::string body;
   try {
-    while (!UserData.boFree && !UserData.sUid.empty()) {
+    while (!UserData.boFree && !UserData.sUid.empty() && !UserData.boLoginRefused) {
       TSendBuffer& queue = *UserData.RecvBuffer;
       const int64_t remain = queue.RemainSize();
       if (remain == 0) return;
@@ -151,14 +153,14 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
       if (header.nLength < 0 || header.nLength > after) {
         // The length is the client's word; never read past the queue.
         ++stats_.nDroppedMessages;
-        OutErrorLog(
-            Format("[Exception] ProcessUserPacket bad nLength %d (%d bytes follow) "
-                   "uid:%s",
-                   header.nLength, static_cast<int64_t>(after), UserData.sUid.c_str()));
+        LogClientFault(UserData, EClientFault::BadLength,
+                       Format("[Exception] ProcessUserPacket bad nLength %d (%d bytes follow)",
+                              header.nLength, static_cast<int64_t>(after)),
+                       std::string_view(at + DEFBLOCKSIZE, static_cast<size_t>(after)));
         queue.Clear();
         return;
       }
-      std::string body(at + DEFBLOCKSIZE, static_cast<size_t>(header.nLength));
+      body.assign(at + DEFBLOCKSIZE, static_cast<size_t>(header.nLength));
       queue.Retrieve(DEFBLOCKSIZE + header.nLength);
 
       if (UserData.boNewLogon) {
@@ -187,6 +189,8 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
   } catch (const std::exception&) {
     if (!decoded && !headerText.empty())
       OutErrorLog("[Exception] ProcessUserPacket " + std::string(headerText));
+    else if (decoded)
+      LogClientFault(UserData, EClientFault::BadBody, "[Exception] ProcessUserPacket", body);
     else
       OutErrorLog("[Exception] ProcessUserPacket");
   }
@@ -195,8 +199,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
 void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body) {
   UserData.boNewLogon = false;
   if (body.size() > 2 && body.compare(0, 2, "*#") == 0) {
-    std::string rest = body.substr(2);
-    rest = GetValidStr3(rest, UserData.m_sAccount, "/");
+    std::string rest = GetValidStr3(std::string_view(body).substr(2), UserData.m_sAccount, "/");
     rest = GetValidStr3(rest, UserData.m_sUserName, "/");
     GetValidStr3(rest, UserData.m_sUserID, "/");
     CheckPunishDetect(UserData);
@@ -211,6 +214,9 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
                   UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()), scratch_.data());
   } else {
     ++stats_.nLoginRefused;
+    // What the client sent behind it is dropped, now and until it is gone.
+    UserData.boLoginRefused = true;
+    UserData.RecvBuffer->Clear();
     frontEnd_->CloseSocket(UserData.sUid);
   }
 }

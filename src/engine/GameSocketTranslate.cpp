@@ -33,7 +33,9 @@ void ApplyFilterGroups(TSessionInfo& session, std::string_view body) {
 }
 
 std::string GuildIdOf(std::string_view body) {
-  const std::string json = DecodeStringUtf8(body);
+  // Through the code page first: a byte that is not UTF-8 becomes "?"
+  // instead of failing the parse.
+  const std::string json = GbkToUtf8(DeCodeString(body));
   const boost::json::value value = boost::json::parse(json);
   const boost::json::object& object = value.as_object();  // throws for any other kind
   const boost::json::value* guildId = object.if_contains("guildId");

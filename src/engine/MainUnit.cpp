@@ -186,6 +186,17 @@ void TMainForm::MyMessage(uint16_t wCode) {
   if (wCode == GS_QUIT && !startTimerEnabled_) ArmStartTimer();
 }
 
+TMainForm::THealth TMainForm::Health() const {
+  if (draining_) return {false, "draining"};
+  if (closed_) return {false, "closing"};
+  // Not started: the start timer is armed before the first start (and again
+  // after a control program's retry); otherwise the start failed.
+  if (!g_boStarted || !g_TavrelSocket)
+    return {false, startTimerEnabled_ ? "starting" : "start failed"};
+  if (!g_TavrelSocket->IsConnected()) return {false, "game server link down"};
+  return {true, "ok"};
+}
+
 void TMainForm::Close() {
   if (closed_) return;
   FormDestroy();

@@ -34,6 +34,18 @@ class TMainForm {
   void Close();
   bool Closed() const { return closed_; }
 
+  // Whether the gateway can take players now (started, game-server link up),
+  // and if not why, in a few words; what the console's health check reports.
+  struct THealth {
+    bool boServing = false;
+    std::string sReason;
+  };
+  THealth Health() const;
+  // Set once the drain on a stop signal has begun; the health check fails
+  // from then on, so that a balancer sends no new players.
+  void SetDraining() { draining_ = true; }
+  bool Draining() const { return draining_; }
+
   const std::string& Caption() const { return caption_; }
   const std::string& StatusPanel(int i) const { return panels_[i & 1]; }
   const std::deque<std::string>& MemoLog() const { return memoLog_; }
@@ -66,6 +78,7 @@ class TMainForm {
   bool timerRunEnabled_ = false;
   bool boClose = false;
   bool closed_ = false;
+  bool draining_ = false;
   std::unique_ptr<boost::asio::posix::stream_descriptor> control_;
   std::string caption_ = "TavrelH5 x64";
   std::string panels_[2];

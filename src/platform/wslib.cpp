@@ -10,13 +10,13 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 #include <charconv>
-#include <cstdio>
 #include <deque>
 #include <exception>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/Printable.h"
 #include "platform/ProxyProtocol.h"
 
 namespace asio = boost::asio;
@@ -54,23 +54,6 @@ std::string FormatProxySource(const TProxyHeader& h) {
     return FormatPeer(asio::ip::address_v4(b), h.wSrcPort);
   }
   return FormatPeer(asio::ip::address_v6(h.srcAddr), h.wSrcPort);
-}
-
-// A short printable sample of rejected bytes for a log line.
-std::string Printable(std::string_view bytes) {
-  constexpr size_t kSample = 48;
-  std::string out;
-  for (unsigned char c : bytes.substr(0, kSample)) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  if (bytes.size() > kSample) out += "...";
-  return out;
 }
 
 bool ParseUid(std::string_view text, TWsConnId& id) {

@@ -11,6 +11,7 @@
 
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
+#include "shared/LogSampler.h"
 #include "shared/ZeroTable.h"
 
 constexpr int MAXGATEUSERCOUNT = 1000;
@@ -31,6 +32,9 @@ struct TSessionInfo {
   bool boFree = false;
   uint64_t dwFreeTime = 0;
   bool boNewLogon = false;
+  // The first message was no login: nothing more of this connection goes to
+  // the game server while it closes.
+  bool boLoginRefused = false;
   bool boPlay = false;
   uint64_t dwCheckLogin = 0;
   std::unique_ptr<TMemoryStreamEx> BufferStream;  // outbound, drained by the run loop
@@ -53,6 +57,7 @@ struct TSessionInfo {
   bool m_DelayDebugOut = false;
   std::string m_sGuildId;
   std::array<bool, 11> m_nDisFilterGroupID{};  // indexed 1..10; 0 unused
+  TLogSampler m_ErrorSampler;                  // error lines this client causes
   // For the online-users list; set when a connection takes the record.
   int64_t nConnectTime = 0;  // wall clock, seconds since the epoch
   uint64_t nBytesFromClient = 0;

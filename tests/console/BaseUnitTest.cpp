@@ -1,13 +1,12 @@
 #include "console/BaseUnit.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "shared/Share.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -16,9 +15,7 @@ namespace fs = std::filesystem;
 class BaseFormTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("baseform-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-    path_ = (dir_ / "Tavrel.ini").string();
+    path_ = dir_.File("Tavrel.ini");
     std::ofstream(path_) << "[Tavrel]\nGateAddr=10.1.1.1\nGatePort=7400\nServerAddr=10.2.2.2\n"
                             "ServerPort=5100\nIpCount=9\n";
     g_GateConfig = TGateConfig();
@@ -27,18 +24,12 @@ class BaseFormTest : public ::testing::Test {
   void TearDown() override {
     g_Config.reset();
     g_bClientSpeedDebugMode = false;
-    fs::remove_all(dir_);
   }
 
-  std::string FileText() const {
-    std::ifstream in(path_);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string FileText() const { return ReadFile(path_); }
   int32_t IniInt(const char* key) const { return TIniFile(path_).ReadInteger("Tavrel", key, -1); }
 
-  fs::path dir_;
+  TTempDir dir_{"tavrel-baseform"};
   std::string path_;
 };
 
@@ -88,11 +79,28 @@ TEST_F(BaseFormTest, StoresAndSavesUsablePortsAndNonEmptyAddresses) {
   form.Button1Click();
   EXPECT_EQ(g_GateConfig.sGateIP, "10.1.1.1");
   EXPECT_EQ(g_GateConfig.sServerIP, "game.example");
-  EXPECT_EQ(g_GateConfig.nIpCount, 1);
+  EXPECT_EQ(g_GateConfig.nIpCount, 9);
   TIniFile ini(path_);
   EXPECT_EQ(ini.ReadString("Tavrel", "GateAddr", ""), "10.1.1.1");
   EXPECT_EQ(ini.ReadString("Tavrel", "ServerAddr", ""), "game.example");
-  EXPECT_EQ(IniInt("IpCount"), 1);
+  EXPECT_EQ(IniInt("IpCount"), 9);
+}
+
+// A limit below 2 would admit no one: the old one stays, as for a port.
+TEST_F(BaseFormTest, ConnectionLimitBelowTwoKeepsTheOldOne) {
+  struct Case {
+    int32_t count;
+    int32_t kept;
+  };
+  for (const Case c :
+       {Case{1, 9}, Case{-5, 9}, Case{2, 2}, Case{100001, 100000}, Case{1, 100000}}) {
+    TBaseForm form;
+    form.Open();
+    form.SpinEditIPCount = c.count;
+    form.Button1Click();
+    EXPECT_EQ(g_GateConfig.nIpCount, c.kept) << c.count;
+    EXPECT_EQ(IniInt("IpCount"), c.kept) << c.count;
+  }
 }
 
 TEST_F(BaseFormTest, WritesTheFiveKeysInOrder) {

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <boost/asio/io_context.hpp>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -10,9 +14,11 @@
 #include "console/Metrics.h"
 #include "engine/GameSocket.h"
 #include "engine/MainUnit.h"
+#include "platform/IniFile.h"
 #include "protocol/EDcode.h"
+#include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
-#include "shared/Tick.h"
+#include "support/EngineRig.h"
 #include "traffic/Pacing.h"
 
 namespace {
@@ -20,18 +26,6 @@ namespace {
 constexpr uint16_t kPort = 8303;
 const std::string kHost = "127.0.0.1:8303";
 const std::string kOrigin = "http://127.0.0.1:8303";
-
-uint64_t g_now = 7'000'000;
-uint64_t TestClock() {
-  return g_now;
-}
-
-class TNullFrontEnd final : public TFrontEnd {
- public:
-  void SendMsg(const std::string&, std::string_view) override {}
-  void SendBuff(const std::string&, const char*, size_t) override {}
-  void CloseSocket(const std::string&) override {}
-};
 
 class ConsoleApiTest : public ::testing::Test {
  protected:
@@ -117,6 +111,18 @@ TEST_F(ConsoleApiTest, LogSwitchFollowsTheCheckMarkAndReachesEveryPage) {
   EXPECT_NE(api.SnapshotEvent().find("\"caption\":\"TavrelH5 x64\""), std::string::npos);
 }
 
+// /api/state and the page's first event are one text, protocol version included.
+TEST_F(ConsoleApiTest, StateReportsTheWindowAndTheProtocolVersion) {
+  boShowLog = true;
+  TConsoleReply state = Get("/api/state");
+  ASSERT_EQ(state.nStatus, 200);
+  EXPECT_EQ(state.sContentType, "application/json; charset=utf-8");
+  EXPECT_EQ(state.sBody, std::string(R"({"caption":"TavrelH5 x64","lines":[],"panels":["",""],)") +
+                             R"("showLog":true,"protocolVersion":")" + kProtocolVersion + "\"}");
+  EXPECT_EQ(api.SnapshotEvent(), "event: snapshot\ndata: " + state.sBody + "\n\n");
+  EXPECT_EQ(Post("/api/state", "").nStatus, 405);
+}
+
 TEST_F(ConsoleApiTest, TokenInTheUrlBecomesACookie) {
   TConsoleApi guarded(form, MakeConsoleAccess("127.0.0.1", kPort, "tok"));
   TConsoleRequest req;
@@ -142,13 +148,10 @@ TEST_F(ConsoleApiTest, CodecTablesForBrowserClients) {
 
 // Metrics over a live engine: connections, sessions and the pace check's verdicts.
 TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
-  SetTickSourceForTests(TestClock);
-  g_nUserConnect = g_nSuccessCount = 0;
-  g_IPNumberList.clear();
-  g_GateConfig = TGateConfig();
+  ResetProcessState();
+  UseTestClock();
   g_nPunishThreshold = 0;
-  g_PacingStats = TPacingStats{};
-  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TNullFrontEnd>());
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingFrontEnd>());
   g_TavrelSocket->ServerConnect("1", "10.0.0.1");
   g_TavrelSocket->ServerConnect("2", "10.0.0.2");
   TDefaultMessage walk;
@@ -161,7 +164,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
 
   TConsoleReply reply = Get("/metrics");
   g_TavrelSocket.reset();
-  SetTickSourceForTests(nullptr);
+  ReleaseTestClock();
+  ResetProcessState();
   ASSERT_EQ(reply.nStatus, 200);
   EXPECT_EQ(reply.sContentType, "text/plain; version=0.0.4; charset=utf-8");
   const std::string& text = reply.sBody;
@@ -193,12 +197,9 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
 // The dashboard's figures each second, a sample when 5 s have passed, and
 // the history for a page that opens later.
 TEST_F(ConsoleApiTest, DashboardFiguresSamplesAndHistory) {
-  SetTickSourceForTests(TestClock);
-  g_nUserConnect = g_nSuccessCount = 0;
-  g_IPNumberList.clear();
-  g_GateConfig = TGateConfig();
-  g_PacingStats = TPacingStats{};
-  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TNullFrontEnd>());
+  ResetProcessState();
+  UseTestClock();
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingFrontEnd>());
   g_TavrelSocket->SetConnectedForTests(true);
   g_TavrelSocket->ServerConnect("1", "10.0.0.1");
   g_TavrelSocket->ServerConnect("2", "10.0.0.2");
@@ -233,7 +234,8 @@ TEST_F(ConsoleApiTest, DashboardFiguresSamplesAndHistory) {
 
   TConsoleReply history = Get("/api/dashboard");
   g_TavrelSocket.reset();
-  SetTickSourceForTests(nullptr);
+  ReleaseTestClock();
+  ResetProcessState();
   ASSERT_EQ(history.nStatus, 200);
   EXPECT_TRUE(history.sBody.starts_with("{\"intervalMs\":5000,\"samples\":[{\"t\":"))
       << history.sBody;
@@ -252,12 +254,91 @@ TEST_F(ConsoleApiTest, TheHiddenButtonRunsTheCompressionSelfTest) {
   EXPECT_TRUE(lines[1].ends_with("] UnZip Code 1234567890")) << lines[1];
 }
 
+// Settings over the API: what a request leaves out stays, and a limit that
+// would lock every player out is refused with the reason.
+TEST_F(ConsoleApiTest, SettingsChangeOnlyWhatTheRequestNames) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("consoleapi-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "Tavrel.ini").string();
+  std::ofstream(path) << "[Tavrel]\nGateAddr=10.1.1.1\nGatePort=7400\nServerAddr=10.2.2.2\n"
+                         "ServerPort=5100\nIpCount=9\n";
+  g_GateConfig = TGateConfig();
+  LoadConfig(path);
+  auto iniCount = [&] { return TIniFile(path).ReadInteger("Tavrel", "IpCount", -1); };
+
+  TConsoleReply only = Post("/api/settings", R"({"ServerPort":5200})");
+  EXPECT_EQ(only.nStatus, 200) << only.sBody;
+  EXPECT_EQ(g_GateConfig.nServerPort, 5200);
+  EXPECT_EQ(g_GateConfig.nGatePort, 7400);
+  EXPECT_EQ(g_GateConfig.sGateIP, "10.1.1.1");
+  EXPECT_EQ(g_GateConfig.sServerIP, "10.2.2.2");
+  EXPECT_EQ(g_GateConfig.nIpCount, 9);
+  EXPECT_EQ(iniCount(), 9);
+
+  int port = 7401;
+  for (const char* bad : {R"("")", R"("abc")", "null", "true", "0", "1", "-3", R"("1")"}) {
+    const std::string body =
+        std::string(R"({"GatePort":)") + std::to_string(port) + R"(,"IpCount":)" + bad + "}";
+    TConsoleReply refused = Post("/api/settings", body);
+    EXPECT_EQ(refused.nStatus, 400) << bad;
+    EXPECT_NE(refused.sBody.find("IpCount"), std::string::npos) << refused.sBody;
+    EXPECT_NE(refused.sBody.find("stays 9"), std::string::npos) << refused.sBody;
+    EXPECT_EQ(g_GateConfig.nIpCount, 9) << bad;
+    EXPECT_EQ(iniCount(), 9) << bad;
+    EXPECT_EQ(g_GateConfig.nGatePort, port) << "the other settings are still saved";
+    ++port;
+  }
+  EXPECT_EQ(Post("/api/settings", R"({"IpCount":"12"})").nStatus, 200);
+  EXPECT_EQ(g_GateConfig.nIpCount, 12);
+  EXPECT_EQ(iniCount(), 12);
+
+  g_Config.reset();
+  g_GateConfig = TGateConfig();
+  std::filesystem::remove_all(dir);
+}
+
 TEST_F(ConsoleApiTest, UsersAndMetricsWithoutAnEngine) {
   EXPECT_EQ(Get("/api/users").sBody, R"({"rows":[],"status":"在线人数:0"})");
   EXPECT_EQ(Post("/api/disconnect", R"({"rows":[{"index":0,"uid":"1"}]})").sBody,
             R"({"marked":0})");
   EXPECT_EQ(Post("/api/disconnect", R"({"rows":5})").nStatus, 400);
   EXPECT_NE(RenderMetrics(nullptr).find("tavrel_open_connections 0\n"), std::string::npos);
+}
+
+// The health check answers balancers that carry no token and name no host
+// of ours, and says why the gateway cannot take players.
+TEST_F(ConsoleApiTest, HealthCheckNeedsNoTokenAndNamesWhyNot) {
+  TConsoleApi guarded{form, MakeConsoleAccess("127.0.0.1", kPort, "secret")};
+  auto ask = [&guarded](const std::string& method, const std::string& target) {
+    TConsoleRequest req;
+    req.sMethod = method;
+    req.sTarget = target;
+    req.sHost = "10.0.0.2";  // as a balancer's check may send it
+    return guarded.Handle(req);
+  };
+  EXPECT_EQ(ask("GET", "/api/state").nStatus, 401);
+  EXPECT_EQ(ask("GET", "/metrics").nStatus, 401);
+
+  TConsoleReply failed = ask("GET", "/healthz");
+  EXPECT_EQ(failed.nStatus, 503);
+  EXPECT_EQ(failed.sBody, "start failed\n");
+  EXPECT_EQ(failed.sContentType, "text/plain; charset=utf-8");
+  EXPECT_TRUE(failed.sSetCookie.empty());
+
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingFrontEnd>());
+  g_boStarted = true;
+  TConsoleReply linkDown = ask("HEAD", "/healthz?probe=1");
+  form.SetDraining();
+  TConsoleReply draining = ask("GET", "/healthz");
+  TConsoleReply posted = ask("POST", "/healthz");
+  g_boStarted = false;
+  g_TavrelSocket.reset();
+  EXPECT_EQ(linkDown.nStatus, 503);
+  EXPECT_EQ(linkDown.sBody, "game server link down\n");
+  EXPECT_EQ(draining.nStatus, 503);
+  EXPECT_EQ(draining.sBody, "draining\n");
+  EXPECT_EQ(posted.nStatus, 405);
 }
 
 }  // namespace

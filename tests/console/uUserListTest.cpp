@@ -2,42 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
-
 #include <ctime>
 
 #include "engine/GameSocket.h"
 #include "shared/Share.h"
-#include "shared/Tick.h"
+#include "support/EngineRig.h"
 
 namespace {
 
-uint64_t g_now = 5'000'000;
-uint64_t TestClock() {
-  return g_now;
-}
-
-class TNullFrontEnd final : public TFrontEnd {
- public:
-  void SendMsg(const std::string&, std::string_view) override {}
-  void SendBuff(const std::string&, const char*, size_t) override {}
-  void CloseSocket(const std::string&) override {}
-};
-
-class UserListTest : public ::testing::Test {
+class UserListTest : public ::testing::Test, protected TEngineRig {
  protected:
-  void SetUp() override {
-    SetTickSourceForTests(TestClock);
-    g_nUserConnect = g_nSuccessCount = 0;
-    g_IPNumberList.clear();
-    g_GateConfig = TGateConfig();
-    engine = std::make_unique<TTavrelSocket>(io, std::make_unique<TNullFrontEnd>());
-  }
-  void TearDown() override {
-    engine.reset();
-    SetTickSourceForTests(nullptr);
-  }
-
   TSessionInfo& Connect(const std::string& uid, const std::string& account) {
     engine->ServerConnect(uid, "10.0.0." + uid);
     TSessionInfo* s = engine->GetUser(std::string_view(uid));
@@ -47,9 +21,6 @@ class UserListTest : public ::testing::Test {
     s->m_sUserID = "id" + uid;
     return *s;
   }
-
-  boost::asio::io_context io;
-  std::unique_ptr<TTavrelSocket> engine;
 };
 
 TEST_F(UserListTest, ListsConnectedSessionsWithTheirSlotsInUtf8) {

@@ -296,16 +296,15 @@ void RaiseFdLimit() {
   setrlimit(RLIMIT_NOFILE, &lim);
 }
 
-std::map<std::string, double> ReadMetrics(TGatewayRig& rig) {
-  std::map<std::string, double> out;
+std::string ConsoleGet(TGatewayRig& rig, const std::string& target, const std::string& headers) {
   uint16_t port = 0;
   for (const std::string& line : rig.gateway->Lines())
     if (const size_t at = line.find("Console http://127.0.0.1:"); at != std::string::npos)
       port = static_cast<uint16_t>(std::atoi(line.c_str() + at + 25));
   const int fd = port ? ConnectTcp(port) : -1;
-  if (fd < 0) return out;
+  if (fd < 0) return {};
   const std::string request =
-      "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "Connection: close\r\n\r\n";
   std::string reply;
   if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
     char buf[4096];
@@ -317,6 +316,12 @@ std::map<std::string, double> ReadMetrics(TGatewayRig& rig) {
     }
   }
   close(fd);
+  return reply;
+}
+
+std::map<std::string, double> ReadMetrics(TGatewayRig& rig) {
+  std::map<std::string, double> out;
+  const std::string reply = ConsoleGet(rig, "/metrics");
   std::istringstream body(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n"))));
   for (std::string line; std::getline(body, line);) {
     if (line.empty() || line[0] == '#' || line[0] == '\r') continue;

@@ -113,6 +113,12 @@ bool WaitLogFileLine(const TGatewayRig& rig, const std::string& text,
 bool AddressCountIsIdle(uint16_t port, const std::string& addr, int ipCount = 5,
                         const std::function<void()>& whileHeld = {});
 
+// One GET of `target` from the gateway's console (on the port its start-up
+// line names), with `headers` ("Name: value\r\n" each); the whole reply,
+// empty when the console does not answer.
+std::string ConsoleGet(TGatewayRig& rig, const std::string& target,
+                       const std::string& headers = "");
+
 // The gateway's console /metrics as name (with labels) -> value; empty when
 // the console does not answer. The port is the one its start-up line names.
 std::map<std::string, double> ReadMetrics(TGatewayRig& rig);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "e2e/FaultSupport.h"
 #include "e2e/Harness.h"
 #include "platform/ControlChannel.h"
 #include "protocol/EDcode.h"
@@ -128,6 +129,69 @@ TEST(Gateway, FirstMessageMustBeALogin) {
   client.SendText(ClientMessage(CM_HEART));
   EXPECT_TRUE(client.WaitClosed(3s));
   EXPECT_LT(rig.WaitSim("recv GM_H5DATA", 300ms, from), 0);
+}
+
+TEST(Gateway, RefusedLoginForwardsNothingSentBehindIt) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  ASSERT_TRUE(client.Connect(rig.gatePort));
+  EXPECT_EQ(client.ReadRaw(3s), "ok");
+  const size_t from = rig.gamesim->LineCount();
+  // One WebSocket message: a first message that is no login, then two more.
+  client.SendText(ClientMessage(CM_HEART) + ClientMessage(CM_HEART, 1, 0, 0, 0, "one") +
+                  ClientMessage(CM_HEART, 2, 0, 0, 0, "two"));
+  EXPECT_TRUE(client.WaitClosed(3s));
+  // Once the session is closed at the game server, all it forwarded is there.
+  ASSERT_GE(rig.WaitSim("recv GM_CLOSE", 3s, from), 0);
+  for (size_t i = from; i < rig.gamesim->LineCount(); ++i)
+    EXPECT_EQ(rig.gamesim->Lines()[i].find("recv GM_H5DATA"), std::string::npos)
+        << rig.gamesim->Lines()[i];
+}
+
+// A client that keeps sending headers longer than what follows: a few sampled
+// lines and a count, and the session goes on working.
+TEST(Gateway, FiveSecondsOfBadLengthsLeaveTheErrorLogSmall) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  const int handle = Join(rig, client, "E");
+  ASSERT_GT(handle, 0);
+  TDefaultMessage bad;
+  bad.Ident = CM_HEART;
+  bad.nLength = 500;
+  const std::string badText = EncodeMessage(bad) + "short\x01";
+  int sent = 0;
+  for (const auto end = std::chrono::steady_clock::now() + 5s;
+       std::chrono::steady_clock::now() < end; ++sent) {
+    client.SendText(badText);
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_GT(sent, 500);
+  // A bad length drops the rest of its queue: let the last one go first.
+  std::this_thread::sleep_for(200ms);
+
+  const size_t from = rig.gamesim->LineCount();
+  client.SendText(ClientMessage(CM_HEART, 42, 0, 0, 0, "alive"));
+  EXPECT_GE(rig.WaitSim("ident=60000 recog=42", 3s, from), 0);
+  rig.Sim("data " + std::to_string(handle) + " text still");
+  auto msg = client.ReadMsg(3s);
+  ASSERT_TRUE(msg && msg->isText);
+  EXPECT_EQ(msg->text, "still");
+  // Once the burst is over its count is reported.
+  EXPECT_TRUE(WaitLogFileLine(rig, "more suppressed uid:", 12s));
+
+  rig.gateway->Signal(SIGTERM);
+  EXPECT_EQ(rig.gateway->WaitExit(6s), 0);
+  std::string errors;
+  for (auto& f : std::filesystem::recursive_directory_iterator(rig.dir.File("Log")))
+    if (f.is_regular_file() && f.path().filename().string().starts_with("error_"))
+      errors += rig.dir.Read(std::filesystem::relative(f.path(), rig.dir.Path()));
+  EXPECT_LT(errors.size(), 15u * 1024u);
+  EXPECT_NE(errors.find("ProcessUserPacket bad nLength 500 ("), std::string::npos) << errors;
+  EXPECT_NE(errors.find("sample:short\\x01"), std::string::npos) << errors;
 }
 
 TEST(Gateway, LoginTimeoutSparesPlayersInTheGame) {

@@ -18,11 +18,9 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <cstring>
 #include <deque>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
+#include "loadgen/ClientStream.h"
 #include "protocol/EDcode.h"
 #include "translate/Zlib.h"
 
@@ -30,30 +28,6 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
-
-// --- TTempDir ---------------------------------------------------------------
-
-TTempDir::TTempDir() {
-  char pattern[] = "/tmp/tavrelh5-test-XXXXXX";
-  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TTempDir::~TTempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-void TTempDir::Write(const std::string& name, const std::string& text) const {
-  std::ofstream(File(name), std::ios::binary) << text;
-}
-
-std::string TTempDir::Read(const std::string& name) const {
-  std::ifstream in(File(name), std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 uint16_t FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -189,6 +163,9 @@ struct TWsClient::TImpl {
   std::deque<std::pair<bool, std::string>> inbox;
   bool closed = false;
   boost::system::error_code closeReason;
+  // The binary messages as one stream of client messages, bodies as sent.
+  loadgen::TClientStream cutter;
+  std::deque<TClientMsg> messages;
 
   tcp::socket& Socket() { return plain ? plain->next_layer() : beast::get_lowest_layer(*secure); }
 
@@ -310,35 +287,28 @@ std::optional<std::string> TWsClient::ReadRaw(std::chrono::milliseconds timeout,
 
 std::optional<TClientMsg> TWsClient::ReadMsg(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    // A message is "#...!" or a 48-character header and nLength body bytes.
-    if (!stream_.empty() && stream_[0] == '#') {
-      size_t end = stream_.find('!');
-      if (end != std::string::npos) {
-        TClientMsg msg;
-        msg.isText = true;
-        msg.text = stream_.substr(1, end - 1);
-        stream_.erase(0, end + 1);
-        return msg;
-      }
-    } else if (stream_.size() >= DEFBLOCKSIZE) {
-      TClientMsg msg;
-      msg.header = DecodeMessage(std::string_view(stream_).substr(0, DEFBLOCKSIZE));
-      const size_t n = msg.header.nLength > 0 ? static_cast<size_t>(msg.header.nLength) : 0;
-      if (stream_.size() >= DEFBLOCKSIZE + n) {
-        msg.body = stream_.substr(DEFBLOCKSIZE, n);
-        stream_.erase(0, DEFBLOCKSIZE + n);
-        return msg;
-      }
-    }
+  while (impl_->messages.empty()) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left <= 0ms) return std::nullopt;
     bool text = false;
     auto raw = ReadRaw(left, &text);
     if (!raw) return std::nullopt;
-    if (!text) stream_ += *raw;
+    if (text) continue;
+    const uint64_t errors = impl_->cutter.Errors();
+    impl_->cutter.Feed(*raw, [&](const loadgen::TClientMessage& m) {
+      TClientMsg msg;
+      msg.isText = m.IsText;
+      msg.text = m.Text;
+      msg.header = m.Header;
+      msg.body = m.Body;
+      impl_->messages.push_back(std::move(msg));
+    });
+    if (impl_->cutter.Errors() != errors) return std::nullopt;
   }
+  TClientMsg msg = std::move(impl_->messages.front());
+  impl_->messages.pop_front();
+  return msg;
 }
 
 bool TWsClient::WaitClosed(std::chrono::milliseconds timeout) {

@@ -18,21 +18,9 @@
 #include <vector>
 
 #include "protocol/Grobal2.h"
+#include "support/TempDir.h"
 
 using namespace std::chrono_literals;
-
-class TTempDir {
- public:
-  TTempDir();
-  ~TTempDir();
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  void Write(const std::string& name, const std::string& text) const;
-  std::string Read(const std::string& name) const;
-
- private:
-  std::string path_;
-};
 
 // A free TCP port on 127.0.0.1 at the moment of the call.
 uint16_t FreePort();
@@ -90,7 +78,8 @@ class TWsClient {
   void SendBinary(const std::string& bytes);
   // The next WebSocket message; nullopt on timeout or close.
   std::optional<std::string> ReadRaw(std::chrono::milliseconds timeout, bool* isText = nullptr);
-  // The next client message from the binary stream; nullopt on timeout.
+  // The next client message from the binary stream; nullopt on timeout or
+  // when the stream breaks (a header that cannot be one, a body too large).
   std::optional<TClientMsg> ReadMsg(std::chrono::milliseconds timeout);
   // True when the server closed the connection within the timeout.
   bool WaitClosed(std::chrono::milliseconds timeout);
@@ -106,7 +95,6 @@ class TWsClient {
  private:
   struct TImpl;
   std::unique_ptr<TImpl> impl_;
-  std::string stream_;
   std::vector<size_t> binarySizes_;
 };
 

@@ -2,38 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
-#include <map>
-
 #include "buffers/MemoryStreamEx.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "shared/Share.h"
-#include "shared/Tick.h"
+#include "support/EngineRig.h"
 #include "traffic/SkillCD.h"
 #include "translate/Zlib.h"
 
 namespace {
-
-uint64_t g_now = 1'000'000;
-uint64_t TestClock() {
-  return g_now;
-}
-
-class TRecordingFrontEnd final : public TFrontEnd {
- public:
-  void SendMsg(const std::string& sUid, std::string_view text) override {
-    texts[sUid].emplace_back(text);
-  }
-  void SendBuff(const std::string& sUid, const char* data, size_t len) override {
-    blocks[sUid].emplace_back(data, len);
-  }
-  void CloseSocket(const std::string& sUid) override { closed.push_back(sUid); }
-
-  std::map<std::string, std::vector<std::string>> texts;
-  std::map<std::string, std::vector<std::string>> blocks;
-  std::vector<std::string> closed;
-};
 
 // Frames the engine queued for the game server, cut apart.
 std::vector<std::pair<TMsgHeader, std::string>> QueuedFrames(TTavrelSocket& engine) {
@@ -49,31 +26,14 @@ std::vector<std::pair<TMsgHeader, std::string>> QueuedFrames(TTavrelSocket& engi
   return out;
 }
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public ::testing::Test, protected TEngineRig {
  protected:
-  void SetUp() override {
-    SetTickSourceForTests(TestClock);
-    g_nUserConnect = g_nSuccessCount = 0;
-    g_IPNumberList.clear();
-    g_GateConfig = TGateConfig();
-    g_GateConfig.nClientMsgByte = 2048;
-    auto fe = std::make_unique<TRecordingFrontEnd>();
-    front = fe.get();
-    engine = std::make_unique<TTavrelSocket>(io, std::move(fe));
-    engine->SetConnectedForTests(true);
-  }
-  void TearDown() override {
-    engine.reset();
-    SetTickSourceForTests(nullptr);
-  }
+  void SetUp() override { g_GateConfig.nClientMsgByte = 2048; }
 
   // A client connects from its own address and logs in.
   TSessionInfo& Connect(int uid, bool inGame = true) {
-    const std::string sUid = std::to_string(uid);
-    engine->ServerConnect(sUid, "10.0.0." + std::to_string(uid % 250));
-    TSessionInfo* s = engine->GetUser(std::string_view(sUid));
+    TSessionInfo* s = Join(uid);
     EXPECT_NE(s, nullptr);
-    s->boNewLogon = false;
     s->boPlay = inGame;
     return *s;
   }
@@ -104,10 +64,6 @@ class EngineTest : public ::testing::Test {
     engine->ProcessMakeSocketStr(0, static_cast<int32_t>(s.nSocketHandle), payload.data(),
                                  static_cast<int32_t>(payload.size()));
   }
-
-  boost::asio::io_context io;
-  TRecordingFrontEnd* front = nullptr;
-  std::unique_ptr<TTavrelSocket> engine;
 };
 
 TEST_F(EngineTest, ConnectAnnouncesSessionAndGreetsClient) {
@@ -200,6 +156,37 @@ TEST_F(EngineTest, FirstMessageThatIsNotALoginClosesTheConnection) {
   EXPECT_EQ(QueuedFrames(*engine).size(), before);
 }
 
+// Messages queued behind a refused first message, and those that arrive
+// before the disconnect, never reach the game server.
+TEST_F(EngineTest, NothingOfARefusedLoginReachesTheGameServer) {
+  TSessionInfo& s = Connect(14, false);
+  s.boNewLogon = true;
+  TDefaultMessage heart;
+  heart.Ident = CM_HEART;
+  heart.nLength = 4;
+  const std::string behind = EncodeMessage(heart) + "beat";
+  s.RecvBuffer->Write(EncodeMessage(TDefaultMessage{}) + behind + behind);
+  const size_t before = QueuedFrames(*engine).size();
+  engine->Run();
+  EXPECT_EQ(front->closed, std::vector<std::string>{"14"});
+  EXPECT_EQ(s.RecvBuffer->RemainSize(), 0);
+  engine->ServerMessage("14", behind);
+  EXPECT_EQ(s.RecvBuffer->RemainSize(), 0);
+  engine->Run();
+  EXPECT_EQ(QueuedFrames(*engine).size(), before);
+
+  // The record, once reused, serves its next connection normally.
+  engine->ServerDisconnect("14", "10.0.0.14");
+  g_now += engine->nSessionReuseMs + 1;
+  TSessionInfo& next = Connect(15);
+  ASSERT_EQ(&next, &s);
+  engine->ServerMessage("15", behind);
+  engine->Run();
+  auto frames = QueuedFrames(*engine);
+  ASSERT_GT(frames.size(), before);
+  EXPECT_EQ(frames.back().first.wIdent, GM_H5DATA);
+}
+
 TEST_F(EngineTest, OutboundBlocksOf2048PerVisit) {
   TSessionInfo& s = Connect(9);
   s.BufferStream->Write(std::string(5000, 'x'));
@@ -277,6 +264,25 @@ TEST_F(EngineTest, PerUserTranslationStateEffects) {
   std::string guild = EncodeString("{\"guildId\":\"g7\"}");
   Deliver(s, Payload(SM_GUILD_MEMBER_INFO, 0, 0, &guild));
   EXPECT_EQ(s.m_sGuildId, "g7");
+}
+
+// A stray byte that is not UTF-8 becomes "?" and costs the guild id nothing.
+TEST_F(EngineTest, GuildMemberInfoWithAStrayByteSetsTheGuild) {
+  TSessionInfo& s = Connect(16);
+  const std::string json = "{\"name\":\"bad\xff\",\"guildId\":\"g9\"}";
+  std::string body = EncodeBuffer(json.data(), json.size());
+  Deliver(s, Payload(SM_GUILD_MEMBER_INFO, 0, 0, &body));
+  EXPECT_EQ(s.m_sGuildId, "g9");
+  const TDefaultMessage forwarded = DecodeMessage(Outbound(s));
+  EXPECT_EQ(forwarded.Ident, SM_GUILD_MEMBER_INFO);
+  EXPECT_EQ(Outbound(s).substr(DEFBLOCKSIZE), body);
+
+  std::string guildMsg = Payload(888);
+  guildMsg += "g9|for the guild";
+  guildMsg.push_back('\0');
+  const size_t before = Outbound(s).size();
+  engine->ProcessGuildStr(guildMsg.data(), static_cast<int32_t>(guildMsg.size()));
+  EXPECT_EQ(Outbound(s).substr(before + DEFBLOCKSIZE), "for the guild");
 }
 
 TEST_F(EngineTest, BodiesAbove1024BytesAreCompressedOnce) {

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/json/parse.hpp>
 
 #include "gamesim/LoadProtocol.h"
 #include "loadgen/LoadOptions.h"
+#include "loadgen/LoadResults.h"
 #include "loadgen/LoadStats.h"
 #include "protocol/EDcode.h"
 
@@ -82,6 +84,27 @@ TEST(LoadClientStream, MessagesSplitAtEveryOffsetAndInflated) {
     EXPECT_EQ(s.Buffered(), 0u);
     EXPECT_EQ(s.Errors(), 0u);
   }
+}
+
+// Without an inflater a compressed body arrives as sent, a corrupt one too;
+// the framing is still checked.
+TEST(LoadClientStream, WithoutAnInflaterBodiesStayAsSent) {
+  const std::string zipped = Zlib(std::string(500, 'q'));
+  TDefaultMessage h;
+  h.Ident = SM_HEAR;
+  h.nIsZlib = 1;
+  h.nLength = 10;
+  std::string stream = EncodeMessage(h) + "0123456789";
+  h.nLength = int32_t(zipped.size());
+  stream += EncodeMessage(h) + zipped;
+  TClientStream s;
+  Seen seen;
+  Collect(s, stream, seen);
+  EXPECT_EQ(seen.bodies, (std::vector<std::string>{"0123456789", zipped}));
+  EXPECT_EQ(seen.inflated, 0);
+  EXPECT_EQ(s.Errors(), 0u);
+  Collect(s, std::string(48, ' '), seen);
+  EXPECT_EQ(s.Errors(), 1u);
 }
 
 TEST(LoadClientStream, BrokenFramingAndCorruptBodiesAreCountedAndDropped) {
@@ -230,6 +253,34 @@ TEST(LoadOptions, PickerFollowsTheWeightsEvenly) {
   std::string order;
   for (int i = 0; i < 6; ++i) order += p.Next() == TSendKind::Walk ? 'w' : 's';
   EXPECT_EQ(order, "swssws");
+}
+
+// The report line bench.sh reads: its keys in order, figures to six
+// significant digits (integers where they are whole), -1 for CPU not measured.
+TEST(LoadResults, JsonLineKeepsItsKeysAndFigures) {
+  TLoadResults r;
+  r.Ready = 3;
+  r.ConnectSeconds = 0.1234567;
+  r.WindowSeconds = 2;
+  r.Sent = 5;
+  r.RttMaxMs = 4866381;
+  TLoadOptions o;
+  o.Rate = 10;
+  const boost::json::object j = boost::json::parse(r.ToJson(o)).as_object();
+  std::vector<std::string> keys;
+  for (const auto& kv : j) keys.emplace_back(kv.key());
+  EXPECT_EQ(keys.size(), 36u);
+  EXPECT_EQ(keys.front(), "mode");
+  EXPECT_EQ(keys[8], "connect_s");
+  EXPECT_EQ(keys.back(), "interrupted");
+  EXPECT_EQ(j.at("mode").as_string(), "gateway");
+  EXPECT_DOUBLE_EQ(j.at("connect_s").as_double(), 0.123457);
+  EXPECT_TRUE(j.at("rate_per_client").is_int64());
+  EXPECT_DOUBLE_EQ(j.at("sent_per_s").as_double(), 2.5);
+  EXPECT_DOUBLE_EQ(j.at("rtt_ms").at("max").as_double(), 4.86638e6);
+  EXPECT_EQ(j.at("cpu_us_per_sent").as_int64(), -1);
+  EXPECT_EQ(j.at("rss_kb").as_object().size(), 4u);
+  EXPECT_FALSE(j.at("interrupted").as_bool());
 }
 
 }  // namespace

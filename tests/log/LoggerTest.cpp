@@ -11,9 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/TempDir.h"
 
 namespace {
 
@@ -29,17 +30,10 @@ std::string Today() {
   return date;
 }
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // Lines of a log file without their CR LF.
 std::vector<std::string> Lines(const std::string& path) {
   std::vector<std::string> lines;
-  const std::string text = Read(path);
+  const std::string text = ReadFile(path);
   size_t pos = 0;
   while (pos < text.size()) {
     const size_t end = text.find("\r\n", pos);
@@ -52,16 +46,7 @@ std::vector<std::string> Lines(const std::string& path) {
 
 class LoggerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavrel-log-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    dir_ = (root_ / "Log" / "7303").string() + "/";
-  }
-  void TearDown() override {
-    g_Logger.reset();
-    fs::remove_all(root_);
-  }
+  void TearDown() override { g_Logger.reset(); }
 
   std::string File(const char* stem, int number) const {
     char name[64];
@@ -79,8 +64,9 @@ class LoggerTest : public ::testing::Test {
     return *g_Logger;
   }
 
-  fs::path root_;
-  std::string dir_;
+  TTempDir tmp_{"tavrel-log"};
+  fs::path root_{tmp_.Path()};
+  std::string dir_ = (root_ / "Log" / "7303").string() + "/";
 };
 
 TEST(LogFormatTest, FormatsTypedArgumentsAndReportsMismatches) {
@@ -148,7 +134,7 @@ TEST_F(LoggerTest, LinesCarryTheTimeStampAndBlankTextsWriteNothing) {
   EXPECT_TRUE(std::regex_match(debug[0], std::regex(stamp + "debug line"))) << debug[0];
   EXPECT_TRUE(std::regex_match(debug[1], std::regex(stamp + "Format_Err: Value %d"))) << debug[1];
 
-  EXPECT_TRUE(Read(File("error", 1)).ends_with("argument\r\n\r\n"));
+  EXPECT_TRUE(ReadFile(File("error", 1)).ends_with("argument\r\n\r\n"));
   // Categories nothing wrote to get no file.
   EXPECT_FALSE(fs::exists(File("data", 1)));
 }
@@ -164,9 +150,9 @@ TEST_F(LoggerTest, QueueKeepsTwoThousandLinesPerFlushAndDataCategoriesUseTheirOw
   ASSERT_EQ(lines.size(), 2001u);
   EXPECT_EQ(lines[1999], "line 2000");
   EXPECT_EQ(lines[2000], "");
-  EXPECT_EQ(Read(File("data", 1)), "d\r\n\r\n");
-  EXPECT_EQ(Read(File("save", 1)), "s\r\n\r\n");
-  EXPECT_EQ(Read(File("script", 1)), "c\r\n\r\n");
+  EXPECT_EQ(ReadFile(File("data", 1)), "d\r\n\r\n");
+  EXPECT_EQ(ReadFile(File("save", 1)), "s\r\n\r\n");
+  EXPECT_EQ(ReadFile(File("script", 1)), "c\r\n\r\n");
 
   // The limit is per flush: the next batch is taken whole again.
   logger.WriteError("after");
@@ -188,12 +174,12 @@ TEST_F(LoggerTest, FullFilesRollOverToTheNextNumber) {
   logger.WriteError("e");
   logger.WriteDebug("first batch");
   logger.FlushNow();
-  EXPECT_EQ(Read(File("error", 2)), "e\r\n\r\n");
+  EXPECT_EQ(ReadFile(File("error", 2)), "e\r\n\r\n");
   EXPECT_EQ(fs::file_size(File("debug", 1)), Logger_Max_Size - 5 + 15);
   EXPECT_EQ(logger.CurrentFile(ELogCategory::Debug), File("debug", 2));
   logger.WriteDebug("second batch");
   logger.FlushNow();
-  EXPECT_EQ(Read(File("debug", 2)), "second batch\r\n\r\n");
+  EXPECT_EQ(ReadFile(File("debug", 2)), "second batch\r\n\r\n");
 }
 
 TEST_F(LoggerTest, WhenEveryNumberIsFullTheLastOneKeepsGrowing) {
@@ -217,14 +203,14 @@ TEST_F(LoggerTest, StopWritesWhatIsStillQueued) {
   const std::vector<std::string> errors = Lines(File("error", 1));
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_TRUE(errors[0].ends_with("] written by the thread at stop"));
-  EXPECT_TRUE(Read(File("debug", 1)).find("] so is this\r\n") != std::string::npos);
+  EXPECT_TRUE(ReadFile(File("debug", 1)).find("] so is this\r\n") != std::string::npos);
 
   // Without a thread the queued lines are written by Stop itself.
   TLogger idle;
   idle.Initialize(dir_);
   idle.WriteData("queued, never started");
   idle.Stop();
-  EXPECT_EQ(Read(File("data", 1)), "queued, never started\r\n\r\n");
+  EXPECT_EQ(ReadFile(File("data", 1)), "queued, never started\r\n\r\n");
 }
 
 TEST_F(LoggerTest, StopLeavesAStuckThreadToFinishAlone) {
@@ -263,8 +249,8 @@ TEST_F(LoggerTest, UnwritableDirectoryKeepsLinesAndReportsTheError) {
   fs::remove(root_ / "Log" / "7303");
   fs::create_directories(dir_);
   logger.FlushNow();
-  EXPECT_EQ(Read(File("debug", 1)), "kept\r\n\r\n");
-  const std::string errors = Read(File("error", 1));
+  EXPECT_EQ(ReadFile(File("debug", 1)), "kept\r\n\r\n");
+  const std::string errors = ReadFile(File("error", 1));
   EXPECT_NE(errors.find("] TLogger.Execute Stop Error Except："), std::string::npos) << errors;
 }
 

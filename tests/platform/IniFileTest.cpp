@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "support/TempDir.h"
 
 namespace {
 
@@ -13,26 +13,11 @@ namespace fs = std::filesystem;
 
 class IniFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavrel-ini-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return dir_.File(name); }
+  static void Put(const std::string& path, const std::string& text) { WriteFile(path, text); }
+  static std::string Get(const std::string& path) { return ReadFile(path); }
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
-  static void Put(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
-  static std::string Get(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  fs::path dir_;
+  TTempDir dir_{"tavrel-ini"};
 };
 
 TEST_F(IniFileTest, ReadsKeysIgnoringCaseBlanksAndQuotes) {

@@ -4,60 +4,18 @@
 // receipt. The end-to-end fault tests show the same caps on a live gateway.
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
-#include <map>
-
 #include "buffers/MemoryStreamEx.h"
 #include "engine/GameSocket.h"
 #include "protocol/GateFrame.h"
 #include "shared/Share.h"
-#include "shared/Tick.h"
+#include "support/EngineRig.h"
 
 namespace {
 
-uint64_t g_now = 5'000'000;
-uint64_t Clock() {
-  return g_now;
-}
-
-class TRecorder final : public TFrontEnd {
- public:
-  void SendMsg(const std::string&, std::string_view) override {}
-  void SendBuff(const std::string& sUid, const char*, size_t len) override { bytes[sUid] += len; }
-  void CloseSocket(const std::string& sUid) override { closed.push_back(sUid); }
-  std::map<std::string, size_t> bytes;
-  std::vector<std::string> closed;
-};
-
-class CapsTest : public ::testing::Test {
+class CapsTest : public ::testing::Test, protected TEngineRig {
  protected:
-  void SetUp() override {
-    SetTickSourceForTests(Clock);
-    g_GateConfig = TGateConfig();
-    g_nUserConnect = 0;
-    g_IPNumberList.clear();
-    auto fe = std::make_unique<TRecorder>();
-    front = fe.get();
-    engine = std::make_unique<TTavrelSocket>(io, std::move(fe));
-    engine->SetConnectedForTests(true);
-  }
-  void TearDown() override {
-    engine.reset();
-    TakeMainLogLines();
-    SetTickSourceForTests(nullptr);
-  }
-  TSessionInfo& Player(int uid) {
-    engine->ServerConnect(std::to_string(uid), "10.1.0." + std::to_string(uid));
-    TSessionInfo* s = engine->GetUser(static_cast<uint32_t>(uid));
-    s->boNewLogon = false;
-    s->boPlay = true;
-    return *s;
-  }
+  TSessionInfo& Player(int uid) { return *Join(uid); }
   int64_t Waiting(TSessionInfo& s) { return s.BufferStream->Position() - s.BufferStream->Length(); }
-
-  boost::asio::io_context io;
-  TRecorder* front = nullptr;
-  std::unique_ptr<TTavrelSocket> engine;
 };
 
 TEST_F(CapsTest, QueueForAGameServerThatDoesNotReadStopsAtItsCap) {
@@ -96,7 +54,7 @@ TEST_F(CapsTest, ClientThatDoesNotReadIsKickedAtItsStreamCap) {
 
   engine->Run();  // the next visit closes it, without the usual kick delay
   EXPECT_EQ(front->closed, std::vector<std::string>{"1"});
-  engine->ServerDisconnect("1", "10.1.0.1");
+  engine->ServerDisconnect("1", "10.0.0.1");
   EXPECT_EQ(slow.BufferStream, nullptr);  // its memory went with it
   EXPECT_GT(front->bytes["2"], 0u);
 }

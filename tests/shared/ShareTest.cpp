@@ -6,13 +6,12 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "protocol/EDcode.h"
 #include "protocol/Grobal2.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -23,15 +22,11 @@ class ShareTest : public ::testing::Test {
  protected:
   void SetUp() override {
     home_ = fs::current_path();
-    char pattern[] = "/tmp/tavrel-share-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    fs::current_path(dir_);
+    fs::current_path(dir_.Path());
     Reset();
   }
   void TearDown() override {
     fs::current_path(home_);
-    fs::remove_all(dir_);
     Reset();
   }
   static void Reset() {
@@ -46,18 +41,11 @@ class ShareTest : public ::testing::Test {
     TakeMainLogLines();
     InstallCodecTables(DefaultCodecTables());
   }
-  static void Put(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
-  static std::string Get(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static void Put(const std::string& path, const std::string& text) { WriteFile(path, text); }
+  static std::string Get(const std::string& path) { return ReadFile(path); }
 
   fs::path home_;
-  fs::path dir_;
+  TTempDir dir_{"tavrel-share"};
 };
 
 std::string HexTable(int xorWith) {

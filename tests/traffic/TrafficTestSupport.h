@@ -12,16 +12,12 @@
 
 #include "protocol/EDcode.h"
 #include "shared/Share.h"
-#include "shared/Tick.h"
+#include "support/ProcessState.h"
+#include "support/TestClock.h"
 #include "traffic/Pacing.h"
 #include "traffic/SkillCD.h"
 
 namespace traffic_test {
-
-inline uint64_t g_now = 0;
-inline uint64_t FakeNow() {
-  return g_now;
-}
 
 struct TReply {
   TDefaultMessage msg;
@@ -48,13 +44,12 @@ struct TRecordingSink : TGateFrameSink {
   std::string payload;  // of the last frame
 };
 
-// A live session on a hand-stepped clock; the process-wide pacing settings
-// are restored after every test.
+// A live session on the test clock; the process-wide state is restored
+// after every test.
 class TrafficTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_now = 1'000'000;
-    SetTickSourceForTests(&FakeNow);
+    UseTestClock();
     s.RecvBuffer = std::make_unique<TSendBuffer>(10240);
     s.BufferStream = std::make_unique<TMemoryStreamEx>();
     s.nSocketHandle = 17;
@@ -64,14 +59,8 @@ class TrafficTest : public ::testing::Test {
     ResetTrafficState(s, g_now);
   }
   void TearDown() override {
-    SetTickSourceForTests(nullptr);
-    g_nAttackglobalCD = g_nMagicglobalCD = 0;
-    g_nPunishDelayCD = 5;
-    g_nPunishThreshold = 200;
-    g_bClientSpeedDebugMode = false;
-    g_nsMagicConfigCD.fill(0);
-    g_nsMagicDelayTime.fill(0);
-    listOnOffMagic.clear();
+    ReleaseTestClock();
+    ResetProcessState();
   }
 
   void Send(const std::string& text) { CalcSpeed(s, text, sink); }

@@ -106,8 +106,8 @@ bool TClientStream::Next(TClientMessage& Out) {
   Out = TClientMessage{};
   Out.Header = header;
   Out.Body = avail.substr(DEFBLOCKSIZE, size_t(header.nLength));
-  if (header.nIsZlib != 0 && !Out.Body.empty()) {
-    if (!inflater_.Inflate(Out.Body, inflated_, kMaxBody)) {
+  if (header.nIsZlib != 0 && !Out.Body.empty() && inflater_) {
+    if (!inflater_->Inflate(Out.Body, inflated_, kMaxBody)) {
       Fail();
       return false;
     }

@@ -2,7 +2,8 @@
 // messages form one byte stream of client messages, each either a text line
 // "#" text "!" or a 48-character 6-bit TDefaultMessage followed by nLength
 // body bytes, zlib-compressed when nIsZlib is 1. TClientStream cuts that
-// stream, inflates compressed bodies and 6-bit decodes the bodies that carry
+// stream and inflates compressed bodies (or, built without an inflater,
+// hands them on as sent); DecodeText 6-bit decodes the bodies that carry
 // text. No sockets; one instance per connection, one thread.
 #pragma once
 
@@ -39,7 +40,7 @@ struct TClientMessage {
   bool IsText = false;
   std::string_view Text;   // text line without "#" and "!"
   TDefaultMessage Header;  // messages only
-  std::string_view Body;   // inflated when the header says so
+  std::string_view Body;   // inflated when the header says so and the stream inflates
   bool Inflated = false;
 };
 
@@ -54,7 +55,9 @@ class TClientStream {
   // A text line without its "!" after this many bytes breaks the stream.
   static constexpr size_t kMaxTextLine = 1u << 20;
 
-  explicit TClientStream(TInflater& Inflater) : inflater_(Inflater) {}
+  explicit TClientStream(TInflater& Inflater) : inflater_(&Inflater) {}
+  // Compressed bodies are handed on as sent.
+  TClientStream() = default;
 
   // Appends the bytes of one binary message and hands every complete client
   // message to OnMessage (its views are valid during the call only).
@@ -76,7 +79,7 @@ class TClientStream {
   void Compact();
   void Fail();
 
-  TInflater& inflater_;
+  TInflater* inflater_ = nullptr;
   std::string buf_;
   size_t start_ = 0;
   std::string inflated_;

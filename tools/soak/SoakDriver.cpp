@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "loadgen/ClientStream.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "protocol/Grobal2.h"
@@ -127,7 +128,6 @@ class TConn : public std::enable_shared_from_this<TConn> {
   void DoWrite();
   void ScheduleSend();
   void SendNext();
-  void Parse();
   void OnMessage(const TDefaultMessage& header, std::string_view body);
   void Finish(const char* why);
 
@@ -138,7 +138,7 @@ class TConn : public std::enable_shared_from_this<TConn> {
   beast::flat_buffer buffer_;
   std::deque<std::string> outq_;
   asio::steady_timer sendTimer_, lifeTimer_;
-  std::string stream_;
+  loadgen::TClientStream stream_;  // bodies as sent
   int64_t seq_ = -1;
   int64_t lastUser_ = -1, lastBroadcast_ = -1, lastRef_ = -1;
   bool writing_ = false, loggedIn_ = false, open_ = false, finished_ = false, closing_ = false;
@@ -270,28 +270,14 @@ void TConn::OnRead(beast::error_code ec) {
       });
     }
   } else {
-    stream_ += data;
-    Parse();
+    const uint64_t errors = stream_.Errors();
+    stream_.Feed(data, [this](const loadgen::TClientMessage& m) {
+      if (!m.IsText) OnMessage(m.Header, m.Body);
+    });
+    if (stream_.Errors() != errors) soak_.Error(key_ + " got a stream it could not cut");
   }
   ws_.async_read(buffer_,
                  [self = shared_from_this()](beast::error_code e, size_t) { self->OnRead(e); });
-}
-
-void TConn::Parse() {
-  for (;;) {
-    if (!stream_.empty() && stream_[0] == '#') {
-      const size_t end = stream_.find('!');
-      if (end == std::string::npos) return;
-      stream_.erase(0, end + 1);
-      continue;
-    }
-    if (stream_.size() < DEFBLOCKSIZE) return;
-    const TDefaultMessage h = DecodeMessage(std::string_view(stream_).substr(0, DEFBLOCKSIZE));
-    const size_t n = h.nLength > 0 ? static_cast<size_t>(h.nLength) : 0;
-    if (stream_.size() < DEFBLOCKSIZE + n) return;
-    OnMessage(h, std::string_view(stream_).substr(DEFBLOCKSIZE, n));
-    stream_.erase(0, DEFBLOCKSIZE + n);
-  }
 }
 
 void TConn::OnMessage(const TDefaultMessage& header, std::string_view body) {

@@ -367,9 +367,12 @@ async function openBaseForm() {
   $('BaseForm').showModal();
 }
 
+// A cleared or garbled field goes as its text, so that the gateway refuses
+// it (and says why) rather than taking it for 0.
 function spinValue(id) {
-  const n = Number.parseInt($(id).value, 10);
-  return Number.isNaN(n) ? 0 : n;
+  const text = $(id).value.trim();
+  const n = Number.parseInt(text, 10);
+  return Number.isNaN(n) ? text : n;
 }
 
 function setUpBaseForm() {

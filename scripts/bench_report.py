@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""The report of scripts/bench.sh: reads the run files it left in RUNS (the
+load tool's JSON, the game server's counters, bursts, load averages), prints
+the table of medians and ratios against the targets, and last one JSON line
+with the headline figures.
+
+  bench_report.py RUNS LOAD_BEFORE LOAD_AFTER ELAPSED REPS QUICK CLIENTS WSFY_CLIENTS
+"""
+import glob, json, os, statistics, sys
+
+runs, load_before, load_after, elapsed, reps, quick, clients, wsfy = sys.argv[1:9]
+clients = int(clients)
+
+def load(pattern):
+    out = []
+    for path in sorted(glob.glob(os.path.join(runs, pattern))):
+        try:
+            out.append(json.load(open(path)))
+        except ValueError:
+            pass
+    return out
+
+def med(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+def cpu_per(d, count):
+    cpu = d.get("server_cpu_s", -1)
+    return cpu * 1e6 / count if cpu is not None and cpu >= 0 and count else None
+
+def ratio(a, b):
+    return a / b if a is not None and b not in (None, 0) else None
+
+def fmt(v, digits=3):
+    if v is None:
+        return "-"
+    if isinstance(v, str):
+        return v
+    return f"{v:.{digits}g}" if abs(v) < 1e5 else f"{v:.0f}"
+
+rows = []
+def row(scenario, figure, a, b=None, c=None, r=None, target="", ok=None):
+    rows.append((scenario, figure, fmt(a), fmt(b), fmt(c), fmt(r), target,
+                 "" if ok is None else ("met" if ok else "MISSED")))
+
+result = {}
+
+# Round trip.
+rt = {s: load(f"rt.{s}.*.json") for s in ("gateway", "echo", "websockify")}
+rt_cpu = {s: med([cpu_per(d, d.get("echo_recv")) for d in v]) for s, v in rt.items()}
+rt_p99 = {s: med([d.get("rtt_ms", {}).get("p99") for d in v]) for s, v in rt.items()}
+rt_rate = {s: med([d.get("echo_per_s") for d in v]) for s, v in rt.items()}
+r_echo = ratio(rt_cpu["gateway"], rt_cpu["echo"])
+r_wsfy = ratio(rt_cpu["gateway"], rt_cpu["websockify"])
+result["rt_cpu_vs_echo"] = r_echo
+result["rt_cpu_vs_websockify"] = r_wsfy
+result["rt_p99_ms"] = rt_p99["gateway"]
+if rt["gateway"]:
+    row("round trip", "CPU us per round trip", rt_cpu["gateway"], rt_cpu["echo"],
+        rt_cpu["websockify"], r_echo, "A/B <= 2.0", r_echo is not None and r_echo <= 2.0)
+    row("round trip", "  A/C (websockify)", None, None, None, r_wsfy, "A/C <= 0.25",
+        r_wsfy is not None and r_wsfy <= 0.25)
+    row("round trip", "p99 ms", rt_p99["gateway"], rt_p99["echo"], rt_p99["websockify"], None,
+        "A <= 25", rt_p99["gateway"] is not None and rt_p99["gateway"] <= 25)
+    row("round trip", "echoes per s", rt_rate["gateway"], rt_rate["echo"], rt_rate["websockify"])
+
+# Slow consumers: p99 of the reading clients with 10 that never read, against
+# the plain round-trip run of the same repetition.
+slow = load("slow.gateway.*.json")
+if slow:
+    p99_with = med([d.get("rtt_ms", {}).get("p99") for d in slow])
+    # Each slow run against the plain run just before it, then the median.
+    changes = []
+    for path in sorted(glob.glob(os.path.join(runs, "slow.gateway.*.json"))):
+        base = path.replace("slow.gateway.", "rt.gateway.")
+        try:
+            a, b = json.load(open(path)), json.load(open(base))
+            changes.append(a["rtt_ms"]["p99"] / b["rtt_ms"]["p99"] - 1)
+        except (OSError, KeyError, ValueError, ZeroDivisionError):
+            pass
+    change = med(changes)
+    result["slow_consumer_p99_change"] = change
+    peak = med([d.get("rss_kb", {}).get("peak") for d in slow])
+    row("slow consumers", "p99 ms with 10 not reading", p99_with, None, None, change,
+        "change <= +10%", change is not None and change <= 0.10)
+    row("slow consumers", "peak RSS MB", peak / 1024 if peak else None)
+
+# Per-user translation.
+logon, opaque = load("logon.gateway.*.json"), load("opaque.gateway.*.json")
+if logon and opaque:
+    c_logon = med([cpu_per(d, d.get("recv_kinds", {}).get("logon")) for d in logon])
+    c_opaque = med([cpu_per(d, d.get("recv_kinds", {}).get("opaque")) for d in opaque])
+    r = ratio(c_logon, c_opaque)
+    result["logon_vs_opaque"] = r
+    row("per-user", "CPU us per SM_LOGON / opaque msg", c_logon, c_opaque, None, r, "<= 4",
+        r is not None and r <= 4)
+    row("per-user", "delivered per s (logon, opaque)",
+        med([d.get("recv_per_s") for d in logon]), med([d.get("recv_per_s") for d in opaque]))
+
+# Runs in which the test game server had to skip messages because the
+# gateway's link was not drained (the gateway short of CPU).
+skips = []
+for path in glob.glob(os.path.join(runs, "*.gamesim")):
+    text = open(path).read()
+    fields = dict(f.split("=", 1) for f in text.split() if "=" in f)
+    try:
+        sent = int(fields.get("user", 0)) + int(fields.get("bcast", 0))
+        skipped = int(fields.get("skipped", 0))
+        if sent and skipped > 0.05 * (sent + skipped):
+            skips.append(os.path.basename(path).rsplit(".", 1)[0])
+    except ValueError:
+        pass
+
+# Broadcast.
+bcast, uni = load("bcast.gateway.*.json"), load("unicast.gateway.*.json")
+if bcast and uni:
+    c_b = med([cpu_per(d, d.get("recv_kinds", {}).get("bcast")) for d in bcast])
+    c_u = med([cpu_per(d, d.get("recv_kinds", {}).get("opaque")) for d in uni])
+    r = ratio(c_b, c_u)
+    result["broadcast_vs_unicast"] = r
+    complete = all(d.get("seq", {}).get("bcast_missing", 1) == 0 and
+                   d.get("seq", {}).get("bcast_clients", 0) == d.get("ready", -1) for d in bcast)
+    row("broadcast", "CPU us per copy (bcast / unicast)", c_b, c_u, None, r, "<= 1.5",
+        r is not None and r <= 1.5)
+    row("broadcast", "every client got every broadcast", "yes" if complete else "NO", None, None,
+        None, "all", complete)
+
+# Memory.
+idle = load("idle.gateway.*.json")
+if idle:
+    per = med([(d["rss_kb"]["ready"] - d["rss_kb"]["start"]) / d["ready"]
+               for d in idle if d.get("ready") and d.get("rss_kb", {}).get("ready")])
+    total = med([d["rss_kb"]["ready"] / 1024 for d in idle if d.get("rss_kb", {}).get("ready")])
+    result["idle_kb_per_session"] = per
+    row("memory", "KB per idle session", per)
+    row("memory", f"RSS MB with {clients} idle", total, None, None, None, "<= 100",
+        total is not None and total <= 100)
+    bursts = load("idle.gateway.*.burst")
+    if bursts:
+        back = med([(b["rss_after"] - b["rss_idle"]) / b["rss_idle"] for b in bursts])
+        peak = med([b["rss_peak"] / 1024 for b in bursts])
+        row("memory", "burst peak RSS MB", peak)
+        row("memory", "after the burst, above idle", f"{back * 100:+.1f}%", None, None, None,
+            "<= +10%", back <= 0.10)
+    bursts = load("idle64k.gateway.*.burst")
+    if bursts:
+        back = med([(b["rss_after"] - b["rss_idle"]) / b["rss_idle"] for b in bursts])
+        row("memory", "  the same, ClientMsgBuffByte=65536", f"{back * 100:+.1f}%", None, None,
+            None, "<= +10%", back <= 0.10)
+
+# Accept rate.
+acc = []
+for tls in ("0", "1"):
+    g, e = load(f"accept{tls}.gateway.*.json"), load(f"accept{tls}.echo.*.json")
+    if not g or not e:
+        continue
+    c_g = med([cpu_per(d, d.get("ready")) for d in g])
+    c_e = med([cpu_per(d, d.get("ready")) for d in e])
+    r = ratio(c_e, c_g)  # connects per CPU second, gateway over echo
+    acc.append(r)
+    label = "TLS" if tls == "1" else "plain"
+    row("accept", f"CPU us per connect, {label}", c_g, c_e, None, r, ">= 0.8",
+        r is not None and r >= 0.8)
+if acc:
+    result["accept_vs_echo"] = min(a for a in acc if a is not None) if any(acc) else None
+
+# Saturation.
+best = {s: med([d.get("best") for d in load(f"satbest.{s}.*.json")]) for s in ("gateway", "echo")}
+if best["gateway"] is not None:
+    r = ratio(best["gateway"], best["echo"])
+    result["saturation_vs_echo"] = r
+    row("saturation", "echoes/s with p99 < 50 ms", best["gateway"], best["echo"], None, r,
+        ">= 0.5", r is not None and r >= 0.5)
+
+loads = []
+for path in glob.glob(os.path.join(runs, "*.loadavg")):
+    try:
+        loads.append(float(open(path).read().split()[0]))
+    except (ValueError, IndexError):
+        pass
+
+head = ("scenario", "figure", "A gateway", "B echo", "C websockify", "ratio", "target", "")
+widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
+print()
+print(f"TavrelH5 load benchmark: {'quick' if quick == '1' else 'full'}, {reps} repetition(s), "
+      f"{elapsed} s; load average {load_before} before, {load_after} after; "
+      f"websockify with {wsfy} clients; medians over repetitions")
+for r in [head] + rows:
+    print("  ".join(str(v).ljust(w) for v, w in zip(r, widths)).rstrip())
+if loads:
+    print(f"one-minute load average at the end of the runs: {min(loads):.2f} to {max(loads):.2f} "
+          f"(median {statistics.median(loads):.2f}) on {os.cpu_count()} cores")
+if skips:
+    print("runs in which the game server skipped over 5% of its messages (gateway short of CPU): "
+          + ", ".join(sorted(skips)))
+keys = ["rt_cpu_vs_echo", "rt_cpu_vs_websockify", "rt_p99_ms", "saturation_vs_echo",
+        "logon_vs_opaque", "broadcast_vs_unicast", "idle_kb_per_session", "accept_vs_echo",
+        "slow_consumer_p99_change"]
+print(json.dumps({k: (round(result[k], 4) if result.get(k) is not None else None) for k in keys}))

@@ -1,0 +1,32 @@
+#include "shared/LogSampler.h"
+
+bool TLogSampler::Admit(size_t kind, uint64_t now) {
+  if (!boStarted_ || now - dwWindowStart_ >= kWindowMs) {
+    boStarted_ = true;
+    dwWindowStart_ = now;
+    nWindowLines_ = 0;
+    for (TKind& k : kinds_) k.nWritten = 0;
+  }
+  TKind& k = kinds_[kind % kKinds];
+  k.dwLast = now;
+  if (k.nWritten < kFirstLines && nWindowLines_ < kMaxLines) {
+    ++k.nWritten;
+    ++nWindowLines_;
+    return true;
+  }
+  if (k.nHeld++ == 0) k.dwHeldSince = now;
+  return false;
+}
+
+bool TLogSampler::Pending() const {
+  for (const TKind& k : kinds_)
+    if (k.nHeld != 0) return true;
+  return false;
+}
+
+bool TLogSampler::Due(const TKind& k, uint64_t now) {
+  const bool over = now - k.dwLast >= kQuietMs;
+  const bool lasting = now - k.dwHeldSince >= kWindowMs;
+  const bool spaced = !k.boReported || now - k.dwReported >= kWindowMs;
+  return spaced && (over || lasting);
+}

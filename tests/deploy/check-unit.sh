@@ -1,0 +1,41 @@
+#!/bin/sh
+# Installs the build into a scratch prefix with `cmake --install` and checks
+# what lands there: the binary, the example configuration, and the systemd
+# unit, which systemd's own parser must accept without a single complaint
+# (it warns about unknown or malformed settings but still exits 0) and whose
+# ExecStart= names the installed binary. Exits 77 (skipped) without
+# systemd-analyze.
+#
+#   check-unit.sh BUILD_DIR
+set -eu
+build=$1
+if ! command -v systemd-analyze >/dev/null 2>&1; then
+  echo "systemd-analyze not available: skipped"
+  exit 77
+fi
+work=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-unit.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/usr
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+unit=$prefix/lib/systemd/system/tavrelh5.service
+for f in "$prefix/bin/tavrelh5" "$unit" "$prefix/share/tavrelh5/Tavrel.ini.example"; do
+  [ -e "$f" ] || { echo "FAIL: not installed: $f"; cat "$work/install.log"; exit 1; }
+done
+grep -qx "ExecStart=$prefix/bin/tavrelh5" "$unit" ||
+  { echo "FAIL: ExecStart= does not name the installed binary:"; grep '^ExecStart=' "$unit"; exit 1; }
+
+# The working directory must stay writable under ProtectSystem=strict, and
+# the descriptor limit must hold 1000 clients with room to spare.
+home=$(sed -n 's/^WorkingDirectory=//p' "$unit")
+grep -qx "ReadWritePaths=$home" "$unit" ||
+  { echo "FAIL: the home $home is not in ReadWritePaths="; exit 1; }
+files=$(sed -n 's/^LimitNOFILE=//p' "$unit")
+[ "${files:-0}" -ge 2048 ] || { echo "FAIL: LimitNOFILE=$files is too low for 1000 clients"; exit 1; }
+
+if ! systemd-analyze verify "$unit" >"$work/verify.log" 2>&1 || [ -s "$work/verify.log" ]; then
+  echo "FAIL: systemd-analyze verify:"
+  cat "$work/verify.log"
+  exit 1
+fi
+echo "PASS: unit, binary and example installed; systemd-analyze verify is silent"

@@ -1,0 +1,90 @@
+// One gateway engine driven without sockets, for the engine, console and
+// robustness tests and the fuzz targets: the process-wide state at its start
+// values, the test clock as the tick source, a front end that records what
+// the engine hands to clients, and the link to the game server taken as up,
+// so that frames are queued. Header only; main thread only.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ProcessState.h"
+#include "TestClock.h"
+#include "engine/GameSocket.h"
+#include "shared/Share.h"
+
+class TRecordingFrontEnd final : public TFrontEnd {
+ public:
+  void SendMsg(const std::string& sUid, std::string_view text) override {
+    texts[sUid].emplace_back(text);
+  }
+  void SendBuff(const std::string& sUid, const char* data, size_t len) override {
+    blocks[sUid].emplace_back(data, len);
+    bytes[sUid] += len;
+  }
+  void CloseSocket(const std::string& sUid) override { closed.push_back(sUid); }
+
+  std::map<std::string, std::vector<std::string>> texts;   // per connection, in order
+  std::map<std::string, std::vector<std::string>> blocks;  // per connection, in order
+  std::map<std::string, size_t> bytes;                     // SendBuff bytes per connection
+  std::vector<std::string> closed;
+};
+
+class TEngineRig {
+ public:
+  // Sessions 1..nSessions join (see Join), in the game or, with !inGame,
+  // still before their login notice.
+  explicit TEngineRig(int nSessions = 0, bool inGame = true) {
+    ResetProcessState();
+    UseTestClock();
+    // A small first receive buffer (it grows in steps of this): zero-filling
+    // the default megabyte for every engine would dominate a fuzz run.
+    g_GateConfig.nServerMsgBuffByte = 65536;
+    auto fe = std::make_unique<TRecordingFrontEnd>();
+    front = fe.get();
+    engine = std::make_unique<TTavrelSocket>(io, std::move(fe));
+    engine->SetConnectedForTests(true);
+    for (int i = 1; i <= nSessions; ++i) Join(i, inGame);
+  }
+  ~TEngineRig() {
+    engine.reset();
+    ReleaseTestClock();
+    ResetProcessState();
+  }
+  TEngineRig(const TEngineRig&) = delete;
+  TEngineRig& operator=(const TEngineRig&) = delete;
+
+  TSessionInfo* Session(int handle) { return engine->GetUser(static_cast<uint32_t>(handle)); }
+
+  // A client connects as `uid` from 10.0.0.<uid mod 250> and has logged in;
+  // null when the engine refused it.
+  TSessionInfo* Join(int uid, bool inGame = true) {
+    const std::string sUid = std::to_string(uid);
+    engine->ServerConnect(sUid, "10.0.0." + std::to_string(uid % 250));
+    TSessionInfo* s = engine->GetUser(std::string_view(sUid));
+    if (s) {
+      s->boNewLogon = !inGame;
+      s->boPlay = inGame;
+    }
+    return s;
+  }
+
+  // The queue to the game server must stay within its cap: aborts, naming
+  // the bound, when it does not (the fuzz targets check it after each step).
+  void CheckBounds() const {
+    if (static_cast<int64_t>(engine->PendingServerBytes().size()) > kMaxServerBufferBytes) {
+      std::fprintf(stderr, "engine rig: the queue to the game server passed its cap\n");
+      std::abort();
+    }
+  }
+
+  boost::asio::io_context io;
+  TRecordingFrontEnd* front = nullptr;
+  std::unique_ptr<TTavrelSocket> engine;
+};
