@@ -6,7 +6,7 @@ import http from 'node:http';
 import { after, before, describe, test } from 'node:test';
 
 import {
-  launchBrowser, openClients, request, startGameSim, startGateway, tempHome, waitUntil,
+  launchBrowser, openClients, request, startConsoleRig, startGateway, tempHome, waitUntil,
 } from './harness.mjs';
 
 const TEST = { timeout: 60000 };
@@ -25,7 +25,7 @@ async function chooseMenu(page, menu, item, role = 'menuitem') {
 }
 
 describe('operator console', () => {
-  let home;
+  let rig;
   let sim;
   let gateway;
   let browser;
@@ -33,21 +33,12 @@ describe('operator console', () => {
   let clients;  // browser clients of the gateway
 
   before(async () => {
-    home = await tempHome('console');
-    sim = await startGameSim(home);
-    gateway = await startGateway(home, { serverPort: sim.port });
-    browser = await launchBrowser();
-    page = await browser.newPage();
-    page.setDefaultTimeout(10000);
-    clients = await browser.newPage();
-    await clients.goto(`${gateway.consoleUrl}/demo/`);
+    rig = await startConsoleRig('console');
+    ({ sim, gateway, browser, page, clients } = rig);
   });
 
   after(async () => {
-    await browser?.close();
-    await gateway?.stop();
-    await sim?.stop();
-    if (home) await fs.rm(home, { recursive: true, force: true });
+    await rig?.stop();
   });
 
   test('shows the start-up log lines and both status panels within two seconds', TEST, async () => {

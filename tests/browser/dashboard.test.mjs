@@ -11,7 +11,7 @@ import { after, before, describe, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
 import {
-  launchBrowser, openClients, request, screenshotDir, startGameSim, startGateway, tempHome,
+  openClients, request, screenshotDir, startConsoleRig,
 } from './harness.mjs';
 
 const TEST = { timeout: 60000 };
@@ -33,7 +33,7 @@ async function screenshot(page, name) {
 const sum = (values) => values.reduce((a, b) => a + b, 0);
 
 describe('console dashboard', () => {
-  let home;
+  let rig;
   let sim;
   let gateway;
   let browser;
@@ -41,21 +41,12 @@ describe('console dashboard', () => {
   let clients;
 
   before(async () => {
-    home = await tempHome('dashboard');
-    sim = await startGameSim(home);
-    gateway = await startGateway(home, { serverPort: sim.port });
-    browser = await launchBrowser();
-    page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
-    page.setDefaultTimeout(10000);
-    clients = await browser.newPage();
-    await clients.goto(`${gateway.consoleUrl}/demo/`);
+    rig = await startConsoleRig('dashboard', { viewport: { width: 1280, height: 800 } });
+    ({ sim, gateway, browser, page, clients } = rig);
   });
 
   after(async () => {
-    await browser?.close();
-    await gateway?.stop();
-    await sim?.stop();
-    if (home) await fs.rm(home, { recursive: true, force: true });
+    await rig?.stop();
   });
 
   test('the strip shows the link and the labelled figures; the status panels name their numbers', TEST, async () => {

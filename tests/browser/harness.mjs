@@ -182,3 +182,29 @@ export async function openClients(page, gatePort, accounts) {
     return added;
   }, { url: `ws://127.0.0.1:${gatePort}/`, accounts });
 }
+
+// A game server, a gateway linked to it and a browser with two pages: `page`
+// for the console (not opened yet) and `clients` on the demo page, from which
+// tests open browser clients. stop() ends it all and removes the home.
+export async function startConsoleRig(name, { viewport } = {}) {
+  const rig = { home: await tempHome(name) };
+  rig.stop = async () => {
+    await rig.browser?.close();
+    await rig.gateway?.stop();
+    await rig.sim?.stop();
+    await fs.rm(rig.home, { recursive: true, force: true });
+  };
+  try {
+    rig.sim = await startGameSim(rig.home);
+    rig.gateway = await startGateway(rig.home, { serverPort: rig.sim.port });
+    rig.browser = await launchBrowser();
+    rig.page = await rig.browser.newPage(viewport ? { viewport } : {});
+    rig.page.setDefaultTimeout(10000);
+    rig.clients = await rig.browser.newPage();
+    await rig.clients.goto(`${rig.gateway.consoleUrl}/demo/`);
+    return rig;
+  } catch (err) {
+    await rig.stop();
+    throw err;
+  }
+}
