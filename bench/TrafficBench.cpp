@@ -44,10 +44,10 @@ std::string Message(int32_t ident, std::string_view body = {}) {
 
 std::unique_ptr<TSessionInfo> MakeSession() {
   auto session = std::make_unique<TSessionInfo>();
+  session->Reset(g_benchNow);
   session->RecvBuffer = std::make_unique<TSendBuffer>(10240);
   session->BufferStream = std::make_unique<TMemoryStreamEx>();
   session->m_sUserID = "hero01";
-  ResetTrafficState(*session, g_benchNow);
   session->m_dwWalkIntervalTime = 400;
   session->m_dwMagicHitIntervalTime = 800;
   return session;

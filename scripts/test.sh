@@ -17,6 +17,9 @@ for preset in release asan; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
+# The client module's type check (a ctest) needs its TypeScript.
+(cd web/client && npm ci --no-audit --no-fund)
+
 for preset in release asan; do
   echo "== test $preset"
   ctest --preset "$preset" -j "$jobs" --timeout 600

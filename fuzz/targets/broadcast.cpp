@@ -8,14 +8,7 @@
 #include "../FuzzInput.h"
 #include "../FuzzTarget.h"
 #include "protocol/EDcode.h"
-
-namespace {
-
-const int32_t kIdents[] = {SM_HIT,        SM_SPELL,          SM_STRUCK,    SM_ITEMSHOW,
-                           SM_ITEMHIDE,   SM_MAGICFIRE,      SM_SHOWEVENT, SM_HIDEEVENT,
-                           SM_SYSMESSAGE, SM_NEWITEMDROPMSG, SM_HEAR,      0};
-
-}  // namespace
+#include "protocol/Grobal2.h"
 
 FUZZ_TARGET(broadcast) {
   TEngineRig rig(4);
@@ -28,7 +21,7 @@ FUZZ_TARGET(broadcast) {
   while (!in.Empty()) {
     const uint8_t which = in.Byte();
     TDefaultMessage m;
-    m.Ident = which & 0x80 ? in.Int<int32_t>() : in.Pick(kIdents);
+    m.Ident = which & 0x80 ? in.Int<int32_t>() : in.Pick(kServerIdentNames).nValue;
     m.Recog = in.Int<int32_t>();
     m.Series = static_cast<int32_t>(in.Range(-1, 12));
     m.nIsZlib = in.Byte() % 8 == 0;

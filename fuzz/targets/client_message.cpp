@@ -12,14 +12,17 @@
 
 namespace {
 
-const int32_t kIdents[] = {CM_HEART, CM_SPELL,         CM_HIT,      CM_WALK, CM_RUN, CM_TURN,
-                           CM_BUTCH, CM_LOGINNOTICEOK, CM_H5BACKXY, 0,       1,      65535};
+// Idents no client request carries.
+const int32_t kOddIdents[] = {0, 1, 65535};
 
 std::string BuildMessage(TFuzzInput& in) {
   const uint8_t kind = in.Byte();
   if (kind % 4 == 0) return std::string(in.Chunk(true));  // raw text
   TDefaultMessage m;
-  m.Ident = kind % 4 == 1 ? in.Int<int32_t>() : in.Pick(kIdents);
+  if (kind % 4 == 1)
+    m.Ident = in.Int<int32_t>();
+  else
+    m.Ident = in.Byte() % 4 == 0 ? in.Pick(kOddIdents) : in.Pick(kClientIdentNames).nValue;
   m.Recog = in.Int<int32_t>();
   m.Param = in.Int<int32_t>();
   m.Tag = in.Int<int32_t>();

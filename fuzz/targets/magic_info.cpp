@@ -29,7 +29,7 @@ FUZZ_TARGET(magic_info) {
   FUZZ_CHECK(std::set<uint16_t>(listOnOffMagic.begin(), listOnOffMagic.end()).size() == listed);
 
   TSessionInfo session;
-  ResetTrafficState(session, 1000);
+  session.Reset(1000);
   for (uint16_t id : {0, 1, 2, 12, 13, 255, 65535}) {
     (void)IsOnOffMagic(id);
     FUZZ_CHECK(GetSkillCD(session, id) >= 0);

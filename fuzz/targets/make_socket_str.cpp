@@ -9,50 +9,6 @@
 #include "../FuzzTarget.h"
 #include "protocol/Grobal2.h"
 
-namespace {
-
-const int32_t kIdents[] = {SM_KICK,
-                           GM_SPEED,
-                           GM_FILTERMSG,
-                           SM_CHANGESKILLCD,
-                           SM_CLIENTCONFIG,
-                           SM_TURN,
-                           SM_LOGON,
-                           SM_MAGICCON,
-                           SM_USERNAME,
-                           SM_ICONSUPDATE,
-                           SM_DAMAGE,
-                           SM_ITEMSHOW,
-                           SM_ITEMHIDE,
-                           SM_SHOWEVENT,
-                           SM_HIDEEVENT,
-                           SM_ADDITEM,
-                           SM_DELITEM,
-                           SM_UPDATEITEM,
-                           SM_BAGITEMS,
-                           SM_BAGITEMS1,
-                           SM_SENDUSEITEMS,
-                           SM_SENDHEROUSEITEMS,
-                           SM_HEROBAGITEMS,
-                           SM_ABILITY,
-                           SM_HEROABILITY,
-                           SM_ADJUST_BONUS,
-                           SM_MERCHANTSAY,
-                           SM_BUFF,
-                           SM_RUSH,
-                           SM_BACKSTEP,
-                           SM_CHANGEMAP,
-                           SM_GUILD_MEMBER_INFO,
-                           SM_SYSMESSAGE,
-                           SM_HIT,
-                           SM_SPELL,
-                           SM_STRUCK,
-                           SM_MAGICFIRE,
-                           SM_HEAR,
-                           0};
-
-}  // namespace
-
 FUZZ_TARGET(make_socket_str) {
   TEngineRig rig(2);
   TFuzzInput in(data, size);
@@ -60,7 +16,10 @@ FUZZ_TARGET(make_socket_str) {
   while (!in.Empty()) {
     const uint8_t shape = in.Byte();
     TDefaultMessage m;
-    m.Ident = shape & 0x80 ? in.Int<int32_t>() : in.Pick(kIdents);
+    if (shape & 0x80)
+      m.Ident = in.Int<int32_t>();
+    else
+      m.Ident = (in.Bool() ? in.Pick(kServerIdentNames) : in.Pick(kGatewayIdentNames)).nValue;
     m.Recog = in.Int<int32_t>();
     m.Param = in.Int<int32_t>();
     m.Tag = in.Int<int32_t>();

@@ -14,7 +14,11 @@ function(tavrel_web_files out_var source_dir)
   endif()
   file(GLOB page_files ${rescan} ${source_dir}/src/console/page/*)
   file(GLOB demo_files ${rescan} ${source_dir}/web/demo/*)
-  set(${out_var} ${page_files} ${demo_files} PARENT_SCOPE)
+  # The client module the demo imports, served at /client/: its own files
+  # only, not its tests or installed packages.
+  file(GLOB client_files LIST_DIRECTORIES false ${rescan} ${source_dir}/web/client/*.js
+       ${source_dir}/web/client/*.d.ts)
+  set(${out_var} ${page_files} ${demo_files} ${client_files} PARENT_SCOPE)
 endfunction()
 
 # Chart.js from the libjs-chart.js package; a different copy may be named
@@ -39,6 +43,8 @@ if(CMAKE_SCRIPT_MODE_FILE)
       set(url "/vendor/chart.min.js")
     elseif(file MATCHES "/web/demo/")
       set(url "/demo/${name}")
+    elseif(file MATCHES "/web/client/")
+      set(url "/client/${name}")
     else()
       set(url "/${name}")
     endif()

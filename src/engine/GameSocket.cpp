@@ -15,7 +15,6 @@
 #include "protocol/HUtil32.h"
 #include "shared/Share.h"
 #include "shared/Tick.h"
-#include "traffic/SkillCD.h"
 
 std::unique_ptr<TTavrelSocket> g_TavrelSocket;
 
@@ -124,36 +123,10 @@ TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
   return SessionList.back().get();
 }
 
-void TTavrelSocket::NewSession(TSessionInfo& Session, bool bo10) {
-  const uint64_t now = GetTickCount64();
-  if (!bo10) {
-    // A reused record starts exactly like a new one; only its buffers stay.
-    Session.sUid.clear();
-    Session.nSocketIndx = 0;
-    Session.nUserListIndex = 0;
-    Session.nSocketHandle = 0;
-    Session.nPacketIdx = 0;
-    Session.boKick = false;
-    Session.dwKickTime = 0;
-    Session.m_sUserID.clear();
-    Session.m_sAccount.clear();
-    Session.m_sUserName.clear();
-    Session.sIP.clear();
-    Session.dwCheckLogin = 0;
-    Session.m_sGuildId.clear();
-    Session.m_nDisFilterGroupID.fill(false);
-  }
-  ResetTrafficState(Session, now);
-  Session.boFree = false;
-  Session.dwFreeTime = now;
-  Session.boNewLogon = true;
-  Session.boLoginRefused = false;
-  Session.m_ErrorSampler = TLogSampler();
-  Session.boPlay = false;
+void TTavrelSocket::NewSession(TSessionInfo& Session, bool /*bo10*/) {
+  Session.Reset(GetTickCount64());
   if (!Session.RecvBuffer) Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize);
   if (!Session.BufferStream) Session.BufferStream = std::make_unique<TMemoryStreamEx>();
-  Session.BufferStream->Clear();
-  Session.RecvBuffer->Clear();
 }
 
 void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
@@ -208,8 +181,6 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
         session->m_DelayDebugOut = false;
         session->sIP = sIP;
         session->nConnectTime = std::time(nullptr);
-        session->nBytesFromClient = 0;
-        session->nBytesToClient = 0;
         ++stats_.nConnectionsAccepted;
         uidIndex_[sUid] = session;
         // Identifiers are unique among open connections; one that is not a

@@ -10,36 +10,11 @@
 #include "protocol/HUtil32.h"
 #include "shared/Share.h"
 #include "translate/ClientBody.h"
-#include "translate/ItemConvert.h"
-#include "translate/ProcessPacketUnit.h"
+#include "translate/ConvertTable.h"
 
 namespace {
 
 constexpr size_t kLongGuildMessage = 102400;
-
-// GM_SENDREFMSG bodies the browser reads as JSON; others pass unchanged.
-std::string ConvertRefBody(const TDefaultMessage& header, std::string_view body) {
-  switch (header.Ident) {
-    case SM_HIT:
-      return EncodeJsonBody(ConvertHitMsgText(body));
-    case SM_SPELL:
-      return EncodeJsonBody(ConvertMagicSpellText(body));
-    case SM_STRUCK:
-      return EncodeJsonBody(ConvertStruckText(header, body));
-    case SM_ITEMSHOW:
-      return EncodeJsonBody(ConverItemShow(body));
-    case SM_ITEMHIDE:
-      return EncodeJsonBody(ConverItemHide(body));
-    case SM_MAGICFIRE:
-      return EncodeString(body);
-    case SM_SHOWEVENT:
-      return EncodeJsonBody(ConverShowEvent(body));
-    case SM_HIDEEVENT:
-      return EncodeJsonBody(ConverHideEvent(body));
-    default:
-      return std::string(body);
-  }
-}
 
 }  // namespace
 
@@ -128,7 +103,10 @@ void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
     }
     TDefaultMessage header = DecodeMessage(headerText);
     std::string converted(data);
-    if (!body.empty()) converted = ConvertRefBody(header, body);
+    if (!body.empty()) {
+      const TConvertBody convert = BroadcastConverter(header.Ident);
+      converted = convert ? convert(header, body) : std::string(body);
+    }
     CompressBodyForClient(header, converted);
     std::string message;
     message.reserve(DEFBLOCKSIZE + converted.size());

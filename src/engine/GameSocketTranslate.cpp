@@ -15,8 +15,7 @@
 #include "shared/Tick.h"
 #include "traffic/SkillCD.h"
 #include "translate/ClientBody.h"
-#include "translate/ItemConvert.h"
-#include "translate/ProcessPacketUnit.h"
+#include "translate/ConvertTable.h"
 
 namespace {
 
@@ -42,6 +41,36 @@ std::string GuildIdOf(std::string_view body) {
   if (!guildId) return {};
   if (const boost::json::string* s = guildId->if_string()) return Utf8ToGbk(*s);
   return Utf8ToGbk(boost::json::serialize(*guildId));
+}
+
+// The session state a message with a body changes. True when the body is
+// the gateway's alone and the client gets the header with an empty body.
+bool ApplyBodyEffects(TSessionInfo& s, const TDefaultMessage& header, std::string_view text) {
+  switch (header.Ident) {
+    case GM_SPEED:
+      ApplySpeedSettings(s, header, text);
+      return true;
+    case GM_FILTERMSG:
+      ApplyFilterGroups(s, text);
+      return true;
+    case SM_RUSH:
+      if (DeCodeString(text) == s.m_sUserID) DelayNextInterval(s, header.Recog);
+      return false;
+    case SM_BACKSTEP:
+      if (DeCodeString(text) == s.m_sUserID)
+        DelayNextInterval(s, static_cast<int32_t>(static_cast<uint16_t>(header.Recog)) +
+                                 static_cast<int32_t>(static_cast<uint16_t>(
+                                     static_cast<uint32_t>(header.Recog) >> 16)));
+      return false;
+    case SM_CHANGEMAP:
+      ApplyChangeMap(s);
+      return false;
+    case SM_GUILD_MEMBER_INFO:
+      s.m_sGuildId = GuildIdOf(text);
+      return false;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -89,90 +118,12 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
       std::memcpy(&header, Buffer, sizeof header);
       // The payload's last byte is not part of the body.
       const std::string_view text(Buffer + sizeof header, nMsgLen - sizeof header - 1);
+      if (header.Ident == SM_CLIENTCONFIG) return;
       std::string body;
-      switch (header.Ident) {
-        case SM_TURN:
-        case SM_LOGON:
-          body = EncodeJsonBody(ConvertCharDescBody(text));
-          break;
-        case SM_MAGICCON:
-          body = EncodeJsonBody(ConverMagicon(header));
-          break;
-        case SM_USERNAME:
-          body = EncodeJsonBody(ConvertCharBriefBody(text));
-          break;
-        case SM_ICONSUPDATE:
-          body = EncodeJsonBody(ConvertIconsMsgBody(text));
-          break;
-        case SM_DAMAGE:
-          body = EncodeJsonBody(ConvertDamageBody(text));
-          break;
-        case SM_ITEMSHOW:
-          body = EncodeJsonBody(ConverItemShow(text));
-          break;
-        case SM_ITEMHIDE:
-          body = EncodeJsonBody(ConverItemHide(text));
-          break;
-        case SM_SHOWEVENT:
-          body = EncodeJsonBody(ConverShowEvent(text));
-          break;
-        case SM_HIDEEVENT:
-          body = EncodeJsonBody(ConverHideEvent(text));
-          break;
-        case SM_ADDITEM:
-        case SM_DELITEM:
-        case SM_UPDATEITEM:
-          body = EncodeJsonBody(ConverItem(text));
-          break;
-        case SM_BAGITEMS:
-        case SM_BAGITEMS1:
-        case SM_SENDUSEITEMS:
-        case SM_SENDHEROUSEITEMS:
-        case SM_HEROBAGITEMS:
-          body = EncodeJsonBody(ConverItemList(text));
-          break;
-        case SM_ABILITY:
-        case SM_HEROABILITY:
-          if (!text.empty()) body = EncodeJsonBody(ConverAbil(text));
-          break;
-        case SM_ADJUST_BONUS:
-          body = EncodeJsonBody(ConverAdjustBouns(header.Recog, text));
-          break;
-        case SM_MERCHANTSAY:
-        case SM_BUFF:
-          AppendEncodedString(text, body);
-          break;
-        case GM_SPEED:
-          ApplySpeedSettings(s, header, text);
-          break;
-        case GM_FILTERMSG:
-          ApplyFilterGroups(s, text);
-          break;
-        case SM_RUSH:
-          if (DeCodeString(text) == s.m_sUserID) DelayNextInterval(s, header.Recog);
-          body.assign(text);
-          break;
-        case SM_BACKSTEP:
-          if (DeCodeString(text) == s.m_sUserID)
-            DelayNextInterval(s, static_cast<int32_t>(static_cast<uint16_t>(header.Recog)) +
-                                     static_cast<int32_t>(static_cast<uint16_t>(
-                                         static_cast<uint32_t>(header.Recog) >> 16)));
-          body.assign(text);
-          break;
-        case SM_CHANGEMAP:
-          ApplyChangeMap(s);
-          body.assign(text);
-          break;
-        case SM_GUILD_MEMBER_INFO:
-          s.m_sGuildId = GuildIdOf(text);
-          body.assign(text);
-          break;
-        case SM_CLIENTCONFIG:
-          return;
-        default:
-          body.assign(text);
-          break;
-      }
+      if (const TConvertBody convert = PerUserConverter(header.Ident))
+        body = convert(header, text);
+      else if (!ApplyBodyEffects(s, header, text))
+        body.assign(text);
       CompressBodyForClient(header, body);
       out.reserve(DEFBLOCKSIZE + body.size());
       AppendEncodedMessage(header, out);

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 #pragma pack(push, 1)
 
@@ -60,89 +62,147 @@ constexpr int OLDMODE = 0;
 constexpr int NEWMODE = 1;
 constexpr int ENDECODEMODE = NEWMODE;
 
-// Gate frame idents.
-constexpr uint16_t GM_OPEN = 1;
-constexpr uint16_t GM_CLOSE = 2;
-constexpr uint16_t GM_CHECKSERVER = 3;
-constexpr uint16_t GM_CHECKCLIENT = 4;
-constexpr uint16_t GM_DATA = 5;
-constexpr uint16_t GM_SERVERUSERINDEX = 6;
-constexpr uint16_t GM_RECEIVE_OK = 7;
-constexpr uint16_t GM_DATA_KUAFU = 8;
-constexpr uint16_t GM_DATA_SYS_KUAFU = 9;
-constexpr uint16_t GM_DATA_KUAFUIDX = 10;
-constexpr uint16_t GM_DATA_GUILDCLOSE = 13;
-constexpr uint16_t GM_DATA_GROBAL = 14;
-constexpr uint16_t GM_TEST = 20;
-constexpr uint16_t GM_SENDMSG = 22;
-constexpr uint16_t GM_SENDREFMSG = 23;
-constexpr uint16_t GM_SENDMAGICINFO = 24;
-constexpr uint16_t GM_SENDGUILDMSG = 26;
-constexpr uint16_t GM_H5DATA = 55;
-constexpr uint16_t GM_KEEPALIVE = 1000;
-constexpr uint16_t GM_USER_OPEN = 1001;
-constexpr uint16_t GM_USER_CLOSE = 1002;
-constexpr uint16_t GM_USER_DATA = 1003;
-constexpr uint16_t GM_USER_H5OPEN = 1011;
+// The message idents, one list per family. Everything that names an ident
+// comes from these lists: the constants below, the name tables, the browser
+// client's generated idents.js and the test tools' lookups by name.
+
+// Gate frame idents (TMsgHeader.wIdent).
+#define TAVREL_GATE_IDENTS(X) \
+  X(GM_OPEN, 1)               \
+  X(GM_CLOSE, 2)              \
+  X(GM_CHECKSERVER, 3)        \
+  X(GM_CHECKCLIENT, 4)        \
+  X(GM_DATA, 5)               \
+  X(GM_SERVERUSERINDEX, 6)    \
+  X(GM_RECEIVE_OK, 7)         \
+  X(GM_DATA_KUAFU, 8)         \
+  X(GM_DATA_SYS_KUAFU, 9)     \
+  X(GM_DATA_KUAFUIDX, 10)     \
+  X(GM_DATA_GUILDCLOSE, 13)   \
+  X(GM_DATA_GROBAL, 14)       \
+  X(GM_TEST, 20)              \
+  X(GM_SENDMSG, 22)           \
+  X(GM_SENDREFMSG, 23)        \
+  X(GM_SENDMAGICINFO, 24)     \
+  X(GM_SENDGUILDMSG, 26)      \
+  X(GM_H5DATA, 55)            \
+  X(GM_KEEPALIVE, 1000)       \
+  X(GM_USER_OPEN, 1001)       \
+  X(GM_USER_CLOSE, 1002)      \
+  X(GM_USER_DATA, 1003)       \
+  X(GM_USER_H5OPEN, 1011)
 
 // Gateway-specific message idents carried in TDefaultMessage.Ident.
-constexpr int32_t GM_SPEED = 50000;
-constexpr int32_t GM_FILTERMSG = 51002;
+#define TAVREL_GATEWAY_IDENTS(X) \
+  X(GM_SPEED, 50000)             \
+  X(GM_FILTERMSG, 51002)
 
 // Client requests.
-constexpr int32_t CM_BUTCH = 1007;
-constexpr int32_t CM_LOGINNOTICEOK = 1018;
-constexpr int32_t CM_TURN = 3010;
-constexpr int32_t CM_WALK = 3011;
-constexpr int32_t CM_RUN = 3013;
-constexpr int32_t CM_HIT = 3014;
-constexpr int32_t CM_SPELL = 3017;
-constexpr int32_t CM_H5BACKXY = 9633;
-constexpr int32_t CM_HEART = 60000;
+#define TAVREL_CLIENT_IDENTS(X) \
+  X(CM_BUTCH, 1007)             \
+  X(CM_LOGINNOTICEOK, 1018)     \
+  X(CM_TURN, 3010)              \
+  X(CM_WALK, 3011)              \
+  X(CM_RUN, 3013)               \
+  X(CM_HIT, 3014)               \
+  X(CM_SPELL, 3017)             \
+  X(CM_H5BACKXY, 9633)          \
+  X(CM_HEART, 60000)
 
 // Server messages to clients.
-constexpr int32_t SM_CLIENTCONFIG = 3;
-constexpr int32_t SM_RUSH = 6;
-constexpr int32_t SM_BACKSTEP = 9;
-constexpr int32_t SM_TURN = 10;
-constexpr int32_t SM_HIT = 14;
-constexpr int32_t SM_SPELL = 17;
-constexpr int32_t SM_MOVEFAIL = 28;
-constexpr int32_t SM_STRUCK = 31;
-constexpr int32_t SM_MAGICCON = 36;
-constexpr int32_t SM_HEAR = 40;
-constexpr int32_t SM_USERNAME = 42;
-constexpr int32_t SM_LOGON = 50;
-constexpr int32_t SM_ABILITY = 52;
-constexpr int32_t SM_KICK = 57;
-constexpr int32_t SM_SYSMESSAGE = 100;
-constexpr int32_t SM_ADDITEM = 200;
-constexpr int32_t SM_BAGITEMS = 201;
-constexpr int32_t SM_DELITEM = 202;
-constexpr int32_t SM_UPDATEITEM = 203;
-constexpr int32_t SM_BAGITEMS1 = 301;
-constexpr int32_t SM_ICONSUPDATE = 311;
-constexpr int32_t SM_ITEMSHOW = 610;
-constexpr int32_t SM_ITEMHIDE = 611;
-constexpr int32_t SM_SENDUSEITEMS = 621;
-constexpr int32_t SM_CHANGEMAP = 634;
-constexpr int32_t SM_MAGICFIRE = 638;
-constexpr int32_t SM_MERCHANTSAY = 643;
-constexpr int32_t SM_SHOWEVENT = 804;
-constexpr int32_t SM_HIDEEVENT = 805;
-constexpr int32_t SM_ADJUST_BONUS = 811;
-constexpr int32_t SM_GUILD_MEMBER_INFO = 829;
-constexpr int32_t SM_NEWMAIL = 873;
-constexpr int32_t SM_DAMAGE = 881;
-constexpr int32_t SM_SENDHEROUSEITEMS = 3078;
-constexpr int32_t SM_HEROBAGITEMS = 3082;
-constexpr int32_t SM_HEROABILITY = 3086;
-constexpr int32_t SM_BUFF = 5020;
-constexpr int32_t SM_CHANGESKILLCD = 5021;
-constexpr int32_t SM_NEWITEMDROPMSG = 5037;
-constexpr int32_t SM_PLAYSOUND = 6097;
-constexpr int32_t SM_SCENESHAKE = 6901;
-constexpr int32_t SM_CONFIRM = 9999;
+#define TAVREL_SERVER_IDENTS(X) \
+  X(SM_CLIENTCONFIG, 3)         \
+  X(SM_RUSH, 6)                 \
+  X(SM_BACKSTEP, 9)             \
+  X(SM_TURN, 10)                \
+  X(SM_HIT, 14)                 \
+  X(SM_SPELL, 17)               \
+  X(SM_MOVEFAIL, 28)            \
+  X(SM_STRUCK, 31)              \
+  X(SM_MAGICCON, 36)            \
+  X(SM_HEAR, 40)                \
+  X(SM_USERNAME, 42)            \
+  X(SM_LOGON, 50)               \
+  X(SM_ABILITY, 52)             \
+  X(SM_KICK, 57)                \
+  X(SM_SYSMESSAGE, 100)         \
+  X(SM_ADDITEM, 200)            \
+  X(SM_BAGITEMS, 201)           \
+  X(SM_DELITEM, 202)            \
+  X(SM_UPDATEITEM, 203)         \
+  X(SM_BAGITEMS1, 301)          \
+  X(SM_ICONSUPDATE, 311)        \
+  X(SM_ITEMSHOW, 610)           \
+  X(SM_ITEMHIDE, 611)           \
+  X(SM_SENDUSEITEMS, 621)       \
+  X(SM_CHANGEMAP, 634)          \
+  X(SM_MAGICFIRE, 638)          \
+  X(SM_MERCHANTSAY, 643)        \
+  X(SM_SHOWEVENT, 804)          \
+  X(SM_HIDEEVENT, 805)          \
+  X(SM_ADJUST_BONUS, 811)       \
+  X(SM_GUILD_MEMBER_INFO, 829)  \
+  X(SM_NEWMAIL, 873)            \
+  X(SM_DAMAGE, 881)             \
+  X(SM_SENDHEROUSEITEMS, 3078)  \
+  X(SM_HEROBAGITEMS, 3082)      \
+  X(SM_HEROABILITY, 3086)       \
+  X(SM_BUFF, 5020)              \
+  X(SM_CHANGESKILLCD, 5021)     \
+  X(SM_NEWITEMDROPMSG, 5037)    \
+  X(SM_PLAYSOUND, 6097)         \
+  X(SM_SCENESHAKE, 6901)        \
+  X(SM_CONFIRM, 9999)
+
+#define TAVREL_FRAME_IDENT(name, value) constexpr uint16_t name = value;
+#define TAVREL_MESSAGE_IDENT(name, value) constexpr int32_t name = value;
+TAVREL_GATE_IDENTS(TAVREL_FRAME_IDENT)
+TAVREL_GATEWAY_IDENTS(TAVREL_MESSAGE_IDENT)
+TAVREL_CLIENT_IDENTS(TAVREL_MESSAGE_IDENT)
+TAVREL_SERVER_IDENTS(TAVREL_MESSAGE_IDENT)
+#undef TAVREL_FRAME_IDENT
+#undef TAVREL_MESSAGE_IDENT
+
+struct TIdentName {
+  const char* sName;
+  int32_t nValue;
+};
+
+// The same lists as name tables, in ascending order of value.
+#define TAVREL_IDENT_NAME(name, value) {#name, name},
+inline constexpr TIdentName kGateIdentNames[] = {TAVREL_GATE_IDENTS(TAVREL_IDENT_NAME)};
+inline constexpr TIdentName kGatewayIdentNames[] = {TAVREL_GATEWAY_IDENTS(TAVREL_IDENT_NAME)};
+inline constexpr TIdentName kClientIdentNames[] = {TAVREL_CLIENT_IDENTS(TAVREL_IDENT_NAME)};
+inline constexpr TIdentName kServerIdentNames[] = {TAVREL_SERVER_IDENTS(TAVREL_IDENT_NAME)};
+#undef TAVREL_IDENT_NAME
+
+// Values within a family are distinct (families may share values).
+constexpr bool IdentsAscend(std::span<const TIdentName> table) {
+  for (size_t i = 1; i < table.size(); ++i)
+    if (table[i - 1].nValue >= table[i].nValue) return false;
+  return true;
+}
+static_assert(IdentsAscend(kGateIdentNames) && IdentsAscend(kGatewayIdentNames) &&
+                  IdentsAscend(kClientIdentNames) && IdentsAscend(kServerIdentNames),
+              "keep each ident list in ascending order of value, without repeats");
+
+// The name of nValue within one family, or nullptr.
+constexpr const char* FindIdentName(std::span<const TIdentName> table, int32_t nValue) {
+  for (const TIdentName& ident : table)
+    if (ident.nValue == nValue) return ident.sName;
+  return nullptr;
+}
+
+// The value of a name of any family, or -1.
+constexpr int64_t FindIdentValue(std::string_view sName) {
+  for (std::span<const TIdentName> table : {std::span<const TIdentName>(kGateIdentNames),
+                                            std::span<const TIdentName>(kGatewayIdentNames),
+                                            std::span<const TIdentName>(kClientIdentNames),
+                                            std::span<const TIdentName>(kServerIdentNames)})
+    for (const TIdentName& ident : table)
+      if (sName == ident.sName) return ident.nValue;
+  return -1;
+}
 
 // Control-program codes.
 constexpr uint16_t SG_TAVREL = 1003;

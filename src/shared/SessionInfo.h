@@ -18,6 +18,12 @@ constexpr int MAXGATEUSERCOUNT = 1000;
 constexpr int MAXMAGICCOUNT = 65536;
 
 struct TSessionInfo {
+  // Back to the state of a record just taken for a new connection, as a
+  // reused record must start exactly like a new one: every field a previous
+  // connection set is cleared, the buffers are kept but emptied, and the
+  // pacing clocks and the free time start at nNow.
+  void Reset(uint64_t nNow);
+
   std::string sUid;  // connection identifier of the front end; empty while free
   int32_t nSocketIndx = 0;
   int32_t nUserListIndex = 0;
@@ -58,8 +64,13 @@ struct TSessionInfo {
   std::string m_sGuildId;
   std::array<bool, 11> m_nDisFilterGroupID{};  // indexed 1..10; 0 unused
   TLogSampler m_ErrorSampler;                  // error lines this client causes
-  // For the online-users list; set when a connection takes the record.
+  // For the online-users list.
   int64_t nConnectTime = 0;  // wall clock, seconds since the epoch
   uint64_t nBytesFromClient = 0;
   uint64_t nBytesToClient = 0;
 };
+
+// A field added to the record must be cleared by Reset too; then update the
+// size here.
+static_assert(sizeof(TSessionInfo) == 600,
+              "new TSessionInfo field: reset it in TSessionInfo::Reset");

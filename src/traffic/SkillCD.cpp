@@ -197,22 +197,3 @@ void CheckPunishDetect(TSessionInfo& session, const std::string& sFileName) {
     }
   }
 }
-
-void ResetTrafficState(TSessionInfo& session, uint64_t nNow) {
-  session.m_dwWalkIntervalTime = 0;
-  session.m_dwRunIntervalTime = 0;
-  session.m_dwHitIntervalTime = 0;
-  session.m_dwMagicHitIntervalTime = 0;
-  session.m_nNextIntervalTick = nNow;
-  session.m_nHitNextIntervalTick = 0;
-  session.m_nMagNextIntervalTick = 0;
-  session.m_nMagNextDelayTime = 0;
-  session.m_nLastMagicID = 0;
-  session.m_nSpeedSectionTick = nNow;
-  session.m_boFilterGlobalMsg = false;
-  session.m_nsMagicCD.Reset();
-  session.m_nsMagicDecCD.Reset();
-  session.m_DelayQueue = std::make_unique<std::vector<int32_t>>();
-  session.m_DelayQueue->reserve(g_nPunishPack + 1);
-  session.m_DelayDebugOut = false;
-}

@@ -80,8 +80,3 @@ void ApplyChangeMap(TSessionInfo& session);
 // read afresh on every call.
 inline constexpr const char* kPunishDetectFile = "./PunishDetect.txt";
 void CheckPunishDetect(TSessionInfo& session, const std::string& sFileName = kPunishDetectFile);
-
-// A session record taken for a new connection starts as a new one would: pace
-// intervals, pacing times, skill tables, delay queue and the debug switch are
-// reset; the "next" and punishment times start at nNow.
-void ResetTrafficState(TSessionInfo& session, uint64_t nNow);

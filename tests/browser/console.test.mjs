@@ -139,6 +139,26 @@ describe('operator console', () => {
     }
   });
 
+  test('the settings dialog keeps a connection limit that admits no one, and says why', TEST, async () => {
+    const dialog = page.getByRole('dialog', { name: 'BaseForm' });
+    await chooseMenu(page, '设置', '基本设置');
+    await dialog.waitFor();
+    const limit = await page.locator('#SpinEditIPCount').inputValue();
+    const box = page.getByRole('alertdialog');
+    for (const refused of ['', '1']) {
+      await page.locator('#SpinEditIPCount').fill(refused);
+      await dialog.getByRole('button', { name: '设置', exact: true }).click();
+      await box.waitFor();
+      assert.match(await page.locator('#MessageBoxText').textContent(), new RegExp(`IpCount.*stays ${limit}`));
+      await box.getByRole('button', { name: '确定' }).click();
+      await box.waitFor({ state: 'hidden' });
+      assert.match(await fs.readFile(gateway.iniPath, 'utf8'), new RegExp(`\\nIpCount=${limit}\\n`));
+    }
+    assert.equal(await dialog.isVisible(), true);
+    await dialog.getByRole('button', { name: '关闭' }).click();
+    await dialog.waitFor({ state: 'hidden' });
+  });
+
   test('the online-users dialog lists logged-in clients and disconnects one only', TEST, async () => {
     const [first, second] = await openClients(clients, gateway.gatePort, ['alice', 'bob']);
     await waitUntil(async () => {
@@ -210,6 +230,8 @@ describe('operator console', () => {
     const shown = demo.locator('li.received[data-ident="643"]');
     await shown.waitFor();
     assert.equal(await shown.getAttribute('data-zlib'), '1');
+    // The name comes from the module's generated ident table.
+    assert.match(await shown.textContent(), /^← 643 SM_MERCHANTSAY /);
     assert.equal(await shown.getAttribute('data-json'), 'yes');
     const body = JSON.parse(await shown.locator('pre').textContent());
     assert.equal(body.Msg, `你好${filler}`);
@@ -294,7 +316,7 @@ describe('console with a token', () => {
 
   test('every request presents the token', TEST, async () => {
     const url = gateway.consoleUrl;
-    for (const path of ['/', '/events', '/metrics', '/api/state', '/demo/tavrel-client.js']) {
+    for (const path of ['/', '/events', '/metrics', '/api/state', '/client/tavrel-client.js']) {
       assert.equal((await request(`${url}${path}`)).status, 401, path);
       assert.equal((await request(`${url}${path}`, { headers: { Authorization: 'Bearer s3cre' } })).status, 401, path);
     }

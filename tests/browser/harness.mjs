@@ -167,12 +167,12 @@ export function request(url, { method = 'GET', headers = {}, body } = {}) {
 // an account. Returns the indices of the new clients in window.clients.
 export async function openClients(page, gatePort, accounts) {
   return page.evaluate(async ({ url, accounts: list }) => {
-    const m = await import('/demo/tavrel-client.js');
+    const m = await import('/client/tavrel-client.js');
     const codec = new m.TCodec(await m.fetchCodecTables(location.href));
     window.clients ??= [];
     const added = [];
     for (const account of list) {
-      const client = new m.TGateClient(url, codec);
+      const client = new m.TGateClient(url, { codec });
       client.closed = false;
       client.addEventListener('close', () => { client.closed = true; });
       await client.connect();

@@ -65,7 +65,7 @@ TEST_F(ConsoleApiTest, ServesThePageAndTheDemoClientFromTheBinary) {
   EXPECT_NE(page.sBody.find("查看日志"), std::string::npos);
   EXPECT_EQ(Get("/console.js").sContentType, "text/javascript; charset=utf-8");
   EXPECT_NE(Get("/demo/").sBody.find("tavrel-client.js"), std::string::npos);
-  EXPECT_NE(Get("/demo/tavrel-client.js").sBody.find("DecompressionStream('deflate')"),
+  EXPECT_NE(Get("/client/tavrel-client.js").sBody.find("DecompressionStream('deflate')"),
             std::string::npos);
   TConsoleReply bare = Get("/demo?token=x");
   EXPECT_EQ(bare.nStatus, 301);

@@ -36,6 +36,17 @@ int Join(TGatewayRig& rig, TWsClient& client, const std::string& name, bool ente
   return HandleOf(rig, open);
 }
 
+// Ends the gateway, which writes out its logs, and returns its error log.
+std::string ErrorLogAfterStop(TGatewayRig& rig) {
+  rig.gateway->Signal(SIGTERM);
+  EXPECT_EQ(rig.gateway->WaitExit(6s), 0);
+  std::string errors;
+  for (auto& f : std::filesystem::recursive_directory_iterator(rig.dir.File("Log")))
+    if (f.is_regular_file() && f.path().filename().string().starts_with("error_"))
+      errors += rig.dir.Read(std::filesystem::relative(f.path(), rig.dir.Path()));
+  return errors;
+}
+
 TEST(Gateway, GreetsAdmitsFourPerAddressAndAnnouncesSessions) {
   TGatewayRig rig;
   rig.StartGateway();
@@ -183,15 +194,33 @@ TEST(Gateway, FiveSecondsOfBadLengthsLeaveTheErrorLogSmall) {
   // Once the burst is over its count is reported.
   EXPECT_TRUE(WaitLogFileLine(rig, "more suppressed uid:", 12s));
 
-  rig.gateway->Signal(SIGTERM);
-  EXPECT_EQ(rig.gateway->WaitExit(6s), 0);
-  std::string errors;
-  for (auto& f : std::filesystem::recursive_directory_iterator(rig.dir.File("Log")))
-    if (f.is_regular_file() && f.path().filename().string().starts_with("error_"))
-      errors += rig.dir.Read(std::filesystem::relative(f.path(), rig.dir.Path()));
+  const std::string errors = ErrorLogAfterStop(rig);
   EXPECT_LT(errors.size(), 15u * 1024u);
   EXPECT_NE(errors.find("ProcessUserPacket bad nLength 500 ("), std::string::npos) << errors;
   EXPECT_NE(errors.find("sample:short\\x01"), std::string::npos) << errors;
+}
+
+TEST(Gateway, ABurstOfBadSpellBodiesWritesAHandfulOfLines) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  const int handle = Join(rig, client, "S");
+  ASSERT_GT(handle, 0);
+  for (int i = 0; i < 300; ++i) client.SendText(ClientMessage(CM_SPELL, 0, 0, 0, 0, "{bad\x02"));
+  const size_t from = rig.gamesim->LineCount();
+  client.SendText(ClientMessage(CM_HEART, 43, 0, 0, 0, "alive"));
+  EXPECT_GE(rig.WaitSim("ident=60000 recog=43", 3s, from), 0);
+  EXPECT_TRUE(WaitLogFileLine(rig, "bad spell or hit body: … 297 more suppressed", 12s));
+
+  const std::string errors = ErrorLogAfterStop(rig);
+  size_t lines = 0;
+  for (size_t at = 0;
+       (at = errors.find("TTavrelSocket.ServerSocketClientRead", at)) != std::string::npos; ++at)
+    ++lines;
+  EXPECT_GE(lines, 1u);
+  EXPECT_LE(lines, 5u) << errors;
+  EXPECT_NE(errors.find("sample:{bad\\x02"), std::string::npos) << errors;
 }
 
 TEST(Gateway, LoginTimeoutSparesPlayersInTheGame) {

@@ -26,7 +26,7 @@ std::map<std::string, TFuzzEntry>& Registry() {
 
 fs::path FuzzDir() {
   if (const char* dir = std::getenv("TAVREL_FUZZ_DIR")) return dir;
-  return fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz";
+  return TAVREL_FUZZ_SOURCE_DIR;
 }
 
 std::vector<fs::path> KeptInputs(const std::string& target) {

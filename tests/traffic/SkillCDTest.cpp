@@ -146,7 +146,7 @@ TEST_F(SkillCDTest, ReusedRecordStartsLikeANewOne) {
   s.m_nsMagicDecCD[9] = 2;
   s.m_DelayDebugOut = true;
   PushDelayPack(s, 10);
-  ResetTrafficState(s, 5555);
+  s.Reset(5555);
   EXPECT_EQ(s.m_dwWalkIntervalTime, 0);
   EXPECT_EQ(s.m_nNextIntervalTick, 5555u);
   EXPECT_EQ(s.m_nSpeedSectionTick, 5555u);

@@ -50,13 +50,13 @@ class TrafficTest : public ::testing::Test {
  protected:
   void SetUp() override {
     UseTestClock();
+    s.Reset(g_now);
     s.RecvBuffer = std::make_unique<TSendBuffer>(10240);
     s.BufferStream = std::make_unique<TMemoryStreamEx>();
     s.nSocketHandle = 17;
     s.nSocketIndx = 3;
     s.nUserListIndex = 42;
     s.m_sUserID = "hero01";
-    ResetTrafficState(s, g_now);
   }
   void TearDown() override {
     ReleaseTestClock();

@@ -148,34 +148,8 @@ Message SpeedMessage(const int (&Values)[8]) {
 // Display
 
 std::string IdentName(uint16_t Ident) {
-  switch (Ident) {
-    case GM_OPEN:
-      return "GM_OPEN";
-    case GM_CLOSE:
-      return "GM_CLOSE";
-    case GM_CHECKSERVER:
-      return "GM_CHECKSERVER";
-    case GM_CHECKCLIENT:
-      return "GM_CHECKCLIENT";
-    case GM_DATA:
-      return "GM_DATA";
-    case GM_SERVERUSERINDEX:
-      return "GM_SERVERUSERINDEX";
-    case GM_RECEIVE_OK:
-      return "GM_RECEIVE_OK";
-    case GM_SENDMSG:
-      return "GM_SENDMSG";
-    case GM_SENDREFMSG:
-      return "GM_SENDREFMSG";
-    case GM_SENDMAGICINFO:
-      return "GM_SENDMAGICINFO";
-    case GM_SENDGUILDMSG:
-      return "GM_SENDGUILDMSG";
-    case GM_H5DATA:
-      return "GM_H5DATA";
-    default:
-      return "GM_?" + std::to_string(Ident);
-  }
+  if (const char* name = FindIdentName(kGateIdentNames, Ident)) return name;
+  return "GM_?" + std::to_string(Ident);
 }
 
 std::string EscapeText(std::string_view Bytes) {

@@ -431,87 +431,10 @@ const std::pair<const char*, Parser> kParsers[] = {
      }},
 };
 
-struct NamedIdent {
-  const char* Name;
-  int64_t Value;
-};
-
-#define IDENT(name) \
-  { #name, name }
-const NamedIdent kIdents[] = {
-    IDENT(GM_OPEN),
-    IDENT(GM_CLOSE),
-    IDENT(GM_CHECKSERVER),
-    IDENT(GM_CHECKCLIENT),
-    IDENT(GM_DATA),
-    IDENT(GM_SERVERUSERINDEX),
-    IDENT(GM_RECEIVE_OK),
-    IDENT(GM_SENDMSG),
-    IDENT(GM_SENDREFMSG),
-    IDENT(GM_SENDMAGICINFO),
-    IDENT(GM_SENDGUILDMSG),
-    IDENT(GM_H5DATA),
-    IDENT(GM_SPEED),
-    IDENT(GM_FILTERMSG),
-    IDENT(CM_BUTCH),
-    IDENT(CM_LOGINNOTICEOK),
-    IDENT(CM_TURN),
-    IDENT(CM_WALK),
-    IDENT(CM_RUN),
-    IDENT(CM_HIT),
-    IDENT(CM_SPELL),
-    IDENT(CM_HEART),
-    IDENT(SM_CLIENTCONFIG),
-    IDENT(SM_RUSH),
-    IDENT(SM_BACKSTEP),
-    IDENT(SM_TURN),
-    IDENT(SM_HIT),
-    IDENT(SM_SPELL),
-    IDENT(SM_MOVEFAIL),
-    IDENT(SM_STRUCK),
-    IDENT(SM_MAGICCON),
-    IDENT(SM_HEAR),
-    IDENT(SM_USERNAME),
-    IDENT(SM_LOGON),
-    IDENT(SM_ABILITY),
-    IDENT(SM_KICK),
-    IDENT(SM_SYSMESSAGE),
-    IDENT(SM_ADDITEM),
-    IDENT(SM_BAGITEMS),
-    IDENT(SM_DELITEM),
-    IDENT(SM_UPDATEITEM),
-    IDENT(SM_BAGITEMS1),
-    IDENT(SM_ICONSUPDATE),
-    IDENT(SM_ITEMSHOW),
-    IDENT(SM_ITEMHIDE),
-    IDENT(SM_SENDUSEITEMS),
-    IDENT(SM_CHANGEMAP),
-    IDENT(SM_MAGICFIRE),
-    IDENT(SM_MERCHANTSAY),
-    IDENT(SM_SHOWEVENT),
-    IDENT(SM_HIDEEVENT),
-    IDENT(SM_ADJUST_BONUS),
-    IDENT(SM_GUILD_MEMBER_INFO),
-    IDENT(SM_NEWMAIL),
-    IDENT(SM_DAMAGE),
-    IDENT(SM_SENDHEROUSEITEMS),
-    IDENT(SM_HEROBAGITEMS),
-    IDENT(SM_HEROABILITY),
-    IDENT(SM_BUFF),
-    IDENT(SM_CHANGESKILLCD),
-    IDENT(SM_NEWITEMDROPMSG),
-    IDENT(SM_PLAYSOUND),
-    IDENT(SM_SCENESHAKE),
-    IDENT(SM_CONFIRM),
-};
-#undef IDENT
-
 }  // namespace
 
 int64_t IdentByName(std::string_view Name) {
-  for (const NamedIdent& i : kIdents)
-    if (Name == i.Name) return i.Value;
-  return -1;
+  return FindIdentValue(Name);
 }
 
 ParseResult ParseCommand(std::string_view Line) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "protocol/EDcode.h"
+#include "traffic/Pacing.h"
+#include "translate/ConvertTable.h"
 
 namespace loadgen {
 
@@ -36,41 +38,10 @@ bool TInflater::Inflate(std::string_view In, std::string& Out, size_t Limit) {
 }
 
 bool IsEncodedBody(int32_t Ident) {
-  switch (Ident) {
-    case 1:  // the gateway's action-refused reply
-    case SM_TURN:
-    case SM_HIT:
-    case SM_SPELL:
-    case SM_STRUCK:
-    case SM_MAGICCON:
-    case SM_USERNAME:
-    case SM_LOGON:
-    case SM_ABILITY:
-    case SM_SYSMESSAGE:
-    case SM_ADDITEM:
-    case SM_BAGITEMS:
-    case SM_DELITEM:
-    case SM_UPDATEITEM:
-    case SM_BAGITEMS1:
-    case SM_ICONSUPDATE:
-    case SM_ITEMSHOW:
-    case SM_ITEMHIDE:
-    case SM_SENDUSEITEMS:
-    case SM_MAGICFIRE:
-    case SM_MERCHANTSAY:
-    case SM_SHOWEVENT:
-    case SM_HIDEEVENT:
-    case SM_ADJUST_BONUS:
-    case SM_DAMAGE:
-    case SM_SENDHEROUSEITEMS:
-    case SM_HEROBAGITEMS:
-    case SM_HEROABILITY:
-    case SM_BUFF:
-    case SM_CONFIRM:
-      return true;
-    default:
-      return false;
-  }
+  // Besides what the gateway converts: its own refusal reply, and the
+  // messages the game server sends already encoded.
+  return PerUserConverter(Ident) || BroadcastConverter(Ident) || Ident == kActionRefusedIdent ||
+         Ident == SM_SYSMESSAGE || Ident == SM_CONFIRM;
 }
 
 bool TClientStream::Next(TClientMessage& Out) {

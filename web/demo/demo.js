@@ -1,25 +1,14 @@
-// The demo page around tavrel-client.js: takes the deployment's codec tables
-// from the console that serves it, connects, logs in, sends the buttons'
-// requests and lists every message received with its header and its body
-// decoded (inflated first when nIsZlib is 1).
+// The demo page around the client module (../client/tavrel-client.js): takes
+// the deployment's codec tables from the console that serves it, connects,
+// logs in, sends the buttons' requests and lists every message received with
+// its header and its body decoded (inflated first when nIsZlib is 1).
 import {
-  TCodec, TGateClient, fetchCodecTables, CM_LOGINNOTICEOK, CM_WALK, CM_SPELL,
-} from './tavrel-client.js';
+  Idents, TGateClient, fetchCodecTables, serverIdentName,
+} from '../client/tavrel-client.js';
+
+const { CM_LOGINNOTICEOK, CM_WALK, CM_SPELL } = Idents;
 
 const $ = (id) => document.getElementById(id);
-
-const IDENT_NAMES = {
-  1: '(refused)', 3: 'SM_CLIENTCONFIG', 6: 'SM_RUSH', 9: 'SM_BACKSTEP', 10: 'SM_TURN', 14: 'SM_HIT',
-  17: 'SM_SPELL', 28: 'SM_MOVEFAIL', 31: 'SM_STRUCK', 36: 'SM_MAGICCON', 40: 'SM_HEAR',
-  42: 'SM_USERNAME', 50: 'SM_LOGON', 52: 'SM_ABILITY', 57: 'SM_KICK', 100: 'SM_SYSMESSAGE',
-  200: 'SM_ADDITEM', 201: 'SM_BAGITEMS', 202: 'SM_DELITEM', 203: 'SM_UPDATEITEM', 301: 'SM_BAGITEMS1',
-  311: 'SM_ICONSUPDATE', 610: 'SM_ITEMSHOW', 611: 'SM_ITEMHIDE', 621: 'SM_SENDUSEITEMS',
-  634: 'SM_CHANGEMAP', 638: 'SM_MAGICFIRE', 643: 'SM_MERCHANTSAY', 804: 'SM_SHOWEVENT',
-  805: 'SM_HIDEEVENT', 811: 'SM_ADJUST_BONUS', 829: 'SM_GUILD_MEMBER_INFO', 873: 'SM_NEWMAIL',
-  881: 'SM_DAMAGE', 3078: 'SM_SENDHEROUSEITEMS', 3082: 'SM_HEROBAGITEMS', 3086: 'SM_HEROABILITY',
-  5020: 'SM_BUFF', 5021: 'SM_CHANGESKILLCD', 5037: 'SM_NEWITEMDROPMSG', 6097: 'SM_PLAYSOUND',
-  6901: 'SM_SCENESHAKE', 9999: 'SM_CONFIRM', 51002: 'GM_FILTERMSG',
-};
 
 const token = new URLSearchParams(location.search).get('token');
 let client = null;
@@ -49,7 +38,7 @@ function addEntry(className, summary, bodyText, data = {}) {
 }
 
 function showMessage({ header: h, json, text, raw, inflatedLength, error }) {
-  const name = IDENT_NAMES[h.Ident] ?? '';
+  const name = serverIdentName(h.Ident);
   const summary = `← ${h.Ident} ${name} Recog=${h.Recog} Param=${h.Param} Tag=${h.Tag} `
     + `Series=${h.Series} nSessionID=${h.nSessionID} nIsZlib=${h.nIsZlib} nLength=${h.nLength} `
     + `nIndex=${h.nIndex}${h.nIsZlib === 1 ? ` (inflated ${inflatedLength} bytes)` : ''}`;
@@ -79,7 +68,7 @@ async function connect() {
   setConnected(true);
   try {
     if (!tables) await loadTables();
-    client = new TGateClient($('gateUrl').value, new TCodec(tables));
+    client = new TGateClient($('gateUrl').value, { tables });
     client.addEventListener('message', (e) => showMessage(e.detail));
     client.addEventListener('text', (e) => addEntry('received', `← #${e.detail.text}!`, '', { text: 'yes' }));
     client.addEventListener('close', (e) => {

@@ -1,13 +1,17 @@
 // TavrelH5 reference client: what a browser client needs to talk to the
-// gateway. Copy this module; it has no dependencies.
+// gateway, as an ES module without dependencies (types in tavrel-client.d.ts).
 //
+//   - Idents, TranslatedIdents: every message ident by name, generated from
+//     the gateway's own table (idents.js), and the SM_ idents whose bodies
+//     the gateway turns into JSON.
 //   - TCodec: the 6-bit codec with the deployment's substitution tables and
-//     keys (fetch them from the gateway's console with fetchCodecTables).
+//     keys (the [Codec] section of the gateway's Tavrel.ini).
 //   - TDefaultMessage: the 36-byte message header (nine little-endian int32).
 //   - TMessageReader: cuts the gateway's binary stream into messages. A
 //     binary WebSocket message may end inside a client message, so the
 //     reader keeps what is left over for the next one.
-//   - inflateBody: zlib bodies (nIsZlib = 1) through DecompressionStream.
+//   - readBody, inflateBody: a body turned into text and JSON; zlib bodies
+//     (nIsZlib = 1) through DecompressionStream.
 //   - TGateClient: a connection that logs in and sends game requests.
 //
 // A client message, both ways: 48 characters of encoded header, then
@@ -16,18 +20,35 @@
 // "#" text "!" instead. Towards the gateway a message is one WebSocket text
 // message, its body plain text (the login line, a spell's JSON).
 
+import { Idents, TranslatedIdents } from './idents.js';
+
+export { Idents, TranslatedIdents };
+
 export const DEFBLOCKSIZE = 48;
 
-export const CM_LOGINNOTICEOK = 1018;
-export const CM_TURN = 3010;
-export const CM_WALK = 3011;
-export const CM_RUN = 3013;
-export const CM_HIT = 3014;
-export const CM_SPELL = 3017;
-export const CM_HEART = 60000;
-export const SM_SYSMESSAGE = 100;
+// The ident the gateway answers a refused walk, run, turn, hit or spell with.
+export const ACTION_REFUSED = 1;
 
 const FIELDS = ['Recog', 'Ident', 'Param', 'Tag', 'Series', 'nSessionID', 'nIsZlib', 'nLength', 'nIndex'];
+
+// Names by value for one prefix; a value some other name shares is kept
+// under its first name.
+function namesByValue(prefix) {
+  const names = new Map();
+  for (const [name, value] of Object.entries(Idents)) {
+    if (name.startsWith(prefix) && !names.has(value)) names.set(value, name);
+  }
+  return names;
+}
+const SERVER_NAMES = namesByValue('SM_');
+const GATE_NAMES = namesByValue('GM_');
+
+// The name of an ident in a message from the gateway: an SM_ name, a GM_
+// name the gateway passes on, or '' for an unknown one.
+export function serverIdentName(ident) {
+  if (ident === ACTION_REFUSED) return 'ACTION_REFUSED';
+  return SERVER_NAMES.get(ident) ?? GATE_NAMES.get(ident) ?? '';
+}
 
 export class TDefaultMessage {
   constructor(fields = {}) {
@@ -57,23 +78,60 @@ export function makeLong(low, high) {
   return ((low & 0xffff) | ((high & 0xffff) << 16)) | 0;
 }
 
-function parseTable(hex) {
-  if (typeof hex !== 'string' || hex.length !== 512) throw new Error('codec table: expected 512 hex digits');
+function identityTable() {
   const table = new Uint8Array(256);
-  for (let i = 0; i < 256; i++) table[i] = Number.parseInt(hex.substr(i * 2, 2), 16);
+  for (let i = 0; i < 256; i++) table[i] = i;
   return table;
 }
 
+// A table as 512 hex digits (Tavrel.ini, /api/codec) or 256 byte values;
+// absent, the identity, as the gateway has without [Codec].
+function readTable(name, value) {
+  if (value === undefined || value === null) return identityTable();
+  const table = new Uint8Array(256);
+  if (typeof value === 'string') {
+    if (!/^[0-9a-fA-F]{512}$/.test(value)) throw new Error(`${name}: expected 512 hex digits`);
+    for (let i = 0; i < 256; i++) table[i] = Number.parseInt(value.substr(i * 2, 2), 16);
+  } else {
+    if (value.length !== 256) throw new Error(`${name}: expected 256 byte values`);
+    for (let i = 0; i < 256; i++) {
+      const b = value[i];
+      if (!Number.isInteger(b) || b < 0 || b > 255) throw new Error(`${name}: ${b} at ${i} is not a byte`);
+      table[i] = b;
+    }
+  }
+  const seen = new Uint8Array(256);
+  for (const b of table) {
+    if (seen[b]) throw new Error(`${name} is not a permutation of 0..255`);
+    seen[b] = 1;
+  }
+  return table;
+}
+
+function readKey(name, value) {
+  if (value === undefined || value === null) return 0;
+  if (!Number.isInteger(value)) throw new Error(`${name}: expected an integer`);
+  return value;
+}
+
 export class TCodec {
-  // tables: { EncodeBitMasks, DecodeBitMasks (512 hex digits each),
-  //           n4CEEF4, n4CEEF8, n4CEEFC, w4CEF00 }, as the console serves them.
-  constructor(tables) {
-    const enc = parseTable(tables.EncodeBitMasks);
-    const dec = parseTable(tables.DecodeBitMasks);
-    const k4 = tables.n4CEEF4 & 0xff;
-    const k8 = ((tables.n4CEEF8 & 0xff) + ((tables.n4CEEF8 >> 8) & 0xff)) & 0xff;
-    const encKey = tables.n4CEEFC & 0xff;
-    const decKey = tables.w4CEF00 & 0xff;
+  // tables: { EncodeBitMasks, DecodeBitMasks, n4CEEF4, n4CEEF8, n4CEEFC,
+  // w4CEF00 }, the deployment's [Codec] values (GET /api/codec serves them in
+  // this form). Tables absent are the identity, keys absent 0. Refuses
+  // tables that the gateway would refuse: decoding must invert encoding.
+  constructor(tables = {}) {
+    const enc = readTable('EncodeBitMasks', tables.EncodeBitMasks);
+    const dec = readTable('DecodeBitMasks', tables.DecodeBitMasks);
+    const k4 = readKey('n4CEEF4', tables.n4CEEF4) & 0xff;
+    const n8 = readKey('n4CEEF8', tables.n4CEEF8);
+    const k8 = ((n8 & 0xff) + ((n8 >> 8) & 0xff)) & 0xff;
+    const encKey = readKey('n4CEEFC', tables.n4CEEFC) & 0xff;
+    const decKey = readKey('w4CEF00', tables.w4CEF00) & 0xff;
+    for (let x = 0; x < 256; x++) {
+      if ((dec[enc[x] ^ encKey] ^ decKey) !== x) {
+        throw new Error(`DecodeBitMasks does not invert EncodeBitMasks with keys n4CEEFC and w4CEF00 (fails for byte ${x})`);
+      }
+    }
     // The substitutions with their keys folded in.
     this.encodeSub = new Uint8Array(256);
     this.decodeSub = new Uint8Array(256);
@@ -85,9 +143,7 @@ export class TCodec {
 
   // The identity tables and zero keys, a deployment without [Codec].
   static identity() {
-    let hex = '';
-    for (let i = 0; i < 256; i++) hex += i.toString(16).padStart(2, '0');
-    return new TCodec({ EncodeBitMasks: hex, DecodeBitMasks: hex, n4CEEF4: 0, n4CEEF8: 0, n4CEEFC: 0, w4CEF00: 0 });
+    return new TCodec();
   }
 
   // Every 3 bytes become 4 characters from "<" to "{"; no padding.
@@ -108,8 +164,8 @@ export class TCodec {
     return out;
   }
 
-  // A character below "<" anywhere makes the result empty; bits of an
-  // incomplete last byte are dropped.
+  // A character below "<" anywhere makes the result empty; one above "{"
+  // counts as the one 64 lower; bits of an incomplete last byte are dropped.
   decode(text) {
     const out = new Uint8Array(Math.floor((text.length * 6) / 8));
     let n = 0;
@@ -148,8 +204,11 @@ export class TCodec {
   }
 }
 
-// The deployment's codec tables and the gateway's port, from its console
-// (GET /api/codec). A console with a token needs it here.
+// The deployment's codec tables and the gateway's port from its operator
+// console (GET /api/codec; a console with a token needs it here). Meant for
+// the demo and for tools on the operator's side: players' browsers cannot
+// reach the console, so a production client ships the tables it was built
+// for.
 export async function fetchCodecTables(consoleUrl = '', consoleToken = null) {
   const headers = consoleToken ? { Authorization: `Bearer ${consoleToken}` } : {};
   const res = await fetch(new URL('/api/codec', consoleUrl || location.href), { headers });
@@ -173,39 +232,67 @@ function byteString(bytes) {
   return out;
 }
 
+// The stream cannot be cut any further: a header announced a negative or
+// too large body, or a text line did not end.
+export class TStreamError extends Error {}
+
 // Cuts the byte stream into items:
 //   { kind: 'message', header: TDefaultMessage, body: Uint8Array }
 //   { kind: 'text', text }           for "#" text "!"
 export class TMessageReader {
-  constructor(codec) {
+  // Limits against a broken stream, which would otherwise be held for ever.
+  constructor(codec, { maxBody = 16 << 20, maxTextLine = 1 << 20 } = {}) {
     this.codec = codec;
+    this.maxBody = maxBody;
+    this.maxTextLine = maxTextLine;
     this.buffer = new Uint8Array(0);
   }
 
+  // Bytes held for an item not yet complete.
+  get buffered() {
+    return this.buffer.length;
+  }
+
+  // The items the chunk completes; throws TStreamError (and drops what it
+  // holds) when the stream is broken.
   push(chunk) {
-    const joined = new Uint8Array(this.buffer.length + chunk.length);
-    joined.set(this.buffer);
-    joined.set(chunk, this.buffer.length);
-    this.buffer = joined;
+    if (this.buffer.length === 0) {
+      this.buffer = chunk.slice();
+    } else {
+      const joined = new Uint8Array(this.buffer.length + chunk.length);
+      joined.set(this.buffer);
+      joined.set(chunk, this.buffer.length);
+      this.buffer = joined;
+    }
     const items = [];
     let at = 0;
-    for (;;) {
-      const rest = this.buffer.length - at;
-      if (rest === 0) break;
-      if (this.buffer[at] === 0x23 /* # */) {
-        const end = this.buffer.indexOf(0x21 /* ! */, at + 1);
-        if (end < 0) break;
-        items.push({ kind: 'text', text: new TextDecoder().decode(this.buffer.subarray(at + 1, end)) });
-        at = end + 1;
-        continue;
+    try {
+      for (;;) {
+        const rest = this.buffer.length - at;
+        if (rest === 0) break;
+        if (this.buffer[at] === 0x23 /* # */) {
+          const end = this.buffer.indexOf(0x21 /* ! */, at + 1);
+          if (end < 0) {
+            if (rest > this.maxTextLine) throw new TStreamError(`text line longer than ${this.maxTextLine} bytes`);
+            break;
+          }
+          items.push({ kind: 'text', text: new TextDecoder().decode(this.buffer.subarray(at + 1, end)) });
+          at = end + 1;
+          continue;
+        }
+        if (rest < DEFBLOCKSIZE) break;
+        const header = this.codec.decodeMessage(byteString(this.buffer.subarray(at, at + DEFBLOCKSIZE)));
+        if (header.nLength < 0 || header.nLength > this.maxBody) {
+          throw new TStreamError(`message ${header.Ident} announces a body of ${header.nLength} bytes`);
+        }
+        if (rest < DEFBLOCKSIZE + header.nLength) break;
+        const body = this.buffer.slice(at + DEFBLOCKSIZE, at + DEFBLOCKSIZE + header.nLength);
+        items.push({ kind: 'message', header, body });
+        at += DEFBLOCKSIZE + header.nLength;
       }
-      if (rest < DEFBLOCKSIZE) break;
-      const header = this.codec.decodeMessage(byteString(this.buffer.subarray(at, at + DEFBLOCKSIZE)));
-      const length = Math.max(header.nLength, 0);
-      if (rest < DEFBLOCKSIZE + length) break;
-      const body = this.buffer.slice(at + DEFBLOCKSIZE, at + DEFBLOCKSIZE + length);
-      items.push({ kind: 'message', header, body });
-      at += DEFBLOCKSIZE + length;
+    } catch (err) {
+      this.buffer = new Uint8Array(0);
+      throw err;
     }
     this.buffer = this.buffer.slice(at);
     return items;
@@ -213,11 +300,14 @@ export class TMessageReader {
 }
 
 // The body bytes the gateway's code page (GBK) gives for a text: one per
-// ASCII character, two for others. The gateway converts client text to GBK
-// before it reads nLength.
+// ASCII character, two for others, one for what GBK lacks (it becomes "?").
+// The gateway converts client text to GBK before it reads nLength.
 export function gbkLength(text) {
   let n = 0;
-  for (const ch of text) n += ch.codePointAt(0) < 0x80 ? 1 : 2;
+  for (const ch of text) {
+    const code = ch.codePointAt(0);
+    n += code < 0x80 || code > 0xffff ? 1 : 2;
+  }
   return n;
 }
 
@@ -235,24 +325,30 @@ export async function readBody(codec, header, body) {
   return { raw, text, json, inflatedLength: bytes.length };
 }
 
-// One gateway connection. Events (EventTarget):
+// One gateway connection. Options: codec (a TCodec) or tables (for one),
+// neither meaning the identity tables and zero keys; WebSocket, the class
+// to connect with (the global one by default); maxBody and maxTextLine for
+// the reader. Events (EventTarget):
 //   'open'     the gateway answered "ok": log in now
 //   'message'  detail { header, body, raw, text, json, inflatedLength }
 //   'text'     detail { text } for a "#...!" line
+//   'error'    detail { error } when the stream broke (the socket is closed)
 //   'close'    detail { code, reason }
 export class TGateClient extends EventTarget {
-  constructor(url, codec) {
+  constructor(url, { codec, tables, WebSocket: Socket = globalThis.WebSocket, maxBody, maxTextLine } = {}) {
     super();
+    if (codec && tables) throw new Error('TGateClient: give either codec or tables');
     this.url = url;
-    this.codec = codec;
-    this.reader = new TMessageReader(codec);
+    this.codec = codec ?? new TCodec(tables);
+    this.reader = new TMessageReader(this.codec, { maxBody, maxTextLine });
+    this.Socket = Socket;
     this.socket = null;
     this.queue = Promise.resolve();  // keeps decoded messages in arrival order
   }
 
   connect() {
     return new Promise((resolve, reject) => {
-      const socket = new WebSocket(this.url);
+      const socket = new this.Socket(this.url);
       socket.binaryType = 'arraybuffer';
       this.socket = socket;
       let opened = false;
@@ -265,11 +361,22 @@ export class TGateClient extends EventTarget {
           }
           return;
         }
-        for (const item of this.reader.push(new Uint8Array(e.data))) this.deliver(item);
+        let items;
+        try {
+          items = this.reader.push(new Uint8Array(e.data));
+        } catch (error) {
+          this.dispatchEvent(new CustomEvent('error', { detail: { error } }));
+          socket.close();
+          return;
+        }
+        for (const item of items) this.deliver(item);
       };
       socket.onclose = (e) => {
         if (!opened) reject(new Error(`connection closed (${e.code})`));
-        this.dispatchEvent(new CustomEvent('close', { detail: { code: e.code, reason: e.reason } }));
+        // After the messages that came before the close.
+        this.queue = this.queue.then(() => {
+          this.dispatchEvent(new CustomEvent('close', { detail: { code: e.code, reason: e.reason } }));
+        });
       };
       socket.onerror = () => { if (!opened) reject(new Error('connection failed')); };
     });
@@ -277,7 +384,9 @@ export class TGateClient extends EventTarget {
 
   deliver(item) {
     if (item.kind === 'text') {
-      this.dispatchEvent(new CustomEvent('text', { detail: { text: item.text } }));
+      this.queue = this.queue.then(() => {
+        this.dispatchEvent(new CustomEvent('text', { detail: { text: item.text } }));
+      });
       return;
     }
     this.queue = this.queue.then(async () => {
@@ -285,7 +394,7 @@ export class TGateClient extends EventTarget {
       try {
         decoded = await readBody(this.codec, item.header, item.body);
       } catch (err) {
-        decoded = { raw: '', text: '', json: null, error: String(err) };
+        decoded = { raw: '', text: '', json: null, inflatedLength: 0, error: String(err) };
       }
       this.dispatchEvent(new CustomEvent('message', { detail: { header: item.header, body: item.body, ...decoded } }));
     });
@@ -309,23 +418,23 @@ export class TGateClient extends EventTarget {
   }
 
   loginNoticeOk() {
-    this.send(CM_LOGINNOTICEOK);
+    this.send(Idents.CM_LOGINNOTICEOK);
   }
 
   // A step to (x, y) facing dir; Series carries where it started, which a
   // refusal (SM_MOVEFAIL) hands back for the client to return to.
   walk(x, y, dir, fromX = x, fromY = y) {
-    this.send(CM_WALK, { recog: makeLong(x, y), tag: dir, series: makeLong(fromX, fromY) });
+    this.send(Idents.CM_WALK, { recog: makeLong(x, y), tag: dir, series: makeLong(fromX, fromY) });
   }
 
   // A spell as the gateway expects it: a JSON body, which it turns into the
   // header fields the game server reads.
   spell({ skillID, dir = 0, srcX = 0, srcY = 0, destX = 0, destY = 0, targetID = '' }) {
     const body = JSON.stringify({ skillID, dir, srcX, srcY, destX, destY, targetID, time: Date.now() });
-    this.send(CM_SPELL, { body });
+    this.send(Idents.CM_SPELL, { body });
   }
 
   heartbeat() {
-    this.send(CM_HEART);
+    this.send(Idents.CM_HEART);
   }
 }

@@ -1,0 +1,187 @@
+#include "JsonSamples.h"
+
+#include <cstring>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <boost/json/array.hpp>
+
+#include "protocol/EDcode.h"
+#include "protocol/Grobal2.h"
+#include "translate/ActorRecords.h"
+#include "translate/ConvertTable.h"
+#include "translate/ItemRecords.h"
+
+namespace json = boost::json;
+
+namespace {
+
+using TRng = std::mt19937_64;
+
+constexpr int kSamples = 12;
+
+// Sample 0 is all zero (optional parts left out); the others random bytes.
+template <typename R>
+R Record(TRng& rng, int sample) {
+  static_assert(std::is_trivially_copyable_v<R>);
+  R rec;
+  auto* bytes = reinterpret_cast<unsigned char*>(&rec);
+  for (size_t i = 0; i < sizeof rec; ++i) bytes[i] = sample == 0 ? 0 : rng() & 0xFF;
+  return rec;
+}
+
+template <typename R>
+std::string Raw(const R& rec) {
+  return std::string(reinterpret_cast<const char*>(&rec), sizeof rec);
+}
+
+template <typename R>
+std::string Encoded(const R& rec) {
+  return EncodeBuffer(&rec, sizeof rec);
+}
+
+std::string EncodeText(const std::string& bytes) {
+  return EncodeBuffer(bytes.data(), bytes.size());
+}
+
+uint8_t Flag(TRng& rng) {
+  return rng() & 1;
+}
+
+// Each kind of actor in turn, with its optional parts at random.
+TCharDescRcd CharDesc(TRng& rng, int sample) {
+  TCharDescRcd r = Record<TCharDescRcd>(rng, sample);
+  if (sample == 0) return r;
+  r.boIsPlayer = r.boIsHero = r.boIsPlayMon = r.boIsMon = r.boIsGuild = 0;
+  switch (sample % 6) {
+    case 1:
+      r.boIsPlayer = 1;
+      break;
+    case 2:
+      r.boIsHero = 1;
+      break;
+    case 3:
+      r.boIsPlayMon = 1;
+      break;
+    case 4:
+      r.boIsMon = 1;
+      break;
+    case 5:
+      r.boIsGuild = 1;
+      break;
+    default:
+      break;
+  }
+  r.boPEnvir = Flag(rng);
+  r.boHaveGuild = Flag(rng);
+  r.boHaveCastle = Flag(rng);
+  r.boHaveMaster = Flag(rng);
+  if (Flag(rng)) r.sRefHorseUserID.len = 0;
+  if (Flag(rng)) r.OwnerName.len = 0;
+  return r;
+}
+
+TCharBriefRcd CharBrief(TRng& rng, int sample) {
+  TCharBriefRcd r = Record<TCharBriefRcd>(rng, sample);
+  if (sample == 0) return r;
+  r.boHaveGuild = Flag(rng);
+  r.boHaveCastle = Flag(rng);
+  r.boHaveMaster = Flag(rng);
+  return r;
+}
+
+// A "/"-joined list of 0 to 3 encoded records.
+template <typename R>
+std::string List(TRng& rng, int sample) {
+  std::string out;
+  for (int i = 0; i < sample % 4; ++i) {
+    if (i > 0) out += '/';
+    out += Encoded(Record<R>(rng, sample));
+  }
+  return out;
+}
+
+// The body the game server sends with an ident.
+using TSampleBody = std::function<std::string(TRng&, int)>;
+
+TSampleBody BodyOf(int32_t ident) {
+  switch (ident) {
+    case SM_TURN:
+    case SM_LOGON:
+      return [](TRng& rng, int s) { return Raw(CharDesc(rng, s)); };
+    case SM_USERNAME:
+      return [](TRng& rng, int s) { return Raw(CharBrief(rng, s)); };
+    case SM_ICONSUPDATE:
+      return [](TRng& rng, int s) { return Raw(Record<TIconMsg>(rng, s)); };
+    case SM_DAMAGE:
+      return [](TRng& rng, int s) { return Raw(Record<TAttackEff>(rng, s)); };
+    case SM_MAGICCON:
+      return [](TRng&, int) { return std::string(); };
+    case SM_HIT:
+      return [](TRng& rng, int s) { return Encoded(Record<TMsgHitRcd>(rng, s)); };
+    case SM_SPELL:
+      return [](TRng& rng, int s) { return Encoded(Record<TCharMagicSpell>(rng, s)); };
+    case SM_STRUCK:
+      return [](TRng& rng, int s) { return Encoded(Record<THPRcd>(rng, s)); };
+    case SM_ITEMSHOW:
+      return [](TRng& rng, int s) { return EncodeText(List<TShowItem>(rng, s)); };
+    case SM_ITEMHIDE:
+      return [](TRng& rng, int s) { return EncodeText(List<THideItem>(rng, s)); };
+    case SM_SHOWEVENT:
+      return [](TRng& rng, int s) { return EncodeText(List<TShowEvent>(rng, s)); };
+    case SM_HIDEEVENT:
+      return [](TRng& rng, int s) {
+        std::string ids;
+        for (int i = 0; i < s % 4; ++i) ids += std::to_string(static_cast<int64_t>(rng())) + "/";
+        return EncodeText(ids);
+      };
+    case SM_ADDITEM:
+    case SM_DELITEM:
+    case SM_UPDATEITEM:
+      return [](TRng& rng, int s) { return Encoded(Record<TUserItem_Gate>(rng, s)); };
+    case SM_BAGITEMS:
+    case SM_BAGITEMS1:
+    case SM_SENDUSEITEMS:
+    case SM_SENDHEROUSEITEMS:
+    case SM_HEROBAGITEMS:
+      return [](TRng& rng, int s) { return List<TUserItem_Gate>(rng, s); };
+    case SM_ABILITY:
+    case SM_HEROABILITY:
+      return [](TRng& rng, int s) { return Encoded(Record<TAbilNet>(rng, s)); };
+    case SM_ADJUST_BONUS:
+      return [](TRng& rng, int s) {
+        return Encoded(Record<TNakedAbility>(rng, s)) + "/" +
+               Encoded(Record<TNakedAbility>(rng, s)) + "/" +
+               Encoded(Record<TNakedAbility>(rng, s)) + "/" + Encoded(Record<TAdjustAbil>(rng, s));
+      };
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+json::object JsonSamples(uint64_t seed) {
+  TRng rng(seed);
+  json::object out;
+  for (const TConvertRow& row : ConvertRows()) {
+    if (row.Form != TBodyForm::Json) continue;
+    const char* name = FindIdentName(kServerIdentNames, row.nIdent);
+    const TSampleBody body = BodyOf(row.nIdent);
+    if (!name || !body)
+      throw std::runtime_error("no sample body for translated ident " + std::to_string(row.nIdent));
+    json::array texts;
+    for (int s = 0; s < kSamples; ++s) {
+      TDefaultMessage header = Record<TDefaultMessage>(rng, s);
+      header.Ident = row.nIdent;
+      const std::string text = DecodeStringUtf8(row.Convert(header, body(rng, s)));
+      if (!text.empty()) texts.emplace_back(text);
+    }
+    out[name] = std::move(texts);
+  }
+  return out;
+}

@@ -1,0 +1,481 @@
+// Types of the TavrelH5 reference client (tavrel-client.js) and of the JSON
+// bodies the gateway writes for the translated SM_ idents.
+//
+// Numbers: the gateway writes some members as 64-bit integers (HP, internal
+// force, item and event ids among them). JSON.parse, which readBody uses,
+// keeps integers exactly only up to 2^53; a client that needs more reads the
+// `text` of the message with a parser of its own.
+
+// ---------------------------------------------------------------------------
+// Idents
+
+/** Every CM_, SM_ and GM_ ident by name, generated from the gateway's table. */
+export declare const Idents: Readonly<Record<string, number>>;
+/** The SM_ idents whose bodies the gateway turns into JSON (TranslatedJson). */
+export declare const TranslatedIdents: readonly TranslatedIdentName[];
+/** The ident the gateway answers a refused walk, run, turn, hit or spell with. */
+export declare const ACTION_REFUSED: 1;
+/** Characters of an encoded TDefaultMessage. */
+export declare const DEFBLOCKSIZE: 48;
+/** An SM_ name, a GM_ name the gateway passes on, 'ACTION_REFUSED', or ''. */
+export declare function serverIdentName(ident: number): string;
+
+// ---------------------------------------------------------------------------
+// The message record and the codec
+
+export interface TDefaultMessageFields {
+  Recog: number;
+  Ident: number;
+  Param: number;
+  Tag: number;
+  Series: number;
+  nSessionID: number;
+  /** 1 when the body is a zlib stream. */
+  nIsZlib: number;
+  /** Body bytes that follow the 48 characters (GBK bytes towards the gateway). */
+  nLength: number;
+  nIndex: number;
+}
+
+/** The 36-byte header: nine signed 32-bit little-endian integers. */
+export interface TDefaultMessage extends TDefaultMessageFields {}
+export declare class TDefaultMessage {
+  constructor(fields?: Partial<TDefaultMessageFields>);
+  toBytes(): Uint8Array;
+  /** Bytes beyond those given read as zero. */
+  static fromBytes(bytes: Uint8Array): TDefaultMessage;
+}
+
+/** Two 16-bit values in one field: the first in the low half. */
+export declare function makeLong(low: number, high: number): number;
+
+/** A substitution table: 512 hex digits, or 256 byte values. */
+export type TCodecTable = string | ArrayLike<number>;
+
+/**
+ * The deployment's codec constants, the [Codec] section of the gateway's
+ * Tavrel.ini. An absent table is the identity, an absent key 0 (what the
+ * gateway uses without [Codec]).
+ */
+export interface TCodecTables {
+  EncodeBitMasks?: TCodecTable;
+  DecodeBitMasks?: TCodecTable;
+  n4CEEF4?: number;
+  n4CEEF8?: number;
+  n4CEEFC?: number;
+  w4CEF00?: number;
+}
+
+/** What the console's GET /api/codec answers. */
+export interface TConsoleCodec extends Required<Pick<TCodecTables, 'n4CEEF4' | 'n4CEEF8' | 'n4CEEFC' | 'w4CEF00'>> {
+  EncodeBitMasks: string;
+  DecodeBitMasks: string;
+  gatePort: number;
+  tls: boolean;
+}
+
+export declare class TCodec {
+  /** Throws when a table is not a permutation or decoding would not invert encoding. */
+  constructor(tables?: TCodecTables);
+  static identity(): TCodec;
+  encode(bytes: Iterable<number>): string;
+  /** A character below "<" makes the result empty. */
+  decode(text: string): Uint8Array;
+  encodeMessage(msg: TDefaultMessage): string;
+  decodeMessage(text: string): TDefaultMessage;
+  /** UTF-8, then encoded. */
+  encodeString(text: string): string;
+  /** Decoded, up to the first zero byte, read as UTF-8. */
+  decodeString(text: string): string;
+}
+
+export declare function fetchCodecTables(consoleUrl?: string | URL, consoleToken?: string | null): Promise<TConsoleCodec>;
+export declare function inflateBody(bytes: Uint8Array): Promise<Uint8Array>;
+/** Body bytes the gateway's code page (GBK) gives for a text. */
+export declare function gbkLength(text: string): number;
+
+// ---------------------------------------------------------------------------
+// The stream
+
+export interface TStreamMessage {
+  kind: 'message';
+  header: TDefaultMessage;
+  body: Uint8Array;
+}
+export interface TStreamText {
+  kind: 'text';
+  /** The text of a "#" text "!" line. */
+  text: string;
+}
+export type TStreamItem = TStreamMessage | TStreamText;
+
+export interface TReaderLimits {
+  /** A header announcing a larger body breaks the stream (default 16 MiB). */
+  maxBody?: number;
+  /** A text line without its "!" after this many bytes breaks it (default 1 MiB). */
+  maxTextLine?: number;
+}
+
+/** Thrown by TMessageReader.push for a stream that cannot be cut. */
+export declare class TStreamError extends Error {}
+
+export declare class TMessageReader {
+  constructor(codec: TCodec, limits?: TReaderLimits);
+  /** Bytes held for an item not yet complete. */
+  readonly buffered: number;
+  /** The items the chunk completes; throws TStreamError when the stream is broken. */
+  push(chunk: Uint8Array): TStreamItem[];
+}
+
+export interface TBody {
+  /** The body bytes (inflated) as a string of the same char codes. */
+  raw: string;
+  /** The body decoded as 6-bit text of UTF-8. */
+  text: string;
+  /** The text parsed, when it is a JSON object or array. */
+  json: unknown;
+  inflatedLength: number;
+  /** Why the body could not be read. */
+  error?: string;
+}
+
+export declare function readBody(codec: TCodec, header: TDefaultMessage, body: Uint8Array): Promise<TBody>;
+
+// ---------------------------------------------------------------------------
+// The connection
+
+export interface TMessageDetail extends TBody {
+  header: TDefaultMessage;
+  body: Uint8Array;
+}
+
+export interface TGateClientEvents {
+  open: CustomEvent<undefined>;
+  message: CustomEvent<TMessageDetail>;
+  text: CustomEvent<{ text: string }>;
+  error: CustomEvent<{ error: Error }>;
+  close: CustomEvent<{ code: number; reason: string }>;
+}
+
+export interface TGateClientOptions extends TReaderLimits {
+  /** The codec; or give tables for one. Neither: identity tables, zero keys. */
+  codec?: TCodec;
+  tables?: TCodecTables;
+  /** The WebSocket class to connect with; the global one by default. */
+  WebSocket?: new (url: string) => WebSocket;
+}
+
+export interface TSendFields {
+  recog?: number;
+  param?: number;
+  tag?: number;
+  series?: number;
+  /** Plain text; nLength is its length in GBK bytes. */
+  body?: string;
+}
+
+export interface TSpell {
+  skillID: number;
+  dir?: number;
+  srcX?: number;
+  srcY?: number;
+  destX?: number;
+  destY?: number;
+  targetID?: string;
+}
+
+export declare class TGateClient extends EventTarget {
+  constructor(url: string, options?: TGateClientOptions);
+  readonly url: string;
+  readonly codec: TCodec;
+  /** Resolves when the gateway has answered "ok". */
+  connect(): Promise<void>;
+  close(): void;
+  send(ident: number, fields?: TSendFields): void;
+  /** The login text "*#account/name/userId/version/0/0/0/0/0/0". */
+  login(account: string, name: string, userId: string, version?: number): void;
+  loginNoticeOk(): void;
+  walk(x: number, y: number, dir: number, fromX?: number, fromY?: number): void;
+  spell(spell: TSpell): void;
+  heartbeat(): void;
+  addEventListener<K extends keyof TGateClientEvents>(
+    type: K, listener: (ev: TGateClientEvents[K]) => void, options?: boolean | AddEventListenerOptions): void;
+  addEventListener(type: string, listener: EventListenerOrEventListenerObject | null,
+    options?: boolean | AddEventListenerOptions): void;
+}
+
+// ---------------------------------------------------------------------------
+// JSON of the translated idents. Members are listed in the order the gateway
+// writes them; a member marked optional is left out as its comment says.
+
+export interface TIconJson {
+  iId: number; sEffSrc: string; iDrop: number; iX: number; iY: number; iEff: number; after: number;
+}
+
+export interface TEffectJson {
+  /** The owner of the effect list. */
+  iUserId: string;
+  sEffSrc: string; iFrame: number; iCount: number; iStartTime: number; iBehind: number;
+  offsetX: number; offsetY: number;
+}
+
+/** SM_LOGON, SM_TURN: an actor appears or turns. */
+export interface TCharDescJson {
+  /** [user id, name], players, heroes and player-like monsters add [sex, hair, job]. */
+  info: [string, string] | [string, string, number, number, number];
+  /** [walk, run] speed; players add [attack, magic]. */
+  sp: [number, number] | [number, number, number, number];
+  /** [cloth, weapon, cap]; players (outside a private map) and heroes add [cloth effect,
+   *  weapon effect, DP id, DP item effect], player-like monsters [cloth effect, weapon effect]. */
+  id: number[];
+  /** Players: 1 mysterious, 2 can be found in range, 4 offline; left out when 0. */
+  cg?: number;
+  /** Players: move effect; left out when 0 or less. */
+  me?: number;
+  /** Players: [helmet, face]; left out when both are 0 or less. */
+  idEx?: [number, number];
+  /** Players: [group, stall name, castle name or "", candle as text]. */
+  state?: [number, string, string, string];
+  /** Players in a guild: [guild id, guild name, rank, rank name]; heroes: [guild id, guild name]. */
+  guild?: [string, string, number, string] | [string, string];
+  /** Players: [appearance, effect, feature, type], and the rider's id when there is one. */
+  horse?: [number, number, number, number] | [number, number, number, number, string];
+  /** Players and heroes. */
+  InternalForce?: number;
+  MaxInternalForce?: number;
+  /** Monsters and guild objects: the server race. */
+  rs?: number;
+  /** Monsters, guild objects and player-like monsters with an owner: [owner id, owner name]. */
+  ow?: [string, string];
+  /** Monsters and guild objects. */
+  bigtip?: number;
+  /** Monsters, guild objects and player-like monsters. */
+  NoShow?: string;
+  /** Actors with a master: [master id]. */
+  ms?: [string];
+  /** [level, HP, max HP, colour, stone mode, PK level, through, action type]. */
+  data: [number, number, number, number, number, number, number, number];
+  WarZone: number;
+  STID: string;
+  DearID: string;
+  /** Left out when the title is 0. */
+  title?: { t1: number };
+  /** Icons with an effect source and a type of 0 or more; left out when there is none. */
+  icons?: TIconJson[];
+  /** Effects with an id; left out when there is none. */
+  Effect?: TEffectJson[];
+  /** Each left out when 0 or less. */
+  nationid?: number;
+  nPlayerPk?: number;
+  cs?: number;
+}
+
+/** SM_USERNAME. */
+export interface TCharBriefJson {
+  UserID: string; Color: number; WarZone: number; nLevel: number; Name: string;
+  ShenMiRen: number; pklv: number; nationid: number;
+  /** The four only in a guild. */
+  guildid?: string; GuildName?: string; Rank?: number; RankName?: string;
+  /** In a guild that holds a castle. */
+  castlename?: string;
+  /** "" without a master. */
+  MasterId: string; MasterName: string;
+  STID: string; DearID: string;
+}
+
+/** SM_ICONSUPDATE. */
+export interface TIconsMsgJson {
+  UserID: string;
+  /** Left out when no icon is set. */
+  icons?: TIconJson[];
+}
+
+/** SM_DAMAGE. */
+export interface TDamageJson {
+  UserID: string;
+  Id: number;
+  /** Left out when 0 or less. */
+  Power?: number;
+}
+
+/** SM_MAGICCON: from the header (Recog, Param). */
+export interface TMagicConJson { Id: number; Flag: number; }
+
+/** SM_SPELL. */
+export interface TMagicSpellJson {
+  UserID: string; Dir: number; MagicID: number; MagicEffect: number; X: number; Y: number;
+  ScriptEffect: number;
+  /** Left out when 0. */
+  ActionId?: number;
+}
+
+/** SM_HIT. */
+export interface THitJson {
+  UserID: string; Dir: number; X: number; Y: number; MagicID: number; ScriptEffect: number;
+  /** Left out without a target. */
+  TargetUserID?: string;
+  /** Left out when 0. */
+  ActionId?: number;
+}
+
+/** SM_STRUCK. */
+export interface TStruckJson {
+  Hp: number; MaxHp: number; Mp: number; MaxMp: number; Damage: number;
+  /** The low half of Tag. */
+  Magic: number;
+  InternalForce: number; MaxInternalForce: number;
+  /** The high half of Tag; left out when 0. */
+  Struck?: number;
+  /** Series; left out when 0 or less. */
+  Weapon?: number;
+  UserID: string;
+  /** Left out without an attacker. */
+  AttackUserID?: string;
+}
+
+/** An element of SM_ITEMSHOW. */
+export interface TShowItemJson {
+  Id: number; Idx: number; X: number; Y: number; Name: string; Color: number; Looks: number;
+  jipin: number;
+  /** Left out when empty. */
+  Of?: string;
+  MakeIndex: number; ShowItemDropEff: number; cnt: number;
+}
+
+/** An element of SM_ITEMHIDE. */
+export interface THideItemJson { Id: number; X: number; Y: number; }
+
+/** An element of SM_SHOWEVENT. */
+export interface TShowEventJson {
+  Id: number; X: number; Y: number; Type: number; Param: number;
+  /** The effect id as decimal text. */
+  EffId: string;
+  TopType: number;
+  /** Left out when it is "-1". */
+  DuranceID?: string;
+}
+
+/** An element of SM_HIDEEVENT. */
+export interface THideEventJson { Id: number; }
+
+export interface TIdValueJson { Id: number; Value: number; }
+
+/** An item bar: [open 0/1, name, colour, image count, type, current, max, level]. */
+export type TItemBarJson = [number, string, number, number, number, number, number, number];
+
+/** The JSON text of TItemJson.ExtendInfo. */
+export interface TItemExtendJson {
+  /** Ten socket values; left out when none is above 0. */
+  Sockets?: number[];
+  /** Bars 0 to 2; each left out when closed and its max is 0. */
+  LH0?: TItemBarJson; LH1?: TItemBarJson; LH2?: TItemBarJson;
+  /** Upgrade count; left out when 0. */
+  U?: number;
+  /** [map, dropped by, character, time, drop type]; left out when the time is 0. */
+  ItmSrc?: [string, string, string, number, number];
+}
+
+/** The JSON text of TItemJson.ExAbil. */
+export interface TItemExAbilJson {
+  /** Six groups; v holds [colour, id, value, type, position, line, slot] for each set slot. */
+  abil: { i: number; t: string; c: number; v: [number, number, number, number, number, number, number][] }[];
+  name: string;
+  /** "id=value" pairs joined by ","; "" when none. */
+  abilex: string;
+}
+
+/** SM_ADDITEM, SM_DELITEM, SM_UPDATEITEM, and the elements of the item lists. */
+export interface TItemJson {
+  makeindex: number; Index: number; dura: number; duramax: number;
+  /** The non-zero values with their index. */
+  values: TIdValueJson[];
+  where: number; overlap: number;
+  /** The non-zero added values with their index. */
+  AddValues: TIdValueJson[];
+  /** JSON text of a TItemExtendJson. */
+  ExtendInfo: string;
+  /** JSON text of a TItemExAbilJson. */
+  ExAbil: string;
+  /** Left out when the item is not bound. */
+  BindInfo?: string;
+}
+
+/** SM_ABILITY, SM_HEROABILITY (no body when the game server sent none). */
+export interface TAbilityJson {
+  job: number; sex: number; relevel: number;
+  level: number; ac1: number; ac2: number; mac1: number; mac2: number; dc1: number; dc2: number;
+  mc1: number; mc2: number; sc1: number; sc2: number; hp: number; mp: number; maxhp: number;
+  maxmp: number; exp: number; maxexp: number; weight: number; maxweight: number;
+  wearweight: number; maxwearweight: number; handweight: number; maxhandweight: number;
+  antimagic: number; hitPoint: number; SpeedPoint: number; AntiPoison: number;
+  PoisonRecover: number; HealthRecover: number; SpellRecover: number; HitSpeed: number;
+  SuperExp: number; MaxSuperExp: number; BjRate: number; BjPoint: number; Abil25: number;
+  Abil26: number; Abil27: number; Abil28: number; Abil29: number; Abil30: number; Abil31: number;
+  Abil32: number; Abil34: number; Abil38: number; Abil39: number; Abil42: number; Abil43: number;
+  Abil44: number; Abil60: number; Abil61: number; Abil62: number; Abil71: number; Abil72: number;
+  Abil73: number; Abil74: number; Abil75: number; Abil76: number; Abil77: number; Abil78: number;
+  Abil79: number; Abil80: number; Abil81: number; Abil82: number; Abil83: number; Abil84: number;
+  Abil85: number; Abil86: number; Abil87: number; Abil88: number; Abil89: number; Abil90: number;
+  Abil91: number; Abil35: number; Abil37: number; Abil54: number; Abil55: number; Abil56: number;
+  Abil57: number; Abil58: number; Abil59: number; Abil45: number; Abil46: number; Abil47: number;
+  Abil48: number; Abil49: number; Abil50: number; Abil51: number; Abil65: number; Abil66: number;
+  Abil67: number; Abil68: number; Abil69: number; Abil33: number; Abil70: number; Abil23: number;
+  Abil24: number; Abil36: number; Abil52: number; InternalForce: number; MaxInternalForce: number;
+  InternalEXP: number; MaxInternalEXP: number; InternalLevel: number; Abil101: number;
+  Abil102: number; Abil104: number; Abil103: number; GedangRate: number; GedangPower: number;
+  MagicShield: number; MaxDZXYValue: number; Abil105: number;
+  InfoEx: string;
+  HeroBagCount: number; MakeHero: number; HeroLuck: number; QorvItemBoxOpened: number;
+  nAdvBagSize: number; IsCastle: number; IsAdminCastle: number; nationid: number; IsKuaFu: number;
+  /** [200 + index, value] for each non-zero custom ability; left out when there is none. */
+  CustAbil?: [number, number][];
+}
+
+export interface TNakedAbilityJson {
+  DC: number; MC: number; SC: number; AC: number; MAC: number; HP: number; MP: number;
+  Hit: number; Speed: number; X2: number;
+}
+
+/** SM_ADJUST_BONUS. */
+export interface TAdjustBonusJson {
+  /** Recog of the header. */
+  m_nBonusPoint: number;
+  BonusAbil: TNakedAbilityJson;
+  BonusTick: TNakedAbilityJson;
+  NakedAbil: TNakedAbilityJson;
+  m_AdjustAbil: {
+    DC1: number; DC2: number; MC1: number; MC2: number; SC1: number; SC2: number;
+    AC1: number; AC2: number; MAC1: number; MAC2: number; HP: number; MP: number;
+    Hit: number; Speed: number;
+  };
+}
+
+/** The JSON body of each translated ident. */
+export interface TranslatedJson {
+  SM_LOGON: TCharDescJson;
+  SM_TURN: TCharDescJson;
+  SM_USERNAME: TCharBriefJson;
+  SM_ICONSUPDATE: TIconsMsgJson;
+  SM_DAMAGE: TDamageJson;
+  SM_MAGICCON: TMagicConJson;
+  SM_SPELL: TMagicSpellJson;
+  SM_HIT: THitJson;
+  SM_STRUCK: TStruckJson;
+  SM_ITEMSHOW: TShowItemJson[];
+  SM_ITEMHIDE: THideItemJson[];
+  SM_SHOWEVENT: TShowEventJson[];
+  SM_HIDEEVENT: THideEventJson[];
+  SM_ADDITEM: TItemJson;
+  SM_DELITEM: TItemJson;
+  SM_UPDATEITEM: TItemJson;
+  SM_BAGITEMS: TItemJson[];
+  SM_BAGITEMS1: TItemJson[];
+  SM_SENDUSEITEMS: TItemJson[];
+  SM_SENDHEROUSEITEMS: TItemJson[];
+  SM_HEROBAGITEMS: TItemJson[];
+  SM_ABILITY: TAbilityJson;
+  SM_HEROABILITY: TAbilityJson;
+  SM_ADJUST_BONUS: TAdjustBonusJson;
+}
+
+export type TranslatedIdentName = keyof TranslatedJson;

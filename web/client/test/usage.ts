@@ -1,0 +1,43 @@
+// Compiled by the type check only: the declarations describe the module as
+// a client uses it.
+import {
+  Idents, TCodec, TGateClient, TranslatedIdents, type TCharDescJson, type TItemExtendJson,
+  type TItemJson, type TranslatedJson, type TranslatedIdentName, serverIdentName,
+} from '../tavrel-client.js';
+
+const codec = new TCodec({ EncodeBitMasks: new Uint8Array(256), n4CEEF8: 1 });
+const client = new TGateClient('wss://game.example/', { codec, maxBody: 1 << 20 });
+
+function isTranslated(name: string): name is TranslatedIdentName {
+  return (TranslatedIdents as readonly string[]).includes(name);
+}
+
+client.addEventListener('message', (e) => {
+  const name = serverIdentName(e.detail.header.Ident);
+  if (name === 'SM_LOGON') {
+    const actor = e.detail.json as TranslatedJson['SM_LOGON'];
+    const [userId, actorName] = actor.info;
+    const level: number = actor.data[0];
+    console.log(userId, actorName, level, actor.guild?.[1] ?? '', actor.title?.t1);
+  } else if (name === 'SM_BAGITEMS') {
+    for (const item of e.detail.json as TItemJson[]) {
+      const ext = JSON.parse(item.ExtendInfo) as TItemExtendJson;
+      console.log(item.makeindex, ext.LH0?.[1], item.values.map((v) => v.Value));
+    }
+  } else if (isTranslated(name)) {
+    console.log(name, e.detail.inflatedLength);
+  }
+});
+client.addEventListener('close', (e) => console.log(e.detail.code, e.detail.reason));
+client.addEventListener('error', (e) => console.log(e.detail.error.message));
+
+async function run(): Promise<void> {
+  await client.connect();
+  client.login('account', 'name', 'U1');
+  client.walk(1, 2, 3);
+  client.spell({ skillID: 12, targetID: '8812' });
+  client.send(Idents.CM_HEART);
+  const desc: Partial<TCharDescJson> = {};
+  console.log(codec.decodeMessage(codec.encodeString('x')).Ident, desc);
+}
+void run();
