@@ -6,7 +6,7 @@ import http from 'node:http';
 import { after, before, describe, test } from 'node:test';
 
 import {
-  launchBrowser, openClients, request, startConsoleRig, startGateway, tempHome, waitUntil,
+  launchBrowser, openClients, request, screenshot, startConsoleRig, startGateway, tempHome, waitUntil,
 } from './harness.mjs';
 
 const TEST = { timeout: 60000 };
@@ -181,6 +181,7 @@ describe('operator console', () => {
       assert.ok(Number(cells[6]) > 48, `bytes in ${cells[6]}`);
       assert.match(cells[7], /^\d+$/);
     }
+    await screenshot(page, 'online-users.png');
 
     await row('bob').click({ button: 'right' });
     await dialog.getByRole('menuitem', { name: '断开连接' }).click();

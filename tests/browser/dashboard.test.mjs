@@ -5,13 +5,12 @@
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs/promises';
-import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
 import { fileURLToPath } from 'node:url';
 
 import {
-  openClients, request, screenshotDir, startConsoleRig,
+  openClients, request, screenshot, startConsoleRig,
 } from './harness.mjs';
 
 const TEST = { timeout: 60000 };
@@ -23,11 +22,6 @@ function chartPoints(page, id) {
     const chart = window.Chart.getChart(document.getElementById(canvasId));
     return Object.fromEntries(chart.data.datasets.map((d) => [d.label, d.data.map((p) => p.y)]));
   }, id);
-}
-
-async function screenshot(page, name) {
-  await fs.mkdir(screenshotDir, { recursive: true });
-  await page.screenshot({ path: path.join(screenshotDir, name), fullPage: true });
 }
 
 const sum = (values) => values.reduce((a, b) => a + b, 0);

@@ -15,7 +15,12 @@ export const gatewayBin = process.env.TAVRELH5_BIN ?? path.join(root, 'build/rel
 export const gamesimBin = process.env.TAVREL_GAMESIM_BIN ?? path.join(root, 'build/release/tavrel-gamesim');
 const chromiumBin = process.env.CHROMIUM_BIN ?? '/usr/bin/chromium';
 // Screenshots the tests take for a person to look at; never compared.
-export const screenshotDir = process.env.TAVREL_SCREENSHOTS ?? path.join(root, 'build/browser-screenshots');
+const screenshotDir = process.env.TAVREL_SCREENSHOTS ?? path.join(root, 'build/browser-screenshots');
+
+export async function screenshot(page, name) {
+  await fs.mkdir(screenshotDir, { recursive: true });
+  await page.screenshot({ path: path.join(screenshotDir, name), fullPage: true });
+}
 
 const running = new Set();
 process.on('exit', () => {

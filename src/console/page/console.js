@@ -162,7 +162,8 @@ function formatBytes(n) {
     v /= 1024;
     u += 1;
   }
-  return u === 0 ? `${Math.round(v)} B` : `${v.toFixed(v < 10 ? 1 : 0)} ${units[u]}`;
+  const digits = v < 10 && !Number.isInteger(v) ? 1 : 0;
+  return `${v.toFixed(digits)} ${units[u]}`;
 }
 
 function clockTime(ms) {
