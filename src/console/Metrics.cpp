@@ -82,8 +82,8 @@ std::string BuildLabels() {
                             std::to_string(BOOST_VERSION / 100 % 1000) + "." +
                             std::to_string(BOOST_VERSION % 100);
   return "protocol_version=\"" + LabelValue(kProtocolVersion) + "\",build_type=\"" +
-         LabelValue(kBuildType) + "\",compiler=\"" + LabelValue(kCompiler) + "\",boost=\"" +
-         boost + "\"";
+         LabelValue(kBuildType) + "\",compiler=\"" + LabelValue(kCompiler) + "\",boost=\"" + boost +
+         "\"";
 }
 
 void RenderProcess(TMetricsWriter& m) {
