@@ -204,6 +204,9 @@ TEST_F(ConsoleApiTest, DashboardFiguresSamplesAndHistory) {
   g_TavrelSocket->ServerConnect("1", "10.0.0.1");
   g_TavrelSocket->ServerConnect("2", "10.0.0.2");
 
+  // "#hi!" waits in session 1's stream until a run tick hands it over.
+  g_TavrelSocket->ProcessMakeSocketStr(0, 1, "hi", -3);
+
   const std::string first = api.DashboardEvents();
   EXPECT_TRUE(first.starts_with("event: figures\ndata: {\"linkUp\":true,\"linkSince\":")) << first;
   EXPECT_NE(first.find("\"connections\":2,\"inGame\":0,"), std::string::npos) << first;
@@ -218,6 +221,8 @@ TEST_F(ConsoleApiTest, DashboardFiguresSamplesAndHistory) {
                          std::to_string(g_TavrelSocket->PendingServerBytes().size()) + "\n"),
             std::string::npos);
   EXPECT_NE(metrics.find("\ntavrel_connections_accepted_total 2\n"), std::string::npos);
+  EXPECT_NE(metrics.find("\ntavrel_client_stream_bytes 4\n"), std::string::npos);
+  EXPECT_NE(first.find("\"clientStreamBytes\":4}"), std::string::npos) << first;
 
   TDefaultMessage heart;
   heart.Ident = CM_HEART;
