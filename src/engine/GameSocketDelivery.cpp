@@ -117,6 +117,7 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
     frontEnd_->SendBuff(UserData.sUid, stream->Memory() + stream->Length(),
                         static_cast<size_t>(block));
     stats_.nBytesToClients += static_cast<uint64_t>(block);
+    UserData.nBytesToClient += static_cast<uint64_t>(block);
     stream->SetLength(stream->Length() + block);
     stage = 4;
     if (stream->Length() >= stream->Position()) stream->Rewind(g_GateConfig.nClientMsgBuffByte);
