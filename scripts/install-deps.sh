@@ -20,6 +20,7 @@ esac
 build_packages=(
   g++ cmake ninja-build pkg-config git
   libboost1.81-dev zlib1g-dev libssl-dev
+  libjs-chart.js  # Chart.js, compiled into the console page for the dashboard's charts
 )
 test_packages=(
   # certificates for the TLS tests
@@ -28,6 +29,7 @@ test_packages=(
   clang-format
   clang-14 libclang-rt-14-dev
   chromium
+  prometheus  # promtool, which checks the console's /metrics in the browser tests
 )
 
 packages=("${build_packages[@]}")

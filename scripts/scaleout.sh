@@ -7,7 +7,11 @@
 #      balancer, every echo comes back, and both gateways carry sessions;
 #   2. the gateways see the clients' own addresses, not the balancer's;
 #   3. the per-address limit applies to those addresses: 6 clients from one
-#      address get 4 sessions (IpCount 5 admits four), the other 2 are refused.
+#      address get 4 sessions (IpCount 5 admits four), the other 2 are refused;
+#   4. the balancer's health check (/healthz on each console): once gateway
+#      1 loses its game-server link, its check fails and new players all go
+#      to gateway 2. Gateway 1 reaches the game server through a relay that
+#      stands for its network path, so that cutting it downs that link only.
 # Exits 0 when every check passes.
 #
 #   scripts/scaleout.sh [--no-build] [--build-dir DIR] [--keep]
@@ -23,7 +27,7 @@ while [ $# -gt 0 ]; do
     --no-build) BUILD=0 ;;
     --build-dir) BUILD_DIR=$(realpath "$2"); shift ;;
     --keep) KEEP=1 ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "scaleout: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -58,6 +62,53 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# GET on a console: "<status> <first body line>".
+http_get() {  # port path
+  python3 - "$1" "$2" <<'PY'
+import sys, urllib.request, urllib.error
+try:
+    r = urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}{sys.argv[2]}", timeout=5)
+    status, body = r.status, r.read()
+except urllib.error.HTTPError as e:
+    status, body = e.code, e.read()
+except OSError:
+    status, body = 0, b""
+print(status, body.decode(errors="replace").split("\n")[0])
+PY
+}
+
+# A gateway's open WebSocket connections, from its console's /metrics.
+open_connections() {  # console port
+  python3 - "$1" <<'PY'
+import sys, urllib.request
+text = urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/metrics", timeout=5).read().decode()
+print(next((l.split()[1] for l in text.splitlines() if l.startswith("tavrel_open_connections ")), "?"))
+PY
+}
+
+# HAProxy's view of one server of the backend (UP, DOWN, ...).
+server_state() {  # server
+  python3 - "$W/haproxy.sock" "$1" <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1]); s.sendall(b"show stat\n")
+data = b""
+while chunk := s.recv(65536): data += chunk
+for row in data.decode().splitlines():
+    f = row.split(",")
+    if len(f) > 17 and f[0] == "gateways" and f[1] == sys.argv[2]: print(f[17].split(" ")[0])
+PY
+}
+
+wait_state() {  # server state seconds
+  local i
+  for i in $(seq $(( $3 * 10 ))); do
+    [ "$(server_state "$1")" = "$2" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 json() {  # file key (dotted)
   python3 -c "import json,sys; d=json.load(open(sys.argv[1]))
 for k in sys.argv[2].split('.'): d=d.get(k, {}) if isinstance(d, dict) else {}
@@ -72,23 +123,56 @@ wait_line "$W/gamesim.out" '^control on ' 10
 GS_PORT=$(awk '/^listening on/{print $3}' "$W/gamesim.out")
 GS_CTL=$(awk '/^control on/{print $3}' "$W/gamesim.out")
 
+# Gateway 1's path to the game server, to be cut in check 4.
+RELAY_PORT=$(free_port)
+python3 - "$RELAY_PORT" "$GS_PORT" >"$W/relay.out" 2>&1 <<'PY' &
+import asyncio, sys
+
+async def pipe(reader, writer):
+    try:
+        while data := await reader.read(65536):
+            writer.write(data)
+            await writer.drain()
+    finally:
+        writer.close()
+
+async def relay(client_reader, client_writer):
+    server_reader, server_writer = await asyncio.open_connection("127.0.0.1", int(sys.argv[2]))
+    await asyncio.gather(pipe(client_reader, server_writer), pipe(server_reader, client_writer),
+                         return_exceptions=True)
+
+async def main():
+    server = await asyncio.start_server(relay, "127.0.0.1", int(sys.argv[1]))
+    print("relay ready", flush=True)
+    await server.serve_forever()
+
+asyncio.run(main())
+PY
+RELAY_PID=$!
+PIDS+=("$RELAY_PID")
+wait_line "$W/relay.out" '^relay ready' 10
+
 # Two gateways, trusting the balancer's address for PROXY headers.
 GW_PORTS=()
+CONSOLE_PORTS=()
 for idx in 1 2; do
   dir=$W/gw$idx
   mkdir -p "$dir"
   port=$(free_port)
   GW_PORTS+=("$port")
+  CONSOLE_PORTS+=("$(free_port)")
+  link_port=$GS_PORT
+  [ "$idx" = 1 ] && link_port=$RELAY_PORT
   cat >"$dir/Tavrel.ini" <<EOF
 [Tavrel]
 GatePort=$port
 ServerAddr=127.0.0.1
-ServerPort=$GS_PORT
+ServerPort=$link_port
 ConnectOutTime=120
 [Listen]
 Addr=127.0.0.1
 [Console]
-Port=$(free_port)
+Port=${CONSOLE_PORTS[$((idx - 1))]}
 [Proxy]
 Trusted=127.0.0.1
 EOF
@@ -104,6 +188,7 @@ cat >"$W/haproxy.cfg" <<EOF
 global
   maxconn 4000
   nbthread 1
+  stats socket $W/haproxy.sock mode 600 level admin
 
 defaults
   mode tcp
@@ -117,8 +202,11 @@ frontend public
 
 backend gateways
   balance source
-  server gw1 127.0.0.1:${GW_PORTS[0]} send-proxy-v2
-  server gw2 127.0.0.1:${GW_PORTS[1]} send-proxy-v2
+  option httpchk GET /healthz
+  http-check expect status 200
+  default-server inter 500ms fall 2 rise 2
+  server gw1 127.0.0.1:${GW_PORTS[0]} send-proxy-v2 check port ${CONSOLE_PORTS[0]}
+  server gw2 127.0.0.1:${GW_PORTS[1]} send-proxy-v2 check port ${CONSOLE_PORTS[1]}
 EOF
 "$HAPROXY" -c -q -f "$W/haproxy.cfg"
 "$HAPROXY" -db -f "$W/haproxy.cfg" >"$W/haproxy.out" 2>&1 &
@@ -126,6 +214,9 @@ HAPROXY_PID=$!
 PIDS+=("$HAPROXY_PID")
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$PUBLIC") 2>/dev/null && break; sleep 0.05; done
 kill -0 "$HAPROXY_PID" 2>/dev/null || { log "HAProxy did not start:"; cat "$W/haproxy.out" >&2; exit 1; }
+for gw in gw1 gw2; do
+  wait_state "$gw" UP 10 || { log "$gw not UP in HAProxy: $(server_state "$gw")"; exit 1; }
+done
 log "gateways on ${GW_PORTS[*]}, HAProxy on $PUBLIC, game server on $GS_PORT"
 
 FAIL=0
@@ -164,6 +255,39 @@ ready=$(json "$W/load2.json" ready); ready=${ready:-0}
 refused=$(json "$W/load2.json" refused); refused=${refused:-0}
 echo "6 clients from 127.9.9.9: ready=$ready refused=$refused"
 check "the per-address limit admits 4 of 6 clients of one address" $((ready == 4 && refused == 2))
+
+# 4: gateway 1's link goes down; the balancer's health check takes it out.
+kill -TERM "$RELAY_PID" 2>/dev/null || true
+wait "$RELAY_PID" 2>/dev/null || true
+health1=""
+for _ in $(seq 100); do
+  health1=$(http_get "${CONSOLE_PORTS[0]}" /healthz)
+  [ "${health1%% *}" = 503 ] && break
+  sleep 0.05
+done
+health2=$(http_get "${CONSOLE_PORTS[1]}" /healthz)
+wait_state gw1 DOWN 10 || true
+state1=$(server_state gw1)
+state2=$(server_state gw2)
+echo "gateway 1's link cut: /healthz gateway 1 \"$health1\", gateway 2 \"$health2\";" \
+  "HAProxy: gw1 $state1, gw2 $state2"
+check "a gateway without its game-server link fails its health check" \
+  $([ "$health1" = "503 game server link down" ] && [ "$health2" = "200 ok" ] && echo 1 || echo 0)
+check "the balancer takes it out of service" \
+  $([ "$state1" = DOWN ] && [ "$state2" = UP ] && echo 1 || echo 0)
+rm -f "$W/ready"
+"$BIN/tavrel-load" --quiet --port "$PUBLIC" --clients 40 --rate 1 --warmup 1 --duration 4 \
+  --src-base 127.3.0.1 --per-addr 4 --ready-file "$W/ready" >"$W/load3.json" 2>"$W/load3.err" &
+LOAD=$!
+for _ in $(seq 200); do [ -e "$W/ready" ] && break; sleep 0.1; done
+sleep 1
+open1=$(open_connections "${CONSOLE_PORTS[0]}")
+open2=$(open_connections "${CONSOLE_PORTS[1]}")
+wait "$LOAD" || true
+ready=$(json "$W/load3.json" ready); ready=${ready:-0}
+echo "40 new clients: ready=$ready; open connections on gateway 1: $open1, gateway 2: $open2"
+check "new players all go to the gateway whose link is up" \
+  $([ "$ready" = 40 ] && [ "$open1" = 0 ] && [ "$open2" = 40 ] && echo 1 || echo 0)
 
 if [ "$FAIL" = 0 ]; then echo "scaleout: all checks passed"; else echo "scaleout: FAILED"; fi
 exit "$FAIL"

@@ -229,13 +229,16 @@ class THttpSession : public std::enable_shared_from_this<THttpSession> {
     if (ec || owner_->Stopped()) return DoClose();
     const http::request<http::string_body>& req = parser_->get();
     auto field = [&req](http::field f) { return std::string(req[f]); };
+    beast::error_code peerError;
+    const tcp::endpoint peer = stream_.socket().remote_endpoint(peerError);
     TConsoleRequest request{std::string(req.method_string()),
                             std::string(req.target()),
                             field(http::field::host),
                             field(http::field::origin),
                             field(http::field::authorization),
                             field(http::field::cookie),
-                            req.body()};
+                            req.body(),
+                            peerError ? std::string() : peer.address().to_string()};
     TConsoleReply reply = owner_->Api().Handle(request);
     if (reply.boEventStream) {
       stream_.expires_never();
@@ -457,7 +460,10 @@ bool TConsole::Start() {
     console->Broadcast(TConsoleApi::LogEvent(line));
   };
   form_.OnLogCleared = [console] { console->Broadcast(TConsoleApi::ClearEvent()); };
-  form_.OnStatus = [console] { console->Broadcast(console->Api().StatusEvent()); };
+  form_.OnStatus = [console] {
+    console->Broadcast(console->Api().StatusEvent());
+    console->Broadcast(console->Api().DashboardEvents());
+  };
   impl_->DoAccept();
   const std::string host = ip.is_v6() ? "[" + ip.to_string() + "]" : ip.to_string();
   MainOutMessage("Console http://" + host + ":" + std::to_string(impl_->LocalPort()) + "/");

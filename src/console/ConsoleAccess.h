@@ -18,6 +18,7 @@ struct TConsoleRequest {
   std::string sAuthorization;  // "Bearer <token>"
   std::string sCookie;
   std::string sBody;
+  std::string sPeer;  // the requesting address, for log lines
 
   std::string_view Path() const;
   // Percent-decoded value of a query parameter; empty when absent.

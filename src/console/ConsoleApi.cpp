@@ -5,6 +5,7 @@
 #include <boost/json/value.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "protocol/EDcode.h"
 #include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
+#include "shared/Tick.h"
 
 namespace json = boost::json;
 
@@ -170,6 +172,7 @@ TConsoleReply TConsoleApi::Route(const TConsoleRequest& req) {
     }
     if (name == "users") return get ? GetUsers() : wrongMethod();
     if (name == "codec") return get ? GetCodec() : wrongMethod();
+    if (name == "dashboard") return get ? GetDashboard() : wrongMethod();
     if (!post) return wrongMethod();
     if (name == "showlog") return PostShowLog(req);
     if (name == "clearlog") return PostClearLog();
@@ -319,7 +322,10 @@ TConsoleReply TConsoleApi::GetUsers() {
                                   {"ip", r.sIP},
                                   {"account", r.sAccount},
                                   {"name", r.sUserName},
-                                  {"userId", r.sUserID}});
+                                  {"userId", r.sUserID},
+                                  {"connectedAt", r.sConnectTime},
+                                  {"bytesIn", r.nBytesFromClient},
+                                  {"bytesOut", r.nBytesToClient}});
     }
     status = dialog.StatusText();
   }
@@ -338,7 +344,7 @@ TConsoleReply TConsoleApi::PostDisconnect(const TConsoleRequest& req) {
     selected.push_back(TUserRowRef{Number(o, "index"), Text(o, "uid")});
   }
   int marked = 0;
-  if (g_TavrelSocket) marked = TUserListFrm(*g_TavrelSocket).N3Click(selected);
+  if (g_TavrelSocket) marked = TUserListFrm(*g_TavrelSocket).N3Click(selected, req.sPeer);
   return Json(json::object{{"marked", marked}});
 }
 
@@ -352,4 +358,21 @@ TConsoleReply TConsoleApi::GetCodec() {
                            {"w4CEF00", t.w4CEF00},
                            {"gatePort", g_GatePort},
                            {"tls", g_boOpenSSL}});
+}
+
+std::string TConsoleApi::DashboardEvents() {
+  const TGateFigures figures = ReadGateFigures(g_TavrelSocket.get());
+  const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+  const bool sampled = dashboard_.Tick(figures, GetTickCount64(), nowMs);
+  std::string events = Event("figures", dashboard_.FiguresJson(figures));
+  if (sampled) events += Event("sample", TDashboard::SampleJson(dashboard_.Samples().back()));
+  return events;
+}
+
+TConsoleReply TConsoleApi::GetDashboard() {
+  json::object out = dashboard_.HistoryJson();
+  out.emplace("figures", dashboard_.FiguresJson(ReadGateFigures(g_TavrelSocket.get())));
+  return Json(out);
 }

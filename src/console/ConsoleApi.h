@@ -13,6 +13,7 @@
 #include <boost/json/object.hpp>
 
 #include "console/ConsoleAccess.h"
+#include "console/Dashboard.h"
 
 class TMainForm;
 
@@ -41,6 +42,9 @@ class TConsoleApi {
   static std::string ClearEvent();
   std::string StatusEvent() const;
   static std::string ShowLogEvent();
+  // Once a second with the status bar: the dashboard's "figures" event, and
+  // its "sample" event when an interval of the history ended.
+  std::string DashboardEvents();
 
   const TConsoleAccess& Access() const { return access_; }
 
@@ -58,7 +62,9 @@ class TConsoleApi {
   TConsoleReply GetUsers();
   TConsoleReply PostDisconnect(const TConsoleRequest& req);
   TConsoleReply GetCodec();
+  TConsoleReply GetDashboard();
 
   TMainForm& form_;
   TConsoleAccess access_;
+  TDashboard dashboard_;
 };

@@ -1,5 +1,6 @@
-# The console serves its page (src/console/page/) and the reference client
-# (web/demo/) from the binary, so a deployment is one file. Included by the
+# The console serves its page (src/console/page/), Debian's Chart.js (for the
+# dashboard, at /vendor/chart.min.js) and the reference client (web/demo/)
+# from the binary, so a deployment is one file. Included by the
 # top CMakeLists.txt, this file adds a generated source to tavrel_console; run
 # with -P, it writes that source.
 #
@@ -20,14 +21,27 @@ function(tavrel_web_files out_var source_dir)
   set(${out_var} ${page_files} ${demo_files} ${client_files} PARENT_SCOPE)
 endfunction()
 
+# Chart.js from the libjs-chart.js package; a different copy may be named
+# with -DTAVREL_CHARTJS=<file>.
+function(tavrel_find_chartjs)
+  find_file(TAVREL_CHARTJS chart.min.js PATHS /usr/share/javascript/chart.js NO_DEFAULT_PATH)
+  if(NOT TAVREL_CHARTJS)
+    message(FATAL_ERROR "Chart.js not found: install libjs-chart.js (scripts/install-deps.sh) "
+                        "or set TAVREL_CHARTJS")
+  endif()
+endfunction()
+
 if(CMAKE_SCRIPT_MODE_FILE)
   tavrel_web_files(files ${SOURCE_DIR})
+  list(APPEND files ${CHARTJS})
   set(arrays "")
   set(table "")
   set(n 0)
   foreach(file IN LISTS files)
     get_filename_component(name ${file} NAME)
-    if(file MATCHES "/web/demo/")
+    if(file STREQUAL CHARTJS)
+      set(url "/vendor/chart.min.js")
+    elseif(file MATCHES "/web/demo/")
       set(url "/demo/${name}")
     elseif(file MATCHES "/web/client/")
       set(url "/client/${name}")
@@ -58,12 +72,13 @@ if(CMAKE_SCRIPT_MODE_FILE)
 endif()
 
 tavrel_web_files(tavrel_web_inputs ${CMAKE_SOURCE_DIR})
+tavrel_find_chartjs()
 set(tavrel_web_source ${CMAKE_BINARY_DIR}/generated/ConsoleWebFiles.cpp)
 add_custom_command(
   OUTPUT ${tavrel_web_source}
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUTPUT=${tavrel_web_source}
-          -P ${CMAKE_SOURCE_DIR}/src/console/EmbedWeb.cmake
-  DEPENDS ${tavrel_web_inputs} ${CMAKE_SOURCE_DIR}/src/console/EmbedWeb.cmake
+          -DCHARTJS=${TAVREL_CHARTJS} -P ${CMAKE_SOURCE_DIR}/src/console/EmbedWeb.cmake
+  DEPENDS ${tavrel_web_inputs} ${TAVREL_CHARTJS} ${CMAKE_SOURCE_DIR}/src/console/EmbedWeb.cmake
   COMMENT "Embedding the console page and the demo client"
   VERBATIM)
 target_sources(tavrel_console PRIVATE ${tavrel_web_source})

@@ -1,13 +1,17 @@
 #include "console/Metrics.h"
 
+#include <boost/version.hpp>
+
+#include <charconv>
 #include <cstdint>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
 
-#include "engine/GameSocket.h"
+#include "console/ProcessMetrics.h"
 #include "engine/WsFrontEnd.h"
 #include "platform/wslib.h"
+#include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
 #include "traffic/Pacing.h"
 
@@ -30,6 +34,13 @@ class TMetricsWriter {
     if (!labels.empty()) out_.append("{").append(labels).append("}");
     out_.append(" ").append(std::to_string(value)).append("\n");
   }
+  void Sample(std::string_view name, std::string_view labels, double value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    out_.append(name);
+    if (!labels.empty()) out_.append("{").append(labels).append("}");
+    out_.append(" ").append(text, end).append("\n");
+  }
   std::string Take() { return std::move(out_); }
 
  private:
@@ -40,26 +51,105 @@ uint64_t NonNegative(int64_t v) {
   return v > 0 ? static_cast<uint64_t>(v) : 0;
 }
 
+// A label value: backslash, quote and line feed escaped.
+std::string LabelValue(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+#ifdef __clang__
+constexpr const char* kCompiler = "clang " __clang_version__;
+#else
+constexpr const char* kCompiler = "g++ " __VERSION__;
+#endif
+
+#ifdef NDEBUG
+constexpr const char* kBuildType = "release";
+#else
+constexpr const char* kBuildType = "debug";
+#endif
+
+std::string BuildLabels() {
+  const std::string boost = std::to_string(BOOST_VERSION / 100000) + "." +
+                            std::to_string(BOOST_VERSION / 100 % 1000) + "." +
+                            std::to_string(BOOST_VERSION % 100);
+  return "protocol_version=\"" + LabelValue(kProtocolVersion) + "\",build_type=\"" +
+         LabelValue(kBuildType) + "\",compiler=\"" + LabelValue(kCompiler) + "\",boost=\"" + boost +
+         "\"";
+}
+
+void RenderProcess(TMetricsWriter& m) {
+  const TProcessFigures p = ReadProcessFigures();
+  m.Head("process_cpu_seconds_total", "counter",
+         "Total user and system CPU time spent in seconds.");
+  m.Sample("process_cpu_seconds_total", "", p.dCpuSeconds);
+  m.One("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+        p.nResidentBytes);
+  m.One("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", p.nVirtualBytes);
+  m.One("process_open_fds", "gauge", "Number of open file descriptors.", p.nOpenFds);
+  if (p.nMaxFds > 0)
+    m.One("process_max_fds", "gauge", "Maximum number of open file descriptors.", p.nMaxFds);
+  m.Head("process_start_time_seconds", "gauge",
+         "Start time of the process since unix epoch in seconds.");
+  m.Sample("process_start_time_seconds", "", p.dStartTimeSeconds);
+}
+
 }  // namespace
 
-std::string RenderMetrics(TTavrelSocket* engine) {
-  const TGateStats stats = engine ? engine->Stats() : TGateStats{};
-  TWsLib* lib = nullptr;
-  if (engine) {
-    if (auto* ws = dynamic_cast<TWsFrontEnd*>(engine->FrontEnd())) lib = &ws->Lib();
+TGateFigures ReadGateFigures(TTavrelSocket* engine) {
+  TGateFigures f;
+  if (!engine) return f;
+  f.boLinkUp = engine->IsConnected();
+  f.nConnections = engine->GetCount();
+  f.nInGame = g_nSuccessCount;
+  f.nPeak = g_nSuccessMax;
+  f.nSessionRecords = engine->GetListCount();
+  f.nLinkQueueBytes = engine->ServerQueueBytes();
+  f.nClientStreamBytes = engine->ClientStreamBytes();
+  f.stats = engine->Stats();
+  if (auto* ws = dynamic_cast<TWsFrontEnd*>(engine->FrontEnd())) {
+    f.nSlowConsumerCloses = ws->Lib().SlowConsumerCloses();
+    f.nOversizeCloses = ws->Lib().OversizeCloses();
+    f.nRefusedHandshakes = ws->Lib().RefusedConnections();
   }
+  for (uint64_t n : g_PacingStats.nRefused) f.nPaceRefused += n;
+  return f;
+}
+
+std::string RenderMetrics(TTavrelSocket* engine) {
+  const TGateFigures f = ReadGateFigures(engine);
+  const TGateStats& stats = f.stats;
 
   TMetricsWriter m;
   m.One("tavrel_open_connections", "gauge", "Browser connections open.",
-        NonNegative(engine ? engine->GetCount() : 0));
+        NonNegative(f.nConnections));
   m.One("tavrel_sessions_in_game", "gauge", "Sessions that have entered the game.",
-        NonNegative(g_nSuccessCount));
+        NonNegative(f.nInGame));
   m.One("tavrel_connections_peak", "gauge", "Highest connection count seen by the status bar.",
-        NonNegative(g_nSuccessMax));
+        NonNegative(f.nPeak));
   m.One("tavrel_session_records", "gauge", "Session records in the table, free ones included.",
-        NonNegative(engine ? engine->GetListCount() : 0));
+        NonNegative(f.nSessionRecords));
   m.One("tavrel_server_link_up", "gauge", "1 while the game-server link is connected.",
-        engine && engine->IsConnected() ? 1 : 0);
+        f.boLinkUp ? 1 : 0);
+  m.One("tavrel_server_link_queue_bytes", "gauge",
+        "Bytes of frames queued for the game server and not yet written.",
+        NonNegative(f.nLinkQueueBytes));
+  m.One("tavrel_client_stream_bytes", "gauge",
+        "Bytes waiting in the outbound streams of browser connections.",
+        NonNegative(f.nClientStreamBytes));
+  m.One("tavrel_connections_accepted_total", "counter",
+        "Browser connections admitted: given a session record and greeted.",
+        stats.nConnectionsAccepted);
+  m.One("tavrel_server_link_drops_total", "counter",
+        "Times the game-server link went down after being up.", stats.nLinkDrops);
 
   m.Head("tavrel_server_frames_total", "counter", "Gate frames on the game-server link.");
   m.Sample("tavrel_server_frames_total", "direction=\"to_server\"", stats.nFramesToServer);
@@ -69,8 +159,12 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.Sample("tavrel_server_bytes_total", "direction=\"from_server\"", stats.nBytesFromServer);
   m.One("tavrel_client_bytes_sent_total", "counter", "Bytes handed to browser connections.",
         stats.nBytesToClients);
+  m.One("tavrel_client_bytes_received_total", "counter",
+        "Bytes of messages received from browser connections.", stats.nBytesFromClients);
   m.One("tavrel_client_messages_received_total", "counter",
         "Messages received from browser connections.", stats.nClientMessages);
+  m.One("tavrel_client_messages_sent_total", "counter",
+        "Messages from the game server queued for browser connections.", stats.nMessagesToClients);
 
   m.Head("tavrel_client_messages_total", "counter",
          "Client messages by kind and the pace check's verdict.");
@@ -91,12 +185,10 @@ std::string RenderMetrics(TTavrelSocket* engine) {
 
   m.Head("tavrel_connections_closed_total", "counter",
          "Connections closed by the gateway, by reason.");
-  m.Sample("tavrel_connections_closed_total", "reason=\"slow_consumer\"",
-           lib ? lib->SlowConsumerCloses() : 0);
+  m.Sample("tavrel_connections_closed_total", "reason=\"slow_consumer\"", f.nSlowConsumerCloses);
   m.Sample("tavrel_connections_closed_total", "reason=\"client_stream_full\"",
            stats.nClientsOverCap);
-  m.Sample("tavrel_connections_closed_total", "reason=\"oversize_message\"",
-           lib ? lib->OversizeCloses() : 0);
+  m.Sample("tavrel_connections_closed_total", "reason=\"oversize_message\"", f.nOversizeCloses);
   m.Sample("tavrel_connections_closed_total", "reason=\"bad_login\"", stats.nLoginRefused);
   m.Sample("tavrel_connections_closed_total", "reason=\"login_timeout\"", stats.nLoginTimeouts);
   m.Sample("tavrel_connections_closed_total", "reason=\"kick\"", stats.nKicks);
@@ -104,12 +196,15 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.Head("tavrel_refused_connections_total", "counter", "Connections refused, by reason.");
   m.Sample("tavrel_refused_connections_total", "reason=\"address_limit\"", stats.nRefusedByAddress);
   m.Sample("tavrel_refused_connections_total", "reason=\"no_free_slot\"", stats.nRefusedNoSlot);
-  m.Sample("tavrel_refused_connections_total", "reason=\"handshake\"",
-           lib ? lib->RefusedConnections() : 0);
+  m.Sample("tavrel_refused_connections_total", "reason=\"handshake\"", f.nRefusedHandshakes);
 
   m.One("tavrel_server_link_overflows_total", "counter",
         "Times the link was dropped for frames the game server did not read.", stats.nLinkOverCap);
   m.One("tavrel_dropped_client_messages_total", "counter",
         "Client messages discarded for a malformed header or body.", stats.nDroppedMessages);
+
+  m.Head("tavrel_build_info", "gauge", "The gateway's build; the value is always 1.");
+  m.Sample("tavrel_build_info", BuildLabels(), uint64_t{1});
+  RenderProcess(m);
   return m.Take();
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TTavrelSocket;
@@ -19,6 +20,9 @@ struct TUserRow {
   std::string sAccount;
   std::string sUserName;
   std::string sUserID;
+  std::string sConnectTime;  // local "yyyy-mm-dd hh:nn:ss"
+  uint64_t nBytesFromClient = 0;
+  uint64_t nBytesToClient = 0;
 };
 
 // What a chosen row names: the slot and the connection seen in it.
@@ -38,9 +42,10 @@ class TUserListFrm {
 
   // "断开连接": marks boKick and dwKickTime of each chosen session, from the
   // last row to the first, when its record still carries the connection the
-  // row showed (a slot freed or reused since is left alone). Returns the
-  // number marked.
-  int N3Click(std::span<const TUserRowRef> selected);
+  // row showed (a slot freed or reused since is left alone). Each mark
+  // writes a main-log line naming the user and `sOperator`, the address the
+  // operator asked from. Returns the number marked.
+  int N3Click(std::span<const TUserRowRef> selected, std::string_view sOperator = {});
 
  private:
   TTavrelSocket& engine_;

@@ -2,6 +2,7 @@
 #include "engine/GameSocket.h"
 
 #include <boost/asio/io_context.hpp>
+#include <ctime>
 
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
@@ -179,6 +180,8 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
         session->m_nSpeedSectionTick = now;
         session->m_DelayDebugOut = false;
         session->sIP = sIP;
+        session->nConnectTime = std::time(nullptr);
+        ++stats_.nConnectionsAccepted;
         uidIndex_[sUid] = session;
         // Identifiers are unique among open connections; one that is not a
         // number (handle 0) cannot be addressed by the game server.
@@ -223,9 +226,11 @@ void TTavrelSocket::ServerMessage(const std::string& sUid, std::string_view LMes
   try {
     const std::string text = Utf8ToGbk(LMessage);
     if (boShowLog) MainOutMessage(Format("[%s]%s", sUid, LMessage));
+    stats_.nBytesFromClients += LMessage.size();
+    session = GetUser(std::string_view(sUid));
+    if (session) session->nBytesFromClient += LMessage.size();
     if (text.empty()) return;
     ++stats_.nClientMessages;
-    session = GetUser(std::string_view(sUid));
     if (session && !session->boLoginRefused) CalcSpeed(*session, text, *this);
   } catch (const std::exception&) {
     // The pace check fails only on a spell body it cannot read.

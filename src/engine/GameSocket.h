@@ -56,6 +56,10 @@ struct TGateStats {
   uint64_t nLoginTimeouts = 0;
   uint64_t nKicks = 0;
   uint64_t nDroppedMessages = 0;
+  uint64_t nConnectionsAccepted = 0;  // given a session record and greeted
+  uint64_t nLinkDrops = 0;            // the game-server link went down after being up
+  uint64_t nBytesFromClients = 0;
+  uint64_t nMessagesToClients = 0;  // queued for clients from the game server
 };
 
 // Error lines a client can cause, each sampled on its own (TLogSampler).
@@ -113,6 +117,10 @@ class TTavrelSocket final : public TGateFrameSink {
   // ServerBuffer figures for the status bar: sent, written, size.
   void ServerBufferFigures(int64_t& sent, int64_t& written, int64_t& size) const;
   std::string_view PendingServerBytes() const;
+  // Bytes queued for the game server and not yet written.
+  int64_t ServerQueueBytes() const;
+  // Bytes waiting in the outbound streams of all open sessions.
+  int64_t ClientStreamBytes();
   const TGateStats& Stats() const { return stats_; }
   TFrontEnd* FrontEnd() { return frontEnd_.get(); }
 

@@ -92,9 +92,7 @@ void TTavrelSocket::ProcessGateData() {
         }
       }
       ++nIdx;
-      stage = 3;
       if ((nIdx & 15) == 0 && GetTickCount64() - start > static_cast<uint64_t>(m_dwRegenTime)) {
-        stage = 4;
         m_nProcIDX = nIdx;
         return;
       }
@@ -115,11 +113,11 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
     if (UserData.boFree || UserData.sUid.empty()) return;
     const int64_t block =
         std::min<int64_t>(stream->Position() - stream->Length(), g_GateConfig.nClientMsgByte);
-    stage = 2;
     stage = 3;
     frontEnd_->SendBuff(UserData.sUid, stream->Memory() + stream->Length(),
                         static_cast<size_t>(block));
     stats_.nBytesToClients += static_cast<uint64_t>(block);
+    UserData.nBytesToClient += static_cast<uint64_t>(block);
     stream->SetLength(stream->Length() + block);
     stage = 4;
     if (stream->Length() >= stream->Position()) stream->Rewind(g_GateConfig.nClientMsgBuffByte);

@@ -36,13 +36,8 @@ void TTavrelSocket::SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t 
       }
       return;
     }
-    TMsgHeader header;
-    header.dwCode = TAVRELCODE;
-    header.nSocket = nSocket;
-    header.wGSocketIdx = wSocketIndex;
-    header.wIdent = static_cast<uint16_t>(nIdent);
-    header.wUserListIndex = static_cast<uint16_t>(nUserListIndex);
-    header.nLength = nLen;
+    const TMsgHeader header = MakeGateHeader(static_cast<uint16_t>(nIdent), nSocket, wSocketIndex,
+                                             static_cast<uint16_t>(nUserListIndex), nLen);
     stream.Write(&header, sizeof header);
     if (Data && nLen > 0) stream.Write(Data, nLen);
     ++stats_.nFramesToServer;
@@ -84,6 +79,8 @@ void TTavrelSocket::CSocketConnect() {
 }
 
 void TTavrelSocket::CSocketDisconnect() {
+  // A connect attempt that fails ends here too; only a link that was up drops.
+  if (boConnet) ++stats_.nLinkDrops;
   boConnet = false;
   g_boHeartBeat = false;
   SocketReadBuffer->Clear();
@@ -123,6 +120,19 @@ void TTavrelSocket::ServerBufferFigures(int64_t& sent, int64_t& written, int64_t
   sent = ServerBuffer->Length();
   written = ServerBuffer->Position();
   size = ServerBuffer->Size();
+}
+
+int64_t TTavrelSocket::ServerQueueBytes() const {
+  return ServerBuffer->Position() - ServerBuffer->Length();
+}
+
+int64_t TTavrelSocket::ClientStreamBytes() {
+  int64_t total = 0;
+  ForEachSession([&total](const TSessionInfo& session) {
+    if (session.sUid.empty() || !session.BufferStream) return;
+    total += session.BufferStream->Position() - session.BufferStream->Length();
+  });
+  return total;
 }
 
 std::string_view TTavrelSocket::PendingServerBytes() const {

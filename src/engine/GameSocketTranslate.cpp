@@ -152,4 +152,5 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
     return;
   }
   stream.Write(msg.data(), static_cast<int64_t>(msg.size()));
+  ++stats_.nMessagesToClients;
 }

@@ -68,9 +68,10 @@ void CutGateFrames(const char* data, size_t len, size_t& consumed, OnFrame&& onF
   }
 }
 
-// Appends one frame to `out`.
-inline void AppendGateFrame(std::string& out, uint16_t wIdent, int32_t nSocket, int32_t wGSocketIdx,
-                            uint16_t wUserListIndex, const void* payload, int32_t nLength) {
+// The header of every frame the gateway writes; nLength announces the
+// payload (negative for a text payload).
+inline TMsgHeader MakeGateHeader(uint16_t wIdent, int32_t nSocket, int32_t wGSocketIdx,
+                                 uint16_t wUserListIndex, int32_t nLength) {
   TMsgHeader header;
   header.dwCode = TAVRELCODE;
   header.nSocket = nSocket;
@@ -78,6 +79,13 @@ inline void AppendGateFrame(std::string& out, uint16_t wIdent, int32_t nSocket, 
   header.wIdent = wIdent;
   header.wUserListIndex = wUserListIndex;
   header.nLength = nLength;
+  return header;
+}
+
+// Appends one frame to `out`.
+inline void AppendGateFrame(std::string& out, uint16_t wIdent, int32_t nSocket, int32_t wGSocketIdx,
+                            uint16_t wUserListIndex, const void* payload, int32_t nLength) {
+  const TMsgHeader header = MakeGateHeader(wIdent, nSocket, wGSocketIdx, wUserListIndex, nLength);
   out.append(reinterpret_cast<const char*>(&header), sizeof header);
   if (payload && nLength > 0) out.append(static_cast<const char*>(payload), nLength);
 }

@@ -41,4 +41,7 @@ void TSessionInfo::Reset(uint64_t nNow) {
   m_sGuildId.clear();
   m_nDisFilterGroupID.fill(false);
   m_ErrorSampler = TLogSampler();
+  nConnectTime = 0;
+  nBytesFromClient = 0;
+  nBytesToClient = 0;
 }

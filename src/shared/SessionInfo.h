@@ -64,9 +64,13 @@ struct TSessionInfo {
   std::string m_sGuildId;
   std::array<bool, 11> m_nDisFilterGroupID{};  // indexed 1..10; 0 unused
   TLogSampler m_ErrorSampler;                  // error lines this client causes
+  // For the online-users list.
+  int64_t nConnectTime = 0;  // wall clock, seconds since the epoch
+  uint64_t nBytesFromClient = 0;
+  uint64_t nBytesToClient = 0;
 };
 
 // A field added to the record must be cleared by Reset too; then update the
 // size here.
-static_assert(sizeof(TSessionInfo) == 576,
+static_assert(sizeof(TSessionInfo) == 600,
               "new TSessionInfo field: reset it in TSessionInfo::Reset");

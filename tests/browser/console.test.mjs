@@ -6,31 +6,10 @@ import http from 'node:http';
 import { after, before, describe, test } from 'node:test';
 
 import {
-  launchBrowser, request, startGameSim, startGateway, tempHome, waitUntil,
+  launchBrowser, openClients, request, screenshot, startConsoleRig, startGateway, tempHome, waitUntil,
 } from './harness.mjs';
 
 const TEST = { timeout: 60000 };
-
-// Opens browser clients in `page` (on the console's origin, so that it can
-// load the reference client and the codec tables). Each logs in when given
-// an account. Returns the indices of the new clients in window.clients.
-async function openClients(page, gatePort, accounts) {
-  return page.evaluate(async ({ url, accounts: list }) => {
-    const m = await import('/client/tavrel-client.js');
-    const codec = new m.TCodec(await m.fetchCodecTables(location.href));
-    window.clients ??= [];
-    const added = [];
-    for (const account of list) {
-      const client = new m.TGateClient(url, { codec });
-      client.closed = false;
-      client.addEventListener('close', () => { client.closed = true; });
-      await client.connect();
-      if (account) client.login(account, `${account}-name`, `${account}-id`);
-      added.push(window.clients.push(client) - 1);
-    }
-    return added;
-  }, { url: `ws://127.0.0.1:${gatePort}/`, accounts });
-}
 
 const clientClosed = (page, i) => page.evaluate((n) => window.clients[n].closed, i);
 
@@ -46,7 +25,7 @@ async function chooseMenu(page, menu, item, role = 'menuitem') {
 }
 
 describe('operator console', () => {
-  let home;
+  let rig;
   let sim;
   let gateway;
   let browser;
@@ -54,21 +33,12 @@ describe('operator console', () => {
   let clients;  // browser clients of the gateway
 
   before(async () => {
-    home = await tempHome('console');
-    sim = await startGameSim(home);
-    gateway = await startGateway(home, { serverPort: sim.port });
-    browser = await launchBrowser();
-    page = await browser.newPage();
-    page.setDefaultTimeout(10000);
-    clients = await browser.newPage();
-    await clients.goto(`${gateway.consoleUrl}/demo/`);
+    rig = await startConsoleRig('console');
+    ({ sim, gateway, browser, page, clients } = rig);
   });
 
   after(async () => {
-    await browser?.close();
-    await gateway?.stop();
-    await sim?.stop();
-    if (home) await fs.rm(home, { recursive: true, force: true });
+    await rig?.stop();
   });
 
   test('shows the start-up log lines and both status panels within two seconds', TEST, async () => {
@@ -200,18 +170,25 @@ describe('operator console', () => {
     const dialog = page.getByRole('dialog', { name: '在线用户列表' });
     await dialog.waitFor();
     const headers = await dialog.locator('thead th').allTextContents();
-    assert.deepEqual(headers, ['序号', 'IP', '帐号', '角色名', 'UserID']);
+    assert.deepEqual(headers, ['序号', 'IP', '帐号', '角色名', 'UserID', '连接时间', '接收字节', '发送字节']);
     await dialog.getByText('在线人数:2', { exact: true }).waitFor();
     const row = (account) => dialog.locator('tbody tr', { hasText: account });
-    assert.deepEqual((await row('alice').locator('td').allTextContents()).slice(1),
-      ['127.0.0.1', 'alice', 'alice-name', 'alice-id']);
-    assert.deepEqual((await row('bob').locator('td').allTextContents()).slice(1),
-      ['127.0.0.1', 'bob', 'bob-name', 'bob-id']);
+    for (const account of ['alice', 'bob']) {
+      const cells = await row(account).locator('td').allTextContents();
+      assert.deepEqual(cells.slice(1, 5), ['127.0.0.1', account, `${account}-name`, `${account}-id`]);
+      assert.match(cells[5], /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$/);
+      // The login text came in; "ok" went out as a text message, not through the stream.
+      assert.ok(Number(cells[6]) > 48, `bytes in ${cells[6]}`);
+      assert.match(cells[7], /^\d+$/);
+    }
+    await screenshot(page, 'online-users.png');
 
     await row('bob').click({ button: 'right' });
     await dialog.getByRole('menuitem', { name: '断开连接' }).click();
     // The run loop closes a marked session 1500 ms after the mark.
     await waitUntil(() => clientClosed(clients, second), 6000, 'bob disconnected');
+    await page.waitForFunction(() => /Console disconnect: bob\/bob-name\/bob-id 127\.0\.0\.1 \(connection \d+\) by the operator at 127\.0\.0\.1/
+      .test(document.getElementById('MemoLog').value));
     assert.equal(await clientClosed(clients, first), false);
 
     await waitUntil(async () => {

@@ -14,6 +14,13 @@ const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..')
 export const gatewayBin = process.env.TAVRELH5_BIN ?? path.join(root, 'build/release/tavrelh5');
 export const gamesimBin = process.env.TAVREL_GAMESIM_BIN ?? path.join(root, 'build/release/tavrel-gamesim');
 const chromiumBin = process.env.CHROMIUM_BIN ?? '/usr/bin/chromium';
+// Screenshots the tests take for a person to look at; never compared.
+const screenshotDir = process.env.TAVREL_SCREENSHOTS ?? path.join(root, 'build/browser-screenshots');
+
+export async function screenshot(page, name) {
+  await fs.mkdir(screenshotDir, { recursive: true });
+  await page.screenshot({ path: path.join(screenshotDir, name), fullPage: true });
+}
 
 const running = new Set();
 process.on('exit', () => {
@@ -158,4 +165,51 @@ export function request(url, { method = 'GET', headers = {}, body } = {}) {
     if (body !== undefined) req.write(body);
     req.end();
   });
+}
+
+// Opens browser clients in `page` (on the console's origin, so that it can
+// load the reference client and the codec tables). Each logs in when given
+// an account. Returns the indices of the new clients in window.clients.
+export async function openClients(page, gatePort, accounts) {
+  return page.evaluate(async ({ url, accounts: list }) => {
+    const m = await import('/client/tavrel-client.js');
+    const codec = new m.TCodec(await m.fetchCodecTables(location.href));
+    window.clients ??= [];
+    const added = [];
+    for (const account of list) {
+      const client = new m.TGateClient(url, { codec });
+      client.closed = false;
+      client.addEventListener('close', () => { client.closed = true; });
+      await client.connect();
+      if (account) client.login(account, `${account}-name`, `${account}-id`);
+      added.push(window.clients.push(client) - 1);
+    }
+    return added;
+  }, { url: `ws://127.0.0.1:${gatePort}/`, accounts });
+}
+
+// A game server, a gateway linked to it and a browser with two pages: `page`
+// for the console (not opened yet) and `clients` on the demo page, from which
+// tests open browser clients. stop() ends it all and removes the home.
+export async function startConsoleRig(name, { viewport } = {}) {
+  const rig = { home: await tempHome(name) };
+  rig.stop = async () => {
+    await rig.browser?.close();
+    await rig.gateway?.stop();
+    await rig.sim?.stop();
+    await fs.rm(rig.home, { recursive: true, force: true });
+  };
+  try {
+    rig.sim = await startGameSim(rig.home);
+    rig.gateway = await startGateway(rig.home, { serverPort: rig.sim.port });
+    rig.browser = await launchBrowser();
+    rig.page = await rig.browser.newPage(viewport ? { viewport } : {});
+    rig.page.setDefaultTimeout(10000);
+    rig.clients = await rig.browser.newPage();
+    await rig.clients.goto(`${rig.gateway.consoleUrl}/demo/`);
+    return rig;
+  } catch (err) {
+    await rig.stop();
+    throw err;
+  }
 }

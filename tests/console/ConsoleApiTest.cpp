@@ -65,7 +65,7 @@ TEST_F(ConsoleApiTest, ServesThePageAndTheDemoClientFromTheBinary) {
   EXPECT_NE(page.sBody.find("查看日志"), std::string::npos);
   EXPECT_EQ(Get("/console.js").sContentType, "text/javascript; charset=utf-8");
   EXPECT_NE(Get("/demo/").sBody.find("tavrel-client.js"), std::string::npos);
-  EXPECT_NE(Get("/demo/tavrel-client.js").sBody.find("DecompressionStream('deflate')"),
+  EXPECT_NE(Get("/client/tavrel-client.js").sBody.find("DecompressionStream('deflate')"),
             std::string::npos);
   TConsoleReply bare = Get("/demo?token=x");
   EXPECT_EQ(bare.nStatus, 301);
@@ -179,7 +179,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample;
 
   // Every sample belongs to a family announced with HELP and TYPE before it.
-  const std::regex sampleLine(R"(([a-z_]+)(\{[a-z_]+="[a-z_]+"(,[a-z_]+="[a-z_]+")*\})? [0-9]+)");
+  const std::regex sampleLine(
+      R"(([a-z_]+)(\{[a-z_]+="[^"\\]*"(,[a-z_]+="[^"\\]*")*\})? [0-9]+(\.[0-9]+)?(e[+-]?[0-9]+)?)");
   std::set<std::string> announced;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
@@ -191,6 +192,62 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
       EXPECT_TRUE(announced.count(m[1])) << line;
     }
   }
+}
+
+// The dashboard's figures each second, a sample when 5 s have passed, and
+// the history for a page that opens later.
+TEST_F(ConsoleApiTest, DashboardFiguresSamplesAndHistory) {
+  ResetProcessState();
+  UseTestClock();
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingFrontEnd>());
+  g_TavrelSocket->SetConnectedForTests(true);
+  g_TavrelSocket->ServerConnect("1", "10.0.0.1");
+  g_TavrelSocket->ServerConnect("2", "10.0.0.2");
+
+  // "#hi!" waits in session 1's stream until a run tick hands it over.
+  g_TavrelSocket->ProcessMakeSocketStr(0, 1, "hi", -3);
+
+  const std::string first = api.DashboardEvents();
+  EXPECT_TRUE(first.starts_with("event: figures\ndata: {\"linkUp\":true,\"linkSince\":")) << first;
+  EXPECT_NE(first.find("\"connections\":2,\"inGame\":0,"), std::string::npos) << first;
+  EXPECT_EQ(first.find("event: sample"), std::string::npos);
+  // Two GM_OPEN frames wait in the link queue, and the metrics say so.
+  const std::string metrics = Get("/metrics").sBody;
+  EXPECT_NE(first.find("\"linkQueueBytes\":" +
+                       std::to_string(g_TavrelSocket->PendingServerBytes().size())),
+            std::string::npos);
+  EXPECT_GT(g_TavrelSocket->PendingServerBytes().size(), 0u);
+  EXPECT_NE(metrics.find("\ntavrel_server_link_queue_bytes " +
+                         std::to_string(g_TavrelSocket->PendingServerBytes().size()) + "\n"),
+            std::string::npos);
+  EXPECT_NE(metrics.find("\ntavrel_connections_accepted_total 2\n"), std::string::npos);
+  EXPECT_NE(metrics.find("\ntavrel_client_stream_bytes 4\n"), std::string::npos);
+  EXPECT_NE(first.find("\"clientStreamBytes\":4}"), std::string::npos) << first;
+
+  TDefaultMessage heart;
+  heart.Ident = CM_HEART;
+  for (int i = 0; i < 10; ++i) g_TavrelSocket->ServerMessage("1", EncodeMessage(heart));
+  g_now += 4999;
+  EXPECT_EQ(api.DashboardEvents().find("event: sample"), std::string::npos);
+  g_now += 1;
+  const std::string second = api.DashboardEvents();
+  const size_t sample = second.find("event: sample\ndata: {\"t\":");
+  ASSERT_NE(sample, std::string::npos) << second;
+  EXPECT_NE(second.find("\"connections\":2,\"inGame\":0,\"messagesIn\":2E0,", sample),
+            std::string::npos)
+      << second;
+
+  TConsoleReply history = Get("/api/dashboard");
+  g_TavrelSocket.reset();
+  ReleaseTestClock();
+  ResetProcessState();
+  ASSERT_EQ(history.nStatus, 200);
+  EXPECT_TRUE(history.sBody.starts_with("{\"intervalMs\":5000,\"samples\":[{\"t\":"))
+      << history.sBody;
+  EXPECT_NE(history.sBody.find("],\"figures\":{\"linkUp\":true,"), std::string::npos);
+  EXPECT_EQ(Post("/api/dashboard", "{}").nStatus, 405);
+  // Without an engine the figures read zero and the link down.
+  EXPECT_NE(Get("/api/dashboard").sBody.find("\"figures\":{\"linkUp\":false,"), std::string::npos);
 }
 
 TEST_F(ConsoleApiTest, TheHiddenButtonRunsTheCompressionSelfTest) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "engine/GameSocket.h"
 #include "shared/Share.h"
 #include "support/EngineRig.h"
@@ -71,6 +73,57 @@ TEST_F(UserListTest, DisconnectMarksOnlyRowsStillNamingTheirConnection) {
   // Rows out of the table's range, or none chosen, mark nothing.
   EXPECT_EQ(list.N3Click(std::vector<TUserRowRef>{{-1, "1"}, {99, "1"}}), 0);
   EXPECT_EQ(list.N3Click({}), 0);
+}
+
+TEST_F(UserListTest, RowsShowConnectTimeAndBytesEachWay) {
+  const time_t before = time(nullptr);
+  TSessionInfo& s = Connect("7", "acc7");
+  engine->ServerMessage("7", "*#acc7/name7/id7/1/0/0/0/0/0/0");  // 30 bytes in
+  const char line[] = "hello";                                   // "#hello!" out
+  engine->ProcessMakeSocketStr(0, static_cast<int32_t>(s.nSocketHandle), line,
+                               -static_cast<int32_t>(sizeof line));
+  engine->Run();
+  TUserListFrm list(*engine);
+  list.ShowUserList();
+  ASSERT_EQ(list.Rows().size(), 1u);
+  const TUserRow& row = list.Rows()[0];
+  EXPECT_EQ(row.nBytesFromClient, 30u);
+  EXPECT_EQ(row.nBytesToClient, 7u);
+  std::tm local{};
+  localtime_r(&before, &local);
+  char year[8];
+  std::strftime(year, sizeof year, "%Y-", &local);
+  EXPECT_TRUE(row.sConnectTime.starts_with(year)) << row.sConnectTime;
+  EXPECT_EQ(row.sConnectTime.size(), 19u) << row.sConnectTime;
+
+  // A record taken by the next connection starts from zero.
+  engine->ServerDisconnect("7", "10.0.0.7");
+  engine->nSessionReuseMs = 0;
+  g_now += 1;
+  Connect("8", "acc8");
+  list.ShowUserList();
+  ASSERT_EQ(list.Rows().size(), 1u);
+  EXPECT_EQ(list.Rows()[0].nIndex, 0);
+  EXPECT_EQ(list.Rows()[0].nBytesFromClient, 0u);
+  EXPECT_EQ(list.Rows()[0].nBytesToClient, 0u);
+}
+
+TEST_F(UserListTest, EachDisconnectWritesAMainLogLineNamingUserAndOperator) {
+  Connect("1", "\xC4\xE3\xBA\xC3");  // "你好" in GBK
+  Connect("2", "b");
+  TUserListFrm list(*engine);
+  list.ShowUserList();
+  TakeMainLogLines();
+  EXPECT_EQ(list.N3Click(std::vector<TUserRowRef>{{0, "1"}, {1, "2"}, {1, "9"}}, "192.0.2.5"), 2);
+  const std::vector<std::string> lines = TakeMainLogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  // From the last chosen row to the first.
+  EXPECT_TRUE(lines[0].ends_with(
+      "] Console disconnect: b/name2/id2 10.0.0.2 (connection 2) by the operator at 192.0.2.5"))
+      << lines[0];
+  EXPECT_TRUE(lines[1].ends_with(
+      "] Console disconnect: 你好/name1/id1 10.0.0.1 (connection 1) by the operator at 192.0.2.5"))
+      << lines[1];
 }
 
 }  // namespace

@@ -142,11 +142,7 @@ bool TFakeGameServer::Send(const std::string& bytes) {
 std::string TFakeGameServer::Frame(uint16_t ident, int32_t handle, const std::string& payload,
                                    int32_t nLength) {
   std::string out;
-  TMsgHeader header;
-  header.dwCode = TAVRELCODE;
-  header.wGSocketIdx = handle;
-  header.wIdent = ident;
-  header.nLength = nLength;
+  const TMsgHeader header = MakeGateHeader(ident, 0, handle, 0, nLength);
   out.append(reinterpret_cast<const char*>(&header), sizeof header);
   out.append(payload);
   return out;

@@ -22,6 +22,7 @@ void Dirty(TSessionInfo& s) {
   s.boFree = true;
   s.dwFreeTime = 12;
   s.boNewLogon = false;
+  s.boLoginRefused = true;
   s.boPlay = true;
   s.dwCheckLogin = 13;
   s.BufferStream->Write("out", 3);
@@ -43,6 +44,7 @@ void Dirty(TSessionInfo& s) {
   s.m_DelayDebugOut = true;
   s.m_sGuildId.append("guild");
   s.m_nDisFilterGroupID[4] = true;
+  for (uint64_t now = 0; now < 10; ++now) s.m_ErrorSampler.Admit(0, now);  // some held back
 }
 
 TEST(SessionInfoTest, ResetRecordStartsLikeANewOneAndKeepsItsBuffers) {
@@ -69,6 +71,7 @@ TEST(SessionInfoTest, ResetRecordStartsLikeANewOneAndKeepsItsBuffers) {
   EXPECT_FALSE(s.boFree);
   EXPECT_EQ(s.dwFreeTime, 5555u);
   EXPECT_TRUE(s.boNewLogon);
+  EXPECT_FALSE(s.boLoginRefused);
   EXPECT_FALSE(s.boPlay);
   EXPECT_EQ(s.dwCheckLogin, 0u);
   EXPECT_EQ(s.BufferStream.get(), stream);
@@ -95,6 +98,8 @@ TEST(SessionInfoTest, ResetRecordStartsLikeANewOneAndKeepsItsBuffers) {
   EXPECT_FALSE(s.m_DelayDebugOut);
   EXPECT_TRUE(s.m_sGuildId.empty());
   for (bool flag : s.m_nDisFilterGroupID) EXPECT_FALSE(flag);
+  EXPECT_FALSE(s.m_ErrorSampler.Pending());
+  EXPECT_TRUE(s.m_ErrorSampler.Admit(0, 20));
 }
 
 // A record that never had buffers (a new one) gets none from the reset: the

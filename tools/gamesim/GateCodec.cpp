@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "protocol/EDcode.h"
+#include "protocol/GateFrame.h"
 
 namespace gamesim {
 
@@ -73,13 +74,7 @@ size_t FrameCutter::TakeSkipped() {
 
 std::string BuildFrame(uint16_t Ident, int32_t Socket, int32_t Handle, uint16_t UserIndex,
                        int32_t Length, std::string_view Payload) {
-  TMsgHeader header;
-  header.dwCode = TAVRELCODE;
-  header.nSocket = Socket;
-  header.wGSocketIdx = Handle;
-  header.wIdent = Ident;
-  header.wUserListIndex = UserIndex;
-  header.nLength = Length;
+  const TMsgHeader header = MakeGateHeader(Ident, Socket, Handle, UserIndex, Length);
   std::string out(reinterpret_cast<const char*>(&header), sizeof(header));
   out.append(Payload);
   return out;

@@ -1,8 +1,9 @@
 // Gate frames as the test game server sees them: building the frames and
 // payloads it sends, cutting the byte stream it receives (resynchronising on
-// TAVRELCODE), and the one-line text forms it logs. Written apart from the
-// gateway's own cutter so that each checks the other. Pure functions and one
-// byte-owning cutter; no sockets, no threads.
+// TAVRELCODE), and the one-line text forms it logs. The cutter is written
+// apart from the gateway's own so that each checks the other; headers come
+// from the gateway's one writer. Pure functions and one byte-owning cutter;
+// no sockets, no threads.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // The operator console page: the main window (log pane, status bar, menu)
-// kept current by the gateway's event stream, and the settings, online-users
-// and question dialogs. The gateway holds all state; this page shows it and
+// kept current by the gateway's event stream, the dashboard strip above the
+// log, and the settings, online-users and question dialogs. The gateway
+// holds all state, the dashboard's history included; this page shows it and
 // sends the operator's actions.
 
 const $ = (id) => document.getElementById(id);
@@ -90,9 +91,27 @@ function setCaption(caption) {
   document.title = caption;
 }
 
+// The status bar keeps its texts; its tooltip says what each number is.
+const panel0Pattern = /^Port:(\d+) (\d+)\/(\d+)\/(\d+)\[(\d+)\] - +MsgLis: (\d+)\/(\d+)\/(\d+)$/;
+
+function panel0Tooltip(text) {
+  const m = panel0Pattern.exec(text);
+  if (!m) return '';
+  return [
+    `Port:${m[1]}  WebSocket listening port`,
+    `${m[2]}  connections open`,
+    `${m[3]}  sessions in game`,
+    `${m[4]}  peak connections`,
+    `[${m[5]}]  session records (free ones included)`,
+    `MsgLis: ${m[6]}/${m[7]}/${m[8]}  link queue to the game server: bytes sent / bytes written / buffer size`,
+  ].join('\n');
+}
+
 function setPanels(panels) {
   $('Panel0').textContent = panels[0] ?? '';
+  $('Panel0').title = panel0Tooltip(panels[0] ?? '');
   $('Panel1').textContent = panels[1] ?? '';
+  $('Panel1').title = 'Game-server link: 正常运行... = connected, 连接中断... = down';
 }
 
 function setShowLog(on) {
@@ -111,6 +130,8 @@ function connectEvents() {
     setPanels(s.panels);
     setShowLog(s.showLog);
     scheduleRender();
+    // A new stream may follow a gap: take the gateway's history again.
+    loadDashboard().catch(() => {});
   });
   events.addEventListener('log', (e) => {
     lines.push(JSON.parse(e.data));
@@ -122,6 +143,173 @@ function connectEvents() {
   });
   events.addEventListener('status', (e) => setPanels(JSON.parse(e.data)));
   events.addEventListener('showlog', (e) => setShowLog(JSON.parse(e.data)));
+  events.addEventListener('figures', (e) => setFigures(JSON.parse(e.data)));
+  events.addEventListener('sample', (e) => addSample(JSON.parse(e.data)));
+}
+
+// ---- Dashboard strip -------------------------------------------------------
+
+const historyMs = 10 * 60 * 1000;
+const minSpanMs = 60 * 1000;
+let samples = [];
+let charts = null;
+
+function formatBytes(n) {
+  const units = ['B', 'KiB', 'MiB', 'GiB'];
+  let v = n;
+  let u = 0;
+  while (v >= 1024 && u < units.length - 1) {
+    v /= 1024;
+    u += 1;
+  }
+  const digits = v < 10 && !Number.isInteger(v) ? 1 : 0;
+  return `${v.toFixed(digits)} ${units[u]}`;
+}
+
+function clockTime(ms) {
+  return new Date(ms).toLocaleTimeString('en-GB', { hour12: false });
+}
+
+function formatDuration(ms) {
+  const s = Math.max(0, Math.floor(ms / 1000));
+  if (s < 60) return `${s} s`;
+  if (s < 3600) return `${Math.floor(s / 60)} min ${s % 60} s`;
+  return `${Math.floor(s / 3600)} h ${Math.floor((s % 3600) / 60)} min`;
+}
+
+function setFigures(f) {
+  const state = f.linkUp ? 'up' : 'down';
+  $('LinkState').dataset.state = state;
+  $('LinkText').textContent = f.linkUp ? 'Game server: linked' : 'Game server: DOWN';
+  $('FigConnections').textContent = String(f.connections);
+  $('FigInGame').textContent = String(f.inGame);
+  $('FigPeak').textContent = String(f.peak);
+  $('FigRecords').textContent = String(f.records);
+  $('FigLinkQueue').textContent = formatBytes(f.linkQueueBytes);
+  $('FigClientStreams').textContent = formatBytes(f.clientStreamBytes);
+  const banner = $('LinkBanner');
+  banner.hidden = f.linkUp;
+  if (!f.linkUp) {
+    banner.textContent = `Game-server link down since ${clockTime(f.linkSince)} `
+      + `(${formatDuration(Date.now() - f.linkSince)}): nothing reaches the game server; `
+      + 'the gateway reconnects every 2 s.';
+  }
+}
+
+const palette = {
+  blue: '#0b5fa5',
+  green: '#107c10',
+  orange: '#d83b01',
+  purple: '#8764b8',
+  grey: '#7a7574',
+  red: '#c42b1c',
+};
+
+function lineSet(label, color, pick) {
+  return {
+    label, pick, borderColor: color, backgroundColor: `${color}22`, borderWidth: 1.5,
+    // Dots while there are few samples, so that one shows at all.
+    pointRadius: (ctx) => (ctx.dataset.data.length < 30 ? 2 : 0),
+    fill: true, tension: 0.2, data: [],
+  };
+}
+
+function barSet(label, color, pick) {
+  return { label, pick, backgroundColor: color, borderWidth: 0, data: [], stack: 'refused' };
+}
+
+function makeChart(id, type, title, datasets, formatY) {
+  return new window.Chart($(id), {
+    type,
+    data: { datasets },
+    options: {
+      animation: false,
+      responsive: true,
+      maintainAspectRatio: false,
+      parsing: false,
+      normalized: true,
+      interaction: { mode: 'index', intersect: false },
+      plugins: {
+        title: { display: true, text: title, font: { size: 12 }, padding: { top: 4, bottom: 2 } },
+        legend: { labels: { boxWidth: 10, font: { size: 11 } } },
+        tooltip: {
+          callbacks: {
+            title: (items) => (items.length ? clockTime(items[0].parsed.x) : ''),
+            label: (item) => `${item.dataset.label}: ${formatY(item.parsed.y)}`,
+          },
+        },
+      },
+      scales: {
+        x: {
+          type: 'linear',
+          offset: false,
+          stacked: type === 'bar',
+          ticks: { maxTicksLimit: 6, callback: (v) => clockTime(v), font: { size: 10 } },
+          grid: { color: '#eee' },
+        },
+        y: {
+          beginAtZero: true,
+          stacked: type === 'bar',
+          ticks: { callback: (v) => formatY(v), font: { size: 10 }, maxTicksLimit: 5 },
+          grid: { color: '#eee' },
+        },
+      },
+    },
+  });
+}
+
+function formatCount(v) {
+  return Number.isInteger(v) ? String(v) : v.toFixed(1);
+}
+
+function setUpCharts() {
+  if (!window.Chart) return null;
+  return [
+    makeChart('ChartConnections', 'line', 'Connections and players', [
+      lineSet('connections', palette.blue, (s) => s.connections),
+      lineSet('in game', palette.green, (s) => s.inGame),
+    ], formatCount),
+    makeChart('ChartMessages', 'line', 'Messages per second', [
+      lineSet('from clients', palette.blue, (s) => s.messagesIn),
+      lineSet('to clients', palette.orange, (s) => s.messagesOut),
+    ], formatCount),
+    makeChart('ChartBytes', 'line', 'Bytes per second', [
+      lineSet('from clients', palette.blue, (s) => s.bytesIn),
+      lineSet('to clients', palette.orange, (s) => s.bytesOut),
+    ], formatBytes),
+    makeChart('ChartRefusals', 'bar', 'Refusals per 5 s', [
+      barSet('address limit', palette.red, (s) => s.refused.addressLimit),
+      barSet('no free record', palette.purple, (s) => s.refused.noFreeRecord),
+      barSet('handshake', palette.grey, (s) => s.refused.handshake),
+      barSet('pace check', palette.orange, (s) => s.refused.paceCheck),
+    ], formatCount),
+  ];
+}
+
+function drawCharts() {
+  if (!charts) return;
+  const end = samples.length ? samples[samples.length - 1].t : Date.now();
+  // A young gateway's few minutes fill the width; at most the last ten show.
+  const start = Math.max(end - historyMs, Math.min(samples.length ? samples[0].t : end, end - minSpanMs));
+  for (const chart of charts) {
+    for (const set of chart.data.datasets) set.data = samples.map((s) => ({ x: s.t, y: set.pick(s) }));
+    chart.options.scales.x.min = start;
+    chart.options.scales.x.max = end;
+    chart.update('none');
+  }
+}
+
+function addSample(sample) {
+  samples.push(sample);
+  samples = samples.filter((s) => s.t > sample.t - historyMs);
+  drawCharts();
+}
+
+async function loadDashboard() {
+  const d = await api('/api/dashboard');
+  samples = d.samples;
+  setFigures(d.figures);
+  drawCharts();
 }
 
 // ---- Menu ------------------------------------------------------------------
@@ -225,11 +413,13 @@ async function showUserList() {
     row.dataset.index = u.index;
     row.dataset.uid = u.uid;
     row.setAttribute('aria-selected', 'false');
-    const cells = [String(u.index), u.ip, u.account, u.name, u.userId];
+    const cells = [String(u.index), u.ip, u.account, u.name, u.userId, u.connectedAt,
+      String(u.bytesIn), String(u.bytesOut)];
     cells.forEach((text, i) => {
       const cell = row.insertCell();
       cell.textContent = text;
       if (i === 1) cell.className = 'center';
+      if (i >= 6) cell.className = 'number';
     });
   }
   anchorRow = null;
@@ -310,6 +500,7 @@ function setUp() {
   setUpMenu();
   setUpBaseForm();
   setUpUserList();
+  charts = setUpCharts();
 
   $('MemoLog').addEventListener('dblclick', async () => {
     if (await askYesNo('提示信息', '是否确定清除日志信息?')) {

@@ -1,0 +1,84 @@
+#include "console/Dashboard.h"
+
+#include <boost/json/array.hpp>
+
+namespace json = boost::json;
+
+namespace {
+
+// Counters only grow while one engine lives; a new engine starts them at 0.
+uint64_t Delta(uint64_t now, uint64_t before) {
+  return now >= before ? now - before : now;
+}
+
+}  // namespace
+
+bool TDashboard::Tick(const TGateFigures& figures, uint64_t nNowTick, int64_t nNowMs) {
+  if (!started_ || figures.boLinkUp != linkUp_) {
+    linkUp_ = figures.boLinkUp;
+    linkSinceMs_ = nNowMs;
+  }
+  if (!started_) {
+    started_ = true;
+    lastTick_ = nNowTick;
+    last_ = figures;
+    return false;
+  }
+  const uint64_t elapsedMs = nNowTick - lastTick_;
+  if (elapsedMs < kIntervalMs) return false;
+  const double seconds = static_cast<double>(elapsedMs) / 1000.0;
+  const TGateStats& now = figures.stats;
+  const TGateStats& before = last_.stats;
+  auto rate = [seconds](uint64_t a, uint64_t b) {
+    return static_cast<double>(Delta(a, b)) / seconds;
+  };
+
+  TDashboardSample s;
+  s.nTimeMs = nNowMs;
+  s.nConnections = figures.nConnections;
+  s.nInGame = figures.nInGame;
+  s.dMessagesIn = rate(now.nClientMessages, before.nClientMessages);
+  s.dMessagesOut = rate(now.nMessagesToClients, before.nMessagesToClients);
+  s.dBytesIn = rate(now.nBytesFromClients, before.nBytesFromClients);
+  s.dBytesOut = rate(now.nBytesToClients, before.nBytesToClients);
+  s.nRefusedAddress = Delta(now.nRefusedByAddress, before.nRefusedByAddress);
+  s.nRefusedNoSlot = Delta(now.nRefusedNoSlot, before.nRefusedNoSlot);
+  s.nRefusedHandshake = Delta(figures.nRefusedHandshakes, last_.nRefusedHandshakes);
+  s.nRefusedPace = Delta(figures.nPaceRefused, last_.nPaceRefused);
+  samples_.push_back(s);
+  if (samples_.size() > kSamples) samples_.pop_front();
+  lastTick_ = nNowTick;
+  last_ = figures;
+  return true;
+}
+
+json::object TDashboard::FiguresJson(const TGateFigures& f) const {
+  return json::object{{"linkUp", f.boLinkUp},
+                      {"linkSince", linkSinceMs_},
+                      {"connections", f.nConnections},
+                      {"inGame", f.nInGame},
+                      {"peak", f.nPeak},
+                      {"records", f.nSessionRecords},
+                      {"linkQueueBytes", f.nLinkQueueBytes},
+                      {"clientStreamBytes", f.nClientStreamBytes}};
+}
+
+json::object TDashboard::SampleJson(const TDashboardSample& s) {
+  return json::object{{"t", s.nTimeMs},
+                      {"connections", s.nConnections},
+                      {"inGame", s.nInGame},
+                      {"messagesIn", s.dMessagesIn},
+                      {"messagesOut", s.dMessagesOut},
+                      {"bytesIn", s.dBytesIn},
+                      {"bytesOut", s.dBytesOut},
+                      {"refused", json::object{{"addressLimit", s.nRefusedAddress},
+                                               {"noFreeRecord", s.nRefusedNoSlot},
+                                               {"handshake", s.nRefusedHandshake},
+                                               {"paceCheck", s.nRefusedPace}}}};
+}
+
+json::object TDashboard::HistoryJson() const {
+  json::array samples;
+  for (const TDashboardSample& s : samples_) samples.push_back(SampleJson(s));
+  return json::object{{"intervalMs", kIntervalMs}, {"samples", std::move(samples)}};
+}
