@@ -17,7 +17,7 @@ class TCountingFrontEnd final : public TFrontEnd {
  public:
   void SendMsg(const std::string&, std::string_view text) override { textBytes += text.size(); }
   void SendBuff(const std::string&, const char*, size_t len) override { buffBytes += len; }
-  void CloseSocket(const std::string&) override { ++closes; }
+  void CloseSocket(const std::string&, ECloseCode) override { ++closes; }
   size_t textBytes = 0, buffBytes = 0, closes = 0;
 };
 

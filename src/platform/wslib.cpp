@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/CloseCode.h"
 #include "platform/ProxyProtocol.h"
 
 namespace asio = boost::asio;
@@ -30,6 +31,8 @@ namespace {
 
 constexpr auto kPreambleTimeout = std::chrono::seconds(30);  // PROXY header and TLS handshake
 constexpr auto kCloseGrace = std::chrono::seconds(10);       // CloseSocket: flush, close handshake
+// A peer that does not read is unlikely to read the close frame either.
+constexpr auto kSlowConsumerGrace = std::chrono::seconds(2);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr size_t kProxyReadChunk = 512;
 constexpr TWsConnId kMaxConnId = 2147483647;
@@ -73,6 +76,32 @@ std::string Printable(std::string_view bytes) {
   return out;
 }
 
+// A server context with the PEM certificate chain and key; null (and `sError`) when either
+// cannot be loaded or they do not belong together.
+std::shared_ptr<ssl::context> LoadTlsContext(const std::string& sCertFile,
+                                             const std::string& sKeyFile, std::string& sError) {
+  auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
+  error_code ec;
+  ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
+                   ec);
+  if (!ec) ctx->use_certificate_chain_file(sCertFile, ec);
+  if (ec) {
+    sError = "Cannot load TLS certificate " + sCertFile + ": " + ec.message();
+    return nullptr;
+  }
+  ctx->use_private_key_file(sKeyFile, ssl::context::pem, ec);
+  if (ec) {
+    sError = "Cannot load TLS key " + sKeyFile + ": " + ec.message();
+    return nullptr;
+  }
+  if (SSL_CTX_check_private_key(ctx->native_handle()) != 1) {
+    sError = "TLS key " + sKeyFile + " does not match certificate " + sCertFile;
+    return nullptr;
+  }
+  return ctx;
+}
+
 bool ParseUid(std::string_view text, TWsConnId& id) {
   const char* end = text.data() + text.size();
   auto [p, ec] = std::from_chars(text.data(), end, id);
@@ -87,8 +116,8 @@ class TWsConn {
   virtual ~TWsConn() = default;
 
   virtual void Send(std::string_view data, bool boBinary) = 0;
-  virtual void Close() = 0;  // after what is queued
-  virtual void Abort() = 0;  // at once, dropping what is queued
+  virtual void Close(ECloseCode code) = 0;  // after what is queued
+  virtual void Abort() = 0;                 // at once, dropping what is queued
 
   TWsConnId Id() const { return id_; }
   const std::string& Uid() const { return sUid_; }
@@ -110,6 +139,7 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   explicit TImpl(asio::io_context& ioc) : ioc_(ioc), acceptor_(ioc), retryTimer_(ioc) {}
 
   bool Listen(uint16_t wPort, std::string& sError);
+  void StopAccepting();
   void Shutdown();
   std::shared_ptr<TWsConn> Find(TWsConnId id) const;
 
@@ -122,7 +152,9 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   asio::io_context& ioc_;
   tcp::acceptor acceptor_;
   asio::steady_timer retryTimer_;
-  std::unique_ptr<ssl::context> tls_;
+  // Each TLS connection holds the context it started with, so a reload can
+  // replace this one while they run on.
+  std::shared_ptr<ssl::context> tls_;
   std::string sListenAddress_;
   std::vector<asio::ip::address> trusted_;
   std::unordered_map<TWsConnId, std::weak_ptr<TWsConn>> conns_;
@@ -167,10 +199,11 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
         ws_(std::move(socket)),
         closeTimer_(owner_->ioc_) {}
   TWsConnT(std::shared_ptr<TWsLib::TImpl> owner, TWsConnId id, std::string sRemote,
-           tcp::socket socket, ssl::context& ctx) requires(kTls)
+           tcp::socket socket, std::shared_ptr<ssl::context> ctx) requires(kTls)
       : TWsConn(id, std::move(sRemote)),
         owner_(std::move(owner)),
-        ws_(std::move(socket), ctx),
+        tls_(std::move(ctx)),
+        ws_(std::move(socket), *tls_),
         closeTimer_(owner_->ioc_) {}
 
   void Start(bool boProxy) {
@@ -196,11 +229,12 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (!boWriting_) DoWrite();
   }
 
-  void Close() override {
+  void Close(ECloseCode code) override {
     if (boDone_ || boClosing_) return;
     if (!boReported_) return Abort();
+    closeCode_ = code;
     boClosing_ = true;
-    closeTimer_.expires_after(kCloseGrace);
+    closeTimer_.expires_after(code == ECloseCode::SlowConsumer ? kSlowConsumerGrace : kCloseGrace);
     closeTimer_.async_wait(beast::bind_front_handler(&TWsConnT::OnCloseTimer, Self()));
     if (!boWriting_) DoClose();
   }
@@ -314,7 +348,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void DoClose() {
-    ws_.async_close(websocket::close_code::normal,
+    const std::string_view reason = CloseReason(closeCode_);
+    ws_.async_close(websocket::close_reason(static_cast<websocket::close_code>(closeCode_),
+                                            beast::string_view(reason.data(), reason.size())),
                     beast::bind_front_handler(&TWsConnT::OnClose, Self()));
   }
 
@@ -331,13 +367,16 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     ++owner_->nSlowConsumer_;
     owner_->Log("Slow consumer: connection " + sUid_ + " (" + sRemote_ + ") closed with " +
                 std::to_string(nUnsent_ + nMore) + " bytes unsent");
-    // The message being written must outlive its write; the rest can go.
+    // The message being written must outlive its write; the rest can go. The
+    // close frame follows that write, and the close timer ends a peer that
+    // never reads it.
     if (boWriting_) {
       queue_.resize(1);
     } else {
       queue_.clear();
     }
-    Abort();
+    nUnsent_ = boWriting_ ? queue_.front().data.size() : 0;
+    Close(ECloseCode::SlowConsumer);
   }
 
   void Refuse() {
@@ -360,6 +399,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   };
 
   std::shared_ptr<TWsLib::TImpl> owner_;
+  std::shared_ptr<ssl::context> tls_;  // null for plain connections; outlives ws_
   TStream ws_;
   asio::steady_timer closeTimer_;
   beast::flat_buffer preBuf_;  // the PROXY header and whatever arrived with it
@@ -367,6 +407,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   std::deque<TOut> queue_;          // front is in flight while boWriting_
   std::vector<std::string> spare_;  // drained message buffers kept for reuse
   size_t nUnsent_ = 0;
+  ECloseCode closeCode_ = ECloseCode::Normal;
   bool boWriting_ = false;
   bool boClosing_ = false;
 };
@@ -432,7 +473,7 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
     const bool boProxy = IsTrusted(peer.address());
     if (tls_) {
       auto conn = std::make_shared<TWsConnT<true>>(shared_from_this(), id, std::move(sRemote),
-                                                   std::move(socket), *tls_);
+                                                   std::move(socket), tls_);
       conns_[id] = conn;
       conn->Start(boProxy);
     } else {
@@ -503,6 +544,17 @@ void TWsLib::TImpl::Log(const std::string& sText) {
   Invoke("log", [&] {
     if (onLog_) onLog_(sText);
   });
+}
+
+void TWsLib::TImpl::StopAccepting() {
+  error_code ignored;
+  acceptor_.close(ignored);
+  retryTimer_.cancel();
+  // Connections still in their PROXY, TLS or WebSocket handshake have no
+  // session to close: they go at once.
+  for (auto& [id, weak] : conns_) {
+    if (auto conn = weak.lock(); conn && !conn->Reported()) conn->Abort();
+  }
 }
 
 void TWsLib::TImpl::Shutdown() {
@@ -577,21 +629,8 @@ bool TWsLib::Start(uint16_t wPort, const std::string* pCertFile, const std::stri
     return false;
   }
   if (pCertFile) {
-    auto ctx = std::make_unique<ssl::context>(ssl::context::tls_server);
-    error_code ec;
-    ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                         ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
-                     ec);
-    if (!ec) ctx->use_certificate_chain_file(*pCertFile, ec);
-    if (ec) {
-      sLastError_ = "Cannot load TLS certificate " + *pCertFile + ": " + ec.message();
-      return false;
-    }
-    ctx->use_private_key_file(*pKeyFile, ssl::context::pem, ec);
-    if (ec) {
-      sLastError_ = "Cannot load TLS key " + *pKeyFile + ": " + ec.message();
-      return false;
-    }
+    auto ctx = LoadTlsContext(*pCertFile, *pKeyFile, sLastError_);
+    if (!ctx) return false;
     impl_->tls_ = std::move(ctx);
   } else {
     impl_->tls_.reset();
@@ -609,6 +648,34 @@ uint16_t TWsLib::LocalPort() const {
   return ec ? 0 : ep.port();
 }
 
+std::string TWsLib::ListenAddress() const {
+  error_code ec;
+  const tcp::endpoint ep = impl_->acceptor_.local_endpoint(ec);
+  if (ec) return {};
+  const asio::ip::address a = ep.address();
+  return a.is_v6() ? "[" + a.to_string() + "]" : a.to_string();
+}
+
+bool TWsLib::IsTLS() const {
+  return impl_->tls_ != nullptr;
+}
+
+bool TWsLib::ReloadTLS(const std::string& sCertFile, const std::string& sKeyFile) {
+  sLastError_.clear();
+  if (!impl_->tls_) {
+    sLastError_ = "TLS is not in use";
+    return false;
+  }
+  auto ctx = LoadTlsContext(sCertFile, sKeyFile, sLastError_);
+  if (!ctx) return false;
+  impl_->tls_ = std::move(ctx);
+  return true;
+}
+
+void TWsLib::StopAccepting() {
+  impl_->StopAccepting();
+}
+
 void TWsLib::SendMsg(std::string_view sUid, std::string_view sText) {
   TWsConnId id;
   if (ParseUid(sUid, id)) SendMsg(id, sText);
@@ -619,9 +686,9 @@ void TWsLib::SendBuff(std::string_view sUid, const void* pBuf, size_t nLen) {
   if (ParseUid(sUid, id)) SendBuff(id, pBuf, nLen);
 }
 
-void TWsLib::CloseSocket(std::string_view sUid) {
+void TWsLib::CloseSocket(std::string_view sUid, ECloseCode code) {
   TWsConnId id;
-  if (ParseUid(sUid, id)) CloseSocket(id);
+  if (ParseUid(sUid, id)) CloseSocket(id, code);
 }
 
 void TWsLib::SendMsg(TWsConnId id, std::string_view sText) {
@@ -633,8 +700,8 @@ void TWsLib::SendBuff(TWsConnId id, const void* pBuf, size_t nLen) {
   if (auto conn = impl_->Find(id)) conn->Send({static_cast<const char*>(pBuf), nLen}, true);
 }
 
-void TWsLib::CloseSocket(TWsConnId id) {
-  if (auto conn = impl_->Find(id)) conn->Close();
+void TWsLib::CloseSocket(TWsConnId id, ECloseCode code) {
+  if (auto conn = impl_->Find(id)) conn->Close(code);
 }
 
 uint64_t TWsLib::SlowConsumerCloses() const {

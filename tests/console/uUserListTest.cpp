@@ -19,7 +19,7 @@ class TNullFrontEnd final : public TFrontEnd {
  public:
   void SendMsg(const std::string&, std::string_view) override {}
   void SendBuff(const std::string&, const char*, size_t) override {}
-  void CloseSocket(const std::string&) override {}
+  void CloseSocket(const std::string&, ECloseCode) override {}
 };
 
 class UserListTest : public ::testing::Test {

@@ -28,11 +28,15 @@ class TRecordingFrontEnd final : public TFrontEnd {
   void SendBuff(const std::string& sUid, const char* data, size_t len) override {
     blocks[sUid].emplace_back(data, len);
   }
-  void CloseSocket(const std::string& sUid) override { closed.push_back(sUid); }
+  void CloseSocket(const std::string& sUid, ECloseCode code) override {
+    closed.push_back(sUid);
+    codes.push_back(code);
+  }
 
   std::map<std::string, std::vector<std::string>> texts;
   std::map<std::string, std::vector<std::string>> blocks;
   std::vector<std::string> closed;
+  std::vector<ECloseCode> codes;  // one per entry of `closed`
 };
 
 // Frames the engine queued for the game server, cut apart.
@@ -159,6 +163,7 @@ TEST_F(EngineTest, TableFullRefusesWithoutRecordOrFrame) {
   engine->ServerConnect("5000", "10.9.9.9");
   EXPECT_EQ(engine->GetListCount(), MAXGATEUSERCOUNT);
   EXPECT_EQ(front->closed, std::vector<std::string>{"5000"});
+  EXPECT_EQ(front->codes, std::vector<ECloseCode>{ECloseCode::NoFreeSession});
   EXPECT_EQ(QueuedFrames(*engine).size(), framesBefore);
   EXPECT_EQ(engine->GetUser(std::string_view("5000")), nullptr);
 }
@@ -197,6 +202,7 @@ TEST_F(EngineTest, FirstMessageThatIsNotALoginClosesTheConnection) {
   const size_t before = QueuedFrames(*engine).size();
   engine->Run();
   EXPECT_EQ(front->closed, std::vector<std::string>{"8"});
+  EXPECT_EQ(front->codes, std::vector<ECloseCode>{ECloseCode::LoginRefused});
   EXPECT_EQ(QueuedFrames(*engine).size(), before);
 }
 
@@ -220,6 +226,7 @@ TEST_F(EngineTest, KickClosesAfter1500msAndLoginTimeoutOnlyBeforeTheGame) {
   g_now += 1;
   engine->Run();
   EXPECT_EQ(front->closed, std::vector<std::string>{"10"});
+  EXPECT_EQ(front->codes, std::vector<ECloseCode>{ECloseCode::Kicked});
 
   TSessionInfo& waiting = Connect(11, false);
   (void)waiting;
@@ -229,6 +236,7 @@ TEST_F(EngineTest, KickClosesAfter1500msAndLoginTimeoutOnlyBeforeTheGame) {
   g_now += 1;
   engine->Run();
   EXPECT_EQ(front->closed.back(), "11");
+  EXPECT_EQ(front->codes.back(), ECloseCode::LoginTimeout);
 }
 
 TEST_F(EngineTest, PerUserTranslationStateEffects) {

@@ -24,9 +24,13 @@ class TRecorder final : public TFrontEnd {
  public:
   void SendMsg(const std::string&, std::string_view) override {}
   void SendBuff(const std::string& sUid, const char*, size_t len) override { bytes[sUid] += len; }
-  void CloseSocket(const std::string& sUid) override { closed.push_back(sUid); }
+  void CloseSocket(const std::string& sUid, ECloseCode code) override {
+    closed.push_back(sUid);
+    codes.push_back(code);
+  }
   std::map<std::string, size_t> bytes;
   std::vector<std::string> closed;
+  std::vector<ECloseCode> codes;
 };
 
 class CapsTest : public ::testing::Test {
@@ -96,6 +100,7 @@ TEST_F(CapsTest, ClientThatDoesNotReadIsKickedAtItsStreamCap) {
 
   engine->Run();  // the next visit closes it, without the usual kick delay
   EXPECT_EQ(front->closed, std::vector<std::string>{"1"});
+  EXPECT_EQ(front->codes, std::vector<ECloseCode>{ECloseCode::SlowConsumer});
   engine->ServerDisconnect("1", "10.1.0.1");
   EXPECT_EQ(slow.BufferStream, nullptr);  // its memory went with it
   EXPECT_GT(front->bytes["2"], 0u);
