@@ -31,8 +31,9 @@ namespace {
 
 constexpr auto kPreambleTimeout = std::chrono::seconds(30);  // PROXY header and TLS handshake
 constexpr auto kCloseGrace = std::chrono::seconds(10);       // CloseSocket: flush, close handshake
-// A peer that does not read is unlikely to read the close frame either.
-constexpr auto kSlowConsumerGrace = std::chrono::seconds(2);
+// For a peer that does not read, or goes on sending what is refused.
+constexpr auto kShortCloseGrace = std::chrono::seconds(2);
+constexpr size_t kReadChunk = 16 * 1024;  // pieces of an incoming message
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr size_t kProxyReadChunk = 512;
 constexpr TWsConnId kMaxConnId = 2147483647;
@@ -234,7 +235,8 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (!boReported_) return Abort();
     closeCode_ = code;
     boClosing_ = true;
-    closeTimer_.expires_after(code == ECloseCode::SlowConsumer ? kSlowConsumerGrace : kCloseGrace);
+    const bool boHostile = code == ECloseCode::SlowConsumer || code == ECloseCode::TooBig;
+    closeTimer_.expires_after(boHostile ? kShortCloseGrace : kCloseGrace);
     closeTimer_.async_wait(beast::bind_front_handler(&TWsConnT::OnCloseTimer, Self()));
     if (!boWriting_) DoClose();
   }
@@ -294,7 +296,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     // The WebSocket stream keeps its own handshake and idle timers, pinging quiet peers.
     beast::get_lowest_layer(ws_).expires_never();
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-    ws_.read_message_max(TWsLib::kMaxMessageBytes);
+    // The size limit is checked here, piece by piece, so that its close can
+    // carry a reason (Beast's own limit closes with the code alone).
+    ws_.read_message_max(0);
     ws_.async_accept(preBuf_.data(), beast::bind_front_handler(&TWsConnT::OnAccept, Self()));
   }
 
@@ -306,23 +310,31 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     DoRead();
   }
 
-  void DoRead() { ws_.async_read(readBuf_, beast::bind_front_handler(&TWsConnT::OnRead, Self())); }
+  void DoRead() {
+    ws_.async_read_some(readBuf_, kReadChunk, beast::bind_front_handler(&TWsConnT::OnRead, Self()));
+  }
 
   void OnRead(error_code ec, size_t) {
-    if (ec) {
-      if (ec == websocket::error::message_too_big) {
-        ++owner_->nOversize_;
-        owner_->Log("Connection " + sUid_ + " (" + sRemote_ + ") closed: message over " +
-                    std::to_string(TWsLib::kMaxMessageBytes) + " bytes");
-      }
-      return Finish();
+    if (ec) return Finish();
+    // A connection that is closing has nothing more to say; reading goes on
+    // only for the peer's close reply.
+    if (boClosing_) {
+      readBuf_.clear();
+      return DoRead();
     }
-    // A connection the engine is closing has nothing more to say to it.
-    if (!boClosing_) {
+    if (readBuf_.size() > TWsLib::kMaxMessageBytes) {
+      ++owner_->nOversize_;
+      owner_->Log("Connection " + sUid_ + " (" + sRemote_ + ") closed: message over " +
+                  std::to_string(TWsLib::kMaxMessageBytes) + " bytes");
+      readBuf_ = beast::flat_buffer();
+      Close(ECloseCode::TooBig);
+      return DoRead();
+    }
+    if (ws_.is_message_done()) {
       owner_->Message(*this, std::string_view(static_cast<const char*>(readBuf_.data().data()),
                                               readBuf_.size()));
+      readBuf_.consume(readBuf_.size());
     }
-    readBuf_.consume(readBuf_.size());
     DoRead();
   }
 

@@ -255,6 +255,7 @@ TEST(Gateway, TlsClientAndOversizeMessageCloseOnlyThatConnection) {
   big.SendText(std::string(65 * 1024 + 1, 'x'));
   EXPECT_TRUE(big.WaitClosed(3s));
   EXPECT_EQ(big.CloseCode(), 1009);
+  EXPECT_EQ(big.CloseReason(), "message too big");
   const size_t from = rig.gamesim->LineCount();
   small.SendText(ClientMessage(0, 0, 0, 0, 0, "*#a/b/c/1/0/0/0/0/0/0"));
   EXPECT_GE(rig.WaitSim("uid=\"c\"", 3s, from), 0);

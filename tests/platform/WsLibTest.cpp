@@ -213,6 +213,7 @@ TEST_F(WsLibTest, MessagesLimitAndClientClose) {
   Read(a);
   EXPECT_EQ(lastError_, websocket::error::closed);
   EXPECT_EQ(a.ws.reason().code, websocket::close_code::too_big);
+  EXPECT_EQ(std::string(a.ws.reason().reason.c_str()), "message too big");
   ASSERT_TRUE(RunUntil([&] { return Count('D', uidA) == 1; }));
   EXPECT_EQ(lib_->OversizeCloses(), 1u);
   EXPECT_TRUE(HasLog("message over 65536 bytes"));
