@@ -9,7 +9,7 @@
 enum class ECloseCode : uint16_t {
   Normal = 1000,         // the game server closed the session
   GoingAway = 1001,      // the gateway is shutting down (drain)
-  InvalidUtf8 = 1007,    // a text message that is not UTF-8
+  InvalidUtf8 = 1007,    // a text message that is not UTF-8 (Beast sends it itself)
   TooBig = 1009,         // a message over the size limit
   LoginTimeout = 4000,   // not in the game within ConnectOutTime
   LoginRefused = 4001,   // the first message was not a login text
