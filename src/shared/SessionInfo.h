@@ -74,5 +74,5 @@ struct TSessionInfo {
 
 // A field added to the record must be cleared by Reset too; then update the
 // size here.
-static_assert(sizeof(TSessionInfo) == 600,
+static_assert(sizeof(TSessionInfo) == 608,
               "new TSessionInfo field: reset it in TSessionInfo::Reset");
