@@ -23,7 +23,7 @@ class TNullFrontEnd final : public TFrontEnd {
  public:
   void SendMsg(const std::string&, std::string_view) override {}
   void SendBuff(const std::string&, const char*, size_t) override {}
-  void CloseSocket(const std::string&) override {}
+  void CloseSocket(const std::string&, ECloseCode) override {}
 };
 
 struct TBenchEngine {

@@ -17,4 +17,11 @@ void TWsFrontEnd::Start(uint16_t, bool) {
 }
 void TWsFrontEnd::SendMsg(const std::string&, std::string_view) {}
 void TWsFrontEnd::SendBuff(const std::string&, const char*, size_t) {}
-void TWsFrontEnd::CloseSocket(const std::string&) {}
+void TWsFrontEnd::CloseSocket(const std::string&, ECloseCode) {}
+void TWsFrontEnd::StopAccepting() {}
+std::string TWsFrontEnd::ListenUrl() const {
+  return {};
+}
+bool TWsFrontEnd::ReloadTLS(std::string&) {
+  return false;
+}

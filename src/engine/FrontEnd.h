@@ -7,10 +7,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/CloseCode.h"
+
 class TFrontEnd {
  public:
   virtual ~TFrontEnd() = default;
   virtual void SendMsg(const std::string& sUid, std::string_view text) = 0;
   virtual void SendBuff(const std::string& sUid, const char* data, size_t len) = 0;
-  virtual void CloseSocket(const std::string& sUid) = 0;
+  // Sends what is queued, then closes with `code` and its reason.
+  virtual void CloseSocket(const std::string& sUid, ECloseCode code = ECloseCode::Normal) = 0;
+  // No new connections from now on (the drain before the process ends).
+  virtual void StopAccepting() {}
 };

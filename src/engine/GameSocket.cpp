@@ -4,6 +4,8 @@
 #include <boost/asio/io_context.hpp>
 #include <ctime>
 
+#include <algorithm>
+
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
 #include "engine/WsFrontEnd.h"
@@ -58,6 +60,10 @@ void TTavrelSocket::Open() {
     }
     MainOutMessage(Format("绑定端口[%s:%d]", g_GateConfig.sGateIP.c_str(),
                           static_cast<int>(g_GateConfig.nGatePort)));
+    // GateAddr above is only shown; this is where clients really connect.
+    if (auto* ws = dynamic_cast<TWsFrontEnd*>(frontEnd_.get())) {
+      MainOutMessage("Listening on " + ws->ListenUrl());
+    }
     g_boStarted = true;
     boCheckServerFail = false;
     CSocket->SetActive(false);
@@ -72,6 +78,48 @@ void TTavrelSocket::Open() {
     OutErrorLog(e.what());
     throw;
   }
+}
+
+void TTavrelSocket::BeginDrain() {
+  if (boDraining_) return;
+  boDraining_ = true;
+  try {
+    if (frontEnd_) frontEnd_->StopAccepting();
+    for (auto& record : SessionList) {
+      TSessionInfo& s = *record;
+      if (s.sUid.empty()) continue;
+      // What the game server has sent goes to the client before the close.
+      if (TMemoryStreamEx* stream = s.BufferStream.get()) {
+        const int64_t step = std::max<int64_t>(g_GateConfig.nClientMsgByte, 1);
+        for (int64_t at = stream->Length(); at < stream->Position();) {
+          const int64_t block = std::min<int64_t>(stream->Position() - at, step);
+          frontEnd_->SendBuff(s.sUid, stream->Memory() + at, static_cast<size_t>(block));
+          stats_.nBytesToClients += static_cast<uint64_t>(block);
+          at += block;
+        }
+        stream->Clear();
+      }
+      if (s.RecvBuffer) s.RecvBuffer->Clear();
+      SendServerMsg(GM_CLOSE, static_cast<int32_t>(s.nSocketHandle), s.nSocketIndx, 0, 0, nullptr);
+      frontEnd_->CloseSocket(s.sUid, ECloseCode::GoingAway);
+    }
+    SendServerBuffer();
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception] TTavrelSocket.BeginDrain %s", e.what()));
+  }
+}
+
+bool TTavrelSocket::Drained() const {
+  return g_nUserConnect <= 0 && (!boConnet || ServerBuffer->Length() >= ServerBuffer->Position());
+}
+
+bool TTavrelSocket::ReloadTLS(std::string& sError) {
+  auto* ws = dynamic_cast<TWsFrontEnd*>(frontEnd_.get());
+  if (!ws) {
+    sError = "the WebSocket front end is not running";
+    return false;
+  }
+  return ws->ReloadTLS(sError);
 }
 
 // --- session table ---------------------------------------------------------
@@ -158,9 +206,11 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
   try {
     const std::string sIP = GetSocketIpaddr(sRemoteIP);
     const int32_t n = CheckIpNumber(sIP);
-    if (n >= g_GateConfig.nIpCount) {
+    if (boDraining_) {
+      frontEnd_->CloseSocket(sUid, ECloseCode::GoingAway);
+    } else if (n >= g_GateConfig.nIpCount) {
       ++stats_.nRefusedByAddress;
-      frontEnd_->CloseSocket(sUid);
+      frontEnd_->CloseSocket(sUid, ECloseCode::AddressLimit);
       MainOutMessage(Format("%s IP:%s 超过数量上线%d", sUid.c_str(), sIP.c_str(), n));
     } else {
       if (boShowLog) MainOutMessage(Format("OnWebSocketOpen: %s %s", sUid.c_str(), sIP.c_str()));
@@ -168,7 +218,7 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
       TSessionInfo* session = FinSession(I);
       if (!session) {
         ++stats_.nRefusedNoSlot;
-        frontEnd_->CloseSocket(sUid);
+        frontEnd_->CloseSocket(sUid, ECloseCode::NoFreeSession);
         MainOutMessage(Format("%s IP:%s 没有空闲会话,连接被拒绝", sUid.c_str(), sIP.c_str()));
       } else {
         const uint64_t now = GetTickCount64();
@@ -208,8 +258,11 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
       uidIndex_.erase(sUid);
       handleIndex_.erase(session->nSocketHandle);
       FreeSession(*session, false);
-      SendServerMsg(GM_CLOSE, static_cast<int32_t>(session->nSocketHandle), session->nSocketIndx, 0,
-                    0, nullptr);
+      // The drain has announced every close already.
+      if (!boDraining_) {
+        SendServerMsg(GM_CLOSE, static_cast<int32_t>(session->nSocketHandle), session->nSocketIndx,
+                      0, 0, nullptr);
+      }
       session->nSocketHandle = 0;
       if (session->boPlay) --g_nSuccessCount;
       session->boPlay = false;
@@ -229,7 +282,7 @@ void TTavrelSocket::ServerMessage(const std::string& sUid, std::string_view LMes
     stats_.nBytesFromClients += LMessage.size();
     session = GetUser(std::string_view(sUid));
     if (session) session->nBytesFromClient += LMessage.size();
-    if (text.empty()) return;
+    if (text.empty() || boDraining_) return;
     ++stats_.nClientMessages;
     if (session && !session->boLoginRefused) CalcSpeed(*session, text, *this);
   } catch (const std::exception&) {

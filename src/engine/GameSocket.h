@@ -78,6 +78,20 @@ class TTavrelSocket final : public TGateFrameSink {
   void Open();
   void Run();
 
+  // The drain before the process ends: no new connections; every client gets
+  // what is queued for it and then close 1001; the game server gets GM_CLOSE
+  // for every session; client messages are no longer forwarded. The run tick
+  // goes on flushing the link queue.
+  void BeginDrain();
+  bool Draining() const { return boDraining_; }
+  // Every client connection has ended and the link queue is empty (or the
+  // link is down, which empties it).
+  bool Drained() const;
+  // Loads the [TLS] files again for connections accepted from now on; false
+  // with the reason in `sError` (the old ones staying) when they cannot be
+  // loaded or TLS is off.
+  bool ReloadTLS(std::string& sError);
+
   // Client events from the front end.
   void ServerConnect(const std::string& sUid, const std::string& sRemoteIP);
   void ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP);
@@ -171,6 +185,7 @@ class TTavrelSocket final : public TGateFrameSink {
   TMyLock FLock;
   bool boConnet = false;
   bool boLinkOverCap = false;  // the link is dropped on the next tick
+  bool boDraining_ = false;
   int32_t m_nProcIDX = 0;
   int32_t m_dwRegenTime = 10;
   uint64_t dwTrimTick_ = 0;  // last time freed memory was handed back

@@ -24,7 +24,8 @@ constexpr uint64_t kTrimIntervalMs = 10000;
 
 void TTavrelSocket::Run() {
   try {
-    ProcessGateData();
+    // A draining gateway has handed every session's traffic over already.
+    if (!boDraining_) ProcessGateData();
   } catch (const std::exception&) {
     OutErrorLog("[Exception] TTavrelSocket.ProcessGateData");
   }
@@ -67,7 +68,7 @@ void TTavrelSocket::ProcessGateData() {
             s.dwKickTime = now;
             s.boKick = false;
             ++stats_.nKicks;
-            frontEnd_->CloseSocket(s.sUid);
+            frontEnd_->CloseSocket(s.sUid, s.KickCode);
             continue;
           }
         } catch (const std::exception&) {
@@ -79,7 +80,7 @@ void TTavrelSocket::ProcessGateData() {
                   static_cast<uint64_t>(static_cast<int64_t>(g_ConnectOutTime) * 1000)) {
             s.dwCheckLogin = now;
             ++stats_.nLoginTimeouts;
-            frontEnd_->CloseSocket(s.sUid);
+            frontEnd_->CloseSocket(s.sUid, ECloseCode::LoginTimeout);
             continue;
           }
         } catch (const std::exception&) {
@@ -214,6 +215,6 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
     // What the client sent behind it is dropped, now and until it is gone.
     UserData.boLoginRefused = true;
     UserData.RecvBuffer->Clear();
-    frontEnd_->CloseSocket(UserData.sUid);
+    frontEnd_->CloseSocket(UserData.sUid, ECloseCode::LoginRefused);
   }
 }

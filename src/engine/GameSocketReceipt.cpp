@@ -73,7 +73,7 @@ void TTavrelSocket::DispatchFrame(const TGateFrame& frame) {
   switch (h.wIdent) {
     case GM_CLOSE:
       if (TSessionInfo* session = GetUser(static_cast<uint32_t>(h.wGSocketIdx)))
-        if (!session->sUid.empty()) frontEnd_->CloseSocket(session->sUid);
+        if (!session->sUid.empty()) frontEnd_->CloseSocket(session->sUid, ECloseCode::Normal);
       break;
     case GM_CHECKSERVER:
       boCheckServerFail = false;

@@ -147,6 +147,7 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
                          session.sUid.c_str(), session.sIP.c_str(),
                          static_cast<int64_t>(stream.Position() - stream.Length())));
       session.boKick = true;
+      session.KickCode = ECloseCode::SlowConsumer;
       session.dwKickTime = 0;  // closes on the next visit
     }
     return;

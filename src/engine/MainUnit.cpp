@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 
@@ -19,10 +20,11 @@ constexpr auto kStartTimerInterval = std::chrono::milliseconds(200);
 constexpr auto kRunTimerInterval = std::chrono::milliseconds(10);
 constexpr uint64_t kShowLogIntervalMs = 200;
 constexpr uint64_t kStatusIntervalMs = 1000;
+constexpr auto kDrainPoll = std::chrono::milliseconds(20);
 }  // namespace
 
 TMainForm::TMainForm(boost::asio::io_context& io, std::vector<std::string> args)
-    : io_(io), args_(std::move(args)), StartTimer(io), TimerRun(io) {}
+    : io_(io), args_(std::move(args)), StartTimer(io), TimerRun(io), DrainTimer(io) {}
 
 TMainForm::~TMainForm() {
   if (!closed_) FormDestroy();
@@ -35,7 +37,11 @@ void TMainForm::FormCreate() {
   g_nIndex = static_cast<int32_t>(Str_ToInt(arg(4), 0));
   g_GatePort = static_cast<uint16_t>(Str_ToInt(arg(5), 0));
   if (g_GatePort == 0) g_GatePort = g_GateConfig.nGatePort;
-  g_dwCorvaneHandle = static_cast<uint32_t>(Str_ToInt(arg(1), 0));
+  // Only a connected datagram or seqpacket socket is a control program: a
+  // stale number could name the game-server link or a client's socket later.
+  const int64_t given = Str_ToInt(arg(1), 0);
+  const bool control = given > 0 && given <= INT_MAX && IsControlSocket(static_cast<int>(given));
+  g_dwCorvaneHandle = control ? static_cast<uint32_t>(given) : 0;
 
   const std::string logDir = "./Log/" + std::to_string(g_GatePort) + "/";
   std::filesystem::create_directories(logDir);
@@ -43,6 +49,11 @@ void TMainForm::FormCreate() {
   g_Logger->Initialize(logDir);
   g_Logger->Start();
 
+  if (given != 0 && !control) {
+    MainOutMessage("Argument 1 (" + arg(1) +
+                   ") is not a connected Unix-domain datagram or seqpacket socket: "
+                   "running without a control program");
+  }
   MainOutMessage("获得端口 " + std::to_string(g_GatePort));
   MainOutMessage(Format("g_dwCorvaneHandle %u %d", g_dwCorvaneHandle, g_nIndex));
   MainOutMessage(Format("SSL:[%d] Ver:%s", g_boOpenSSL ? 1 : 0, g_sVerInfo));
@@ -70,7 +81,6 @@ void TMainForm::ArmStartTimer() {
 void TMainForm::StartTimerTimer() {
   startTimerEnabled_ = false;
   if (g_boStarted) {
-    g_boStarted = false;
     boClose = true;
     Close();
     return;
@@ -93,6 +103,13 @@ void TMainForm::StartService() {
     boCheckServerFail = false;
     MainOutMessage("[Exception] StartService");
     MainOutMessage(e.what());
+    // A supervisor sees a failed start only as an exit; a control program
+    // may still send GS_QUIT to try again.
+    if (g_dwCorvaneHandle == 0) {
+      std::fprintf(stderr, "tavrelh5: cannot start: %s\n", e.what());
+      exitCode_ = 1;
+      CloseNow();
+    }
   }
 }
 
@@ -183,7 +200,7 @@ void TMainForm::WatchControlChannel() {
 }
 
 void TMainForm::MyMessage(uint16_t wCode) {
-  if (wCode == GS_QUIT && !startTimerEnabled_) ArmStartTimer();
+  if (wCode == GS_QUIT && !startTimerEnabled_ && !draining_) ArmStartTimer();
 }
 
 TMainForm::THealth TMainForm::Health() const {
@@ -198,9 +215,55 @@ TMainForm::THealth TMainForm::Health() const {
 }
 
 void TMainForm::Close() {
+  if (closed_ || draining_) return;
+  draining_ = true;
+  startTimerEnabled_ = false;
+  StartTimer.cancel();
+  g_boStarted = false;  // no reconnects or keep-alives from here on
+  drainDeadline_ = std::chrono::steady_clock::now() + kDrainLimit;
+  if (g_TavrelSocket) {
+    MainOutMessage(Format("Closing: draining %d connections", g_TavrelSocket->GetCount()));
+    g_TavrelSocket->BeginDrain();
+  }
+  WatchDrain();
+}
+
+// The run tick goes on meanwhile, flushing the link and reading from it.
+void TMainForm::WatchDrain() {
+  if (closed_) return;
+  const bool drained = !g_TavrelSocket || g_TavrelSocket->Drained();
+  if (drained || std::chrono::steady_clock::now() >= drainDeadline_) {
+    if (!drained) {
+      MainOutMessage(Format("Drain time is up: %d connections left", g_TavrelSocket->GetCount()));
+    }
+    CloseNow();
+    return;
+  }
+  DrainTimer.expires_after(kDrainPoll);
+  DrainTimer.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec) WatchDrain();
+  });
+}
+
+void TMainForm::CloseNow() {
   if (closed_) return;
   FormDestroy();
   io_.stop();
+}
+
+void TMainForm::ReloadTLS() {
+  if (closed_ || draining_) return;
+  if (!g_boOpenSSL) {
+    MainOutMessage("SIGHUP: TLS is off, nothing to reload");
+    return;
+  }
+  std::string why = "the service is not started";
+  if (g_TavrelSocket && g_TavrelSocket->ReloadTLS(why)) {
+    MainOutMessage("TLS certificate " + g_GateConfig.sCertFile + " and key " +
+                   g_GateConfig.sKeyFile + " reloaded for new connections");
+  } else {
+    MainOutMessage("TLS reload failed, the old certificate stays in use: " + why);
+  }
 }
 
 void TMainForm::FormDestroy() {
@@ -219,6 +282,7 @@ void TMainForm::FormDestroy() {
   startTimerEnabled_ = false;
   TimerRun.cancel();
   StartTimer.cancel();
+  DrainTimer.cancel();
   memoLog_.clear();
   g_TavrelSocket.reset();
   control_.reset();

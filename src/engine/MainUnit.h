@@ -1,11 +1,12 @@
 // TMainForm, the process's spine outside the engine: start-up from the
 // command line and settings, the 200 ms start timer, the 10 ms run timer
 // that drives the engine and drains the main log, the control channel, and
-// teardown. Without a window the "form" keeps what the operator sees (the
-// caption, the log pane, the two status panels) for the console to show.
-// Main thread only.
+// the drain and teardown. Without a window the "form" keeps what the
+// operator sees (the caption, the log pane, the two status panels) for the
+// console to show. Main thread only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -28,11 +29,20 @@ class TMainForm {
 
   // Start-up; throws what LoadConfig or the log directory throw.
   void FormCreate();
-  // The control program's (or a signal's) quit: closes within about 200 ms.
+  // The control program's quit: closes within about 200 ms when started, starts again after a
+  // failed start.
   void MyMessage(uint16_t wCode);
-  // Closing confirmed by the operator: ends the process.
+  // Closing confirmed by the operator, SIGTERM or SIGINT, in every state: the drain (no new
+  // connections, close 1001 to every client after what is queued for it, GM_CLOSE for every
+  // session, the link queue flushed), then the end, within kDrainLimit however peers behave.
   void Close();
   bool Closed() const { return closed_; }
+  // SIGHUP: new TLS certificate and key for new connections; a failure keeps the old ones.
+  void ReloadTLS();
+  // The process's exit code once closed: 1 after a failed start without a control program.
+  int ExitCode() const { return exitCode_; }
+
+  static constexpr auto kDrainLimit = std::chrono::milliseconds(3500);
 
   // Whether the gateway can take players now (started, game-server link up),
   // and if not why, in a few words; what the console's health check reports.
@@ -41,8 +51,8 @@ class TMainForm {
     std::string sReason;
   };
   THealth Health() const;
-  // Set once the drain on a stop signal has begun; the health check fails
-  // from then on, so that a balancer sends no new players.
+  // True from the start of the drain (Close) on, when the health check fails
+  // so that a balancer sends no new players. Tests set it without draining.
   void SetDraining() { draining_ = true; }
   bool Draining() const { return draining_; }
 
@@ -68,17 +78,22 @@ class TMainForm {
   void WatchControlChannel();
   void ArmStartTimer();
   void ArmRunTimer();
+  void WatchDrain();
+  void CloseNow();
   void FormDestroy();
 
   boost::asio::io_context& io_;
   std::vector<std::string> args_;
   boost::asio::steady_timer StartTimer;
   boost::asio::steady_timer TimerRun;
+  boost::asio::steady_timer DrainTimer;
+  std::chrono::steady_clock::time_point drainDeadline_;
+  bool draining_ = false;
+  int exitCode_ = 0;
   bool startTimerEnabled_ = false;
   bool timerRunEnabled_ = false;
   bool boClose = false;
   bool closed_ = false;
-  bool draining_ = false;
   std::unique_ptr<boost::asio::posix::stream_descriptor> control_;
   std::string caption_ = "TavrelH5 x64";
   std::string panels_[2];

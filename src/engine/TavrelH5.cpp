@@ -1,5 +1,6 @@
-// Program entry: builds the io_context and the main form, installs the signal
-// handling and runs the loop until the form closes.
+// Program entry: a flag prints and exits; otherwise builds the io_context and
+// the main form, installs the signal handling and runs the loop until the
+// form closes.
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -11,13 +12,18 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "console/Console.h"
+#include "engine/CommandLine.h"
 #include "engine/MainUnit.h"
-#include "protocol/Grobal2.h"
 
 int main(int argc, char* argv[]) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (const auto code = RunFlag(args, stdout, stderr)) return *code;
+
   std::signal(SIGPIPE, SIG_IGN);
   boost::asio::io_context io(1);
-  TMainForm form(io, std::vector<std::string>(argv + 1, argv + argc));
+  // Installed before start-up, so that a signal during it is not fatal.
+  boost::asio::signal_set signals(io, SIGTERM, SIGINT, SIGHUP);
+  TMainForm form(io, std::move(args));
   try {
     form.FormCreate();
   } catch (const std::exception& e) {
@@ -28,12 +34,16 @@ int main(int argc, char* argv[]) {
   TConsole console(io, form);
   console.Start();
 
-  // SIGTERM and SIGINT end the gateway like the control program's quit.
-  boost::asio::signal_set signals(io, SIGTERM, SIGINT);
+  // SIGTERM and SIGINT drain and end the gateway in every state; SIGHUP
+  // reloads the TLS files.
   std::function<void()> watchSignals = [&] {
-    signals.async_wait([&](const boost::system::error_code& ec, int) {
+    signals.async_wait([&](const boost::system::error_code& ec, int sig) {
       if (ec) return;
-      form.MyMessage(GS_QUIT);
+      if (sig == SIGHUP) {
+        form.ReloadTLS();
+      } else {
+        form.Close();
+      }
       watchSignals();
     });
   };
@@ -48,5 +58,5 @@ int main(int argc, char* argv[]) {
       std::fprintf(stderr, "tavrelh5: unexpected failure in the event loop: %s\n", e.what());
     }
   }
-  return 0;
+  return form.ExitCode();
 }

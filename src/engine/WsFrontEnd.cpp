@@ -33,6 +33,21 @@ void TWsFrontEnd::Start(uint16_t port, bool tls) {
   if (!ok) throw std::runtime_error(lib_->LastError());
 }
 
+std::string TWsFrontEnd::ListenUrl() const {
+  return std::string(lib_->IsTLS() ? "wss://" : "ws://") + lib_->ListenAddress() + ":" +
+         std::to_string(lib_->LocalPort()) + "/";
+}
+
+bool TWsFrontEnd::ReloadTLS(std::string& sError) {
+  if (lib_->ReloadTLS(g_GateConfig.sCertFile, g_GateConfig.sKeyFile)) return true;
+  sError = lib_->LastError();
+  return false;
+}
+
+void TWsFrontEnd::StopAccepting() {
+  lib_->StopAccepting();
+}
+
 void TWsFrontEnd::SendMsg(const std::string& sUid, std::string_view text) {
   lib_->SendMsg(sUid, text);
 }
@@ -41,6 +56,6 @@ void TWsFrontEnd::SendBuff(const std::string& sUid, const char* data, size_t len
   lib_->SendBuff(sUid, data, len);
 }
 
-void TWsFrontEnd::CloseSocket(const std::string& sUid) {
-  lib_->CloseSocket(sUid);
+void TWsFrontEnd::CloseSocket(const std::string& sUid, ECloseCode code) {
+  lib_->CloseSocket(sUid, code);
 }

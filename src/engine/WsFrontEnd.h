@@ -22,10 +22,16 @@ class TWsFrontEnd final : public TFrontEnd {
   // Start listening, plain or over TLS with the [TLS] files; throws
   // std::runtime_error with the adapter's reason when it cannot.
   void Start(uint16_t port, bool tls);
+  // What is actually listened on, as a URL: "ws://127.0.0.1:7303/".
+  std::string ListenUrl() const;
+  // The [TLS] files again, for connections accepted from now on; false with
+  // the reason when they cannot be loaded (the old ones stay).
+  bool ReloadTLS(std::string& sError);
 
   void SendMsg(const std::string& sUid, std::string_view text) override;
   void SendBuff(const std::string& sUid, const char* data, size_t len) override;
-  void CloseSocket(const std::string& sUid) override;
+  void CloseSocket(const std::string& sUid, ECloseCode code) override;
+  void StopAccepting() override;
 
   TWsLib& Lib() { return *lib_; }
 

@@ -23,7 +23,12 @@ int SocketOption(int fd, int option) {
 bool IsControlSocket(int fd) {
   if (fd <= 0) return false;
   const int type = SocketOption(fd, SO_TYPE);
-  return SocketOption(fd, SO_DOMAIN) == AF_UNIX && (type == SOCK_DGRAM || type == SOCK_SEQPACKET);
+  if (SocketOption(fd, SO_DOMAIN) != AF_UNIX || (type != SOCK_DGRAM && type != SOCK_SEQPACKET))
+    return false;
+  // An unconnected socket has nobody to report to.
+  sockaddr_storage peer{};
+  socklen_t len = sizeof(peer);
+  return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
 }
 
 std::vector<uint8_t> BuildControlMessage(uint16_t code, uint16_t wordLow, std::string_view text) {

@@ -28,7 +28,8 @@ constexpr uint16_t ControlIndexWord(int32_t nIndex) {
   return static_cast<uint16_t>(static_cast<uint32_t>(nIndex) + 38U);
 }
 
-// True when `fd` is a Unix-domain datagram or seqpacket socket, i.e. usable as the channel.
+// True when `fd` is a connected Unix-domain datagram or seqpacket socket, i.e. usable as the
+// channel.
 bool IsControlSocket(int fd);
 
 std::vector<uint8_t> BuildControlMessage(uint16_t code, uint16_t wordLow, std::string_view text);

@@ -61,14 +61,24 @@ std::optional<TKeyLine> KeyOf(std::string_view line) {
   return TKeyLine{Trim(trimmed.substr(0, eq)), Trim(trimmed.substr(eq + 1))};
 }
 
-std::vector<TIniLine> ReadLines(const std::string& fileName) {
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// The file's lines; a leading UTF-8 byte-order mark is not part of the first
+// one (editors add it, and it would hide the first section), but `bom` keeps
+// it for writing the file back.
+std::vector<TIniLine> ReadLines(const std::string& fileName, bool* bom = nullptr) {
   std::vector<TIniLine> lines;
+  if (bom) *bom = false;
   std::ifstream in(fileName, std::ios::binary);
   if (!in) return lines;
   std::ostringstream content;
   content << in.rdbuf();
   const std::string all = content.str();
   size_t pos = 0;
+  if (all.starts_with(kUtf8Bom)) {
+    pos = kUtf8Bom.size();
+    if (bom) *bom = true;
+  }
   while (pos < all.size()) {
     const size_t nl = all.find('\n', pos);
     if (nl == std::string::npos) {
@@ -193,7 +203,8 @@ bool TIniFile::ValueExists(std::string_view section, std::string_view key) const
 }
 
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-  std::vector<TIniLine> lines = ReadLines(m_sFileName);
+  bool bom = false;
+  std::vector<TIniLine> lines = ReadLines(m_sFileName, &bom);
   std::string eol = "\n";
   if (!lines.empty() && !lines.front().eol.empty()) eol = lines.front().eol;
 
@@ -229,7 +240,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     insertAt(lines.size(), std::move(entry));
   }
 
-  std::string content;
+  std::string content(bom ? kUtf8Bom : std::string_view());
   for (const TIniLine& line : lines) content.append(line.text).append(line.eol);
   WriteAll(m_sFileName, content);
 }

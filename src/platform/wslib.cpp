@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/CloseCode.h"
 #include "platform/Printable.h"
 #include "platform/ProxyProtocol.h"
 
@@ -30,6 +31,9 @@ namespace {
 
 constexpr auto kPreambleTimeout = std::chrono::seconds(30);  // PROXY header and TLS handshake
 constexpr auto kCloseGrace = std::chrono::seconds(10);       // CloseSocket: flush, close handshake
+// For a peer that does not read, or goes on sending what is refused.
+constexpr auto kShortCloseGrace = std::chrono::seconds(2);
+constexpr size_t kReadChunk = 16 * 1024;  // pieces of an incoming message
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr size_t kProxyReadChunk = 512;
 constexpr TWsConnId kMaxConnId = 2147483647;
@@ -56,6 +60,32 @@ std::string FormatProxySource(const TProxyHeader& h) {
   return FormatPeer(asio::ip::address_v6(h.srcAddr), h.wSrcPort);
 }
 
+// A server context with the PEM certificate chain and key; null (and `sError`) when either
+// cannot be loaded or they do not belong together.
+std::shared_ptr<ssl::context> LoadTlsContext(const std::string& sCertFile,
+                                             const std::string& sKeyFile, std::string& sError) {
+  auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
+  error_code ec;
+  ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
+                   ec);
+  if (!ec) ctx->use_certificate_chain_file(sCertFile, ec);
+  if (ec) {
+    sError = "Cannot load TLS certificate " + sCertFile + ": " + ec.message();
+    return nullptr;
+  }
+  ctx->use_private_key_file(sKeyFile, ssl::context::pem, ec);
+  if (ec) {
+    sError = "Cannot load TLS key " + sKeyFile + ": " + ec.message();
+    return nullptr;
+  }
+  if (SSL_CTX_check_private_key(ctx->native_handle()) != 1) {
+    sError = "TLS key " + sKeyFile + " does not match certificate " + sCertFile;
+    return nullptr;
+  }
+  return ctx;
+}
+
 bool ParseUid(std::string_view text, TWsConnId& id) {
   const char* end = text.data() + text.size();
   auto [p, ec] = std::from_chars(text.data(), end, id);
@@ -70,8 +100,8 @@ class TWsConn {
   virtual ~TWsConn() = default;
 
   virtual void Send(std::string_view data, bool boBinary) = 0;
-  virtual void Close() = 0;  // after what is queued
-  virtual void Abort() = 0;  // at once, dropping what is queued
+  virtual void Close(ECloseCode code) = 0;  // after what is queued
+  virtual void Abort() = 0;                 // at once, dropping what is queued
 
   TWsConnId Id() const { return id_; }
   const std::string& Uid() const { return sUid_; }
@@ -93,6 +123,7 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   explicit TImpl(asio::io_context& ioc) : ioc_(ioc), acceptor_(ioc), retryTimer_(ioc) {}
 
   bool Listen(uint16_t wPort, std::string& sError);
+  void StopAccepting();
   void Shutdown();
   std::shared_ptr<TWsConn> Find(TWsConnId id) const;
 
@@ -105,7 +136,9 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   asio::io_context& ioc_;
   tcp::acceptor acceptor_;
   asio::steady_timer retryTimer_;
-  std::unique_ptr<ssl::context> tls_;
+  // Each TLS connection holds the context it started with, so a reload can
+  // replace this one while they run on.
+  std::shared_ptr<ssl::context> tls_;
   std::string sListenAddress_;
   std::vector<asio::ip::address> trusted_;
   std::unordered_map<TWsConnId, std::weak_ptr<TWsConn>> conns_;
@@ -150,10 +183,11 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
         ws_(std::move(socket)),
         closeTimer_(owner_->ioc_) {}
   TWsConnT(std::shared_ptr<TWsLib::TImpl> owner, TWsConnId id, std::string sRemote,
-           tcp::socket socket, ssl::context& ctx) requires(kTls)
+           tcp::socket socket, std::shared_ptr<ssl::context> ctx) requires(kTls)
       : TWsConn(id, std::move(sRemote)),
         owner_(std::move(owner)),
-        ws_(std::move(socket), ctx),
+        tls_(std::move(ctx)),
+        ws_(std::move(socket), *tls_),
         closeTimer_(owner_->ioc_) {}
 
   void Start(bool boProxy) {
@@ -179,11 +213,13 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (!boWriting_) DoWrite();
   }
 
-  void Close() override {
+  void Close(ECloseCode code) override {
     if (boDone_ || boClosing_) return;
     if (!boReported_) return Abort();
+    closeCode_ = code;
     boClosing_ = true;
-    closeTimer_.expires_after(kCloseGrace);
+    const bool boHostile = code == ECloseCode::SlowConsumer || code == ECloseCode::TooBig;
+    closeTimer_.expires_after(boHostile ? kShortCloseGrace : kCloseGrace);
     closeTimer_.async_wait(beast::bind_front_handler(&TWsConnT::OnCloseTimer, Self()));
     if (!boWriting_) DoClose();
   }
@@ -243,7 +279,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     // The WebSocket stream keeps its own handshake and idle timers, pinging quiet peers.
     beast::get_lowest_layer(ws_).expires_never();
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-    ws_.read_message_max(TWsLib::kMaxMessageBytes);
+    // The size limit is checked here, piece by piece, so that its close can
+    // carry a reason (Beast's own limit closes with the code alone).
+    ws_.read_message_max(0);
     ws_.async_accept(preBuf_.data(), beast::bind_front_handler(&TWsConnT::OnAccept, Self()));
   }
 
@@ -255,23 +293,31 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     DoRead();
   }
 
-  void DoRead() { ws_.async_read(readBuf_, beast::bind_front_handler(&TWsConnT::OnRead, Self())); }
+  void DoRead() {
+    ws_.async_read_some(readBuf_, kReadChunk, beast::bind_front_handler(&TWsConnT::OnRead, Self()));
+  }
 
   void OnRead(error_code ec, size_t) {
-    if (ec) {
-      if (ec == websocket::error::message_too_big) {
-        ++owner_->nOversize_;
-        owner_->Log("Connection " + sUid_ + " (" + sRemote_ + ") closed: message over " +
-                    std::to_string(TWsLib::kMaxMessageBytes) + " bytes");
-      }
-      return Finish();
+    if (ec) return Finish();
+    // A connection that is closing has nothing more to say; reading goes on
+    // only for the peer's close reply.
+    if (boClosing_) {
+      readBuf_.clear();
+      return DoRead();
     }
-    // A connection the engine is closing has nothing more to say to it.
-    if (!boClosing_) {
+    if (readBuf_.size() > TWsLib::kMaxMessageBytes) {
+      ++owner_->nOversize_;
+      owner_->Log("Connection " + sUid_ + " (" + sRemote_ + ") closed: message over " +
+                  std::to_string(TWsLib::kMaxMessageBytes) + " bytes");
+      readBuf_ = beast::flat_buffer();
+      Close(ECloseCode::TooBig);
+      return DoRead();
+    }
+    if (ws_.is_message_done()) {
       owner_->Message(*this, std::string_view(static_cast<const char*>(readBuf_.data().data()),
                                               readBuf_.size()));
+      readBuf_.consume(readBuf_.size());
     }
-    readBuf_.consume(readBuf_.size());
     DoRead();
   }
 
@@ -297,7 +343,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void DoClose() {
-    ws_.async_close(websocket::close_code::normal,
+    const std::string_view reason = CloseReason(closeCode_);
+    ws_.async_close(websocket::close_reason(static_cast<websocket::close_code>(closeCode_),
+                                            beast::string_view(reason.data(), reason.size())),
                     beast::bind_front_handler(&TWsConnT::OnClose, Self()));
   }
 
@@ -314,13 +362,16 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     ++owner_->nSlowConsumer_;
     owner_->Log("Slow consumer: connection " + sUid_ + " (" + sRemote_ + ") closed with " +
                 std::to_string(nUnsent_ + nMore) + " bytes unsent");
-    // The message being written must outlive its write; the rest can go.
+    // The message being written must outlive its write; the rest can go. The
+    // close frame follows that write, and the close timer ends a peer that
+    // never reads it.
     if (boWriting_) {
       queue_.resize(1);
     } else {
       queue_.clear();
     }
-    Abort();
+    nUnsent_ = boWriting_ ? queue_.front().data.size() : 0;
+    Close(ECloseCode::SlowConsumer);
   }
 
   void Refuse() {
@@ -343,6 +394,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   };
 
   std::shared_ptr<TWsLib::TImpl> owner_;
+  std::shared_ptr<ssl::context> tls_;  // null for plain connections; outlives ws_
   TStream ws_;
   asio::steady_timer closeTimer_;
   beast::flat_buffer preBuf_;  // the PROXY header and whatever arrived with it
@@ -350,6 +402,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   std::deque<TOut> queue_;          // front is in flight while boWriting_
   std::vector<std::string> spare_;  // drained message buffers kept for reuse
   size_t nUnsent_ = 0;
+  ECloseCode closeCode_ = ECloseCode::Normal;
   bool boWriting_ = false;
   bool boClosing_ = false;
 };
@@ -415,7 +468,7 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
     const bool boProxy = IsTrusted(peer.address());
     if (tls_) {
       auto conn = std::make_shared<TWsConnT<true>>(shared_from_this(), id, std::move(sRemote),
-                                                   std::move(socket), *tls_);
+                                                   std::move(socket), tls_);
       conns_[id] = conn;
       conn->Start(boProxy);
     } else {
@@ -486,6 +539,17 @@ void TWsLib::TImpl::Log(const std::string& sText) {
   Invoke("log", [&] {
     if (onLog_) onLog_(sText);
   });
+}
+
+void TWsLib::TImpl::StopAccepting() {
+  error_code ignored;
+  acceptor_.close(ignored);
+  retryTimer_.cancel();
+  // Connections still in their PROXY, TLS or WebSocket handshake have no
+  // session to close: they go at once.
+  for (auto& [id, weak] : conns_) {
+    if (auto conn = weak.lock(); conn && !conn->Reported()) conn->Abort();
+  }
 }
 
 void TWsLib::TImpl::Shutdown() {
@@ -560,21 +624,8 @@ bool TWsLib::Start(uint16_t wPort, const std::string* pCertFile, const std::stri
     return false;
   }
   if (pCertFile) {
-    auto ctx = std::make_unique<ssl::context>(ssl::context::tls_server);
-    error_code ec;
-    ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                         ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
-                     ec);
-    if (!ec) ctx->use_certificate_chain_file(*pCertFile, ec);
-    if (ec) {
-      sLastError_ = "Cannot load TLS certificate " + *pCertFile + ": " + ec.message();
-      return false;
-    }
-    ctx->use_private_key_file(*pKeyFile, ssl::context::pem, ec);
-    if (ec) {
-      sLastError_ = "Cannot load TLS key " + *pKeyFile + ": " + ec.message();
-      return false;
-    }
+    auto ctx = LoadTlsContext(*pCertFile, *pKeyFile, sLastError_);
+    if (!ctx) return false;
     impl_->tls_ = std::move(ctx);
   } else {
     impl_->tls_.reset();
@@ -592,6 +643,34 @@ uint16_t TWsLib::LocalPort() const {
   return ec ? 0 : ep.port();
 }
 
+std::string TWsLib::ListenAddress() const {
+  error_code ec;
+  const tcp::endpoint ep = impl_->acceptor_.local_endpoint(ec);
+  if (ec) return {};
+  const asio::ip::address a = ep.address();
+  return a.is_v6() ? "[" + a.to_string() + "]" : a.to_string();
+}
+
+bool TWsLib::IsTLS() const {
+  return impl_->tls_ != nullptr;
+}
+
+bool TWsLib::ReloadTLS(const std::string& sCertFile, const std::string& sKeyFile) {
+  sLastError_.clear();
+  if (!impl_->tls_) {
+    sLastError_ = "TLS is not in use";
+    return false;
+  }
+  auto ctx = LoadTlsContext(sCertFile, sKeyFile, sLastError_);
+  if (!ctx) return false;
+  impl_->tls_ = std::move(ctx);
+  return true;
+}
+
+void TWsLib::StopAccepting() {
+  impl_->StopAccepting();
+}
+
 void TWsLib::SendMsg(std::string_view sUid, std::string_view sText) {
   TWsConnId id;
   if (ParseUid(sUid, id)) SendMsg(id, sText);
@@ -602,9 +681,9 @@ void TWsLib::SendBuff(std::string_view sUid, const void* pBuf, size_t nLen) {
   if (ParseUid(sUid, id)) SendBuff(id, pBuf, nLen);
 }
 
-void TWsLib::CloseSocket(std::string_view sUid) {
+void TWsLib::CloseSocket(std::string_view sUid, ECloseCode code) {
   TWsConnId id;
-  if (ParseUid(sUid, id)) CloseSocket(id);
+  if (ParseUid(sUid, id)) CloseSocket(id, code);
 }
 
 void TWsLib::SendMsg(TWsConnId id, std::string_view sText) {
@@ -616,8 +695,8 @@ void TWsLib::SendBuff(TWsConnId id, const void* pBuf, size_t nLen) {
   if (auto conn = impl_->Find(id)) conn->Send({static_cast<const char*>(pBuf), nLen}, true);
 }
 
-void TWsLib::CloseSocket(TWsConnId id) {
-  if (auto conn = impl_->Find(id)) conn->Close();
+void TWsLib::CloseSocket(TWsConnId id, ECloseCode code) {
+  if (auto conn = impl_->Find(id)) conn->Close(code);
 }
 
 uint64_t TWsLib::SlowConsumerCloses() const {

@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/CloseCode.h"
+
 namespace boost::asio {
 class io_context;
 }
@@ -74,12 +76,23 @@ class TWsLib {
   // closing or malformed identifiers are ignored.
   void SendMsg(std::string_view sUid, std::string_view sText);
   void SendBuff(std::string_view sUid, const void* pBuf, size_t nLen);
-  // Sends what is queued, then closes; the disconnect callback follows later, never from
-  // inside this call.
-  void CloseSocket(std::string_view sUid);
+  // Sends what is queued, then closes with `code` and its reason; the disconnect callback
+  // follows later, never from inside this call.
+  void CloseSocket(std::string_view sUid, ECloseCode code = ECloseCode::Normal);
   void SendMsg(TWsConnId id, std::string_view sText);
   void SendBuff(TWsConnId id, const void* pBuf, size_t nLen);
-  void CloseSocket(TWsConnId id);
+  void CloseSocket(TWsConnId id, ECloseCode code = ECloseCode::Normal);
+
+  // Closes the listener; connections not yet through their handshakes are dropped, the
+  // others stay until closed.
+  void StopAccepting();
+  // The address actually listened on ("127.0.0.1", "[::]"); empty when not listening.
+  std::string ListenAddress() const;
+  bool IsTLS() const;
+  // Loads a new certificate and key for connections accepted from now on; open connections
+  // keep theirs. False (with LastError, the old files staying in use) when they cannot be
+  // loaded or TLS is not in use.
+  [[nodiscard]] bool ReloadTLS(const std::string& sCertFile, const std::string& sKeyFile);
 
   // Counters for metrics.
   uint64_t SlowConsumerCloses() const;

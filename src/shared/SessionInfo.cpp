@@ -10,6 +10,7 @@ void TSessionInfo::Reset(uint64_t nNow) {
   nPacketIdx = 0;
   boKick = false;
   dwKickTime = 0;
+  KickCode = ECloseCode::Kicked;
   m_sUserID.clear();
   m_sAccount.clear();
   m_sUserName.clear();

@@ -11,6 +11,7 @@
 
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
+#include "platform/CloseCode.h"
 #include "shared/LogSampler.h"
 #include "shared/ZeroTable.h"
 
@@ -31,6 +32,7 @@ struct TSessionInfo {
   int32_t nPacketIdx = 0;
   bool boKick = false;
   uint64_t dwKickTime = 0;
+  ECloseCode KickCode = ECloseCode::Kicked;  // what the client is told when boKick closes it
   std::string m_sUserID;
   std::string m_sAccount;
   std::string m_sUserName;
@@ -72,5 +74,5 @@ struct TSessionInfo {
 
 // A field added to the record must be cleared by Reset too; then update the
 // size here.
-static_assert(sizeof(TSessionInfo) == 600,
+static_assert(sizeof(TSessionInfo) == 608,
               "new TSessionInfo field: reset it in TSessionInfo::Reset");

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -68,76 +69,110 @@ void Randomize() {
 
 namespace {
 
-// Reads a string key; an empty value leaves `field` at its default and writes that back.
-void ReadStringKey(TIniFile& ini, const char* section, const char* key, std::string& field) {
-  std::string value = ini.ReadString(section, key, "");
-  if (!value.empty()) {
-    field = std::move(value);
-  } else {
-    ini.WriteString(section, key, field);
+// Applies the read rule key by key: a missing or unusable key leaves its field at the default
+// and is noted; with write-back the default goes into the file, so that a file with every key
+// present and usable is never written.
+class TConfigReader {
+ public:
+  TConfigReader(TIniFile& ini, EConfigWrite mode) : ini_(ini), mode_(mode) {}
+
+  // A key whose default is not empty: an empty value is unusable.
+  void String(const char* section, const char* key, std::string& field) {
+    std::string value = ini_.ReadString(section, key, "");
+    if (!value.empty()) {
+      field = std::move(value);
+    } else {
+      Replace(section, key, field);
+    }
   }
-}
 
-// Reads an integer key with -1 as "missing or unusable": the default stays and is written back.
-// Returns true and sets `value` otherwise.
-bool ReadIntegerKey(TIniFile& ini, const char* section, const char* key, int32_t current,
-                    int32_t& value) {
-  value = ini.ReadInteger(section, key, -1);
-  if (value != -1) return true;
-  ini.WriteInteger(section, key, current);
-  return false;
-}
-
-template <class T>
-void ReadIntKey(TIniFile& ini, const char* section, const char* key, T& field) {
-  int32_t value = 0;
-  if (ReadIntegerKey(ini, section, key, static_cast<int32_t>(field), value)) {
-    field = static_cast<T>(value);
+  // A key whose default is empty: present, even empty, it counts.
+  void OptionalString(const char* section, const char* key, std::string& field) {
+    if (ini_.ValueExists(section, key)) {
+      field = ini_.ReadString(section, key, "");
+    } else {
+      Replace(section, key, field);
+    }
   }
-}
 
-void ReadPortKey(TIniFile& ini, const char* section, const char* key, uint16_t& field) {
-  int32_t value = 0;
-  if (ReadIntegerKey(ini, section, key, field, value)) field = static_cast<uint16_t>(value);
-}
+  // Integer keys read with -1 as "missing or unusable"; `usable` may refuse more. Returns true
+  // and sets `value` when the file's value is taken.
+  template <class Usable>
+  bool Integer(const char* section, const char* key, int32_t current, int32_t& value,
+               Usable usable) {
+    value = ini_.ReadInteger(section, key, -1);
+    if (value != -1 && usable(value)) return true;
+    Replace(section, key, std::to_string(current));
+    return false;
+  }
+  bool Integer(const char* section, const char* key, int32_t current, int32_t& value) {
+    return Integer(section, key, current, value, [](int32_t) { return true; });
+  }
 
-void LoadTavrelSection(TIniFile& ini) {
+  template <class T>
+  void Int(const char* section, const char* key, T& field) {
+    int32_t value = 0;
+    if (Integer(section, key, static_cast<int32_t>(field), value)) field = static_cast<T>(value);
+  }
+
+  std::vector<TConfigFinding> Take() { return std::move(findings_); }
+
+ private:
+  void Replace(const char* section, const char* key, const std::string& def) {
+    TConfigFinding f{section, key, ini_.ValueExists(section, key), "", def};
+    if (f.boPresent) f.sValue = ini_.ReadString(section, key, "");
+    if (mode_ == EConfigWrite::WriteBack) {
+      ini_.WriteString(section, key, def);
+      if (f.boPresent) MainOutMessage(DescribeFinding(f));
+    }
+    findings_.push_back(std::move(f));
+  }
+
+  TIniFile& ini_;
+  EConfigWrite mode_;
+  std::vector<TConfigFinding> findings_;
+};
+
+void LoadTavrelSection(TConfigReader& r) {
   const char* s = kConfigSection;
   TGateConfig& c = g_GateConfig;
-  ReadStringKey(ini, s, "GateAddr", c.sGateIP);
-  ReadPortKey(ini, s, "GatePort", c.nGatePort);
-  ReadStringKey(ini, s, "ServerAddr", c.sServerIP);
-  ReadPortKey(ini, s, "ServerPort", c.nServerPort);
-  ReadIntKey(ini, s, "IpCount", c.nIpCount);
-  ReadIntKey(ini, s, "ServerCheckMsgByte", c.nServerCheckMsgByte);
-  ReadIntKey(ini, s, "ClientMsgByte", c.nClientMsgByte);
   int32_t value = 0;
+  r.String(s, "GateAddr", c.sGateIP);
+  if (r.Integer(s, "GatePort", c.nGatePort, value)) c.nGatePort = static_cast<uint16_t>(value);
+  r.String(s, "ServerAddr", c.sServerIP);
+  if (r.Integer(s, "ServerPort", c.nServerPort, value))
+    c.nServerPort = static_cast<uint16_t>(value);
+  // Below 2 the per-address limit would admit nobody.
+  if (r.Integer(s, "IpCount", c.nIpCount, value, [](int32_t v) { return v >= 2; })) {
+    c.nIpCount = value;
+  }
+  r.Int(s, "ServerCheckMsgByte", c.nServerCheckMsgByte);
+  r.Int(s, "ClientMsgByte", c.nClientMsgByte);
   // Written back as the low 32 bits; the value read is sign-extended.
-  if (ReadIntegerKey(ini, s, "ServerCheckTime", static_cast<int32_t>(c.dwServerCheckTime), value)) {
+  if (r.Integer(s, "ServerCheckTime", static_cast<int32_t>(c.dwServerCheckTime), value)) {
     c.dwServerCheckTime = static_cast<uint64_t>(static_cast<int64_t>(value));
   }
-  ReadIntKey(ini, s, "ClientMsgBuffByte", c.nClientMsgBuffByte);
-  ReadIntKey(ini, s, "ServerMsgBuffByte", c.nServerMsgBuffByte);
-  ReadIntKey(ini, s, "ConnectOutTime", g_ConnectOutTime);
-  if (ReadIntegerKey(ini, s, "OpenSSL", g_boOpenSSL ? 1 : 0, value)) g_boOpenSSL = value == 1;
+  r.Int(s, "ClientMsgBuffByte", c.nClientMsgBuffByte);
+  r.Int(s, "ServerMsgBuffByte", c.nServerMsgBuffByte);
+  r.Int(s, "ConnectOutTime", g_ConnectOutTime);
+  if (r.Integer(s, "OpenSSL", g_boOpenSSL ? 1 : 0, value)) g_boOpenSSL = value == 1;
 }
 
-void LoadExtensionSections(TIniFile& ini) {
+void LoadExtensionSections(TConfigReader& r) {
   TGateConfig& c = g_GateConfig;
-  ReadStringKey(ini, kConsoleSection, "Addr", c.sConsoleAddr);
+  int32_t value = 0;
+  r.String(kConsoleSection, "Addr", c.sConsoleAddr);
   // Outside 0..65535 a console port is unusable rather than wrapped.
-  const int32_t port = ini.ReadInteger(kConsoleSection, "Port", -1);
-  if (port >= 0 && port <= 65535) {
-    c.nConsolePort = static_cast<uint16_t>(port);
-  } else {
-    ini.WriteInteger(kConsoleSection, "Port", c.nConsolePort);
+  if (r.Integer(kConsoleSection, "Port", c.nConsolePort, value,
+                [](int32_t v) { return v >= 0 && v <= 65535; })) {
+    c.nConsolePort = static_cast<uint16_t>(value);
   }
-  ReadStringKey(ini, kConsoleSection, "Token", c.sConsoleToken);
-  ReadStringKey(ini, kTLSSection, "CertFile", c.sCertFile);
-  ReadStringKey(ini, kTLSSection, "KeyFile", c.sKeyFile);
-  ReadStringKey(ini, kProxySection, "Trusted", c.sProxyTrusted);
-  // Optional: empty listens on every address, as the gateway always has.
-  c.sListenAddr = ini.ReadString(kListenSection, "Addr", "");
+  r.OptionalString(kConsoleSection, "Token", c.sConsoleToken);
+  r.String(kTLSSection, "CertFile", c.sCertFile);
+  r.String(kTLSSection, "KeyFile", c.sKeyFile);
+  r.OptionalString(kProxySection, "Trusted", c.sProxyTrusted);
+  // Empty listens on every address, as the gateway always has.
+  r.OptionalString(kListenSection, "Addr", c.sListenAddr);
 }
 
 [[noreturn]] void RefuseCodec(const TIniFile& ini, std::string_view key, std::string_view why) {
@@ -175,11 +210,29 @@ void LoadCodecSection(const TIniFile& ini) {
 
 }  // namespace
 
-void LoadConfig(const std::string& fileName) {
+void LoadConfig(const std::string& fileName, EConfigWrite mode,
+                std::vector<TConfigFinding>* pFindings) {
   g_Config = std::make_unique<TIniFile>(fileName);
-  LoadTavrelSection(*g_Config);
-  LoadExtensionSections(*g_Config);
+  TConfigReader reader(*g_Config, mode);
+  LoadTavrelSection(reader);
+  LoadExtensionSections(reader);
+  std::vector<TConfigFinding> findings = reader.Take();
+  if (mode == EConfigWrite::WriteBack) {
+    const auto missing = std::count_if(findings.begin(), findings.end(),
+                                       [](const TConfigFinding& f) { return !f.boPresent; });
+    if (missing > 0) {
+      MainOutMessage(fileName + ": " + std::to_string(missing) +
+                     " missing keys written with their defaults");
+    }
+  }
+  if (pFindings) *pFindings = std::move(findings);
   LoadCodecSection(*g_Config);
+}
+
+std::string DescribeFinding(const TConfigFinding& f) {
+  const std::string def = f.sDefault.empty() ? "(empty)" : f.sDefault;
+  if (!f.boPresent) return "[" + f.sSection + "] " + f.sKey + " missing, default " + def;
+  return "[" + f.sSection + "] " + f.sKey + "=\"" + f.sValue + "\" unusable, default " + def;
 }
 
 // ---- Connection admission ---------------------------------------------------------------------

@@ -64,11 +64,32 @@ extern std::unique_ptr<TIniFile> g_Config;  // open for the life of the process
 extern int32_t g_ConnectOutTime;            // ConnectOutTime, seconds
 extern bool g_boOpenSSL;                    // OpenSSL
 
-// Fills the settings from `fileName` (kept open in g_Config). Missing or unusable keys keep their
-// default, which is written back; [Codec] is read only and its tables are installed in the codec.
-// Throws EIniFileException ("Unable to write to ...") when a write-back fails and EConfigError
-// when [Codec] is unusable.
-void LoadConfig(const std::string& fileName = kConfigFileName);
+// A key that was missing or unusable, and the default used instead.
+struct TConfigFinding {
+  std::string sSection;
+  std::string sKey;
+  bool boPresent = false;  // false: missing
+  std::string sValue;      // the unusable value as the file has it
+  std::string sDefault;
+};
+
+// "[Tavrel] GatePort="abc" unusable, default 7303" or "[Listen] Addr missing, default (empty)".
+std::string DescribeFinding(const TConfigFinding& f);
+
+enum class EConfigWrite {
+  WriteBack,  // write each default into the file and log each unusable value
+  ReadOnly,   // only report (--check-config)
+};
+
+// Fills the settings from `fileName` (kept open in g_Config) and reports in `pFindings` the keys
+// that were missing or unusable, which keep their default. With WriteBack the defaults are written
+// into the file, each unusable value gets a main-log line and the missing ones one line in all; a
+// file with every key present and usable is not written. [Codec] is read only and its tables are
+// installed in the codec. Throws EIniFileException ("Unable to write to ...") when a write-back
+// fails and EConfigError when [Codec] is unusable.
+void LoadConfig(const std::string& fileName = kConfigFileName,
+                EConfigWrite mode = EConfigWrite::WriteBack,
+                std::vector<TConfigFinding>* pFindings = nullptr);
 
 // ---- Built-in tunables and run-time state -----------------------------------------------------
 

@@ -394,10 +394,12 @@ TEST_F(FaultTest, InvalidUtf8OversizedAndFloodingClients) {
   TPlayer c = Join("heidi");
   c.ws->SendText(ClientMessage(CM_HEART, 0, 0, 0, 0, "bad\xff"));
   EXPECT_TRUE(c.ws->WaitClosed(5s));
+  EXPECT_EQ(c.ws->CloseCode(), 1007);
   // A message over 64 KiB closes its sender.
   TPlayer d = Join("ivan");
   d.ws->SendText(ClientMessage(CM_HEART, 0, 0, 0, 0, std::string(70000, 'o')));
   EXPECT_TRUE(d.ws->WaitClosed(5s));
+  EXPECT_EQ(d.ws->CloseCode(), 1009);
 
   // Messages as fast as the client can send them: each one arrives once and
   // in order; walks faster than the pace are refused, not queued.

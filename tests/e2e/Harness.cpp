@@ -318,6 +318,16 @@ bool TWsClient::WaitClosed(std::chrono::milliseconds timeout) {
   return impl_->closed;
 }
 
+uint16_t TWsClient::CloseCode() const {
+  if (impl_->plain) return impl_->plain->reason().code;
+  return impl_->secure ? impl_->secure->reason().code : 0;
+}
+
+std::string TWsClient::CloseReason() const {
+  if (impl_->plain) return std::string(impl_->plain->reason().reason.c_str());
+  return impl_->secure ? std::string(impl_->secure->reason().reason.c_str()) : std::string();
+}
+
 void TWsClient::Close() {
   if (!impl_->plain && !impl_->secure) return;
   bool done = false;

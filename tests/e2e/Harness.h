@@ -83,6 +83,9 @@ class TWsClient {
   std::optional<TClientMsg> ReadMsg(std::chrono::milliseconds timeout);
   // True when the server closed the connection within the timeout.
   bool WaitClosed(std::chrono::milliseconds timeout);
+  // The code and reason of the server's close frame; 0 and empty when none came.
+  uint16_t CloseCode() const;
+  std::string CloseReason() const;
   void Close();
   // Raw binary messages received so far (sizes), for checking block sizes.
   const std::vector<size_t>& BinarySizes() const { return binarySizes_; }

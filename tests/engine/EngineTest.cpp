@@ -115,6 +115,7 @@ TEST_F(EngineTest, TableFullRefusesWithoutRecordOrFrame) {
   engine->ServerConnect("5000", "10.9.9.9");
   EXPECT_EQ(engine->GetListCount(), MAXGATEUSERCOUNT);
   EXPECT_EQ(front->closed, std::vector<std::string>{"5000"});
+  EXPECT_EQ(front->codes, std::vector<ECloseCode>{ECloseCode::NoFreeSession});
   EXPECT_EQ(QueuedFrames(*engine).size(), framesBefore);
   EXPECT_EQ(engine->GetUser(std::string_view("5000")), nullptr);
 }
@@ -153,6 +154,7 @@ TEST_F(EngineTest, FirstMessageThatIsNotALoginClosesTheConnection) {
   const size_t before = QueuedFrames(*engine).size();
   engine->Run();
   EXPECT_EQ(front->closed, std::vector<std::string>{"8"});
+  EXPECT_EQ(front->codes, std::vector<ECloseCode>{ECloseCode::LoginRefused});
   EXPECT_EQ(QueuedFrames(*engine).size(), before);
 }
 
@@ -207,6 +209,7 @@ TEST_F(EngineTest, KickClosesAfter1500msAndLoginTimeoutOnlyBeforeTheGame) {
   g_now += 1;
   engine->Run();
   EXPECT_EQ(front->closed, std::vector<std::string>{"10"});
+  EXPECT_EQ(front->codes, std::vector<ECloseCode>{ECloseCode::Kicked});
 
   TSessionInfo& waiting = Connect(11, false);
   (void)waiting;
@@ -216,6 +219,7 @@ TEST_F(EngineTest, KickClosesAfter1500msAndLoginTimeoutOnlyBeforeTheGame) {
   g_now += 1;
   engine->Run();
   EXPECT_EQ(front->closed.back(), "11");
+  EXPECT_EQ(front->codes.back(), ECloseCode::LoginTimeout);
 }
 
 TEST_F(EngineTest, PerUserTranslationStateEffects) {

@@ -105,6 +105,16 @@ TEST(ControlChannelTest, OnlyUnixDatagramOrSeqpacketSocketsQualify) {
   close(p[1]);
   EXPECT_FALSE(IsControlSocket(0));
   EXPECT_FALSE(IsControlSocket(987654));
+  // A datagram socket connected to nobody has no control program behind it.
+  const int lone = socket(AF_UNIX, SOCK_DGRAM, 0);
+  ASSERT_GE(lone, 0);
+  EXPECT_FALSE(IsControlSocket(lone));
+  close(lone);
+  // Nor does a TCP socket, such as the game-server link.
+  const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(tcp, 0);
+  EXPECT_FALSE(IsControlSocket(tcp));
+  close(tcp);
 }
 
 }  // namespace

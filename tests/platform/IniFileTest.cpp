@@ -104,6 +104,18 @@ TEST_F(IniFileTest, CreatesMissingFileAndSectionsAndKeepsLineEndings) {
   EXPECT_EQ(Get(crlf), "[A]\r\nX=1\r\nY=2\r\n\r\n[B]\r\nZ=3\r\n");
 }
 
+TEST_F(IniFileTest, ByteOrderMarkIsSkippedWhenReadingAndKeptWhenWriting) {
+  const std::string path = Path("bom.ini");
+  Put(path, "\xEF\xBB\xBF[Tavrel]\r\nGatePort=7400\r\n");
+  TIniFile ini(path);
+  EXPECT_EQ(ini.ReadInteger("Tavrel", "GatePort", -1), 7400);
+  EXPECT_TRUE(ini.ValueExists("Tavrel", "GatePort"));
+  ini.WriteInteger("Tavrel", "ServerPort", 5100);
+  ini.WriteInteger("Tavrel", "GatePort", 7401);
+  // One section still, edited in place behind the mark.
+  EXPECT_EQ(Get(path), "\xEF\xBB\xBF[Tavrel]\r\nGatePort=7401\r\nServerPort=5100\r\n");
+}
+
 TEST_F(IniFileTest, IntegersAcceptDecimalAndBothHexadecimalForms) {
   struct Case {
     const char* text;

@@ -213,6 +213,7 @@ TEST_F(WsLibTest, MessagesLimitAndClientClose) {
   Read(a);
   EXPECT_EQ(lastError_, websocket::error::closed);
   EXPECT_EQ(a.ws.reason().code, websocket::close_code::too_big);
+  EXPECT_EQ(std::string(a.ws.reason().reason.c_str()), "message too big");
   ASSERT_TRUE(RunUntil([&] { return Count('D', uidA) == 1; }));
   EXPECT_EQ(lib_->OversizeCloses(), 1u);
   EXPECT_TRUE(HasLog("message over 65536 bytes"));
@@ -240,14 +241,16 @@ TEST_F(WsLibTest, CloseSocketFlushesAndReportsOneDisconnect) {
   TPlainClient a(ioc_), refused(ioc_), c(ioc_);
   const std::string uidA = Connect(a);
   lib_->SendBuff(uidA, "bye", 3);
-  lib_->CloseSocket(uidA);
-  lib_->CloseSocket(uidA);
+  lib_->CloseSocket(uidA, ECloseCode::LoginTimeout);
+  lib_->CloseSocket(uidA, ECloseCode::Kicked);  // the first close decides
   lib_->SendMsg(uidA, "too late");
   EXPECT_EQ(Count('D', uidA), 0);  // never from inside the call
   EXPECT_EQ(Read(a), TMsg("ok", false));
   EXPECT_EQ(Read(a), TMsg("bye", true));
   Read(a);
   EXPECT_EQ(lastError_, websocket::error::closed);
+  EXPECT_EQ(a.ws.reason().code, 4000);
+  EXPECT_EQ(std::string(a.ws.reason().reason.c_str()), "login timeout");
 
   // Closed from inside its own connect callback, as the engine refuses an address.
   boRefuseNext_ = true;
@@ -255,12 +258,21 @@ TEST_F(WsLibTest, CloseSocketFlushesAndReportsOneDisconnect) {
   EXPECT_EQ(Read(refused), TMsg("ok", false));
   Read(refused);
   EXPECT_EQ(lastError_, websocket::error::closed);
+  EXPECT_EQ(refused.ws.reason().code, 1000);  // no code given: a normal close
 
   const std::string uidC = Connect(c);
   Read(c);
   ioc_.run_for(100ms);
   EXPECT_EQ(Count('D', uidA), 1);
   EXPECT_EQ(Count('D', uidR), 1);
+
+  // No new connections once accepting stops; the open one stays.
+  lib_->StopAccepting();
+  EXPECT_TRUE(lib_->ListenAddress().empty());
+  TPlainClient late(ioc_);
+  EXPECT_TRUE(Connect(late).empty());
+  lib_->SendMsg(uidC, "still here");
+  EXPECT_EQ(Read(c), TMsg("still here", false));
 
   // Tearing the library down ends the remaining connection without further callbacks.
   const size_t nEvents = events_.size();

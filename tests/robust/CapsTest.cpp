@@ -54,6 +54,7 @@ TEST_F(CapsTest, ClientThatDoesNotReadIsKickedAtItsStreamCap) {
 
   engine->Run();  // the next visit closes it, without the usual kick delay
   EXPECT_EQ(front->closed, std::vector<std::string>{"1"});
+  EXPECT_EQ(front->codes, std::vector<ECloseCode>{ECloseCode::SlowConsumer});
   engine->ServerDisconnect("1", "10.0.0.1");
   EXPECT_EQ(slow.BufferStream, nullptr);  // its memory went with it
   EXPECT_GT(front->bytes["2"], 0u);

@@ -15,6 +15,7 @@ void Dirty(TSessionInfo& s) {
   s.nPacketIdx = 5;
   s.boKick = true;
   s.dwKickTime = 11;
+  s.KickCode = ECloseCode::SlowConsumer;
   s.m_sUserID.append("hero");
   s.m_sAccount.append("acc");
   s.m_sUserName.append("name");
@@ -64,6 +65,7 @@ TEST(SessionInfoTest, ResetRecordStartsLikeANewOneAndKeepsItsBuffers) {
   EXPECT_EQ(s.nPacketIdx, 0);
   EXPECT_FALSE(s.boKick);
   EXPECT_EQ(s.dwKickTime, 0u);
+  EXPECT_EQ(s.KickCode, ECloseCode::Kicked);
   EXPECT_TRUE(s.m_sUserID.empty());
   EXPECT_TRUE(s.m_sAccount.empty());
   EXPECT_TRUE(s.m_sUserName.empty());

@@ -86,17 +86,66 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
             "KeyFile=Tavrel.key\n"
             "\n"
             "[Proxy]\n"
-            "Trusted=\n");
+            "Trusted=\n"
+            "\n"
+            "[Listen]\n"
+            "Addr=\n");
   ASSERT_NE(g_Config, nullptr);
   EXPECT_EQ(g_Config->FileName(), "./Tavrel.ini");
   EXPECT_EQ(g_GateConfig.nGatePort, 7303);
   EXPECT_EQ(g_GateConfig.dwServerCheckTime, 180000u);
   EXPECT_FALSE(g_boOpenSSL);
 
-  // A second start reads the same values and changes nothing.
+  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 19 missing keys written"),
+            std::string::npos);
+
+  // A second start finds every key (the empty Token, Trusted and Addr too): it
+  // does not write at all, so a read-only file starts.
+  fs::permissions("Tavrel.ini", fs::perms::owner_read);
   const std::string first = Get("Tavrel.ini");
-  LoadConfig();
+  const auto written = fs::last_write_time("Tavrel.ini");
+  std::vector<TConfigFinding> found{TConfigFinding{}};
+  LoadConfig("./Tavrel.ini", EConfigWrite::WriteBack, &found);
+  EXPECT_TRUE(found.empty());
   EXPECT_EQ(Get("Tavrel.ini"), first);
+  EXPECT_EQ(fs::last_write_time("Tavrel.ini"), written);
+  EXPECT_TRUE(TakeMainLogLines().empty());
+}
+
+TEST_F(ShareTest, UnusableValuesAreNamedAndACheckWritesNothing) {
+  const std::string text =
+      "\xEF\xBB\xBF[Tavrel]\nGatePort=7400\nIpCount=1\nConnectOutTime=soon\n"
+      "[Console]\nPort=99999\n";
+  Put("Tavrel.ini", text);
+  std::vector<TConfigFinding> found;
+  LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, &found);
+  EXPECT_EQ(Get("Tavrel.ini"), text);
+  EXPECT_TRUE(TakeMainLogLines().empty());
+  // The byte-order mark hides nothing: the section is read.
+  EXPECT_EQ(g_GateConfig.nGatePort, 7400);
+  std::vector<std::string> unusable;
+  for (const TConfigFinding& f : found)
+    if (f.boPresent) unusable.push_back(DescribeFinding(f));
+  EXPECT_EQ(unusable, (std::vector<std::string>{
+                          "[Tavrel] IpCount=\"1\" unusable, default 5",
+                          "[Tavrel] ConnectOutTime=\"soon\" unusable, default 15",
+                          "[Console] Port=\"99999\" unusable, default 0",
+                      }));
+  EXPECT_EQ(g_GateConfig.nIpCount, 5);  // 1 would admit nobody
+
+  // Written back: one main-log line for each value replaced, the mark kept, one section.
+  g_GateConfig = TGateConfig{};
+  LoadConfig();
+  std::vector<std::string> logged;
+  for (const std::string& line : TakeMainLogLines())
+    if (line.find("unusable") != std::string::npos)
+      logged.push_back(line.substr(line.find("] ") + 2));
+  EXPECT_EQ(logged, unusable);
+  const std::string after = Get("Tavrel.ini");
+  EXPECT_TRUE(after.starts_with("\xEF\xBB\xBF[Tavrel]\nGatePort=7400\nIpCount=5\n")) << after;
+  EXPECT_EQ(after.find("[Tavrel]"), after.rfind("[Tavrel]"));
+  LoadConfig("./Tavrel.ini", EConfigWrite::WriteBack, &found);
+  EXPECT_TRUE(found.empty());
 }
 
 TEST_F(ShareTest, ValuesAreTakenAsReadAndUnusableOnesRewritten) {

@@ -28,12 +28,16 @@ class TRecordingFrontEnd final : public TFrontEnd {
     blocks[sUid].emplace_back(data, len);
     bytes[sUid] += len;
   }
-  void CloseSocket(const std::string& sUid) override { closed.push_back(sUid); }
+  void CloseSocket(const std::string& sUid, ECloseCode code) override {
+    closed.push_back(sUid);
+    codes.push_back(code);
+  }
 
   std::map<std::string, std::vector<std::string>> texts;   // per connection, in order
   std::map<std::string, std::vector<std::string>> blocks;  // per connection, in order
   std::map<std::string, size_t> bytes;                     // SendBuff bytes per connection
   std::vector<std::string> closed;
+  std::vector<ECloseCode> codes;  // one per entry of `closed`
 };
 
 class TEngineRig {

@@ -1,0 +1,47 @@
+// Every WebSocket close the gateway starts, with the code and short reason the
+// client sees. Codes 4000-4999 are the gateway's own; the others are the
+// WebSocket protocol's. The README lists them: keep the two in step.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+enum class ECloseCode : uint16_t {
+  Normal = 1000,         // the game server closed the session
+  GoingAway = 1001,      // the gateway is shutting down (drain)
+  InvalidUtf8 = 1007,    // a text message that is not UTF-8 (Beast sends it itself)
+  TooBig = 1009,         // a message over the size limit
+  LoginTimeout = 4000,   // not in the game within ConnectOutTime
+  LoginRefused = 4001,   // the first message was not a login text
+  Kicked = 4002,         // SM_KICK from the game server, or the operator
+  AddressLimit = 4003,   // too many connections from one address (IpCount)
+  NoFreeSession = 4004,  // every session record is taken
+  SlowConsumer = 4005,   // the client does not read what is sent to it
+};
+
+// The short reason sent with `code` (at most 123 bytes, as a close frame allows).
+constexpr std::string_view CloseReason(ECloseCode code) {
+  switch (code) {
+    case ECloseCode::Normal:
+      return "closed by the game server";
+    case ECloseCode::GoingAway:
+      return "gateway shutting down";
+    case ECloseCode::InvalidUtf8:
+      return "invalid UTF-8";
+    case ECloseCode::TooBig:
+      return "message too big";
+    case ECloseCode::LoginTimeout:
+      return "login timeout";
+    case ECloseCode::LoginRefused:
+      return "login refused";
+    case ECloseCode::Kicked:
+      return "kicked";
+    case ECloseCode::AddressLimit:
+      return "too many connections from this address";
+    case ECloseCode::NoFreeSession:
+      return "gateway full";
+    case ECloseCode::SlowConsumer:
+      return "slow consumer";
+  }
+  return "closed";
+}

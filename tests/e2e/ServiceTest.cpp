@@ -1,0 +1,346 @@
+// The gateway as a service: flags, start failures with and without a control
+// program, the drain on SIGTERM, the TLS reload on SIGHUP, the settings file
+// left alone, and the control channel that never writes elsewhere.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "e2e/FaultSupport.h"
+#include "e2e/Harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kLinkUp = "链接游戏引擎成功！";
+
+// Everything the gateway wrote into its log files.
+std::string LogFiles(const TTempDir& dir) {
+  std::string logs;
+  if (!fs::exists(dir.File("Log"))) return logs;
+  for (auto& f : fs::recursive_directory_iterator(dir.File("Log")))
+    if (f.is_regular_file()) logs += dir.Read(fs::relative(f.path(), dir.Path()).string());
+  return logs;
+}
+
+std::vector<std::string> Entries(const TTempDir& dir) {
+  std::vector<std::string> names;
+  for (auto& e : fs::directory_iterator(dir.Path())) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs the gateway with `args` in `dir` to its end; the output and exit code.
+std::pair<std::string, std::optional<int>> RunToEnd(const TTempDir& dir,
+                                                    const std::vector<std::string>& args) {
+  TProcess p(TAVRELH5_BIN, args, dir.Path());
+  const auto code = p.WaitExit(5s);
+  p.WaitForLine("\x01never", 100ms);  // let the reader take the last lines
+  std::string out;
+  for (const std::string& line : p.Lines()) out += line + "\n";
+  return {out, code};
+}
+
+// A listening TCP socket on 127.0.0.1, held by the test.
+struct TPortHolder {
+  TPortHolder() {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 4) == 0) {
+      socklen_t len = sizeof addr;
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+      port = ntohs(addr.sin_port);
+    }
+  }
+  ~TPortHolder() { close(fd); }
+  int fd = -1;
+  uint16_t port = 0;
+};
+
+// The subject line of the certificate a TLS server on `port` presents.
+std::string ServerCertificateSubject(uint16_t port) {
+  const std::string cmd = "timeout 5 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                          " </dev/null 2>/dev/null | openssl x509 -noout -subject 2>/dev/null";
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  return out;
+}
+
+bool MakeCertificate(const TTempDir& dir, const std::string& cn) {
+  const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=" + cn +
+                          " -keyout '" + dir.File("Tavrel.key") + "' -out '" +
+                          dir.File("Tavrel.crt") + "' >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+TEST(Service, FlagsStartNothingAndWriteNothing) {
+  TTempDir dir;
+  auto [help, helpCode] = RunToEnd(dir, {"--help"});
+  EXPECT_EQ(helpCode, 0);
+  EXPECT_NE(help.find("--check-config"), std::string::npos);
+  auto [version, versionCode] = RunToEnd(dir, {"--version"});
+  EXPECT_EQ(versionCode, 0);
+  EXPECT_TRUE(std::regex_search(version, std::regex("tavrelh5 \\d{12}\nprotocol 1\\.0\nbuild ")))
+      << version;
+  auto [unknown, unknownCode] = RunToEnd(dir, {"--frobnicate", "7303"});
+  EXPECT_EQ(unknownCode, 2);
+  EXPECT_NE(unknown.find("unknown flag --frobnicate"), std::string::npos);
+  // No file, no directory: a start would create Tavrel.ini and say so.
+  auto [fresh, freshCode] = RunToEnd(dir, {"--check-config"});
+  EXPECT_EQ(freshCode, 0);
+  EXPECT_NE(fresh.find("[Tavrel] GatePort missing, default 7303"), std::string::npos) << fresh;
+  EXPECT_NE(fresh.find("the gateway would start"), std::string::npos);
+  EXPECT_TRUE(Entries(dir).empty());
+
+  // An unusable key is named with the value it would get; the file stays as it is.
+  const std::string ini = "[Tavrel]\nGatePort=7400\nIpCount=1\n";
+  dir.Write("Tavrel.ini", ini);
+  const auto written = fs::last_write_time(dir.File("Tavrel.ini"));
+  auto [bad, badCode] = RunToEnd(dir, {"--check-config"});
+  EXPECT_EQ(badCode, 0);
+  EXPECT_NE(bad.find("[Tavrel] IpCount=\"1\" unusable, default 5"), std::string::npos) << bad;
+  EXPECT_EQ(bad.find("GatePort"), std::string::npos);
+  EXPECT_EQ(dir.Read("Tavrel.ini"), ini);
+  EXPECT_EQ(fs::last_write_time(dir.File("Tavrel.ini")), written);
+  EXPECT_EQ(Entries(dir), std::vector<std::string>{"Tavrel.ini"});
+
+  // Codec tables that do not invert: the gateway would refuse, and says why.
+  std::string notPermutation;  // 0 twice, 1 never
+  for (int i = 0; i < 256; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", i == 1 ? 0 : i);
+    notPermutation += hex;
+  }
+  dir.Write("Tavrel.ini", ini + "[Codec]\nEncodeBitMasks=" + notPermutation + "\n");
+  auto [codec, codecCode] = RunToEnd(dir, {"--check-config"});
+  EXPECT_EQ(codecCode, 1);
+  EXPECT_NE(codec.find("would refuse to start"), std::string::npos) << codec;
+  EXPECT_NE(codec.find("[Codec]"), std::string::npos);
+  EXPECT_NE(codec.find("IpCount"), std::string::npos);  // still listed
+  EXPECT_EQ(Entries(dir), std::vector<std::string>{"Tavrel.ini"});
+}
+
+TEST(Service, FailedStartExitsWithoutAControlProgramAndStaysUnderOne) {
+  TPortHolder taken;
+  ASSERT_NE(taken.port, 0);
+  TGatewayRig::TOptions options;
+  options.startGameServer = false;
+  TGatewayRig rig(options);
+  rig.dir.Write("Tavrel.ini", "[Tavrel]\nGatePort=" + std::to_string(taken.port) +
+                                  "\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" +
+                                  std::to_string(FreePort()) + "\n");
+  const std::string cause = "127.0.0.1 port " + std::to_string(taken.port);
+  rig.StartGateway();
+  EXPECT_EQ(rig.gateway->WaitExit(5s), 1);
+  EXPECT_GE(rig.WaitGate("tavrelh5: cannot start: Cannot listen on " + cause, 1s), 0);
+  EXPECT_NE(LogFiles(rig.dir).find("Cannot listen on " + cause), std::string::npos);
+
+  // Under a control program the failed start stays, until SIGTERM ends it.
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+  rig.options.controlFd = pair[1];
+  rig.StartGateway();
+  close(pair[1]);
+  EXPECT_GE(rig.WaitGate("[Exception] StartService", 5s), 0);
+  EXPECT_FALSE(rig.gateway->WaitExit(1500ms));
+  rig.gateway->Signal(SIGTERM);
+  EXPECT_EQ(rig.gateway->WaitExit(5s), 0);
+  close(pair[0]);
+
+  // A missing certificate is named the same way.
+  rig.options.controlFd = -1;
+  rig.dir.Write("Tavrel.ini", "[Tavrel]\nGatePort=" + std::to_string(FreePort()) +
+                                  "\nOpenSSL=1\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" +
+                                  std::to_string(FreePort()) + "\n");
+  rig.StartGateway();
+  EXPECT_EQ(rig.gateway->WaitExit(5s), 1);
+  EXPECT_GE(rig.WaitGate("tavrelh5: cannot start: Cannot load TLS certificate Tavrel.crt", 1s), 0);
+}
+
+TEST(Service, SigtermDrainsClientsAndTellsTheGameServer) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  EXPECT_GE(rig.WaitGate("Listening on ws://127.0.0.1:" + std::to_string(rig.gatePort) + "/"), 0);
+  EXPECT_GE(rig.WaitGate("Console http://127.0.0.1:"), 0);
+  // SIGHUP on a plain gateway reloads nothing and ends nothing.
+  rig.gateway->Signal(SIGHUP);
+  EXPECT_GE(rig.WaitGate("SIGHUP: TLS is off"), 0);
+
+  TWsClient player, silent;
+  size_t from = rig.gamesim->LineCount();
+  ASSERT_TRUE(player.Connect(rig.gatePort));
+  ASSERT_TRUE(player.Login("acctT", "nameT", "uidT"));
+  ASSERT_GE(rig.WaitSim("uid=\"uidT\"", 3s, from), 0);
+  std::smatch m;
+  const int open = rig.WaitSim("recv GM_OPEN", 3s, from);
+  ASSERT_GE(open, 0);
+  const std::string line = rig.gamesim->Lines()[open];
+  ASSERT_TRUE(std::regex_search(line, m, std::regex("handle=(\\d+)")));
+  const std::string handle = m[1];
+  // A client that never answers the close frame does not hold the end up.
+  ASSERT_TRUE(silent.Connect(rig.gatePort));
+
+  // 100 KB leave 2048 bytes a tick: most is still queued when SIGTERM comes.
+  const std::string big(100000, 'q');
+  rig.Sim("data " + handle + " text " + big);
+  ASSERT_TRUE(player.ReadRaw(3s));
+  from = rig.gamesim->LineCount();
+  const auto sent = std::chrono::steady_clock::now();
+  rig.gateway->Signal(SIGTERM);
+  std::string got;
+  for (;;) {
+    auto raw = player.ReadRaw(5s);
+    if (!raw) break;
+    got += *raw;
+  }
+  EXPECT_TRUE(player.WaitClosed(1s));
+  EXPECT_EQ(player.CloseCode(), 1001);
+  EXPECT_EQ(player.CloseReason(), "gateway shutting down");
+  EXPECT_NE(got.find(big.substr(0, 90000)), std::string::npos) << "queued bytes lost";
+  EXPECT_TRUE([&] {
+    for (int at = from; (at = rig.WaitSim("recv GM_CLOSE", 3s, at)) >= 0; ++at)
+      if (rig.gamesim->Lines()[at].find(" handle=" + handle + " ") != std::string::npos)
+        return true;
+    return false;
+  }()) << "no GM_CLOSE for the player";
+  EXPECT_EQ(rig.gateway->WaitExit(6s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 5s);
+  EXPECT_NE(LogFiles(rig.dir).find("Closing: draining 2 connections"), std::string::npos);
+}
+
+TEST(Service, SighupReloadsTheCertificateForNewConnections) {
+  TGatewayRig::TOptions options;
+  options.tls = true;
+  TGatewayRig rig(options);
+  ASSERT_TRUE(MakeCertificate(rig.dir, "first"));
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  EXPECT_GE(rig.WaitGate("Listening on wss://127.0.0.1:"), 0);
+  TWsClient before;
+  ASSERT_TRUE(before.Connect(rig.gatePort, "", true));
+  ASSERT_TRUE(before.Login("a1", "n1", "u1"));
+  EXPECT_NE(ServerCertificateSubject(rig.gatePort).find("CN = first"), std::string::npos);
+
+  ASSERT_TRUE(MakeCertificate(rig.dir, "second"));
+  size_t from = rig.gateway->LineCount();
+  rig.gateway->Signal(SIGHUP);
+  EXPECT_GE(rig.WaitGate("reloaded for new connections", 3s, from), 0);
+  EXPECT_NE(ServerCertificateSubject(rig.gatePort).find("CN = second"), std::string::npos);
+
+  // A file that cannot be loaded keeps the certificate in use.
+  rig.dir.Write("Tavrel.crt", "not a certificate\n");
+  from = rig.gateway->LineCount();
+  rig.gateway->Signal(SIGHUP);
+  EXPECT_GE(rig.WaitGate("TLS reload failed, the old certificate stays in use", 3s, from), 0);
+  EXPECT_NE(ServerCertificateSubject(rig.gatePort).find("CN = second"), std::string::npos);
+
+  // The connection from before is served throughout.
+  from = rig.gamesim->LineCount();
+  before.SendText(ClientMessage(CM_HEART, 5));
+  EXPECT_GE(rig.WaitSim("ident=60000 recog=5", 3s, from), 0);
+  EXPECT_FALSE(rig.gateway->WaitExit(100ms));
+}
+
+TEST(Service, SettingsFileIsReadWithItsMarkAndLeftAloneWhenComplete) {
+  TGatewayRig rig;
+  // An editor's byte-order mark, and a limit that would admit nobody.
+  std::string ini = rig.dir.Read("Tavrel.ini");
+  ini.insert(ini.find('\n') + 1, "IpCount=1\n");
+  rig.dir.Write("Tavrel.ini", "\xEF\xBB\xBF" + ini);
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());  // on the port the marked section names
+  EXPECT_GE(rig.WaitGate("[Tavrel] IpCount=\"1\" unusable, default 5"), 0);
+  TWsClient client;
+  ASSERT_TRUE(client.Connect(rig.gatePort));
+  EXPECT_EQ(client.ReadRaw(3s), "ok");
+  rig.gateway->Signal(SIGTERM);
+  ASSERT_EQ(rig.gateway->WaitExit(5s), 0);
+  const std::string complete = rig.dir.Read("Tavrel.ini");
+  EXPECT_TRUE(complete.starts_with("\xEF\xBB\xBF[Tavrel]\n")) << complete;
+  EXPECT_EQ(complete.find("[Tavrel]"), complete.rfind("[Tavrel]"));
+  EXPECT_NE(complete.find("IpCount=5\n"), std::string::npos);
+
+  // Now complete: a read-only file starts, and keeps its bytes and time.
+  fs::permissions(rig.dir.File("Tavrel.ini"), fs::perms::owner_read | fs::perms::group_read);
+  const auto written = fs::last_write_time(rig.dir.File("Tavrel.ini"));
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient again;
+  ASSERT_TRUE(again.Connect(rig.gatePort));
+  EXPECT_EQ(again.ReadRaw(3s), "ok");
+  rig.gateway->Signal(SIGTERM);
+  EXPECT_EQ(rig.gateway->WaitExit(5s), 0);
+  EXPECT_EQ(rig.dir.Read("Tavrel.ini"), complete);
+  EXPECT_EQ(fs::last_write_time(rig.dir.File("Tavrel.ini")), written);
+  for (const std::string& l : rig.gateway->Lines()) EXPECT_EQ(l.find("missing keys"), l.npos) << l;
+}
+
+// The descriptor number of the gateway's link to `serverPort`, or -1.
+int LinkDescriptor(pid_t pid, uint16_t serverPort) {
+  std::set<std::string> inodes;
+  std::ifstream tcp("/proc/net/tcp");
+  std::string row;
+  std::getline(tcp, row);
+  while (std::getline(tcp, row)) {
+    std::istringstream in(row);
+    std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+    in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+    if (remote.size() > 5 && std::stoi(remote.substr(remote.size() - 4), nullptr, 16) == serverPort)
+      inodes.insert("socket:[" + inode + "]");
+  }
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (auto& e : fs::directory_iterator(fds)) {
+    std::error_code ec;
+    const auto target = fs::read_symlink(e.path(), ec);
+    if (!ec && inodes.count(target.string())) return std::stoi(e.path().filename());
+  }
+  return -1;
+}
+
+TEST(Service, ArgumentOneNamingTheLinkPutsNothingIntoIt) {
+  TGatewayRig::TOptions options;
+  options.startGameServer = false;
+  TGatewayRig rig(options);
+  TFakeGameServer server(rig.serverPort);
+  rig.StartGateway();
+  ASSERT_TRUE(server.WaitLinks(1, 10s));
+  ASSERT_GE(rig.WaitGate(kLinkUp, 5s), 0);
+  const int link = LinkDescriptor(rig.gateway->Pid(), rig.serverPort);
+  ASSERT_GT(link, 2);
+  rig.gateway->Signal(SIGTERM);
+  ASSERT_EQ(rig.gateway->WaitExit(5s), 0);
+
+  // The same start again, with that number as the control program's.
+  rig.StartGateway({std::to_string(link), "", "", "0", "0"});
+  ASSERT_TRUE(server.WaitLinks(2, 10s));
+  EXPECT_GE(rig.WaitGate("Argument 1 (" + std::to_string(link) +
+                         ") is not a connected Unix-domain datagram or seqpacket socket"),
+            0);
+  EXPECT_EQ(LinkDescriptor(rig.gateway->Pid(), rig.serverPort), link);
+  // Two status periods: a 1003 message would arrive as bytes between frames.
+  const size_t from = server.FrameCount();
+  ASSERT_TRUE(server.WaitFrame(
+      [](const TLinkFrame& f) { return f.header.wIdent == GM_CHECKCLIENT; }, 5s, from));
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(server.SkippedBytes(), 0u);
+}
+
+}  // namespace
