@@ -38,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/CloseCode.h"
 #include "platform/CodePage.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
@@ -667,6 +668,19 @@ TEST_F(ProtocolDoc, ExamplesAreJsonAndTheCodecRunsWithIdentityTables) {
   const TCodecTables identity = DefaultCodecTables();
   EXPECT_EQ(t.EncodeBitMasks, identity.EncodeBitMasks);
   EXPECT_EQ(t.n4CEEF4 | t.n4CEEF8 | t.n4CEEFC | t.w4CEF00, 0);
+}
+
+// The close-code table lists every code with the reason the gateway sends.
+TEST_F(ProtocolDoc, CloseCodesAreTheOnesTheGatewaySends) {
+  using enum ECloseCode;
+  for (ECloseCode code : {Normal, GoingAway, InvalidUtf8, TooBig, LoginTimeout, LoginRefused,
+                          Kicked, AddressLimit, NoFreeSession, SlowConsumer}) {
+    // Beast fails an invalid text message itself, without a reason.
+    const std::string reason =
+        code == InvalidUtf8 ? "(none)" : "`" + std::string(CloseReason(code)) + "`";
+    const std::string row = "| " + std::to_string(static_cast<int>(code)) + " | " + reason + " |";
+    EXPECT_NE(doc.find(row), std::string::npos) << row;
+  }
 }
 
 TEST_F(ProtocolDoc, NamesTheCurrentProtocolVersion) {
