@@ -12,6 +12,7 @@
 #include "gamesim/GateCodec.h"
 #include "gamesim/LoadProtocol.h"
 #include "protocol/EDcode.h"
+#include "samples/SampleRecords.h"
 #include "translate/ItemConvert.h"
 #include "translate/ProcessPacketUnit.h"
 
@@ -152,18 +153,18 @@ TEST(GameSimLoadFrames, RoutingAndSequenceNumbersArePatchedPerSend) {
 // The bodies must make the gateway do its real work: a converter that fails
 // on them would return an empty or near-empty text.
 TEST(GameSimLoadFrames, BodiesConvertToTheClientsJson) {
-  const std::string logon = ConvertCharDescBody(LogonRecordBytes());
+  const std::string logon = ConvertCharDescBody(samples::LogonRecordBytes());
   EXPECT_NE(logon.find("\"LoadPlayer0001\""), std::string::npos);
   EXPECT_NE(logon.find("\xe6\xb5\xaa\xe5\xad\x90"), std::string::npos);  // GBK name now UTF-8
   // Encoded for the client it passes the 1024 bytes above which the gateway
   // compresses, as a real player record does.
   EXPECT_GT(EncodedLength(logon.size()), 1024u);
-  const std::string abil = ConverAbil(AbilSheetText());
+  const std::string abil = ConverAbil(samples::AbilSheetText());
   EXPECT_GT(abil.size(), 1000u);
-  const std::string items = ConverItemList(ItemListText());
+  const std::string items = ConverItemList(samples::ItemListText());
   const boost::json::value list = boost::json::parse(items);
   EXPECT_EQ(list.as_array().size(), 20u);
-  const std::string hit = ConvertHitMsgText(HitRecordText());
+  const std::string hit = ConvertHitMsgText(samples::HitRecordText());
   EXPECT_NE(hit.find("Monster42"), std::string::npos);
   for (const std::string* json : {&logon, &abil, &hit}) {
     boost::system::error_code ec;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gamesim/FrameLog.h"
 #include "gamesim/SessionTable.h"
 #include "gamesim/SimCommand.h"
 #include "protocol/EDcode.h"
@@ -118,6 +119,43 @@ TEST(GameSimSessions, LoginTextAndUserIndices) {
   EXPECT_EQ(table.FindHandle(0, 11), &b);
   table.DropLink(1);
   EXPECT_EQ(table.Size(), 0u);
+}
+
+// The log line says what the frame carried and what applying it found, and
+// only that: a login line only for the frame that logged the session in.
+TEST(GameSimFrameLog, DescribesTheFrameAndWhatApplyingItFound) {
+  FrameCutter cutter;
+  TDefaultMessage hi;
+  hi.Ident = 3011;
+  const std::string bytes =
+      BuildFrame(GM_OPEN, 3, 42, 0, TextPayload("10.0.0.7")) +
+      BuildFrame(GM_H5DATA, 3, 42, 0, std::string("#1*#acc/chr/uid/1/0!") + '\0') +
+      BuildFrame(GM_H5DATA, 3, 42, 0, MessagePayload({hi, "hi", true})) +
+      BuildFrame(GM_RECEIVE_OK, 0, 0, 0, "") + BuildFrame(GM_H5DATA, 3, 42, 0, "ab");
+  cutter.Feed(bytes.data(), bytes.size());
+  const std::vector<Frame> f = CutAll(cutter);
+  ASSERT_EQ(f.size(), 5u);
+  FrameEffect none;
+  EXPECT_EQ(DescribeReceived(2, f[0], none),
+            "recv " + DescribeHeader(2, f[0].Header) + " addr=\"10.0.0.7\"");
+
+  Session s;
+  FrameEffect login;
+  login.NewLogin = &s;
+  ASSERT_TRUE(ParseLoginText(f[1].Payload, login.Login));
+  EXPECT_TRUE(DescribeReceived(2, f[1], login)
+                  .ends_with(" login idx=1 account=\"acc\" char=\"chr\" uid=\"uid\" "
+                             "text=\"*#acc/chr/uid/1/0\""));
+  // The same text once the session is in: a message line, not a login.
+  EXPECT_EQ(DescribeReceived(2, f[1], none).find(" login "), std::string::npos);
+  EXPECT_TRUE(DescribeReceived(2, f[2], none).ends_with(" body=\"hi\""));
+  EXPECT_NE(DescribeReceived(2, f[2], none).find(" msg ident=3011 "), std::string::npos);
+
+  FrameEffect probe;
+  probe.RttMs = 12;
+  EXPECT_TRUE(DescribeReceived(1, f[3], probe).ends_with(" rtt=12ms"));
+  EXPECT_EQ(DescribeReceived(1, f[3], none), "recv " + DescribeHeader(1, f[3].Header));
+  EXPECT_TRUE(DescribeReceived(2, f[4], none).ends_with(" payload=\"ab\""));
 }
 
 TEST(GameSimCommands, ParsesTheCommandLanguage) {

@@ -16,13 +16,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "support/TempDir.h"
 
 namespace {
 
@@ -55,10 +56,7 @@ struct TEvent {
 // the loop until its condition holds or a deadline passes.
 class WsLibTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    lib_.reset();
-    if (!tmpDir_.empty()) std::filesystem::remove_all(tmpDir_);
-  }
+  void TearDown() override { lib_.reset(); }
 
   // Like the engine, the connect callback answers "ok" (and closes when told to refuse).
   void Start(bool boTls = false, std::string_view trusted = {}) {
@@ -78,10 +76,8 @@ class WsLibTest : public ::testing::Test {
     };
     auto onLog = [this](const std::string& text) { logs_.push_back(text); };
     if (boTls) {
-      tmpDir_ = std::filesystem::temp_directory_path() / ("wslib-" + std::to_string(getpid()));
-      std::filesystem::create_directories(tmpDir_);
-      certFile_ = (tmpDir_ / "Tavrel.crt").string();
-      keyFile_ = (tmpDir_ / "Tavrel.key").string();
+      certFile_ = tmpDir_.File("Tavrel.crt");
+      keyFile_ = tmpDir_.File("Tavrel.key");
       const std::string cmd =
           "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
           "-nodes -days 1 -subj /CN=localhost -keyout " +
@@ -177,7 +173,7 @@ class WsLibTest : public ::testing::Test {
   std::vector<std::string> logs_;
   bool boRefuseNext_ = false;
   error_code lastError_;
-  std::filesystem::path tmpDir_;
+  TTempDir tmpDir_{"tavrel-wslib"};
   std::string certFile_, keyFile_;
 };
 
@@ -304,9 +300,9 @@ TEST_F(WsLibTest, TlsWithProxyHeaderBeforeIt) {
 
   // Unreadable certificate or key files, or a port already taken, fail the start.
   TWsLib other(ioc_);
-  EXPECT_FALSE(other.InitTLS(0, certFile_, (tmpDir_ / "missing.key").string(), {}, {}, {}, {}));
+  EXPECT_FALSE(other.InitTLS(0, certFile_, tmpDir_.File("missing.key"), {}, {}, {}, {}));
   EXPECT_NE(other.LastError().find("missing.key"), std::string::npos);
-  EXPECT_FALSE(other.InitTLS(0, (tmpDir_ / "none.crt").string(), keyFile_, {}, {}, {}, {}));
+  EXPECT_FALSE(other.InitTLS(0, tmpDir_.File("none.crt"), keyFile_, {}, {}, {}, {}));
   EXPECT_EQ(other.LocalPort(), 0);
   other.SetListenAddress("127.0.0.1");
   EXPECT_FALSE(other.Init(port_, {}, {}, {}, {}));

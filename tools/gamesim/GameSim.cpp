@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +16,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
-#include <boost/asio/write.hpp>
 
 #include "gamesim/LoadProtocol.h"
 
@@ -28,160 +26,13 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-// A link whose peer stops reading is dropped once this much waits.
-constexpr size_t kMaxLinkQueue = 256u << 20;
-constexpr size_t kMaxLineBytes = 1u << 20;
-
 uint64_t NowMs() {
   return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now().time_since_epoch())
                       .count());
 }
 
-std::string TakeLine(asio::streambuf& Buf, size_t Size) {
-  std::string line(asio::buffers_begin(Buf.data()), asio::buffers_begin(Buf.data()) + Size);
-  Buf.consume(Size);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return line;
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// One gateway link: reads and cuts frames, writes queued bytes one write at a
-// time (optionally in delayed pieces).
-
-class GameSim::Link : public std::enable_shared_from_this<Link> {
- public:
-  Link(GameSim& Sim, int LinkId, tcp::socket Socket)
-      : Id(LinkId), sim_(Sim), socket_(std::move(Socket)), gap_(socket_.get_executor()) {}
-
-  void Start() { DoRead(); }
-
-  // False when the queue cap is crossed (the caller drops the link).
-  bool Send(std::string Bytes, int Pieces, int GapMs) {
-    if (closed_) return true;
-    queued_ += Bytes.size();
-    if (queued_ > kMaxLinkQueue) return false;
-    if (Pieces <= 1 || Bytes.size() < 2) {
-      queue_.push_back({std::move(Bytes), 0});
-    } else {
-      const size_t pieces = std::min(size_t(Pieces), Bytes.size());
-      size_t at = 0;
-      for (size_t i = 0; i < pieces; ++i) {
-        const size_t size = (Bytes.size() - at) / (pieces - i);
-        queue_.push_back({Bytes.substr(at, size), i == 0 ? 0 : GapMs});
-        at += size;
-      }
-    }
-    if (!writing_) DoWrite();
-    return true;
-  }
-
-  // Load traffic and echoes gather here and go out as one write per batch.
-  void Queue(std::string_view Bytes) { pending_.append(Bytes); }
-  std::string& Pending() { return pending_; }
-  // False when the queue cap is crossed.
-  bool FlushPending() {
-    if (pending_.empty()) return true;
-    std::string bytes;
-    bytes.swap(pending_);
-    return Send(std::move(bytes), 0, 0);
-  }
-  size_t Queued() const { return queued_ + pending_.size(); }
-
-  void Close() {
-    closed_ = true;
-    boost::system::error_code ec;
-    socket_.shutdown(tcp::socket::shutdown_both, ec);
-    socket_.close(ec);
-    gap_.cancel();
-  }
-
-  std::string Peer() const {
-    boost::system::error_code ec;
-    const auto ep = socket_.remote_endpoint(ec);
-    return ec ? std::string("?") : ep.address().to_string() + ":" + std::to_string(ep.port());
-  }
-
-  const int Id;
-
- private:
-  struct Chunk {
-    std::string Bytes;
-    int DelayMs;
-  };
-
-  void DoRead() {
-    socket_.async_read_some(asio::buffer(buf_),
-                            [self = shared_from_this()](boost::system::error_code ec, size_t n) {
-                              self->OnRead(ec, n);
-                            });
-  }
-
-  void OnRead(boost::system::error_code Ec, size_t N) {
-    if (closed_) return;
-    if (Ec) {
-      sim_.OnLinkDown(Id);
-      return;
-    }
-    cutter_.Feed(buf_.data(), N);
-    Frame frame;
-    while (!closed_ && cutter_.Next(frame)) {
-      if (size_t skipped = cutter_.TakeSkipped()) sim_.OnGarbage(Id, skipped);
-      sim_.OnFrame(Id, frame);
-    }
-    if (size_t skipped = cutter_.TakeSkipped()) sim_.OnGarbage(Id, skipped);
-    if (!closed_ && !FlushPending()) {
-      sim_.OnLinkDown(Id);
-      return;
-    }
-    if (!closed_) DoRead();
-  }
-
-  void DoWrite() {
-    if (closed_ || queue_.empty()) {
-      writing_ = false;
-      return;
-    }
-    writing_ = true;
-    Chunk& chunk = queue_.front();
-    if (chunk.DelayMs > 0) {
-      gap_.expires_after(std::chrono::milliseconds(chunk.DelayMs));
-      gap_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
-        if (ec || self->closed_) return;
-        self->queue_.front().DelayMs = 0;
-        self->DoWrite();
-      });
-      return;
-    }
-    asio::async_write(
-        socket_, asio::buffer(chunk.Bytes),
-        [self = shared_from_this()](boost::system::error_code ec, size_t) { self->OnWrite(ec); });
-  }
-
-  void OnWrite(boost::system::error_code Ec) {
-    if (closed_) return;
-    if (Ec) {
-      sim_.OnLinkDown(Id);
-      return;
-    }
-    queued_ -= queue_.front().Bytes.size();
-    queue_.pop_front();
-    DoWrite();
-  }
-
-  GameSim& sim_;
-  tcp::socket socket_;
-  std::array<char, 65536> buf_;
-  FrameCutter cutter_;
-  std::deque<Chunk> queue_;
-  size_t queued_ = 0;
-  std::string pending_;
-  bool writing_ = false;
-  bool closed_ = false;
-  asio::steady_timer gap_;
-};
 
 // ---------------------------------------------------------------------------
 // A command source: its own queue, paused by its own waits.
@@ -201,62 +52,6 @@ class GameSim::Source {
 };
 
 // ---------------------------------------------------------------------------
-// A control connection: lines in, replies out.
-
-class GameSim::ControlConn : public std::enable_shared_from_this<ControlConn> {
- public:
-  explicit ControlConn(tcp::socket Socket) : socket_(std::move(Socket)), buf_(kMaxLineBytes) {}
-
-  void Start(GameSim& Sim, std::shared_ptr<Source> Src) {
-    sim_ = &Sim;
-    src_ = std::move(Src);
-    DoRead();
-  }
-
-  void Send(const std::string& Line) {
-    if (!socket_.is_open()) return;
-    out_.push_back(Line + "\n");
-    if (out_.size() == 1) DoWrite();
-  }
-
-  void Close() {
-    boost::system::error_code ec;
-    socket_.close(ec);
-  }
-
- private:
-  void DoRead() {
-    asio::async_read_until(socket_, buf_, '\n',
-                           [self = shared_from_this()](boost::system::error_code ec, size_t n) {
-                             if (ec) {
-                               self->Close();
-                               return;
-                             }
-                             self->sim_->Submit(self->src_, TakeLine(self->buf_, n));
-                             self->DoRead();
-                           });
-  }
-
-  void DoWrite() {
-    asio::async_write(socket_, asio::buffer(out_.front()),
-                      [self = shared_from_this()](boost::system::error_code ec, size_t) {
-                        if (ec) {
-                          self->Close();
-                          return;
-                        }
-                        self->out_.pop_front();
-                        if (!self->out_.empty()) self->DoWrite();
-                      });
-  }
-
-  tcp::socket socket_;
-  asio::streambuf buf_;
-  std::deque<std::string> out_;
-  GameSim* sim_ = nullptr;
-  std::shared_ptr<Source> src_;
-};
-
-// ---------------------------------------------------------------------------
 // GameSim
 
 GameSim::GameSim(asio::io_context& Io, Options Opts)
@@ -266,7 +61,10 @@ GameSim::GameSim(asio::io_context& Io, Options Opts)
       controlAcceptor_(Io),
       checkTimer_(Io),
       probeTimer_(Io),
-      loadTimer_(Io) {}
+      load_(Io, links_, sessions_, [this](int LinkId) {
+        Print("link " + std::to_string(LinkId) + " send queue over cap, dropped");
+        OnLinkDown(LinkId);
+      }) {}
 
 GameSim::~GameSim() {
   Stop();
@@ -306,7 +104,7 @@ void GameSim::Start() {
   if (opts_.Control) DoAcceptControl();
   ArmCheckServer();
   ArmProbe();
-  if (opts_.Load.Active()) StartLoad(opts_.Load);
+  if (opts_.Load.Active()) load_.Start(opts_.Load);
   if (script) asio::post(io_, [this, script] { Pump(script); });
   if (opts_.ReadStdin) StartStdin();
 }
@@ -319,7 +117,7 @@ void GameSim::Stop() {
   controlAcceptor_.close(ec);
   checkTimer_.cancel();
   probeTimer_.cancel();
-  loadTimer_.cancel();
+  load_.Stop();
   for (auto& [id, link] : links_) link->Close();
   links_.clear();
   for (auto& weak : controls_)
@@ -341,7 +139,8 @@ void GameSim::DoAccept() {
     if (!ec) {
       socket.set_option(tcp::no_delay(true), ec);
       const int id = nextLinkId_++;
-      auto link = std::make_shared<Link>(*this, id, std::move(socket));
+      GateLinkEvents& events = *this;
+      auto link = std::make_shared<GateLink>(events, id, std::move(socket));
       links_[id] = link;
       Print("link " + std::to_string(id) + " up " + link->Peer());
       link->Start();
@@ -363,7 +162,7 @@ void GameSim::DoAcceptControl() {
           },
           true);
       controls_.push_back(weak);
-      conn->Start(*this, src);
+      conn->Start([this, src](std::string line) { Submit(src, std::move(line)); });
     }
     DoAcceptControl();
   });
@@ -438,80 +237,46 @@ void GameSim::OnFrame(int LinkId, const Frame& F) {
     int32_t ident;
     std::memcpy(&ident, F.Payload.data() + offsetof(TDefaultMessage, Ident), sizeof ident);
     if (ident == loadproto::kEchoIdent) {
-      Echo(LinkId, h, F.Payload);
+      if (auto it = links_.find(LinkId); it != links_.end()) load_.Echo(*it->second, h, F.Payload);
       if (opts_.Quiet) return;
     }
   }
-  if (opts_.Quiet) {
-    // Only what changes the session table; no line per frame.
-    if (h.wIdent == GM_OPEN) {
-      const std::string addr = F.Payload.substr(0, F.Payload.find('\0'));
-      sessions_.Open(LinkId, h.nSocket, h.wGSocketIdx, addr);
-    } else if (h.wIdent == GM_CLOSE) {
-      sessions_.Close(LinkId, h.wGSocketIdx);
-    } else if (h.wIdent == GM_H5DATA) {
-      Session& s = sessions_.Touch(LinkId, h.nSocket, h.wGSocketIdx);
-      LoginText login;
-      if (!s.LoggedIn && ParseLoginText(F.Payload, login)) {
-        s.LoggedIn = true;
-        s.Account = login.Account;
-        s.CharName = login.CharName;
-        s.UserId = login.UserId;
-        if (opts_.AutoLogin) SendLoginSetup(s);
-      }
-    }
-    return;
-  }
-  std::string line = "recv " + DescribeHeader(LinkId, h);
+  const FrameEffect effect = ApplyFrame(LinkId, F);
+  if (!opts_.Quiet) Print(DescribeReceived(LinkId, F, effect));
+  if (effect.NewLogin && opts_.AutoLogin) SendLoginSetup(*effect.NewLogin);
+}
+
+FrameEffect GameSim::ApplyFrame(int LinkId, const Frame& F) {
+  const TMsgHeader& h = F.Header;
+  FrameEffect effect;
   switch (h.wIdent) {
-    case GM_OPEN: {
-      const std::string addr = F.Payload.substr(0, F.Payload.find('\0'));
-      sessions_.Open(LinkId, h.nSocket, h.wGSocketIdx, addr);
-      line += " addr=" + EscapeText(addr);
+    case GM_OPEN:
+      sessions_.Open(LinkId, h.nSocket, h.wGSocketIdx, F.Payload.substr(0, F.Payload.find('\0')));
       break;
-    }
     case GM_CLOSE:
       sessions_.Close(LinkId, h.wGSocketIdx);
       break;
-    case GM_RECEIVE_OK: {
-      auto it = probeSent_.find(LinkId);
-      if (it != probeSent_.end()) {
-        line += " rtt=" + std::to_string(NowMs() - it->second) + "ms";
+    case GM_RECEIVE_OK:
+      if (auto it = probeSent_.find(LinkId); it != probeSent_.end()) {
+        effect.RttMs = int64_t(NowMs() - it->second);
         probeSent_.erase(it);
       }
       break;
-    }
     case GM_H5DATA: {
       Session& s = sessions_.Touch(LinkId, h.nSocket, h.wGSocketIdx);
-      LoginText login;
-      if (!s.LoggedIn && ParseLoginText(F.Payload, login)) {
+      if (!s.LoggedIn && ParseLoginText(F.Payload, effect.Login)) {
         s.LoggedIn = true;
-        s.Account = login.Account;
-        s.CharName = login.CharName;
-        s.UserId = login.UserId;
-        line += " login idx=" + std::to_string(login.PacketIndex) +
-                " account=" + EscapeText(login.Account) + " char=" + EscapeText(login.CharName) +
-                " uid=" + EscapeText(login.UserId) + " text=" + EscapeText(login.Text);
-        Print(line);
-        if (opts_.AutoLogin) SendLoginSetup(s);
-        return;
-      }
-      if (F.Payload.size() >= sizeof(TDefaultMessage)) {
-        TDefaultMessage msg;
-        std::memcpy(&msg, F.Payload.data(), sizeof(msg));
-        std::string_view body = std::string_view(F.Payload).substr(sizeof(msg));
-        if (!body.empty() && body.back() == '\0') body.remove_suffix(1);
-        line += " msg " + DescribeMessage(msg) + " body=" + EscapeText(body);
-      } else {
-        line += " payload=" + EscapeText(F.Payload);
+        s.Account = effect.Login.Account;
+        s.CharName = effect.Login.CharName;
+        s.UserId = effect.Login.UserId;
+        effect.NewLogin = &s;
       }
       break;
     }
     default:
-      if (!F.Payload.empty()) line += " payload=" + EscapeText(F.Payload);
       break;
   }
-  Print(line);
+  return effect;
 }
 
 void GameSim::OnGarbage(int LinkId, size_t Skipped) {
@@ -869,172 +634,14 @@ GameSim::Outcome GameSim::Execute(const cmd::Quit&, Source&) {
   return {};
 }
 
-}  // namespace gamesim
-
-// ---------------------------------------------------------------------------
-// Load mode
-
-namespace gamesim {
-
-namespace {
-constexpr auto kLoadTick = std::chrono::milliseconds(2);
-
-uint64_t NowUs() {
-  return uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count());
-}
-}  // namespace
-
 GameSim::Outcome GameSim::Execute(const cmd::Load& C, Source& From) {
   if (C.Stats) {
-    From.Reply(LoadStats());
+    From.Reply(load_.Stats());
     return {};
   }
-  StartLoad(C.Spec);
+  load_.Start(C.Spec);
   From.Reply("load " + (C.Spec.Active() ? DescribeLoadSpec(C.Spec) : std::string("off")));
   return {};
-}
-
-void GameSim::StartLoad(const LoadSpec& Spec) {
-  loadTimer_.cancel();
-  load_.Spec = Spec;
-  load_.Frames = std::make_unique<LoadFrames>(Spec);
-  load_.Picker = std::make_unique<KindPicker>(Spec.Mix);
-  const uint64_t now = NowUs();
-  load_.User.Start(Spec.UserRate, now);
-  load_.Heavy.Start(Spec.HeavyRate, now);
-  load_.Broadcast.Start(Spec.BroadcastRate, now);
-  load_.Ref.Start(Spec.RefRate, now);
-  if (Spec.Active()) ArmLoad();
-}
-
-void GameSim::ArmLoad() {
-  loadTimer_.expires_after(kLoadTick);
-  loadTimer_.async_wait([this](boost::system::error_code ec) {
-    if (ec || stopped_) return;
-    LoadTick();
-    ArmLoad();
-  });
-}
-
-void GameSim::LoadTick() {
-  LoadState& L = load_;
-  const uint64_t now = NowUs();
-  const size_t cap = L.Spec.MaxLinkQueue;
-  auto linkOpen = [&](int id) -> Link* {
-    auto it = links_.find(id);
-    if (it == links_.end() || it->second->Queued() > cap) return nullptr;
-    return it->second.get();
-  };
-
-  std::vector<Session*> all;
-  if (L.Spec.UserRate > 0 || L.Spec.HeavyRate > 0) {
-    for (Session* s : sessions_.All())
-      if (s->LoggedIn) all.push_back(s);
-  }
-  auto sendUser = [&](Session& s, LoadKind kind, uint64_t& sent) {
-    Link* link = linkOpen(s.Link);
-    if (!link) {
-      ++L.Skipped;
-      return;
-    }
-    L.Frames->AppendUser(link->Pending(), kind, s.Slot, s.Handle, s.UserIndex, ++s.LoadSeq);
-    ++sent;
-    ++L.SentByKind[size_t(kind)];
-  };
-
-  if (uint64_t due = L.User.Take(now)) {
-    if (all.empty()) {
-      L.Skipped += due;
-    } else {
-      for (; due > 0; --due) {
-        if (L.NextUser >= all.size()) L.NextUser = 0;
-        sendUser(*all[L.NextUser++], L.Picker->Next(), L.SentUser);
-      }
-    }
-  }
-  if (uint64_t due = L.Heavy.Take(now)) {
-    // The rate is per heavy session: each of them gets `due` messages.
-    for (Session* s : all) {
-      if (s->Account.compare(0, loadproto::kHeavyAccountPrefix.size(),
-                             loadproto::kHeavyAccountPrefix) != 0)
-        continue;
-      // Text lines: the gateway does not compress them, so they fill queues.
-      for (uint64_t i = 0; i < due; ++i) sendUser(*s, LoadKind::Text, L.SentHeavy);
-    }
-  }
-  if (uint64_t due = L.Broadcast.Take(now)) {
-    for (; due > 0; --due) {
-      ++L.BroadcastSeq;
-      for (auto& [id, link] : links_) {
-        if (link->Queued() > cap) {
-          ++L.Skipped;
-          continue;
-        }
-        L.Frames->AppendBroadcast(link->Pending(), L.BroadcastSeq);
-        ++L.SentBroadcast;
-      }
-    }
-  }
-  if (uint64_t due = L.Ref.Take(now)) {
-    std::map<int, std::string> lists;
-    for (Session* s : sessions_.All()) {
-      if (!s->LoggedIn) continue;
-      std::string& list = lists[s->Link];
-      if (!list.empty()) list.push_back('/');
-      list += std::to_string(s->Slot);
-    }
-    for (; due > 0; --due) {
-      ++L.RefSeq;
-      for (auto& [id, list] : lists) {
-        Link* link = linkOpen(id);
-        if (!link) {
-          ++L.Skipped;
-          continue;
-        }
-        LoadFrames::AppendRefMsg(link->Pending(), L.RefSeq, list);
-        ++L.SentRef;
-      }
-    }
-  }
-
-  std::vector<int> full;
-  for (auto& [id, link] : links_)
-    if (!link->FlushPending()) full.push_back(id);
-  for (int id : full) {
-    Print("link " + std::to_string(id) + " send queue over cap, dropped");
-    OnLinkDown(id);
-  }
-}
-
-void GameSim::Echo(int LinkId, const TMsgHeader& H, const std::string& Payload) {
-  auto it = links_.find(LinkId);
-  if (it == links_.end()) return;
-  std::string& out = it->second->Pending();
-  const size_t at = out.size();
-  // The gateway's GM_H5DATA payload (header, body, zero) is already a GM_DATA payload.
-  out += BuildFrame(GM_DATA, H.nSocket, H.wGSocketIdx, H.wUserListIndex, Payload);
-  const int32_t reply = loadproto::kEchoReplyIdent;
-  std::memcpy(out.data() + at + sizeof(TMsgHeader) + offsetof(TDefaultMessage, Ident), &reply,
-              sizeof reply);
-  ++load_.Echoed;
-}
-
-std::string GameSim::LoadStats() const {
-  const LoadState& L = load_;
-  std::string kinds;
-  for (size_t k = 0; k < kLoadKinds; ++k)
-    kinds += std::string(" ") + LoadKindName(LoadKind(k)) + "=" + std::to_string(L.SentByKind[k]);
-  const uint64_t dropped =
-      L.User.Dropped() + L.Heavy.Dropped() + L.Broadcast.Dropped() + L.Ref.Dropped();
-  size_t loggedIn = sessions_.LoggedInCount();
-  return "load sent user=" + std::to_string(L.SentUser) + " heavy=" + std::to_string(L.SentHeavy) +
-         " bcast=" + std::to_string(L.SentBroadcast) + " ref=" + std::to_string(L.SentRef) +
-         " skipped=" + std::to_string(L.Skipped + dropped) + " echo=" + std::to_string(L.Echoed) +
-         " bcast_seq=" + std::to_string(L.BroadcastSeq) + " ref_seq=" + std::to_string(L.RefSeq) +
-         " sessions=" + std::to_string(sessions_.Size()) +
-         " logged_in=" + std::to_string(loggedIn) + kinds;
 }
 
 }  // namespace gamesim

@@ -5,10 +5,10 @@
 // control connections) tell it to. In load mode it also generates per-user
 // messages and broadcasts at set rates, and it always echoes the load
 // tool's marked messages. Everything runs on one io_context thread; the
-// object owns its acceptors, links and command sources.
+// object owns its acceptors, links (GateLink), control connections
+// (ControlConn), command sources and the load driver (LoadDriver).
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -21,6 +21,10 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "gamesim/ControlConn.h"
+#include "gamesim/FrameLog.h"
+#include "gamesim/GateLink.h"
+#include "gamesim/LoadDriver.h"
 #include "gamesim/SessionTable.h"
 #include "gamesim/SimCommand.h"
 
@@ -44,7 +48,7 @@ struct Options {
   LoadSpec Load;                                      // load mode from the start
 };
 
-class GameSim {
+class GameSim : private GateLinkEvents {
  public:
   GameSim(boost::asio::io_context& Io, Options Opts);
   ~GameSim();
@@ -57,9 +61,7 @@ class GameSim {
   void Stop();
 
  private:
-  class Link;
   class Source;
-  class ControlConn;
   struct Dest {
     int Link;
     int32_t Slot;
@@ -84,9 +86,11 @@ class GameSim {
   void ArmProbe();
 
   // Link events.
-  void OnFrame(int LinkId, const Frame& F);
-  void OnGarbage(int LinkId, size_t Skipped);
-  void OnLinkDown(int LinkId);
+  void OnFrame(int LinkId, const Frame& F) override;
+  void OnGarbage(int LinkId, size_t Skipped) override;
+  void OnLinkDown(int LinkId) override;
+  // What a received frame changes in the session table (and the probes).
+  FrameEffect ApplyFrame(int LinkId, const Frame& F);
   void SendLoginSetup(const Session& S);
 
   // Sending.
@@ -123,20 +127,13 @@ class GameSim {
   Outcome Execute(const cmd::Quit& C, Source& From);
   Outcome SendToTargets(const Target& To, uint16_t Ident, const std::string& Payload, bool Text);
 
-  // Load mode.
-  void StartLoad(const LoadSpec& Spec);
-  void ArmLoad();
-  void LoadTick();
-  void Echo(int LinkId, const TMsgHeader& H, const std::string& Payload);
-  std::string LoadStats() const;
-
   boost::asio::io_context& io_;
   Options opts_;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::ip::tcp::acceptor controlAcceptor_;
   boost::asio::steady_timer checkTimer_;
   boost::asio::steady_timer probeTimer_;
-  std::map<int, std::shared_ptr<Link>> links_;
+  LoadDriver::Links links_;
   int nextLinkId_ = 1;
   SessionTable sessions_;
   std::vector<std::shared_ptr<Source>> sources_;
@@ -147,23 +144,7 @@ class GameSim {
   int splitGapMs_ = 0;
   std::map<int, uint64_t> probeSent_;  // link -> tick of the last probe
   bool stopped_ = false;
-
-  struct LoadState {
-    LoadSpec Spec;
-    std::unique_ptr<LoadFrames> Frames;
-    std::unique_ptr<KindPicker> Picker;
-    RateClock User, Heavy, Broadcast, Ref;
-    size_t NextUser = 0;  // round-robin positions over the sessions
-    size_t NextHeavy = 0;
-    uint32_t BroadcastSeq = 0;
-    uint32_t RefSeq = 0;
-    uint64_t SentUser = 0, SentHeavy = 0, SentBroadcast = 0, SentRef = 0;
-    uint64_t Skipped = 0;  // due but not sent: no session or a link over its queue cap
-    uint64_t Echoed = 0;
-    std::array<uint64_t, kLoadKinds> SentByKind{};
-  };
-  LoadState load_;
-  boost::asio::steady_timer loadTimer_;
+  LoadDriver load_;
 };
 
 }  // namespace gamesim

@@ -7,8 +7,7 @@
 #include "gamesim/GateCodec.h"
 #include "gamesim/LoadProtocol.h"
 #include "protocol/EDcode.h"
-#include "translate/ActorRecords.h"
-#include "translate/ItemRecords.h"
+#include "samples/SampleRecords.h"
 
 namespace gamesim {
 
@@ -188,15 +187,15 @@ LoadKind KindPicker::Next() {
 // ---------------------------------------------------------------------------
 
 LoadFrames::LoadFrames(const LoadSpec& Spec) : textSize_(Spec.TextSize) {
-  const std::string logon = LogonRecordBytes();
+  const std::string logon = samples::LogonRecordBytes();
   auto frame = [](Message Msg) {
     return BuildFrame(GM_DATA, 0, 0, 0, MessagePayload(std::move(Msg)));
   };
   user_[size_t(LoadKind::Opaque)] =
       frame(LoadMessage(loadproto::kOpaqueIdent, Padded(logon, Spec.OpaqueSize)));
   user_[size_t(LoadKind::Logon)] = frame(LoadMessage(SM_LOGON, logon));
-  user_[size_t(LoadKind::Abil)] = frame(LoadMessage(SM_ABILITY, AbilSheetText()));
-  user_[size_t(LoadKind::Items)] = frame(LoadMessage(SM_BAGITEMS, ItemListText()));
+  user_[size_t(LoadKind::Abil)] = frame(LoadMessage(SM_ABILITY, samples::AbilSheetText()));
+  user_[size_t(LoadKind::Items)] = frame(LoadMessage(SM_BAGITEMS, samples::ItemListText()));
   Message bcast =
       LoadMessage(loadproto::kBroadcastIdent,
                   Padded(EncodeString("{\"Msg\":\"load broadcast\",\"FColor\":255,\"BColor\":22}"),
@@ -226,120 +225,9 @@ void LoadFrames::AppendBroadcast(std::string& Out, uint32_t Seq) const {
 }
 
 void LoadFrames::AppendRefMsg(std::string& Out, uint32_t Seq, std::string_view SlotList) {
-  Message hit = LoadMessage(SM_HIT, HitRecordText());
+  Message hit = LoadMessage(SM_HIT, samples::HitRecordText());
   hit.Header.Recog = int32_t(Seq);
   Out += BuildFrame(GM_SENDREFMSG, 0, 0, 0, RefMsgPayload(std::move(hit), SlotList));
-}
-
-// ---------------------------------------------------------------------------
-// Bodies: records filled the way a busy game server fills them, with GBK
-// names, so that the gateway's conversions do their full work.
-
-std::string LogonRecordBytes() {
-  TCharDescRcd r;
-  std::memset(&r, 0, sizeof r);
-  r.m_sUserID.Assign("LoadPlayer0001");
-  r.m_wRaceServer = 0;
-  r.boIsPlayer = 1;
-  r.WalkCurrSpeed = 600;
-  r.RunCurrSpeed = 600;
-  r.AttackCurrSpeed = 900;
-  r.MagicCurrSpeed = 900;
-  r.sex = 1;
-  r.Hair = 2;
-  r.Job = 1;
-  r.weaponID = 1201;
-  r.clothID = 2301;
-  r.boHaveGuild = 1;
-  r.GuildID.Assign("G000123");
-  r.GuildName.Assign("\xcc\xec\xcf\xc2\xb5\xda\xd2\xbb");  // 天下第一
-  r.Rank = 3;
-  r.RankName.Assign("\xd4\xaa\xc0\xcf");  // 元老
-  r.nLevel = 86;
-  r.Hp = 12345;
-  r.MaxHp = 15000;
-  r.Name.Assign("\xc0\xcb\xd7\xd3\xd1\xe0\xc7\xe0");  // 浪子燕青
-  r.Color = 255;
-  for (int i = 0; i < 4; ++i) {
-    r.icons[i].nID = uint8_t(i + 1);
-    r.icons[i].iX = int16_t(10 * i);
-    r.icons[i].iY = -5;
-    r.icons[i].sEffSrc.Assign("effect/icon_" + std::to_string(i) + ".png");
-  }
-  r.Effect.sUserID.Assign("LoadPlayer0001");
-  for (int i = 0; i < 3; ++i) {
-    r.Effect.EffectList[i].sEffId.Assign("fx" + std::to_string(i));
-    r.Effect.EffectList[i].iFrameCount = 8;
-    r.Effect.EffectList[i].iSpeed = 100;
-    r.Effect.EffectList[i].iOverTime = 1700000000000ll + i;
-  }
-  r.nBigTipId = 7;
-  r.HorseAppr = 5;
-  r.Mp = 800;
-  r.MaxMp = 1000;
-  r.nServerID = 1;
-  return std::string(reinterpret_cast<const char*>(&r), sizeof r);
-}
-
-std::string AbilSheetText() {
-  TAbilNet a;
-  std::memset(&a, 0, sizeof a);
-  a.job = 2;
-  a.sex = 1;
-  a.relevel = 3;
-  unsigned char* stats = reinterpret_cast<unsigned char*>(&a) + offsetof(TAbilNet, level);
-  for (int i = 0; i < 113; ++i) {
-    const int64_t v = 1000 + 37 * i;
-    std::memcpy(stats + 8 * i, &v, sizeof v);
-  }
-  a.sInfoEx.Assign("\xd5\xbd\xca\xbf Lv.3");  // 战士
-  a.HeroBagCount = 40;
-  for (int j = 0; j < 50; j += 5) a.CustAbil[j] = 10 * j + 1;
-  a.nAdvBagSize = 20;
-  return EncodeBuffer(&a, sizeof a);
-}
-
-std::string ItemListText() {
-  std::string body;
-  for (int i = 0; i < 20; ++i) {
-    TUserItem_Gate g;
-    std::memset(&g, 0, sizeof g);
-    TUserItem& it = g.Item;
-    it.MakeIndex = 100000 + i;
-    it.wIndex = 300 + i;
-    it.Dura = 5000 + i;
-    it.DuraMax = 7000;
-    for (int v = 0; v < 4; ++v) it.IntValue[v * 3 + i % 3] = 5 + v * i;
-    it.btWhere = int8_t(i % 13);
-    it.nOverLap = 1;
-    TItemExtend& x = it.Ext.Info;
-    if (i % 2 == 0) x.Sockets[i % 10] = 1;
-    if (i % 4 == 0) {
-      x.Bars[0].btOpenAndType = 0x83;
-      x.Bars[0].wCur = 10;
-      x.Bars[0].wMax = 100;
-      x.Bars[0].Name.Assign("\xbb\xf0");  // 火
-    }
-    if (i % 3 == 0) g.ItemBind.sBindName.Assign("\xcd\xc0\xc1\xfa");  // 屠龙
-    g.ExAbilRec.Group[0].sTitle.Assign("\xcc\xd7\xd7\xb0");           // 套装
-    g.ExAbilRec.Group[0].Attrs[0].nID = 10;
-    g.ExAbilRec.Group[0].Attrs[0].nValue = 100;
-    if (!body.empty()) body += '/';
-    body += EncodeBuffer(&g, sizeof g);
-  }
-  return body;
-}
-
-std::string HitRecordText() {
-  TMsgHitRcd h;
-  std::memset(&h, 0, sizeof h);
-  h.sUserID.Assign("LoadPlayer0001");
-  h.btDir = 3;
-  h.wMagicId = 12;
-  h.nTargetX = 100;
-  h.nTargetY = 200;
-  h.sTargetID.Assign("Monster42");
-  return EncodeBuffer(&h, sizeof h);
 }
 
 }  // namespace gamesim

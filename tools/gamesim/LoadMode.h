@@ -87,10 +87,4 @@ class LoadFrames {
   size_t textSize_;
 };
 
-// The bodies the load mode sends, for tests and for the frames above.
-std::string LogonRecordBytes();  // a filled TCharDescRcd
-std::string AbilSheetText();     // a 6-bit TAbilNet
-std::string ItemListText();      // 20 6-bit TUserItem_Gate texts joined by "/"
-std::string HitRecordText();     // a 6-bit TMsgHitRcd
-
 }  // namespace gamesim

@@ -1,0 +1,18 @@
+// Records filled the way a busy game server fills them, with GBK names and
+// most fields set, so that the gateway's converters do their full work on
+// them: the bodies of the test game server's load mode and the inputs of the
+// converter benchmarks. Pure functions.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace samples {
+
+std::string LogonRecordBytes();        // a TCharDescRcd as bytes (SM_LOGON's body)
+std::string AbilSheetText();           // a hero-sized TAbilNet, 6-bit encoded
+std::vector<std::string> ItemTexts();  // a bag of 20 TUserItem_Gate, each 6-bit encoded
+std::string ItemListText();            // those 20 joined by "/"
+std::string HitRecordText();           // a TMsgHitRcd, 6-bit encoded
+
+}  // namespace samples
