@@ -41,6 +41,7 @@ void TTavrelSocket::SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t 
     stream.Write(&header, sizeof header);
     if (Data && nLen > 0) stream.Write(Data, nLen);
     ++stats_.nFramesToServer;
+    RequestFlush();
   } catch (const std::exception&) {
     OutErrorLog(Format("(%d) [Exception] SendServerMsg Error ", nUserListIndex));
   }
@@ -60,6 +61,9 @@ void TTavrelSocket::SendServerBuffer() {
       stats_.nBytesToServer += static_cast<uint64_t>(sent);
       if (stream.Length() >= stream.Position()) {
         stream.Rewind(g_GateConfig.nClientMsgBuffByte);
+        if (nLinkPending_ > 0)
+          stats_.dwellToServer.Observe(MonotonicNanos() - nLinkSinceNs_, nLinkPending_);
+        nLinkPending_ = 0;
         return;
       }
     }
@@ -87,6 +91,7 @@ void TTavrelSocket::CSocketDisconnect() {
   ReleaseReadBuffer();
   MainOutMessage("游戏引擎链接断开！");
   ServerBuffer->Clear();
+  nLinkPending_ = 0;  // gone with the queue
 }
 
 void TTavrelSocket::CSocketError(int& ErrorCode) {
