@@ -152,6 +152,9 @@ class TTavrelSocket final : public TGateFrameSink {
   // ServerBuffer figures for the status bar: sent, written, size.
   void ServerBufferFigures(int64_t& sent, int64_t& written, int64_t& size) const;
   std::string_view PendingServerBytes() const;
+  // Test hook: the queued frames count as written to the link, as a
+  // complete SendServerBuffer would have it.
+  void MarkServerBytesSentForTests();
   // Bytes queued for the game server and not yet written.
   int64_t ServerQueueBytes() const;
   // Bytes waiting in the outbound streams of all open sessions.
@@ -180,6 +183,7 @@ class TTavrelSocket final : public TGateFrameSink {
   void CSocketError(int& ErrorCode);
   void CSocketRead();
   void ReleaseReadBuffer();
+  void LinkQueueWritten();  // everything queued is written: rewind, dwell recorded
   void ReconnectStep();
   void KeepAliveStep();
   void DispatchFrame(const struct TGateFrame& frame);

@@ -87,9 +87,8 @@ void TTavrelSocket::RequestFlush() {
 }
 
 void TTavrelSocket::FlushTurn() {
-  boFlushPosted_ = false;
   try {
-    // Sessions that get traffic during the visits are listed for the next turn.
+    // Frames queued during the visits go with the link write below.
     flushing_.swap(dirty_);
     for (const TDirty& entry : flushing_) {
       if (dirtyHandle_[entry.nSlot] == entry.nHandle) dirtyHandle_[entry.nSlot] = 0;
@@ -100,9 +99,9 @@ void TTavrelSocket::FlushTurn() {
       TSessionInfo& s = *session;
       ProcessPacket(s);
       ProcessUserPacket(s);
+      // One block per visit, as the tick: what is left goes with the ticks,
+      // so a client still receives no faster than they allow.
       if (s.m_ErrorSampler.Pending()) ReportSuppressed(s, s.sUid, false);
-      // More than a block waits: the next turn takes the next one.
-      if (s.BufferStream && s.BufferStream->Length() < s.BufferStream->Position()) MarkDirty(s);
     }
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] TTavrelSocket.FlushTurn %s", e.what()));
@@ -113,6 +112,8 @@ void TTavrelSocket::FlushTurn() {
   } catch (const std::exception&) {
     OutErrorLog("[Exception] TTavrelSocket.SendServerBuffer");
   }
+  boFlushPosted_ = false;
+  if (!dirty_.empty()) RequestFlush();
 }
 
 void TTavrelSocket::ProcessGateData() {

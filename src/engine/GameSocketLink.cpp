@@ -60,16 +60,25 @@ void TTavrelSocket::SendServerBuffer() {
       stream.SetLength(stream.Length() + sent);
       stats_.nBytesToServer += static_cast<uint64_t>(sent);
       if (stream.Length() >= stream.Position()) {
-        stream.Rewind(g_GateConfig.nClientMsgBuffByte);
-        if (nLinkPending_ > 0)
-          stats_.dwellToServer.Observe(MonotonicNanos() - nLinkSinceNs_, nLinkPending_);
-        nLinkPending_ = 0;
+        LinkQueueWritten();
         return;
       }
     }
   } catch (const std::exception&) {
     OutErrorLog("[Exception] TTavrelSocket.SendServerBuffer Error");
   }
+}
+
+void TTavrelSocket::LinkQueueWritten() {
+  ServerBuffer->Rewind(g_GateConfig.nClientMsgBuffByte);
+  if (nLinkPending_ > 0)
+    stats_.dwellToServer.Observe(MonotonicNanos() - nLinkSinceNs_, nLinkPending_);
+  nLinkPending_ = 0;
+}
+
+void TTavrelSocket::MarkServerBytesSentForTests() {
+  ServerBuffer->SetLength(ServerBuffer->Position());
+  LinkQueueWritten();
 }
 
 void TTavrelSocket::CSocketConnect() {

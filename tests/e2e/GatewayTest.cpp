@@ -354,4 +354,48 @@ TEST(Gateway, TlsClientAndOversizeMessageCloseOnlyThatConnection) {
   EXPECT_GE(rig.WaitSim("uid=\"c\"", 3s, from), 0);
 }
 
+// The tick visits the sessions only once in ten minutes here: whatever moves
+// within the test's seconds moved at the end of its event-loop turn.
+TEST(Gateway, EventFlushMovesTrafficBothWaysWithoutTheTick) {
+  TGatewayRig::TOptions options;
+  options.flush = "event";
+  options.testScanMs = 600000;
+  TGatewayRig rig(options);
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  const size_t from = rig.gamesim->LineCount();
+  const int handle = Join(rig, client, "E");
+  ASSERT_GT(handle, 0);
+  client.SendText(ClientMessage(CM_HEART, 9, 0, 0, 0, "beat"));
+  EXPECT_GE(rig.WaitSim("ident=60000 recog=9", 3s, from), 0);
+
+  const std::string h = std::to_string(handle);
+  rig.Sim("data " + h + " text hello");
+  auto line = client.ReadMsg(3s);
+  ASSERT_TRUE(line && line->isText);
+  EXPECT_EQ(line->text, "hello");
+  // A turn hands over one block; the rest of 5000 bytes waits for the ticks.
+  rig.Sim("data " + h + " text " + std::string(4998, 'b'));
+  auto block = client.ReadRaw(3s);
+  ASSERT_TRUE(block);
+  EXPECT_EQ(block->size(), 2048u);
+}
+
+// The same hook with delivery on the tick alone: the login text waits.
+TEST(Gateway, TickOnlyDeliveryWaitsForTheTick) {
+  TGatewayRig::TOptions options;
+  options.flush = "tick";
+  options.testScanMs = 600000;
+  TGatewayRig rig(options);
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  const size_t from = rig.gamesim->LineCount();
+  ASSERT_TRUE(client.Connect(rig.gatePort));
+  EXPECT_GE(rig.WaitSim("recv GM_OPEN", 3s, from), 0);
+  ASSERT_TRUE(client.Login("acctT", "nameT", "uidT", false));
+  EXPECT_LT(rig.WaitSim("uid=\"uidT\"", 1s, from), 0);
+}
+
 }  // namespace
