@@ -87,24 +87,24 @@ void TTavrelSocket::RequestFlush() {
 }
 
 void TTavrelSocket::FlushTurn() {
-  try {
-    // Frames queued during the visits go with the link write below.
-    flushing_.swap(dirty_);
-    for (const TDirty& entry : flushing_) {
-      if (dirtyHandle_[entry.nSlot] == entry.nHandle) dirtyHandle_[entry.nSlot] = 0;
+  // Frames queued during the visits go with the link write below.
+  flushing_.swap(dirty_);
+  for (const TDirty& entry : flushing_) {
+    if (dirtyHandle_[entry.nSlot] == entry.nHandle) dirtyHandle_[entry.nSlot] = 0;
+    try {
       TSessionInfo* session = GetUserIndex(entry.nSlot);
       if (!session || session->boFree || session->sUid.empty() ||
           session->nSocketHandle != entry.nHandle || boDraining_)
         continue;
-      TSessionInfo& s = *session;
-      ProcessPacket(s);
-      ProcessUserPacket(s);
-      // One block per visit, as the tick: what is left goes with the ticks,
-      // so a client still receives no faster than they allow.
-      if (s.m_ErrorSampler.Pending()) ReportSuppressed(s, s.sUid, false);
+      // One block per visit, as on the tick; what is left goes with the
+      // ticks, so a client that does not read still fills its stream to the
+      // cap rather than the WebSocket layer's queue.
+      ProcessPacket(*session);
+      ProcessUserPacket(*session);
+      if (session->m_ErrorSampler.Pending()) ReportSuppressed(*session, session->sUid, false);
+    } catch (const std::exception& e) {
+      OutErrorLog(Format("[Exception] TTavrelSocket.FlushTurn %s", e.what()));
     }
-  } catch (const std::exception& e) {
-    OutErrorLog(Format("[Exception] TTavrelSocket.FlushTurn %s", e.what()));
   }
   flushing_.clear();
   try {

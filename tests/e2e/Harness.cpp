@@ -380,13 +380,14 @@ TGatewayRig::TGatewayRig(TOptions opts) : options(std::move(opts)) {
   std::string run;
   if (!options.flush.empty()) run += "Flush=" + options.flush + "\n";
   if (options.testScanMs > 0) run += "TestScanMs=" + std::to_string(options.testScanMs) + "\n";
+  // Before [Console], which extraIni may go on filling.
   if (!run.empty()) run = "[Run]\n" + run;
   std::string ini = "[Tavrel]\nGatePort=" + std::to_string(gatePort) +
                     "\nServerPort=" + std::to_string(serverPort) +
                     "\nConnectOutTime=" + std::to_string(options.connectOutTime) +
-                    "\nOpenSSL=" + (options.tls ? "1" : "0") +
-                    "\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" + std::to_string(FreePort()) +
-                    "\n" + run + options.extraIni;
+                    "\nOpenSSL=" + (options.tls ? "1" : "0") + "\n" + run +
+                    "[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" + std::to_string(FreePort()) +
+                    "\n" + options.extraIni;
   dir.Write("Tavrel.ini", ini);
   if (options.startGameServer) StartGameServer();
 }
