@@ -360,11 +360,15 @@ TEST(Gateway, TlsClientAndOversizeMessageCloseOnlyThatConnection) {
 
 // The tick visits the sessions only once in ten minutes here: whatever moves
 // within the test's seconds moved at the end of its event-loop turn.
-TEST(Gateway, EventFlushMovesTrafficBothWaysWithoutTheTick) {
+TGatewayRig::TOptions SlowTick(const char* flush) {
   TGatewayRig::TOptions options;
-  options.flush = "event";
+  options.flush = flush;
   options.testScanMs = 600000;
-  TGatewayRig rig(options);
+  return options;
+}
+
+TEST(Gateway, EventFlushMovesTrafficBothWaysWithoutTheTick) {
+  TGatewayRig rig(SlowTick("event"));
   rig.StartGateway();
   ASSERT_TRUE(rig.WaitLinked());
   TWsClient client;
@@ -382,10 +386,7 @@ TEST(Gateway, EventFlushMovesTrafficBothWaysWithoutTheTick) {
 
 // The same hook with delivery on the tick alone: the login text waits.
 TEST(Gateway, TickOnlyDeliveryWaitsForTheTick) {
-  TGatewayRig::TOptions options;
-  options.flush = "tick";
-  options.testScanMs = 600000;
-  TGatewayRig rig(options);
+  TGatewayRig rig(SlowTick("tick"));
   rig.StartGateway();
   ASSERT_TRUE(rig.WaitLinked());
   TWsClient client;
