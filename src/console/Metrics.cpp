@@ -86,6 +86,22 @@ std::string BuildLabels() {
          "\"";
 }
 
+// One series of a histogram: cumulative buckets, +Inf, sum and count.
+void HistogramSeries(TMetricsWriter& m, std::string_view name, std::string_view labels,
+                     const TDwellHistogram& h) {
+  const std::string bucket = std::string(name) + "_bucket";
+  uint64_t total = 0;
+  for (size_t i = 0; i < h.kBounds.size(); ++i) {
+    total += h.counts[i];
+    char le[32];
+    const auto end = std::to_chars(le, le + sizeof le, h.kBounds[i], std::chars_format::fixed).ptr;
+    m.Sample(bucket, std::string(labels) + ",le=\"" + std::string(le, end) + "\"", total);
+  }
+  m.Sample(bucket, std::string(labels) + ",le=\"+Inf\"", h.nCount);
+  m.Sample(std::string(name) + "_sum", labels, h.dSumSeconds);
+  m.Sample(std::string(name) + "_count", labels, h.nCount);
+}
+
 void RenderProcess(TMetricsWriter& m) {
   const TProcessFigures p = ReadProcessFigures();
   m.Head("process_cpu_seconds_total", "counter",
@@ -202,6 +218,11 @@ std::string RenderMetrics(TTavrelSocket* engine) {
         "Times the link was dropped for frames the game server did not read.", stats.nLinkOverCap);
   m.One("tavrel_dropped_client_messages_total", "counter",
         "Client messages discarded for a malformed header or body.", stats.nDroppedMessages);
+
+  m.Head("tavrel_dwell_seconds", "histogram",
+         "Time a message waits inside the gateway, from arrival to hand-off, by direction.");
+  HistogramSeries(m, "tavrel_dwell_seconds", "direction=\"to_server\"", stats.dwellToServer);
+  HistogramSeries(m, "tavrel_dwell_seconds", "direction=\"to_client\"", stats.dwellToClient);
 
   m.Head("tavrel_build_info", "gauge", "The gateway's build; the value is always 1.");
   m.Sample("tavrel_build_info", BuildLabels(), uint64_t{1});

@@ -29,7 +29,14 @@ static_assert(std::size(kClientFaultNames) <= TLogSampler::kKinds);
 }  // namespace
 
 TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TFrontEnd> frontEnd)
-    : io_(io), frontEnd_(std::move(frontEnd)), FLock("TTavrelSocket") {
+    : boEventFlush(g_GateConfig.boEventFlush),
+      nScanIntervalMs(g_GateConfig.nTestScanMs),
+      io_(io),
+      frontEnd_(std::move(frontEnd)),
+      FLock("TTavrelSocket") {
+  // A stale entry of a reused record can stand beside the new one.
+  dirty_.reserve(2 * MAXGATEUSERCOUNT);
+  flushing_.reserve(2 * MAXGATEUSERCOUNT);
   SocketReadBuffer = std::make_unique<TBuffer>(g_GateConfig.nServerMsgBuffByte);
   SocketReadBuffer->SetMaxSize(static_cast<int64_t>(kMaxGatePayload) + 2 * sizeof(TMsgHeader) +
                                (1 << 20));
@@ -276,6 +283,7 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
 
 void TTavrelSocket::ServerMessage(const std::string& sUid, std::string_view LMessage) {
   TSessionInfo* session = nullptr;
+  const uint64_t arrival = MonotonicNanos();
   try {
     const std::string text = Utf8ToGbk(LMessage);
     if (boShowLog) MainOutMessage(Format("[%s]%s", sUid, LMessage));
@@ -284,7 +292,13 @@ void TTavrelSocket::ServerMessage(const std::string& sUid, std::string_view LMes
     if (session) session->nBytesFromClient += LMessage.size();
     if (text.empty() || boDraining_) return;
     ++stats_.nClientMessages;
-    if (session && !session->boLoginRefused) CalcSpeed(*session, text, *this);
+    if (session && !session->boLoginRefused) {
+      CalcSpeed(*session, text, *this);
+      if (session->nInSinceNs == 0 && session->RecvBuffer && session->RecvBuffer->RemainSize() > 0)
+        session->nInSinceNs = arrival;
+      // The accepted message, and any reply of the pace check, move at the end of this turn.
+      MarkDirty(*session);
+    }
   } catch (const std::exception&) {
     // The pace check fails only on a spell body it cannot read.
     if (session)

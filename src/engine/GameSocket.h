@@ -12,6 +12,7 @@
 // messages) and GameSocketBroadcast.cpp (messages for many users).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +39,18 @@ constexpr int64_t kMaxClientStreamBytes = 16ll << 20;
 class TBuffer;
 class TMemoryStreamEx;
 
+// How long messages wait inside the gateway, from arrival to hand-off, as a
+// histogram with fixed buckets (seconds), so that recording never allocates.
+struct TDwellHistogram {
+  static constexpr std::array<double, 10> kBounds = {0.0001, 0.00025, 0.0005, 0.001, 0.0025,
+                                                     0.005,  0.01,    0.025,  0.05,  0.1};
+  // `n` messages that waited `ns` nanoseconds each.
+  void Observe(uint64_t ns, uint64_t n = 1);
+  std::array<uint64_t, kBounds.size() + 1> counts{};  // per bucket, not cumulative; last: +Inf
+  uint64_t nCount = 0;
+  double dSumSeconds = 0;
+};
+
 // Counters for the operator console and /metrics; plain fields, main thread.
 struct TGateStats {
   uint64_t nFramesToServer = 0;
@@ -60,6 +73,8 @@ struct TGateStats {
   uint64_t nLinkDrops = 0;            // the game-server link went down after being up
   uint64_t nBytesFromClients = 0;
   uint64_t nMessagesToClients = 0;  // queued for clients from the game server
+  TDwellHistogram dwellToServer;    // client message in, its frame written to the link
+  TDwellHistogram dwellToClient;    // game-server message in, handed to the WebSocket layer
 };
 
 // Error lines a client can cause, each sampled on its own (TLogSampler).
@@ -76,7 +91,13 @@ class TTavrelSocket final : public TGateFrameSink {
   TTavrelSocket& operator=(const TTavrelSocket&) = delete;
 
   void Open();
+  // The run tick: every session visited in turn, within its budget, and the
+  // link's duties.
   void Run();
+  // The end of an event-loop turn: the sessions that received client messages
+  // or bytes for their clients in this turn are visited as the tick would, and
+  // the link queue is written. Posted by the engine itself; public for tests.
+  void FlushTurn();
 
   // The drain before the process ends: no new connections; every client gets
   // what is queued for it and then close 1001; the game server gets GM_CLOSE
@@ -131,6 +152,9 @@ class TTavrelSocket final : public TGateFrameSink {
   // ServerBuffer figures for the status bar: sent, written, size.
   void ServerBufferFigures(int64_t& sent, int64_t& written, int64_t& size) const;
   std::string_view PendingServerBytes() const;
+  // Test hook: the queued frames count as written to the link, as a
+  // complete SendServerBuffer would have it.
+  void MarkServerBytesSentForTests();
   // Bytes queued for the game server and not yet written.
   int64_t ServerQueueBytes() const;
   // Bytes waiting in the outbound streams of all open sessions.
@@ -140,6 +164,11 @@ class TTavrelSocket final : public TGateFrameSink {
 
   // Slot reuse delay; tests shorten it, the gateway never changes it.
   uint64_t nSessionReuseMs = 180000;
+  // Delivery at the end of each event-loop turn besides the tick ([Run] Flush).
+  bool boEventFlush = true;
+  // The tick visits the sessions at most this often (0: every tick); a test
+  // hook that leaves the event path alone to deliver.
+  uint64_t nScanIntervalMs = 0;
 
  private:
   // Session table.
@@ -154,6 +183,7 @@ class TTavrelSocket final : public TGateFrameSink {
   void CSocketError(int& ErrorCode);
   void CSocketRead();
   void ReleaseReadBuffer();
+  void LinkQueueWritten();  // everything queued is written: rewind, dwell recorded
   void ReconnectStep();
   void KeepAliveStep();
   void DispatchFrame(const struct TGateFrame& frame);
@@ -170,6 +200,10 @@ class TTavrelSocket final : public TGateFrameSink {
   void LogClientFault(TSessionInfo& session, EClientFault fault, std::string_view text,
                       std::string_view sample);
   void ReportSuppressed(TSessionInfo& session, const std::string& sUid, bool all);
+
+  // The session has traffic to move: it is visited at the end of this turn.
+  void MarkDirty(TSessionInfo& session);
+  void RequestFlush();
 
   // Delivery helpers.
   void AppendToClient(TSessionInfo& session, std::string_view msg);
@@ -189,6 +223,23 @@ class TTavrelSocket final : public TGateFrameSink {
   int32_t m_nProcIDX = 0;
   int32_t m_dwRegenTime = 10;
   uint64_t dwTrimTick_ = 0;  // last time freed memory was handed back
+  uint64_t dwLastScan_ = 0;  // last tick that visited the sessions
+  // Sessions to visit at the end of the turn: slot and the connection's
+  // handle, as the record may be freed or reused before the visit.
+  struct TDirty {
+    int32_t nSlot;
+    uint32_t nHandle;
+  };
+  std::vector<TDirty> dirty_;
+  std::vector<TDirty> flushing_;
+  std::array<uint32_t, MAXGATEUSERCOUNT> dirtyHandle_{};  // handle listed per slot, 0: none
+  bool boFlushPosted_ = false;
+  // Dwell time: client messages queued for the link and not yet written, with
+  // the arrival of the oldest; the arrival of the game-server bytes in hand.
+  uint64_t nLinkPending_ = 0;
+  uint64_t nLinkSinceNs_ = 0;
+  uint64_t nFrameArrivalNs_ = 0;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // seen by a posted flush
   std::vector<std::unique_ptr<TSessionInfo>> SessionList;
   // Open sessions by connection identifier and by socket handle, so that a
   // lookup per message does not scan the table.

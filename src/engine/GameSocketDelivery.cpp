@@ -1,7 +1,11 @@
 // The run loop: each tick hands every live session's queued bytes to its
 // client and its accepted messages to the game server, within a time budget,
-// then flushes the link and runs the link's duties.
+// then flushes the link and runs the link's duties. Between ticks, the end of
+// each event-loop turn does the same for the sessions that got traffic in it.
 #include <malloc.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -22,10 +26,23 @@ constexpr uint64_t kKickDelayMs = 1500;
 constexpr uint64_t kTrimIntervalMs = 10000;
 }  // namespace
 
+void TDwellHistogram::Observe(uint64_t ns, uint64_t n) {
+  const double seconds = static_cast<double>(ns) / 1e9;
+  size_t i = 0;
+  while (i < kBounds.size() && seconds > kBounds[i]) ++i;
+  counts[i] += n;
+  nCount += n;
+  dSumSeconds += seconds * static_cast<double>(n);
+}
+
 void TTavrelSocket::Run() {
   try {
     // A draining gateway has handed every session's traffic over already.
-    if (!boDraining_) ProcessGateData();
+    const uint64_t now = GetTickCount64();
+    if (!boDraining_ && (nScanIntervalMs == 0 || now - dwLastScan_ >= nScanIntervalMs)) {
+      dwLastScan_ = now;
+      ProcessGateData();
+    }
   } catch (const std::exception&) {
     OutErrorLog("[Exception] TTavrelSocket.ProcessGateData");
   }
@@ -47,6 +64,56 @@ void TTavrelSocket::Run() {
     dwTrimTick_ = now;
     malloc_trim(0);
   }
+}
+
+void TTavrelSocket::MarkDirty(TSessionInfo& session) {
+  // Handle 0 cannot tell a reused record from its last connection: the tick
+  // serves such sessions.
+  if (!boEventFlush || session.nSocketHandle == 0) return;
+  const int32_t slot = session.nSocketIndx;
+  if (slot < 0 || slot >= MAXGATEUSERCOUNT || dirtyHandle_[slot] == session.nSocketHandle) return;
+  dirtyHandle_[slot] = session.nSocketHandle;
+  dirty_.push_back({slot, session.nSocketHandle});
+  RequestFlush();
+}
+
+void TTavrelSocket::RequestFlush() {
+  if (!boEventFlush || boFlushPosted_) return;
+  boFlushPosted_ = true;
+  // Runs after the handlers already queued, that is at the end of this turn.
+  boost::asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (!alive.expired()) FlushTurn();
+  });
+}
+
+void TTavrelSocket::FlushTurn() {
+  // Frames queued during the visits go with the link write below.
+  flushing_.swap(dirty_);
+  for (const TDirty& entry : flushing_) {
+    if (dirtyHandle_[entry.nSlot] == entry.nHandle) dirtyHandle_[entry.nSlot] = 0;
+    try {
+      TSessionInfo* session = GetUserIndex(entry.nSlot);
+      if (!session || session->boFree || session->sUid.empty() ||
+          session->nSocketHandle != entry.nHandle || boDraining_)
+        continue;
+      // One block per visit, as on the tick; what is left goes with the
+      // ticks, so a client that does not read still fills its stream to the
+      // cap rather than the WebSocket layer's queue.
+      ProcessPacket(*session);
+      ProcessUserPacket(*session);
+      if (session->m_ErrorSampler.Pending()) ReportSuppressed(*session, session->sUid, false);
+    } catch (const std::exception& e) {
+      OutErrorLog(Format("[Exception] TTavrelSocket.FlushTurn %s", e.what()));
+    }
+  }
+  flushing_.clear();
+  try {
+    SendServerBuffer();
+  } catch (const std::exception&) {
+    OutErrorLog("[Exception] TTavrelSocket.SendServerBuffer");
+  }
+  boFlushPosted_ = false;
+  if (!dirty_.empty()) RequestFlush();
 }
 
 void TTavrelSocket::ProcessGateData() {
@@ -121,7 +188,14 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
     UserData.nBytesToClient += static_cast<uint64_t>(block);
     stream->SetLength(stream->Length() + block);
     stage = 4;
-    if (stream->Length() >= stream->Position()) stream->Rewind(g_GateConfig.nClientMsgBuffByte);
+    if (stream->Length() >= stream->Position()) {
+      stream->Rewind(g_GateConfig.nClientMsgBuffByte);
+      if (UserData.nOutPending > 0) {
+        stats_.dwellToClient.Observe(MonotonicNanos() - UserData.nOutSinceNs, UserData.nOutPending);
+      }
+      UserData.nOutPending = 0;
+      UserData.nOutSinceNs = 0;
+    }
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] TGateUser::SendBuffer %d", stage));
     OutErrorLog(e.what());
@@ -132,6 +206,12 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
   std::string_view headerText;
   bool decoded = false;
   std::string body;
+  // Every message waiting now goes to the link queue: its wait ends when that is written.
+  if (UserData.nInSinceNs != 0 && boConnet) {
+    if (nLinkPending_ == 0 || UserData.nInSinceNs < nLinkSinceNs_)
+      nLinkSinceNs_ = UserData.nInSinceNs;
+  }
+  UserData.nInSinceNs = 0;
   try {
     while (!UserData.boFree && !UserData.sUid.empty() && !UserData.boLoginRefused) {
       TSendBuffer& queue = *UserData.RecvBuffer;
@@ -183,6 +263,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
       SendServerMsg(GM_H5DATA, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx,
                     UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()),
                     scratch_.data());
+      if (boConnet) ++nLinkPending_;
     }
   } catch (const std::exception&) {
     if (!decoded && !headerText.empty())
@@ -210,6 +291,7 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
     scratch_.push_back('\0');
     SendServerMsg(GM_H5DATA, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx,
                   UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()), scratch_.data());
+    if (boConnet) ++nLinkPending_;
   } else {
     ++stats_.nLoginRefused;
     // What the client sent behind it is dropped, now and until it is gone.

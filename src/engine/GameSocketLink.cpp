@@ -41,6 +41,7 @@ void TTavrelSocket::SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t 
     stream.Write(&header, sizeof header);
     if (Data && nLen > 0) stream.Write(Data, nLen);
     ++stats_.nFramesToServer;
+    RequestFlush();
   } catch (const std::exception&) {
     OutErrorLog(Format("(%d) [Exception] SendServerMsg Error ", nUserListIndex));
   }
@@ -59,13 +60,25 @@ void TTavrelSocket::SendServerBuffer() {
       stream.SetLength(stream.Length() + sent);
       stats_.nBytesToServer += static_cast<uint64_t>(sent);
       if (stream.Length() >= stream.Position()) {
-        stream.Rewind(g_GateConfig.nClientMsgBuffByte);
+        LinkQueueWritten();
         return;
       }
     }
   } catch (const std::exception&) {
     OutErrorLog("[Exception] TTavrelSocket.SendServerBuffer Error");
   }
+}
+
+void TTavrelSocket::LinkQueueWritten() {
+  ServerBuffer->Rewind(g_GateConfig.nClientMsgBuffByte);
+  if (nLinkPending_ > 0)
+    stats_.dwellToServer.Observe(MonotonicNanos() - nLinkSinceNs_, nLinkPending_);
+  nLinkPending_ = 0;
+}
+
+void TTavrelSocket::MarkServerBytesSentForTests() {
+  ServerBuffer->SetLength(ServerBuffer->Position());
+  LinkQueueWritten();
 }
 
 void TTavrelSocket::CSocketConnect() {
@@ -87,6 +100,7 @@ void TTavrelSocket::CSocketDisconnect() {
   ReleaseReadBuffer();
   MainOutMessage("游戏引擎链接断开！");
   ServerBuffer->Clear();
+  nLinkPending_ = 0;  // gone with the queue
 }
 
 void TTavrelSocket::CSocketError(int& ErrorCode) {

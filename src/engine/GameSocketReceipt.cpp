@@ -25,7 +25,9 @@ void TTavrelSocket::CSocketRead() {
     if (got <= 0) return;
     SocketReadBuffer->Commit(got);
     stats_.nBytesFromServer += static_cast<uint64_t>(got);
+    nFrameArrivalNs_ = MonotonicNanos();
     ProcReceiveBuffer();
+    nFrameArrivalNs_ = 0;
   } catch (const std::exception&) {
     OutErrorLog("[Exception] ClientSocketRead");
   }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/ioctl.h>
@@ -127,6 +128,10 @@ void TCustomWinSocket::Open(std::string_view Name, std::string_view Address,
   CloseQuietly();
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) throw ESocketError("Can't create new socket");
+  // Writers batch their bytes themselves (the gateway once per loop turn or
+  // tick); Nagle would only hold a batch back for the last one's ACK.
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   boost::system::error_code ec;
   auto descriptor = std::make_unique<boost::asio::posix::stream_descriptor>(FIoContext);
   descriptor->assign(fd, ec);

@@ -45,4 +45,7 @@ void TSessionInfo::Reset(uint64_t nNow) {
   nConnectTime = 0;
   nBytesFromClient = 0;
   nBytesToClient = 0;
+  nInSinceNs = 0;
+  nOutSinceNs = 0;
+  nOutPending = 0;
 }

@@ -70,9 +70,14 @@ struct TSessionInfo {
   int64_t nConnectTime = 0;  // wall clock, seconds since the epoch
   uint64_t nBytesFromClient = 0;
   uint64_t nBytesToClient = 0;
+  // Dwell time: arrival (steady clock, ns) of the oldest message waiting in
+  // RecvBuffer / BufferStream (0: none), and how many from the game server wait.
+  uint64_t nInSinceNs = 0;
+  uint64_t nOutSinceNs = 0;
+  uint64_t nOutPending = 0;
 };
 
 // A field added to the record must be cleared by Reset too; then update the
 // size here.
-static_assert(sizeof(TSessionInfo) == 608,
+static_assert(sizeof(TSessionInfo) == 632,
               "new TSessionInfo field: reset it in TSessionInfo::Reset");

@@ -1,5 +1,6 @@
 #include "shared/Share.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <initializer_list>
 
 #include "platform/ControlChannel.h"
 #include "protocol/EDcode.h"
@@ -115,6 +117,20 @@ class TConfigReader {
     if (Integer(section, key, static_cast<int32_t>(field), value)) field = static_cast<T>(value);
   }
 
+  // A key taking one of `choices` (any letter case); returns its index, or -1 (the default
+  // kept, `current` written back) when it is missing or none of them.
+  int Choice(const char* section, const char* key, std::initializer_list<const char*> choices,
+             const char* current) {
+    const std::string value = ini_.ReadString(section, key, "");
+    int i = 0;
+    for (const char* choice : choices) {
+      if (strcasecmp(value.c_str(), choice) == 0) return i;
+      ++i;
+    }
+    Replace(section, key, current);
+    return -1;
+  }
+
   std::vector<TConfigFinding> Take() { return std::move(findings_); }
 
  private:
@@ -173,6 +189,15 @@ void LoadExtensionSections(TConfigReader& r) {
   r.OptionalString(kProxySection, "Trusted", c.sProxyTrusted);
   // Empty listens on every address, as the gateway always has.
   r.OptionalString(kListenSection, "Addr", c.sListenAddr);
+  const int flush =
+      r.Choice(kRunSection, "Flush", {"event", "tick"}, c.boEventFlush ? "event" : "tick");
+  if (flush >= 0) c.boEventFlush = flush == 0;
+}
+
+// Never written back nor reported: a test hook, not a setting.
+void LoadHiddenKeys(const TIniFile& ini) {
+  const int32_t scan = ini.ReadInteger(kRunSection, "TestScanMs", 0);
+  g_GateConfig.nTestScanMs = scan > 0 ? static_cast<uint32_t>(scan) : 0;
 }
 
 [[noreturn]] void RefuseCodec(const TIniFile& ini, std::string_view key, std::string_view why) {
@@ -226,6 +251,7 @@ void LoadConfig(const std::string& fileName, EConfigWrite mode,
     }
   }
   if (pFindings) *pFindings = std::move(findings);
+  LoadHiddenKeys(*g_Config);
   LoadCodecSection(*g_Config);
 }
 

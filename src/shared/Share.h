@@ -26,6 +26,7 @@ inline constexpr const char* kTLSSection = "TLS";
 inline constexpr const char* kProxySection = "Proxy";
 inline constexpr const char* kCodecSection = "Codec";
 inline constexpr const char* kListenSection = "Listen";
+inline constexpr const char* kRunSection = "Run";
 
 struct TGateConfig {
   // [Tavrel], in file order of declaration
@@ -51,6 +52,11 @@ struct TGateConfig {
   std::string sProxyTrusted;  // Trusted: comma-separated load balancer addresses
   // [Listen]
   std::string sListenAddr;  // Addr: empty = every address (dual-stack)
+  // [Run]
+  bool boEventFlush = true;  // Flush: "event" (true) or "tick"
+  // Hidden test key TestScanMs: the run tick visits the sessions at most this
+  // often (0 = every tick), so that tests can tell event delivery from the tick.
+  uint32_t nTestScanMs = 0;
 };
 
 // A setting the process cannot start with; main prints what() and exits non-zero.

@@ -20,6 +20,12 @@ uint64_t GetTickCount64() {
   return source ? source() : SteadyMilliseconds();
 }
 
+uint64_t MonotonicNanos() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(
+      duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 void SetTickSourceForTests(TTickSource source) {
   g_tickSource.store(source, std::memory_order_relaxed);
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -161,6 +162,10 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   TDefaultMessage heart;
   heart.Ident = CM_HEART;
   g_TavrelSocket->ServerMessage("2", EncodeMessage(heart));
+  // One message for client 2, handed over at the end of the turn.
+  const std::string hello("hello\0", 6);
+  g_TavrelSocket->ProcessMakeSocketStr(0, 2, hello.data(), -static_cast<int32_t>(hello.size()));
+  g_TavrelSocket->FlushTurn();
 
   TConsoleReply reply = Get("/metrics");
   g_TavrelSocket.reset();
@@ -175,7 +180,13 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
         "tavrel_client_messages_total{kind=\"walk\",result=\"accepted\"} 1\n",
         "tavrel_client_messages_total{kind=\"walk\",result=\"refused\"} 1\n",
         "tavrel_client_messages_total{kind=\"other\",result=\"accepted\"} 1\n",
-        "tavrel_refused_connections_total{reason=\"address_limit\"} 0\n"})
+        "tavrel_refused_connections_total{reason=\"address_limit\"} 0\n",
+        "# TYPE tavrel_dwell_seconds histogram\n",
+        "tavrel_dwell_seconds_bucket{direction=\"to_client\",le=\"+Inf\"} 1\n",
+        "tavrel_dwell_seconds_bucket{direction=\"to_client\",le=\"0.1\"} 1\n",
+        "tavrel_dwell_seconds_count{direction=\"to_client\"} 1\n",
+        "tavrel_dwell_seconds_bucket{direction=\"to_server\",le=\"0.0001\"} 0\n",
+        "tavrel_dwell_seconds_count{direction=\"to_server\"} 0\n"})
     EXPECT_NE(text.find(sample), std::string::npos) << sample;
 
   // Every sample belongs to a family announced with HELP and TYPE before it.
@@ -189,7 +200,12 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
       announced.insert(line.substr(7, line.find(' ', 7) - 7));
     } else if (!line.starts_with("# HELP ")) {
       ASSERT_TRUE(std::regex_match(line, m, sampleLine)) << line;
-      EXPECT_TRUE(announced.count(m[1])) << line;
+      // A histogram's series carry a suffix to the family's name.
+      std::string family = m[1];
+      for (const char* suffix : {"_bucket", "_sum", "_count"})
+        if (!announced.count(family) && family.ends_with(suffix))
+          family.resize(family.size() - std::strlen(suffix));
+      EXPECT_TRUE(announced.count(family)) << line;
     }
   }
 }

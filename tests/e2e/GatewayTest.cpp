@@ -36,6 +36,16 @@ int Join(TGatewayRig& rig, TWsClient& client, const std::string& name, bool ente
   return HandleOf(rig, open);
 }
 
+// A heartbeat reaches the game server, and a text line from it the client.
+void ExpectHeartAndLine(TGatewayRig& rig, TWsClient& client, int handle, size_t from) {
+  client.SendText(ClientMessage(CM_HEART, 7, 0, 0, 0, "beat"));
+  EXPECT_GE(rig.WaitSim("ident=60000 recog=7", 3s, from), 0);
+  rig.Sim("data " + std::to_string(handle) + " text hello");
+  auto line = client.ReadMsg(3s);
+  ASSERT_TRUE(line && line->isText);
+  EXPECT_EQ(line->text, "hello");
+}
+
 // Ends the gateway, which writes out its logs, and returns its error log.
 std::string ErrorLogAfterStop(TGatewayRig& rig) {
   rig.gateway->Signal(SIGTERM);
@@ -103,14 +113,8 @@ TEST(Gateway, LoginAndTrafficBothWays) {
   // The login text arrives as "#" + packet index + text + "!".
   EXPECT_GE(rig.WaitSim("text=\"*#acctA/nameA/uidA/1/0/0/0/0/0/0\"", 1s, from), 0);
 
-  client.SendText(ClientMessage(CM_HEART, 7, 0, 0, 0, "beat"));
-  EXPECT_GE(rig.WaitSim("ident=60000 recog=7", 3s, from), 0);
-
+  ExpectHeartAndLine(rig, client, handle, from);
   const std::string h = std::to_string(handle);
-  rig.Sim("data " + h + " text hello");
-  auto line = client.ReadMsg(3s);
-  ASSERT_TRUE(line && line->isText);
-  EXPECT_EQ(line->text, "hello");
 
   // A body of exactly 1024 bytes goes plain; 1025 is compressed.
   rig.Sim("data " + h + " msg 999 1 2 3 4 " + std::string(1024, 'p'));
@@ -352,6 +356,45 @@ TEST(Gateway, TlsClientAndOversizeMessageCloseOnlyThatConnection) {
   const size_t from = rig.gamesim->LineCount();
   small.SendText(ClientMessage(0, 0, 0, 0, 0, "*#a/b/c/1/0/0/0/0/0/0"));
   EXPECT_GE(rig.WaitSim("uid=\"c\"", 3s, from), 0);
+}
+
+// The tick visits the sessions only once in ten minutes here: whatever moves
+// within the test's seconds moved at the end of its event-loop turn.
+TGatewayRig::TOptions SlowTick(const char* flush) {
+  TGatewayRig::TOptions options;
+  options.flush = flush;
+  options.testScanMs = 600000;
+  return options;
+}
+
+TEST(Gateway, EventFlushMovesTrafficBothWaysWithoutTheTick) {
+  TGatewayRig rig(SlowTick("event"));
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  const size_t from = rig.gamesim->LineCount();
+  const int handle = Join(rig, client, "E");
+  ASSERT_GT(handle, 0);
+  ExpectHeartAndLine(rig, client, handle, from);
+  const std::string h = std::to_string(handle);
+  // A turn hands over one block; the rest of 5000 bytes waits for the ticks.
+  rig.Sim("data " + h + " text " + std::string(4998, 'b'));
+  auto block = client.ReadRaw(3s);
+  ASSERT_TRUE(block);
+  EXPECT_EQ(block->size(), 2048u);
+}
+
+// The same hook with delivery on the tick alone: the login text waits.
+TEST(Gateway, TickOnlyDeliveryWaitsForTheTick) {
+  TGatewayRig rig(SlowTick("tick"));
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  const size_t from = rig.gamesim->LineCount();
+  ASSERT_TRUE(client.Connect(rig.gatePort));
+  EXPECT_GE(rig.WaitSim("recv GM_OPEN", 3s, from), 0);
+  ASSERT_TRUE(client.Login("acctT", "nameT", "uidT", false));
+  EXPECT_LT(rig.WaitSim("uid=\"uidT\"", 1s, from), 0);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <stdexcept>
@@ -373,11 +374,19 @@ TGatewayRig::TGatewayRig() : TGatewayRig(TOptions{}) {}
 TGatewayRig::TGatewayRig(TOptions opts) : options(std::move(opts)) {
   gatePort = FreePort();
   serverPort = FreePort();
+  if (options.flush.empty()) {
+    if (const char* mode = std::getenv("TAVREL_E2E_FLUSH")) options.flush = mode;
+  }
+  std::string run;
+  if (!options.flush.empty()) run += "Flush=" + options.flush + "\n";
+  if (options.testScanMs > 0) run += "TestScanMs=" + std::to_string(options.testScanMs) + "\n";
+  // Before [Console], which extraIni may go on filling.
+  if (!run.empty()) run = "[Run]\n" + run;
   std::string ini = "[Tavrel]\nGatePort=" + std::to_string(gatePort) +
                     "\nServerPort=" + std::to_string(serverPort) +
                     "\nConnectOutTime=" + std::to_string(options.connectOutTime) +
-                    "\nOpenSSL=" + (options.tls ? "1" : "0") +
-                    "\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" + std::to_string(FreePort()) +
+                    "\nOpenSSL=" + (options.tls ? "1" : "0") + "\n" + run +
+                    "[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" + std::to_string(FreePort()) +
                     "\n" + options.extraIni;
   dir.Write("Tavrel.ini", ini);
   if (options.startGameServer) StartGameServer();

@@ -113,7 +113,11 @@ class TGatewayRig {
     int connectOutTime = 15;
     bool tls = false;
     bool startGameServer = true;
-    std::string extraIni;                  // appended to Tavrel.ini
+    std::string extraIni;  // appended to Tavrel.ini
+    // [Run] Flush; empty: TAVREL_E2E_FLUSH when set (the suite runs once per
+    // mode), else left to the default.
+    std::string flush;
+    int testScanMs = 0;                    // [Run] TestScanMs: the tick visits sessions this rarely
     int controlFd = -1;                    // passed as argument 1 when >= 0
     std::vector<std::string> gamesimArgs;  // beyond --port
   };

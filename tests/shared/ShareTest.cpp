@@ -89,14 +89,17 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
             "Trusted=\n"
             "\n"
             "[Listen]\n"
-            "Addr=\n");
+            "Addr=\n"
+            "\n"
+            "[Run]\n"
+            "Flush=event\n");
   ASSERT_NE(g_Config, nullptr);
   EXPECT_EQ(g_Config->FileName(), "./Tavrel.ini");
   EXPECT_EQ(g_GateConfig.nGatePort, 7303);
   EXPECT_EQ(g_GateConfig.dwServerCheckTime, 180000u);
   EXPECT_FALSE(g_boOpenSSL);
 
-  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 19 missing keys written"),
+  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 20 missing keys written"),
             std::string::npos);
 
   // A second start finds every key (the empty Token, Trusted and Addr too): it
@@ -115,7 +118,7 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
 TEST_F(ShareTest, UnusableValuesAreNamedAndACheckWritesNothing) {
   const std::string text =
       "\xEF\xBB\xBF[Tavrel]\nGatePort=7400\nIpCount=1\nConnectOutTime=soon\n"
-      "[Console]\nPort=99999\n";
+      "[Console]\nPort=99999\n[Run]\nFlush=sometimes\n";
   Put("Tavrel.ini", text);
   std::vector<TConfigFinding> found;
   LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, &found);
@@ -130,7 +133,9 @@ TEST_F(ShareTest, UnusableValuesAreNamedAndACheckWritesNothing) {
                           "[Tavrel] IpCount=\"1\" unusable, default 5",
                           "[Tavrel] ConnectOutTime=\"soon\" unusable, default 15",
                           "[Console] Port=\"99999\" unusable, default 0",
+                          "[Run] Flush=\"sometimes\" unusable, default event",
                       }));
+  EXPECT_TRUE(g_GateConfig.boEventFlush);
   EXPECT_EQ(g_GateConfig.nIpCount, 5);  // 1 would admit nobody
 
   // Written back: one main-log line for each value replaced, the mark kept, one section.
@@ -163,8 +168,13 @@ TEST_F(ShareTest, ValuesAreTakenAsReadAndUnusableOnesRewritten) {
       "OpenSSL=2\n"
       "[Console]\n"
       "Port=70000\n"
-      "Token=secret\n");
+      "Token=secret\n"
+      "[Run]\n"
+      "Flush=Tick\n"
+      "TestScanMs=500\n");
   LoadConfig();
+  EXPECT_FALSE(g_GateConfig.boEventFlush);  // any letter case
+  EXPECT_EQ(g_GateConfig.nTestScanMs, 500u);
   EXPECT_EQ(g_GateConfig.sGateIP, "10.1.1.1");
   EXPECT_EQ(g_GateConfig.nGatePort, 4464);  // 70000 mod 65536
   EXPECT_EQ(g_GateConfig.sServerIP, "127.0.0.1");
