@@ -1,5 +1,7 @@
 #include "console/Dashboard.h"
 
+#include <array>
+
 #include <boost/json/array.hpp>
 
 namespace json = boost::json;
@@ -12,6 +14,29 @@ uint64_t Delta(uint64_t now, uint64_t before) {
 }
 
 }  // namespace
+
+double DwellP99(const TDwellHistogram& now, const TDwellHistogram& before) {
+  // A new engine starts its histograms empty: the interval counts what it saw.
+  const bool restarted = now.nCount < before.nCount;
+  std::array<uint64_t, TDwellHistogram::kBounds.size() + 1> delta{};
+  uint64_t total = 0;
+  for (size_t i = 0; i < delta.size(); ++i) {
+    delta[i] = restarted ? now.counts[i] : Delta(now.counts[i], before.counts[i]);
+    total += delta[i];
+  }
+  if (total == 0) return 0;
+  const double rank = 0.99 * static_cast<double>(total);
+  double below = 0;
+  for (size_t i = 0; i < TDwellHistogram::kBounds.size(); ++i) {
+    const double inBucket = static_cast<double>(delta[i]);
+    if (below + inBucket >= rank) {
+      const double lower = i == 0 ? 0 : TDwellHistogram::kBounds[i - 1];
+      return lower + (TDwellHistogram::kBounds[i] - lower) * (rank - below) / inBucket;
+    }
+    below += inBucket;
+  }
+  return TDwellHistogram::kBounds.back();
+}
 
 bool TDashboard::Tick(const TGateFigures& figures, uint64_t nNowTick, int64_t nNowMs) {
   if (!started_ || figures.boLinkUp != linkUp_) {
@@ -45,6 +70,8 @@ bool TDashboard::Tick(const TGateFigures& figures, uint64_t nNowTick, int64_t nN
   s.nRefusedNoSlot = Delta(now.nRefusedNoSlot, before.nRefusedNoSlot);
   s.nRefusedHandshake = Delta(figures.nRefusedHandshakes, last_.nRefusedHandshakes);
   s.nRefusedPace = Delta(figures.nPaceRefused, last_.nPaceRefused);
+  s.dDwellP99ToServer = DwellP99(now.dwellToServer, before.dwellToServer);
+  s.dDwellP99ToClient = DwellP99(now.dwellToClient, before.dwellToClient);
   samples_.push_back(s);
   if (samples_.size() > kSamples) samples_.pop_front();
   lastTick_ = nNowTick;
@@ -74,7 +101,9 @@ json::object TDashboard::SampleJson(const TDashboardSample& s) {
                       {"refused", json::object{{"addressLimit", s.nRefusedAddress},
                                                {"noFreeRecord", s.nRefusedNoSlot},
                                                {"handshake", s.nRefusedHandshake},
-                                               {"paceCheck", s.nRefusedPace}}}};
+                                               {"paceCheck", s.nRefusedPace}}},
+                      {"dwellP99Ms", json::object{{"toServer", s.dDwellP99ToServer * 1000},
+                                                  {"toClient", s.dDwellP99ToClient * 1000}}}};
 }
 
 json::object TDashboard::HistoryJson() const {

@@ -27,7 +27,16 @@ struct TDashboardSample {
   uint64_t nRefusedNoSlot = 0;     // connections finding no free session record
   uint64_t nRefusedHandshake = 0;  // connections failing before the WebSocket handshake
   uint64_t nRefusedPace = 0;       // client messages refused by the pace check
+  // 99th percentile of the time messages waited inside the gateway in this
+  // interval, in seconds, read off the dwell histograms; 0 when none passed.
+  double dDwellP99ToServer = 0;
+  double dDwellP99ToClient = 0;
 };
+
+// The 99th percentile of what `now` recorded since `before` (one histogram a
+// little later), interpolated within its bucket as Prometheus does; past the
+// last bound it is that bound.
+double DwellP99(const TDwellHistogram& now, const TDwellHistogram& before);
 
 class TDashboard {
  public:

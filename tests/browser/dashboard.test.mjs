@@ -103,6 +103,10 @@ describe('console dashboard', () => {
     assert.ok(Math.max(...bytes['to clients']) > 0, JSON.stringify(bytes));
     assert.ok(Math.max(...bytes['from clients']) > 0, JSON.stringify(bytes));
     assert.equal(sum(points.refusals['no free record']), 0);
+    // Every walk and heartbeat waited a little inside the gateway: some p99 shows.
+    const dwell = await chartPoints(page, 'ChartDwell');
+    assert.ok(Math.max(...dwell['to the game server']) > 0, JSON.stringify(dwell));
+    assert.equal(dwell['to clients'].length, dwell['to the game server'].length);
     await screenshot(page, 'dashboard-traffic.png');
 
     // The gateway keeps the samples: a reloaded page draws them at once.

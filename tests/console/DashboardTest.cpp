@@ -83,3 +83,48 @@ TEST(Dashboard, TheLinkStateKeepsTheTimeItLastChanged) {
 }
 
 }  // namespace
+
+namespace {
+
+// `n` messages that each waited `seconds`.
+void Wait(TDwellHistogram& h, double seconds, uint64_t n) {
+  h.Observe(static_cast<uint64_t>(seconds * 1e9), n);
+}
+
+TEST(Dashboard, DwellP99IsReadOffWhatTheIntervalAdded) {
+  TDwellHistogram before;
+  Wait(before, 0.08, 1000);  // an old slow spell, outside the interval
+  TDwellHistogram now = before;
+  EXPECT_EQ(DwellP99(now, before), 0);  // nothing passed in the interval
+
+  // 990 fast messages and 10 between 2.5 and 5 ms: the 99th percentile lies
+  // at the top of the fast bucket (100..250 µs), interpolated as Prometheus does.
+  Wait(now, 0.0002, 990);
+  Wait(now, 0.003, 10);
+  EXPECT_NEAR(DwellP99(now, before), 0.00025, 1e-12);
+  Wait(now, 0.003, 10);  // now 20 of 1010 are slow: the 99th is among them
+  const double p99 = DwellP99(now, before);
+  EXPECT_GT(p99, 0.0025);
+  EXPECT_LE(p99, 0.005);
+
+  // Beyond the last bound the last bound is what can be said; a new engine
+  // (fewer messages than before) counts from zero.
+  TDwellHistogram fresh;
+  Wait(fresh, 0.5, 5);
+  EXPECT_EQ(DwellP99(fresh, before), TDwellHistogram::kBounds.back());
+}
+
+TEST(Dashboard, SamplesCarryTheDwellP99InMilliseconds) {
+  TDashboard d;
+  TGateFigures f = Figures(0, 0);
+  d.Tick(f, 0, 0);
+  Wait(f.stats.dwellToServer, 0.00005, 100);
+  ASSERT_TRUE(d.Tick(f, 5000, 5000));
+  EXPECT_NEAR(d.Samples().back().dDwellP99ToServer, 0.000099, 1e-12);  // 99 of 100 in 0..100 µs
+  EXPECT_EQ(d.Samples().back().dDwellP99ToClient, 0);
+  const std::string json = boost::json::serialize(TDashboard::SampleJson(d.Samples().back()));
+  EXPECT_NE(json.find(R"("dwellP99Ms":{"toServer":9.9E-2,"toClient":0E0})"), std::string::npos)
+      << json;
+}
+
+}  // namespace

@@ -258,6 +258,10 @@ function makeChart(id, type, title, datasets, formatY) {
   });
 }
 
+function formatMs(v) {
+  return v < 1 ? `${(v * 1000).toFixed(0)} µs` : `${v.toFixed(v < 10 ? 1 : 0)} ms`;
+}
+
 function formatCount(v) {
   return Number.isInteger(v) ? String(v) : v.toFixed(1);
 }
@@ -283,6 +287,10 @@ function setUpCharts() {
       barSet('handshake', palette.grey, (s) => s.refused.handshake),
       barSet('pace check', palette.orange, (s) => s.refused.paceCheck),
     ], formatCount),
+    makeChart('ChartDwell', 'line', 'Time inside the gateway, p99', [
+      lineSet('to the game server', palette.blue, (s) => s.dwellP99Ms.toServer),
+      lineSet('to clients', palette.orange, (s) => s.dwellP99Ms.toClient),
+    ], formatMs),
   ];
 }
 
