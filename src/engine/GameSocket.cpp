@@ -285,7 +285,9 @@ void TTavrelSocket::ServerMessage(const std::string& sUid, std::string_view LMes
   TSessionInfo* session = nullptr;
   const uint64_t arrival = MonotonicNanos();
   try {
-    const std::string text = Utf8ToGbk(LMessage);
+    inText_.clear();
+    AppendUtf8ToGbk(LMessage, inText_);
+    const std::string& text = inText_;
     if (boShowLog) MainOutMessage(Format("[%s]%s", sUid, LMessage));
     stats_.nBytesFromClients += LMessage.size();
     session = GetUser(std::string_view(sUid));

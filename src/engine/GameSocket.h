@@ -247,6 +247,11 @@ class TTavrelSocket final : public TGateFrameSink {
   std::unordered_map<uint32_t, TSessionInfo*> handleIndex_;
   TGateStats stats_;
   std::string scratch_;  // reused for composing frames and messages
+  // Per-message work buffers, cleared not freed, so steady traffic does not allocate.
+  std::string inText_;   // a client message in the game server's code page
+  std::string inBody_;   // a queued client message's body
+  std::string outMsg_;   // a message composed for a client
+  std::string outBody_;  // its body after translation
 };
 
 // The one engine of the process; null until the service starts.

@@ -205,7 +205,8 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
 void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
   std::string_view headerText;
   bool decoded = false;
-  std::string body;
+  std::string& body = inBody_;
+  body.clear();
   // Every message waiting now goes to the link queue: its wait ends when that is written.
   if (UserData.nInSinceNs != 0 && boConnet) {
     if (nLinkPending_ == 0 || UserData.nInSinceNs < nLinkSinceNs_)

@@ -82,7 +82,8 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
     TSessionInfo* session = GetUser(static_cast<uint32_t>(nSocketIndex));
     if (!session || session->sUid.empty()) return;
     TSessionInfo& s = *session;
-    std::string out;
+    std::string& out = outMsg_;
+    out.clear();
     if (nMsgLen < 0) {
       std::string_view line(Buffer, GatePayloadSize(nMsgLen));
       line = line.substr(0, line.find('\0'));
@@ -119,7 +120,8 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
       // The payload's last byte is not part of the body.
       const std::string_view text(Buffer + sizeof header, nMsgLen - sizeof header - 1);
       if (header.Ident == SM_CLIENTCONFIG) return;
-      std::string body;
+      std::string& body = outBody_;
+      body.clear();
       if (const TConvertBody convert = PerUserConverter(header.Ident))
         body = convert(header, text);
       else if (!ApplyBodyEffects(s, header, text))
