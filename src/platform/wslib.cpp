@@ -34,6 +34,9 @@ constexpr auto kCloseGrace = std::chrono::seconds(10);       // CloseSocket: flu
 // For a peer that does not read, or goes on sending what is refused.
 constexpr auto kShortCloseGrace = std::chrono::seconds(2);
 constexpr size_t kReadChunk = 16 * 1024;  // pieces of an incoming message
+// An idle connection keeps one drained send buffer up to this size, so a
+// steady one-message-at-a-time stream reuses it instead of allocating per send.
+constexpr size_t kIdleSpareBytes = 4096;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr size_t kProxyReadChunk = 512;
 constexpr TWsConnId kMaxConnId = 2147483647;
@@ -337,8 +340,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (spare_.size() > 4) spare_.erase(spare_.begin());
     if (!queue_.empty()) return DoWrite();
     // Idle again: the burst's buffers go back rather than sit with every
-    // connection.
-    spare_.clear();
+    // connection; one small one stays for the next message.
+    const size_t keep = spare_.empty() || spare_.back().capacity() > kIdleSpareBytes ? 0 : 1;
+    spare_.erase(spare_.begin(), spare_.end() - static_cast<std::ptrdiff_t>(keep));
     if (boClosing_) DoClose();
   }
 
