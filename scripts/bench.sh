@@ -13,9 +13,10 @@
 #
 # Options: --reps N, --no-build (use the binaries already in --build-dir),
 # --build-dir DIR (default build/release), --only rt,sat,... (scenarios:
-# rt sat logon bcast idle accept slow), --keep (keep the work directory).
-# TAVREL_BENCH_KEYS, if set, is added to the [Tavrel] section of every
-# gateway's Tavrel.ini (for example "ClientMsgBuffByte=65536" to try a setting).
+# rt sat logon bcast idle accept slow light allocs), --keep (keep the work
+# directory). TAVREL_BENCH_KEYS, if set, is added to the [Tavrel] section of
+# every gateway's Tavrel.ini (for example "ClientMsgBuffByte=65536" to try a
+# setting), TAVREL_BENCH_RUN to its [Run] section (for example "Flush=tick").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -60,7 +61,8 @@ log() { echo "bench: $*" >&2; }
 if [ "$BUILD" = 1 ]; then
   log "building the release preset"
   cmake --preset release >/dev/null
-  cmake --build --preset release --target tavrelh5 tavrel-gamesim tavrel-load tavrel-echo >/dev/null
+  cmake --build --preset release --target tavrelh5 tavrel-gamesim tavrel-load tavrel-echo \
+    tavrel-bench >/dev/null
   BUILD_DIR="$ROOT/build/release"
 fi
 BIN=$BUILD_DIR
@@ -134,6 +136,8 @@ ServerPort=$GS_PORT
 ConnectOutTime=120
 OpenSSL=$tls
 ${TAVREL_BENCH_KEYS:-}
+[Run]
+${TAVREL_BENCH_RUN:-}
 [Listen]
 Addr=127.0.0.1
 [Console]
@@ -191,11 +195,12 @@ spread=(--src-base 127.1.0.1 --per-addr 4)
 # --- scenarios -------------------------------------------------------------
 
 # A: the gateway with the test game server; B: the Beast echo; C: websockify.
-rt_gateway() {  # name [extra load args]
+rt_gateway() {  # name [extra load args]; RT_CLIENTS and RT_RATE change the load
   local name=$1; shift
   gamesim_start
   gateway_start "$W/gw" 1
-  load_run "$name" --port "$GW_PORT" --clients $CLIENTS --rate 10 --duration $DUR --warmup $WARM \
+  load_run "$name" --port "$GW_PORT" --clients "${RT_CLIENTS:-$CLIENTS}" --rate "${RT_RATE:-10}" \
+    --duration $DUR --warmup $WARM \
     "${spread[@]}" --cpu-pid "$GW_PID" --rss-pid "$GW_PID" "$@"
   stop_all
 }
@@ -339,6 +344,13 @@ for rep in $(seq "$REPS"); do
   if want rt; then
     rt_echo "rt.echo.$rep"
     rt_websockify "rt.websockify.$rep"
+    log "rep $rep: the same round trip with [Run] Flush=tick"
+    TAVREL_BENCH_RUN=$'Flush=tick\n'"${TAVREL_BENCH_RUN:-}" rt_gateway "rttick.gateway.$rep"
+  fi
+  if want light; then
+    # So few messages that delivery on the tick would dominate their wait.
+    log "rep $rep: light load, 100 clients x 1/s"
+    RT_CLIENTS=100 RT_RATE=1 rt_gateway "light.gateway.$rep"
   fi
   if want logon; then
     log "rep $rep: per-user SM_LOGON records vs opaque bodies, 20000/s"
@@ -375,6 +387,15 @@ for rep in $(seq "$REPS"); do
     sat_search echo "$rep"
   fi
 done
+if want allocs; then
+  log "heap allocations per message through the engine (tavrel-bench)"
+  if [ -x "$BIN/bench/tavrel-bench" ]; then
+    "$BIN/bench/tavrel-bench" --benchmark_filter=EngineRoundTrip --benchmark_format=json \
+      >"$RUNS/allocs.bench" 2>"$RUNS/allocs.err" || log "tavrel-bench failed: see $RUNS/allocs.err"
+  else
+    log "$BIN/bench/tavrel-bench missing: allocs_per_msg stays empty"
+  fi
+fi
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 ELAPSED=$(( $(date +%s) - START ))
 

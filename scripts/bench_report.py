@@ -55,6 +55,7 @@ r_wsfy = ratio(rt_cpu["gateway"], rt_cpu["websockify"])
 result["rt_cpu_vs_echo"] = r_echo
 result["rt_cpu_vs_websockify"] = r_wsfy
 result["rt_p99_ms"] = rt_p99["gateway"]
+result["rt_p99_vs_echo"] = ratio(rt_p99["gateway"], rt_p99["echo"])
 if rt["gateway"]:
     row("round trip", "CPU us per round trip", rt_cpu["gateway"], rt_cpu["echo"],
         rt_cpu["websockify"], r_echo, "A/B <= 2.0", r_echo is not None and r_echo <= 2.0)
@@ -63,6 +64,35 @@ if rt["gateway"]:
     row("round trip", "p99 ms", rt_p99["gateway"], rt_p99["echo"], rt_p99["websockify"], None,
         "A <= 25", rt_p99["gateway"] is not None and rt_p99["gateway"] <= 25)
     row("round trip", "echoes per s", rt_rate["gateway"], rt_rate["echo"], rt_rate["websockify"])
+    r = result["rt_p99_vs_echo"]
+    row("round trip", "  p99 A/B", None, None, None, r, "A/B <= 3", r is not None and r <= 3)
+tick = load("rttick.gateway.*.json")
+if tick:
+    p99 = med([d.get("rtt_ms", {}).get("p99") for d in tick])
+    result["tick_mode_rt_p99_ms"] = p99
+    row("round trip", "p99 ms with Flush=tick", p99)
+
+# Light load: 100 clients x 1/s, where waiting for the tick would dominate.
+light = load("light.gateway.*.json")
+if light:
+    p50 = med([d.get("rtt_ms", {}).get("p50") for d in light])
+    p99 = med([d.get("rtt_ms", {}).get("p99") for d in light])
+    result["light_p50_ms"], result["light_p99_ms"] = p50, p99
+    row("light load", "p50 ms", p50, None, None, None, "<= 1", p50 is not None and p50 <= 1)
+    row("light load", "p99 ms", p99)
+
+# Heap allocations per message through the engine (tavrel-bench).
+allocs = None
+try:
+    for b in json.load(open(os.path.join(runs, "allocs.bench"))).get("benchmarks", []):
+        if b.get("name", "").startswith("BM_EngineRoundTrip"):
+            allocs = b.get("allocs_per_msg")
+except (OSError, ValueError):
+    pass
+if allocs is not None:
+    result["allocs_per_msg"] = allocs
+    row("engine", "heap allocations per message", allocs, None, None, None, "<= 0.05",
+        allocs <= 0.05)
 
 # Slow consumers: p99 of the reading clients with 10 that never read, against
 # the plain round-trip run of the same repetition.
@@ -195,5 +225,9 @@ if skips:
           + ", ".join(sorted(skips)))
 keys = ["rt_cpu_vs_echo", "rt_cpu_vs_websockify", "rt_p99_ms", "saturation_vs_echo",
         "logon_vs_opaque", "broadcast_vs_unicast", "idle_kb_per_session", "accept_vs_echo",
-        "slow_consumer_p99_change"]
-print(json.dumps({k: (round(result[k], 4) if result.get(k) is not None else None) for k in keys}))
+        "slow_consumer_p99_change", "rt_p99_vs_echo", "light_p50_ms", "light_p99_ms",
+        "tick_mode_rt_p99_ms", "allocs_per_msg"]
+# Allocations per message are near zero: significant figures, not decimals.
+rounded = {k: (round(result[k], 4) if k != "allocs_per_msg" else float(f"{result[k]:.3g}"))
+           for k in keys if result.get(k) is not None}
+print(json.dumps({k: rounded.get(k) for k in keys}))
