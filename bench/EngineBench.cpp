@@ -24,17 +24,17 @@ void Drain(TMemoryStreamEx& s) {
 // Keeps the size of what it is handed, as a client's socket would take it.
 class TCountingFrontEnd final : public TFrontEnd {
  public:
-  void SendMsg(const std::string&, std::string_view) override {}
-  void SendBuff(const std::string&, const char*, size_t len) override { nBytes += len; }
-  void CloseSocket(const std::string&, ECloseCode) override {}
+  void SendMsg(uint32_t, std::string_view) override {}
+  void SendBuff(uint32_t, const char*, size_t len) override { nBytes += len; }
+  void CloseSocket(uint32_t, ECloseCode) override {}
   uint64_t nBytes = 0;
 };
 
 class TNullFrontEnd final : public TFrontEnd {
  public:
-  void SendMsg(const std::string&, std::string_view) override {}
-  void SendBuff(const std::string&, const char*, size_t) override {}
-  void CloseSocket(const std::string&, ECloseCode) override {}
+  void SendMsg(uint32_t, std::string_view) override {}
+  void SendBuff(uint32_t, const char*, size_t) override {}
+  void CloseSocket(uint32_t, ECloseCode) override {}
 };
 
 struct TBenchEngine {
@@ -135,8 +135,8 @@ void BM_EngineRoundTrip(benchmark::State& state) {
   g_GateConfig.nClientMsgByte = 2048;
   TTavrelSocket engine(io, std::move(fe));
   engine.SetConnectedForTests(true);
-  const std::string uid = "1";
-  engine.ServerConnect(uid, "10.1.0.1");
+  const uint32_t uid = 1;
+  engine.ServerConnect("1", "10.1.0.1");
   TSessionInfo& s = *engine.GetUser(uid);
   s.boNewLogon = false;
   s.boPlay = true;

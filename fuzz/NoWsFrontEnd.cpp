@@ -15,9 +15,9 @@ TWsFrontEnd::~TWsFrontEnd() = default;
 void TWsFrontEnd::Start(uint16_t, bool) {
   throw std::runtime_error("no WebSocket front end in the fuzz build");
 }
-void TWsFrontEnd::SendMsg(const std::string&, std::string_view) {}
-void TWsFrontEnd::SendBuff(const std::string&, const char*, size_t) {}
-void TWsFrontEnd::CloseSocket(const std::string&, ECloseCode) {}
+void TWsFrontEnd::SendMsg(uint32_t, std::string_view) {}
+void TWsFrontEnd::SendBuff(uint32_t, const char*, size_t) {}
+void TWsFrontEnd::CloseSocket(uint32_t, ECloseCode) {}
 void TWsFrontEnd::StopAccepting() {}
 std::string TWsFrontEnd::ListenUrl() const {
   return {};

@@ -55,7 +55,7 @@ FUZZ_TARGET(client_message) {
     const std::string text = BuildMessage(in);
     // Several messages may arrive within one tick.
     const uint8_t step = in.Byte();
-    rig.engine->ServerMessage(std::to_string(uid), text);
+    rig.engine->ServerMessage(uid, text);
     g_fuzzNow += step * 8;
     if (step & 1) rig.engine->Run();
     rig.CheckBounds();

@@ -5,6 +5,8 @@
 #include <ctime>
 
 #include <algorithm>
+#include <bit>
+#include <charconv>
 
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
@@ -26,6 +28,14 @@ constexpr int64_t kRecvBufferSize = 10240;
 constexpr const char* kClientFaultNames[] = {"ProcessUserPacket bad nLength",
                                              "bad spell or hit body"};
 static_assert(std::size(kClientFaultNames) <= TLogSampler::kKinds);
+
+// The number a connection identifier spells; 0 when it is not one.
+uint32_t ConnNumber(std::string_view sUid) {
+  uint32_t n = 0;
+  const char* end = sUid.data() + sUid.size();
+  const auto [at, ec] = std::from_chars(sUid.data(), end, n);
+  return ec == std::errc() && at == end ? n : 0;
+}
 }  // namespace
 
 TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TFrontEnd> frontEnd)
@@ -100,7 +110,7 @@ void TTavrelSocket::BeginDrain() {
         const int64_t step = std::max<int64_t>(g_GateConfig.nClientMsgByte, 1);
         for (int64_t at = stream->Length(); at < stream->Position();) {
           const int64_t block = std::min<int64_t>(stream->Position() - at, step);
-          frontEnd_->SendBuff(s.sUid, stream->Memory() + at, static_cast<size_t>(block));
+          frontEnd_->SendBuff(s.nSocketHandle, stream->Memory() + at, static_cast<size_t>(block));
           stats_.nBytesToClients += static_cast<uint64_t>(block);
           at += block;
         }
@@ -108,7 +118,7 @@ void TTavrelSocket::BeginDrain() {
       }
       if (s.RecvBuffer) s.RecvBuffer->Clear();
       SendServerMsg(GM_CLOSE, static_cast<int32_t>(s.nSocketHandle), s.nSocketIndx, 0, 0, nullptr);
-      frontEnd_->CloseSocket(s.sUid, ECloseCode::GoingAway);
+      frontEnd_->CloseSocket(s.nSocketHandle, ECloseCode::GoingAway);
     }
     SendServerBuffer();
   } catch (const std::exception& e) {
@@ -138,9 +148,8 @@ TSessionInfo* TTavrelSocket::GetUser(uint32_t nHandle) {
 }
 
 TSessionInfo* TTavrelSocket::GetUser(std::string_view sUid) {
-  TMyLockGuard guard(FLock);
-  auto it = uidIndex_.find(std::string(sUid));
-  return it == uidIndex_.end() ? nullptr : it->second;
+  const uint32_t nHandle = ConnNumber(sUid);
+  return nHandle == 0 ? nullptr : GetUser(nHandle);
 }
 
 TSessionInfo* TTavrelSocket::GetUserIndex(int32_t SocketIdx) {
@@ -160,14 +169,23 @@ int32_t TTavrelSocket::GetListCount() {
 }
 
 TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
+  // The lowest slot past its reuse delay, as a scan of the table would find.
   const uint64_t now = GetTickCount64();
-  for (size_t i = 0; i < SessionList.size(); ++i) {
-    TSessionInfo& session = *SessionList[i];
-    if (session.boFree && now - session.dwFreeTime > nSessionReuseMs) {
-      NewSession(session, false);
-      I = static_cast<int32_t>(i);
-      return &session;
-    }
+  while (nFreed_ > 0) {
+    const int32_t slot = freed_[nFreedHead_];
+    if (now - SessionList[slot]->dwFreeTime <= nSessionReuseMs) break;
+    reusable_[slot / 64] |= uint64_t{1} << (slot % 64);
+    nFreedHead_ = (nFreedHead_ + 1) % freed_.size();
+    --nFreed_;
+  }
+  for (size_t w = 0; w < reusable_.size(); ++w) {
+    if (reusable_[w] == 0) continue;
+    const int bit = std::countr_zero(reusable_[w]);
+    reusable_[w] &= reusable_[w] - 1;
+    I = static_cast<int32_t>(w * 64 + bit);
+    TSessionInfo& session = *SessionList[I];
+    NewSession(session, false);
+    return &session;
   }
   // Slots beyond the last one the run loop serves are never handed out.
   if (SessionList.size() >= MAXGATEUSERCOUNT) return nullptr;
@@ -185,6 +203,12 @@ void TTavrelSocket::NewSession(TSessionInfo& Session, bool /*bo10*/) {
 }
 
 void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
+  const int32_t slot = Session.nSocketIndx;
+  if (!Session.boFree && slot >= 0 && static_cast<size_t>(slot) < SessionList.size() &&
+      SessionList[slot].get() == &Session) {
+    freed_[(nFreedHead_ + nFreed_) % freed_.size()] = slot;
+    ++nFreed_;
+  }
   Session.boFree = true;
   Session.sUid.clear();
   Session.dwFreeTime = GetTickCount64();
@@ -202,22 +226,24 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
 void TTavrelSocket::FreeSessionAll() {
   TMyLockGuard guard(FLock);
   for (auto& session : SessionList) FreeSession(*session, true);
-  uidIndex_.clear();
   handleIndex_.clear();
   SessionList.clear();
+  nFreedHead_ = nFreed_ = 0;
+  reusable_.fill(0);
 }
 
 // --- client events ---------------------------------------------------------
 
 void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sRemoteIP) {
   try {
+    const uint32_t nConn = ConnNumber(sUid);
     const std::string sIP = GetSocketIpaddr(sRemoteIP);
     const int32_t n = CheckIpNumber(sIP);
     if (boDraining_) {
-      frontEnd_->CloseSocket(sUid, ECloseCode::GoingAway);
+      frontEnd_->CloseSocket(nConn, ECloseCode::GoingAway);
     } else if (n >= g_GateConfig.nIpCount) {
       ++stats_.nRefusedByAddress;
-      frontEnd_->CloseSocket(sUid, ECloseCode::AddressLimit);
+      frontEnd_->CloseSocket(nConn, ECloseCode::AddressLimit);
       MainOutMessage(Format("%s IP:%s 超过数量上线%d", sUid.c_str(), sIP.c_str(), n));
     } else {
       if (boShowLog) MainOutMessage(Format("OnWebSocketOpen: %s %s", sUid.c_str(), sIP.c_str()));
@@ -225,13 +251,13 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
       TSessionInfo* session = FinSession(I);
       if (!session) {
         ++stats_.nRefusedNoSlot;
-        frontEnd_->CloseSocket(sUid, ECloseCode::NoFreeSession);
+        frontEnd_->CloseSocket(nConn, ECloseCode::NoFreeSession);
         MainOutMessage(Format("%s IP:%s 没有空闲会话,连接被拒绝", sUid.c_str(), sIP.c_str()));
       } else {
         const uint64_t now = GetTickCount64();
         session->sUid = sUid;
         session->nSocketIndx = I;
-        session->nSocketHandle = static_cast<uint32_t>(Str_ToInt(sUid, 0));
+        session->nSocketHandle = nConn;
         session->dwCheckLogin = now;
         session->m_nNextIntervalTick = now;
         session->m_nSpeedSectionTick = now;
@@ -239,13 +265,12 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
         session->sIP = sIP;
         session->nConnectTime = std::time(nullptr);
         ++stats_.nConnectionsAccepted;
-        uidIndex_[sUid] = session;
         // Identifiers are unique among open connections; one that is not a
-        // number (handle 0) cannot be addressed by the game server.
-        if (session->nSocketHandle != 0) handleIndex_[session->nSocketHandle] = session;
+        // number (handle 0) cannot be addressed.
+        if (nConn != 0) handleIndex_[nConn] = session;
         SendServerMsg(GM_OPEN, static_cast<int32_t>(session->nSocketHandle), I, 0,
                       static_cast<int32_t>(sIP.size() + 1), sIP.c_str());
-        frontEnd_->SendMsg(sUid, "ok");
+        frontEnd_->SendMsg(nConn, "ok");
         if (boShowLog) MainOutMessage(Format("OnWebSocketOpen: %s", sUid.c_str()));
       }
     }
@@ -262,7 +287,6 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
     if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s)", sUid.c_str()));
     if (TSessionInfo* session = GetUser(std::string_view(sUid))) {
       ReportSuppressed(*session, sUid, true);
-      uidIndex_.erase(sUid);
       handleIndex_.erase(session->nSocketHandle);
       FreeSession(*session, false);
       // The drain has announced every close already.
@@ -281,16 +305,16 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
   --g_nUserConnect;
 }
 
-void TTavrelSocket::ServerMessage(const std::string& sUid, std::string_view LMessage) {
+void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
   TSessionInfo* session = nullptr;
   const uint64_t arrival = MonotonicNanos();
   try {
     inText_.clear();
     AppendUtf8ToGbk(LMessage, inText_);
     const std::string& text = inText_;
-    if (boShowLog) MainOutMessage(Format("[%s]%s", sUid, LMessage));
+    if (boShowLog) MainOutMessage(Format("[%d]%s", nConn, LMessage));
     stats_.nBytesFromClients += LMessage.size();
-    session = GetUser(std::string_view(sUid));
+    session = GetUser(nConn);
     if (session) session->nBytesFromClient += LMessage.size();
     if (text.empty() || boDraining_) return;
     ++stats_.nClientMessages;

@@ -113,10 +113,11 @@ class TTavrelSocket final : public TGateFrameSink {
   // loaded or TLS is off.
   bool ReloadTLS(std::string& sError);
 
-  // Client events from the front end.
+  // Client events from the front end. A connection's identifier is the text
+  // of its number; a message names the connection by the number itself.
   void ServerConnect(const std::string& sUid, const std::string& sRemoteIP);
   void ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP);
-  void ServerMessage(const std::string& sUid, std::string_view LMessage);
+  void ServerMessage(uint32_t nConn, std::string_view LMessage);
 
   // Lookups; the record is used after FLock is released.
   TSessionInfo* GetUser(uint32_t nHandle);
@@ -241,9 +242,15 @@ class TTavrelSocket final : public TGateFrameSink {
   uint64_t nFrameArrivalNs_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // seen by a posted flush
   std::vector<std::unique_ptr<TSessionInfo>> SessionList;
-  // Open sessions by connection identifier and by socket handle, so that a
-  // lookup per message does not scan the table.
-  std::unordered_map<std::string, TSessionInfo*> uidIndex_;
+  // Freed slots in the order they were freed, which is the order of their
+  // free times, and the slots past their reuse delay: a connect takes one
+  // without scanning the table.
+  std::array<int32_t, MAXGATEUSERCOUNT> freed_{};
+  size_t nFreedHead_ = 0;
+  size_t nFreed_ = 0;
+  std::array<uint64_t, (MAXGATEUSERCOUNT + 63) / 64> reusable_{};
+  // Open sessions by handle, the connection's number, so that a lookup per
+  // message does not scan the table.
   std::unordered_map<uint32_t, TSessionInfo*> handleIndex_;
   TGateStats stats_;
   std::string scratch_;  // reused for composing frames and messages

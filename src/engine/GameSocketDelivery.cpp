@@ -122,20 +122,23 @@ void TTavrelSocket::ProcessGateData() {
   int32_t nIdx = m_nProcIDX;
   int stage = 0;
   try {
-    while (nIdx < MAXGATEUSERCOUNT) {
+    TMyLockGuard guard(FLock);  // the table, once for the pass
+    // Records past the last one handed out are never in use.
+    const int32_t nEnd = static_cast<int32_t>(
+        std::min<size_t>(SessionList.size(), static_cast<size_t>(MAXGATEUSERCOUNT)));
+    // The clock is read with the budget check: a visit takes microseconds.
+    uint64_t now = start;
+    while (nIdx < nEnd) {
       stage = 1;
-      TSessionInfo* session = GetUserIndex(nIdx);
+      TSessionInfo& s = *SessionList[nIdx];
       stage = 2;
-      // Free records are most of an idle table: they cost no clock reads.
-      if (session && !session->sUid.empty()) {
-        TSessionInfo& s = *session;
-        const uint64_t now = GetTickCount64();
+      if (!s.sUid.empty()) {
         try {
           if (s.boKick && now - s.dwKickTime > kKickDelayMs) {
             s.dwKickTime = now;
             s.boKick = false;
             ++stats_.nKicks;
-            frontEnd_->CloseSocket(s.sUid, s.KickCode);
+            frontEnd_->CloseSocket(s.nSocketHandle, s.KickCode);
             continue;
           }
         } catch (const std::exception&) {
@@ -147,7 +150,7 @@ void TTavrelSocket::ProcessGateData() {
                   static_cast<uint64_t>(static_cast<int64_t>(g_ConnectOutTime) * 1000)) {
             s.dwCheckLogin = now;
             ++stats_.nLoginTimeouts;
-            frontEnd_->CloseSocket(s.sUid, ECloseCode::LoginTimeout);
+            frontEnd_->CloseSocket(s.nSocketHandle, ECloseCode::LoginTimeout);
             continue;
           }
         } catch (const std::exception&) {
@@ -160,9 +163,12 @@ void TTavrelSocket::ProcessGateData() {
         }
       }
       ++nIdx;
-      if ((nIdx & 15) == 0 && GetTickCount64() - start > static_cast<uint64_t>(m_dwRegenTime)) {
-        m_nProcIDX = nIdx;
-        return;
+      if ((nIdx & 15) == 0) {
+        now = GetTickCount64();
+        if (now - start > static_cast<uint64_t>(m_dwRegenTime)) {
+          m_nProcIDX = nIdx;
+          return;
+        }
       }
     }
     m_nProcIDX = 0;
@@ -182,7 +188,7 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
     const int64_t block =
         std::min<int64_t>(stream->Position() - stream->Length(), g_GateConfig.nClientMsgByte);
     stage = 3;
-    frontEnd_->SendBuff(UserData.sUid, stream->Memory() + stream->Length(),
+    frontEnd_->SendBuff(UserData.nSocketHandle, stream->Memory() + stream->Length(),
                         static_cast<size_t>(block));
     stats_.nBytesToClients += static_cast<uint64_t>(block);
     UserData.nBytesToClient += static_cast<uint64_t>(block);
@@ -298,6 +304,6 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
     // What the client sent behind it is dropped, now and until it is gone.
     UserData.boLoginRefused = true;
     UserData.RecvBuffer->Clear();
-    frontEnd_->CloseSocket(UserData.sUid, ECloseCode::LoginRefused);
+    frontEnd_->CloseSocket(UserData.nSocketHandle, ECloseCode::LoginRefused);
   }
 }

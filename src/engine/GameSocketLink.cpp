@@ -41,7 +41,9 @@ void TTavrelSocket::SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t 
     stream.Write(&header, sizeof header);
     if (Data && nLen > 0) stream.Write(Data, nLen);
     ++stats_.nFramesToServer;
-    RequestFlush();
+    // A connection's opening and closing notices go with the next client
+    // message or tick: a link write each would cost more than their wait.
+    if (nIdent != GM_OPEN && nIdent != GM_CLOSE) RequestFlush();
   } catch (const std::exception&) {
     OutErrorLog(Format("(%d) [Exception] SendServerMsg Error ", nUserListIndex));
   }

@@ -75,7 +75,8 @@ void TTavrelSocket::DispatchFrame(const TGateFrame& frame) {
   switch (h.wIdent) {
     case GM_CLOSE:
       if (TSessionInfo* session = GetUser(static_cast<uint32_t>(h.wGSocketIdx)))
-        if (!session->sUid.empty()) frontEnd_->CloseSocket(session->sUid, ECloseCode::Normal);
+        if (!session->sUid.empty())
+          frontEnd_->CloseSocket(session->nSocketHandle, ECloseCode::Normal);
       break;
     case GM_CHECKSERVER:
       boCheckServerFail = false;

@@ -21,9 +21,7 @@ void TWsFrontEnd::Start(uint16_t port, bool tls) {
   auto onDisconnect = [this](const std::string& sUid, const std::string& sRemoteIP) {
     engine_.ServerDisconnect(sUid, sRemoteIP);
   };
-  auto onMessage = [this](const std::string& sUid, std::string_view msg) {
-    engine_.ServerMessage(sUid, msg);
-  };
+  auto onMessage = [this](TWsConnId id, std::string_view msg) { engine_.ServerMessage(id, msg); };
   auto onLog = [](const std::string& text) {
     OutErrorLog(Format("[Exception] HandleLoggingMsg %s", text));
   };
@@ -48,14 +46,14 @@ void TWsFrontEnd::StopAccepting() {
   lib_->StopAccepting();
 }
 
-void TWsFrontEnd::SendMsg(const std::string& sUid, std::string_view text) {
-  lib_->SendMsg(sUid, text);
+void TWsFrontEnd::SendMsg(uint32_t nConn, std::string_view text) {
+  lib_->SendMsg(nConn, text);
 }
 
-void TWsFrontEnd::SendBuff(const std::string& sUid, const char* data, size_t len) {
-  lib_->SendBuff(sUid, data, len);
+void TWsFrontEnd::SendBuff(uint32_t nConn, const char* data, size_t len) {
+  lib_->SendBuff(nConn, data, len);
 }
 
-void TWsFrontEnd::CloseSocket(const std::string& sUid, ECloseCode code) {
-  lib_->CloseSocket(sUid, code);
+void TWsFrontEnd::CloseSocket(uint32_t nConn, ECloseCode code) {
+  lib_->CloseSocket(nConn, code);
 }

@@ -28,9 +28,9 @@ class TWsFrontEnd final : public TFrontEnd {
   // the reason when they cannot be loaded (the old ones stay).
   bool ReloadTLS(std::string& sError);
 
-  void SendMsg(const std::string& sUid, std::string_view text) override;
-  void SendBuff(const std::string& sUid, const char* data, size_t len) override;
-  void CloseSocket(const std::string& sUid, ECloseCode code) override;
+  void SendMsg(uint32_t nConn, std::string_view text) override;
+  void SendBuff(uint32_t nConn, const char* data, size_t len) override;
+  void CloseSocket(uint32_t nConn, ECloseCode code) override;
   void StopAccepting() override;
 
   TWsLib& Lib() { return *lib_; }

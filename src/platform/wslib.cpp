@@ -9,6 +9,10 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <charconv>
 #include <deque>
 #include <exception>
@@ -89,6 +93,13 @@ std::shared_ptr<ssl::context> LoadTlsContext(const std::string& sCertFile,
   return ctx;
 }
 
+// While corked, what is written waits in the kernel: the handshake reply and
+// the first message sent on connect leave as one segment.
+void SetCork(tcp::socket& socket, bool on) {
+  const int value = on ? 1 : 0;
+  ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+}
+
 bool ParseUid(std::string_view text, TWsConnId& id) {
   const char* end = text.data() + text.size();
   auto [p, ec] = std::from_chars(text.data(), end, id);
@@ -138,6 +149,7 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
 
   asio::io_context& ioc_;
   tcp::acceptor acceptor_;
+  tcp::endpoint peer_;  // of the accept in progress
   asio::steady_timer retryTimer_;
   // Each TLS connection holds the context it started with, so a reload can
   // replace this one while they run on.
@@ -285,6 +297,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     // The size limit is checked here, piece by piece, so that its close can
     // carry a reason (Beast's own limit closes with the code alone).
     ws_.read_message_max(0);
+    SetCork(beast::get_lowest_layer(ws_).socket(), true);
     ws_.async_accept(preBuf_.data(), beast::bind_front_handler(&TWsConnT::OnAccept, Self()));
   }
 
@@ -293,6 +306,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     preBuf_ = beast::flat_buffer();
     boReported_ = true;
     owner_->Connected(*this);
+    SetCork(beast::get_lowest_layer(ws_).socket(), false);
     DoRead();
   }
 
@@ -450,7 +464,9 @@ bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
 }
 
 void TWsLib::TImpl::DoAccept() {
-  acceptor_.async_accept(ioc_, beast::bind_front_handler(&TImpl::OnAccept, shared_from_this()));
+  // The peer comes with the accept itself rather than from another call.
+  acceptor_.async_accept(ioc_, peer_,
+                         beast::bind_front_handler(&TImpl::OnAccept, shared_from_this()));
 }
 
 void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
@@ -464,23 +480,20 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
     });
     return;
   }
-  const tcp::endpoint peer = socket.remote_endpoint(ec);
-  if (!ec) {
-    socket.set_option(tcp::no_delay(true), ec);
-    const TWsConnId id = AllocateId();
-    std::string sRemote = FormatPeer(peer.address(), peer.port());
-    const bool boProxy = IsTrusted(peer.address());
-    if (tls_) {
-      auto conn = std::make_shared<TWsConnT<true>>(shared_from_this(), id, std::move(sRemote),
-                                                   std::move(socket), tls_);
-      conns_[id] = conn;
-      conn->Start(boProxy);
-    } else {
-      auto conn = std::make_shared<TWsConnT<false>>(shared_from_this(), id, std::move(sRemote),
-                                                    std::move(socket));
-      conns_[id] = conn;
-      conn->Start(boProxy);
-    }
+  socket.set_option(tcp::no_delay(true), ec);
+  const TWsConnId id = AllocateId();
+  std::string sRemote = FormatPeer(peer_.address(), peer_.port());
+  const bool boProxy = IsTrusted(peer_.address());
+  if (tls_) {
+    auto conn = std::make_shared<TWsConnT<true>>(shared_from_this(), id, std::move(sRemote),
+                                                 std::move(socket), tls_);
+    conns_[id] = conn;
+    conn->Start(boProxy);
+  } else {
+    auto conn = std::make_shared<TWsConnT<false>>(shared_from_this(), id, std::move(sRemote),
+                                                  std::move(socket));
+    conns_[id] = conn;
+    conn->Start(boProxy);
   }
   DoAccept();
 }
@@ -534,7 +547,7 @@ void TWsLib::TImpl::Ended(TWsConn& conn) {
 void TWsLib::TImpl::Message(TWsConn& conn, std::string_view msg) {
   if (boStopped_) return;
   Invoke("message", [&] {
-    if (onMessage_) onMessage_(conn.Uid(), msg);
+    if (onMessage_) onMessage_(conn.Id(), msg);
   });
 }
 

@@ -28,13 +28,14 @@ class io_context;
 using TWsConnectHandler =
     std::function<void(const std::string& sUid, const std::string& sRemoteIP)>;
 using TWsDisconnectHandler = TWsConnectHandler;
-// One whole incoming message (text as UTF-8, or binary taken as the same bytes).
-using TWsMessageHandler = std::function<void(const std::string& sUid, std::string_view sMsg)>;
+using TWsConnId = uint32_t;
+
+// One whole incoming message (text as UTF-8, or binary taken as the same bytes), with the
+// connection's number: the hot path names connections without text.
+using TWsMessageHandler = std::function<void(TWsConnId id, std::string_view sMsg)>;
 // A text of the library about something that went wrong (slow consumer, oversize message,
 // bad PROXY header, accept failure).
 using TWsLogHandler = std::function<void(const std::string& sText)>;
-
-using TWsConnId = uint32_t;
 
 class TWsLib {
  public:

@@ -157,11 +157,11 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   g_TavrelSocket->ServerConnect("2", "10.0.0.2");
   TDefaultMessage walk;
   walk.Ident = CM_WALK;
-  g_TavrelSocket->ServerMessage("1", EncodeMessage(walk));  // on time
-  g_TavrelSocket->ServerMessage("1", EncodeMessage(walk));  // too soon
+  g_TavrelSocket->ServerMessage(1, EncodeMessage(walk));  // on time
+  g_TavrelSocket->ServerMessage(1, EncodeMessage(walk));  // too soon
   TDefaultMessage heart;
   heart.Ident = CM_HEART;
-  g_TavrelSocket->ServerMessage("2", EncodeMessage(heart));
+  g_TavrelSocket->ServerMessage(2, EncodeMessage(heart));
   // One message for client 2, handed over at the end of the turn.
   const std::string hello("hello\0", 6);
   g_TavrelSocket->ProcessMakeSocketStr(0, 2, hello.data(), -static_cast<int32_t>(hello.size()));
@@ -242,7 +242,7 @@ TEST_F(ConsoleApiTest, DashboardFiguresSamplesAndHistory) {
 
   TDefaultMessage heart;
   heart.Ident = CM_HEART;
-  for (int i = 0; i < 10; ++i) g_TavrelSocket->ServerMessage("1", EncodeMessage(heart));
+  for (int i = 0; i < 10; ++i) g_TavrelSocket->ServerMessage(1, EncodeMessage(heart));
   g_now += 4999;
   EXPECT_EQ(api.DashboardEvents().find("event: sample"), std::string::npos);
   g_now += 1;

@@ -109,6 +109,27 @@ TEST_F(EngineTest, FreedSlotIsReusedOnlyAfterTheDelayAndStartsClean) {
   EXPECT_EQ(engine->GetListCount(), 2);
 }
 
+// Of the records past their delay the lowest goes first, whatever order they
+// were freed in; a record still within its delay waits.
+TEST_F(EngineTest, AConnectTakesTheLowestFreedSlotPastItsDelay) {
+  for (int uid = 1; uid <= 5; ++uid) Connect(uid);
+  engine->ServerDisconnect("5", "10.0.0.5");  // slot 4
+  g_now += 10;
+  engine->ServerDisconnect("2", "10.0.0.2");  // slot 1
+  g_now += 10;
+  engine->ServerDisconnect("4", "10.0.0.4");  // slot 3
+  g_now += engine->nSessionReuseMs - 9;       // slot 3 within its delay still
+  EXPECT_EQ(Connect(6).nSocketIndx, 1);
+  EXPECT_EQ(Connect(7).nSocketIndx, 4);
+  EXPECT_EQ(Connect(8).nSocketIndx, 5);  // a new record
+  g_now += 10;
+  EXPECT_EQ(Connect(9).nSocketIndx, 3);
+  engine->ServerDisconnect("6", "10.0.0.6");
+  g_now += engine->nSessionReuseMs + 1;
+  EXPECT_EQ(Connect(10).nSocketIndx, 1);
+  EXPECT_EQ(engine->GetListCount(), 6);
+}
+
 TEST_F(EngineTest, TableFullRefusesWithoutRecordOrFrame) {
   for (int i = 1; i <= MAXGATEUSERCOUNT; ++i) Connect(i);
   const size_t framesBefore = QueuedFrames(*engine).size();
@@ -172,7 +193,7 @@ TEST_F(EngineTest, NothingOfARefusedLoginReachesTheGameServer) {
   engine->Run();
   EXPECT_EQ(front->closed, std::vector<std::string>{"14"});
   EXPECT_EQ(s.RecvBuffer->RemainSize(), 0);
-  engine->ServerMessage("14", behind);
+  engine->ServerMessage(14, behind);
   EXPECT_EQ(s.RecvBuffer->RemainSize(), 0);
   engine->Run();
   EXPECT_EQ(QueuedFrames(*engine).size(), before);
@@ -182,7 +203,7 @@ TEST_F(EngineTest, NothingOfARefusedLoginReachesTheGameServer) {
   g_now += engine->nSessionReuseMs + 1;
   TSessionInfo& next = Connect(15);
   ASSERT_EQ(&next, &s);
-  engine->ServerMessage("15", behind);
+  engine->ServerMessage(15, behind);
   engine->Run();
   auto frames = QueuedFrames(*engine);
   ASSERT_GT(frames.size(), before);

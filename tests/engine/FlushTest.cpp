@@ -62,7 +62,7 @@ class FlushTest : public ::testing::Test, protected TEngineRig {
 
 TEST_F(FlushTest, ATurnDeliversBothWaysWithoutATickOneBlockPerTurn) {
   Join(1);
-  engine->ServerMessage("1", Heart(7));
+  engine->ServerMessage(1, Heart(7));
   EXPECT_TRUE(Forwarded().empty());  // nothing before the turn ends
   ASSERT_EQ(EndTurn(), 1u);
   auto sent = Forwarded();
@@ -83,7 +83,7 @@ TEST_F(FlushTest, ATurnDeliversBothWaysWithoutATickOneBlockPerTurn) {
 
   // The tick alone: nothing moves until it runs.
   engine->boEventFlush = false;
-  engine->ServerMessage("1", Heart(8));
+  engine->ServerMessage(1, Heart(8));
   QueueText(1, 100);
   EXPECT_EQ(EndTurn(), 0u);
   EXPECT_EQ(Forwarded().size(), 1u);
@@ -93,18 +93,32 @@ TEST_F(FlushTest, ATurnDeliversBothWaysWithoutATickOneBlockPerTurn) {
   EXPECT_EQ(BlockSizes("1").size(), 4u);
 }
 
+// A connection's opening and closing notices ask for no link write of their
+// own: they go with the next client message's turn, or the tick.
+TEST_F(FlushTest, OpeningAndClosingNoticesWaitForAMessageOrTheTick) {
+  Join(6);
+  EXPECT_EQ(EndTurn(), 0u);
+  const size_t opened = engine->PendingServerBytes().size();
+  EXPECT_GT(opened, 0u);
+  engine->ServerMessage(6, Heart(6));
+  EXPECT_EQ(EndTurn(), 1u);
+  EXPECT_EQ(Forwarded().size(), 1u);
+  engine->ServerDisconnect("6", "10.0.0.6");
+  EXPECT_EQ(EndTurn(), 0u);
+}
+
 // The tick runs between a message's arrival and the end of its turn: both
 // visit the session, and what it sends and forwards keeps its order.
 TEST_F(FlushTest, TickAndTurnInOneTurnKeepEachSessionsOrder) {
   Join(2);
   Join(3);
   QueueText(2, 5000);
-  engine->ServerMessage("2", Heart(1));
-  engine->ServerMessage("3", Heart(100));
+  engine->ServerMessage(2, Heart(1));
+  engine->ServerMessage(3, Heart(100));
   engine->Run();  // the tick's handler was queued before the flush
-  engine->ServerMessage("2", Heart(2));
+  engine->ServerMessage(2, Heart(2));
   EndTurn();
-  engine->ServerMessage("2", Heart(3));
+  engine->ServerMessage(2, Heart(3));
   engine->Run();
   EndTurn();
 
@@ -125,12 +139,12 @@ TEST_F(FlushTest, AFreedOrReusedRecordIsNotServedForItsLastConnection) {
   engine->nSessionReuseMs = 0;
   TSessionInfo* first = Join(4);
   QueueText(4, 300);
-  engine->ServerMessage("4", Heart(4));
+  engine->ServerMessage(4, Heart(4));
   engine->ServerDisconnect("4", "10.0.0.4");
   g_now += 1;
   TSessionInfo* second = Join(5);
   ASSERT_EQ(first, second);
-  engine->ServerMessage("5", Heart(5));
+  engine->ServerMessage(5, Heart(5));
   QueueText(5, 200);
   EndTurn();
   EXPECT_TRUE(front->blocks["4"].empty());
@@ -162,7 +176,7 @@ TEST_F(FlushTest, KickStillWaits1500msAndADrainStopsTheTurns) {
   engine->BeginDrain();
   const size_t before = Forwarded().size();
   QueueText(7, 100);
-  engine->ServerMessage("7", Heart(9));
+  engine->ServerMessage(7, Heart(9));
   EndTurn();
   EXPECT_TRUE(front->blocks["7"].empty());
   EXPECT_EQ(Forwarded().size(), before);

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "TcpInfo.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -71,8 +72,8 @@ class WsLibTest : public ::testing::Test {
     auto onDisconnect = [this](const std::string& uid, const std::string& ip) {
       events_.push_back({'D', uid, ip});
     };
-    auto onMessage = [this](const std::string& uid, std::string_view msg) {
-      events_.push_back({'M', uid, std::string(msg)});
+    auto onMessage = [this](TWsConnId id, std::string_view msg) {
+      events_.push_back({'M', std::to_string(id), std::string(msg)});
     };
     auto onLog = [this](const std::string& text) { logs_.push_back(text); };
     if (boTls) {
@@ -230,6 +231,19 @@ TEST_F(WsLibTest, MessagesLimitAndClientClose) {
   EXPECT_EQ(Count('D', uidA), 1);
   EXPECT_EQ(Count('D', uidB), 1);
   EXPECT_EQ(lib_->OpenConnections(), 0u);
+}
+
+// What the connect callback sends leaves with the handshake reply, one segment for both, so
+// that a connect costs one transmission rather than two.
+TEST_F(WsLibTest, HandshakeReplyAndFirstMessageShareASegment) {
+  Start();
+  TPlainClient a(ioc_);
+  ASSERT_FALSE(Connect(a).empty()) << lastError_.message();
+  EXPECT_EQ(Read(a), TMsg("ok", false));
+  EXPECT_EQ(DataSegmentsIn(beast::get_lowest_layer(a.ws).socket().native_handle()), 1);
+  // Later messages are not held back.
+  lib_->SendMsg(Last('C').uid, "next");
+  EXPECT_EQ(Read(a), TMsg("next", false));
 }
 
 TEST_F(WsLibTest, CloseSocketFlushesAndReportsOneDisconnect) {

@@ -21,15 +21,17 @@
 
 class TRecordingFrontEnd final : public TFrontEnd {
  public:
-  void SendMsg(const std::string& sUid, std::string_view text) override {
-    texts[sUid].emplace_back(text);
+  // Kept by identifier text, as the tests name connections.
+  void SendMsg(uint32_t nConn, std::string_view text) override {
+    texts[std::to_string(nConn)].emplace_back(text);
   }
-  void SendBuff(const std::string& sUid, const char* data, size_t len) override {
+  void SendBuff(uint32_t nConn, const char* data, size_t len) override {
+    const std::string sUid = std::to_string(nConn);
     blocks[sUid].emplace_back(data, len);
     bytes[sUid] += len;
   }
-  void CloseSocket(const std::string& sUid, ECloseCode code) override {
-    closed.push_back(sUid);
+  void CloseSocket(uint32_t nConn, ECloseCode code) override {
+    closed.push_back(std::to_string(nConn));
     codes.push_back(code);
   }
 
