@@ -157,8 +157,11 @@ void TTavrelSocket::ProcessGateData() {
           OutErrorLog("[Exception] ProcessGateData.Run-> dwCheckLogin");
         }
         if (!s.boFree) {
-          ProcessPacket(s);
-          ProcessUserPacket(s);
+          // Most visits find nothing to move; those cost no calls.
+          const TMemoryStreamEx* out = s.BufferStream.get();
+          if (out && out->Length() < out->Position()) ProcessPacket(s);
+          if (s.nInSinceNs != 0 || (s.RecvBuffer && s.RecvBuffer->RemainSize() > 0))
+            ProcessUserPacket(s);
           if (s.m_ErrorSampler.Pending()) ReportSuppressed(s, s.sUid, false);
         }
       }
@@ -231,7 +234,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
       const char* at = queue.SendData();
       headerText = std::string_view(at, DEFBLOCKSIZE);
       decoded = false;
-      TDefaultMessage header = DecodeMessage(headerText);
+      TDefaultMessage header = DecodeHeaderOnce(UserData, headerText);
       decoded = true;
       UserData.nPacketIdx = header.nIndex;
       const int64_t after = remain - DEFBLOCKSIZE;
@@ -257,7 +260,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
         ++g_nSuccessCount;
       }
       if (header.Ident == CM_HIT || header.Ident == CM_SPELL)
-        body = ProcessClientMsg_Magic(body, header);
+        body = ConvertClientMagic(UserData, body, header);
       scratch_.clear();
       if (!body.empty()) {
         header.nLength = static_cast<int32_t>(body.size());

@@ -206,6 +206,8 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
         closeTimer_(owner_->ioc_) {}
 
   void Start(bool boProxy) {
+    // A plain connection without a PROXY header has no preamble to time.
+    if (!kTls && !boProxy) return StartWebSocket();
     beast::get_lowest_layer(ws_).expires_after(kPreambleTimeout);
     if (boProxy) {
       DoReadProxy();

@@ -15,12 +15,7 @@ bool TLogSampler::Admit(size_t kind, uint64_t now) {
     return true;
   }
   if (k.nHeld++ == 0) k.dwHeldSince = now;
-  return false;
-}
-
-bool TLogSampler::Pending() const {
-  for (const TKind& k : kinds_)
-    if (k.nHeld != 0) return true;
+  heldKinds_ |= static_cast<uint8_t>(1u << (kind % kKinds));
   return false;
 }
 

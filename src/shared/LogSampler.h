@@ -12,7 +12,7 @@
 
 class TLogSampler {
  public:
-  static constexpr size_t kKinds = 4;
+  static constexpr size_t kKinds = 4;         // at most 8: one bit each below
   static constexpr uint32_t kFirstLines = 3;  // per kind and minute
   static constexpr uint32_t kMaxLines = 5;    // per minute, all kinds together
   static constexpr uint64_t kWindowMs = 60000;
@@ -33,13 +33,14 @@ class TLogSampler {
       if (k.nHeld == 0 || !(all || Due(k, now))) continue;
       report(kind, k.nHeld);
       k.nHeld = 0;
+      heldKinds_ &= static_cast<uint8_t>(~(1u << kind));
       k.dwReported = now;
       k.boReported = true;
     }
   }
 
   // Some count waits for its report.
-  bool Pending() const;
+  bool Pending() const { return heldKinds_ != 0; }
 
  private:
   struct TKind {
@@ -56,4 +57,6 @@ class TLogSampler {
   uint64_t dwWindowStart_ = 0;
   uint32_t nWindowLines_ = 0;
   bool boStarted_ = false;
+  static_assert(kKinds <= 8);
+  uint8_t heldKinds_ = 0;  // a bit per kind with a count: checked on every visit of a session
 };

@@ -48,4 +48,9 @@ void TSessionInfo::Reset(uint64_t nNow) {
   nInSinceNs = 0;
   nOutSinceNs = 0;
   nOutPending = 0;
+  m_HeaderText.fill('\0');  // matches no header: those are 48 letters of the code
+  m_Header = TDefaultMessage();
+  m_SpellMemo.boValid = false;
+  m_SpellMemo.sBody.clear();
+  m_SpellMemo.sTarget.clear();
 }

@@ -12,11 +12,24 @@
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
 #include "platform/CloseCode.h"
+#include "protocol/Grobal2.h"
 #include "shared/LogSampler.h"
 #include "shared/ZeroTable.h"
 
 constexpr int MAXGATEUSERCOUNT = 1000;
 constexpr int MAXMAGICCOUNT = 65536;
+
+// A spell or hit body as last converted for the game server, and what it
+// became, so that the same body is not parsed again.
+struct TSpellMemo {
+  bool boValid = false;
+  std::string sBody;    // session text
+  std::string sTarget;  // targetID, session text
+  int32_t nRecog = 0;
+  int32_t nParam = 0;
+  int32_t nTag = 0;
+  int32_t nLength = 0;
+};
 
 struct TSessionInfo {
   // Back to the state of a record just taken for a new connection, as a
@@ -75,9 +88,14 @@ struct TSessionInfo {
   uint64_t nInSinceNs = 0;
   uint64_t nOutSinceNs = 0;
   uint64_t nOutPending = 0;
+  // What the pace check decoded of a message, taken again when the message
+  // is forwarded: the last header text with its record, the last spell body.
+  std::array<char, DEFBLOCKSIZE> m_HeaderText{};
+  TDefaultMessage m_Header;
+  TSpellMemo m_SpellMemo;
 };
 
 // A field added to the record must be cleared by Reset too; then update the
 // size here.
-static_assert(sizeof(TSessionInfo) == 632,
+static_assert(sizeof(TSessionInfo) == 808,
               "new TSessionInfo field: reset it in TSessionInfo::Reset");

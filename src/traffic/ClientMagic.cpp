@@ -101,6 +101,29 @@ std::string ProcessClientMsg_Magic(std::string_view sData, TDefaultMessage& DefM
   return IsAscii(targetID) ? targetID : Utf8ToGbk(targetID);
 }
 
+std::string ConvertClientMagic(TSessionInfo& session, std::string_view sData,
+                               TDefaultMessage& DefMsg) {
+  if (IsBlank(sData)) return std::string(sData);
+  TSpellMemo& memo = session.m_SpellMemo;
+  if (memo.boValid && memo.sBody == sData) {
+    DefMsg.Recog = memo.nRecog;
+    DefMsg.Param = memo.nParam;
+    DefMsg.Tag = memo.nTag;
+    DefMsg.Series = static_cast<int32_t>(static_cast<uint32_t>(GetTickCount64()));
+    DefMsg.nLength = memo.nLength;
+    return memo.sTarget;
+  }
+  std::string target = ProcessClientMsg_Magic(sData, DefMsg);
+  memo.boValid = true;
+  memo.sBody.assign(sData);
+  memo.sTarget = target;
+  memo.nRecog = DefMsg.Recog;
+  memo.nParam = DefMsg.Param;
+  memo.nTag = DefMsg.Tag;
+  memo.nLength = DefMsg.nLength;
+  return target;
+}
+
 void PostSend(TSessionInfo& UserData, const void* pBuf, size_t unLen) {
   if (!UserData.BufferStream || unLen == 0) return;
   UserData.BufferStream->Write(pBuf, static_cast<int32_t>(unLen));

@@ -24,6 +24,12 @@
 // caller drops the message and logs.
 std::string ProcessClientMsg_Magic(std::string_view sData, TDefaultMessage& DefMsg);
 
+// The same, remembered per session: the pace check converts a spell's body
+// and forwarding it converts that body again, which then takes the first
+// result (with the tick of now as Series).
+std::string ConvertClientMagic(TSessionInfo& session, std::string_view sData,
+                               TDefaultMessage& DefMsg);
+
 // Appends the bytes to the session's outbound stream (nothing without one).
 void PostSend(TSessionInfo& UserData, const void* pBuf, size_t unLen);
 

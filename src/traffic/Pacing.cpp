@@ -85,7 +85,7 @@ bool CheckHit(TSessionInfo& session, uint64_t now) {
 // A previous spell's delay (m_nMagNextDelayTime) refuses nothing: it is only
 // recorded for the game server's view of the player.
 bool CheckSpell(TSessionInfo& session, std::string_view sBody, TDefaultMessage& req, uint64_t now) {
-  ProcessClientMsg_Magic(sBody, req);
+  ConvertClientMagic(session, sBody, req);
   uint16_t nMagicID = static_cast<uint16_t>(static_cast<uint32_t>(req.Recog) & 0xFFFF);
   if (IsOnOffMagic(nMagicID)) return true;
 
@@ -195,13 +195,22 @@ const char* PaceKindName(EPaceKind kind) {
   return kNames[static_cast<size_t>(kind)];
 }
 
+TDefaultMessage DecodeHeaderOnce(TSessionInfo& session, std::string_view sHeader) {
+  if (sHeader.size() != DEFBLOCKSIZE) return DecodeMessage(sHeader);
+  if (sHeader != std::string_view(session.m_HeaderText.data(), DEFBLOCKSIZE)) {
+    session.m_Header = DecodeMessage(sHeader);
+    std::copy(sHeader.begin(), sHeader.end(), session.m_HeaderText.begin());
+  }
+  return session.m_Header;
+}
+
 void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink& link) {
   if (LMessage.empty()) return;
   uint64_t now = GetTickCount64();
   std::string_view sHeader = LMessage.substr(0, DEFBLOCKSIZE);
   std::string_view sBody =
       LMessage.size() > DEFBLOCKSIZE ? LMessage.substr(DEFBLOCKSIZE) : std::string_view();
-  TDefaultMessage req = DecodeMessage(sHeader);
+  TDefaultMessage req = DecodeHeaderOnce(session, sHeader);
 
   if (req.Ident != CM_HEART && now < session.m_nSpeedSectionTick) {
     CountPace(g_PacingStats.nRefused, req.Ident);

@@ -32,6 +32,11 @@ inline constexpr int32_t kRunRefusedRecog = 21;
 // before anything is queued or answered; the caller logs it.
 void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink& link);
 
+// The record of a header (DEFBLOCKSIZE characters), decoded once: the pace
+// check decodes a message's header and keeps it in the session; forwarding
+// the same text takes the kept record.
+TDefaultMessage DecodeHeaderOnce(TSessionInfo& session, std::string_view sHeader);
+
 // ---- Counters for the console's metrics (main thread) ---------------------
 
 // The kinds of client message the pace check tells apart.

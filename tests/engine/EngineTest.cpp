@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "buffers/MemoryStreamEx.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
@@ -208,6 +210,37 @@ TEST_F(EngineTest, NothingOfARefusedLoginReachesTheGameServer) {
   auto frames = QueuedFrames(*engine);
   ASSERT_GT(frames.size(), before);
   EXPECT_EQ(frames.back().first.wIdent, GM_H5DATA);
+}
+
+// The pace check reads a spell once; what leaves for the game server is the
+// converted record with the tick of its leaving, the same spell again too.
+TEST_F(EngineTest, ASpellLeavesConvertedWithTheTickOfItsLeaving) {
+  Connect(21);
+  engine->boEventFlush = false;
+  const std::string body = R"({"skillID":12,"dir":3,"srcX":100,"srcY":200,"targetID":"77"})";
+  TDefaultMessage spell;
+  spell.Ident = CM_SPELL;
+  spell.Recog = 999;
+  spell.nLength = static_cast<int32_t>(body.size());
+  for (int cast = 0; cast < 2; ++cast) {
+    engine->ServerMessage(21, EncodeMessage(spell) + body);
+    g_now += 7;
+    engine->Run();
+    const auto frames = QueuedFrames(*engine);
+    ASSERT_FALSE(frames.empty());
+    const std::string& payload = frames.back().second;
+    ASSERT_EQ(frames.back().first.wIdent, GM_H5DATA);
+    ASSERT_EQ(payload.size(), sizeof(TDefaultMessage) + 3);
+    TDefaultMessage sent;
+    std::memcpy(&sent, payload.data(), sizeof sent);
+    EXPECT_EQ(sent.Ident, CM_SPELL);
+    EXPECT_EQ(sent.Recog, 12 + 3 * 65536);
+    EXPECT_EQ(sent.Param, 100 + 200 * 65536);
+    EXPECT_EQ(sent.Series, static_cast<int32_t>(static_cast<uint32_t>(g_now)));
+    EXPECT_EQ(sent.nLength, 2);
+    EXPECT_EQ(payload.substr(sizeof sent), std::string("77\0", 3));
+    g_now += 5000;  // past every spell interval
+  }
 }
 
 TEST_F(EngineTest, OutboundBlocksOf2048PerVisit) {

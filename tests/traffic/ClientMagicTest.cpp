@@ -51,6 +51,34 @@ TEST_F(ClientMagicTest, BlankBodyLeavesTheRecordAndOthersThrow) {
   EXPECT_EQ(Fields(msg), Fields(kRequest));
 }
 
+// The per-session memo gives what a fresh conversion gives, the tick of the
+// moment included, and follows a changed body; a blank one leaves the record.
+TEST_F(ClientMagicTest, RememberedConversionMatchesAFreshOne) {
+  const std::string body = R"({"skillID":12,"dir":3,"srcX":100,"targetID":"77"})";
+  TDefaultMessage first = kRequest;
+  EXPECT_EQ(ConvertClientMagic(s, body, first), "77");
+  g_now += 12345;
+  TDefaultMessage again = kRequest, fresh = kRequest;
+  EXPECT_EQ(ConvertClientMagic(s, body, again), "77");
+  EXPECT_EQ(ProcessClientMsg_Magic(body, fresh), "77");
+  EXPECT_EQ(Fields(again), Fields(fresh));
+  EXPECT_NE(again.Series, first.Series);
+
+  const std::string other = R"({"skillID":13,"targetID":"8"})";
+  TDefaultMessage changed = kRequest;
+  EXPECT_EQ(ConvertClientMagic(s, other, changed), "8");
+  EXPECT_EQ(changed.Recog, 13);
+  TDefaultMessage blank = kRequest;
+  EXPECT_EQ(ConvertClientMagic(s, " ", blank), " ");
+  EXPECT_EQ(Fields(blank), Fields(kRequest));
+  EXPECT_ANY_THROW(ConvertClientMagic(s, "{", blank));
+
+  // A reused record remembers nothing of its last connection.
+  s.Reset(g_now);
+  EXPECT_FALSE(s.m_SpellMemo.boValid);
+  EXPECT_TRUE(s.m_SpellMemo.sBody.empty());
+}
+
 TEST_F(ClientMagicTest, DefMessageIsTheEncodedRecordThenTheBody) {
   SendDefMessage(s, SM_CONFIRM, -4, 2, 3, 4, "");
   EXPECT_EQ(s.BufferStream->Position(), DEFBLOCKSIZE);
