@@ -114,7 +114,10 @@ stop_all() {
   GROUPS_=()
 }
 
+# A redirection of a background job happens in the job: every starter empties
+# its output file first, so that a wait never reads the last process's lines.
 gamesim_start() {  # [extra args]
+  : >"$W/gamesim.out"
   "$BIN/tavrel-gamesim" --port 0 --control-port 0 --quiet --no-stdin \
     --speed 0,0,0,0,0,0,5,0 --magicinfo "" "$@" >"$W/gamesim.out" 2>&1 &
   GS_PID=$!
@@ -146,6 +149,7 @@ Port=$(free_port)
 CertFile=$W/tls.crt
 KeyFile=$W/tls.key
 EOF
+  : >"$dir/stdout"
   (cd "$dir" && exec "$BIN/tavrelh5" 0 0 0 "$idx" "$GW_PORT" >stdout 2>&1) &
   GW_PID=$!
   PIDS+=("$GW_PID")
@@ -153,6 +157,7 @@ EOF
 }
 
 echo_start() {  # [tls]
+  : >"$W/echo.out"
   if [ "${1:-0}" = 1 ]; then
     "$BIN/tavrel-echo" --port 0 --tls "$W/tls.crt" "$W/tls.key" >"$W/echo.out" 2>&1 &
   else
@@ -165,6 +170,7 @@ echo_start() {  # [tls]
 }
 
 websockify_start() {
+  : >"$W/tcpecho.out"
   "$BIN/tavrel-echo" --tcp --port 0 >"$W/tcpecho.out" 2>&1 &
   PIDS+=("$!")
   wait_line "$W/tcpecho.out" '^listening on' 10

@@ -40,6 +40,7 @@ Addr=127.0.0.1
 Port=$console_port
 EOF
 
+: >"$home/gamesim.log"  # the wait below must not read an earlier run's port
 "$bin/tavrel-gamesim" --addr 127.0.0.1 --port "$server_port" --control-port 0 --no-stdin \
   >"$home/gamesim.log" 2>&1 &
 sim=$!
