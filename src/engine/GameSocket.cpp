@@ -239,7 +239,11 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
     const uint32_t nConn = ConnNumber(sUid);
     const std::string sIP = GetSocketIpaddr(sRemoteIP);
     const int32_t n = CheckIpNumber(sIP);
-    if (boDraining_) {
+    if (nConn == 0) {
+      // Nothing could address it, nor free its record.
+      OutErrorLog(
+          Format("%s IP:%s: not a connection number, no session", sUid.c_str(), sIP.c_str()));
+    } else if (boDraining_) {
       frontEnd_->CloseSocket(nConn, ECloseCode::GoingAway);
     } else if (n >= g_GateConfig.nIpCount) {
       ++stats_.nRefusedByAddress;

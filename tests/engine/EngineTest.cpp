@@ -132,6 +132,17 @@ TEST_F(EngineTest, AConnectTakesTheLowestFreedSlotPastItsDelay) {
   EXPECT_EQ(engine->GetListCount(), 6);
 }
 
+// The front end names connections by number; an identifier that is not one
+// could never be served or freed, so it gets no record.
+TEST_F(EngineTest, AnIdentifierThatIsNoNumberGetsNoRecord) {
+  const size_t framesBefore = QueuedFrames(*engine).size();
+  for (const char* uid : {"abc", "0", "", "12x", "99999999999"})
+    engine->ServerConnect(uid, "10.0.0.9");
+  EXPECT_EQ(engine->GetListCount(), 0);
+  EXPECT_EQ(QueuedFrames(*engine).size(), framesBefore);
+  EXPECT_TRUE(front->texts.empty());
+}
+
 TEST_F(EngineTest, TableFullRefusesWithoutRecordOrFrame) {
   for (int i = 1; i <= MAXGATEUSERCOUNT; ++i) Connect(i);
   const size_t framesBefore = QueuedFrames(*engine).size();
