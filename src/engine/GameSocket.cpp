@@ -221,6 +221,9 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
   // gets new ones), so a crowd that has left leaves no memory behind.
   Session.RecvBuffer.reset();
   Session.BufferStream.reset();
+  // Swapped, not assigned: assigning an empty string keeps the old storage.
+  TSpellMemo none;
+  std::swap(Session.m_SpellMemo, none);
 }
 
 void TTavrelSocket::FreeSessionAll() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,8 +21,10 @@ constexpr int MAXGATEUSERCOUNT = 1000;
 constexpr int MAXMAGICCOUNT = 65536;
 
 // A spell or hit body as last converted for the game server, and what it
-// became, so that the same body is not parsed again.
+// became, so that the same body is not parsed again. Only short bodies are
+// kept: the client chooses the size.
 struct TSpellMemo {
+  static constexpr size_t kMaxBodyBytes = 1024;
   bool boValid = false;
   std::string sBody;    // session text
   std::string sTarget;  // targetID, session text

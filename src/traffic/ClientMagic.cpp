@@ -113,7 +113,9 @@ std::string ConvertClientMagic(TSessionInfo& session, std::string_view sData,
     DefMsg.nLength = memo.nLength;
     return memo.sTarget;
   }
+  memo.boValid = false;
   std::string target = ProcessClientMsg_Magic(sData, DefMsg);
+  if (sData.size() > TSpellMemo::kMaxBodyBytes) return target;
   memo.boValid = true;
   memo.sBody.assign(sData);
   memo.sTarget = target;

@@ -93,7 +93,10 @@ TEST_F(EngineTest, FreedSlotIsReusedOnlyAfterTheDelayAndStartsClean) {
   first.m_sGuildId = "guild";
   first.m_nsMagicCD[7] = 99;
   first.m_nDisFilterGroupID[3] = true;
+  first.m_SpellMemo.sBody.assign(800, 'x');
   engine->ServerDisconnect("1", "10.0.0.1");
+  // A departed client's memory goes with it, the remembered spell too.
+  EXPECT_LT(first.m_SpellMemo.sBody.capacity(), 800u);
 
   g_now += 179'999;
   TSessionInfo& second = Connect(2);

@@ -73,6 +73,18 @@ TEST_F(ClientMagicTest, RememberedConversionMatchesAFreshOne) {
   EXPECT_EQ(Fields(blank), Fields(kRequest));
   EXPECT_ANY_THROW(ConvertClientMagic(s, "{", blank));
 
+  // A long body is converted but not kept: the client chooses its size.
+  const std::string padded = R"({"skillID":14,"targetID":"9","pad":")" +
+                             std::string(TSpellMemo::kMaxBodyBytes, 'p') + "\"}";
+  TDefaultMessage big = kRequest;
+  EXPECT_EQ(ConvertClientMagic(s, padded, big), "9");
+  EXPECT_EQ(big.Recog, 14);
+  EXPECT_FALSE(s.m_SpellMemo.boValid);
+  EXPECT_LE(s.m_SpellMemo.sBody.capacity(), TSpellMemo::kMaxBodyBytes);
+  TDefaultMessage after = kRequest;
+  EXPECT_EQ(ConvertClientMagic(s, other, after), "8");
+  EXPECT_EQ(after.Recog, 13);
+
   // A reused record remembers nothing of its last connection.
   s.Reset(g_now);
   EXPECT_FALSE(s.m_SpellMemo.boValid);
