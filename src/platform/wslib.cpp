@@ -37,6 +37,9 @@ constexpr auto kPreambleTimeout = std::chrono::seconds(30);  // PROXY header and
 constexpr auto kCloseGrace = std::chrono::seconds(10);       // CloseSocket: flush, close handshake
 // For a peer that does not read, or goes on sending what is refused.
 constexpr auto kShortCloseGrace = std::chrono::seconds(2);
+// A peer that has sent its close frame is gone for the engine at once; its
+// TCP connection gets this long to end before it is cut.
+constexpr auto kClosedPeerGrace = std::chrono::seconds(1);
 constexpr size_t kReadChunk = 16 * 1024;  // pieces of an incoming message
 // An idle connection keeps one drained send buffer up to this size, so a
 // steady one-message-at-a-time stream reuses it instead of allocating per send.
@@ -116,6 +119,7 @@ class TWsConn {
   virtual void Send(std::string_view data, bool boBinary) = 0;
   virtual void Close(ECloseCode code) = 0;  // after what is queued
   virtual void Abort() = 0;                 // at once, dropping what is queued
+  virtual size_t Unsent() const = 0;        // bytes queued and not yet written
 
   TWsConnId Id() const { return id_; }
   const std::string& Uid() const { return sUid_; }
@@ -159,6 +163,7 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   std::unordered_map<TWsConnId, std::weak_ptr<TWsConn>> conns_;
   TWsConnId nextId_ = 1;
   bool boStopped_ = false;
+  bool boAccepting_ = false;
 
   TWsConnectHandler onConnect_;
   TWsDisconnectHandler onDisconnect_;
@@ -247,6 +252,8 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     beast::get_lowest_layer(ws_).close();
   }
 
+  size_t Unsent() const override { return nUnsent_; }
+
  private:
   std::shared_ptr<TWsConnT> Self() { return this->shared_from_this(); }
 
@@ -299,6 +306,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     // The size limit is checked here, piece by piece, so that its close can
     // carry a reason (Beast's own limit closes with the code alone).
     ws_.read_message_max(0);
+    ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+      if (kind == websocket::frame_type::close) OnPeerClose();
+    });
     SetCork(beast::get_lowest_layer(ws_).socket(), true);
     ws_.async_accept(preBuf_.data(), beast::bind_front_handler(&TWsConnT::OnAccept, Self()));
   }
@@ -374,8 +384,18 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void OnCloseTimer(error_code ec) {
-    if (ec || boDone_) return;
+    if (ec) return;
     Abort();
+  }
+
+  // The peer's close frame: runs inside the read, which keeps this alive.
+  // Beast answers it and then waits for the peer to end TCP, which a peer
+  // may never do; the session ends now, and the socket soon after.
+  void OnPeerClose() {
+    if (boDone_ || !boReported_) return;
+    closeTimer_.expires_after(kClosedPeerGrace);
+    closeTimer_.async_wait(beast::bind_front_handler(&TWsConnT::OnCloseTimer, Self()));
+    ReportEnd();
   }
 
   void CloseSlowConsumer(size_t nMore) {
@@ -401,10 +421,14 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void Finish() {
-    if (boDone_) return;
-    boDone_ = true;
     closeTimer_.cancel();
     beast::get_lowest_layer(ws_).close();
+    ReportEnd();
+  }
+
+  void ReportEnd() {
+    if (boDone_) return;
+    boDone_ = true;
     owner_->Ended(*this);
   }
 
@@ -461,6 +485,7 @@ bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
     acceptor_.close(ignored);
     return false;
   }
+  boAccepting_ = true;
   DoAccept();
   return true;
 }
@@ -472,13 +497,15 @@ void TWsLib::TImpl::DoAccept() {
 }
 
 void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
-  if (boStopped_ || ec == asio::error::operation_aborted) return;
+  // An accept that completed as the listener closed brings a socket that
+  // nobody will serve: it is dropped, and no new accept is started.
+  if (boStopped_ || !boAccepting_ || ec == asio::error::operation_aborted) return;
   if (ec) {
     // Out of descriptors and the like: say so and try again shortly instead of spinning.
     Log("Accept failed: " + ec.message());
     retryTimer_.expires_after(kAcceptRetryDelay);
     retryTimer_.async_wait([self = shared_from_this()](error_code tec) {
-      if (!tec && !self->boStopped_) self->DoAccept();
+      if (!tec && !self->boStopped_ && self->boAccepting_) self->DoAccept();
     });
     return;
   }
@@ -561,6 +588,7 @@ void TWsLib::TImpl::Log(const std::string& sText) {
 }
 
 void TWsLib::TImpl::StopAccepting() {
+  boAccepting_ = false;
   error_code ignored;
   acceptor_.close(ignored);
   retryTimer_.cancel();
@@ -716,6 +744,11 @@ void TWsLib::SendBuff(TWsConnId id, const void* pBuf, size_t nLen) {
 
 void TWsLib::CloseSocket(TWsConnId id, ECloseCode code) {
   if (auto conn = impl_->Find(id)) conn->Close(code);
+}
+
+size_t TWsLib::Unsent(TWsConnId id) const {
+  const auto conn = impl_->Find(id);
+  return conn ? conn->Unsent() : 0;
 }
 
 uint64_t TWsLib::SlowConsumerCloses() const {

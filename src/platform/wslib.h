@@ -84,6 +84,9 @@ class TWsLib {
   void SendBuff(TWsConnId id, const void* pBuf, size_t nLen);
   void CloseSocket(TWsConnId id, ECloseCode code = ECloseCode::Normal);
 
+  // Bytes queued for the connection and not yet written; 0 for an unknown one.
+  size_t Unsent(TWsConnId id) const;
+
   // Closes the listener; connections not yet through their handshakes are dropped, the
   // others stay until closed.
   void StopAccepting();

@@ -1,11 +1,14 @@
 #include "platform/wslib.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
@@ -369,3 +372,46 @@ TEST_F(WsLibTest, SlowConsumerIsClosed) {
 }
 
 }  // namespace
+
+// A peer that completes the close handshake but keeps its TCP connection
+// open is gone for the engine at once, not when a timeout cuts it.
+TEST_F(WsLibTest, APeerThatClosesButKeepsTcpOpenEndsAtOnce) {
+  Start();
+  TPlainClient a(ioc_);
+  const std::string uid = Connect(a);
+  ASSERT_FALSE(uid.empty()) << lastError_.message();
+  EXPECT_EQ(Read(a), TMsg("ok", false));
+  // Beast's client waits for the server to end TCP after the handshake,
+  // as the protocol wants: it never ends it itself.
+  bool closed = false;
+  a.ws.async_close(websocket::close_code::normal, [&](error_code) { closed = true; });
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(RunUntil([&] { return Count('D', uid) == 1; }, 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  // The socket follows shortly, which ends the client's wait.
+  EXPECT_TRUE(RunUntil([&] { return closed; }, 5s));
+  EXPECT_EQ(lib_->OpenConnections(), 0u);
+}
+
+// The value an accept completed with as the listener closed is dropped, and
+// no accept is started on the closed listener (which would fail every
+// 100 ms until the process ends).
+TEST_F(WsLibTest, AnAcceptThatCompletesAsTheListenerStopsIsDropped) {
+  Start();
+  ioc_.poll();  // idle: the reactor is next in the queue
+  tcp::socket late(ioc_);
+  late.connect(tcp::endpoint(LoopBack(), port_));  // the kernel completes it at once
+  // Runs after the reactor has taken the connection from the listener, and
+  // before the accept's own handler.
+  asio::post(ioc_, [&] { lib_->StopAccepting(); });
+  RunUntil([] { return false; }, 400ms);
+  EXPECT_FALSE(HasLog("Accept failed"));
+  EXPECT_EQ(Count('C', "1"), 0);
+  // The late connection is not served: its socket was closed.
+  char byte;
+  error_code ec;
+  const timeval limit{2, 0};
+  ::setsockopt(late.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  late.read_some(asio::buffer(&byte, 1), ec);
+  EXPECT_TRUE(ec == asio::error::eof || ec == asio::error::connection_reset) << ec.message();
+}
