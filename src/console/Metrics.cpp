@@ -10,6 +10,7 @@
 
 #include "console/ProcessMetrics.h"
 #include "engine/WsFrontEnd.h"
+#include "log/uThread_Logger.h"
 #include "platform/wslib.h"
 #include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
@@ -137,6 +138,7 @@ TGateFigures ReadGateFigures(TTavrelSocket* engine) {
     f.nRefusedHandshakes = ws->Lib().RefusedConnections();
   }
   for (uint64_t n : g_PacingStats.nRefused) f.nPaceRefused += n;
+  if (g_Logger) f.nStdoutDropped = g_Logger->StdoutDroppedLines();
   return f;
 }
 
@@ -223,6 +225,10 @@ std::string RenderMetrics(TTavrelSocket* engine) {
          "Time a message waits inside the gateway, from arrival to hand-off, by direction.");
   HistogramSeries(m, "tavrel_dwell_seconds", "direction=\"to_server\"", stats.dwellToServer);
   HistogramSeries(m, "tavrel_dwell_seconds", "direction=\"to_client\"", stats.dwellToClient);
+
+  m.Head("tavrel_log_lines_dropped_total", "counter",
+         "Log lines dropped because their destination did not keep up, by destination.");
+  m.Sample("tavrel_log_lines_dropped_total", "destination=\"stdout\"", f.nStdoutDropped);
 
   m.Head("tavrel_build_info", "gauge", "The gateway's build; the value is always 1.");
   m.Sample("tavrel_build_info", BuildLabels(), uint64_t{1});

@@ -24,7 +24,8 @@ struct TGateFigures {
   uint64_t nSlowConsumerCloses = 0;
   uint64_t nOversizeCloses = 0;
   uint64_t nRefusedHandshakes = 0;
-  uint64_t nPaceRefused = 0;  // client messages refused by the pace check, every kind
+  uint64_t nPaceRefused = 0;    // client messages refused by the pace check, every kind
+  uint64_t nStdoutDropped = 0;  // main-log lines standard output did not take in time
 };
 
 // `engine` may be null (before the service starts): its figures read 0.

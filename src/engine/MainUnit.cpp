@@ -166,14 +166,20 @@ void TMainForm::ShowMainLogMsg() {
   if (now - dwShowMainLogTick < kShowLogIntervalMs) return;
   dwShowMainLogTick = now;
   std::vector<std::string> TempLogList = TakeMainLogLines();
+  if (TempLogList.empty()) return;
+  // The logger thread writes standard output: a reader that stalls must not
+  // stop the loop.
+  if (g_Logger) {
+    g_Logger->WriteStdout(TempLogList);
+  } else {
+    for (const std::string& line : TempLogList) std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
   for (const std::string& line : TempLogList) {
     OutErrorLog(line);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
     memoLog_.push_back(line);
     if (OnLogLine) OnLogLine(line);
   }
-  if (!TempLogList.empty()) std::fflush(stdout);
   if (memoLog_.size() > kMemoLogMaxLines) {
     memoLog_.clear();
     if (OnLogCleared) OnLogCleared();

@@ -235,6 +235,9 @@ struct TLogger::TState {
   std::condition_variable wake;
   bool stopping = false;
   bool finished = false;
+  // Standard output, under wakeLock: what waits, and the lines dropped.
+  std::string stdoutQueue;
+  uint64_t stdoutDropped = 0;
 
   TState() {
     const char* stems[] = {"data", "save", "script", "error", "debug"};
@@ -301,14 +304,42 @@ struct TLogger::TState {
 
 namespace {
 
+// All of `text` to standard output unless it fails (a closed or broken pipe).
+void WriteAllStdout(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+// Takes what waits for standard output and writes it without the lock held.
+// Called with `lock` held; returns with it held.
+void DrainStdout(TLogger::TState& state, std::unique_lock<std::mutex>& lock, std::string& spare) {
+  while (!state.stdoutQueue.empty()) {
+    spare.clear();
+    spare.swap(state.stdoutQueue);
+    lock.unlock();
+    WriteAllStdout(spare);
+    lock.lock();
+  }
+}
+
 void RunLogger(const std::shared_ptr<TLogger::TState>& state) {
   using Clock = std::chrono::steady_clock;
   // A failed write is retried sooner than the interval, but not in a tight loop.
   constexpr auto kInterval = std::chrono::seconds(Logger_Interval);
   constexpr auto kRetry = std::chrono::seconds(1);
   auto due = Clock::now() + kInterval;
+  std::string spare;
   std::unique_lock<std::mutex> lock(state->wakeLock);
-  while (!state->wake.wait_until(lock, due, [&] { return state->stopping; })) {
+  for (;;) {
+    state->wake.wait_until(lock, due,
+                           [&] { return state->stopping || !state->stdoutQueue.empty(); });
+    DrainStdout(*state, lock, spare);
+    if (state->stopping) break;
+    if (Clock::now() < due) continue;
     lock.unlock();
     const bool ok = state->Flush();
     due = Clock::now() + (ok ? kInterval : kRetry);
@@ -317,6 +348,7 @@ void RunLogger(const std::shared_ptr<TLogger::TState>& state) {
   lock.unlock();
   state->Flush();  // what was queued before Stop
   lock.lock();
+  DrainStdout(*state, lock, spare);
   state->finished = true;
   lock.unlock();
   state->wake.notify_all();
@@ -370,6 +402,33 @@ void TLogger::Stop() {
   } else {
     m_thread.detach();  // it holds its own reference to the state
   }
+}
+
+void TLogger::WriteStdout(std::span<const std::string> lines) {
+  std::unique_lock<std::mutex> lock(m_state->wakeLock);
+  std::string& queue = m_state->stdoutQueue;
+  for (const std::string& line : lines) {
+    if (queue.size() + line.size() + 1 > Logger_Max_Stdout_Bytes) {
+      ++m_state->stdoutDropped;
+      continue;
+    }
+    queue.append(line).push_back('\n');
+  }
+  if (m_thread.joinable() && !m_state->finished) {
+    lock.unlock();
+    m_state->wake.notify_all();
+    return;
+  }
+  // No thread to hand them to: before Start, or after Stop.
+  std::string text;
+  text.swap(queue);
+  lock.unlock();
+  WriteAllStdout(text);
+}
+
+uint64_t TLogger::StdoutDroppedLines() const {
+  std::lock_guard<std::mutex> guard(m_state->wakeLock);
+  return m_state->stdoutDropped;
 }
 
 void TLogger::WriteError(std::string sError) {

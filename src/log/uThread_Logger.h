@@ -19,6 +19,9 @@ constexpr uint64_t Logger_Max_Size = 52428800;  // bytes in one file before the 
 constexpr size_t Logger_max_line = 2000;        // lines one category queues per flush
 constexpr int Logger_Max_FileNumber = 100;      // numbered files per category and day
 constexpr int Logger_Stop_Wait_Ms = 1000;       // then the thread is left to finish alone
+// Standard output waiting for the logger thread; lines past it are dropped
+// and counted, so a reader that stalls never holds the event loop.
+constexpr size_t Logger_Max_Stdout_Bytes = 4u << 20;
 
 enum class ELogCategory { Data, Save, Script, Error, Debug };  // flush order
 
@@ -108,6 +111,11 @@ class TLogger {
 
   // Queue one finished line; beyond Logger_max_line lines per flush the excess is dropped.
   void WriteError(std::string sError);
+  // Lines for standard output ("\n" after each), written by the logger thread
+  // at once; past Logger_Max_Stdout_Bytes waiting they are dropped and counted.
+  // Without a running thread they are written by the caller.
+  void WriteStdout(std::span<const std::string> lines);
+  uint64_t StdoutDroppedLines() const;
   void WriteDebug(std::string sDebug);
   void WriteData(std::string sData);
   void WriteSave(std::string sData);
