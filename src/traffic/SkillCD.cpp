@@ -146,8 +146,9 @@ void ProcessMagicInfo(std::string_view sText) {
 }
 
 void ProcessMagicInfoPayload(const void* pData, size_t nLen) {
-  std::string_view sText(static_cast<const char*>(pData), pData ? nLen : 0);
-  ProcessMagicInfo(sText.substr(0, sText.find('\0')));
+  // The last byte is the terminator, whatever the bytes before it hold.
+  const size_t n = pData && nLen > 0 ? nLen - 1 : 0;
+  ProcessMagicInfo(std::string_view(static_cast<const char*>(pData), n));
 }
 
 void ApplySpeedSettings(TSessionInfo& session, const TDefaultMessage& msg, std::string_view sBody) {

@@ -55,7 +55,8 @@ bool IsPunishDue(const TDelayStats& stats, int32_t nThreshold);
 // (once: an id flagged again is not listed twice, which keeps the list
 // bounded however often the game server resends its table).
 void ProcessMagicInfo(std::string_view sText);
-// The same from a frame payload: the text ends at the first zero byte.
+// The same from a frame payload of nLen bytes: the text is all but the last,
+// the terminating zero (a zero byte before it is part of the text).
 void ProcessMagicInfoPayload(const void* pData, size_t nLen);
 
 // GM_SPEED: the session's four intervals, the four process-wide values and

@@ -93,6 +93,26 @@ TEST_F(SkillCDTest, MagicInfoReplacesTheTableAndOnlyAddsOnOffSkills) {
   for (uint16_t id : {1, 13, 139, 143, 144, 65535}) EXPECT_FALSE(IsOnOffMagic(id)) << id;
 }
 
+TEST_F(SkillCDTest, MagicInfoPayloadIsAllButItsLastByte) {
+  // A zero byte inside the table spoils only the entry it stands in.
+  const std::string inner("5=100#1#0;6=2\0\0#0#0;7=300#3#0;8=45", 34);
+  ProcessMagicInfoPayload(inner.data(), inner.size());
+  EXPECT_EQ(g_nsMagicConfigCD[5], 100u);
+  EXPECT_EQ(g_nsMagicConfigCD[7], 300u);
+  EXPECT_EQ(g_nsMagicConfigCD[8], 4u);  // its last byte was the terminator's place
+
+  // Without a terminating zero the last byte is still not part of the text.
+  const std::string unterminated = "9=500#0#0;10=600#0#0;11=77";
+  ProcessMagicInfoPayload(unterminated.data(), unterminated.size());
+  EXPECT_EQ(g_nsMagicConfigCD[9], 500u);
+  EXPECT_EQ(g_nsMagicConfigCD[10], 600u);
+  EXPECT_EQ(g_nsMagicConfigCD[11], 7u);
+  EXPECT_EQ(g_nsMagicConfigCD[5], 0u);  // a new table replaces the old one
+
+  ProcessMagicInfoPayload(unterminated.data(), 0);
+  EXPECT_EQ(g_nsMagicConfigCD[9], 0u);
+}
+
 TEST_F(SkillCDTest, ServerSettingsAndMoves) {
   TDefaultMessage msg;
   msg.Recog = 400 | (300 << 16);
