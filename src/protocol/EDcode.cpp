@@ -224,14 +224,35 @@ int Decode6BitBuf(const char* src, uint8_t* dest, int srcLen, int destCap) {
   return pos;
 }
 
-void AppendEncodedBuffer(const void* data, size_t len, std::string& out) {
-  len = std::min(len, kMaxEncodeSource);
+namespace {
+
+// Encodes at most `limit` bytes of the source.
+void AppendEncodedUpTo(const void* data, size_t len, size_t limit, std::string& out) {
+  len = std::min(len, limit);
   const size_t chars = EncodedLength(len);
   const size_t start = out.size();
   out.resize(start + chars);
   // The terminator lands on out[size()], which a string may hold as zero.
   Encode6BitBuf(static_cast<const uint8_t*>(data), out.data() + start, static_cast<int>(len),
                 static_cast<int>(chars) + 1);
+}
+
+void AppendEncodedStringUpTo(std::string_view gbk, size_t limit, std::string& out) {
+  if (IsAscii(gbk)) {
+    AppendEncodedUpTo(gbk.data(), gbk.size(), limit, out);
+    return;
+  }
+  thread_local std::string utf8;
+  utf8.clear();
+  AppendGbkToUtf8(gbk, utf8);
+  AppendEncodedUpTo(utf8.data(), utf8.size(), limit, out);
+  if (utf8.capacity() > 2 * static_cast<size_t>(kCodecBufferSize)) std::string().swap(utf8);
+}
+
+}  // namespace
+
+void AppendEncodedBuffer(const void* data, size_t len, std::string& out) {
+  AppendEncodedUpTo(data, len, kMaxEncodeSource, out);
 }
 
 std::string EncodeBuffer(const void* data, size_t len) {
@@ -267,15 +288,12 @@ TDefaultMessage DecodeMessage(std::string_view text) {
 }
 
 void AppendEncodedString(std::string_view gbk, std::string& out) {
-  if (IsAscii(gbk)) {
-    AppendEncodedBuffer(gbk.data(), gbk.size(), out);
-    return;
-  }
-  thread_local std::string utf8;
-  utf8.clear();
-  AppendGbkToUtf8(gbk, utf8);
-  AppendEncodedBuffer(utf8.data(), utf8.size(), out);
-  if (utf8.capacity() > 2 * static_cast<size_t>(kCodecBufferSize)) std::string().swap(utf8);
+  AppendEncodedStringUpTo(gbk, kMaxEncodeSource, out);
+}
+
+void AppendEncodedWholeString(std::string_view gbk, std::string& out) {
+  // Encode6BitBuf takes its sizes as int.
+  AppendEncodedStringUpTo(gbk, static_cast<size_t>(INT32_MAX) / 4 * 3 - 3, out);
 }
 
 std::string EncodeString(std::string_view gbk) {

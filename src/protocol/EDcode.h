@@ -41,6 +41,9 @@ TDefaultMessage DecodeMessage(std::string_view text);
 
 std::string EncodeString(std::string_view gbk);  // GBK -> UTF-8 -> 6-bit
 void AppendEncodedString(std::string_view gbk, std::string& out);
+// The same without the entry points' capacity, for the bodies the gateway
+// composes itself: a full bag's JSON passes it.
+void AppendEncodedWholeString(std::string_view gbk, std::string& out);
 std::string EncodeBuffer(const void* data, size_t len);  // raw bytes, no code page step
 void AppendEncodedBuffer(const void* data, size_t len, std::string& out);
 

@@ -6,7 +6,7 @@
 
 std::string EncodeJsonBody(const std::string& json) {
   std::string out;
-  AppendEncodedString(Utf8ToGbk(json), out);
+  AppendEncodedWholeString(Utf8ToGbk(json), out);
   return out;
 }
 
