@@ -23,7 +23,7 @@ uint64_t BenchNow() {
   return g_benchNow;
 }
 
-class TNullSink : public TGateFrameSink {
+class TNullSink : public TTrafficSink {
  public:
   void SendServerMsg(int32_t, int32_t, int32_t, int32_t, int32_t, const void*) override {}
 };

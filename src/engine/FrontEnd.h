@@ -21,4 +21,7 @@ class TFrontEnd {
   virtual void CloseSocket(uint32_t nConn, ECloseCode code = ECloseCode::Normal) = 0;
   // No new connections from now on (the drain before the process ends).
   virtual void StopAccepting() {}
+  // Bytes handed over for the connection and not yet written to it; a front
+  // end that writes at once has none.
+  virtual size_t Unsent(uint32_t /*nConn*/) const { return 0; }
 };

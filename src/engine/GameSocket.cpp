@@ -24,6 +24,9 @@ std::unique_ptr<TTavrelSocket> g_TavrelSocket;
 
 namespace {
 constexpr int64_t kRecvBufferSize = 10240;
+// The drain's hand-over of backlogs ends by then, leaving the close
+// handshakes time within the drain's limit.
+constexpr uint64_t kDrainHandOffMs = 2500;
 // What a count of held-back lines is about, by EClientFault.
 constexpr const char* kClientFaultNames[] = {"ProcessUserPacket bad nLength",
                                              "bad spell or hit body"};
@@ -102,23 +105,17 @@ void TTavrelSocket::BeginDrain() {
   boDraining_ = true;
   try {
     if (frontEnd_) frontEnd_->StopAccepting();
+    const uint64_t now = GetTickCount64();
     for (auto& record : SessionList) {
       TSessionInfo& s = *record;
-      if (s.sUid.empty()) continue;
-      // What the game server has sent goes to the client before the close.
-      if (TMemoryStreamEx* stream = s.BufferStream.get()) {
-        const int64_t step = std::max<int64_t>(g_GateConfig.nClientMsgByte, 1);
-        for (int64_t at = stream->Length(); at < stream->Position();) {
-          const int64_t block = std::min<int64_t>(stream->Position() - at, step);
-          frontEnd_->SendBuff(s.nSocketHandle, stream->Memory() + at, static_cast<size_t>(block));
-          stats_.nBytesToClients += static_cast<uint64_t>(block);
-          at += block;
-        }
-        stream->Clear();
-      }
+      if (s.sUid.empty() || s.boFree) continue;
+      // Messages the gateway accepted reach the game server before the end.
+      ProcessUserPacket(s);
       if (s.RecvBuffer) s.RecvBuffer->Clear();
       SendServerMsg(GM_CLOSE, static_cast<int32_t>(s.nSocketHandle), s.nSocketIndx, 0, 0, nullptr);
-      frontEnd_->CloseSocket(s.nSocketHandle, ECloseCode::GoingAway);
+      // What the game server has sent goes to the client before the close.
+      CloseAfterBacklog(s, ECloseCode::GoingAway, now + kDrainHandOffMs);
+      VisitClosing(s, now);
     }
     SendServerBuffer();
   } catch (const std::exception& e) {
@@ -210,6 +207,7 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
     ++nFreed_;
   }
   Session.boFree = true;
+  Session.boClosing = false;
   Session.sUid.clear();
   Session.dwFreeTime = GetTickCount64();
   if (Session.RecvBuffer) Session.RecvBuffer->Clear();
@@ -325,7 +323,9 @@ void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
     if (session) session->nBytesFromClient += LMessage.size();
     if (text.empty() || boDraining_) return;
     ++stats_.nClientMessages;
-    if (session && !session->boLoginRefused) {
+    // A session the gateway is closing takes nothing more, as its
+    // connection would not once closed.
+    if (session && !session->boLoginRefused && !session->boClosing && !session->boCloseSent) {
       CalcSpeed(*session, text, *this);
       if (session->nInSinceNs == 0 && session->RecvBuffer && session->RecvBuffer->RemainSize() > 0)
         session->nInSinceNs = arrival;

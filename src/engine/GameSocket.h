@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/FrontEnd.h"
+#include "shared/LogSampler.h"
 #include "shared/SessionInfo.h"
 #include "shared/uClass.h"
 #include "traffic/Pacing.h"
@@ -36,6 +37,9 @@ class TClientSocket;
 constexpr int64_t kMaxServerBufferBytes = 64ll << 20;
 // A client that cannot keep up is kicked once this much waits for it.
 constexpr int64_t kMaxClientStreamBytes = 16ll << 20;
+// How long a kicked or closed session's queued bytes may take to reach the
+// client before the close goes anyway.
+constexpr uint64_t kCloseBacklogMs = 5000;
 class TBuffer;
 class TMemoryStreamEx;
 
@@ -79,8 +83,11 @@ struct TGateStats {
 
 // Error lines a client can cause, each sampled on its own (TLogSampler).
 enum class EClientFault : uint8_t { BadLength, BadBody };
+// Frames and messages of the game server dropped for their form, sampled
+// over the link (a game server can send them as fast as it likes).
+enum class EServerFault : uint8_t { BadCompressedBody, NoText, NoRecipients, NoFilterNumber };
 
-class TTavrelSocket final : public TGateFrameSink {
+class TTavrelSocket final : public TTrafficSink {
  public:
   // Create. `frontEnd` may be given by tests; otherwise Open starts the
   // WebSocket adapter on the io_context.
@@ -99,10 +106,11 @@ class TTavrelSocket final : public TGateFrameSink {
   // the link queue is written. Posted by the engine itself; public for tests.
   void FlushTurn();
 
-  // The drain before the process ends: no new connections; every client gets
-  // what is queued for it and then close 1001; the game server gets GM_CLOSE
-  // for every session; client messages are no longer forwarded. The run tick
-  // goes on flushing the link queue.
+  // The drain before the process ends: no new connections; the client
+  // messages already accepted go to the game server, then GM_CLOSE for every
+  // session; every client gets what is queued for it, in blocks as the
+  // WebSocket layer takes them, and then close 1001; nothing more is taken
+  // from clients. The run tick goes on with the hand-over and the link queue.
   void BeginDrain();
   bool Draining() const { return boDraining_; }
   // Every client connection has ended and the link queue is empty (or the
@@ -135,6 +143,9 @@ class TTavrelSocket final : public TGateFrameSink {
   // Frames to the game server.
   void SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t nSocket, int32_t nUserListIndex,
                      int32_t nLen, const void* Data) override;
+  // The one way in for bytes to a client, whoever composed them: the stream's
+  // cap, the counters, the dwell time and the delivery at the end of the turn.
+  void AppendToClient(TSessionInfo& session, std::string_view msg) override;
   void SendServerBuffer();
 
   // Frames from the game server; public so that tests and fuzzers can feed
@@ -193,6 +204,15 @@ class TTavrelSocket final : public TGateFrameSink {
   void ProcessGateData();
   void ProcessPacket(TSessionInfo& UserData);
   void ProcessUserPacket(TSessionInfo& UserData);
+  // One block of the session's stream to its client; true when the stream
+  // is empty afterwards.
+  bool HandOffBlock(TSessionInfo& session);
+  // Closes the connection once what is queued for it is handed over, or at
+  // `deadline` (a tick) whatever is left; a close already under way stays.
+  void CloseAfterBacklog(TSessionInfo& session, ECloseCode code, uint64_t deadline);
+  // A closing session's visit: blocks while the WebSocket layer holds little
+  // for it, then the close when nothing is left or time is up.
+  void VisitClosing(TSessionInfo& session, uint64_t now);
   void HandleLogin(TSessionInfo& UserData, const std::string& body);
 
   // Error lines a client causes: the session named, a printable sample of
@@ -201,13 +221,18 @@ class TTavrelSocket final : public TGateFrameSink {
   void LogClientFault(TSessionInfo& session, EClientFault fault, std::string_view text,
                       std::string_view sample);
   void ReportSuppressed(TSessionInfo& session, const std::string& sUid, bool all);
+  // Error lines about the game server's frames, sampled as a client's are.
+  void LogServerFault(EServerFault fault, const std::string& text);
+  void ReportServerFaults(bool all);  // the counts held back, when due (all: every one)
+  // A translated ident's body that the game server compressed, inflated into
+  // `storage`; false (logged) when it does not inflate.
+  bool InflateForConversion(TDefaultMessage& header, std::string_view& body, std::string& storage);
 
   // The session has traffic to move: it is visited at the end of this turn.
   void MarkDirty(TSessionInfo& session);
   void RequestFlush();
 
   // Delivery helpers.
-  void AppendToClient(TSessionInfo& session, std::string_view msg);
   void SendRefMsg(const std::string& sMsg, int32_t nGroupID);
   void SendGuildRefMsg(const std::string& sMsg, const std::string& sGUild);
   void SendSocketIdxMsg(int32_t SocketIdx, const std::string& sMsg);
@@ -253,12 +278,14 @@ class TTavrelSocket final : public TGateFrameSink {
   // message does not scan the table.
   std::unordered_map<uint32_t, TSessionInfo*> handleIndex_;
   TGateStats stats_;
+  TLogSampler serverFaults_;
   std::string scratch_;  // reused for composing frames and messages
   // Per-message work buffers, cleared not freed, so steady traffic does not allocate.
-  std::string inText_;   // a client message in the game server's code page
-  std::string inBody_;   // a queued client message's body
-  std::string outMsg_;   // a message composed for a client
-  std::string outBody_;  // its body after translation
+  std::string inText_;    // a client message in the game server's code page
+  std::string inBody_;    // a queued client message's body
+  std::string outMsg_;    // a message composed for a client
+  std::string outBody_;   // its body after translation
+  std::string inflated_;  // a compressed body of a translated ident, inflated
 };
 
 // The one engine of the process; null until the service starts.

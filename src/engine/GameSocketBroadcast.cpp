@@ -88,7 +88,13 @@ void TTavrelSocket::SendGuildRefMsg(const std::string& sMsg, const std::string& 
 
 void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
   try {
-    const std::string_view text(Buffer, nMsgLen > 0 ? static_cast<size_t>(nMsgLen) - 1 : 0);
+    if (nMsgLen <= 0) {
+      LogServerFault(
+          EServerFault::NoText,
+          Format("[Exception] GM_SENDREFMSG with nLength %d: no text, dropped", nMsgLen));
+      return;
+    }
+    const std::string_view text(Buffer, static_cast<size_t>(nMsgLen) - 1);
     const std::string_view headerText = text.substr(0, DEFBLOCKSIZE);
     std::string_view data =
         text.size() > DEFBLOCKSIZE ? text.substr(DEFBLOCKSIZE) : std::string_view();
@@ -102,17 +108,27 @@ void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
       }
     }
     TDefaultMessage header = DecodeMessage(headerText);
+    if (list.empty()) {
+      LogServerFault(
+          EServerFault::NoRecipients,
+          Format("[Exception] GM_SENDREFMSG ident %d: no recipients, dropped", header.Ident));
+      return;
+    }
     std::string converted(data);
     if (!body.empty()) {
-      const TConvertBody convert = BroadcastConverter(header.Ident);
-      converted = convert ? convert(header, body) : std::string(body);
+      if (const TConvertBody convert = BroadcastConverter(header.Ident)) {
+        if (!InflateForConversion(header, body, inflated_)) return;
+        converted = convert(header, body);
+      } else {
+        converted.assign(body);
+      }
     }
     CompressBodyForClient(header, converted);
     std::string message;
     message.reserve(DEFBLOCKSIZE + converted.size());
     AppendEncodedMessage(header, message);
     message.append(converted);
-    if (list.empty() || message.empty()) return;
+    if (message.empty()) return;
     std::string_view rest = list;
     try {
       while (!rest.empty()) {

@@ -24,6 +24,10 @@
 namespace {
 constexpr uint64_t kKickDelayMs = 1500;
 constexpr uint64_t kTrimIntervalMs = 10000;
+// What a closing session may have waiting in the WebSocket layer while its
+// backlog is handed over: far below the layer's slow-consumer cap, so that a
+// backlog of any size arrives whole when the client reads.
+constexpr size_t kHandOffWindow = 1 << 20;
 }  // namespace
 
 void TDwellHistogram::Observe(uint64_t ns, uint64_t n) {
@@ -37,9 +41,9 @@ void TDwellHistogram::Observe(uint64_t ns, uint64_t n) {
 
 void TTavrelSocket::Run() {
   try {
-    // A draining gateway has handed every session's traffic over already.
+    // A draining gateway still hands backlogs over on every tick.
     const uint64_t now = GetTickCount64();
-    if (!boDraining_ && (nScanIntervalMs == 0 || now - dwLastScan_ >= nScanIntervalMs)) {
+    if (boDraining_ || nScanIntervalMs == 0 || now - dwLastScan_ >= nScanIntervalMs) {
       dwLastScan_ = now;
       ProcessGateData();
     }
@@ -57,6 +61,7 @@ void TTavrelSocket::Run() {
   } catch (const std::exception&) {
     OutErrorLog("[Exception] DecodeTimerTImer->HeartBeat");
   }
+  if (serverFaults_.Pending()) ReportServerFaults(false);
   // Buffers of departed clients and bursts are freed between session
   // records that stay; the allocator keeps such pages until asked.
   const uint64_t now = GetTickCount64();
@@ -94,8 +99,13 @@ void TTavrelSocket::FlushTurn() {
     try {
       TSessionInfo* session = GetUserIndex(entry.nSlot);
       if (!session || session->boFree || session->sUid.empty() ||
-          session->nSocketHandle != entry.nHandle || boDraining_)
+          session->nSocketHandle != entry.nHandle)
         continue;
+      if (session->boClosing) {
+        VisitClosing(*session, GetTickCount64());
+        continue;
+      }
+      if (boDraining_) continue;
       // One block per visit, as on the tick; what is left goes with the
       // ticks, so a client that does not read still fills its stream to the
       // cap rather than the WebSocket layer's queue.
@@ -132,22 +142,28 @@ void TTavrelSocket::ProcessGateData() {
       stage = 1;
       TSessionInfo& s = *SessionList[nIdx];
       stage = 2;
-      if (!s.sUid.empty()) {
+      if (!s.sUid.empty() && s.boClosing) {
+        VisitClosing(s, now);
+      } else if (!s.sUid.empty() && !boDraining_) {
         try {
           if (s.boKick && now - s.dwKickTime > kKickDelayMs) {
             s.dwKickTime = now;
             s.boKick = false;
             ++stats_.nKicks;
-            frontEnd_->CloseSocket(s.nSocketHandle, s.KickCode);
+            // A client that does not read has nothing more coming.
+            const bool slow = s.KickCode == ECloseCode::SlowConsumer;
+            CloseAfterBacklog(s, s.KickCode, slow ? now : now + kCloseBacklogMs);
             continue;
           }
         } catch (const std::exception&) {
           OutErrorLog("[Exception] ProcessGateData.Run-> Kick..");
         }
         try {
-          if (!s.boPlay &&
-              now - s.dwCheckLogin >=
-                  static_cast<uint64_t>(static_cast<int64_t>(g_ConnectOutTime) * 1000)) {
+          // The same record is examined again at once: a timeout below a
+          // second (never configured, but a bad value must not) would spin.
+          const int64_t timeoutMs = std::max<int64_t>(g_ConnectOutTime, 1) * 1000;
+          if (!s.boPlay && !s.boCloseSent &&
+              now - s.dwCheckLogin >= static_cast<uint64_t>(timeoutMs)) {
             s.dwCheckLogin = now;
             ++stats_.nLoginTimeouts;
             frontEnd_->CloseSocket(s.nSocketHandle, ECloseCode::LoginTimeout);
@@ -159,7 +175,7 @@ void TTavrelSocket::ProcessGateData() {
         if (!s.boFree) {
           // Most visits find nothing to move; those cost no calls.
           const TMemoryStreamEx* out = s.BufferStream.get();
-          if (out && out->Length() < out->Position()) ProcessPacket(s);
+          if (out && out->UnsentSize() > 0) ProcessPacket(s);
           if (s.nInSinceNs != 0 || (s.RecvBuffer && s.RecvBuffer->RemainSize() > 0))
             ProcessUserPacket(s);
           if (s.m_ErrorSampler.Pending()) ReportSuppressed(s, s.sUid, false);
@@ -186,29 +202,61 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
   int stage = 1;
   try {
     TMemoryStreamEx* stream = UserData.BufferStream.get();
-    if (!stream || stream->Length() >= stream->Position()) return;
-    if (UserData.boFree || UserData.sUid.empty()) return;
-    const int64_t block =
-        std::min<int64_t>(stream->Position() - stream->Length(), g_GateConfig.nClientMsgByte);
+    if (!stream || stream->UnsentSize() == 0) return;
+    if (UserData.boFree || UserData.sUid.empty() || UserData.boCloseSent) return;
     stage = 3;
-    frontEnd_->SendBuff(UserData.nSocketHandle, stream->Memory() + stream->Length(),
-                        static_cast<size_t>(block));
-    stats_.nBytesToClients += static_cast<uint64_t>(block);
-    UserData.nBytesToClient += static_cast<uint64_t>(block);
-    stream->SetLength(stream->Length() + block);
-    stage = 4;
-    if (stream->Length() >= stream->Position()) {
-      stream->Rewind(g_GateConfig.nClientMsgBuffByte);
-      if (UserData.nOutPending > 0) {
-        stats_.dwellToClient.Observe(MonotonicNanos() - UserData.nOutSinceNs, UserData.nOutPending);
-      }
-      UserData.nOutPending = 0;
-      UserData.nOutSinceNs = 0;
-    }
+    HandOffBlock(UserData);
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] TGateUser::SendBuffer %d", stage));
     OutErrorLog(e.what());
   }
+}
+
+bool TTavrelSocket::HandOffBlock(TSessionInfo& session) {
+  TMemoryStreamEx& stream = *session.BufferStream;
+  const int64_t block =
+      std::min<int64_t>(stream.UnsentSize(), std::max(g_GateConfig.nClientMsgByte, 1));
+  frontEnd_->SendBuff(session.nSocketHandle, stream.UnsentData(), static_cast<size_t>(block));
+  stats_.nBytesToClients += static_cast<uint64_t>(block);
+  session.nBytesToClient += static_cast<uint64_t>(block);
+  stream.MarkSent(block, g_GateConfig.nClientMsgBuffByte);
+  if (stream.UnsentSize() > 0) return false;
+  if (session.nOutPending > 0)
+    stats_.dwellToClient.Observe(MonotonicNanos() - session.nOutSinceNs, session.nOutPending);
+  session.nOutPending = 0;
+  session.nOutSinceNs = 0;
+  return true;
+}
+
+void TTavrelSocket::CloseAfterBacklog(TSessionInfo& session, ECloseCode code, uint64_t deadline) {
+  if (session.boCloseSent) return;
+  if (session.boClosing) {
+    session.dwCloseDeadline = std::min(session.dwCloseDeadline, deadline);
+  } else {
+    session.boClosing = true;
+    session.CloseCode = code;
+    session.dwCloseDeadline = deadline;
+  }
+  MarkDirty(session);
+}
+
+void TTavrelSocket::VisitClosing(TSessionInfo& session, uint64_t now) {
+  // What the client sent before the close still goes, unless the drain has
+  // forwarded it already and announced the end.
+  if (!boDraining_ && session.RecvBuffer && session.RecvBuffer->RemainSize() > 0)
+    ProcessUserPacket(session);
+  try {
+    const TMemoryStreamEx* stream = session.BufferStream.get();
+    bool empty = !stream || stream->UnsentSize() == 0;
+    while (!empty && frontEnd_->Unsent(session.nSocketHandle) < kHandOffWindow)
+      empty = HandOffBlock(session);
+    if (!empty && now < session.dwCloseDeadline) return;
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception] TTavrelSocket.VisitClosing %s", e.what()));
+  }
+  session.boClosing = false;
+  session.boCloseSent = true;
+  frontEnd_->CloseSocket(session.nSocketHandle, session.CloseCode);
 }
 
 void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {

@@ -10,6 +10,15 @@
 #include "shared/Share.h"
 #include "shared/Tick.h"
 #include "traffic/SkillCD.h"
+#include "translate/Zlib.h"
+
+namespace {
+// What a count of held-back lines is about, by EServerFault.
+constexpr const char* kServerFaultNames[] = {
+    "compressed body that does not inflate", "GM_SENDREFMSG without text",
+    "GM_SENDREFMSG without recipients", "GM_FILTERMSG without a group number"};
+static_assert(std::size(kServerFaultNames) <= TLogSampler::kKinds);
+}  // namespace
 
 void TTavrelSocket::CSocketRead() {
   try {
@@ -69,14 +78,44 @@ void TTavrelSocket::ReleaseReadBuffer() {
     SocketReadBuffer->SetSize(step);
 }
 
+void TTavrelSocket::LogServerFault(EServerFault fault, const std::string& text) {
+  const uint64_t now = GetTickCount64();
+  ReportServerFaults(false);
+  if (serverFaults_.Admit(static_cast<size_t>(fault), now)) OutErrorLog(text);
+}
+
+void TTavrelSocket::ReportServerFaults(bool all) {
+  serverFaults_.Report(GetTickCount64(), all, [](size_t kind, uint64_t n) {
+    OutErrorLog(Format("[Exception] %s: … %d more suppressed", kServerFaultNames[kind], n));
+  });
+}
+
+bool TTavrelSocket::InflateForConversion(TDefaultMessage& header, std::string_view& body,
+                                         std::string& storage) {
+  if (header.nIsZlib == 0) return true;
+  try {
+    // No body the gateway converts comes near a frame's own limit.
+    storage = ZlibDecompress(body, kMaxGatePayload);
+  } catch (const std::exception& e) {
+    LogServerFault(EServerFault::BadCompressedBody,
+                   Format("[Exception] ident %d: compressed body of %d bytes dropped: %s",
+                          header.Ident, static_cast<int64_t>(body.size()), e.what()));
+    return false;
+  }
+  body = storage;
+  header.nIsZlib = 0;
+  return true;
+}
+
 void TTavrelSocket::DispatchFrame(const TGateFrame& frame) {
   ++stats_.nFramesFromServer;
   const TMsgHeader& h = frame.header;
   switch (h.wIdent) {
     case GM_CLOSE:
+      // What came before it in the same read reaches the client first.
       if (TSessionInfo* session = GetUser(static_cast<uint32_t>(h.wGSocketIdx)))
         if (!session->sUid.empty())
-          frontEnd_->CloseSocket(session->nSocketHandle, ECloseCode::Normal);
+          CloseAfterBacklog(*session, ECloseCode::Normal, GetTickCount64() + kCloseBacklogMs);
       break;
     case GM_CHECKSERVER:
       boCheckServerFail = false;

@@ -4,10 +4,13 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include <limits>
+
 #include "buffers/MemoryStreamEx.h"
 #include "engine/GameSocket.h"
 #include "log/uThread_Logger.h"
 #include "platform/CodePage.h"
+#include "platform/Printable.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "protocol/HUtil32.h"
@@ -16,19 +19,25 @@
 #include "traffic/SkillCD.h"
 #include "translate/ClientBody.h"
 #include "translate/ConvertTable.h"
+#include "translate/Zlib.h"
 
 namespace {
 
-void ApplyFilterGroups(TSessionInfo& session, std::string_view body) {
+// False when a list was given but none of its parts is a number.
+bool ApplyFilterGroups(TSessionInfo& session, std::string_view body) {
+  constexpr int64_t kNone = std::numeric_limits<int64_t>::min();
   session.m_nDisFilterGroupID.fill(false);
+  bool number = body.empty();
   while (!body.empty()) {
     const size_t comma = body.find(',');
     const std::string_view part = body.substr(0, comma);
-    const int64_t n = Str_ToInt(part, 0);
+    const int64_t n = Str_ToInt(part, kNone);
+    number = number || n != kNone;
     if (n >= 1 && n <= 10) session.m_nDisFilterGroupID[static_cast<size_t>(n)] = true;
     if (comma == std::string_view::npos) break;
     body.remove_prefix(comma + 1);
   }
+  return number;
 }
 
 std::string GuildIdOf(std::string_view body) {
@@ -44,14 +53,16 @@ std::string GuildIdOf(std::string_view body) {
 }
 
 // The session state a message with a body changes. True when the body is
-// the gateway's alone and the client gets the header with an empty body.
-bool ApplyBodyEffects(TSessionInfo& s, const TDefaultMessage& header, std::string_view text) {
+// the gateway's alone and the client gets the header with an empty body;
+// `malformed` when that body made no sense.
+bool ApplyBodyEffects(TSessionInfo& s, const TDefaultMessage& header, std::string_view text,
+                      bool& malformed) {
   switch (header.Ident) {
     case GM_SPEED:
       ApplySpeedSettings(s, header, text);
       return true;
     case GM_FILTERMSG:
-      ApplyFilterGroups(s, text);
+      malformed = !ApplyFilterGroups(s, text);
       return true;
     case SM_RUSH:
       if (DeCodeString(text) == s.m_sUserID) DelayNextInterval(s, header.Recog);
@@ -122,10 +133,19 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
       if (header.Ident == SM_CLIENTCONFIG) return;
       std::string& body = outBody_;
       body.clear();
-      if (const TConvertBody convert = PerUserConverter(header.Ident))
-        body = convert(header, text);
-      else if (!ApplyBodyEffects(s, header, text))
+      bool malformed = false;
+      if (const TConvertBody convert = PerUserConverter(header.Ident)) {
+        std::string_view record = text;
+        if (!InflateForConversion(header, record, inflated_)) return;
+        body = convert(header, record);
+      } else if (!ApplyBodyEffects(s, header, text, malformed)) {
         body.assign(text);
+      }
+      if (malformed) {
+        LogServerFault(EServerFault::NoFilterNumber,
+                       Format("[Exception] GM_FILTERMSG for %s: no group number in \"%s\"", s.sUid,
+                              Printable(text)));
+      }
       CompressBodyForClient(header, body);
       out.reserve(DEFBLOCKSIZE + body.size());
       AppendEncodedMessage(header, out);
@@ -138,16 +158,16 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
 }
 
 void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) {
-  if (!session.BufferStream || session.sUid.empty()) return;
+  // Nothing reaches a client whose connection is being closed.
+  if (!session.BufferStream || session.sUid.empty() || session.boCloseSent) return;
   TMemoryStreamEx& stream = *session.BufferStream;
-  if (stream.Position() - stream.Length() + static_cast<int64_t>(msg.size()) >
-      kMaxClientStreamBytes) {
+  if (stream.UnsentSize() + static_cast<int64_t>(msg.size()) > kMaxClientStreamBytes) {
     // A client that cannot keep up is let go rather than grown without bound.
     if (!session.boKick) {
       ++stats_.nClientsOverCap;
       OutErrorLog(Format("client %s (%s) not reading: %d bytes waiting, kicked",
                          session.sUid.c_str(), session.sIP.c_str(),
-                         static_cast<int64_t>(stream.Position() - stream.Length())));
+                         static_cast<int64_t>(stream.UnsentSize())));
       session.boKick = true;
       session.KickCode = ECloseCode::SlowConsumer;
       session.dwKickTime = 0;  // closes on the next visit

@@ -54,6 +54,10 @@ void TWsFrontEnd::SendBuff(uint32_t nConn, const char* data, size_t len) {
   lib_->SendBuff(nConn, data, len);
 }
 
+size_t TWsFrontEnd::Unsent(uint32_t nConn) const {
+  return lib_->Unsent(nConn);
+}
+
 void TWsFrontEnd::CloseSocket(uint32_t nConn, ECloseCode code) {
   lib_->CloseSocket(nConn, code);
 }

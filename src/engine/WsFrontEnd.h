@@ -32,6 +32,7 @@ class TWsFrontEnd final : public TFrontEnd {
   void SendBuff(uint32_t nConn, const char* data, size_t len) override;
   void CloseSocket(uint32_t nConn, ECloseCode code) override;
   void StopAccepting() override;
+  size_t Unsent(uint32_t nConn) const override;
 
   TWsLib& Lib() { return *lib_; }
 

@@ -11,6 +11,10 @@ void TSessionInfo::Reset(uint64_t nNow) {
   boKick = false;
   dwKickTime = 0;
   KickCode = ECloseCode::Kicked;
+  boClosing = false;
+  boCloseSent = false;
+  CloseCode = ECloseCode::Normal;
+  dwCloseDeadline = 0;
   m_sUserID.clear();
   m_sAccount.clear();
   m_sUserName.clear();

@@ -49,6 +49,13 @@ struct TSessionInfo {
   bool boKick = false;
   uint64_t dwKickTime = 0;
   ECloseCode KickCode = ECloseCode::Kicked;  // what the client is told when boKick closes it
+  // A close the gateway started: what is queued for the client is handed
+  // over first (until dwCloseDeadline at the latest), then the front end
+  // closes with CloseCode and boCloseSent is set.
+  bool boClosing = false;
+  bool boCloseSent = false;
+  ECloseCode CloseCode = ECloseCode::Normal;
+  uint64_t dwCloseDeadline = 0;
   std::string m_sUserID;
   std::string m_sAccount;
   std::string m_sUserName;
@@ -100,5 +107,5 @@ struct TSessionInfo {
 
 // A field added to the record must be cleared by Reset too; then update the
 // size here.
-static_assert(sizeof(TSessionInfo) == 808,
+static_assert(sizeof(TSessionInfo) == 816,
               "new TSessionInfo field: reset it in TSessionInfo::Reset");

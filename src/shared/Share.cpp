@@ -170,7 +170,9 @@ void LoadTavrelSection(TConfigReader& r) {
   }
   r.Int(s, "ClientMsgBuffByte", c.nClientMsgBuffByte);
   r.Int(s, "ServerMsgBuffByte", c.nServerMsgBuffByte);
-  r.Int(s, "ConnectOutTime", g_ConnectOutTime);
+  // Zero or less would close every client at once.
+  if (r.Integer(s, "ConnectOutTime", g_ConnectOutTime, value, [](int32_t v) { return v >= 1; }))
+    g_ConnectOutTime = value;
   if (r.Integer(s, "OpenSSL", g_boOpenSSL ? 1 : 0, value)) g_boOpenSSL = value == 1;
 }
 

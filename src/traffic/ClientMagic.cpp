@@ -126,13 +126,13 @@ std::string ConvertClientMagic(TSessionInfo& session, std::string_view sData,
   return target;
 }
 
-void PostSend(TSessionInfo& UserData, const void* pBuf, size_t unLen) {
-  if (!UserData.BufferStream || unLen == 0) return;
-  UserData.BufferStream->Write(pBuf, static_cast<int32_t>(unLen));
+void PostSend(TSessionInfo& UserData, TTrafficSink& sink, const void* pBuf, size_t unLen) {
+  if (unLen == 0) return;
+  sink.AppendToClient(UserData, std::string_view(static_cast<const char*>(pBuf), unLen));
 }
 
-void SendDefMessage(TSessionInfo& UserData, uint16_t wIdent, int32_t nRecog, int32_t nParam,
-                    int32_t nTag, int32_t nSeries, std::string_view sMsg) {
+void SendDefMessage(TSessionInfo& UserData, TTrafficSink& sink, uint16_t wIdent, int32_t nRecog,
+                    int32_t nParam, int32_t nTag, int32_t nSeries, std::string_view sMsg) {
   TDefaultMessage msg;
   msg.Recog = nRecog;
   msg.Ident = wIdent;
@@ -145,12 +145,12 @@ void SendDefMessage(TSessionInfo& UserData, uint16_t wIdent, int32_t nRecog, int
   sText.clear();
   AppendEncodedMessage(msg, sText);
   sText.append(sMsg);
-  PostSend(UserData, sText.data(), sText.size());
+  PostSend(UserData, sink, sText.data(), sText.size());
 }
 
-void SendSysMsg(TSessionInfo& UserData, std::string_view szMsg) {
+void SendSysMsg(TSessionInfo& UserData, TTrafficSink& sink, std::string_view szMsg) {
   std::string sJson = "{\"Msg\":";
   sJson += json::serialize(json::string_view(szMsg.data(), szMsg.size()));
   sJson += ",\"FColor\":255,\"BColor\":22}";
-  SendDefMessage(UserData, SM_SYSMESSAGE, 0, 0, 0, 0, EncodeString(Utf8ToGbk(sJson)));
+  SendDefMessage(UserData, sink, SM_SYSMESSAGE, 0, 0, 0, 0, EncodeString(Utf8ToGbk(sJson)));
 }

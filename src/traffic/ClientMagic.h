@@ -12,6 +12,7 @@
 
 #include "protocol/Grobal2.h"
 #include "shared/SessionInfo.h"
+#include "traffic/TrafficSink.h"
 
 // Converts a CM_SPELL / CM_HIT body (session text, a JSON object with the
 // optional members skillID, dir, srcX, srcY, destX, destY, targetID, time)
@@ -30,14 +31,14 @@ std::string ProcessClientMsg_Magic(std::string_view sData, TDefaultMessage& DefM
 std::string ConvertClientMagic(TSessionInfo& session, std::string_view sData,
                                TDefaultMessage& DefMsg);
 
-// Appends the bytes to the session's outbound stream (nothing without one).
-void PostSend(TSessionInfo& UserData, const void* pBuf, size_t unLen);
+// Appends the bytes, one whole client message, for the session's client.
+void PostSend(TSessionInfo& UserData, TTrafficSink& sink, const void* pBuf, size_t unLen);
 
 // Appends one client message: the encoded record (nSessionID, nIsZlib and
 // nIndex 0, nLength = size of sMsg) followed by sMsg, already encoded.
-void SendDefMessage(TSessionInfo& UserData, uint16_t wIdent, int32_t nRecog, int32_t nParam,
-                    int32_t nTag, int32_t nSeries, std::string_view sMsg);
+void SendDefMessage(TSessionInfo& UserData, TTrafficSink& sink, uint16_t wIdent, int32_t nRecog,
+                    int32_t nParam, int32_t nTag, int32_t nSeries, std::string_view sMsg);
 
 // Sends the UTF-8 notice text as SM_SYSMESSAGE with the body
 // {"Msg":<text, JSON-escaped>,"FColor":255,"BColor":22}.
-void SendSysMsg(TSessionInfo& UserData, std::string_view szMsg);
+void SendSysMsg(TSessionInfo& UserData, TTrafficSink& sink, std::string_view szMsg);

@@ -35,24 +35,24 @@ const std::string& FailBody() {
   return body;
 }
 
-void SendActionRefused(TSessionInfo& session, int32_t nRecog) {
-  SendDefMessage(session, kActionRefusedIdent, nRecog, 0, 0, 0, FailBody());
+void SendActionRefused(TSessionInfo& session, TTrafficSink& link, int32_t nRecog) {
+  SendDefMessage(session, link, kActionRefusedIdent, nRecog, 0, 0, 0, FailBody());
 }
 
-void SendSpellRefused(TSessionInfo& session, int32_t nRecog) {
-  SendDefMessage(session, SM_CONFIRM, nRecog, 0, 0, 0, EncodeString(session.m_sUserID));
+void SendSpellRefused(TSessionInfo& session, TTrafficSink& link, int32_t nRecog) {
+  SendDefMessage(session, link, SM_CONFIRM, nRecog, 0, 0, 0, EncodeString(session.m_sUserID));
 }
 
 // The client rolls the step back using the request's own Series and Tag.
-void SendStepRefused(TSessionInfo& session, const TDefaultMessage& req) {
+void SendStepRefused(TSessionInfo& session, TTrafficSink& link, const TDefaultMessage& req) {
   uint32_t series = static_cast<uint32_t>(req.Series);
-  SendDefMessage(session, SM_MOVEFAIL, req.Ident == CM_WALK ? kWalkRefusedRecog : kRunRefusedRecog,
-                 static_cast<int32_t>(series & 0xFFFF), static_cast<int32_t>(series >> 16), req.Tag,
-                 {});
+  SendDefMessage(
+      session, link, SM_MOVEFAIL, req.Ident == CM_WALK ? kWalkRefusedRecog : kRunRefusedRecog,
+      static_cast<int32_t>(series & 0xFFFF), static_cast<int32_t>(series >> 16), req.Tag, {});
 }
 
 // Tells the game server to put the player back where it thinks he stands.
-void SendBackXY(TSessionInfo& session, TGateFrameSink& link) {
+void SendBackXY(TSessionInfo& session, TTrafficSink& link) {
   TDefaultMessage msg;
   msg.Ident = CM_H5BACKXY;
   link.SendServerMsg(GM_H5DATA, static_cast<int32_t>(session.nSocketHandle), session.nSocketIndx,
@@ -66,15 +66,15 @@ bool TakeNextInterval(TSessionInfo& session, uint64_t now, int64_t interval) {
   return true;
 }
 
-bool CheckHit(TSessionInfo& session, uint64_t now) {
+bool CheckHit(TSessionInfo& session, TTrafficSink& link, uint64_t now) {
   int64_t attack = Floored(g_nAttackglobalCD);
   int64_t hit = Floored(session.m_dwHitIntervalTime);
   if (InFuture(session.m_nNextIntervalTick, now)) {
-    SendActionRefused(session, -1);
+    SendActionRefused(session, link, -1);
     return false;
   }
   if (InFuture(session.m_nHitNextIntervalTick, now)) {
-    SendActionRefused(session, -2);
+    SendActionRefused(session, link, -2);
     return false;
   }
   session.m_nHitNextIntervalTick = After(now, attack);
@@ -84,7 +84,8 @@ bool CheckHit(TSessionInfo& session, uint64_t now) {
 
 // A previous spell's delay (m_nMagNextDelayTime) refuses nothing: it is only
 // recorded for the game server's view of the player.
-bool CheckSpell(TSessionInfo& session, std::string_view sBody, TDefaultMessage& req, uint64_t now) {
+bool CheckSpell(TSessionInfo& session, TTrafficSink& link, std::string_view sBody,
+                TDefaultMessage& req, uint64_t now) {
   ConvertClientMagic(session, sBody, req);
   uint16_t nMagicID = static_cast<uint16_t>(static_cast<uint32_t>(req.Recog) & 0xFFFF);
   if (IsOnOffMagic(nMagicID)) return true;
@@ -92,11 +93,11 @@ bool CheckSpell(TSessionInfo& session, std::string_view sBody, TDefaultMessage& 
   int64_t magic = Floored(g_nMagicglobalCD);
   int64_t cast = Floored(session.m_dwMagicHitIntervalTime);
   if (InFuture(session.m_nNextIntervalTick, now)) {
-    SendSpellRefused(session, -1);
+    SendSpellRefused(session, link, -1);
     return false;
   }
   if (InFuture(session.m_nMagNextIntervalTick, now)) {
-    SendSpellRefused(session, -2);
+    SendSpellRefused(session, link, -2);
     return false;
   }
   session.m_nMagNextIntervalTick = After(now, magic);
@@ -107,7 +108,7 @@ bool CheckSpell(TSessionInfo& session, std::string_view sBody, TDefaultMessage& 
   session.m_nLastMagicID = nMagicID;
   // A cast refused for its cooldown still spent the global spell times above.
   if (InFuture(session.m_nsMagicCD[nMagicID], now)) {
-    SendSpellRefused(session, -4);
+    SendSpellRefused(session, link, -4);
     return false;
   }
   session.m_nsMagicCD[nMagicID] = After(now, GetSkillCD(session, nMagicID));
@@ -116,7 +117,8 @@ bool CheckSpell(TSessionInfo& session, std::string_view sBody, TDefaultMessage& 
 
 enum class EStep { Accepted, Refused, Punished };
 
-EStep CheckStep(TSessionInfo& session, const TDefaultMessage& req, uint64_t now) {
+EStep CheckStep(TSessionInfo& session, TTrafficSink& link, const TDefaultMessage& req,
+                uint64_t now) {
   bool bWalk = req.Ident == CM_WALK;
   int64_t interval = Floored(bWalk ? session.m_dwWalkIntervalTime : session.m_dwRunIntervalTime);
   // How many ms early the step came; clamped so that a long-passed tick never
@@ -127,7 +129,7 @@ EStep CheckStep(TSessionInfo& session, const TDefaultMessage& req, uint64_t now)
 
   if (g_nPunishThreshold == 0) {
     if (delay > 0) {
-      SendStepRefused(session, req);
+      SendStepRefused(session, link, req);
       return EStep::Refused;
     }
     session.m_nNextIntervalTick = After(now, interval);
@@ -137,7 +139,7 @@ EStep CheckStep(TSessionInfo& session, const TDefaultMessage& req, uint64_t now)
   TDelayStats stats = PushDelayPack(session, delay);
   int64_t spacing = interval - delay;
   if (g_bClientSpeedDebugMode) {
-    SendSysMsg(session,
+    SendSysMsg(session, link,
                Format(bWalk ? "[移动速度检测] 走间隔: %d/%d" : "[移动速度检测] 跑间隔: %d/%d",
                       spacing, interval));
   } else if (session.m_DelayDebugOut) {
@@ -149,7 +151,7 @@ EStep CheckStep(TSessionInfo& session, const TDefaultMessage& req, uint64_t now)
 
   EStep result = EStep::Accepted;
   if (IsPunishDue(stats, g_nPunishThreshold)) {
-    SendSysMsg(session,
+    SendSysMsg(session, link,
                Format("[移动超速警告] 超出阈值(%d): p5=%d/p3=%d/p9=%d, 罚站 %d 秒禁止一切动作",
                       g_nPunishThreshold, stats.nOverDelay, stats.nOverDelay2, stats.nTotalDelay,
                       g_nPunishDelayCD));
@@ -204,7 +206,7 @@ TDefaultMessage DecodeHeaderOnce(TSessionInfo& session, std::string_view sHeader
   return session.m_Header;
 }
 
-void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink& link) {
+void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TTrafficSink& link) {
   if (LMessage.empty()) return;
   uint64_t now = GetTickCount64();
   std::string_view sHeader = LMessage.substr(0, DEFBLOCKSIZE);
@@ -223,26 +225,26 @@ void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink&
     case CM_TURN:
       if (!TakeNextInterval(session, now,
                             req.Ident == CM_BUTCH ? g_dwButchIntervalTime : g_dwTurnIntervalTime)) {
-        SendActionRefused(session, 1);
+        SendActionRefused(session, link, 1);
         CountPace(g_PacingStats.nRefused, req.Ident);
         return;
       }
       break;
     case CM_HIT:
-      if (!CheckHit(session, now)) {
+      if (!CheckHit(session, link, now)) {
         CountPace(g_PacingStats.nRefused, req.Ident);
         return;
       }
       break;
     case CM_SPELL:
-      if (!CheckSpell(session, sBody, req, now)) {
+      if (!CheckSpell(session, link, sBody, req, now)) {
         CountPace(g_PacingStats.nRefused, req.Ident);
         return;
       }
       break;
     case CM_WALK:
     case CM_RUN:
-      switch (CheckStep(session, req, now)) {
+      switch (CheckStep(session, link, req, now)) {
         case EStep::Refused:
           CountPace(g_PacingStats.nRefused, req.Ident);
           return;
@@ -261,8 +263,8 @@ void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink&
     ++g_PacingStats.nPunishments;
     CountPace(g_PacingStats.nRefused, req.Ident);
     SendBackXY(session, link);
-    SendActionRefused(session, g_nPunishDelayCD);
-    SendStepRefused(session, req);
+    SendActionRefused(session, link, g_nPunishDelayCD);
+    SendStepRefused(session, link, req);
     return;
   }
   CountPace(g_PacingStats.nAccepted, req.Ident);

@@ -11,15 +11,7 @@
 #include <string_view>
 
 #include "shared/SessionInfo.h"
-
-// Where the pace check sends a frame to the game server (the engine's
-// SendServerMsg: wSocketIndex goes into wGSocketIdx, nSocket into nSocket).
-class TGateFrameSink {
- public:
-  virtual ~TGateFrameSink() = default;
-  virtual void SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t nSocket,
-                             int32_t nUserListIndex, int32_t nLen, const void* Data) = 0;
-};
+#include "traffic/TrafficSink.h"
 
 // Replies the pace check sends.
 inline constexpr int32_t kActionRefusedIdent = 1;  // body: encoded "+FAIL/"
@@ -30,7 +22,7 @@ inline constexpr int32_t kRunRefusedRecog = 21;
 // its body) and appends it unchanged to session.RecvBuffer when it passes.
 // A spell body that is not a JSON object throws (from ProcessClientMsg_Magic)
 // before anything is queued or answered; the caller logs it.
-void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TGateFrameSink& link);
+void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TTrafficSink& link);
 
 // The record of a header (DEFBLOCKSIZE characters), decoded once: the pace
 // check decodes a message's header and keeps it in the session; forwarding

@@ -162,7 +162,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   TDefaultMessage heart;
   heart.Ident = CM_HEART;
   g_TavrelSocket->ServerMessage(2, EncodeMessage(heart));
-  // One message for client 2, handed over at the end of the turn.
+  // One message for client 2, handed over at the end of the turn, beside the
+  // refusal the pace check composed for client 1.
   const std::string hello("hello\0", 6);
   g_TavrelSocket->ProcessMakeSocketStr(0, 2, hello.data(), -static_cast<int32_t>(hello.size()));
   g_TavrelSocket->FlushTurn();
@@ -182,9 +183,9 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
         "tavrel_client_messages_total{kind=\"other\",result=\"accepted\"} 1\n",
         "tavrel_refused_connections_total{reason=\"address_limit\"} 0\n",
         "# TYPE tavrel_dwell_seconds histogram\n",
-        "tavrel_dwell_seconds_bucket{direction=\"to_client\",le=\"+Inf\"} 1\n",
-        "tavrel_dwell_seconds_bucket{direction=\"to_client\",le=\"0.1\"} 1\n",
-        "tavrel_dwell_seconds_count{direction=\"to_client\"} 1\n",
+        "tavrel_dwell_seconds_bucket{direction=\"to_client\",le=\"+Inf\"} 2\n",
+        "tavrel_dwell_seconds_bucket{direction=\"to_client\",le=\"0.1\"} 2\n",
+        "tavrel_dwell_seconds_count{direction=\"to_client\"} 2\n",
         "tavrel_dwell_seconds_bucket{direction=\"to_server\",le=\"0.0001\"} 0\n",
         "tavrel_dwell_seconds_count{direction=\"to_server\"} 0\n"})
     EXPECT_NE(text.find(sample), std::string::npos) << sample;

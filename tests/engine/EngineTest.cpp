@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/json/parse.hpp>
+
 #include <cstring>
+#include <random>
 
 #include "buffers/MemoryStreamEx.h"
+#include "log/uThread_Logger.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "shared/Share.h"
 #include "support/EngineRig.h"
+#include "support/TempDir.h"
 #include "traffic/SkillCD.h"
 #include "translate/Zlib.h"
 
@@ -442,6 +447,158 @@ TEST_F(EngineTest, ReceiptConsumesFramesAndSurvivesGarbage) {
   EXPECT_EQ(Outbound(s), "#line!#line!");
   EXPECT_EQ(engine->Stats().nOversizeHeaders, 1u);
   EXPECT_EQ(engine->Stats().nResyncBytes, 5u + 20u);  // "junk!" and the oversized header
+}
+
+// The error log of one test: a logger over a temporary directory.
+class TErrorLog {
+ public:
+  TErrorLog() {
+    g_Logger = std::make_unique<TLogger>();
+    g_Logger->Initialize(dir_.Path());
+  }
+  ~TErrorLog() { g_Logger.reset(); }
+  std::string Text() {
+    g_Logger->FlushNow();
+    return ReadFile(g_Logger->CurrentFile(ELogCategory::Error));
+  }
+
+ private:
+  TTempDir dir_;
+};
+
+// A translated ident whose body the game server compressed is converted as
+// if it had come plain; one that does not inflate is dropped with a line.
+TEST_F(EngineTest, CompressedBodiesOfTranslatedIdentsAreInflatedFirst) {
+  TErrorLog log;
+  TSessionInfo& plain = Connect(40);
+  TSessionInfo& zipped = Connect(41);
+  TSessionInfo& broken = Connect(42);
+  std::string record(40, '\0');
+  record[0] = 7;
+  record[32] = 99;
+  std::string body = EncodeBuffer(record.data(), record.size());
+  std::string compressed = ZlibCompress(body);
+  Deliver(plain, Payload(SM_DAMAGE, 5, 0, &body));
+  TDefaultMessage m;
+  m.Ident = SM_DAMAGE;
+  m.Recog = 5;
+  m.nIsZlib = 1;
+  auto payload = [&](const std::string& b) {
+    return std::string(reinterpret_cast<const char*>(&m), sizeof m) + b + std::string(1, '\0');
+  };
+  Deliver(zipped, payload(compressed));
+  EXPECT_FALSE(Outbound(plain).empty());
+  EXPECT_EQ(Outbound(zipped), Outbound(plain));
+  EXPECT_EQ(DecodeMessage(Outbound(zipped)).nIsZlib, 0);  // short JSON goes out plain
+
+  std::string garbage = "not a zlib stream";
+  Deliver(broken, payload(garbage));
+  EXPECT_EQ(Outbound(broken), "");
+  EXPECT_NE(log.Text().find("ident 881: compressed body of 17 bytes dropped"), std::string::npos)
+      << log.Text();
+
+  // The same on the broadcast path.
+  TDefaultMessage hit;
+  hit.Ident = SM_HIT;
+  // The data text is cut at "/": a record whose compressed form holds none.
+  std::string hitBody, hitZipped;
+  std::mt19937 random(1);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string hitRecord(121, '\0');
+    for (char& c : hitRecord) c = static_cast<char>(random());
+    hitBody = EncodeBuffer(hitRecord.data(), hitRecord.size());
+    hitZipped = ZlibCompress(hitBody);
+    if (hitZipped.find('/') == std::string::npos) break;
+  }
+  auto ref = [&](const TDefaultMessage& h, const std::string& b, const TSessionInfo& to) {
+    std::string text = EncodeMessage(h) + b + "/" + std::to_string(to.nSocketIndx);
+    text.push_back('\0');
+    engine->ProcessRefMsg(text.data(), static_cast<int32_t>(text.size()));
+  };
+  const size_t plainBefore = Outbound(plain).size(), zippedBefore = Outbound(zipped).size();
+  ref(hit, hitBody, plain);
+  hit.nIsZlib = 1;
+  ASSERT_EQ(hitZipped.find('/'), std::string::npos);
+  ref(hit, hitZipped, zipped);
+  EXPECT_GT(Outbound(plain).size(), plainBefore);
+  EXPECT_EQ(Outbound(zipped).substr(zippedBefore), Outbound(plain).substr(plainBefore));
+}
+
+// Frames dropped for their form each leave a line naming them.
+TEST_F(EngineTest, DroppedFramesAreLogged) {
+  TErrorLog log;
+  TSessionInfo& s = Connect(43);
+  std::string text = EncodeMessage(TDefaultMessage()) + "hi/0";
+  text.push_back('\0');
+  engine->ProcessRefMsg(text.data(), -static_cast<int32_t>(text.size()));
+  std::string noList = EncodeMessage(TDefaultMessage()) + "hi";
+  noList.push_back('\0');
+  engine->ProcessRefMsg(noList.data(), static_cast<int32_t>(noList.size()));
+  std::string filter = "x,y";
+  s.m_nDisFilterGroupID[2] = true;
+  Deliver(s, Payload(GM_FILTERMSG, 0, 0, &filter));
+  EXPECT_FALSE(s.m_nDisFilterGroupID[2]);
+  std::string good = "2,4";
+  Deliver(s, Payload(GM_FILTERMSG, 0, 0, &good));
+  EXPECT_TRUE(s.m_nDisFilterGroupID[4]);
+  const std::string lines = log.Text();
+  EXPECT_NE(lines.find("GM_SENDREFMSG with nLength -" + std::to_string(text.size()) +
+                       ": no text, dropped"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find("GM_SENDREFMSG ident 0: no recipients, dropped"), std::string::npos);
+  EXPECT_NE(lines.find("GM_FILTERMSG for 43: no group number in \"x,y\""), std::string::npos);
+  EXPECT_EQ(lines.find("\"2,4\""), std::string::npos);
+}
+
+// Replies the gateway composes take the same way as the game server's
+// bytes: the stream's cap holds for them too.
+TEST_F(EngineTest, ComposedRepliesRespectTheStreamCap) {
+  TSessionInfo& s = Connect(44);
+  std::string fill(kMaxClientStreamBytes - 20, 'f');
+  fill.push_back('\0');
+  engine->ProcessMakeSocketStr(0, 44, fill.data(), -static_cast<int32_t>(fill.size()));
+  const int64_t queued = s.BufferStream->UnsentSize();
+  const uint64_t messages = engine->Stats().nMessagesToClients;
+  TDefaultMessage turn;
+  turn.Ident = CM_TURN;
+  engine->ServerMessage(44, EncodeMessage(turn));
+  engine->ServerMessage(44, EncodeMessage(turn));  // too soon: refused with a reply
+  EXPECT_EQ(s.BufferStream->UnsentSize(), queued);
+  EXPECT_TRUE(s.boKick);
+  EXPECT_EQ(s.KickCode, ECloseCode::SlowConsumer);
+  EXPECT_EQ(engine->Stats().nClientsOverCap, 1u);
+
+  // Below the cap a reply is counted like any message for a client.
+  TSessionInfo& t = Connect(45);
+  engine->ServerMessage(45, EncodeMessage(turn));
+  engine->ServerMessage(45, EncodeMessage(turn));
+  EXPECT_EQ(engine->Stats().nMessagesToClients, messages + 1);
+  EXPECT_EQ(DecodeMessage(Outbound(t)).Ident, kActionRefusedIdent);
+}
+
+// A bag of 150 fully loaded items makes more JSON than the codec's entry
+// points take (393,216 bytes); the client still gets all of it.
+TEST_F(EngineTest, AFullBagArrivesWhole) {
+  TSessionInfo& s = Connect(46);
+  // Every byte set: every value listed, every text at its capacity and
+  // escaped twice in the nested JSON texts.
+  const std::string full(2733, '"');
+  const std::string item = EncodeBuffer(full.data(), full.size());
+  std::string body;
+  for (int i = 0; i < 150; ++i) body += item + "/";
+  Deliver(s, Payload(SM_BAGITEMS, 0, 0, &body));
+  const std::string out = Outbound(s);
+  const TDefaultMessage h = DecodeMessage(out.substr(0, DEFBLOCKSIZE));
+  ASSERT_EQ(h.nIsZlib, 1);
+  ASSERT_EQ(out.size(), DEFBLOCKSIZE + static_cast<size_t>(h.nLength));
+  const std::string encoded = ZlibDecompress(out.substr(DEFBLOCKSIZE));
+  std::string json(encoded.size(), '\0');
+  json.resize(static_cast<size_t>(
+      Decode6BitBuf(encoded.data(), reinterpret_cast<uint8_t*>(json.data()),
+                    static_cast<int>(encoded.size()), static_cast<int>(json.size()))));
+  ASSERT_GT(json.size(), 393216u);
+  EXPECT_EQ(boost::json::parse(json).as_array().size(), 150u);
 }
 
 }  // namespace

@@ -16,6 +16,10 @@ void Dirty(TSessionInfo& s) {
   s.boKick = true;
   s.dwKickTime = 11;
   s.KickCode = ECloseCode::SlowConsumer;
+  s.boClosing = true;
+  s.boCloseSent = true;
+  s.CloseCode = ECloseCode::GoingAway;
+  s.dwCloseDeadline = 99;
   s.m_sUserID.append("hero");
   s.m_sAccount.append("acc");
   s.m_sUserName.append("name");
@@ -66,6 +70,10 @@ TEST(SessionInfoTest, ResetRecordStartsLikeANewOneAndKeepsItsBuffers) {
   EXPECT_FALSE(s.boKick);
   EXPECT_EQ(s.dwKickTime, 0u);
   EXPECT_EQ(s.KickCode, ECloseCode::Kicked);
+  EXPECT_FALSE(s.boClosing);
+  EXPECT_FALSE(s.boCloseSent);
+  EXPECT_EQ(s.CloseCode, ECloseCode::Normal);
+  EXPECT_EQ(s.dwCloseDeadline, 0u);
   EXPECT_TRUE(s.m_sUserID.empty());
   EXPECT_TRUE(s.m_sAccount.empty());
   EXPECT_TRUE(s.m_sUserName.empty());

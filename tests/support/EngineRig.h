@@ -6,6 +6,8 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -29,17 +31,31 @@ class TRecordingFrontEnd final : public TFrontEnd {
     const std::string sUid = std::to_string(nConn);
     blocks[sUid].emplace_back(data, len);
     bytes[sUid] += len;
+    if (holdUnsent) maxUnsent = std::max(maxUnsent, unsent[sUid] += len);
   }
   void CloseSocket(uint32_t nConn, ECloseCode code) override {
     closed.push_back(std::to_string(nConn));
     codes.push_back(code);
+    bytesAtClose[std::to_string(nConn)] = bytes[std::to_string(nConn)];
   }
+  size_t Unsent(uint32_t nConn) const override {
+    const auto it = unsent.find(std::to_string(nConn));
+    return it == unsent.end() ? 0 : it->second;
+  }
+  // The client has read everything handed over so far.
+  void ReadAll() { unsent.clear(); }
 
   std::map<std::string, std::vector<std::string>> texts;   // per connection, in order
   std::map<std::string, std::vector<std::string>> blocks;  // per connection, in order
   std::map<std::string, size_t> bytes;                     // SendBuff bytes per connection
   std::vector<std::string> closed;
-  std::vector<ECloseCode> codes;  // one per entry of `closed`
+  std::vector<ECloseCode> codes;               // one per entry of `closed`
+  std::map<std::string, size_t> bytesAtClose;  // SendBuff bytes when the close was asked
+  // With holdUnsent, what is handed over waits as unsent (in `unsent`) until
+  // ReadAll, as in a WebSocket layer whose client has not read yet.
+  bool holdUnsent = false;
+  std::map<std::string, size_t> unsent;
+  size_t maxUnsent = 0;
 };
 
 class TEngineRig {

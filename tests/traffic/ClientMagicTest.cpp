@@ -92,11 +92,11 @@ TEST_F(ClientMagicTest, RememberedConversionMatchesAFreshOne) {
 }
 
 TEST_F(ClientMagicTest, DefMessageIsTheEncodedRecordThenTheBody) {
-  SendDefMessage(s, SM_CONFIRM, -4, 2, 3, 4, "");
+  SendDefMessage(s, sink, SM_CONFIRM, -4, 2, 3, 4, "");
   EXPECT_EQ(s.BufferStream->Position(), DEFBLOCKSIZE);
   const std::string body = EncodeString("abcd");
   ASSERT_EQ(body.size(), 6u);
-  SendDefMessage(s, 1, 9, 0, 0, 0, body);
+  SendDefMessage(s, sink, 1, 9, 0, 0, 0, body);
   EXPECT_EQ(s.BufferStream->Position(), 2 * DEFBLOCKSIZE + 6);
   auto replies = Replies();
   ASSERT_EQ(replies.size(), 2u);
@@ -106,9 +106,9 @@ TEST_F(ClientMagicTest, DefMessageIsTheEncodedRecordThenTheBody) {
 }
 
 TEST_F(ClientMagicTest, SysMsgIsAnEscapedNoticeObject) {
-  SendSysMsg(s, "abc");
+  SendSysMsg(s, sink, "abc");
   const std::string text = "say \"hi\" \\ 警告\n\x01/";
-  SendSysMsg(s, text);
+  SendSysMsg(s, sink, text);
   auto replies = Replies();
   ASSERT_EQ(replies.size(), 2u);
   EXPECT_EQ(replies[0].msg.Ident, SM_SYSMESSAGE);

@@ -34,7 +34,7 @@ inline std::string ClientMsg(int32_t ident, int32_t tag = 0, int32_t series = 0,
   return EncodeMessage(msg) + std::string(body);
 }
 
-struct TRecordingSink : TGateFrameSink {
+struct TRecordingSink : TTrafficSink {
   void SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t nSocket, int32_t nUserListIndex,
                      int32_t nLen, const void* Data) override {
     frames.push_back({nIdent, wSocketIndex, nSocket, nUserListIndex});

@@ -531,7 +531,10 @@ std::string ConvertedJson(const std::string& sName, TValues& v) {
 std::string NoticeBody(TValues& v) {
   TSessionInfo session;
   session.BufferStream = std::make_unique<TMemoryStreamEx>();
-  SendSysMsg(session, v.Take("text"));
+  struct : TTrafficSink {
+    void SendServerMsg(int32_t, int32_t, int32_t, int32_t, int32_t, const void*) override {}
+  } sink;
+  SendSysMsg(session, sink, v.Take("text"));
   const std::string sent(session.BufferStream->Memory(),
                          static_cast<size_t>(session.BufferStream->Position()));
   const TDefaultMessage header = DecodeMessage(std::string_view(sent).substr(0, DEFBLOCKSIZE));
