@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TempDir.h"
@@ -19,6 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 std::string Today() {
   const std::time_t now = std::time(nullptr);
@@ -252,6 +255,68 @@ TEST_F(LoggerTest, UnwritableDirectoryKeepsLinesAndReportsTheError) {
   EXPECT_EQ(ReadFile(File("debug", 1)), "kept\r\n\r\n");
   const std::string errors = ReadFile(File("error", 1));
   EXPECT_NE(errors.find("] TLogger.Execute Stop Error Except："), std::string::npos) << errors;
+}
+
+}  // namespace
+
+namespace {
+
+// Standard output becomes the write end of a pipe for the test's life.
+class TStdoutPipe {
+ public:
+  TStdoutPipe() {
+    EXPECT_EQ(::pipe(fds_), 0);
+    saved_ = ::dup(STDOUT_FILENO);
+    ::dup2(fds_[1], STDOUT_FILENO);
+  }
+  ~TStdoutPipe() {
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    ::close(fds_[0]);
+    ::close(fds_[1]);
+  }
+  // Everything the pipe holds now.
+  std::string Drain() {
+    std::string got;
+    char buf[65536];
+    ::fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+    for (ssize_t n; (n = ::read(fds_[0], buf, sizeof buf)) > 0;) got.append(buf, n);
+    return got;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+  int saved_ = -1;
+};
+
+// A reader that stops reading must not hold the caller: lines wait for the
+// logger thread, and past the queue's bound they are dropped and counted.
+TEST(LoggerStdoutTest, AStalledReaderNeverBlocksTheCaller) {
+  TStdoutPipe pipe;
+  TTempDir dir;
+  TLogger logger;
+  logger.Initialize(dir.Path());
+  logger.Start();
+  logger.WriteStdout(std::vector<std::string>{"first line"});
+  const std::vector<std::string> batch(1000, std::string(1000, 'x'));
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) logger.WriteStdout(batch);  // 20 MB: far past pipe and bound
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_GT(logger.StdoutDroppedLines(), 10000u);
+  EXPECT_LT(logger.StdoutDroppedLines(), 20000u);
+  // The first line went out at once, whole.
+  std::string got = pipe.Drain();
+  EXPECT_TRUE(got.starts_with("first line\n")) << got.substr(0, 40);
+  // Once the reader reads again every line kept arrives, whole.
+  const size_t kept = 11 + (20000 - logger.StdoutDroppedLines()) * 1001;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (got.size() < kept && std::chrono::steady_clock::now() < deadline) {
+    got += pipe.Drain();
+    std::this_thread::sleep_for(5ms);
+  }
+  logger.Stop();
+  got += pipe.Drain();
+  EXPECT_EQ(got.size(), kept);
 }
 
 }  // namespace

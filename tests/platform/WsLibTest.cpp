@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,7 +79,10 @@ class WsLibTest : public ::testing::Test {
     auto onMessage = [this](TWsConnId id, std::string_view msg) {
       events_.push_back({'M', std::to_string(id), std::string(msg)});
     };
-    auto onLog = [this](const std::string& text) { logs_.push_back(text); };
+    auto onLog = [this](const std::string& text) {
+      logs_.push_back(text);
+      if (logHook_) logHook_(text);
+    };
     if (boTls) {
       certFile_ = tmpDir_.File("Tavrel.crt");
       keyFile_ = tmpDir_.File("Tavrel.key");
@@ -176,6 +180,7 @@ class WsLibTest : public ::testing::Test {
   std::vector<TEvent> events_;
   std::vector<std::string> logs_;
   bool boRefuseNext_ = false;
+  std::function<void(const std::string&)> logHook_;  // runs on every log line
   error_code lastError_;
   TTempDir tmpDir_{"tavrel-wslib"};
   std::string certFile_, keyFile_;
@@ -381,37 +386,57 @@ TEST_F(WsLibTest, APeerThatClosesButKeepsTcpOpenEndsAtOnce) {
   const std::string uid = Connect(a);
   ASSERT_FALSE(uid.empty()) << lastError_.message();
   EXPECT_EQ(Read(a), TMsg("ok", false));
-  // Beast's client waits for the server to end TCP after the handshake,
-  // as the protocol wants: it never ends it itself.
-  bool closed = false;
-  a.ws.async_close(websocket::close_code::normal, [&](error_code) { closed = true; });
+  // A close frame (code 1000, masked as a client's must be) written on the
+  // socket itself: nothing on this side reads the reply or ends TCP.
+  auto& sock = beast::get_lowest_layer(a.ws).socket();
+  const std::string frame = "\x88\x82\x01\x02\x03\x04"s + "\x02\xea"s;  // 0x03e8 ^ 0x0102
+  asio::write(sock, asio::buffer(frame));
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(RunUntil([&] { return Count('D', uid) == 1; }, 5s));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
-  // The socket follows shortly, which ends the client's wait.
-  EXPECT_TRUE(RunUntil([&] { return closed; }, 5s));
+  // The socket follows shortly: the peer then reads the reply and the end.
+  std::string rest(64, '\0');
+  error_code ec;
+  size_t got = 0;
+  sock.non_blocking(true);
+  EXPECT_TRUE(RunUntil(
+      [&] {
+        got += sock.read_some(asio::buffer(rest.data() + got, rest.size() - got), ec);
+        if (ec != asio::error::would_block) return bool(ec);
+        ec = {};
+        return false;
+      },
+      5s));
+  EXPECT_EQ(ec, asio::error::eof);
+  EXPECT_EQ(rest.substr(0, 2), "\x88\x02"s);  // the reply: close, code 1000
   EXPECT_EQ(lib_->OpenConnections(), 0u);
 }
 
-// The value an accept completed with as the listener closed is dropped, and
-// no accept is started on the closed listener (which would fail every
-// 100 ms until the process ends).
-TEST_F(WsLibTest, AnAcceptThatCompletesAsTheListenerStopsIsDropped) {
-  Start();
-  ioc_.poll();  // idle: the reactor is next in the queue
-  tcp::socket late(ioc_);
-  late.connect(tcp::endpoint(LoopBack(), port_));  // the kernel completes it at once
-  // Runs after the reactor has taken the connection from the listener, and
-  // before the accept's own handler.
-  asio::post(ioc_, [&] { lib_->StopAccepting(); });
+// A connection the listener takes just as it stops is dropped, and no
+// accept is started on the closed listener (which would fail every 100 ms
+// until the process ends).
+TEST_F(WsLibTest, AConnectionAcceptedAsTheListenerStopsIsDropped) {
+  Start(false, "127.0.0.1");
+  ioc_.poll();
+  // Both complete in the kernel before the loop runs. Taking the first reads
+  // its bad PROXY header at once, and the next accept takes the second at
+  // once: both handlers queue in that order, and the listener stops in the
+  // first (as a stop signal's handler would run between them).
+  tcp::socket first(ioc_), second(ioc_);
+  first.connect(tcp::endpoint(LoopBack(), port_));
+  asio::write(first, asio::buffer("not a proxy header\r\n"s));
+  second.connect(tcp::endpoint(LoopBack(), port_));
+  logHook_ = [&](const std::string& text) {
+    if (text.starts_with("Bad PROXY header")) lib_->StopAccepting();
+  };
   RunUntil([] { return false; }, 400ms);
+  EXPECT_TRUE(HasLog("Bad PROXY header"));
   EXPECT_FALSE(HasLog("Accept failed"));
-  EXPECT_EQ(Count('C', "1"), 0);
-  // The late connection is not served: its socket was closed.
+  // The second connection is not served: its socket was closed.
+  const timeval limit{2, 0};
+  ::setsockopt(second.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   char byte;
   error_code ec;
-  const timeval limit{2, 0};
-  ::setsockopt(late.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  late.read_some(asio::buffer(&byte, 1), ec);
+  second.read_some(asio::buffer(&byte, 1), ec);
   EXPECT_TRUE(ec == asio::error::eof || ec == asio::error::connection_reset) << ec.message();
 }
