@@ -1,5 +1,8 @@
 // Frames from the game server: receipt, cutting, dispatch and the spell
 // configuration.
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 
 #include "buffers/SocketBuffers.h"
@@ -13,6 +16,9 @@
 #include "translate/Zlib.h"
 
 namespace {
+// Frame bytes one event-loop turn dispatches: a broadcast flood from the game
+// server must leave the console and the clients their turns.
+constexpr size_t kReceiptSliceBytes = 64 * 1024;
 // What a count of held-back lines is about, by EServerFault.
 constexpr const char* kServerFaultNames[] = {
     "compressed body that does not inflate", "GM_SENDREFMSG without text",
@@ -22,24 +28,46 @@ static_assert(std::size(kServerFaultNames) <= TLogSampler::kKinds);
 
 void TTavrelSocket::CSocketRead() {
   try {
-    // Never more than the buffer's cap leaves room for (at least 1 MiB, as
-    // it holds at most one incomplete frame): the rest waits in the socket
-    // for the next read event instead of failing this one for good.
+    // Never more than the buffer's cap leaves room for: the rest waits in
+    // the socket until the slices have made room (the buffer holds at least
+    // 1 MiB more than the largest frame).
     const int64_t room = SocketReadBuffer->MaxSize() - SocketReadBuffer->ReadableBytes();
-    const int waiting =
-        static_cast<int>(std::min<int64_t>(CSocket->Socket().ReceiveLength(), room));
-    if (waiting <= 0) return;
-    char* into = SocketReadBuffer->EnsureWritable(waiting);
-    const int got = CSocket->Socket().ReceiveBuf(into, waiting);
-    if (got <= 0) return;
-    SocketReadBuffer->Commit(got);
-    stats_.nBytesFromServer += static_cast<uint64_t>(got);
-    nFrameArrivalNs_ = MonotonicNanos();
-    ProcReceiveBuffer();
-    nFrameArrivalNs_ = 0;
+    if (room < static_cast<int64_t>(kReceiptSliceBytes)) {
+      boReadStalled_ = true;  // the slices read again once they are done
+    } else {
+      const int waiting =
+          static_cast<int>(std::min<int64_t>(CSocket->Socket().ReceiveLength(), room));
+      // A receive asks for the next read event, an empty one too.
+      char* into = SocketReadBuffer->EnsureWritable(std::max(waiting, 0));
+      const int got = CSocket->Socket().ReceiveBuf(into, std::max(waiting, 0));
+      if (got > 0) {
+        SocketReadBuffer->Commit(got);
+        stats_.nBytesFromServer += static_cast<uint64_t>(got);
+        nFrameArrivalNs_ = MonotonicNanos();
+      }
+    }
   } catch (const std::exception&) {
     OutErrorLog("[Exception] ClientSocketRead");
   }
+  ReceiptSlice();
+}
+
+void TTavrelSocket::ReceiptSlice() {
+  if (boReceiptPosted_) return;  // the posted slice comes first
+  const bool more = ProcReceiveBuffer(kReceiptSliceBytes);
+  nFrameArrivalNs_ = 0;
+  if (!more && !boReadStalled_) return;
+  boReceiptPosted_ = true;
+  boost::asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.expired()) return;
+    boReceiptPosted_ = false;
+    if (!boConnet) return;
+    if (std::exchange(boReadStalled_, false)) {
+      CSocketRead();
+    } else {
+      ReceiptSlice();
+    }
+  });
 }
 
 void TTavrelSocket::AppendReceived(const char* data, size_t len) {
@@ -47,7 +75,7 @@ void TTavrelSocket::AppendReceived(const char* data, size_t len) {
   ProcReceiveBuffer();
 }
 
-void TTavrelSocket::ProcReceiveBuffer() {
+bool TTavrelSocket::ProcReceiveBuffer(size_t budget) {
   size_t consumed = 0;
   size_t skipped = 0;
   try {
@@ -61,7 +89,7 @@ void TTavrelSocket::ProcReceiveBuffer() {
                      "length:%d skipped",
                      header.wIdent, header.nLength));
         },
-        &skipped);
+        &skipped, budget);
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] ProcReceiveBuffer Error %s", e.what()));
   }
@@ -69,6 +97,8 @@ void TTavrelSocket::ProcReceiveBuffer() {
   // The frames dispatched before a failure, the failing one too, are gone.
   SocketReadBuffer->Consume(static_cast<int64_t>(consumed));
   ReleaseReadBuffer();
+  return consumed >= budget &&
+         SocketReadBuffer->ReadableBytes() >= static_cast<int64_t>(sizeof(TMsgHeader));
 }
 
 void TTavrelSocket::ReleaseReadBuffer() {

@@ -36,11 +36,12 @@ inline size_t GatePayloadSize(int32_t nLength) {
 // not start a frame are skipped one at a time; `onOversize` hears of each
 // header skipped for announcing more than kMaxGatePayload.
 // `skipped`, when given, counts the bytes passed over while resynchronising.
+// No frame starts once `budget` bytes are consumed (the first always does).
 template <typename OnFrame, typename OnOversize>
 void CutGateFrames(const char* data, size_t len, size_t& consumed, OnFrame&& onFrame,
-                   OnOversize&& onOversize, size_t* skipped = nullptr) {
+                   OnOversize&& onOversize, size_t* skipped = nullptr, size_t budget = SIZE_MAX) {
   consumed = 0;
-  while (len - consumed >= sizeof(TMsgHeader)) {
+  while (len - consumed >= sizeof(TMsgHeader) && consumed < budget) {
     const char* p = data + consumed;
     uint32_t code;
     std::memcpy(&code, p, sizeof code);
