@@ -204,6 +204,8 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.Head("tavrel_connections_closed_total", "counter",
          "Connections closed by the gateway, by reason.");
   m.Sample("tavrel_connections_closed_total", "reason=\"slow_consumer\"", f.nSlowConsumerCloses);
+  m.Sample("tavrel_connections_closed_total", "reason=\"all_clients_bytes\"",
+           stats.nClientsOverTotal);
   m.Sample("tavrel_connections_closed_total", "reason=\"client_stream_full\"",
            stats.nClientsOverCap);
   m.Sample("tavrel_connections_closed_total", "reason=\"oversize_message\"", f.nOversizeCloses);
@@ -218,6 +220,9 @@ std::string RenderMetrics(TTavrelSocket* engine) {
 
   m.One("tavrel_server_link_overflows_total", "counter",
         "Times the link was dropped for frames the game server did not read.", stats.nLinkOverCap);
+  m.One("tavrel_client_read_pauses_total", "counter",
+        "Times a client's socket was left unread, its share of the link queue used up.",
+        stats.nReadPauses);
   m.One("tavrel_dropped_client_messages_total", "counter",
         "Client messages discarded for a malformed header or body.", stats.nDroppedMessages);
 

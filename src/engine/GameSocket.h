@@ -37,6 +37,10 @@ class TClientSocket;
 constexpr int64_t kMaxServerBufferBytes = 64ll << 20;
 // A client that cannot keep up is kicked once this much waits for it.
 constexpr int64_t kMaxClientStreamBytes = 16ll << 20;
+// One session's share of the link queue: past it that client's socket is not
+// read until the queue has been written out, so a client that floods slows
+// only itself (the link's own cap stays the last resort).
+constexpr int64_t kLinkShareBytes = 256 << 10;
 // How long a kicked or closed session's queued bytes may take to reach the
 // client before the close goes anyway.
 constexpr uint64_t kCloseBacklogMs = 5000;
@@ -68,6 +72,7 @@ struct TGateStats {
   uint64_t nRefusedByAddress = 0;
   uint64_t nRefusedNoSlot = 0;
   uint64_t nClientsOverCap = 0;
+  uint64_t nClientsOverTotal = 0;  // closed while all clients together had too much waiting
   uint64_t nLinkOverCap = 0;
   uint64_t nLoginRefused = 0;
   uint64_t nLoginTimeouts = 0;
@@ -76,7 +81,8 @@ struct TGateStats {
   uint64_t nConnectionsAccepted = 0;  // given a session record and greeted
   uint64_t nLinkDrops = 0;            // the game-server link went down after being up
   uint64_t nBytesFromClients = 0;
-  uint64_t nMessagesToClients = 0;  // queued for clients from the game server
+  uint64_t nMessagesToClients = 0;  // queued for clients
+  uint64_t nReadPauses = 0;         // clients not read for a while: past their link share
   TDwellHistogram dwellToServer;    // client message in, its frame written to the link
   TDwellHistogram dwellToClient;    // game-server message in, handed to the WebSocket layer
 };
@@ -149,9 +155,11 @@ class TTavrelSocket final : public TTrafficSink {
   void SendServerBuffer();
 
   // Frames from the game server; public so that tests and fuzzers can feed
-  // bytes without a socket.
+  // bytes without a socket. AppendReceived dispatches every complete frame;
+  // ProcReceiveBuffer stops starting frames once `budget` bytes are taken and
+  // tells whether complete frames may still wait.
   void AppendReceived(const char* data, size_t len);
-  void ProcReceiveBuffer();
+  bool ProcReceiveBuffer(size_t budget = SIZE_MAX);
   void ProcessMakeSocketStr(int32_t nSocket, int32_t nSocketIndex, const char* Buffer,
                             int32_t nMsgLen);
   void ProcessAllStr(int32_t nSocket, int32_t nSocketIndex, const char* Buffer, int32_t nMsgLen);
@@ -194,8 +202,15 @@ class TTavrelSocket final : public TTrafficSink {
   void CSocketDisconnect();
   void CSocketError(int& ErrorCode);
   void CSocketRead();
+  // One slice of the frames read; the rest is posted, so that a flood from
+  // the game server leaves every other handler its turn.
+  void ReceiptSlice();
   void ReleaseReadBuffer();
   void LinkQueueWritten();  // everything queued is written: rewind, dwell recorded
+  // A session's frames entered the link queue: its share, and the pause of
+  // its reading past it; the pauses end when the queue is written or gone.
+  void ChargeLink(TSessionInfo& session, int64_t bytes);
+  void ResumeReading();
   void ReconnectStep();
   void KeepAliveStep();
   void DispatchFrame(const struct TGateFrame& frame);
@@ -213,6 +228,8 @@ class TTavrelSocket final : public TTrafficSink {
   // A closing session's visit: blocks while the WebSocket layer holds little
   // for it, then the close when nothing is left or time is up.
   void VisitClosing(TSessionInfo& session, uint64_t now);
+  // The close without waiting: nothing more reaches the client.
+  void CloseNow(TSessionInfo& session, ECloseCode code);
   void HandleLogin(TSessionInfo& UserData, const std::string& body);
 
   // Error lines a client causes: the session named, a printable sample of
@@ -227,6 +244,11 @@ class TTavrelSocket final : public TTrafficSink {
   // A translated ident's body that the game server compressed, inflated into
   // `storage`; false (logged) when it does not inflate.
   bool InflateForConversion(TDefaultMessage& header, std::string_view& body, std::string& storage);
+
+  // Past [Limits] ClientBytes waiting for all clients together (in the
+  // streams and the WebSocket layer), the clients with the most waiting are
+  // closed as slow consumers until the rest fits.
+  void EnforceClientBytes();
 
   // The session has traffic to move: it is visited at the end of this turn.
   void MarkDirty(TSessionInfo& session);
@@ -250,6 +272,7 @@ class TTavrelSocket final : public TTrafficSink {
   int32_t m_dwRegenTime = 10;
   uint64_t dwTrimTick_ = 0;  // last time freed memory was handed back
   uint64_t dwLastScan_ = 0;  // last tick that visited the sessions
+  uint64_t dwLastCapCheck_ = 0;
   // Sessions to visit at the end of the turn: slot and the connection's
   // handle, as the record may be freed or reused before the visit.
   struct TDirty {
@@ -258,8 +281,12 @@ class TTavrelSocket final : public TTrafficSink {
   };
   std::vector<TDirty> dirty_;
   std::vector<TDirty> flushing_;
+  std::vector<TDirty> paused_;  // sessions whose clients are not read
+  uint64_t nLinkEpoch_ = 1;     // counts the times the link queue was written out
   std::array<uint32_t, MAXGATEUSERCOUNT> dirtyHandle_{};  // handle listed per slot, 0: none
   bool boFlushPosted_ = false;
+  bool boReceiptPosted_ = false;  // a slice of frames already read waits its turn
+  bool boReadStalled_ = false;    // the receive buffer was full: reading waits for the slices
   // Dwell time: client messages queued for the link and not yet written, with
   // the arrival of the oldest; the arrival of the game-server bytes in hand.
   uint64_t nLinkPending_ = 0;

@@ -28,6 +28,7 @@ constexpr uint64_t kTrimIntervalMs = 10000;
 // backlog is handed over: far below the layer's slow-consumer cap, so that a
 // backlog of any size arrives whole when the client reads.
 constexpr size_t kHandOffWindow = 1 << 20;
+constexpr uint64_t kCapCheckIntervalMs = 100;
 }  // namespace
 
 void TDwellHistogram::Observe(uint64_t ns, uint64_t n) {
@@ -62,12 +63,52 @@ void TTavrelSocket::Run() {
     OutErrorLog("[Exception] DecodeTimerTImer->HeartBeat");
   }
   if (serverFaults_.Pending()) ReportServerFaults(false);
+  try {
+    EnforceClientBytes();
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception] TTavrelSocket.EnforceClientBytes %s", e.what()));
+  }
   // Buffers of departed clients and bursts are freed between session
   // records that stay; the allocator keeps such pages until asked.
   const uint64_t now = GetTickCount64();
   if (now - dwTrimTick_ >= kTrimIntervalMs) {
     dwTrimTick_ = now;
     malloc_trim(0);
+  }
+}
+
+void TTavrelSocket::EnforceClientBytes() {
+  const uint64_t now = GetTickCount64();
+  if (now - dwLastCapCheck_ < kCapCheckIntervalMs) return;
+  dwLastCapCheck_ = now;
+  int64_t total = ClientStreamBytes() + static_cast<int64_t>(frontEnd_->TotalUnsent());
+  if (total <= g_GateConfig.nClientBytes) return;
+  struct TWaiting {
+    int64_t nBytes;
+    TSessionInfo* session;
+  };
+  std::vector<TWaiting> waiting;
+  ForEachSession([&](TSessionInfo& s) {
+    if (s.sUid.empty() || s.boCloseSent) return;
+    const int64_t n = (s.BufferStream ? s.BufferStream->UnsentSize() : 0) +
+                      static_cast<int64_t>(frontEnd_->Unsent(s.nSocketHandle));
+    if (n > 0) waiting.push_back({n, &s});
+  });
+  std::sort(waiting.begin(), waiting.end(),
+            [](const TWaiting& a, const TWaiting& b) { return a.nBytes > b.nBytes; });
+  for (const TWaiting& w : waiting) {
+    if (total <= g_GateConfig.nClientBytes) break;
+    TSessionInfo& s = *w.session;
+    ++stats_.nClientsOverTotal;
+    OutErrorLog(
+        Format("client %s (%s) closed as a slow consumer: %d bytes waiting for it, "
+               "%d for all clients (limit %d)",
+               s.sUid, s.sIP, w.nBytes, total, g_GateConfig.nClientBytes));
+    total -= w.nBytes;
+    // Nothing more is handed over: its stream goes now, the layer's queue
+    // with the close.
+    if (s.BufferStream) s.BufferStream->Clear();
+    CloseNow(s, ECloseCode::SlowConsumer);
   }
 }
 
@@ -151,8 +192,11 @@ void TTavrelSocket::ProcessGateData() {
             s.boKick = false;
             ++stats_.nKicks;
             // A client that does not read has nothing more coming.
-            const bool slow = s.KickCode == ECloseCode::SlowConsumer;
-            CloseAfterBacklog(s, s.KickCode, slow ? now : now + kCloseBacklogMs);
+            if (s.KickCode == ECloseCode::SlowConsumer) {
+              CloseNow(s, s.KickCode);
+            } else {
+              CloseAfterBacklog(s, s.KickCode, now + kCloseBacklogMs);
+            }
             continue;
           }
         } catch (const std::exception&) {
@@ -254,9 +298,13 @@ void TTavrelSocket::VisitClosing(TSessionInfo& session, uint64_t now) {
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] TTavrelSocket.VisitClosing %s", e.what()));
   }
+  CloseNow(session, session.CloseCode);
+}
+
+void TTavrelSocket::CloseNow(TSessionInfo& session, ECloseCode code) {
   session.boClosing = false;
   session.boCloseSent = true;
-  frontEnd_->CloseSocket(session.nSocketHandle, session.CloseCode);
+  frontEnd_->CloseSocket(session.nSocketHandle, code);
 }
 
 void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
@@ -322,6 +370,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
                     UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()),
                     scratch_.data());
       if (boConnet) ++nLinkPending_;
+      ChargeLink(UserData, static_cast<int64_t>(sizeof(TMsgHeader) + scratch_.size()));
     }
   } catch (const std::exception&) {
     if (!decoded && !headerText.empty())

@@ -76,6 +76,32 @@ void TTavrelSocket::LinkQueueWritten() {
   if (nLinkPending_ > 0)
     stats_.dwellToServer.Observe(MonotonicNanos() - nLinkSinceNs_, nLinkPending_);
   nLinkPending_ = 0;
+  ResumeReading();
+}
+
+void TTavrelSocket::ChargeLink(TSessionInfo& session, int64_t bytes) {
+  if (!boConnet) return;
+  if (session.nLinkEpoch != nLinkEpoch_) {
+    session.nLinkEpoch = nLinkEpoch_;
+    session.nLinkBytes = 0;
+  }
+  session.nLinkBytes += bytes;
+  if (session.nLinkBytes <= kLinkShareBytes || session.boReadPaused) return;
+  session.boReadPaused = true;
+  ++stats_.nReadPauses;
+  paused_.push_back({session.nSocketIndx, session.nSocketHandle});
+  frontEnd_->PauseReading(session.nSocketHandle, true);
+}
+
+void TTavrelSocket::ResumeReading() {
+  ++nLinkEpoch_;  // every share starts again
+  for (const TDirty& entry : paused_) {
+    TSessionInfo* session = GetUserIndex(entry.nSlot);
+    if (!session || session->nSocketHandle != entry.nHandle || !session->boReadPaused) continue;
+    session->boReadPaused = false;
+    frontEnd_->PauseReading(entry.nHandle, false);
+  }
+  paused_.clear();
 }
 
 void TTavrelSocket::MarkServerBytesSentForTests() {
@@ -99,10 +125,12 @@ void TTavrelSocket::CSocketDisconnect() {
   boConnet = false;
   g_boHeartBeat = false;
   SocketReadBuffer->Clear();
+  boReadStalled_ = false;
   ReleaseReadBuffer();
   MainOutMessage("游戏引擎链接断开！");
   ServerBuffer->Clear();
   nLinkPending_ = 0;  // gone with the queue
+  ResumeReading();
 }
 
 void TTavrelSocket::CSocketError(int& ErrorCode) {

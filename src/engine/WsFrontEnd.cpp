@@ -54,6 +54,14 @@ void TWsFrontEnd::SendBuff(uint32_t nConn, const char* data, size_t len) {
   lib_->SendBuff(nConn, data, len);
 }
 
+void TWsFrontEnd::PauseReading(uint32_t nConn, bool pause) {
+  lib_->PauseReading(nConn, pause);
+}
+
+size_t TWsFrontEnd::TotalUnsent() const {
+  return lib_->TotalUnsent();
+}
+
 size_t TWsFrontEnd::Unsent(uint32_t nConn) const {
   return lib_->Unsent(nConn);
 }

@@ -33,6 +33,8 @@ class TWsFrontEnd final : public TFrontEnd {
   void CloseSocket(uint32_t nConn, ECloseCode code) override;
   void StopAccepting() override;
   size_t Unsent(uint32_t nConn) const override;
+  size_t TotalUnsent() const override;
+  void PauseReading(uint32_t nConn, bool pause) override;
 
   TWsLib& Lib() { return *lib_; }
 

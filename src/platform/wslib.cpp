@@ -11,9 +11,12 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <charconv>
+#include <climits>
 #include <deque>
 #include <exception>
 #include <type_traits>
@@ -33,8 +36,10 @@ using boost::system::error_code;
 
 namespace {
 
-constexpr auto kPreambleTimeout = std::chrono::seconds(30);  // PROXY header and TLS handshake
-constexpr auto kCloseGrace = std::chrono::seconds(10);       // CloseSocket: flush, close handshake
+// A connection must be through its PROXY header, TLS and WebSocket handshakes
+// this soon, each: until then it holds a descriptor and memory for nobody.
+constexpr auto kHandshakeTimeout = std::chrono::seconds(10);
+constexpr auto kCloseGrace = std::chrono::seconds(10);  // CloseSocket: flush, close handshake
 // For a peer that does not read, or goes on sending what is refused.
 constexpr auto kShortCloseGrace = std::chrono::seconds(2);
 // A peer that has sent its close frame is gone for the engine at once; its
@@ -45,6 +50,11 @@ constexpr size_t kReadChunk = 16 * 1024;  // pieces of an incoming message
 // steady one-message-at-a-time stream reuses it instead of allocating per send.
 constexpr size_t kIdleSpareBytes = 4096;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+// Descriptors kept for the console, the game-server link and the log files:
+// past the limit less these, new connections wait.
+constexpr int kFdReserve = 64;
+// Lines a flood of connections could repeat: so many a minute, then a count.
+constexpr uint32_t kSampledLinesPerMinute = 3;
 constexpr size_t kProxyReadChunk = 512;
 constexpr TWsConnId kMaxConnId = 2147483647;
 
@@ -120,6 +130,7 @@ class TWsConn {
   virtual void Close(ECloseCode code) = 0;  // after what is queued
   virtual void Abort() = 0;                 // at once, dropping what is queued
   virtual size_t Unsent() const = 0;        // bytes queued and not yet written
+  virtual void PauseReading(bool pause) = 0;
 
   TWsConnId Id() const { return id_; }
   const std::string& Uid() const { return sUid_; }
@@ -150,6 +161,10 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   void Ended(TWsConn& conn);
   void Message(TWsConn& conn, std::string_view msg);
   void Log(const std::string& sText);
+  // A line of `kind` that a flood could repeat: the first few a minute, then
+  // a count of the rest with the next one written.
+  static constexpr size_t kLogHandshakeTimeout = 0;
+  void LogSampled(size_t kind, const std::string& sText);
 
   asio::io_context& ioc_;
   tcp::acceptor acceptor_;
@@ -174,6 +189,15 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   uint64_t nOversize_ = 0;
   uint64_t nRefused_ = 0;
   size_t nOpen_ = 0;
+  int nFdLimit_ = 0;              // the process's descriptor limit, read at Listen
+  bool boAcceptTrouble_ = false;  // accepting fails or waits for descriptors: said once
+  struct TSampled {
+    std::chrono::steady_clock::time_point window;
+    uint32_t nWritten = 0;
+    uint64_t nHeld = 0;
+  };
+  std::array<TSampled, 1> sampled_;
+  size_t nUnsentTotal_ = 0;  // over every connection
 
  private:
   void DoAccept();
@@ -213,7 +237,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   void Start(bool boProxy) {
     // A plain connection without a PROXY header has no preamble to time.
     if (!kTls && !boProxy) return StartWebSocket();
-    beast::get_lowest_layer(ws_).expires_after(kPreambleTimeout);
+    beast::get_lowest_layer(ws_).expires_after(kHandshakeTimeout);
     if (boProxy) {
       DoReadProxy();
     } else {
@@ -230,7 +254,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
       spare_.pop_back();
     }
     buf.assign(data);
-    nUnsent_ += buf.size();
+    SetUnsent(nUnsent_ + buf.size());
     queue_.push_back({std::move(buf), boBinary});
     if (!boWriting_) DoWrite();
   }
@@ -240,6 +264,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (!boReported_) return Abort();
     closeCode_ = code;
     boClosing_ = true;
+    PauseReading(false);  // the peer's close reply must be read
+    // A client that does not read would never get what waits for it.
+    if (code == ECloseCode::SlowConsumer) DropQueued();
     const bool boHostile = code == ECloseCode::SlowConsumer || code == ECloseCode::TooBig;
     closeTimer_.expires_after(boHostile ? kShortCloseGrace : kCloseGrace);
     closeTimer_.async_wait(beast::bind_front_handler(&TWsConnT::OnCloseTimer, Self()));
@@ -250,9 +277,18 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     boClosing_ = true;
     closeTimer_.cancel();
     beast::get_lowest_layer(ws_).close();
+    // No read is under way to report the end: it is reported here.
+    if (const auto self = std::move(parked_)) Finish();
   }
 
   size_t Unsent() const override { return nUnsent_; }
+
+  void PauseReading(bool pause) override {
+    boReadPaused_ = pause;
+    if (pause || !parked_) return;
+    const auto self = std::move(parked_);
+    DoRead();
+  }
 
  private:
   std::shared_ptr<TWsConnT> Self() { return this->shared_from_this(); }
@@ -264,7 +300,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void OnReadProxy(error_code ec, size_t nRead) {
-    if (ec) return Refuse();
+    if (ec) return Refuse(ec);
     preBuf_.commit(nRead);
     const std::string_view data(static_cast<const char*>(preBuf_.data().data()), preBuf_.size());
     const TProxyHeader h = ParseProxyHeader(data);
@@ -293,7 +329,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void OnTlsHandshake(error_code ec, size_t) {
-    if (ec) return Refuse();
+    if (ec) return Refuse(ec);
     // Only the ClientHello can have come with the PROXY header; nothing of it is plain text.
     preBuf_ = beast::flat_buffer();
     StartWebSocket();
@@ -302,7 +338,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   void StartWebSocket() {
     // The WebSocket stream keeps its own handshake and idle timers, pinging quiet peers.
     beast::get_lowest_layer(ws_).expires_never();
-    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+    timeouts.handshake_timeout = kHandshakeTimeout;
+    ws_.set_option(timeouts);
     // The size limit is checked here, piece by piece, so that its close can
     // carry a reason (Beast's own limit closes with the code alone).
     ws_.read_message_max(0);
@@ -314,7 +352,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void OnAccept(error_code ec) {
-    if (ec) return Refuse();
+    if (ec) return Refuse(ec);
     preBuf_ = beast::flat_buffer();
     boReported_ = true;
     owner_->Connected(*this);
@@ -323,6 +361,10 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void DoRead() {
+    if (boReadPaused_ && !boClosing_) {
+      parked_ = Self();  // nothing else holds the connection meanwhile
+      return;
+    }
     ws_.async_read_some(readBuf_, kReadChunk, beast::bind_front_handler(&TWsConnT::OnRead, Self()));
   }
 
@@ -360,7 +402,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   void OnWrite(error_code ec, size_t) {
     boWriting_ = false;
     if (ec) return Abort();  // the read loop reports the end
-    nUnsent_ -= queue_.front().data.size();
+    if (!boDone_) SetUnsent(nUnsent_ - queue_.front().data.size());
     spare_.push_back(std::move(queue_.front().data));
     queue_.pop_front();
     if (spare_.size() > 4) spare_.erase(spare_.begin());
@@ -402,20 +444,29 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     ++owner_->nSlowConsumer_;
     owner_->Log("Slow consumer: connection " + sUid_ + " (" + sRemote_ + ") closed with " +
                 std::to_string(nUnsent_ + nMore) + " bytes unsent");
-    // The message being written must outlive its write; the rest can go. The
-    // close frame follows that write, and the close timer ends a peer that
-    // never reads it.
+    // The close frame follows the write in flight, and the close timer ends
+    // a peer that never reads it.
+    Close(ECloseCode::SlowConsumer);
+  }
+
+  // The message being written must outlive its write; the rest can go.
+  void DropQueued() {
     if (boWriting_) {
       queue_.resize(1);
     } else {
       queue_.clear();
     }
-    nUnsent_ = boWriting_ ? queue_.front().data.size() : 0;
-    Close(ECloseCode::SlowConsumer);
+    SetUnsent(boWriting_ ? queue_.front().data.size() : 0);
   }
 
-  void Refuse() {
+  void Refuse(error_code ec = {}) {
     ++owner_->nRefused_;
+    if (ec == beast::error::timeout) {
+      owner_->LogSampled(TWsLib::TImpl::kLogHandshakeTimeout,
+                         "Connection " + sUid_ + " (" + sRemote_ +
+                             ") closed: no handshake within " +
+                             std::to_string(kHandshakeTimeout.count()) + " s");
+    }
     Abort();
     Finish();
   }
@@ -428,8 +479,15 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
 
   void ReportEnd() {
     if (boDone_) return;
+    SetUnsent(0);  // whatever is still queued goes with the connection
     boDone_ = true;
     owner_->Ended(*this);
+  }
+
+  // The connection's unsent bytes, and the library's total with them.
+  void SetUnsent(size_t n) {
+    owner_->nUnsentTotal_ += n - nUnsent_;
+    nUnsent_ = n;
   }
 
   struct TOut {
@@ -449,6 +507,10 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   ECloseCode closeCode_ = ECloseCode::Normal;
   bool boWriting_ = false;
   bool boClosing_ = false;
+  bool boReadPaused_ = false;  // no new read is started
+  // Set while reading waits for the resume: the read that is due holds the
+  // connection, as a pending one would.
+  std::shared_ptr<TWsConnT> parked_;
 };
 
 }  // namespace
@@ -485,6 +547,10 @@ bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
     acceptor_.close(ignored);
     return false;
   }
+  rlimit limit{};
+  nFdLimit_ = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < RLIM_INFINITY
+                  ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur, INT_MAX))
+                  : INT_MAX;
   boAccepting_ = true;
   DoAccept();
   return true;
@@ -500,15 +566,27 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
   // An accept that completed as the listener closed brings a socket that
   // nobody will serve: it is dropped, and no new accept is started.
   if (boStopped_ || !boAccepting_ || ec == asio::error::operation_aborted) return;
-  if (ec) {
-    // Out of descriptors and the like: say so and try again shortly instead of spinning.
-    Log("Accept failed: " + ec.message());
+  // Descriptors are handed out lowest first: one this high means few are
+  // left, and those are the console's and the link's.
+  const bool nearLimit = !ec && socket.native_handle() >= nFdLimit_ - kFdReserve;
+  if (ec || nearLimit) {
+    // Out of descriptors and the like: say so once and try again shortly
+    // instead of spinning.
+    if (!boAcceptTrouble_) {
+      boAcceptTrouble_ = true;
+      Log(ec ? "Accept failed: " + ec.message() + "; retrying every 100 ms"
+             : "Descriptors near the limit of " + std::to_string(nFdLimit_) +
+                   ": new connections wait");
+    }
+    error_code ignored;
+    socket.close(ignored);
     retryTimer_.expires_after(kAcceptRetryDelay);
     retryTimer_.async_wait([self = shared_from_this()](error_code tec) {
       if (!tec && !self->boStopped_ && self->boAccepting_) self->DoAccept();
     });
     return;
   }
+  if (std::exchange(boAcceptTrouble_, false)) Log("Accepting connections again");
   socket.set_option(tcp::no_delay(true), ec);
   const TWsConnId id = AllocateId();
   std::string sRemote = FormatPeer(peer_.address(), peer_.port());
@@ -578,6 +656,21 @@ void TWsLib::TImpl::Message(TWsConn& conn, std::string_view msg) {
   Invoke("message", [&] {
     if (onMessage_) onMessage_(conn.Id(), msg);
   });
+}
+
+void TWsLib::TImpl::LogSampled(size_t kind, const std::string& sText) {
+  TSampled& s = sampled_[kind];
+  const auto now = std::chrono::steady_clock::now();
+  if (now - s.window >= std::chrono::minutes(1)) {
+    if (s.nHeld > 0) Log("... " + std::to_string(s.nHeld) + " more such lines in a minute");
+    s = TSampled{now, 0, 0};
+  }
+  if (s.nWritten >= kSampledLinesPerMinute) {
+    ++s.nHeld;
+    return;
+  }
+  ++s.nWritten;
+  Log(sText);
 }
 
 void TWsLib::TImpl::Log(const std::string& sText) {
@@ -744,6 +837,14 @@ void TWsLib::SendBuff(TWsConnId id, const void* pBuf, size_t nLen) {
 
 void TWsLib::CloseSocket(TWsConnId id, ECloseCode code) {
   if (auto conn = impl_->Find(id)) conn->Close(code);
+}
+
+void TWsLib::PauseReading(TWsConnId id, bool pause) {
+  if (auto conn = impl_->Find(id)) conn->PauseReading(pause);
+}
+
+size_t TWsLib::TotalUnsent() const {
+  return impl_->nUnsentTotal_;
 }
 
 size_t TWsLib::Unsent(TWsConnId id) const {

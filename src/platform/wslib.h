@@ -86,6 +86,10 @@ class TWsLib {
 
   // Bytes queued for the connection and not yet written; 0 for an unknown one.
   size_t Unsent(TWsConnId id) const;
+  size_t TotalUnsent() const;  // the same over every connection
+  // Stops reading the connection's socket (its sender meets TCP back-pressure)
+  // or resumes; a closing connection reads on for the close handshake.
+  void PauseReading(TWsConnId id, bool pause);
 
   // Closes the listener; connections not yet through their handshakes are dropped, the
   // others stay until closed.

@@ -15,6 +15,9 @@ void TSessionInfo::Reset(uint64_t nNow) {
   boCloseSent = false;
   CloseCode = ECloseCode::Normal;
   dwCloseDeadline = 0;
+  nLinkEpoch = 0;
+  nLinkBytes = 0;
+  boReadPaused = false;
   m_sUserID.clear();
   m_sAccount.clear();
   m_sUserName.clear();

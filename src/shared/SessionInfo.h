@@ -56,6 +56,12 @@ struct TSessionInfo {
   bool boCloseSent = false;
   ECloseCode CloseCode = ECloseCode::Normal;
   uint64_t dwCloseDeadline = 0;
+  // This session's share of the link queue (bytes since the queue was last
+  // written out, counted while nLinkEpoch is the engine's), and whether its
+  // client's socket is not read meanwhile.
+  uint64_t nLinkEpoch = 0;
+  int64_t nLinkBytes = 0;
+  bool boReadPaused = false;
   std::string m_sUserID;
   std::string m_sAccount;
   std::string m_sUserName;
@@ -107,5 +113,5 @@ struct TSessionInfo {
 
 // A field added to the record must be cleared by Reset too; then update the
 // size here.
-static_assert(sizeof(TSessionInfo) == 816,
+static_assert(sizeof(TSessionInfo) == 840,
               "new TSessionInfo field: reset it in TSessionInfo::Reset");

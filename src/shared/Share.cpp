@@ -194,6 +194,10 @@ void LoadExtensionSections(TConfigReader& r) {
   const int flush =
       r.Choice(kRunSection, "Flush", {"event", "tick"}, c.boEventFlush ? "event" : "tick");
   if (flush >= 0) c.boEventFlush = flush == 0;
+  // Below a megabyte a single busy client would keep tripping it.
+  if (r.Integer(kLimitsSection, "ClientBytes", static_cast<int32_t>(c.nClientBytes), value,
+                [](int32_t v) { return v >= (1 << 20); }))
+    c.nClientBytes = value;
 }
 
 // Never written back nor reported: a test hook, not a setting.

@@ -27,6 +27,7 @@ inline constexpr const char* kProxySection = "Proxy";
 inline constexpr const char* kCodecSection = "Codec";
 inline constexpr const char* kListenSection = "Listen";
 inline constexpr const char* kRunSection = "Run";
+inline constexpr const char* kLimitsSection = "Limits";
 
 struct TGateConfig {
   // [Tavrel], in file order of declaration
@@ -57,6 +58,8 @@ struct TGateConfig {
   // Hidden test key TestScanMs: the run tick visits the sessions at most this
   // often (0 = every tick), so that tests can tell event delivery from the tick.
   uint32_t nTestScanMs = 0;
+  // [Limits]
+  int64_t nClientBytes = 512ll << 20;  // ClientBytes: queued for all clients together
 };
 
 // A setting the process cannot start with; main prints what() and exits non-zero.

@@ -42,14 +42,6 @@ class CloseTest : public ::testing::Test, protected TEngineRig {
  protected:
   void SetUp() override { g_GateConfig.nClientMsgByte = 2048; }
 
-  // A text line frame of `n` bytes for the client ("#" + text + "!" there).
-  static std::string TextFrame(int handle, size_t n, char fill = 't') {
-    std::string payload(n - 2, fill);
-    payload.push_back('\0');
-    const TMsgHeader h =
-        MakeGateHeader(GM_DATA, 0, handle, 0, -static_cast<int32_t>(payload.size()));
-    return std::string(reinterpret_cast<const char*>(&h), sizeof h) + payload;
-  }
   static std::string Frame(uint16_t ident, int handle, const std::string& payload = {}) {
     std::string out;
     AppendGateFrame(out, ident, 0, handle, 0, payload.data(), static_cast<int32_t>(payload.size()));
@@ -61,7 +53,6 @@ class CloseTest : public ::testing::Test, protected TEngineRig {
     return std::string(reinterpret_cast<const char*>(&m), sizeof m);
   }
 
-  void Receive(const std::string& bytes) { engine->AppendReceived(bytes.data(), bytes.size()); }
   size_t EndTurn() {
     io.restart();
     return io.poll();

@@ -1,6 +1,7 @@
 #include "platform/wslib.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -439,4 +440,66 @@ TEST_F(WsLibTest, AConnectionAcceptedAsTheListenerStopsIsDropped) {
   error_code ec;
   second.read_some(asio::buffer(&byte, 1), ec);
   EXPECT_TRUE(ec == asio::error::eof || ec == asio::error::connection_reset) << ec.message();
+}
+
+// Near the descriptor limit the listener stops taking connections for a
+// moment, says so once, and takes them again once descriptors are free.
+TEST_F(WsLibTest, NearTheDescriptorLimitConnectionsWaitWithOneLine) {
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  const int next = ::dup(0);  // the lowest free descriptor
+  ::close(next);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(next + 64 + 12);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  struct TRestore {
+    rlimit limit;
+    ~TRestore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+  } restore{old};
+  Start();  // the listener reads the limit as it starts
+  std::vector<std::unique_ptr<tcp::socket>> clients;
+  for (int i = 0; i < 12; ++i) {
+    clients.push_back(std::make_unique<tcp::socket>(ioc_));
+    clients.back()->connect(tcp::endpoint(LoopBack(), port_));
+    RunUntil([] { return false; }, 20ms);
+  }
+  RunUntil([] { return false; }, 300ms);
+  EXPECT_EQ(std::count_if(logs_.begin(), logs_.end(),
+                          [](const std::string& l) {
+                            return l.find("Descriptors near the limit") != std::string::npos;
+                          }),
+            1);
+  EXPECT_FALSE(HasLog("Accept failed"));
+  clients.clear();
+  TPlainClient a(ioc_);
+  const std::string uid = Connect(a);
+  EXPECT_FALSE(uid.empty()) << lastError_.message();
+  EXPECT_TRUE(HasLog("Accepting connections again"));
+}
+
+// A paused connection is not read: its messages wait in the socket until
+// reading resumes, and then arrive in order.
+TEST_F(WsLibTest, APausedConnectionIsReadAgainOnResume) {
+  Start();
+  TPlainClient a(ioc_);
+  const std::string uid = Connect(a);
+  ASSERT_FALSE(uid.empty()) << lastError_.message();
+  const TWsConnId id = static_cast<TWsConnId>(std::stoul(uid));
+  EXPECT_EQ(Read(a), TMsg("ok", false));
+  ASSERT_FALSE(Write(a, "before", false));
+  ASSERT_TRUE(RunUntil([&] { return Count('M', uid) == 1; }));
+  lib_->PauseReading(id, true);
+  ASSERT_FALSE(Write(a, "during-1", false));
+  ASSERT_FALSE(Write(a, "during-2", false));
+  RunUntil([] { return false; }, 200ms);
+  EXPECT_LE(Count('M', uid), 2);  // a read already under way may still deliver
+  lib_->PauseReading(id, false);
+  ASSERT_TRUE(RunUntil([&] { return Count('M', uid) == 3; }));
+  EXPECT_EQ(Last('M').text, "during-2");
+  // Closing reads on for the close handshake, paused or not.
+  lib_->PauseReading(id, true);
+  lib_->CloseSocket(uid);
+  Read(a);
+  EXPECT_EQ(lastError_, websocket::error::closed);
+  EXPECT_TRUE(RunUntil([&] { return Count('D', uid) == 1; }, 3s));
 }

@@ -20,6 +20,9 @@ void Dirty(TSessionInfo& s) {
   s.boCloseSent = true;
   s.CloseCode = ECloseCode::GoingAway;
   s.dwCloseDeadline = 99;
+  s.nLinkEpoch = 3;
+  s.nLinkBytes = 4096;
+  s.boReadPaused = true;
   s.m_sUserID.append("hero");
   s.m_sAccount.append("acc");
   s.m_sUserName.append("name");
@@ -74,6 +77,9 @@ TEST(SessionInfoTest, ResetRecordStartsLikeANewOneAndKeepsItsBuffers) {
   EXPECT_FALSE(s.boCloseSent);
   EXPECT_EQ(s.CloseCode, ECloseCode::Normal);
   EXPECT_EQ(s.dwCloseDeadline, 0u);
+  EXPECT_EQ(s.nLinkEpoch, 0u);
+  EXPECT_EQ(s.nLinkBytes, 0);
+  EXPECT_FALSE(s.boReadPaused);
   EXPECT_TRUE(s.m_sUserID.empty());
   EXPECT_TRUE(s.m_sAccount.empty());
   EXPECT_TRUE(s.m_sUserName.empty());

@@ -92,14 +92,17 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
             "Addr=\n"
             "\n"
             "[Run]\n"
-            "Flush=event\n");
+            "Flush=event\n"
+            "\n"
+            "[Limits]\n"
+            "ClientBytes=536870912\n");
   ASSERT_NE(g_Config, nullptr);
   EXPECT_EQ(g_Config->FileName(), "./Tavrel.ini");
   EXPECT_EQ(g_GateConfig.nGatePort, 7303);
   EXPECT_EQ(g_GateConfig.dwServerCheckTime, 180000u);
   EXPECT_FALSE(g_boOpenSSL);
 
-  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 20 missing keys written"),
+  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 21 missing keys written"),
             std::string::npos);
 
   // A second start finds every key (the empty Token, Trusted and Addr too): it

@@ -19,6 +19,7 @@
 #include "ProcessState.h"
 #include "TestClock.h"
 #include "engine/GameSocket.h"
+#include "protocol/GateFrame.h"
 #include "shared/Share.h"
 
 class TRecordingFrontEnd final : public TFrontEnd {
@@ -42,8 +43,14 @@ class TRecordingFrontEnd final : public TFrontEnd {
     const auto it = unsent.find(std::to_string(nConn));
     return it == unsent.end() ? 0 : it->second;
   }
+  size_t TotalUnsent() const override {
+    size_t total = 0;
+    for (const auto& [uid, n] : unsent) total += n;
+    return total;
+  }
   // The client has read everything handed over so far.
   void ReadAll() { unsent.clear(); }
+  void PauseReading(uint32_t nConn, bool pause) override { paused[std::to_string(nConn)] = pause; }
 
   std::map<std::string, std::vector<std::string>> texts;   // per connection, in order
   std::map<std::string, std::vector<std::string>> blocks;  // per connection, in order
@@ -56,6 +63,7 @@ class TRecordingFrontEnd final : public TFrontEnd {
   bool holdUnsent = false;
   std::map<std::string, size_t> unsent;
   size_t maxUnsent = 0;
+  std::map<std::string, bool> paused;  // by PauseReading, per connection
 };
 
 class TEngineRig {
@@ -96,6 +104,17 @@ class TEngineRig {
     }
     return s;
   }
+
+  // A GM_DATA text frame for `handle` that reaches the client as a line of
+  // `n` bytes ("#" + text + "!").
+  static std::string TextFrame(int handle, size_t n, char fill = 't') {
+    std::string payload(n - 2, fill);
+    payload.push_back('\0');
+    const TMsgHeader h =
+        MakeGateHeader(GM_DATA, 0, handle, 0, -static_cast<int32_t>(payload.size()));
+    return std::string(reinterpret_cast<const char*>(&h), sizeof h) + payload;
+  }
+  void Receive(const std::string& bytes) { engine->AppendReceived(bytes.data(), bytes.size()); }
 
   // The queue to the game server must stay within its cap: aborts, naming
   // the bound, when it does not (the fuzz targets check it after each step).

@@ -1,0 +1,170 @@
+// Floods against the real gateway, bounded in bytes and seconds: a client
+// that sends far faster than the game server reads must not drop the link
+// for everyone, and a game server that floods broadcasts must leave the
+// health check its turn and the drain its time.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "e2e/FaultSupport.h"
+#include "e2e/Harness.h"
+
+namespace {
+
+constexpr const char* kLinkUp = "链接游戏引擎成功！";
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+class FloodTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TGatewayRig::TOptions options;
+    options.startGameServer = false;
+    options.connectOutTime = 60;
+    rig = std::make_unique<TGatewayRig>(options);
+    server = std::make_unique<TFakeGameServer>(rig->serverPort);
+    rig->StartGateway();
+    ASSERT_TRUE(server->WaitLinks(1, 10s));
+    ASSERT_GE(rig->WaitGate(kLinkUp, 5s), 0);
+  }
+  void TearDown() override {
+    if (!HasFailure() || !rig || !rig->gateway) return;
+    for (const std::string& line : rig->gateway->Lines())
+      std::fprintf(stderr, "gateway| %s\n", line.c_str());
+  }
+
+  int32_t Join(TWsClient& ws, const std::string& account, const std::string& source = "") {
+    const size_t from = server->FrameCount();
+    EXPECT_TRUE(ws.Connect(rig->gatePort, source));
+    EXPECT_TRUE(ws.Login(account, account, account));
+    auto login = server->WaitFrame(
+        [&](const TLinkFrame& f) {
+          return f.header.wIdent == GM_H5DATA &&
+                 f.payload.find("*#" + account + "/") != std::string::npos;
+        },
+        5s, from);
+    EXPECT_TRUE(login) << account;
+    return login ? static_cast<int32_t>(login->header.wGSocketIdx) : -1;
+  }
+
+  // The client's message reaches the game server and an answer comes back.
+  void ExpectRoundTrip(TWsClient& ws, int32_t handle, const std::string& tag) {
+    const size_t from = server->FrameCount();
+    ws.SendText(ClientMessage(CM_HEART, 0, 0, 0, 0, tag));
+    EXPECT_TRUE(server->WaitFrame(
+        [&](const TLinkFrame& f) { return f.payload.find(tag) != std::string::npos; }, 10s, from))
+        << tag;
+    ASSERT_TRUE(server->SendData(handle, SM_HEAR, "re:" + tag));
+    for (;;) {
+      auto msg = ws.ReadMsg(5s);
+      ASSERT_TRUE(msg) << tag;
+      if (!msg->isText && msg->body == "re:" + tag) break;
+    }
+  }
+
+  std::unique_ptr<TGatewayRig> rig;
+  std::unique_ptr<TFakeGameServer> server;
+};
+
+// Eighty megabytes of 60 KB messages while the game server reads in bursts:
+// the flooding client is no longer read past its share of the link queue,
+// so the link (64 MiB cap) stays up and another client is still served.
+TEST_F(FloodTest, OneClientsFloodLeavesTheLinkUp) {
+  TWsClient other;
+  const int32_t otherHandle = Join(other, "calm");
+  ASSERT_GE(otherHandle, 0);
+  server->SetReading(false);
+  const int messages = kSanitized ? 200 : 1400;
+  auto flood = std::async(std::launch::async, [&] {
+    TWsClient ws;
+    if (!ws.Connect(rig->gatePort) || !ws.Login("flood", "flood", "flood")) return false;
+    const std::string body(60000, 'f');
+    for (int i = 0; i < messages; ++i) ws.SendText(ClientMessage(CM_HEART, i, 0, 0, 0, body));
+    return true;
+  });
+  // The game server stops and starts reading, in bursts.
+  for (int burst = 0; burst < 6; ++burst) {
+    std::this_thread::sleep_for(300ms);
+    server->SetReading(true);
+    std::this_thread::sleep_for(100ms);
+    server->SetReading(false);
+  }
+  server->SetReading(true);
+  ASSERT_EQ(flood.wait_for(60s), std::future_status::ready);
+  EXPECT_TRUE(flood.get());
+  EXPECT_EQ(server->Links(), 1) << "the link was dropped";
+  EXPECT_LT(rig->WaitGate("link dropped", 100ms), 0);
+  ExpectRoundTrip(other, otherHandle, "still-served");
+  EXPECT_GT(ReadMetrics(*rig)["tavrel_client_read_pauses_total"], 0);
+  // Every message arrived, in order.
+  std::vector<int32_t> order;
+  for (const TLinkFrame& f : server->Frames()) {
+    if (f.header.wIdent != GM_H5DATA || f.payload.size() < 60000) continue;
+    TDefaultMessage m;
+    std::memcpy(&m, f.payload.data(), sizeof m);
+    order.push_back(m.Recog);
+  }
+  ASSERT_EQ(order.size(), static_cast<size_t>(messages));
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+}
+
+// A game server broadcasting 8000-byte messages as fast as it can to twenty
+// clients: the health check is answered throughout, and a drain started
+// in the middle of it ends within its limit.
+TEST_F(FloodTest, ABroadcastFloodLeavesTheHealthCheckAndTheDrainTheirTime) {
+  std::vector<std::unique_ptr<TWsClient>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(std::make_unique<TWsClient>());
+    // Four to an address, within the per-address limit.
+    ASSERT_GE(
+        Join(*clients.back(), "crowd" + std::to_string(i), "127.0.0." + std::to_string(10 + i / 4)),
+        0);
+  }
+  TDefaultMessage sys;
+  sys.Ident = SM_SYSMESSAGE;
+  std::string payload(reinterpret_cast<const char*>(&sys), sizeof sys);
+  payload += std::string(8000, 'b') + '\0';
+  std::string batch;
+  for (int i = 0; i < 16; ++i)
+    batch += TFakeGameServer::Frame(GM_SENDMSG, 0, payload, payload.size());
+  std::atomic<bool> stop{false};
+  auto flood = std::async(std::launch::async, [&] {
+    const auto deadline = std::chrono::steady_clock::now() + 8s;
+    while (!stop && std::chrono::steady_clock::now() < deadline)
+      if (!server->Send(batch)) break;
+  });
+  std::vector<double> ms;
+  const auto until = std::chrono::steady_clock::now() + 2s;
+  while (std::chrono::steady_clock::now() < until) {
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = ConsoleGet(*rig, "/healthz");
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                     .count());
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 200")) << reply.substr(0, 60);
+    std::this_thread::sleep_for(20ms);
+  }
+  std::sort(ms.begin(), ms.end());
+  RecordProperty("healthz_p50_ms", std::to_string(ms[ms.size() / 2]));
+  RecordProperty("healthz_max_ms", std::to_string(ms.back()));
+  std::printf("healthz during the flood: %zu answers, p50 %.1f ms, max %.1f ms\n", ms.size(),
+              ms[ms.size() / 2], ms.back());
+
+  const auto sent = std::chrono::steady_clock::now();
+  rig->gateway->Signal(SIGTERM);
+  EXPECT_EQ(rig->gateway->WaitExit(6s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 4500ms);
+  stop = true;
+  server->DropLink();
+  flood.wait();
+}
+
+}  // namespace
