@@ -41,6 +41,12 @@ constexpr size_t kStreamBacklog = 4 * 1024 * 1024;
 // within the other.
 constexpr auto kRequestTimeout = std::chrono::seconds(5);
 constexpr auto kReplyTimeout = std::chrono::seconds(10);
+// A reply not taken for this long marks a connection that does not read:
+// when every connection is busy, it gives way to a new one.
+constexpr auto kStalledReply = std::chrono::seconds(1);
+// What one connection may have read ahead of the request it is on:
+// pipelined requests wait in the socket, not in the gateway.
+constexpr size_t kReadAheadLimit = kHeaderLimit + kBodyLimit + 4096;
 // Kinds of connection lines, sampled so that a flood writes a handful.
 constexpr size_t kLogEvicted = 0;
 constexpr size_t kLogRefused = 1;
@@ -212,9 +218,16 @@ class THttpSession : public std::enable_shared_from_this<THttpSession> {
         [self = shared_from_this()](const beast::error_code& ec, size_t) { self->OnRead(ec); });
   }
 
-  // Idle, or part of a request in: such a connection may give way.
-  bool Waiting() const { return waiting_; }
+  // Idle, or part of a request in, or a reply its peer does not take: such a
+  // connection may give way.
+  bool Waiting() const {
+    return waiting_ ||
+           (writing_ && std::chrono::steady_clock::now() - waitingSince_ >= kStalledReply);
+  }
   std::chrono::steady_clock::time_point WaitingSince() const { return waitingSince_; }
+  const char* WaitingFor() const {
+    return writing_ ? "without taking its reply" : "without a whole request";
+  }
   const std::string& Peer() const { return sPeer_; }
 
   // Leaves the count at once; the pending read ends with an error.
@@ -271,6 +284,8 @@ class THttpSession : public std::enable_shared_from_this<THttpSession> {
   }
 
   void DoWrite() {
+    writing_ = true;
+    waitingSince_ = std::chrono::steady_clock::now();
     stream_.expires_after(kReplyTimeout);
     http::async_write(
         stream_, res_,
@@ -278,6 +293,7 @@ class THttpSession : public std::enable_shared_from_this<THttpSession> {
   }
 
   void OnWrite(const beast::error_code& ec) {
+    writing_ = false;
     if (closeGateway_) owner_->CloseGateway();
     if (ec || !res_.keep_alive() || owner_->Stopped()) return DoClose();
     DoRead();
@@ -289,13 +305,14 @@ class THttpSession : public std::enable_shared_from_this<THttpSession> {
   }
 
   beast::tcp_stream stream_;
-  beast::flat_buffer buffer_;
+  beast::flat_buffer buffer_{kReadAheadLimit};
   std::optional<http::request_parser<http::string_body>> parser_;
   http::response<http::string_body> res_;
   std::shared_ptr<TConsole::TImpl> owner_;
   std::string sPeer_;
   std::chrono::steady_clock::time_point waitingSince_;
   bool waiting_ = false;
+  bool writing_ = false;
   bool closeGateway_ = false;
 };
 
@@ -346,12 +363,13 @@ bool TConsole::TImpl::MakeRoom(const std::string& peer) {
   for (THttpSession* s : sessions_)
     if (s->Waiting() && (!oldest || s->WaitingSince() < oldest->WaitingSince())) oldest = s;
   if (!oldest) return false;
-  // Half-sent requests must not lock the operator out: the longest wait goes.
+  // Half-sent requests and replies nobody takes must not lock the operator
+  // (or a balancer's health check) out: the longest wait goes.
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - oldest->WaitingSince());
   LogConnection(kLogEvicted, "Console: connection from " + oldest->Peer() + " closed after " +
-                                 std::to_string(waited.count()) +
-                                 " ms without a whole request, to admit " + peer);
+                                 std::to_string(waited.count()) + " ms " + oldest->WaitingFor() +
+                                 ", to admit " + peer);
   oldest->Evict();
   return true;
 }

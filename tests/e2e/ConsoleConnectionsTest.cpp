@@ -1,11 +1,15 @@
 // The console's connection limit against idle and half-sent requests: the
 // operator still gets the page, and the gateway says what it closed.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <regex>
+#include <thread>
 
 #include "e2e/FaultSupport.h"
 #include "e2e/Harness.h"
@@ -76,6 +80,48 @@ TEST(ConsoleConnections, EightyIdleConnectionsDoNotLockTheOperatorOut) {
   EXPECT_GE(named, 1);
   EXPECT_LE(named, 5);
   for (int fd : idle) close(fd);
+}
+
+// Sixty-four connections that pipeline requests for a large file and never read
+// a reply: the health check is still answered, as a balancer must see it.
+TEST(ConsoleConnections, PipeliningReadersThatNeverReadDoNotSilenceTheHealthCheck) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  const uint16_t port = ConsolePort(rig);
+  ASSERT_NE(port, 0);
+  std::string burst;
+  // The largest file the console serves, 200 times over.
+  for (int i = 0; i < 200; ++i)
+    burst += "GET /vendor/chart.min.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<int> hostile;
+  for (int i = 0; i < 64; ++i) {
+    // A small receive buffer: the first reply already stalls.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    // What the socket takes; the rest of the burst is not needed.
+    const ssize_t sent = send(fd, burst.data(), burst.size(), MSG_DONTWAIT);
+    EXPECT_GT(sent, 0);
+    hostile.push_back(fd);
+  }
+  std::this_thread::sleep_for(1500ms);  // every reply stalls
+  int answered = 0;
+  for (int i = 0; i < 10; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = ConsoleGet(rig, "/healthz");
+    if (reply.starts_with("HTTP/1.1 200") && std::chrono::steady_clock::now() - start < 1s)
+      ++answered;
+  }
+  EXPECT_EQ(answered, 10);
+  EXPECT_GE(rig.WaitGate("without taking its reply", 3s), 0);
+  for (int fd : hostile) close(fd);
 }
 
 }  // namespace
