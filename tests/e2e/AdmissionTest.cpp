@@ -120,6 +120,7 @@ TEST_F(AdmissionTest, ChurnFromOneAddressLeavesRoomForANewPlayer) {
     }
     const auto took = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::steady_clock::now() - started);
+    RecordProperty(limited ? "admitted_of_1000" : "admitted_of_1000_rate_off", admitted);
     if (limited) {
       // The burst, then 5 a second for the seconds it took.
       EXPECT_LE(admitted, 20 + 5 * (took.count() + 1));
@@ -283,6 +284,7 @@ TEST_F(AdmissionTest, RefusalsAndForgedNamesLeaveTheLogsBoundedOneLinePerLine) {
   for (size_t i = before; i < lines.size(); ++i)
     refusalLines += lines[i].find("IP:127.0.0.1") != std::string::npos;
   EXPECT_LE(refusalLines, 5 + 2) << "sampled lines and their counts";
+  RecordProperty("refusal_lines_for_300", refusalLines);
   // Another address is still admitted and logged as ever.
   TAttempt other = Attempt("127.0.0.3");
   EXPECT_TRUE(other.admitted);
