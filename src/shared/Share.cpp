@@ -314,6 +314,8 @@ bool ParseIpv6(std::string_view sSIP, in6_addr& out) {
     if (close == std::string_view::npos) return false;
     text = text.substr(1, close - 1);
   }
+  // A link-local address's zone names our interface, not the peer.
+  text = text.substr(0, text.find('%'));
   if (text.size() >= INET6_ADDRSTRLEN) return false;
   const std::string z(text);
   return inet_pton(AF_INET6, z.c_str(), &out) == 1;
@@ -321,6 +323,13 @@ bool ParseIpv6(std::string_view sSIP, in6_addr& out) {
 
 bool IsV4Mapped(const in6_addr& a) {
   static constexpr uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  return std::equal(std::begin(kPrefix), std::end(kPrefix), a.s6_addr);
+}
+
+// The NAT64 well-known prefix 64:ff9b::/96: an IPv4 client translated, each
+// in its last 32 bits; by /64 they would all share one count.
+bool IsNat64(const in6_addr& a) {
+  static constexpr uint8_t kPrefix[12] = {0, 0x64, 0xFF, 0x9B, 0, 0, 0, 0, 0, 0, 0, 0};
   return std::equal(std::begin(kPrefix), std::end(kPrefix), a.s6_addr);
 }
 
@@ -361,7 +370,7 @@ std::string GetSocketIpaddr(std::string_view sSIP) {
 std::string IpAdmissionKey(std::string_view sSIP) {
   if (sSIP.find(':') != std::string_view::npos) {
     if (in6_addr a{}; ParseIpv6(sSIP, a)) {
-      if (IsV4Mapped(a)) return MappedIpv4Text(a);
+      if (IsV4Mapped(a) || IsNat64(a)) return MappedIpv4Text(a);
       std::fill(a.s6_addr + 8, a.s6_addr + 16, uint8_t{0});
       return Ipv6Text(a) + "/64";
     }

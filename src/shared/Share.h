@@ -162,9 +162,9 @@ bool IsIPaddr(std::string_view sText);
 // a random number from 0 to 254.
 std::string GetSocketIpaddr(std::string_view sSIP);
 // What connections of a peer are counted and rate-limited under: its IPv4 address (IPv4-mapped
-// peers too), an IPv6 peer's /64 prefix ("2001:db8:1:2::/64"), since one subscriber holds a
-// whole /64; any other form is its own key. The same text always gives the same key, so a
-// count taken up at the connect is taken back at the disconnect.
+// and NAT64 64:ff9b::/96 peers too), an IPv6 peer's /64 prefix ("2001:db8:1:2::/64"), since one
+// subscriber holds a whole /64; any other form is its own key. The same text always gives the same
+// key, so a count taken up at the connect is taken back at the disconnect.
 std::string IpAdmissionKey(std::string_view sSIP);
 // Counts one more connection for the address; returns the count after the increment.
 int32_t CheckIpNumber(std::string_view _ip);

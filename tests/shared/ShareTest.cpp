@@ -316,6 +316,9 @@ TEST_F(ShareTest, AdmissionKeysGroupIpv6ByPrefixAndNeverDrift) {
   EXPECT_EQ(IpAdmissionKey("[2001:db8:1:2:aaaa:bbbb:cccc:dddd]:1"), "2001:db8:1:2::/64");
   EXPECT_EQ(IpAdmissionKey("[2001:db8:1:2::5]:2"), "2001:db8:1:2::/64");
   EXPECT_EQ(IpAdmissionKey("[2001:DB8:1:3::5]:2"), "2001:db8:1:3::/64");
+  EXPECT_EQ(IpAdmissionKey("[fe80::1:2%eth0]:2"), "fe80::/64");
+  EXPECT_EQ(IpAdmissionKey("[64:ff9b::198.51.100.7]:2"), "198.51.100.7");  // NAT64
+  EXPECT_EQ(IpAdmissionKey("[64:ff9b::1:c633:6408]:2"), "64:ff9b::/64");   // outside the /96
   for (const char* odd : {"127.0.0.1:5000", "host.example", "", "[::1"})
     EXPECT_EQ(IpAdmissionKey(odd), odd);
 
