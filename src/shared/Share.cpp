@@ -409,7 +409,8 @@ bool IsIpAdmitted(int32_t ipnumber) {
 
 int32_t ConnectBurst() {
   const TGateConfig& c = g_GateConfig;
-  return c.nConnectBurst > 0 ? c.nConnectBurst : 4 * std::max(c.nIpCount, 1);
+  if (c.nConnectBurst > 0) return c.nConnectBurst;
+  return static_cast<int32_t>(std::min<int64_t>(4ll * std::max(c.nIpCount, 1), INT32_MAX));
 }
 
 int32_t ConnectRate() {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -370,6 +371,8 @@ TEST_F(ShareTest, PerAddressCountsFollowIpCount) {
   g_GateConfig.nIpCount = 5;
   EXPECT_EQ(ConnectBurst(), 20);
   EXPECT_EQ(ConnectRate(), 5);
+  g_GateConfig.nIpCount = 1 << 30;  // a limit set out of the way
+  EXPECT_EQ(ConnectBurst(), INT32_MAX);
   g_GateConfig.nConnectBurst = 3;
   g_GateConfig.nConnectRate = 1;
   EXPECT_EQ(ConnectBurst(), 3);
