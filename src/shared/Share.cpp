@@ -448,7 +448,8 @@ void MainOutMessage(std::string_view Msg) {
       std::snprintf(stamp, sizeof(stamp), "[%04d-%02d-%02d %02d:%02d:%02d] ", local.tm_year + 1900,
                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   std::string line(stamp, static_cast<size_t>(n));
-  // Names and messages of clients come through here: none may start a line of its own.
+  // Names and messages of clients come through here: none may start a line of its own. The
+  // console's JSON passes bytes through unchecked, so the line must be valid UTF-8 too.
   AppendLogText(Msg, line);
   std::lock_guard<TGStringList> guard(MainLogMsgList);
   MainLogMsgList.Add(std::move(line));
