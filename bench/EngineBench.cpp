@@ -110,6 +110,25 @@ void BM_BroadcastAll1000(benchmark::State& state) {
 }
 BENCHMARK(BM_BroadcastAll1000);
 
+// A client connects and leaves: admission by address, a record taken and
+// freed, GM_OPEN and GM_CLOSE queued. The addresses go round 1000 of them.
+void BM_ConnectClose(benchmark::State& state) {
+  TBenchEngine b(0);
+  b.engine.nSessionReuseMs = 0;
+  std::vector<std::string> peers;
+  for (int i = 0; i < 1000; ++i)
+    peers.push_back("10.2." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+  uint32_t uid = 0;
+  for (auto _ : state) {
+    const std::string sUid = std::to_string(++uid);
+    const std::string& peer = peers[uid % peers.size()];
+    b.engine.ServerConnect(sUid, peer);
+    b.engine.ServerDisconnect(sUid, peer);
+    if (uid % 4096 == 0) b.engine.MarkServerBytesSentForTests();
+  }
+}
+BENCHMARK(BM_ConnectClose);
+
 void BM_Append200x1000(benchmark::State& state) {
   std::vector<std::unique_ptr<TMemoryStreamEx>> streams;
   for (int i = 0; i < 1000; ++i) streams.push_back(std::make_unique<TMemoryStreamEx>());

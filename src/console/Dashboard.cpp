@@ -66,7 +66,9 @@ bool TDashboard::Tick(const TGateFigures& figures, uint64_t nNowTick, int64_t nN
   s.dMessagesOut = rate(now.nMessagesToClients, before.nMessagesToClients);
   s.dBytesIn = rate(now.nBytesFromClients, before.nBytesFromClients);
   s.dBytesOut = rate(now.nBytesToClients, before.nBytesToClients);
-  s.nRefusedAddress = Delta(now.nRefusedByAddress, before.nRefusedByAddress);
+  // Both close with 4003: too many open, or opened too fast, from one address.
+  s.nRefusedAddress = Delta(now.nRefusedByAddress + now.nRefusedByRate,
+                            before.nRefusedByAddress + before.nRefusedByRate);
   s.nRefusedNoSlot = Delta(now.nRefusedNoSlot, before.nRefusedNoSlot);
   s.nRefusedHandshake = Delta(figures.nRefusedHandshakes, last_.nRefusedHandshakes);
   s.nRefusedPace = Delta(figures.nPaceRefused, last_.nPaceRefused);

@@ -215,6 +215,7 @@ std::string RenderMetrics(TTavrelSocket* engine) {
 
   m.Head("tavrel_refused_connections_total", "counter", "Connections refused, by reason.");
   m.Sample("tavrel_refused_connections_total", "reason=\"address_limit\"", stats.nRefusedByAddress);
+  m.Sample("tavrel_refused_connections_total", "reason=\"connect_rate\"", stats.nRefusedByRate);
   m.Sample("tavrel_refused_connections_total", "reason=\"no_free_slot\"", stats.nRefusedNoSlot);
   m.Sample("tavrel_refused_connections_total", "reason=\"handshake\"", f.nRefusedHandshakes);
 

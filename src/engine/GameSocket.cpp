@@ -2,6 +2,7 @@
 #include "engine/GameSocket.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <ctime>
 
 #include <algorithm>
@@ -22,6 +23,12 @@
 
 std::unique_ptr<TTavrelSocket> g_TavrelSocket;
 
+struct TTavrelSocket::TRefusalTimer {
+  explicit TRefusalTimer(boost::asio::io_context& io) : timer(io) {}
+  boost::asio::steady_timer timer;
+  bool boArmed = false;
+};
+
 namespace {
 constexpr int64_t kRecvBufferSize = 10240;
 // The drain's hand-over of backlogs ends by then, leaving the close
@@ -31,6 +38,9 @@ constexpr uint64_t kDrainHandOffMs = 2500;
 constexpr const char* kClientFaultNames[] = {"ProcessUserPacket bad nLength",
                                              "bad spell or hit body"};
 static_assert(std::size(kClientFaultNames) <= TLogSampler::kKinds);
+// What a count of held-back refusals is about, by ERefusal.
+constexpr const char* kRefusalNames[] = {"超过数量上线", "connection rate"};
+static_assert(std::size(kRefusalNames) == kRefusalKinds);
 
 // The number a connection identifier spells; 0 when it is not one.
 uint32_t ConnNumber(std::string_view sUid) {
@@ -46,7 +56,8 @@ TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TFront
       nScanIntervalMs(g_GateConfig.nTestScanMs),
       io_(io),
       frontEnd_(std::move(frontEnd)),
-      FLock("TTavrelSocket") {
+      FLock("TTavrelSocket"),
+      refusalTimer_(std::make_unique<TRefusalTimer>(io)) {
   // A stale entry of a reused record can stand beside the new one.
   dirty_.reserve(2 * MAXGATEUSERCOUNT);
   flushing_.reserve(2 * MAXGATEUSERCOUNT);
@@ -203,8 +214,17 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
   const int32_t slot = Session.nSocketIndx;
   if (!Session.boFree && slot >= 0 && static_cast<size_t>(slot) < SessionList.size() &&
       SessionList[slot].get() == &Session) {
-    freed_[(nFreedHead_ + nFreed_) % freed_.size()] = slot;
-    ++nFreed_;
+    // The reuse delay keeps a record from the next player while the game
+    // server may still hold the last one on it. A connection whose login
+    // text never went out left it nothing to hold (GM_OPEN and GM_CLOSE
+    // travel in order): its record is free at once, so clients that connect
+    // and leave cannot lock the table for the delay.
+    if (Session.boNewLogon || Session.boLoginRefused) {
+      reusable_[slot / 64] |= uint64_t{1} << (slot % 64);
+    } else {
+      freed_[(nFreedHead_ + nFreed_) % freed_.size()] = slot;
+      ++nFreed_;
+    }
   }
   Session.boFree = true;
   Session.boClosing = false;
@@ -238,18 +258,29 @@ void TTavrelSocket::FreeSessionAll() {
 void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sRemoteIP) {
   try {
     const uint32_t nConn = ConnNumber(sUid);
+    // The game server, the console and the logs get the address; the count
+    // and the rate go by its key (an IPv6 peer's /64).
     const std::string sIP = GetSocketIpaddr(sRemoteIP);
-    const int32_t n = CheckIpNumber(sIP);
+    const std::string sKey = IpAdmissionKey(sRemoteIP);
+    const int32_t n = CheckIpNumber(sKey);
     if (nConn == 0) {
       // Nothing could address it, nor free its record.
       OutErrorLog(
           Format("%s IP:%s: not a connection number, no session", sUid.c_str(), sIP.c_str()));
     } else if (boDraining_) {
       frontEnd_->CloseSocket(nConn, ECloseCode::GoingAway);
+    } else if (!admission_.TakeToken(sKey, GetTickCount64(), ConnectBurst(), ConnectRate())) {
+      ++stats_.nRefusedByRate;
+      frontEnd_->CloseSocket(nConn, ECloseCode::AddressLimit);
+      LogRefusal(sKey, ERefusal::ConnectRate,
+                 Format("%s IP:%s refused: more than %d new connections a second (burst %d)",
+                        sUid.c_str(), sIP.c_str(), ConnectRate(), ConnectBurst()));
     } else if (n >= g_GateConfig.nIpCount) {
       ++stats_.nRefusedByAddress;
       frontEnd_->CloseSocket(nConn, ECloseCode::AddressLimit);
-      MainOutMessage(Format("%s IP:%s 超过数量上线%d", sUid.c_str(), sIP.c_str(), n));
+      std::string line = Format("%s IP:%s 超过数量上线%d", sUid.c_str(), sIP.c_str(), n);
+      if (sKey != sIP) line += " (" + sKey + ")";
+      LogRefusal(sKey, ERefusal::AddressLimit, line);
     } else {
       if (boShowLog) MainOutMessage(Format("OnWebSocketOpen: %s %s", sUid.c_str(), sIP.c_str()));
       int32_t I = 0;
@@ -288,7 +319,7 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
 
 void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP) {
   try {
-    DecIpNumber(GetSocketIpaddr(sRemoteIP));
+    DecIpNumber(IpAdmissionKey(sRemoteIP));
     if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s)", sUid.c_str()));
     if (TSessionInfo* session = GetUser(std::string_view(sUid))) {
       ReportSuppressed(*session, sUid, true);
@@ -349,6 +380,37 @@ void TTavrelSocket::LogClientFault(TSessionInfo& session, EClientFault fault, st
   if (!session.m_ErrorSampler.Admit(static_cast<size_t>(fault), GetTickCount64())) return;
   OutErrorLog(
       Format("%s uid:%s ip:%s sample:%s", text, session.sUid, session.sIP, Printable(sample)));
+}
+
+void TTavrelSocket::LogRefusal(const std::string& sKey, ERefusal why, const std::string& line) {
+  if (admission_.AdmitLine(sKey, why, GetTickCount64())) MainOutMessage(line);
+  ArmRefusalReport();
+}
+
+// Counts held back go to the main log once their burst is over.
+void TTavrelSocket::ArmRefusalReport() {
+  TRefusalTimer& t = *refusalTimer_;
+  if (t.boArmed || !admission_.Pending()) return;
+  t.boArmed = true;
+  t.timer.expires_after(std::chrono::milliseconds(TLogSampler::kQuietMs));
+  t.timer.async_wait([this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code&) {
+    if (alive.expired()) return;
+    refusalTimer_->boArmed = false;
+    try {
+      admission_.Report(
+          GetTickCount64(), false, [](std::string_view key, ERefusal why, uint64_t n) {
+            const char* name = kRefusalNames[static_cast<size_t>(why)];
+            if (key.empty())
+              MainOutMessage(
+                  Format("… %d more connections refused (%s) beyond the log budget", n, name));
+            else
+              MainOutMessage(Format("IP:%s … %d more connections refused (%s)", key, n, name));
+          });
+    } catch (const std::exception& e) {
+      OutErrorLog(Format("[Exception] TTavrelSocket.ArmRefusalReport %s", e.what()));
+    }
+    ArmRefusalReport();
+  });
 }
 
 void TTavrelSocket::ReportSuppressed(TSessionInfo& session, const std::string& sUid, bool all) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/FrontEnd.h"
+#include "shared/AdmissionTable.h"
 #include "shared/LogSampler.h"
 #include "shared/SessionInfo.h"
 #include "shared/uClass.h"
@@ -70,6 +71,7 @@ struct TGateStats {
   uint64_t nResyncBytes = 0;
   uint64_t nOversizeHeaders = 0;
   uint64_t nRefusedByAddress = 0;
+  uint64_t nRefusedByRate = 0;  // [Admission]: new connections too fast from one address
   uint64_t nRefusedNoSlot = 0;
   uint64_t nClientsOverCap = 0;
   uint64_t nClientsOverTotal = 0;  // closed while all clients together had too much waiting
@@ -249,6 +251,9 @@ class TTavrelSocket final : public TTrafficSink {
   // streams and the WebSocket layer), the clients with the most waiting are
   // closed as slow consumers until the rest fits.
   void EnforceClientBytes();
+  // Refusals by address: sampled per address key, counts reported by a timer.
+  void LogRefusal(const std::string& sKey, ERefusal why, const std::string& line);
+  void ArmRefusalReport();
 
   // The session has traffic to move: it is visited at the end of this turn.
   void MarkDirty(TSessionInfo& session);
@@ -306,6 +311,9 @@ class TTavrelSocket final : public TTrafficSink {
   std::unordered_map<uint32_t, TSessionInfo*> handleIndex_;
   TGateStats stats_;
   TLogSampler serverFaults_;
+  TAdmissionTable admission_;
+  struct TRefusalTimer;
+  std::unique_ptr<TRefusalTimer> refusalTimer_;
   std::string scratch_;  // reused for composing frames and messages
   // Per-message work buffers, cleared not freed, so steady traffic does not allocate.
   std::string inText_;    // a client message in the game server's code page

@@ -5,6 +5,7 @@
 
 #include "engine/GameSocket.h"
 #include "log/uThread_Logger.h"
+#include "platform/Printable.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "protocol/HUtil32.h"
@@ -140,7 +141,8 @@ void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
           SendSocketIdxMsg(static_cast<int32_t>(idx), message);
       }
     } catch (const std::exception& e) {
-      OutErrorLog(Format("[Exception]UserSession.BufferStream Error %s %s", rest, e.what()));
+      OutErrorLog(
+          Format("[Exception]UserSession.BufferStream Error %s %s", Printable(rest), e.what()));
     }
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception]TTavrelSocket.ProcessRefMsg Error %s", e.what()));

@@ -1,5 +1,7 @@
 #include "shared/Share.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -13,6 +15,7 @@
 #include <initializer_list>
 
 #include "platform/ControlChannel.h"
+#include "platform/Printable.h"
 #include "protocol/EDcode.h"
 
 TGateConfig g_GateConfig;
@@ -194,6 +197,11 @@ void LoadExtensionSections(TConfigReader& r) {
   const int flush =
       r.Choice(kRunSection, "Flush", {"event", "tick"}, c.boEventFlush ? "event" : "tick");
   if (flush >= 0) c.boEventFlush = flush == 0;
+  const auto notNegative = [](int32_t v) { return v >= 0; };
+  if (r.Integer(kAdmissionSection, "ConnectRate", c.nConnectRate, value, notNegative))
+    c.nConnectRate = value;
+  if (r.Integer(kAdmissionSection, "ConnectBurst", c.nConnectBurst, value, notNegative))
+    c.nConnectBurst = value;
   // Below a megabyte a single busy client would keep tripping it.
   if (r.Integer(kLimitsSection, "ClientBytes", static_cast<int32_t>(c.nClientBytes), value,
                 [](int32_t v) { return v >= (1 << 20); }))
@@ -302,6 +310,48 @@ bool IsIPaddr(std::string_view sText) {
   return IsByteNumber(sText);  // a fifth part stays attached and fails here
 }
 
+namespace {
+
+// The IPv6 address in "[addr]:port", "[addr]" or a bare "addr"; false when there is none.
+bool ParseIpv6(std::string_view sSIP, in6_addr& out) {
+  std::string_view text = sSIP;
+  if (text.starts_with('[')) {
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos) return false;
+    text = text.substr(1, close - 1);
+  }
+  // A link-local address's zone names our interface, not the peer.
+  text = text.substr(0, text.find('%'));
+  if (text.size() >= INET6_ADDRSTRLEN) return false;
+  const std::string z(text);
+  return inet_pton(AF_INET6, z.c_str(), &out) == 1;
+}
+
+bool IsV4Mapped(const in6_addr& a) {
+  static constexpr uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  return std::equal(std::begin(kPrefix), std::end(kPrefix), a.s6_addr);
+}
+
+// The NAT64 well-known prefix 64:ff9b::/96: an IPv4 client translated, each
+// in its last 32 bits; by /64 they would all share one count.
+bool IsNat64(const in6_addr& a) {
+  static constexpr uint8_t kPrefix[12] = {0, 0x64, 0xFF, 0x9B, 0, 0, 0, 0, 0, 0, 0, 0};
+  return std::equal(std::begin(kPrefix), std::end(kPrefix), a.s6_addr);
+}
+
+std::string Ipv6Text(const in6_addr& a) {
+  char text[INET6_ADDRSTRLEN];
+  if (!inet_ntop(AF_INET6, &a, text, sizeof text)) return {};
+  return text;
+}
+
+std::string MappedIpv4Text(const in6_addr& a) {
+  return std::to_string(a.s6_addr[12]) + "." + std::to_string(a.s6_addr[13]) + "." +
+         std::to_string(a.s6_addr[14]) + "." + std::to_string(a.s6_addr[15]);
+}
+
+}  // namespace
+
 std::string GetSocketIpaddr(std::string_view sSIP) {
   if (sSIP.find(':') == std::string_view::npos) {
     if (IsIPaddr(sSIP)) return std::string(sSIP);
@@ -314,9 +364,26 @@ std::string GetSocketIpaddr(std::string_view sSIP) {
         if (IsIPaddr(part)) return std::string(part);
       }
     }
+    if (in6_addr a{}; ParseIpv6(sSIP, a)) {
+      if (IsV4Mapped(a)) return MappedIpv4Text(a);
+      return Ipv6Text(a);
+    }
   }
   std::uniform_int_distribution<int> pick(0, 254);
   return "127.0.0." + std::to_string(pick(g_Random));
+}
+
+std::string IpAdmissionKey(std::string_view sSIP) {
+  if (sSIP.find(':') != std::string_view::npos) {
+    if (in6_addr a{}; ParseIpv6(sSIP, a)) {
+      if (IsV4Mapped(a) || IsNat64(a)) return MappedIpv4Text(a);
+      std::fill(a.s6_addr + 8, a.s6_addr + 16, uint8_t{0});
+      return Ipv6Text(a) + "/64";
+    }
+  }
+  // Dotted IPv4 as it is; an unusable text is counted as itself, never under a random
+  // substitute (a count taken up under one would be taken back under another).
+  return std::string(sSIP);
 }
 
 int32_t CheckIpNumber(std::string_view _ip) {
@@ -332,7 +399,8 @@ int32_t CheckIpNumber(std::string_view _ip) {
 bool DecIpNumber(std::string_view _ip) {
   const auto it = g_IPNumberList.find(FoldKey(_ip));
   if (it == g_IPNumberList.end()) return false;
-  --it->second.Number;
+  // Idle addresses would otherwise pile up: every IPv6 prefix ever seen.
+  if (--it->second.Number <= 0) g_IPNumberList.erase(it);
   return true;
 }
 
@@ -343,6 +411,17 @@ int32_t GetIpNumber(std::string_view _ip) {
 
 bool IsIpAdmitted(int32_t ipnumber) {
   return ipnumber < g_GateConfig.nIpCount;
+}
+
+int32_t ConnectBurst() {
+  const TGateConfig& c = g_GateConfig;
+  if (c.nConnectBurst > 0) return c.nConnectBurst;
+  return static_cast<int32_t>(std::min<int64_t>(4ll * std::max(c.nIpCount, 1), INT32_MAX));
+}
+
+int32_t ConnectRate() {
+  const TGateConfig& c = g_GateConfig;
+  return c.nConnectRate > 0 ? c.nConnectRate : std::max(c.nIpCount, 1);
 }
 
 void LoadIP(const std::string& fileName) {
@@ -366,58 +445,6 @@ void LoadIP(const std::string& fileName) {
 
 // ---- Status reporting -------------------------------------------------------------------------
 
-namespace {
-
-bool IsContinuation(unsigned char c) {
-  return (c & 0xC0) == 0x80;
-}
-
-// Length of the valid UTF-8 sequence at `i`, or 0 when it is not one.
-size_t ValidSequenceLength(std::string_view s, size_t i) {
-  const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = at(i);
-  size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  if (at(i + 1) < lo || at(i + 1) > hi) return 0;
-  for (size_t k = 2; k < len; ++k) {
-    if (!IsContinuation(at(i + k))) return 0;
-  }
-  return len;
-}
-
-// Operator texts must be valid UTF-8 (the console's JSON passes bytes through unchecked).
-void AppendValidUtf8(std::string_view s, std::string& out) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const size_t len = ValidSequenceLength(s, i);
-    if (len > 0) {
-      out.append(s.substr(i, len));
-      i += len;
-      continue;
-    }
-    out.push_back('?');
-    ++i;  // the bad lead byte, then only the continuation bytes that really follow
-    while (i < s.size() && IsContinuation(static_cast<unsigned char>(s[i]))) ++i;
-  }
-}
-
-}  // namespace
-
 void MainOutMessage(std::string_view Msg) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -427,7 +454,9 @@ void MainOutMessage(std::string_view Msg) {
       std::snprintf(stamp, sizeof(stamp), "[%04d-%02d-%02d %02d:%02d:%02d] ", local.tm_year + 1900,
                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   std::string line(stamp, static_cast<size_t>(n));
-  AppendValidUtf8(Msg, line);
+  // Names and messages of clients come through here: none may start a line of its own. The
+  // console's JSON passes bytes through unchecked, so the line must be valid UTF-8 too.
+  AppendLogText(Msg, line);
   std::lock_guard<TGStringList> guard(MainLogMsgList);
   MainLogMsgList.Add(std::move(line));
 }

@@ -27,6 +27,7 @@ inline constexpr const char* kProxySection = "Proxy";
 inline constexpr const char* kCodecSection = "Codec";
 inline constexpr const char* kListenSection = "Listen";
 inline constexpr const char* kRunSection = "Run";
+inline constexpr const char* kAdmissionSection = "Admission";
 inline constexpr const char* kLimitsSection = "Limits";
 
 struct TGateConfig {
@@ -55,6 +56,9 @@ struct TGateConfig {
   std::string sListenAddr;  // Addr: empty = every address (dual-stack)
   // [Run]
   bool boEventFlush = true;  // Flush: "event" (true) or "tick"
+  // [Admission]: new connections per address, a token bucket; 0 follows IpCount
+  int32_t nConnectRate = 0;   // ConnectRate: per second (0: IpCount)
+  int32_t nConnectBurst = 0;  // ConnectBurst: at once (0: 4 x IpCount)
   // Hidden test key TestScanMs: the run tick visits the sessions at most this
   // often (0 = every tick), so that tests can tell event delivery from the tick.
   uint32_t nTestScanMs = 0;
@@ -148,15 +152,23 @@ struct TIPNumberInfo {
   int32_t Number = 0;  // open connections counted; may fall below 0
 };
 
-// Keyed by the address text with ASCII letters folded; entries are never removed.
+// Keyed by the admission key (IpAdmissionKey) with ASCII letters folded; an entry whose count
+// is back at zero is removed, so the table holds only addresses with open connections.
 extern std::unordered_map<std::string, TIPNumberInfo> g_IPNumberList;
 extern std::vector<std::string> g_IPList;  // lines of Ip.txt
 
 // Exactly four dot-separated decimal numbers from 0 to 255.
 bool IsIPaddr(std::string_view sText);
-// Dotted IPv4 text of a peer address ("a.b.c.d", or "[::ffff:a.b.c.d]" with an optional port
-// behind it); any other form gives "127.0.0." and a random number from 0 to 254.
+// The address of a peer as the game server, the console and the logs get it: dotted IPv4 for
+// "a.b.c.d" and "[::ffff:a.b.c.d]" (a port may follow the bracket), the IPv6 address in its
+// standard text for "[addr]:port" or a bare IPv6 address; any other form gives "127.0.0." and
+// a random number from 0 to 254.
 std::string GetSocketIpaddr(std::string_view sSIP);
+// What connections of a peer are counted and rate-limited under: its IPv4 address (IPv4-mapped
+// and NAT64 64:ff9b::/96 peers too), an IPv6 peer's /64 prefix ("2001:db8:1:2::/64"), since one
+// subscriber holds a whole /64; any other form is its own key. The same text always gives the same
+// key, so a count taken up at the connect is taken back at the disconnect.
+std::string IpAdmissionKey(std::string_view sSIP);
 // Counts one more connection for the address; returns the count after the increment.
 int32_t CheckIpNumber(std::string_view _ip);
 // Counts one connection less; false (and no entry made) for an address never seen.
@@ -165,6 +177,9 @@ bool DecIpNumber(std::string_view _ip);
 int32_t GetIpNumber(std::string_view _ip);
 // The admission rule: admitted while the count after the increment is below IpCount.
 bool IsIpAdmitted(int32_t ipnumber);
+// The [Admission] bucket in force: the keys, or what IpCount gives when they are 0.
+int32_t ConnectBurst();
+int32_t ConnectRate();
 // Reads Ip.txt from the working directory when it exists, skipping empty and ";" lines, and
 // logs the count. A file that exists but cannot be read throws std::runtime_error.
 void LoadIP(const std::string& fileName = "./Ip.txt");
@@ -174,7 +189,8 @@ void LoadIP(const std::string& fileName = "./Ip.txt");
 // Queued main-log lines, oldest first; any thread may add under its lock.
 extern TGStringList MainLogMsgList;
 
-// Queues "[yyyy-mm-dd hh:nn:ss] " + Msg; bytes that are not valid UTF-8 become "?".
+// Queues "[yyyy-mm-dd hh:nn:ss] " + Msg as one line: bytes that are not valid UTF-8 become "?",
+// control characters are escaped (AppendLogText).
 void MainOutMessage(std::string_view Msg);
 // Takes every queued line out of MainLogMsgList in one short hold of its lock.
 std::vector<std::string> TakeMainLogLines();

@@ -12,6 +12,7 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
@@ -224,9 +225,11 @@ TWsClient::~TWsClient() {
 bool TWsClient::Connect(uint16_t port, const std::string& sourceAddr, bool tls) {
   try {
     tcp::socket sock(impl_->io);
-    sock.open(tcp::v4());
+    // From an IPv6 source the gateway is reached on ::1.
+    const bool v6 = sourceAddr.find(':') != std::string::npos;
+    sock.open(v6 ? tcp::v6() : tcp::v4());
     if (!sourceAddr.empty()) sock.bind(tcp::endpoint(asio::ip::make_address(sourceAddr), 0));
-    const tcp::endpoint to(asio::ip::make_address("127.0.0.1"), port);
+    const tcp::endpoint to(asio::ip::make_address(v6 ? "::1" : "127.0.0.1"), port);
     if (tls) {
       impl_->ssl.set_verify_mode(asio::ssl::verify_none);
       impl_->secure = std::make_unique<websocket::stream<beast::ssl_stream<tcp::socket>>>(
@@ -241,9 +244,13 @@ bool TWsClient::Connect(uint16_t port, const std::string& sourceAddr, bool tls) 
     } else {
       impl_->plain = std::make_unique<websocket::stream<tcp::socket>>(std::move(sock));
       auto& s = *impl_->plain;
-      if (!impl_->Await(3s, [&](auto h) { s.next_layer().async_connect(to, h); }) ||
-          !impl_->Await(3s, [&](auto h) { s.async_handshake("127.0.0.1", "/", h); }))
-        return false;
+      if (!impl_->Await(3s, [&](auto h) { s.next_layer().async_connect(to, h); })) return false;
+      if (!preamble_.empty()) {
+        boost::system::error_code ec;
+        asio::write(s.next_layer(), asio::buffer(preamble_), ec);
+        if (ec) return false;
+      }
+      if (!impl_->Await(3s, [&](auto h) { s.async_handshake("127.0.0.1", "/", h); })) return false;
     }
     impl_->StartRead();
     return true;
@@ -386,8 +393,8 @@ TGatewayRig::TGatewayRig(TOptions opts) : options(std::move(opts)) {
                     "\nServerPort=" + std::to_string(serverPort) +
                     "\nConnectOutTime=" + std::to_string(options.connectOutTime) +
                     "\nOpenSSL=" + (options.tls ? "1" : "0") + "\n" + run +
-                    "[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" + std::to_string(FreePort()) +
-                    "\n" + options.extraIni;
+                    "[Listen]\nAddr=" + options.listenAddr +
+                    "\n[Console]\nPort=" + std::to_string(FreePort()) + "\n" + options.extraIni;
   dir.Write("Tavrel.ini", ini);
   if (options.startGameServer) StartGameServer();
 }

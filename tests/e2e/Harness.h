@@ -72,8 +72,11 @@ class TWsClient {
   ~TWsClient();
 
   // Connects and completes the handshake; false on failure. `sourceAddr`
-  // binds the client side (for example 127.0.0.2).
+  // binds the client side (for example 127.0.0.2, or ::1 to reach the
+  // gateway over IPv6).
   bool Connect(uint16_t port, const std::string& sourceAddr = "", bool tls = false);
+  // Bytes a plain connection writes before its handshake (a PROXY header).
+  void SetPreamble(std::string bytes) { preamble_ = std::move(bytes); }
   void SendText(const std::string& text);
   void SendBinary(const std::string& bytes);
   // The next WebSocket message; nullopt on timeout or close.
@@ -99,6 +102,7 @@ class TWsClient {
   struct TImpl;
   std::unique_ptr<TImpl> impl_;
   std::vector<size_t> binarySizes_;
+  std::string preamble_;
 };
 
 // A client message text: the encoded header followed by the body.
@@ -120,6 +124,7 @@ class TGatewayRig {
     int testScanMs = 0;                    // [Run] TestScanMs: the tick visits sessions this rarely
     int controlFd = -1;                    // passed as argument 1 when >= 0
     std::vector<std::string> gamesimArgs;  // beyond --port
+    std::string listenAddr = "127.0.0.1";  // [Listen] Addr
   };
   TGatewayRig();
   explicit TGatewayRig(TOptions options);

@@ -162,6 +162,116 @@ TEST_F(EngineTest, TableFullRefusesWithoutRecordOrFrame) {
   EXPECT_EQ(engine->GetUser(std::string_view("5000")), nullptr);
 }
 
+// One address connecting and leaving without ever logging in must not lock
+// the table for the reuse delay; a record the game server saw a login on
+// still waits it out.
+TEST_F(EngineTest, ChurnWithoutLoginLeavesRoomForPlayers) {
+  g_GateConfig.nConnectBurst = 100000;  // the rate limit is another test's
+  for (int i = 1; i <= MAXGATEUSERCOUNT; ++i) {
+    const std::string uid = std::to_string(i);
+    engine->ServerConnect(uid, "10.6.6.6");
+    engine->ServerDisconnect(uid, "10.6.6.6");
+    g_now += 1;
+  }
+  EXPECT_TRUE(front->closed.empty());
+  TSessionInfo* player = Join(5000);
+  ASSERT_NE(player, nullptr) << "refused with "
+                             << (front->codes.empty() ? 0 : int(front->codes[0]));
+  EXPECT_EQ(engine->GetListCount(), 1);
+
+  // A player who logged in and left: the next one gets another record.
+  const int32_t slot = player->nSocketIndx;
+  engine->ServerDisconnect("5000", "10.0.0.0");
+  TSessionInfo* next = Join(5001);
+  ASSERT_NE(next, nullptr);
+  EXPECT_NE(next->nSocketIndx, slot);
+  // A refused login text gave the game server nothing to hold either.
+  next->boNewLogon = true;
+  next->RecvBuffer->Write(EncodeMessage(TDefaultMessage{}) + "no login");
+  engine->Run();
+  EXPECT_EQ(front->codes.back(), ECloseCode::LoginRefused);
+  const int32_t refusedSlot = next->nSocketIndx;
+  engine->ServerDisconnect("5001", "10.0.0.1");
+  EXPECT_EQ(Join(5002)->nSocketIndx, refusedSlot);
+}
+
+// Past its burst an address gets IpCount new connections a second; the rest
+// are refused with 4003 before they take a record or cost the game server a
+// frame, and other addresses are not touched.
+TEST_F(EngineTest, ConnectionRatePerAddressRefusesBeforeARecord) {
+  const size_t framesBefore = QueuedFrames(*engine).size();
+  int greeted = 0;
+  for (int i = 1; i <= 40; ++i) {
+    const std::string uid = std::to_string(i);
+    engine->ServerConnect(uid, "10.7.7.7");
+    greeted += front->texts.count(uid) > 0;
+    engine->ServerDisconnect(uid, "10.7.7.7");
+  }
+  EXPECT_EQ(greeted, 20);  // 4 x IpCount at once
+  EXPECT_EQ(front->closed.size(), 20u);
+  for (ECloseCode code : front->codes) EXPECT_EQ(code, ECloseCode::AddressLimit);
+  EXPECT_EQ(engine->Stats().nRefusedByRate, 20u);
+  EXPECT_EQ(QueuedFrames(*engine).size(), framesBefore + 2 * 20);  // GM_OPEN, GM_CLOSE each
+  // The refusals are sampled: a few lines, not one each.
+  int lines = 0;
+  for (const std::string& line : TakeMainLogLines())
+    lines += line.find("10.7.7.7") != std::string::npos;
+  EXPECT_GE(lines, 1);
+  EXPECT_LE(lines, static_cast<int>(TLogSampler::kMaxLines));
+
+  EXPECT_NE(Join(100), nullptr);  // another address
+  engine->ServerConnect("101", "10.7.7.7");
+  EXPECT_EQ(front->texts.count("101"), 0u);
+  g_now += 200;  // one token at 5 a second
+  engine->ServerConnect("102", "10.7.7.7");
+  EXPECT_EQ(front->texts.count("102"), 1u);
+
+  // Raising IpCount raises the rate with it.
+  g_GateConfig.nIpCount = 50;
+  engine->ServerConnect("103", "10.7.7.7");
+  EXPECT_EQ(front->texts.count("103"), 0u);  // the bucket is empty still
+  g_now += 20;                               // 50 a second: one token
+  engine->ServerConnect("104", "10.7.7.7");
+  EXPECT_EQ(front->texts.count("104"), 1u);
+}
+
+// IPv6 peers: counted by their /64, so one host cannot take the table by
+// changing its interface identifier, and counted back under the same key, so
+// the count never drifts; the game server gets the whole address.
+TEST_F(EngineTest, Ipv6PeersAreCountedByTheirPrefix) {
+  const auto peer = [](int n) {
+    return "[2001:db8:0:1::" + std::to_string(n) + "]:" + std::to_string(40000 + n);
+  };
+  int uid = 0;
+  for (int round = 0; round < 3; ++round) {
+    const size_t framesBefore = QueuedFrames(*engine).size();
+    std::vector<std::string> admitted;
+    for (int i = 1; i <= 10; ++i) {
+      const std::string sUid = std::to_string(++uid);
+      engine->ServerConnect(sUid, peer(i));
+      if (front->texts.count(sUid))
+        admitted.push_back(sUid);
+      else
+        engine->ServerDisconnect(sUid, peer(i));
+    }
+    EXPECT_EQ(admitted.size(), 4u) << "round " << round;
+    const auto frames = QueuedFrames(*engine);
+    ASSERT_GT(frames.size(), framesBefore);
+    EXPECT_EQ(frames[framesBefore].first.wIdent, GM_OPEN);
+    EXPECT_EQ(frames[framesBefore].second, std::string("2001:db8:0:1::1", 16));
+    // Another /64 is another subscriber.
+    const std::string other = std::to_string(++uid);
+    engine->ServerConnect(other, "[2001:db8:0:2::1]:1");
+    EXPECT_EQ(front->texts.count(other), 1u);
+    engine->ServerDisconnect(other, "[2001:db8:0:2::1]:1");
+    for (size_t k = 0; k < admitted.size(); ++k)
+      engine->ServerDisconnect(admitted[k], peer(static_cast<int>(k) + 1));
+    EXPECT_EQ(GetIpNumber("2001:db8:0:1::/64"), 0);
+    EXPECT_TRUE(g_IPNumberList.empty());
+    g_now += 5000;  // a full bucket again
+  }
+}
+
 TEST_F(EngineTest, LoginForwardedAndBadLengthNeverReadsPastTheQueue) {
   TSessionInfo& s = Connect(7, false);
   s.boNewLogon = true;

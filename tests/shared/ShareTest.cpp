@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -94,6 +95,10 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
             "[Run]\n"
             "Flush=event\n"
             "\n"
+            "[Admission]\n"
+            "ConnectRate=0\n"
+            "ConnectBurst=0\n"
+            "\n"
             "[Limits]\n"
             "ClientBytes=536870912\n");
   ASSERT_NE(g_Config, nullptr);
@@ -102,7 +107,7 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
   EXPECT_EQ(g_GateConfig.dwServerCheckTime, 180000u);
   EXPECT_FALSE(g_boOpenSSL);
 
-  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 21 missing keys written"),
+  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 23 missing keys written"),
             std::string::npos);
 
   // A second start finds every key (the empty Token, Trusted and Addr too): it
@@ -174,8 +179,13 @@ TEST_F(ShareTest, ValuesAreTakenAsReadAndUnusableOnesRewritten) {
       "Token=secret\n"
       "[Run]\n"
       "Flush=Tick\n"
-      "TestScanMs=500\n");
+      "TestScanMs=500\n"
+      "[Admission]\n"
+      "ConnectRate=-3\n"
+      "ConnectBurst=50\n");
   LoadConfig();
+  EXPECT_EQ(g_GateConfig.nConnectRate, 0);  // below 0 is unusable
+  EXPECT_EQ(g_GateConfig.nConnectBurst, 50);
   EXPECT_FALSE(g_GateConfig.boEventFlush);  // any letter case
   EXPECT_EQ(g_GateConfig.nTestScanMs, 500u);
   EXPECT_EQ(g_GateConfig.sGateIP, "10.1.1.1");
@@ -199,6 +209,7 @@ TEST_F(ShareTest, ValuesAreTakenAsReadAndUnusableOnesRewritten) {
   EXPECT_EQ(ini.ReadString("Tavrel", "ClientMsgBuffByte", ""), "10485760");
   EXPECT_EQ(ini.ReadString("Tavrel", "OpenSSL", ""), "2");
   EXPECT_EQ(ini.ReadString("Console", "Port", ""), "0");
+  EXPECT_EQ(ini.ReadString("Admission", "ConnectRate", ""), "0");
   // Keys missing from the section are added behind the ones present.
   const std::string text = Get("Tavrel.ini");
   EXPECT_LT(text.find("OpenSSL=2"), text.find("ServerCheckMsgByte=8192"));
@@ -277,10 +288,16 @@ TEST_F(ShareTest, DottedAddressesAndTheirSubstitutes) {
   EXPECT_EQ(GetSocketIpaddr("127.0.0.1"), "127.0.0.1");
   EXPECT_EQ(GetSocketIpaddr("[::ffff:127.0.0.1]:5000"), "127.0.0.1");
   EXPECT_EQ(GetSocketIpaddr("[::ffff:10.2.3.4]"), "10.2.3.4");
+  // IPv6 peers keep their own address, in its standard text.
+  EXPECT_EQ(GetSocketIpaddr("[::1]:80"), "::1");
+  EXPECT_EQ(GetSocketIpaddr("[2001:DB8:0:0:0:0:1:7]:4242"), "2001:db8::1:7");
+  EXPECT_EQ(GetSocketIpaddr("2001:db8::9"), "2001:db8::9");
+  EXPECT_EQ(GetSocketIpaddr("[::ffff:7f00:2]:1"), "127.0.0.2");
   const std::regex loopback(R"(127\.0\.0\.(\d+))");
   std::set<std::string> seen;
-  for (const char* odd : {"127.0.0.1:5000", "[::1]:80", "1.2.3.256", "1.2.3", "1.2.3.4.5", "",
-                          "host.example", "[::ffff:1.2.3.4", "[::ffff:1.2.3.999]:1"}) {
+  for (const char* odd :
+       {"127.0.0.1:5000", "[::1", "[2001:db8::1::2]:80", "1.2.3.256", "1.2.3", "1.2.3.4.5", "",
+        "host.example", "[::ffff:1.2.3.4", "[::ffff:1.2.3.999]:1"}) {
     for (int i = 0; i < 20; ++i) {
       const std::string got = GetSocketIpaddr(odd);
       std::smatch m;
@@ -290,6 +307,37 @@ TEST_F(ShareTest, DottedAddressesAndTheirSubstitutes) {
     }
   }
   EXPECT_GT(seen.size(), 1u);  // drawn anew on every call
+}
+
+// Connections are counted under a key that is the same at the connect and
+// the disconnect: an IPv6 subscriber's whole /64, a mapped peer's IPv4
+// address, and never a random substitute.
+TEST_F(ShareTest, AdmissionKeysGroupIpv6ByPrefixAndNeverDrift) {
+  EXPECT_EQ(IpAdmissionKey("10.0.0.9"), "10.0.0.9");
+  EXPECT_EQ(IpAdmissionKey("[::ffff:10.0.0.9]:5000"), "10.0.0.9");
+  EXPECT_EQ(IpAdmissionKey("[::ffff:a00:9]:1"), "10.0.0.9");
+  EXPECT_EQ(IpAdmissionKey("[::1]:5000"), "::/64");
+  EXPECT_EQ(IpAdmissionKey("[2001:db8:1:2:aaaa:bbbb:cccc:dddd]:1"), "2001:db8:1:2::/64");
+  EXPECT_EQ(IpAdmissionKey("[2001:db8:1:2::5]:2"), "2001:db8:1:2::/64");
+  EXPECT_EQ(IpAdmissionKey("[2001:DB8:1:3::5]:2"), "2001:db8:1:3::/64");
+  EXPECT_EQ(IpAdmissionKey("[fe80::1:2%eth0]:2"), "fe80::/64");
+  EXPECT_EQ(IpAdmissionKey("[64:ff9b::198.51.100.7]:2"), "198.51.100.7");  // NAT64
+  EXPECT_EQ(IpAdmissionKey("[64:ff9b::1:c633:6408]:2"), "64:ff9b::/64");   // outside the /96
+  for (const char* odd : {"127.0.0.1:5000", "host.example", "", "[::1"})
+    EXPECT_EQ(IpAdmissionKey(odd), odd);
+
+  // Many peers of one /64, coming and going from ever other ports: the count
+  // holds them together and returns to nothing.
+  for (int round = 0; round < 50; ++round) {
+    for (int i = 0; i < 3; ++i) {
+      const std::string peer =
+          "[2001:db8::" + std::to_string(round * 3 + i + 1) + "]:" + std::to_string(40000 + round);
+      EXPECT_EQ(CheckIpNumber(IpAdmissionKey(peer)), i + 1);
+    }
+    for (int i = 0; i < 3; ++i)
+      DecIpNumber(IpAdmissionKey("[2001:db8::" + std::to_string(round * 3 + i + 1) + "]:9"));
+  }
+  EXPECT_TRUE(g_IPNumberList.empty());  // back at zero, the entry went
 }
 
 TEST_F(ShareTest, PerAddressCountsFollowIpCount) {
@@ -308,17 +356,30 @@ TEST_F(ShareTest, PerAddressCountsFollowIpCount) {
   EXPECT_FALSE(DecIpNumber("10.9.9.9"));  // never seen: no entry made
   EXPECT_EQ(g_IPNumberList.count("10.9.9.9"), 0u);
 
-  // A count below zero admits correspondingly more.
+  // An address whose count is back at zero leaves the table; a disconnect
+  // more than connects finds nothing to take back.
   EXPECT_EQ(CheckIpNumber("10.0.0.1"), 1);
-  for (int i = 0; i < 3; ++i) DecIpNumber("10.0.0.1");
-  EXPECT_EQ(GetIpNumber("10.0.0.1"), -2);
-  int admitted = 0;
-  while (IsIpAdmitted(CheckIpNumber("10.0.0.1"))) ++admitted;
-  EXPECT_EQ(admitted, 6);
+  EXPECT_TRUE(DecIpNumber("10.0.0.1"));
+  EXPECT_EQ(g_IPNumberList.count("10.0.0.1"), 0u);
+  EXPECT_FALSE(DecIpNumber("10.0.0.1"));
+  EXPECT_EQ(GetIpNumber("10.0.0.1"), 0);
 
   g_GateConfig.nIpCount = 2;
   EXPECT_TRUE(IsIpAdmitted(1));
   EXPECT_FALSE(IsIpAdmitted(2));
+
+  // The connection rate follows IpCount unless [Admission] sets it.
+  EXPECT_EQ(ConnectBurst(), 8);
+  EXPECT_EQ(ConnectRate(), 2);
+  g_GateConfig.nIpCount = 5;
+  EXPECT_EQ(ConnectBurst(), 20);
+  EXPECT_EQ(ConnectRate(), 5);
+  g_GateConfig.nIpCount = 1 << 30;  // a limit set out of the way
+  EXPECT_EQ(ConnectBurst(), INT32_MAX);
+  g_GateConfig.nConnectBurst = 3;
+  g_GateConfig.nConnectRate = 1;
+  EXPECT_EQ(ConnectBurst(), 3);
+  EXPECT_EQ(ConnectRate(), 1);
 }
 
 TEST_F(ShareTest, AddressListKeepsLinesAndLogsTheirCount) {
@@ -348,12 +409,15 @@ TEST_F(ShareTest, MainLogLinesAreStampedValidUtf8InOrder) {
   MainOutMessage("获得端口 7303");
   MainOutMessage(std::string("bad \xFF byte, cut \xE4\xB8 and stray \x80\x80 end"));
   MainOutMessage("");
+  MainOutMessage("[1]*#evil\n[2026-01-01 00:00:00] forged");
   const std::vector<std::string> lines = TakeMainLogLines();
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   const std::string stamp = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] )";
   EXPECT_TRUE(std::regex_match(lines[0], std::regex(stamp + "获得端口 7303"))) << lines[0];
   EXPECT_TRUE(lines[1].ends_with("] bad ? byte, cut ? and stray ? end")) << lines[1];
   EXPECT_TRUE(lines[2].ends_with("] "));
+  // A client's text cannot start a line of its own.
+  EXPECT_TRUE(lines[3].ends_with("] [1]*#evil\\x0A[2026-01-01 00:00:00] forged")) << lines[3];
   EXPECT_TRUE(TakeMainLogLines().empty());
 }
 
