@@ -218,6 +218,8 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.Sample("tavrel_refused_connections_total", "reason=\"connect_rate\"", stats.nRefusedByRate);
   m.Sample("tavrel_refused_connections_total", "reason=\"no_free_slot\"", stats.nRefusedNoSlot);
   m.Sample("tavrel_refused_connections_total", "reason=\"handshake\"", f.nRefusedHandshakes);
+  m.Sample("tavrel_refused_connections_total", "reason=\"in_handshake\"",
+           stats.nRefusedInHandshake);
 
   m.One("tavrel_server_link_overflows_total", "counter",
         "Times the link was dropped for frames the game server did not read.", stats.nLinkOverCap);

@@ -317,6 +317,30 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
   ++g_nUserConnect;
 }
 
+bool TTavrelSocket::AdmitHandshake(const std::string& sRemoteIP) {
+  try {
+    const std::string sKey = IpAdmissionKey(sRemoteIP);
+    int32_t& n = handshaking_[sKey];
+    if (n < g_GateConfig.nIpCount) {
+      ++n;
+      return true;
+    }
+    ++stats_.nRefusedInHandshake;
+    LogRefusal(sKey, ERefusal::AddressLimit,
+               Format("IP:%s refused at once: %d connections from it still in their handshakes",
+                      GetSocketIpaddr(sRemoteIP), n));
+    return false;
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception] TTavrelSocket.AdmitHandshake %s", e.what()));
+    return true;
+  }
+}
+
+void TTavrelSocket::HandshakeEnded(const std::string& sRemoteIP) {
+  const auto it = handshaking_.find(IpAdmissionKey(sRemoteIP));
+  if (it != handshaking_.end() && --it->second <= 0) handshaking_.erase(it);
+}
+
 void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP) {
   try {
     DecIpNumber(IpAdmissionKey(sRemoteIP));

@@ -71,7 +71,8 @@ struct TGateStats {
   uint64_t nResyncBytes = 0;
   uint64_t nOversizeHeaders = 0;
   uint64_t nRefusedByAddress = 0;
-  uint64_t nRefusedByRate = 0;  // [Admission]: new connections too fast from one address
+  uint64_t nRefusedByRate = 0;       // [Admission]: new connections too fast from one address
+  uint64_t nRefusedInHandshake = 0;  // IpCount connections from the address in their handshakes
   uint64_t nRefusedNoSlot = 0;
   uint64_t nClientsOverCap = 0;
   uint64_t nClientsOverTotal = 0;  // closed while all clients together had too much waiting
@@ -134,6 +135,11 @@ class TTavrelSocket final : public TTrafficSink {
   void ServerConnect(const std::string& sUid, const std::string& sRemoteIP);
   void ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP);
   void ServerMessage(uint32_t nConn, std::string_view LMessage);
+  // From the TCP accept to the end of the handshakes a connection counts for
+  // its address too: past IpCount of them, more are closed at once, so that
+  // connections that never finish cannot hold the descriptors.
+  bool AdmitHandshake(const std::string& sRemoteIP);
+  void HandshakeEnded(const std::string& sRemoteIP);
 
   // Lookups; the record is used after FLock is released.
   TSessionInfo* GetUser(uint32_t nHandle);
@@ -312,6 +318,7 @@ class TTavrelSocket final : public TTrafficSink {
   TGateStats stats_;
   TLogSampler serverFaults_;
   TAdmissionTable admission_;
+  std::unordered_map<std::string, int32_t> handshaking_;  // by admission key
   struct TRefusalTimer;
   std::unique_ptr<TRefusalTimer> refusalTimer_;
   std::string scratch_;  // reused for composing frames and messages

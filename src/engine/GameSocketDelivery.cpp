@@ -14,6 +14,7 @@
 #include "buffers/SocketBuffers.h"
 #include "engine/GameSocket.h"
 #include "log/uThread_Logger.h"
+#include "platform/Printable.h"
 #include "protocol/EDcode.h"
 #include "protocol/HUtil32.h"
 #include "shared/Share.h"
@@ -78,6 +79,7 @@ void TTavrelSocket::Run() {
 }
 
 void TTavrelSocket::EnforceClientBytes() {
+  if (!frontEnd_) return;  // a start that failed
   const uint64_t now = GetTickCount64();
   if (now - dwLastCapCheck_ < kCapCheckIntervalMs) return;
   dwLastCapCheck_ = now;
@@ -374,7 +376,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
     }
   } catch (const std::exception&) {
     if (!decoded && !headerText.empty())
-      OutErrorLog("[Exception] ProcessUserPacket " + std::string(headerText));
+      OutErrorLog("[Exception] ProcessUserPacket " + Printable(headerText));
     else if (decoded)
       LogClientFault(UserData, EClientFault::BadBody, "[Exception] ProcessUserPacket", body);
     else

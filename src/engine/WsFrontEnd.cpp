@@ -15,6 +15,9 @@ TWsFrontEnd::~TWsFrontEnd() = default;
 void TWsFrontEnd::Start(uint16_t port, bool tls) {
   if (!g_GateConfig.sListenAddr.empty()) lib_->SetListenAddress(g_GateConfig.sListenAddr);
   if (!g_GateConfig.sProxyTrusted.empty()) lib_->SetTrustedProxies(g_GateConfig.sProxyTrusted);
+  lib_->SetHandshakeAdmission(
+      [this](const std::string& sRemoteIP) { return engine_.AdmitHandshake(sRemoteIP); },
+      [this](const std::string& sRemoteIP) { engine_.HandshakeEnded(sRemoteIP); });
   auto onConnect = [this](const std::string& sUid, const std::string& sRemoteIP) {
     engine_.ServerConnect(sUid, sRemoteIP);
   };

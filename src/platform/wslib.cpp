@@ -132,6 +132,10 @@ class TWsConn {
   virtual size_t Unsent() const = 0;        // bytes queued and not yet written
   virtual void PauseReading(bool pause) = 0;
 
+  // Counted by the handshake admission until its handshakes end (true once).
+  void MarkAdmitted() { boAdmitted_ = true; }
+  bool EndAdmission() { return std::exchange(boAdmitted_, false); }
+
   TWsConnId Id() const { return id_; }
   const std::string& Uid() const { return sUid_; }
   const std::string& Remote() const { return sRemote_; }
@@ -143,6 +147,7 @@ class TWsConn {
   std::string sRemote_;
   bool boReported_ = false;  // the connect callback has run
   bool boDone_ = false;      // the end has been reported to the owner
+  bool boAdmitted_ = false;  // counted by the handshake admission until its handshakes end
 };
 
 }  // namespace
@@ -157,6 +162,9 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   std::shared_ptr<TWsConn> Find(TWsConnId id) const;
 
   // Events from the connections.
+  // The handshake admission: true when a connection from `sRemote` may go on.
+  bool Admit(const std::string& sRemote);
+  void HandshakeEnded(TWsConn& conn);
   void Connected(TWsConn& conn);
   void Ended(TWsConn& conn);
   void Message(TWsConn& conn, std::string_view msg);
@@ -184,6 +192,8 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   TWsDisconnectHandler onDisconnect_;
   TWsMessageHandler onMessage_;
   TWsLogHandler onLog_;
+  TWsAdmitHandler onAdmit_;
+  TWsHandshakeEndHandler onHandshakeEnd_;
 
   uint64_t nSlowConsumer_ = 0;
   uint64_t nOversize_ = 0;
@@ -312,6 +322,11 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
         return Refuse();
       case TProxyStatus::kParsed:
         if (h.nFamily != 0) sRemote_ = FormatProxySource(h);
+        if (!owner_->Admit(sRemote_)) {  // counted by whoever refused it
+          Abort();
+          return Finish();
+        }
+        MarkAdmitted();
         preBuf_.consume(h.nHeaderLen);
         return StartTransport();
     }
@@ -587,20 +602,29 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
     return;
   }
   if (std::exchange(boAcceptTrouble_, false)) Log("Accepting connections again");
+  std::string sRemote = FormatPeer(peer_.address(), peer_.port());
+  // A balancer's connections are asked about once their header names the client.
+  const bool boProxy = IsTrusted(peer_.address());
+  if (!boProxy && !Admit(sRemote)) {
+    socket.close(ec);
+    return DoAccept();
+  }
   socket.set_option(tcp::no_delay(true), ec);
   const TWsConnId id = AllocateId();
-  std::string sRemote = FormatPeer(peer_.address(), peer_.port());
-  const bool boProxy = IsTrusted(peer_.address());
+  std::shared_ptr<TWsConn> conn;
   if (tls_) {
-    auto conn = std::make_shared<TWsConnT<true>>(shared_from_this(), id, std::move(sRemote),
-                                                 std::move(socket), tls_);
-    conns_[id] = conn;
-    conn->Start(boProxy);
+    conn = std::make_shared<TWsConnT<true>>(shared_from_this(), id, std::move(sRemote),
+                                            std::move(socket), tls_);
   } else {
-    auto conn = std::make_shared<TWsConnT<false>>(shared_from_this(), id, std::move(sRemote),
-                                                  std::move(socket));
-    conns_[id] = conn;
-    conn->Start(boProxy);
+    conn = std::make_shared<TWsConnT<false>>(shared_from_this(), id, std::move(sRemote),
+                                             std::move(socket));
+  }
+  if (!boProxy && onAdmit_) conn->MarkAdmitted();
+  conns_[id] = conn;
+  if (tls_) {
+    std::static_pointer_cast<TWsConnT<true>>(conn)->Start(boProxy);
+  } else {
+    std::static_pointer_cast<TWsConnT<false>>(conn)->Start(boProxy);
   }
   DoAccept();
 }
@@ -634,7 +658,23 @@ void TWsLib::TImpl::Invoke(const char* what, F&& call) {
   }
 }
 
+bool TWsLib::TImpl::Admit(const std::string& sRemote) {
+  bool admitted = true;
+  Invoke("admit", [&] {
+    if (onAdmit_) admitted = onAdmit_(sRemote);
+  });
+  return admitted;
+}
+
+void TWsLib::TImpl::HandshakeEnded(TWsConn& conn) {
+  if (!conn.EndAdmission()) return;
+  Invoke("handshake end", [&] {
+    if (onHandshakeEnd_) onHandshakeEnd_(conn.Remote());
+  });
+}
+
 void TWsLib::TImpl::Connected(TWsConn& conn) {
+  HandshakeEnded(conn);
   if (boStopped_) return conn.Abort();
   ++nOpen_;
   Invoke("connect", [&] {
@@ -644,6 +684,7 @@ void TWsLib::TImpl::Connected(TWsConn& conn) {
 
 void TWsLib::TImpl::Ended(TWsConn& conn) {
   conns_.erase(conn.Id());
+  HandshakeEnded(conn);
   if (boStopped_ || !conn.Reported()) return;
   --nOpen_;
   Invoke("disconnect", [&] {
@@ -698,6 +739,8 @@ void TWsLib::TImpl::Shutdown() {
   onDisconnect_ = nullptr;
   onMessage_ = nullptr;
   onLog_ = nullptr;
+  onAdmit_ = nullptr;
+  onHandshakeEnd_ = nullptr;
   error_code ignored;
   acceptor_.close(ignored);
   retryTimer_.cancel();
@@ -805,6 +848,11 @@ bool TWsLib::ReloadTLS(const std::string& sCertFile, const std::string& sKeyFile
   if (!ctx) return false;
   impl_->tls_ = std::move(ctx);
   return true;
+}
+
+void TWsLib::SetHandshakeAdmission(TWsAdmitHandler onAdmit, TWsHandshakeEndHandler onEnd) {
+  impl_->onAdmit_ = std::move(onAdmit);
+  impl_->onHandshakeEnd_ = std::move(onEnd);
 }
 
 void TWsLib::StopAccepting() {

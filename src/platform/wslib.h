@@ -36,6 +36,10 @@ using TWsMessageHandler = std::function<void(TWsConnId id, std::string_view sMsg
 // A text of the library about something that went wrong (slow consumer, oversize message,
 // bad PROXY header, accept failure).
 using TWsLogHandler = std::function<void(const std::string& sText)>;
+// A connection from this address may begin its handshakes (false: it is closed at once).
+using TWsAdmitHandler = std::function<bool(const std::string& sRemoteIP)>;
+// An admitted connection is through its handshakes or gone before the end of them.
+using TWsHandshakeEndHandler = std::function<void(const std::string& sRemoteIP)>;
 
 class TWsLib {
  public:
@@ -59,6 +63,10 @@ class TWsLib {
   // connections accepted afterwards. Returns false when an entry is not an address (the valid
   // ones still apply).
   bool SetTrustedProxies(std::string_view sList);
+  // Asked as each connection is accepted (behind a trusted proxy: once its PROXY header names
+  // the client) whether it may begin its handshakes; every admitted connection is reported
+  // to `onEnd` once when its handshakes end, before its connect callback or without one.
+  void SetHandshakeAdmission(TWsAdmitHandler onAdmit, TWsHandshakeEndHandler onEnd);
 
   // Start listening; false (with LastError) when the port cannot be bound, when already
   // started, or, for TLS, when the PEM certificate or key file cannot be loaded.

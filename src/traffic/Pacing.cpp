@@ -6,6 +6,7 @@
 
 #include "log/uThread_Logger.h"
 #include "platform/CodePage.h"
+#include "platform/Printable.h"
 #include "protocol/EDcode.h"
 #include "protocol/Grobal2.h"
 #include "shared/Tick.h"
@@ -145,8 +146,8 @@ EStep CheckStep(TSessionInfo& session, TTrafficSink& link, const TDefaultMessage
   } else if (session.m_DelayDebugOut) {
     OutDebugLog(Format(bWalk ? "[DelayDebug] CM_WALK %d/%d 超速检测 %s %s"
                              : "[DelayDebug] CM_RUN %d/%d 超速检测 %s %s",
-                       spacing, interval, GbkToUtf8(session.m_sUserName),
-                       GbkToUtf8(session.m_sUserID)));
+                       spacing, interval, LogText(GbkToUtf8(session.m_sUserName)),
+                       LogText(GbkToUtf8(session.m_sUserID))));
   }
 
   EStep result = EStep::Accepted;
