@@ -320,8 +320,10 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
 bool TTavrelSocket::AdmitHandshake(const std::string& sRemoteIP) {
   try {
     const std::string sKey = IpAdmissionKey(sRemoteIP);
+    // Twice the limit, so that a player's own burst of tabs still gets its
+    // 4003 after the handshake rather than a reset.
     int32_t& n = handshaking_[sKey];
-    if (n < g_GateConfig.nIpCount) {
+    if (n < 2 * g_GateConfig.nIpCount) {
       ++n;
       return true;
     }

@@ -136,8 +136,8 @@ class TTavrelSocket final : public TTrafficSink {
   void ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP);
   void ServerMessage(uint32_t nConn, std::string_view LMessage);
   // From the TCP accept to the end of the handshakes a connection counts for
-  // its address too: past IpCount of them, more are closed at once, so that
-  // connections that never finish cannot hold the descriptors.
+  // its address too: past twice IpCount of them, more are closed at once, so
+  // that connections that never finish cannot hold the descriptors.
   bool AdmitHandshake(const std::string& sRemoteIP);
   void HandshakeEnded(const std::string& sRemoteIP);
 

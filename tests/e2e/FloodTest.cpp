@@ -176,7 +176,7 @@ TEST_F(FloodTest, ABroadcastFloodLeavesTheHealthCheckAndTheDrainTheirTime) {
 }
 
 // Connections that never start their handshakes count for their address
-// from the TCP accept: past IpCount of them the rest are closed at once, so
+// from the TCP accept: past twice IpCount of them the rest are closed at once, so
 // one address cannot hold the descriptors, and everyone else is served.
 TEST_F(FloodTest, HalfOpenConnectionsFromOneAddressAreCutAtOnce) {
   std::vector<int> silent;
@@ -186,20 +186,21 @@ TEST_F(FloodTest, HalfOpenConnectionsFromOneAddressAreCutAtOnce) {
     silent.push_back(fd);
   }
   // What the gateway closed reads as the end at once; the others wait.
+  std::this_thread::sleep_for(500ms);
   int cut = 0;
   for (int fd : silent) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 1000) > 0) ++cut;
+    if (poll(&p, 1, 0) > 0) ++cut;
   }
-  EXPECT_GE(cut, 35);
-  EXPECT_LE(cut, 36);
+  EXPECT_GE(cut, 30);  // twice IpCount may wait for their handshakes
+  EXPECT_LE(cut, 31);
   TWsClient other;
   EXPECT_GE(Join(other, "other", "127.0.0.8"), 0);
   for (int fd : silent) close(fd);
   std::this_thread::sleep_for(300ms);
   TWsClient same;
   EXPECT_GE(Join(same, "same", "127.0.0.7"), 0);
-  EXPECT_GE(ReadMetrics(*rig)["tavrel_refused_connections_total{reason=\"in_handshake\"}"], 35);
+  EXPECT_GE(ReadMetrics(*rig)["tavrel_refused_connections_total{reason=\"in_handshake\"}"], 30);
 }
 
 }  // namespace
