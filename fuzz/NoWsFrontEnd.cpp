@@ -25,3 +25,10 @@ std::string TWsFrontEnd::ListenUrl() const {
 bool TWsFrontEnd::ReloadTLS(std::string&) {
   return false;
 }
+size_t TWsFrontEnd::Unsent(uint32_t) const {
+  return 0;
+}
+size_t TWsFrontEnd::TotalUnsent() const {
+  return 0;
+}
+void TWsFrontEnd::PauseReading(uint32_t, bool) {}

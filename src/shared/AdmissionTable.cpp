@@ -87,7 +87,10 @@ bool TAdmissionTable::AdmitLine(std::string_view key, ERefusal why, uint64_t now
 }
 
 void TAdmissionTable::Report(uint64_t now, bool all, const TReport& report) {
-  for (auto& [key, e] : entries_) {
+  for (auto& entry : entries_) {
+    // Named, not bound: a lambda may not capture a structured binding (clang 14).
+    const std::string& key = entry.first;
+    TEntry& e = entry.second;
     if (!e.sampler.Pending()) continue;
     e.sampler.Report(now, all, [&](size_t kind, uint64_t n) {
       const auto why = static_cast<ERefusal>(kind);
