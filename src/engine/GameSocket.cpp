@@ -349,6 +349,10 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
     if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s)", sUid.c_str()));
     if (TSessionInfo* session = GetUser(std::string_view(sUid))) {
       ReportSuppressed(*session, sUid, true);
+      // What the gateway accepted from the client before it went (in this
+      // turn, or since the last tick) reaches the game server before its
+      // GM_CLOSE; the drain has forwarded it already.
+      if (!boDraining_) ProcessUserPacket(*session);
       handleIndex_.erase(session->nSocketHandle);
       FreeSession(*session, false);
       // The drain has announced every close already.

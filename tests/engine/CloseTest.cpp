@@ -159,6 +159,22 @@ TEST(DrainTest, ForwardsAcceptedMessagesBeforeGmClose) {
   }
 }
 
+// A client that sends and goes at once: what the gateway accepted from it
+// reaches the game server before the GM_CLOSE of its end.
+TEST(DisconnectTest, ForwardsAcceptedMessagesBeforeGmClose) {
+  for (bool eventFlush : {true, false}) {
+    SCOPED_TRACE(eventFlush ? "flush=event" : "flush=tick");
+    TEngineRig rig;
+    rig.engine->boEventFlush = eventFlush;
+    rig.Join(8);
+    rig.engine->MarkServerBytesSentForTests();
+    rig.engine->ServerMessage(8, Heart(31));
+    rig.engine->ServerDisconnect("8", "10.0.0.8");  // in the same turn
+    EXPECT_EQ(LinkFrames(*rig.engine),
+              (std::vector<std::pair<int, int32_t>>{{GM_H5DATA, 31}, {GM_CLOSE, 0}}));
+  }
+}
+
 // A login timeout of zero or below is refused in the settings; at run time
 // it acts as a second, and the loop that examines the same record again
 // after a close must not spin.

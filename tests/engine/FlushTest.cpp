@@ -149,9 +149,12 @@ TEST_F(FlushTest, AFreedOrReusedRecordIsNotServedForItsLastConnection) {
   EndTurn();
   EXPECT_TRUE(front->blocks["4"].empty());
   EXPECT_EQ(BlockSizes("5"), (std::vector<size_t>{200}));
+  // The first connection's message went at its disconnect, before its
+  // GM_CLOSE; the turn serves the second connection only.
   auto sent = Forwarded();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].Recog, 5);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].Recog, 4);
+  EXPECT_EQ(sent[1].Recog, 5);
 }
 
 TEST_F(FlushTest, KickStillWaits1500msAndADrainStopsTheTurns) {
