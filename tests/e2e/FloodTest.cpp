@@ -168,8 +168,11 @@ TEST_F(FloodTest, ABroadcastFloodLeavesTheHealthCheckAndTheDrainTheirTime) {
 
   const auto sent = std::chrono::steady_clock::now();
   rig->gateway->Signal(SIGTERM);
-  EXPECT_EQ(rig->gateway->WaitExit(6s), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - sent, 4500ms);
+  EXPECT_EQ(rig->gateway->WaitExit(kSanitized ? 30s : 6s), 0);
+  // A sanitizer build is several times slower, and checks its heap at exit.
+  if (!kSanitized) {
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 4500ms);
+  }
   stop = true;
   server->DropLink();
   flood.wait();
