@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -20,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <random>
 #include <stdexcept>
 
 #include "loadgen/ClientStream.h"
@@ -31,16 +34,38 @@ namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+// Binds 127.0.0.1:`port` (0: any) and returns the port bound, 0 on failure.
+uint16_t BindLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  addr.sin_port = htons(port);
   socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
   close(fd);
-  return ntohs(addr.sin_port);
+  return bound ? ntohs(addr.sin_port) : 0;
+}
+
+}  // namespace
+
+uint16_t FreePort() {
+  // Below the range the kernel hands out to outgoing connections: a port
+  // from it could be taken by another test's client socket before the
+  // server it was chosen for listens on it.
+  static std::mt19937 random(std::random_device{}());
+  int low = 32768;
+  if (std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range"); range) range >> low;
+  const int from = std::max(1024, low - 12000);
+  for (int attempt = 0; attempt < 50 && from < low - 1; ++attempt) {
+    const int port = std::uniform_int_distribution<int>(from, low - 1)(random);
+    if (BindLoopback(static_cast<uint16_t>(port)) != 0) return static_cast<uint16_t>(port);
+  }
+  return BindLoopback(0);
 }
 
 // --- TProcess ---------------------------------------------------------------
