@@ -38,17 +38,7 @@ class CloseOrderTest : public ::testing::Test {
 
   // A client that has logged in, and its handle on the game server's side.
   int32_t Join(TWsClient& ws, const std::string& account) {
-    const size_t from = server->FrameCount();
-    EXPECT_TRUE(ws.Connect(rig->gatePort));
-    EXPECT_TRUE(ws.Login(account, account, account));
-    auto login = server->WaitFrame(
-        [&](const TLinkFrame& f) {
-          return f.header.wIdent == GM_H5DATA &&
-                 f.payload.find("*#" + account + "/") != std::string::npos;
-        },
-        5s, from);
-    EXPECT_TRUE(login) << account;
-    return login ? static_cast<int32_t>(login->header.wGSocketIdx) : -1;
+    return JoinThroughFakeServer(*rig, *server, ws, account);
   }
 
   static std::string Text(int32_t handle, const std::string& text) {

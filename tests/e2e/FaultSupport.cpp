@@ -1,5 +1,7 @@
 #include "e2e/FaultSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -326,4 +328,19 @@ std::map<std::string, double> ReadMetrics(TGatewayRig& rig) {
     out[line.substr(0, space)] = std::atof(line.c_str() + space + 1);
   }
   return out;
+}
+
+int32_t JoinThroughFakeServer(TGatewayRig& rig, TFakeGameServer& server, TWsClient& ws,
+                              const std::string& account, const std::string& source) {
+  const size_t from = server.FrameCount();
+  EXPECT_TRUE(ws.Connect(rig.gatePort, source));
+  EXPECT_TRUE(ws.Login(account, account, account));
+  auto login = server.WaitFrame(
+      [&](const TLinkFrame& f) {
+        return f.header.wIdent == GM_H5DATA &&
+               f.payload.find("*#" + account + "/") != std::string::npos;
+      },
+      5s, from);
+  EXPECT_TRUE(login) << account;
+  return login ? static_cast<int32_t>(login->header.wGSocketIdx) : -1;
 }

@@ -92,6 +92,12 @@ class TFakeGameServer {
   size_t skipped_ = 0;
 };
 
+// `ws` connects (from `source` when given) and logs in as `account`; the
+// handle the fake game server sees for it, -1 (with a failure) when its
+// login text never arrived.
+int32_t JoinThroughFakeServer(TGatewayRig& rig, TFakeGameServer& server, TWsClient& ws,
+                              const std::string& account, const std::string& source = "");
+
 // A plain TCP connection to the gateway, optionally from a given loopback
 // source address; -1 on failure.
 int ConnectTcp(uint16_t port, const std::string& sourceAddr = "");

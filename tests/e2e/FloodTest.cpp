@@ -45,17 +45,7 @@ class FloodTest : public ::testing::Test {
   }
 
   int32_t Join(TWsClient& ws, const std::string& account, const std::string& source = "") {
-    const size_t from = server->FrameCount();
-    EXPECT_TRUE(ws.Connect(rig->gatePort, source));
-    EXPECT_TRUE(ws.Login(account, account, account));
-    auto login = server->WaitFrame(
-        [&](const TLinkFrame& f) {
-          return f.header.wIdent == GM_H5DATA &&
-                 f.payload.find("*#" + account + "/") != std::string::npos;
-        },
-        5s, from);
-    EXPECT_TRUE(login) << account;
-    return login ? static_cast<int32_t>(login->header.wGSocketIdx) : -1;
+    return JoinThroughFakeServer(*rig, *server, ws, account, source);
   }
 
   // The client's message reaches the game server and an answer comes back.
