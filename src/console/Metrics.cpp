@@ -138,7 +138,12 @@ TGateFigures ReadGateFigures(TTavrelSocket* engine) {
     f.nRefusedHandshakes = ws->Lib().RefusedConnections();
   }
   for (uint64_t n : g_PacingStats.nRefused) f.nPaceRefused += n;
-  if (g_Logger) f.nStdoutDropped = g_Logger->StdoutDroppedLines();
+  if (g_Logger) {
+    f.nStdoutDropped = g_Logger->StdoutDroppedLines();
+    for (size_t i = 0; i < f.nLogDropped.size(); ++i) {
+      f.nLogDropped[i] = g_Logger->DroppedLines(static_cast<ELogCategory>(i));
+    }
+  }
   return f;
 }
 
@@ -237,6 +242,12 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.Head("tavrel_log_lines_dropped_total", "counter",
          "Log lines dropped because their destination did not keep up, by destination.");
   m.Sample("tavrel_log_lines_dropped_total", "destination=\"stdout\"", f.nStdoutDropped);
+  constexpr const char* kFileLabels[] = {"destination=\"data\"", "destination=\"save\"",
+                                         "destination=\"script\"", "destination=\"error\"",
+                                         "destination=\"debug\""};
+  for (size_t i = 0; i < f.nLogDropped.size(); ++i) {
+    m.Sample("tavrel_log_lines_dropped_total", kFileLabels[i], f.nLogDropped[i]);
+  }
 
   m.Head("tavrel_build_info", "gauge", "The gateway's build; the value is always 1.");
   m.Sample("tavrel_build_info", BuildLabels(), uint64_t{1});

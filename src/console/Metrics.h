@@ -6,6 +6,7 @@
 // process-wide counters. Main thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -24,8 +25,9 @@ struct TGateFigures {
   uint64_t nSlowConsumerCloses = 0;
   uint64_t nOversizeCloses = 0;
   uint64_t nRefusedHandshakes = 0;
-  uint64_t nPaceRefused = 0;    // client messages refused by the pace check, every kind
-  uint64_t nStdoutDropped = 0;  // main-log lines standard output did not take in time
+  uint64_t nPaceRefused = 0;              // client messages refused by the pace check, every kind
+  uint64_t nStdoutDropped = 0;            // main-log lines standard output did not take in time
+  std::array<uint64_t, 5> nLogDropped{};  // by ELogCategory: past the cap of one flush
 };
 
 // `engine` may be null (before the service starts): its figures read 0.

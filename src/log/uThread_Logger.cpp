@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -194,8 +195,10 @@ struct TLogCategoryState {
   std::mutex lock;                   // guards `live` only
   std::vector<std::string> live;     // filled by any thread
   std::vector<std::string> pending;  // taken out of `live`, not yet on disk (flush lock)
-  std::string file;                  // flush lock
-  uint64_t size = 0;                 // bytes in `file`, flush lock
+  uint64_t dropped = 0;              // past the cap since the last batch, under `lock`
+  std::atomic<uint64_t> droppedTotal{0};
+  std::string file;   // flush lock
+  uint64_t size = 0;  // bytes in `file`, flush lock
 };
 
 std::string WithSlash(std::string dir) {
@@ -249,7 +252,20 @@ struct TLogger::TState {
   void Queue(ELogCategory c, std::string line) {
     TLogCategoryState& cat = Category(c);
     std::lock_guard<std::mutex> guard(cat.lock);
-    if (cat.live.size() < Logger_max_line) cat.live.push_back(std::move(line));
+    if (cat.live.size() < Logger_max_line) {
+      cat.live.push_back(std::move(line));
+    } else {
+      ++cat.dropped;
+      cat.droppedTotal.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+
+  // A cut batch says so: whoever reads the file sees that lines are missing and how many.
+  static void NoteDropped(TLogCategoryState& cat, std::vector<std::string>& batch) {
+    if (cat.dropped == 0) return;
+    batch.push_back(MakeLogLine(std::to_string(cat.dropped) + " log lines dropped: more than " +
+                                std::to_string(Logger_max_line) + " in one flush"));
+    cat.dropped = 0;
   }
 
   // "" when the category's lines are on disk; otherwise the reason, lines kept for the retry.
@@ -262,6 +278,7 @@ struct TLogger::TState {
         for (std::string& line : cat.live) cat.pending.push_back(std::move(line));
         cat.live.clear();
       }
+      NoteDropped(cat, cat.pending);
     }
     if (cat.pending.empty()) return "";
     std::string text;
@@ -269,7 +286,13 @@ struct TLogger::TState {
     text.append("\r\n");  // each batch ends with an empty line
     std::string error = AppendToFile(cat.file, text);
     if (!error.empty()) {
-      if (cat.pending.size() > Logger_max_line) cat.pending.resize(Logger_max_line);
+      if (cat.pending.size() > Logger_max_line) {
+        const size_t cut = cat.pending.size() - Logger_max_line;
+        cat.pending.resize(Logger_max_line);
+        std::lock_guard<std::mutex> guard(cat.lock);
+        cat.dropped += cut;
+        cat.droppedTotal.fetch_add(cut, std::memory_order_relaxed);
+      }
       return error;
     }
     cat.pending.clear();
@@ -424,6 +447,10 @@ void TLogger::WriteStdout(std::span<const std::string> lines) {
   text.swap(queue);
   lock.unlock();
   WriteAllStdout(text);
+}
+
+uint64_t TLogger::DroppedLines(ELogCategory category) const {
+  return m_state->Category(category).droppedTotal.load(std::memory_order_relaxed);
 }
 
 uint64_t TLogger::StdoutDroppedLines() const {

@@ -109,13 +109,15 @@ class TLogger {
   // to finish on its own. Without a running thread the queued lines are written here.
   void Stop();
 
-  // Queue one finished line; beyond Logger_max_line lines per flush the excess is dropped.
+  // Queue one finished line; beyond Logger_max_line lines per flush the excess is dropped,
+  // counted, and named by a line at the end of the batch.
   void WriteError(std::string sError);
   // Lines for standard output ("\n" after each), written by the logger thread
   // at once; past Logger_Max_Stdout_Bytes waiting they are dropped and counted.
   // Without a running thread they are written by the caller.
   void WriteStdout(std::span<const std::string> lines);
   uint64_t StdoutDroppedLines() const;
+  uint64_t DroppedLines(ELogCategory category) const;
   void WriteDebug(std::string sDebug);
   void WriteData(std::string sData);
   void WriteSave(std::string sData);

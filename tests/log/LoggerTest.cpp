@@ -142,27 +142,33 @@ TEST_F(LoggerTest, LinesCarryTheTimeStampAndBlankTextsWriteNothing) {
   EXPECT_FALSE(fs::exists(File("data", 1)));
 }
 
-TEST_F(LoggerTest, QueueKeepsTwoThousandLinesPerFlushAndDataCategoriesUseTheirOwnFiles) {
+TEST_F(LoggerTest, QueueKeepsTwoThousandLinesPerFlushCountsTheRestAndDataUsesItsOwnFiles) {
   TLogger& logger = UseLogger();
-  for (int i = 1; i <= 2001; ++i) logger.WriteError("line " + std::to_string(i));
+  for (int i = 1; i <= 2300; ++i) logger.WriteError("line " + std::to_string(i));
   logger.WriteData("d");
   logger.WriteSave("s");
   logger.WriteScript("c");
   logger.FlushNow();
   std::vector<std::string> lines = Lines(File("error", 1));
-  ASSERT_EQ(lines.size(), 2001u);
+  ASSERT_EQ(lines.size(), 2002u);
   EXPECT_EQ(lines[1999], "line 2000");
-  EXPECT_EQ(lines[2000], "");
+  // The cut is never silent: a line counts it and so does the category's counter.
+  EXPECT_TRUE(lines[2000].ends_with("300 log lines dropped: more than 2000 in one flush"))
+      << lines[2000];
+  EXPECT_EQ(lines[2001], "");
+  EXPECT_EQ(logger.DroppedLines(ELogCategory::Error), 300u);
+  EXPECT_EQ(logger.DroppedLines(ELogCategory::Data), 0u);
   EXPECT_EQ(ReadFile(File("data", 1)), "d\r\n\r\n");
   EXPECT_EQ(ReadFile(File("save", 1)), "s\r\n\r\n");
   EXPECT_EQ(ReadFile(File("script", 1)), "c\r\n\r\n");
 
-  // The limit is per flush: the next batch is taken whole again.
+  // The limit is per flush: the next batch is taken whole again, with no count line.
   logger.WriteError("after");
   logger.FlushNow();
   lines = Lines(File("error", 1));
-  EXPECT_EQ(lines.size(), 2003u);
-  EXPECT_EQ(lines[2001], "after");
+  EXPECT_EQ(lines.size(), 2004u);
+  EXPECT_EQ(lines[2002], "after");
+  EXPECT_EQ(logger.DroppedLines(ELogCategory::Error), 300u);
 }
 
 TEST_F(LoggerTest, FullFilesRollOverToTheNextNumber) {
