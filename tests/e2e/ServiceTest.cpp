@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "e2e/FaultSupport.h"
 #include "e2e/Harness.h"
@@ -257,6 +260,41 @@ TEST(Service, SighupReloadsTheCertificateForNewConnections) {
   before.SendText(ClientMessage(CM_HEART, 5));
   EXPECT_GE(rig.WaitSim("ident=60000 recog=5", 3s, from), 0);
   EXPECT_FALSE(rig.gateway->WaitExit(100ms));
+}
+
+// TLS handshakes left pending from one address count for it from the TCP
+// accept, before any byte of TLS is read: past twice IpCount the rest are
+// closed at once, so they cannot hold memory and descriptors, and a client
+// from another address completes its own handshake.
+TEST(Service, PendingTlsHandshakesFromOneAddressAreCutAtOnce) {
+  TGatewayRig::TOptions options;
+  options.tls = true;
+  TGatewayRig rig(options);
+  ASSERT_TRUE(MakeCertificate(rig.dir, "pending"));
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  // Half say nothing, half start a ClientHello and stall inside it.
+  const std::string helloStart("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
+  std::vector<int> pending;
+  for (int i = 0; i < 40; ++i) {
+    const int fd = ConnectTcp(rig.gatePort, "127.0.0.9");
+    ASSERT_GE(fd, 0);
+    if (i % 2 == 1) ASSERT_EQ(send(fd, helloStart.data(), helloStart.size(), MSG_NOSIGNAL), 11);
+    pending.push_back(fd);
+  }
+  std::this_thread::sleep_for(500ms);
+  int cut = 0;
+  for (int fd : pending) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0) ++cut;
+  }
+  EXPECT_GE(cut, 30);
+  EXPECT_LE(cut, 31);
+  TWsClient other;
+  ASSERT_TRUE(other.Connect(rig.gatePort, "127.0.0.10", true));
+  EXPECT_TRUE(other.Login("t1", "n1", "u1"));
+  EXPECT_GE(ReadMetrics(rig)["tavrel_refused_connections_total{reason=\"in_handshake\"}"], 30);
+  for (int fd : pending) close(fd);
 }
 
 TEST(Service, SettingsFileIsReadWithItsMarkAndLeftAloneWhenComplete) {
