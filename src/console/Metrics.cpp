@@ -160,6 +160,8 @@ std::string RenderMetrics(TTavrelSocket* engine) {
         NonNegative(f.nPeak));
   m.One("tavrel_session_records", "gauge", "Session records in the table, free ones included.",
         NonNegative(f.nSessionRecords));
+  m.One("tavrel_sessions_capacity", "gauge",
+        "Session records the gateway can hold: connections past it are refused.", MAXGATEUSERCOUNT);
   m.One("tavrel_server_link_up", "gauge", "1 while the game-server link is connected.",
         f.boLinkUp ? 1 : 0);
   m.One("tavrel_server_link_queue_bytes", "gauge",

@@ -204,6 +204,16 @@ TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
   return SessionList.back().get();
 }
 
+bool TTavrelSocket::HasFreeSession() const {
+  if (SessionList.size() < MAXGATEUSERCOUNT) return true;
+  for (uint64_t word : reusable_) {
+    if (word != 0) return true;
+  }
+  // Freed in order, so the oldest tells whether any is past its delay.
+  return nFreed_ > 0 &&
+         GetTickCount64() - SessionList[freed_[nFreedHead_]]->dwFreeTime > nSessionReuseMs;
+}
+
 void TTavrelSocket::NewSession(TSessionInfo& Session, bool /*bo10*/) {
   Session.Reset(GetTickCount64());
   if (!Session.RecvBuffer) Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize);

@@ -147,6 +147,9 @@ class TTavrelSocket final : public TTrafficSink {
   TSessionInfo* GetUserIndex(int32_t SocketIdx);
   int32_t GetCount() const;
   int32_t GetListCount();
+  // Whether a connection now would get a record (a new one, or a freed one
+  // past its reuse delay); false is what refuses players with 4004.
+  bool HasFreeSession() const;
   // Visits every record under FLock (the online-users list).
   template <typename F>
   void ForEachSession(F&& f) {

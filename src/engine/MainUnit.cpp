@@ -217,6 +217,8 @@ TMainForm::THealth TMainForm::Health() const {
   if (!g_boStarted || !g_TavrelSocket)
     return {false, startTimerEnabled_ ? "starting" : "start failed"};
   if (!g_TavrelSocket->IsConnected()) return {false, "game server link down"};
+  // A balancer should send new players elsewhere while each would get 4004.
+  if (!g_TavrelSocket->HasFreeSession()) return {false, "full"};
   return {true, "ok"};
 }
 

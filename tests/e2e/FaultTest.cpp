@@ -478,6 +478,11 @@ TEST_F(CrowdTest, ThousandAndOneClients) {
   TWsClient extra;
   EXPECT_TRUE(!extra.Connect(rig->gatePort, "127.0.3.1") || extra.WaitClosed(5s));
   EXPECT_GE(rig->WaitGate("没有空闲会话", 5s, lines), 0);
+  // A balancer sees the table full and sends new players elsewhere.
+  const std::string full = ConsoleGet(*rig, "/healthz");
+  EXPECT_TRUE(full.starts_with("HTTP/1.1 503")) << full;
+  EXPECT_TRUE(full.ends_with("\r\n\r\nfull\n")) << full;
+  EXPECT_EQ(ReadMetrics(*rig)["tavrel_sessions_capacity"], 1000);
 
   // The first and the last inside are still served.
   for (size_t i : {size_t{0}, clients.size() - 1}) {
@@ -503,6 +508,9 @@ TEST_F(CrowdTest, ThousandAndOneClients) {
         return m.count("tavrel_open_connections") && m["tavrel_open_connections"] == 0;
       },
       10s));
+  // None of them logged in, so their records are free again at once.
+  const std::string ok = ConsoleGet(*rig, "/healthz");
+  EXPECT_TRUE(ok.starts_with("HTTP/1.1 200")) << ok;
   // The table keeps its 1000 records for the engine's life (their buffers
   // go): each pins the page or two of the heap it was allocated on, about
   // 10 KiB apiece with what the allocator cannot hand back around them.
