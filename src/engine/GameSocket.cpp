@@ -353,11 +353,13 @@ void TTavrelSocket::HandshakeEnded(const std::string& sRemoteIP) {
   if (it != handshaking_.end() && --it->second <= 0) handshaking_.erase(it);
 }
 
-void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP) {
+void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP,
+                                     std::string_view sEnd) {
   try {
     DecIpNumber(IpAdmissionKey(sRemoteIP));
     if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s)", sUid.c_str()));
     if (TSessionInfo* session = GetUser(std::string_view(sUid))) {
+      LogEnded(*session, sEnd);
       ReportSuppressed(*session, sUid, true);
       // What the gateway accepted from the client before it went (in this
       // turn, or since the last tick) reaches the game server before its
@@ -379,6 +381,15 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
     OutErrorLog(Format("Disconnect:(%d)", 1));
   }
   --g_nUserConnect;
+}
+
+void TTavrelSocket::LogEnded(const TSessionInfo& session, std::string_view sEnd) {
+  std::string account = "no login";
+  if (!session.m_sAccount.empty()) account = "account " + LogText(GbkToUtf8(session.m_sAccount));
+  const int64_t seconds = std::max<int64_t>(0, std::time(nullptr) - session.nConnectTime);
+  MainOutMessage(Format("Connection %s %s ended after %d s: %s, %d bytes in, %d bytes out, %s",
+                        session.sUid, session.sIP, seconds, account, session.nBytesFromClient,
+                        session.nBytesToClient, sEnd.empty() ? std::string_view("closed") : sEnd));
 }
 
 void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {

@@ -133,7 +133,9 @@ class TTavrelSocket final : public TTrafficSink {
   // Client events from the front end. A connection's identifier is the text
   // of its number; a message names the connection by the number itself.
   void ServerConnect(const std::string& sUid, const std::string& sRemoteIP);
-  void ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP);
+  // `sEnd` says how the connection ended, for the line its end writes.
+  void ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP,
+                        std::string_view sEnd = {});
   void ServerMessage(uint32_t nConn, std::string_view LMessage);
   // From the TCP accept to the end of the handshakes a connection counts for
   // its address too: past twice IpCount of them, more are closed at once, so
@@ -211,6 +213,8 @@ class TTavrelSocket final : public TTrafficSink {
   // Link events and duties.
   void CSocketConnect();
   void CSocketDisconnect();
+  void TellLinkDown(bool wasUp);
+  std::string LinkAddress() const;
   void CSocketError(int& ErrorCode);
   void CSocketRead();
   // One slice of the frames read; the rest is posted, so that a flood from
@@ -246,6 +250,8 @@ class TTavrelSocket final : public TTrafficSink {
   // Error lines a client causes: the session named, a printable sample of
   // the bad bytes, sampled per session; counts held back are reported when
   // due, and all of them when the session ends.
+  // The main-log line of a connection's end: who, how long, how much, how.
+  void LogEnded(const TSessionInfo& session, std::string_view sEnd);
   void LogClientFault(TSessionInfo& session, EClientFault fault, std::string_view text,
                       std::string_view sample);
   void ReportSuppressed(TSessionInfo& session, const std::string& sUid, bool all);
@@ -297,6 +303,13 @@ class TTavrelSocket final : public TTrafficSink {
   std::vector<TDirty> flushing_;
   std::vector<TDirty> paused_;  // sessions whose clients are not read
   uint64_t nLinkEpoch_ = 1;     // counts the times the link queue was written out
+  // The link's state as the main log told it: its loss once, then a reminder
+  // a minute at most while it stays down, and its return.
+  std::string sLinkError_;  // of the attempt or connection that is ending
+  bool boLinkDownTold_ = false;
+  uint64_t dwLinkDownSince_ = 0;
+  uint64_t dwLinkReminder_ = 0;
+  int32_t nLinkAttempts_ = 0;
   std::array<uint32_t, MAXGATEUSERCOUNT> dirtyHandle_{};  // handle listed per slot, 0: none
   bool boFlushPosted_ = false;
   bool boReceiptPosted_ = false;  // a slice of frames already read waits its turn

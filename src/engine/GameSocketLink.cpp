@@ -2,6 +2,9 @@
 // keep-alive.
 #include <boost/asio/io_context.hpp>
 
+#include <cstring>
+#include <utility>
+
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
 #include "engine/GameSocket.h"
@@ -13,7 +16,8 @@
 
 namespace {
 constexpr uint64_t kLinkStepMs = 2000;
-}
+constexpr uint64_t kLinkReminderMs = 60000;
+}  // namespace
 
 void TTavrelSocket::SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t nSocket,
                                   int32_t nUserListIndex, int32_t nLen, const void* Data) {
@@ -117,23 +121,57 @@ void TTavrelSocket::CSocketConnect() {
   g_boHeartBeat = true;
   ServerBuffer->Clear();
   MainOutMessage("链接游戏引擎成功！");
+  if (boLinkDownTold_) {
+    MainOutMessage(Format("Game server link %s back after %d s", LinkAddress(),
+                          (now - dwLinkDownSince_) / 1000));
+  }
+  boLinkDownTold_ = false;
 }
 
 void TTavrelSocket::CSocketDisconnect() {
   // A connect attempt that fails ends here too; only a link that was up drops.
-  if (boConnet) ++stats_.nLinkDrops;
+  const bool wasUp = boConnet;
+  if (wasUp) ++stats_.nLinkDrops;
   boConnet = false;
   g_boHeartBeat = false;
   SocketReadBuffer->Clear();
   boReadStalled_ = false;
   ReleaseReadBuffer();
-  MainOutMessage("游戏引擎链接断开！");
+  TellLinkDown(wasUp);
   ServerBuffer->Clear();
   nLinkPending_ = 0;  // gone with the queue
   ResumeReading();
 }
 
+// A reconnect is tried every two seconds for as long as the game server is
+// away; a line for each would bury everything else in the log.
+void TTavrelSocket::TellLinkDown(bool wasUp) {
+  const uint64_t now = GetTickCount64();
+  std::string why = std::exchange(sLinkError_, std::string());
+  if (why.empty()) why = wasUp ? "closed by the game server" : "no connection";
+  if (wasUp || !boLinkDownTold_) {
+    MainOutMessage("游戏引擎链接断开！");
+    MainOutMessage(Format(wasUp ? "Game server link %s lost: %s" : "Game server %s unreachable: %s",
+                          LinkAddress(), why));
+    boLinkDownTold_ = true;
+    dwLinkDownSince_ = now;
+    dwLinkReminder_ = now;
+    nLinkAttempts_ = 0;
+    return;
+  }
+  ++nLinkAttempts_;
+  if (now - dwLinkReminder_ < kLinkReminderMs) return;
+  dwLinkReminder_ = now;
+  MainOutMessage(Format("Game server %s still unreachable after %d s, %d attempts: %s",
+                        LinkAddress(), (now - dwLinkDownSince_) / 1000, nLinkAttempts_, why));
+}
+
+std::string TTavrelSocket::LinkAddress() const {
+  return g_GateConfig.sServerIP + ":" + std::to_string(g_GateConfig.nServerPort);
+}
+
 void TTavrelSocket::CSocketError(int& ErrorCode) {
+  if (ErrorCode != 0) sLinkError_ = std::strerror(ErrorCode);
   ErrorCode = 0;
   CSocket->Socket().Close();
 }
@@ -141,6 +179,7 @@ void TTavrelSocket::CSocketError(int& ErrorCode) {
 void TTavrelSocket::ReconnectStep() {
   if (boLinkOverCap) {
     boLinkOverCap = false;
+    sLinkError_ = "dropped by the gateway, its queue over the cap";
     CSocket->Socket().Close();
   }
   const uint64_t now = GetTickCount64();

@@ -140,14 +140,29 @@ class TWsConn {
   const std::string& Uid() const { return sUid_; }
   const std::string& Remote() const { return sRemote_; }
   bool Reported() const { return boReported_; }
+  // How it ended, for the log line of its end: who closed it with what, or
+  // the transport's error. The first cause is kept.
+  const std::string& EndText() const { return sEnd_; }
 
  protected:
+  void NoteEnd(std::string text) {
+    if (sEnd_.empty()) sEnd_ = std::move(text);
+  }
+  void NoteClose(int code, std::string_view reason, const char* who) {
+    if (!sEnd_.empty()) return;
+    sEnd_ = std::string(who) + " closed " + std::to_string(code);
+    if (reason.empty()) return;
+    AppendLogText(reason, sEnd_.append(" \""));
+    sEnd_.push_back('"');
+  }
+
   TWsConnId id_;
   std::string sUid_;
   std::string sRemote_;
   bool boReported_ = false;  // the connect callback has run
   bool boDone_ = false;      // the end has been reported to the owner
   bool boAdmitted_ = false;  // counted by the handshake admission until its handshakes end
+  std::string sEnd_;
 };
 
 }  // namespace
@@ -185,6 +200,7 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   std::vector<asio::ip::address> trusted_;
   std::unordered_map<TWsConnId, std::weak_ptr<TWsConn>> conns_;
   TWsConnId nextId_ = 1;
+  const TWsConn* ending_ = nullptr;  // while its end is reported
   bool boStopped_ = false;
   bool boAccepting_ = false;
 
@@ -274,6 +290,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (!boReported_) return Abort();
     closeCode_ = code;
     boClosing_ = true;
+    NoteClose(static_cast<int>(code), CloseReason(code), "the gateway");
     PauseReading(false);  // the peer's close reply must be read
     // A client that does not read would never get what waits for it.
     if (code == ECloseCode::SlowConsumer) DropQueued();
@@ -360,7 +377,10 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     // carry a reason (Beast's own limit closes with the code alone).
     ws_.read_message_max(0);
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
-      if (kind == websocket::frame_type::close) OnPeerClose();
+      if (kind != websocket::frame_type::close) return;
+      const websocket::close_reason& cr = ws_.reason();
+      NoteClose(cr.code, std::string_view(cr.reason.data(), cr.reason.size()), "the client");
+      OnPeerClose();
     });
     SetCork(beast::get_lowest_layer(ws_).socket(), true);
     ws_.async_accept(preBuf_.data(), beast::bind_front_handler(&TWsConnT::OnAccept, Self()));
@@ -384,7 +404,10 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void OnRead(error_code ec, size_t) {
-    if (ec) return Finish();
+    if (ec) {
+      NoteEnd("no close frame: " + ec.message());
+      return Finish();
+    }
     // A connection that is closing has nothing more to say; reading goes on
     // only for the peer's close reply.
     if (boClosing_) {
@@ -416,7 +439,10 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
 
   void OnWrite(error_code ec, size_t) {
     boWriting_ = false;
-    if (ec) return Abort();  // the read loop reports the end
+    if (ec) {
+      NoteEnd("no close frame: " + ec.message());
+      return Abort();  // the read loop reports the end
+    }
     if (!boDone_) SetUnsent(nUnsent_ - queue_.front().data.size());
     spare_.push_back(std::move(queue_.front().data));
     queue_.pop_front();
@@ -687,9 +713,11 @@ void TWsLib::TImpl::Ended(TWsConn& conn) {
   HandshakeEnded(conn);
   if (boStopped_ || !conn.Reported()) return;
   --nOpen_;
+  ending_ = &conn;
   Invoke("disconnect", [&] {
     if (onDisconnect_) onDisconnect_(conn.Uid(), conn.Remote());
   });
+  ending_ = nullptr;
 }
 
 void TWsLib::TImpl::Message(TWsConn& conn, std::string_view msg) {
@@ -889,6 +917,10 @@ void TWsLib::CloseSocket(TWsConnId id, ECloseCode code) {
 
 void TWsLib::PauseReading(TWsConnId id, bool pause) {
   if (auto conn = impl_->Find(id)) conn->PauseReading(pause);
+}
+
+std::string TWsLib::EndingText() const {
+  return impl_->ending_ ? impl_->ending_->EndText() : std::string();
 }
 
 size_t TWsLib::TotalUnsent() const {

@@ -91,6 +91,9 @@ class TWsLib {
   void SendMsg(TWsConnId id, std::string_view sText);
   void SendBuff(TWsConnId id, const void* pBuf, size_t nLen);
   void CloseSocket(TWsConnId id, ECloseCode code = ECloseCode::Normal);
+  // Inside the disconnect callback: how that connection ended ("the client closed 1000 'bye'",
+  // "the gateway closed 4002 'kicked'", "no close frame: <error>"); empty elsewhere.
+  std::string EndingText() const;
 
   // Bytes queued for the connection and not yet written; 0 for an unknown one.
   size_t Unsent(TWsConnId id) const;
