@@ -401,6 +401,7 @@ void TConsole::TImpl::Stop() {
   form_.OnLogLine = nullptr;
   form_.OnLogCleared = nullptr;
   form_.OnStatus = nullptr;
+  form_.OnShowLog = nullptr;
   api_.Broadcast = nullptr;
   beast::error_code ec;
   acceptor_.close(ec);
@@ -478,6 +479,7 @@ bool TConsole::Start() {
     console->Broadcast(TConsoleApi::LogEvent(line));
   };
   form_.OnLogCleared = [console] { console->Broadcast(TConsoleApi::ClearEvent()); };
+  form_.OnShowLog = [console] { console->Broadcast(console->Api().ShowLogEvent()); };
   form_.OnStatus = [console] {
     console->Broadcast(console->Api().StatusEvent());
     console->Broadcast(console->Api().DashboardEvents());

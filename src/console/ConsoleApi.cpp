@@ -251,7 +251,7 @@ TConsoleReply TConsoleApi::PostShowLog(const TConsoleRequest& req) {
   json::object body;
   bool on = false;
   if (!ParseBody(req, body) || !Flag(body, "on", on)) return Error(400, "expected {\"on\":bool}");
-  boShowLog = on;
+  SetShowLog(on);
   if (Broadcast) Broadcast(ShowLogEvent());
   return Json(json::object{{"showLog", boShowLog}});
 }

@@ -16,6 +16,7 @@
 #include "net/JSocket.h"
 #include "platform/CodePage.h"
 #include "platform/Printable.h"
+#include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "protocol/HUtil32.h"
 #include "shared/Share.h"
@@ -298,7 +299,7 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
       if (!session) {
         ++stats_.nRefusedNoSlot;
         frontEnd_->CloseSocket(nConn, ECloseCode::NoFreeSession);
-        MainOutMessage(Format("%s IP:%s 没有空闲会话,连接被拒绝", sUid.c_str(), sIP.c_str()));
+        MainOutWarning(Format("%s IP:%s 没有空闲会话,连接被拒绝", sUid.c_str(), sIP.c_str()));
       } else {
         const uint64_t now = GetTickCount64();
         session->sUid = sUid;
@@ -383,6 +384,17 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
   --g_nUserConnect;
 }
 
+// What the verbose log shows of a client message: its ident and size, never
+// its bytes, which are the player's and would flood the journal.
+void TTavrelSocket::LogFrame(uint32_t nConn, std::string_view msg) {
+  if (msg.size() >= DEFBLOCKSIZE && msg.front() != '*') {
+    const TDefaultMessage header = DecodeMessage(msg.substr(0, DEFBLOCKSIZE));
+    MainOutMessage(Format("[%d] ident %d, %d bytes", nConn, header.Ident, msg.size()));
+  } else {
+    MainOutMessage(Format("[%d] text, %d bytes", nConn, msg.size()));
+  }
+}
+
 void TTavrelSocket::LogEnded(const TSessionInfo& session, std::string_view sEnd) {
   std::string account = "no login";
   if (!session.m_sAccount.empty()) account = "account " + LogText(GbkToUtf8(session.m_sAccount));
@@ -399,7 +411,7 @@ void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
     inText_.clear();
     AppendUtf8ToGbk(LMessage, inText_);
     const std::string& text = inText_;
-    if (boShowLog) MainOutMessage(Format("[%d]%s", nConn, LMessage));
+    if (boShowLog) LogFrame(nConn, LMessage);
     stats_.nBytesFromClients += LMessage.size();
     session = GetUser(nConn);
     if (session) session->nBytesFromClient += LMessage.size();

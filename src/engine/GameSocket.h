@@ -252,6 +252,7 @@ class TTavrelSocket final : public TTrafficSink {
   // due, and all of them when the session ends.
   // The main-log line of a connection's end: who, how long, how much, how.
   void LogEnded(const TSessionInfo& session, std::string_view sEnd);
+  void LogFrame(uint32_t nConn, std::string_view msg);
   void LogClientFault(TSessionInfo& session, EClientFault fault, std::string_view text,
                       std::string_view sample);
   void ReportSuppressed(TSessionInfo& session, const std::string& sUid, bool all);

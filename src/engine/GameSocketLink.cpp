@@ -150,8 +150,8 @@ void TTavrelSocket::TellLinkDown(bool wasUp) {
   std::string why = std::exchange(sLinkError_, std::string());
   if (why.empty()) why = wasUp ? "closed by the game server" : "no connection";
   if (wasUp || !boLinkDownTold_) {
-    MainOutMessage("游戏引擎链接断开！");
-    MainOutMessage(Format(wasUp ? "Game server link %s lost: %s" : "Game server %s unreachable: %s",
+    MainOutWarning("游戏引擎链接断开！");
+    MainOutWarning(Format(wasUp ? "Game server link %s lost: %s" : "Game server %s unreachable: %s",
                           LinkAddress(), why));
     boLinkDownTold_ = true;
     dwLinkDownSince_ = now;
@@ -162,7 +162,7 @@ void TTavrelSocket::TellLinkDown(bool wasUp) {
   ++nLinkAttempts_;
   if (now - dwLinkReminder_ < kLinkReminderMs) return;
   dwLinkReminder_ = now;
-  MainOutMessage(Format("Game server %s still unreachable after %d s, %d attempts: %s",
+  MainOutWarning(Format("Game server %s still unreachable after %d s, %d attempts: %s",
                         LinkAddress(), (now - dwLinkDownSince_) / 1000, nLinkAttempts_, why));
 }
 

@@ -47,6 +47,7 @@ void TMainForm::FormCreate() {
   std::filesystem::create_directories(logDir);
   g_Logger = std::make_unique<TLogger>();
   g_Logger->Initialize(logDir);
+  g_Logger->SetKeepDays(g_GateConfig.nLogKeepDays);
   g_Logger->Start();
 
   if (given != 0 && !control) {
@@ -101,7 +102,7 @@ void TMainForm::StartService() {
   } catch (const std::exception& e) {
     g_boStarted = false;
     boCheckServerFail = false;
-    MainOutMessage("[Exception] StartService");
+    MainOutError("[Exception] StartService");
     MainOutMessage(e.what());
     // A supervisor sees a failed start only as an exit; a control program
     // may still send GS_QUIT to try again.
@@ -134,7 +135,7 @@ void TMainForm::TimerRunTimer() {
   try {
     ShowMainLogMsg();
   } catch (const std::exception&) {
-    MainOutMessage("[Exception]ShowMainLogMsg..");
+    MainOutError("[Exception]ShowMainLogMsg..");
   }
   if (!g_TavrelSocket) return;
   try {
@@ -142,10 +143,14 @@ void TMainForm::TimerRunTimer() {
     const uint64_t now = GetTickCount64();
     if (now - dwSendMsgBytesTime > kStatusIntervalMs) {
       dwSendMsgBytesTime = now;
+      if (ExpireShowLog(now)) {
+        MainOutMessage("Verbose log switched off: on for 10 minutes");
+        if (OnShowLog) OnShowLog();
+      }
       RefreshStatus();
     }
   } catch (const std::exception&) {
-    MainOutMessage("[Exception]g_TavrelSocket.Run..");
+    MainOutError("[Exception]g_TavrelSocket.Run..");
   }
 }
 
@@ -165,11 +170,21 @@ void TMainForm::ShowMainLogMsg() {
   const uint64_t now = GetTickCount64();
   if (now - dwShowMainLogTick < kShowLogIntervalMs) return;
   dwShowMainLogTick = now;
-  std::vector<std::string> TempLogList = TakeMainLogLines();
+  std::vector<ELogPriority> priorities;
+  std::vector<std::string> TempLogList = TakeMainLogLines(&priorities);
   if (TempLogList.empty()) return;
   // The logger thread writes standard output: a reader that stalls must not
   // stop the loop.
-  if (g_Logger) {
+  if (g_Logger && journal_) {
+    // The journal takes each line's priority from its "<N>" prefix.
+    std::vector<std::string> prefixed;
+    prefixed.reserve(TempLogList.size());
+    for (size_t i = 0; i < TempLogList.size(); ++i) {
+      prefixed.push_back("<" + std::to_string(static_cast<int>(priorities[i])) + ">" +
+                         TempLogList[i]);
+    }
+    g_Logger->WriteStdout(prefixed);
+  } else if (g_Logger) {
     g_Logger->WriteStdout(TempLogList);
   } else {
     for (const std::string& line : TempLogList) std::printf("%s\n", line.c_str());
@@ -242,7 +257,7 @@ void TMainForm::WatchDrain() {
   const bool drained = !g_TavrelSocket || g_TavrelSocket->Drained();
   if (drained || std::chrono::steady_clock::now() >= drainDeadline_) {
     if (!drained) {
-      MainOutMessage(Format("Drain time is up: %d connections left", g_TavrelSocket->GetCount()));
+      MainOutWarning(Format("Drain time is up: %d connections left", g_TavrelSocket->GetCount()));
     }
     CloseNow();
     return;
@@ -270,7 +285,7 @@ void TMainForm::ReloadTLS() {
     MainOutMessage("TLS certificate " + g_GateConfig.sCertFile + " and key " +
                    g_GateConfig.sKeyFile + " reloaded for new connections");
   } else {
-    MainOutMessage("TLS reload failed, the old certificate stays in use: " + why);
+    MainOutError("TLS reload failed, the old certificate stays in use: " + why);
   }
 }
 

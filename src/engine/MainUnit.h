@@ -18,6 +18,8 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "log/uThread_Logger.h"
+
 class TMainForm {
  public:
   static constexpr size_t kMemoLogMaxLines = 500;
@@ -68,6 +70,7 @@ class TMainForm {
   std::function<void(const std::string& line)> OnLogLine;
   std::function<void()> OnLogCleared;
   std::function<void()> OnStatus;
+  std::function<void()> OnShowLog;  // the verbose log switched itself off
 
  private:
   void StartTimerTimer();
@@ -99,5 +102,6 @@ class TMainForm {
   std::string panels_[2];
   std::deque<std::string> memoLog_;
   uint64_t dwShowMainLogTick = 0;
+  const bool journal_ = StdoutIsJournal();  // standard output is systemd's journal
   uint64_t dwSendMsgBytesTime = 0;
 };

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -201,6 +202,31 @@ struct TLogCategoryState {
   uint64_t size = 0;  // bytes in `file`, flush lock
 };
 
+std::string DateText(std::time_t when) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  char date[32];
+  std::snprintf(date, sizeof(date), "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday);
+  return date;
+}
+
+// The date of a log file's name ("error_20261210_001.txt"), or empty for any
+// other name: only the logger's own files are ever deleted.
+std::string_view DatedLogName(std::string_view name) {
+  static constexpr std::string_view kStems[] = {"data_", "save_", "script_", "error_", "debug_"};
+  for (std::string_view stem : kStems) {
+    if (!name.starts_with(stem)) continue;
+    const std::string_view rest = name.substr(stem.size());
+    if (rest.size() != 16 || rest[8] != '_' || !rest.ends_with(".txt")) return {};
+    for (size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11}) {
+      if (rest[i] < '0' || rest[i] > '9') return {};
+    }
+    return rest.substr(0, 8);
+  }
+  return {};
+}
+
 std::string WithSlash(std::string dir) {
   if (!dir.empty() && dir.back() != '/') dir.push_back('/');
   return dir;
@@ -233,6 +259,8 @@ struct TLogger::TState {
   std::mutex flushLock;
   std::string logDir;  // flush lock
   bool initialized = false;
+  std::atomic<int> keepDays{0};
+  std::string prunedOn;  // the date of the last prune, flush lock
 
   std::mutex wakeLock;
   std::condition_variable wake;
@@ -304,10 +332,34 @@ struct TLogger::TState {
     return "";
   }
 
+  // Once a day (and at the first flush), the dated files older than the
+  // days to keep go; the files in use stay whatever their date.
+  void Prune() {
+    const int days = keepDays.load(std::memory_order_relaxed);
+    if (days <= 0) return;
+    const std::string today = DateText(std::time(nullptr));
+    if (today == prunedOn) return;
+    prunedOn = today;
+    const std::string cutoff =
+        DateText(std::time(nullptr) - static_cast<std::time_t>(days) * 86400);
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::directory_iterator it(logDir.empty() ? "." : logDir, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      const std::string_view date = DatedLogName(name);
+      if (date.empty() || date >= cutoff || !it->is_regular_file(ec)) continue;
+      bool inUse = false;
+      for (const TLogCategoryState& cat : categories) inUse |= cat.file == logDir + name;
+      if (!inUse) fs::remove(it->path(), ec);
+    }
+  }
+
   // False when some category could not be written.
   bool Flush() {
     std::lock_guard<std::mutex> guard(flushLock);
     if (!initialized) return true;
+    Prune();
     bool ok = true;
     for (TLogCategoryState& cat : categories) {
       std::string error;
@@ -449,6 +501,10 @@ void TLogger::WriteStdout(std::span<const std::string> lines) {
   WriteAllStdout(text);
 }
 
+void TLogger::SetKeepDays(int days) {
+  m_state->keepDays.store(days, std::memory_order_relaxed);
+}
+
 uint64_t TLogger::DroppedLines(ELogCategory category) const {
   return m_state->Category(category).droppedTotal.load(std::memory_order_relaxed);
 }
@@ -484,13 +540,8 @@ std::string TLogger::CurrentFile(ELogCategory category) const {
 }
 
 std::string TLogger::GetLogFileName(const std::string& logDir, std::string_view stem) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char date[32];
-  std::snprintf(date, sizeof(date), "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
-                local.tm_mday);
-  const std::string prefix = WithSlash(logDir) + std::string(stem) + "_" + date + "_";
+  const std::string prefix =
+      WithSlash(logDir) + std::string(stem) + "_" + DateText(std::time(nullptr)) + "_";
   std::string name;
   for (int n = 1; n <= Logger_Max_FileNumber; ++n) {
     char number[16];
@@ -509,6 +560,17 @@ int64_t TLogger::GetFSize(const std::string& FileName) {
 }
 
 // ---- Entry points ---------------------------------------------------------------------------
+
+bool StdoutIsJournal() {
+  const char* env = std::getenv("JOURNAL_STREAM");
+  if (!env) return false;
+  unsigned long long dev = 0;
+  unsigned long long ino = 0;
+  if (std::sscanf(env, "%llu:%llu", &dev, &ino) != 2) return false;
+  struct stat st {};
+  if (::fstat(STDOUT_FILENO, &st) != 0) return false;
+  return st.st_dev == dev && st.st_ino == ino;
+}
 
 void OutErrorLog(std::string_view sError) {
   if (!g_Logger || IsBlank(sError)) return;

@@ -105,6 +105,8 @@ class TLogger {
   // existing file's size towards its limit. Call before Start.
   void Initialize(const std::string& LogDir);
   void Start();
+  // Dated files older than `days` days are deleted once a day; 0 keeps them all.
+  void SetKeepDays(int days);
   // Asks the thread to write what is still queued and end; waits up to 1000 ms, then leaves it
   // to finish on its own. Without a running thread the queued lines are written here.
   void Stop();
@@ -143,6 +145,10 @@ class TLogger {
 };
 
 extern std::unique_ptr<TLogger> g_Logger;
+
+// Whether standard output is the journal's stream, as systemd tells a service
+// in JOURNAL_STREAM ("device:inode" of that stream).
+bool StdoutIsJournal();
 
 // ---- Entry points for the rest of the gateway -----------------------------------------------
 // Texts that are blank after trimming queue nothing.

@@ -13,10 +13,12 @@
 #include <ctime>
 #include <fstream>
 #include <initializer_list>
+#include <mutex>
 
 #include "platform/ControlChannel.h"
 #include "platform/Printable.h"
 #include "protocol/EDcode.h"
+#include "shared/Tick.h"
 
 TGateConfig g_GateConfig;
 std::unique_ptr<TIniFile> g_Config;
@@ -34,6 +36,20 @@ int32_t g_nPunishThreshold = 200;
 int32_t g_nAttackglobalCD = 0;
 int32_t g_nMagicglobalCD = 0;
 bool boShowLog = false;
+namespace {
+uint64_t dwShowLogSince = 0;
+}  // namespace
+
+void SetShowLog(bool on) {
+  if (on && !boShowLog) dwShowLogSince = GetTickCount64();
+  boShowLog = on;
+}
+
+bool ExpireShowLog(uint64_t now) {
+  if (!boShowLog || now - dwShowLogSince < kShowLogMs) return false;
+  boShowLog = false;
+  return true;
+}
 
 uint32_t g_dwCorvaneHandle = 0;
 int32_t g_nIndex = 0;
@@ -63,7 +79,14 @@ std::mt19937 g_Random;
 std::unordered_map<std::string, TIPNumberInfo> g_IPNumberList;
 std::vector<std::string> g_IPList;
 
-TGStringList MainLogMsgList;
+namespace {
+struct TMainLogQueue {
+  std::mutex lock;
+  std::vector<std::string> lines;
+  std::vector<ELogPriority> priorities;
+};
+TMainLogQueue g_MainLog;
+}  // namespace
 
 void Randomize() {
   const auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
@@ -206,6 +229,8 @@ void LoadExtensionSections(TConfigReader& r) {
   if (r.Integer(kLimitsSection, "ClientBytes", static_cast<int32_t>(c.nClientBytes), value,
                 [](int32_t v) { return v >= (1 << 20); }))
     c.nClientBytes = value;
+  if (r.Integer(kLogSection, "KeepDays", c.nLogKeepDays, value, notNegative))
+    c.nLogKeepDays = value;
 }
 
 // Never written back nor reported: a test hook, not a setting.
@@ -445,7 +470,7 @@ void LoadIP(const std::string& fileName) {
 
 // ---- Status reporting -------------------------------------------------------------------------
 
-void MainOutMessage(std::string_view Msg) {
+void MainOutMessage(std::string_view Msg, ELogPriority priority) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -457,14 +482,19 @@ void MainOutMessage(std::string_view Msg) {
   // Names and messages of clients come through here: none may start a line of its own. The
   // console's JSON passes bytes through unchecked, so the line must be valid UTF-8 too.
   AppendLogText(Msg, line);
-  std::lock_guard<TGStringList> guard(MainLogMsgList);
-  MainLogMsgList.Add(std::move(line));
+  std::lock_guard<std::mutex> guard(g_MainLog.lock);
+  g_MainLog.lines.push_back(std::move(line));
+  g_MainLog.priorities.push_back(priority);
 }
 
-std::vector<std::string> TakeMainLogLines() {
+std::vector<std::string> TakeMainLogLines(std::vector<ELogPriority>* priorities) {
   std::vector<std::string> lines;
-  std::lock_guard<TGStringList> guard(MainLogMsgList);
-  MainLogMsgList.MoveTo(lines);
+  std::lock_guard<std::mutex> guard(g_MainLog.lock);
+  lines.swap(g_MainLog.lines);
+  if (priorities) {
+    priorities->swap(g_MainLog.priorities);
+  }
+  g_MainLog.priorities.clear();
   return lines;
 }
 

@@ -29,6 +29,7 @@ inline constexpr const char* kListenSection = "Listen";
 inline constexpr const char* kRunSection = "Run";
 inline constexpr const char* kAdmissionSection = "Admission";
 inline constexpr const char* kLimitsSection = "Limits";
+inline constexpr const char* kLogSection = "Log";
 
 struct TGateConfig {
   // [Tavrel], in file order of declaration
@@ -56,6 +57,8 @@ struct TGateConfig {
   std::string sListenAddr;  // Addr: empty = every address (dual-stack)
   // [Run]
   bool boEventFlush = true;  // Flush: "event" (true) or "tick"
+  // [Log]
+  int32_t nLogKeepDays = 0;  // KeepDays: dated log files older than this go; 0 keeps all
   // [Admission]: new connections per address, a token bucket; 0 follows IpCount
   int32_t nConnectRate = 0;   // ConnectRate: per second (0: IpCount)
   int32_t nConnectBurst = 0;  // ConnectBurst: at once (0: 4 x IpCount)
@@ -117,6 +120,12 @@ extern int32_t g_nPunishThreshold;
 extern int32_t g_nAttackglobalCD;
 extern int32_t g_nMagicglobalCD;
 extern bool boShowLog;
+// The verbose log is for a look at live traffic, not a mode to forget on:
+// it switches itself off this long after it was switched on.
+constexpr uint64_t kShowLogMs = 10 * 60 * 1000;
+void SetShowLog(bool on);
+// True once, when the verbose log has just been switched off for its age.
+bool ExpireShowLog(uint64_t now);
 
 extern uint32_t g_dwCorvaneHandle;  // control channel descriptor, 0 = none
 extern int32_t g_nIndex;
@@ -186,14 +195,21 @@ void LoadIP(const std::string& fileName = "./Ip.txt");
 
 // ---- Status reporting -------------------------------------------------------------------------
 
-// Queued main-log lines, oldest first; any thread may add under its lock.
-extern TGStringList MainLogMsgList;
+// Syslog priorities of main-log lines, for the journal.
+enum class ELogPriority : uint8_t { Error = 3, Warning = 4, Info = 6 };
 
 // Queues "[yyyy-mm-dd hh:nn:ss] " + Msg as one line: bytes that are not valid UTF-8 become "?",
-// control characters are escaped (AppendLogText).
-void MainOutMessage(std::string_view Msg);
-// Takes every queued line out of MainLogMsgList in one short hold of its lock.
-std::vector<std::string> TakeMainLogLines();
+// control characters are escaped (AppendLogText). Any thread.
+void MainOutMessage(std::string_view Msg, ELogPriority priority = ELogPriority::Info);
+inline void MainOutWarning(std::string_view Msg) {
+  MainOutMessage(Msg, ELogPriority::Warning);
+}
+inline void MainOutError(std::string_view Msg) {
+  MainOutMessage(Msg, ELogPriority::Error);
+}
+// Takes every queued line, oldest first, in one short hold of the queue's lock; with
+// `priorities`, the priority of each line beside it.
+std::vector<std::string> TakeMainLogLines(std::vector<ELogPriority>* priorities = nullptr);
 // Sends one status message over the control channel g_dwCorvaneHandle (nothing when it is 0);
 // the word parameter carries wIdent and (g_nIndex + 38) mod 65536. Failures are ignored.
 void SendCorvaneMsg(uint16_t wIdent, std::string_view sSendMsg);

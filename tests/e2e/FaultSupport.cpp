@@ -294,15 +294,17 @@ void RaiseFdLimit() {
   setrlimit(RLIMIT_NOFILE, &lim);
 }
 
-std::string ConsoleGet(TGatewayRig& rig, const std::string& target, const std::string& headers) {
+namespace {
+
+// One request to the console on the port its start-up line names; the whole
+// reply, empty when the console does not answer.
+std::string ConsoleExchange(TGatewayRig& rig, const std::string& request) {
   uint16_t port = 0;
   for (const std::string& line : rig.gateway->Lines())
     if (const size_t at = line.find("Console http://127.0.0.1:"); at != std::string::npos)
       port = static_cast<uint16_t>(std::atoi(line.c_str() + at + 25));
   const int fd = port ? ConnectTcp(port) : -1;
   if (fd < 0) return {};
-  const std::string request =
-      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "Connection: close\r\n\r\n";
   std::string reply;
   if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
     char buf[4096];
@@ -315,6 +317,23 @@ std::string ConsoleGet(TGatewayRig& rig, const std::string& target, const std::s
   }
   close(fd);
   return reply;
+}
+
+}  // namespace
+
+std::string ConsoleGet(TGatewayRig& rig, const std::string& target, const std::string& headers) {
+  return ConsoleExchange(rig, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
+                                  "Connection: close\r\n\r\n");
+}
+
+std::string ConsolePost(TGatewayRig& rig, const std::string& target, const std::string& token,
+                        const std::string& body) {
+  return ConsoleExchange(rig, "POST " + target +
+                                  " HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://127.0.0.1\r\n"
+                                  "Authorization: Bearer " +
+                                  token + "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+                                  body);
 }
 
 std::map<std::string, double> ReadMetrics(TGatewayRig& rig) {

@@ -124,6 +124,9 @@ bool AddressCountIsIdle(uint16_t port, const std::string& addr, int ipCount = 5,
 // empty when the console does not answer.
 std::string ConsoleGet(TGatewayRig& rig, const std::string& target,
                        const std::string& headers = "");
+// One POST of the JSON `body` to the console with `token` as its bearer.
+std::string ConsolePost(TGatewayRig& rig, const std::string& target, const std::string& token,
+                        const std::string& body);
 
 // The gateway's console /metrics as name (with labels) -> value; empty when
 // the console does not answer. The port is the one its start-up line names.

@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kLinkUp = "链接游戏引擎成功！";
 constexpr const char* kLinkDown = "游戏引擎链接断开！";
+constexpr const char* kToken = "ops-token";
 
 class OperationsTest : public ::testing::Test {
  protected:
@@ -30,6 +31,7 @@ class OperationsTest : public ::testing::Test {
     TGatewayRig::TOptions options;
     options.startGameServer = false;
     options.connectOutTime = 60;
+    options.extraIni = "Token=" + std::string(kToken) + "\n";  // lands in [Console]
     rig = std::make_unique<TGatewayRig>(options);
     if (linked) StartServer();
     rig->StartGateway();
@@ -119,6 +121,46 @@ TEST_F(OperationsTest, TheLinksLossAndReturnAreToldOnceEach) {
   // It reconnects at once, since the game server still listens.
   ASSERT_GE(rig->WaitGate("back after ", 5s, rig->WaitGate("lost: ")), 0);
   EXPECT_EQ(Count("back after "), 2u);
+}
+
+// The verbose log names each client message by ident and size; what the
+// player typed stays out of the journal.
+TEST_F(OperationsTest, TheVerboseLogShowsFramesNotTheirBytes) {
+  Start();
+  const std::string reply = ConsolePost(*rig, "/api/showlog", kToken, R"({"on":true})");
+  ASSERT_NE(reply.find("200 OK"), std::string::npos) << reply;
+  TWsClient player;
+  ASSERT_GE(JoinThroughFakeServer(*rig, *server, player, "verbose"), 0);
+  player.SendText(ClientMessage(CM_HEART, 7, 0, 0, 0, "SECRET-BODY"));
+  EXPECT_GE(rig->WaitGate("] ident " + std::to_string(CM_HEART) + ", 59 bytes", 5s), 0);
+  EXPECT_EQ(Count("SECRET-BODY"), 0u);
+}
+
+// Under systemd standard output is the journal: each line starts with its
+// syslog priority, which the journal takes and strips.
+TEST(OperationsJournal, StandardOutputLinesCarryTheirPriorityForTheJournal) {
+  TGatewayRig::TOptions options;
+  options.startGameServer = false;  // the link's loss is a warning
+  TGatewayRig rig(options);
+  rig.gateway = std::make_unique<TProcess>(
+      "/bin/sh",
+      std::vector<std::string>{"-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\"",
+                               TAVRELH5_BIN},
+      rig.dir.Path());
+  const int down = rig.gateway->WaitForLine(kLinkDown, 5s);
+  ASSERT_GE(down, 0);
+  const auto lines = rig.gateway->Lines();
+  EXPECT_TRUE(lines[static_cast<size_t>(down)].starts_with("<4>[")) << lines[down];
+  const int port = rig.gateway->WaitForLine("获得端口", 1s);
+  ASSERT_GE(port, 0);
+  EXPECT_TRUE(lines[static_cast<size_t>(port)].starts_with("<6>[")) << lines[port];
+
+  // Without the journal, no prefix.
+  TGatewayRig plain(options);
+  plain.StartGateway();
+  const int plainDown = plain.gateway->WaitForLine(kLinkDown, 5s);
+  ASSERT_GE(plainDown, 0);
+  EXPECT_TRUE(plain.gateway->Lines()[static_cast<size_t>(plainDown)].starts_with("["));
 }
 
 }  // namespace

@@ -171,6 +171,41 @@ TEST_F(LoggerTest, QueueKeepsTwoThousandLinesPerFlushCountsTheRestAndDataUsesIts
   EXPECT_EQ(logger.DroppedLines(ELogCategory::Error), 300u);
 }
 
+// Only the logger's own dated files older than the days to keep go; the one
+// in use stays whatever its date, and nothing goes while KeepDays is 0.
+TEST_F(LoggerTest, KeepDaysDeletesOnlyItsOwnOlderDatedFiles) {
+  const auto daysAgo = [](int days) {
+    const std::time_t t = std::time(nullptr) - static_cast<std::time_t>(days) * 86400;
+    std::tm local{};
+    localtime_r(&t, &local);
+    char date[16];
+    std::snprintf(date, sizeof(date), "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday);
+    return std::string(date);
+  };
+  const std::string old = dir_ + "error_" + daysAgo(10) + "_001.txt";
+  const std::string oldData = dir_ + "data_" + daysAgo(10) + "_042.txt";
+  const std::string recent = dir_ + "data_" + daysAgo(3) + "_001.txt";
+  const std::string foreign = dir_ + "notes_" + daysAgo(10) + "_001.txt";
+  const std::string odd = dir_ + "error_" + daysAgo(10) + "_01.txt";
+  for (const std::string& f : {old, oldData, recent, foreign, odd}) MakeFile(f, 10);
+  fs::create_directories(dir_ + "debug_" + daysAgo(10) + "_001.txt");
+
+  TLogger& logger = UseLogger();
+  logger.WriteError("kept");
+  logger.FlushNow();
+  EXPECT_TRUE(fs::exists(old));
+
+  logger.SetKeepDays(5);
+  logger.WriteError("pruned");
+  logger.FlushNow();
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_FALSE(fs::exists(oldData));
+  for (const std::string& f : {recent, foreign, odd, dir_ + "debug_" + daysAgo(10) + "_001.txt"})
+    EXPECT_TRUE(fs::exists(f)) << f;
+  EXPECT_NE(ReadFile(File("error", 1)).find("pruned"), std::string::npos);
+}
+
 TEST_F(LoggerTest, FullFilesRollOverToTheNextNumber) {
   // Over the limit at start-up: the next number is used.
   MakeFile(File("error", 1), Logger_Max_Size + 1);
