@@ -75,6 +75,8 @@ class TMainForm {
   void TimerRunTimer();
   void ShowMainLogMsg();
   void RefreshStatus();
+  void NotifyReady();
+  void NotifyStatus();
   void WatchControlChannel();
   void ArmStartTimer();
   void ArmRunTimer();
@@ -100,4 +102,8 @@ class TMainForm {
   std::deque<std::string> memoLog_;
   uint64_t dwShowMainLogTick = 0;
   uint64_t dwSendMsgBytesTime = 0;
+  // What the service manager ($NOTIFY_SOCKET) was last told, and when.
+  bool readyNotified_ = false;
+  std::string notifiedStatus_;
+  uint64_t dwNotifyStatusTick_ = 0;
 };
