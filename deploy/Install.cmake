@@ -1,45 +1,73 @@
-# `cmake --install`: the gateway, its systemd unit and an example
-# configuration; CPack turns the same into a Debian package that creates the
-# service's user and home. Included from the top-level CMakeLists.txt.
+# `cmake --install`: the gateway, its systemd unit, its settings file (from
+# the example), the docs and the Grafana dashboard; CPack turns the same into
+# a Debian package that creates the service's user and home. Included from
+# the top-level CMakeLists.txt.
 include(GNUInstallDirs)
 
 install(TARGETS tavrelh5 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The unit names the binary by its full path, which is known only at install
-# time (cmake --install --prefix, CPack's /usr).
+# The unit names the binary and the settings file by their full paths, which
+# are known only at install time (cmake --install --prefix, CPack's /usr).
+# The settings go where GNUInstallDirs puts them: /etc for the prefix /usr,
+# else <prefix>/etc.
 install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(tavrel_etc /etc/tavrelh5)
+  else()
+    set(tavrel_etc \"\${CMAKE_INSTALL_PREFIX}/etc/tavrelh5\")
+  endif()
+  file(INSTALL \"${CMAKE_CURRENT_LIST_DIR}/Tavrel.ini.example\" DESTINATION \"\${tavrel_etc}\"
+       RENAME Tavrel.ini PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
   file(READ \"${CMAKE_CURRENT_LIST_DIR}/tavrelh5.service\" unit)
-  string(REPLACE \"ExecStart=/usr/bin/tavrelh5\"
-         \"ExecStart=\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrelh5\" unit \"\${unit}\")
+  string(REPLACE \"ExecStart=/usr/bin/tavrelh5 --config /etc/tavrelh5/Tavrel.ini\"
+         \"ExecStart=\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrelh5 --config \${tavrel_etc}/Tavrel.ini\"
+         unit \"\${unit}\")
   set(dest \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/tavrelh5.service\")
   message(STATUS \"Installing: \${dest}\")
   file(WRITE \"\${dest}\" \"\${unit}\")
 ")
+# The pristine example stays beside the dashboard for reference.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/Tavrel.ini.example
+              ${CMAKE_SOURCE_DIR}/docs/grafana-dashboard.json
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tavrelh5)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/SCALING.md
+              ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavrelh5)
+# Debian wants the changelog compressed without a time stamp (gzip -n); made
+# at install time, so that no build target has to run first.
+set(TAVREL_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
+install(CODE "
+  execute_process(COMMAND gzip -9n -c \"${CMAKE_CURRENT_LIST_DIR}/debian/changelog\"
+                  OUTPUT_FILE \"${TAVREL_CHANGELOG_GZ}\" COMMAND_ERROR_IS_FATAL ANY)
+")
+install(FILES ${TAVREL_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavrelh5)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tavrelh5)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrelh5)
-if(PROJECT_VERSION)
-  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-else()
-  set(CPACK_PACKAGE_VERSION 1.0.0)
-endif()
-set(CPACK_PACKAGE_CONTACT "TavrelH5 maintainers <tavrelh5@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The Debian revision: the package's version is <project version>-1, the
+# same as the top entry of debian/changelog.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# No public contact exists yet; .invalid says so rather than a host that
+# mail would be tried on.
+set(CPACK_PACKAGE_CONTACT "TavrelH5 maintainers <tavrelh5@tavrelh5.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "game gateway between browser WebSocket clients and one game server")
+# Lines of the extended description stay within 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
-    "TavrelH5 accepts browser WebSocket connections (optionally TLS), paces client actions, \
-translates the game server's records into JSON and multiplexes every session over one TCP \
-link to the game server. The package runs it as the systemd service tavrelh5 in \
-/var/lib/tavrelh5.")
+    "TavrelH5 accepts browser WebSocket connections (optionally TLS), paces
+client actions, translates the game server's records into JSON and
+multiplexes every session over one TCP link to the game server. The package
+runs it as the systemd service tavrelh5 in /var/lib/tavrelh5, with its
+settings in /etc/tavrelh5/Tavrel.ini.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The maintainer scripts create the user and home with adduser.
+# The maintainer scripts create the user and home with adduser and restart
+# the service with deb-systemd-invoke (init-system-helpers, essential).
 find_program(TAVREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(TAVREL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -47,9 +75,10 @@ if(TAVREL_DPKG_SHLIBDEPS)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6, libgcc-s1, libstdc++6, libssl3, zlib1g")
 endif()
+# conffiles: dpkg keeps an operator's edits to /etc/tavrelh5/Tavrel.ini.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm
-    ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
+    ${CMAKE_CURRENT_LIST_DIR}/debian/postrm ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 

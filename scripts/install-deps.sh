@@ -30,6 +30,7 @@ test_packages=(
   clang-14 libclang-rt-14-dev
   chromium
   prometheus  # promtool, which checks the console's /metrics in the browser tests
+  lintian  # checks the Debian package in the deploy.DebianPackage test
 )
 
 packages=("${build_packages[@]}")

@@ -14,6 +14,7 @@
 #include "platform/wslib.h"
 #include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
+#include "shared/Version.h"
 #include "traffic/Pacing.h"
 
 namespace {
@@ -84,7 +85,7 @@ std::string BuildLabels() {
                             std::to_string(BOOST_VERSION % 100);
   return "protocol_version=\"" + LabelValue(kProtocolVersion) + "\",build_type=\"" +
          LabelValue(kBuildType) + "\",compiler=\"" + LabelValue(kCompiler) + "\",boost=\"" + boost +
-         "\"";
+         "\",version=\"" + LabelValue(kTavrelVersion) + "\"";
 }
 
 // One series of a histogram: cumulative buckets, +Inf, sum and count.

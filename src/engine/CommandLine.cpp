@@ -10,6 +10,7 @@
 
 #include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
+#include "shared/Version.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ std::optional<int> RunFlag(const std::vector<std::string>& args, std::FILE* out,
 #else
     constexpr const char* kBuildType = "debug";
 #endif
-    std::fprintf(out, "tavrelh5 %s\nprotocol %s\nbuild %s %s %s, compiler %s\n", g_sVerInfo.c_str(),
+    std::fprintf(out, "tavrelh5 %s\nprotocol %s\nbuild %s %s %s, compiler %s\n", kTavrelVersion,
                  kProtocolVersion, kBuildType, __DATE__, __TIME__, __VERSION__);
     return 0;
   }

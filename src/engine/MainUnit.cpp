@@ -9,6 +9,7 @@
 #include "engine/GameSocket.h"
 #include "log/uThread_Logger.h"
 #include "platform/ControlChannel.h"
+#include "platform/SystemdNotify.h"
 #include "protocol/Grobal2.h"
 #include "protocol/HUtil32.h"
 #include "shared/Share.h"
@@ -21,6 +22,18 @@ constexpr auto kRunTimerInterval = std::chrono::milliseconds(10);
 constexpr uint64_t kShowLogIntervalMs = 200;
 constexpr uint64_t kStatusIntervalMs = 1000;
 constexpr auto kDrainPoll = std::chrono::milliseconds(20);
+// The service manager's status line follows changes no more often than this.
+constexpr uint64_t kNotifyStatusIntervalMs = 3000;
+
+std::string Sessions(int32_t n) {
+  return Format("%d session%s", n, n == 1 ? "" : "s");
+}
+
+// The status a service manager shows, e.g. "STATUS=412 sessions, game server linked".
+std::string ServiceStatus(const TTavrelSocket& engine) {
+  return "STATUS=" + Sessions(engine.GetCount()) + ", game server " +
+         (engine.IsConnected() ? "linked" : "link down");
+}
 }  // namespace
 
 TMainForm::TMainForm(boost::asio::io_context& io, std::vector<std::string> args)
@@ -99,6 +112,7 @@ void TMainForm::StartService() {
     }
     MainOutMessage("#初始化游戏网关.....");
     g_TavrelSocket->Open();
+    NotifyReady();
   } catch (const std::exception& e) {
     g_boStarted = false;
     boCheckServerFail = false;
@@ -164,6 +178,27 @@ void TMainForm::RefreshStatus() {
   if (connections > g_nSuccessMax) g_nSuccessMax = connections;
   panels_[1] = g_TavrelSocket->IsConnected() ? "正常运行..." : "连接中断...";
   if (OnStatus) OnStatus();
+  NotifyStatus();
+}
+
+// Clients can connect from here on: what a supervisor with Type=notify waits for.
+void TMainForm::NotifyReady() {
+  if (readyNotified_) return;
+  readyNotified_ = true;
+  notifiedStatus_ = ServiceStatus(*g_TavrelSocket);
+  dwNotifyStatusTick_ = GetTickCount64();
+  SdNotify("READY=1\n" + notifiedStatus_);
+}
+
+void TMainForm::NotifyStatus() {
+  if (!readyNotified_ || draining_ || !g_TavrelSocket) return;
+  const uint64_t now = GetTickCount64();
+  if (now - dwNotifyStatusTick_ < kNotifyStatusIntervalMs) return;
+  std::string status = ServiceStatus(*g_TavrelSocket);
+  if (status == notifiedStatus_) return;
+  dwNotifyStatusTick_ = now;
+  notifiedStatus_ = std::move(status);
+  SdNotify(notifiedStatus_);
 }
 
 void TMainForm::ShowMainLogMsg() {
@@ -244,6 +279,8 @@ void TMainForm::Close() {
   StartTimer.cancel();
   g_boStarted = false;  // no reconnects or keep-alives from here on
   drainDeadline_ = std::chrono::steady_clock::now() + kDrainLimit;
+  SdNotify(g_TavrelSocket ? "STOPPING=1\nSTATUS=draining " + Sessions(g_TavrelSocket->GetCount())
+                          : std::string("STOPPING=1"));
   if (g_TavrelSocket) {
     MainOutMessage(Format("Closing: draining %d connections", g_TavrelSocket->GetCount()));
     g_TavrelSocket->BeginDrain();

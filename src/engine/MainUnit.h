@@ -78,6 +78,8 @@ class TMainForm {
   void TimerRunTimer();
   void ShowMainLogMsg();
   void RefreshStatus();
+  void NotifyReady();
+  void NotifyStatus();
   void WatchControlChannel();
   void ArmStartTimer();
   void ArmRunTimer();
@@ -104,4 +106,8 @@ class TMainForm {
   uint64_t dwShowMainLogTick = 0;
   const bool journal_ = StdoutIsJournal();  // standard output is systemd's journal
   uint64_t dwSendMsgBytesTime = 0;
+  // What the service manager ($NOTIFY_SOCKET) was last told, and when.
+  bool readyNotified_ = false;
+  std::string notifiedStatus_;
+  uint64_t dwNotifyStatusTick_ = 0;
 };

@@ -19,6 +19,7 @@
 #include "protocol/EDcode.h"
 #include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
+#include "shared/Version.h"
 #include "support/EngineRig.h"
 #include "traffic/Pacing.h"
 
@@ -189,6 +190,14 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
         "tavrel_dwell_seconds_bucket{direction=\"to_server\",le=\"0.0001\"} 0\n",
         "tavrel_dwell_seconds_count{direction=\"to_server\"} 0\n"})
     EXPECT_NE(text.find(sample), std::string::npos) << sample;
+  // The build carries the one project version, the one the package and --version show.
+  EXPECT_TRUE(std::regex_match(std::string(kTavrelVersion), std::regex(R"(\d+\.\d+\.\d+)")))
+      << kTavrelVersion;
+  const size_t build = text.find("\ntavrel_build_info{protocol_version=\"1.0\",");
+  ASSERT_NE(build, std::string::npos);
+  const std::string buildLine = text.substr(build + 1, text.find('\n', build + 1) - build - 1);
+  EXPECT_TRUE(buildLine.ends_with(",version=\"" + std::string(kTavrelVersion) + "\"} 1"))
+      << buildLine;
 
   // Every sample belongs to a family announced with HELP and TYPE before it.
   const std::regex sampleLine(

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs the build into a scratch prefix with `cmake --install` and checks
-# what lands there: the binary, the example configuration, and the systemd
-# unit, which systemd's own parser must accept without a single complaint
-# (it warns about unknown or malformed settings but still exits 0) and whose
-# ExecStart= names the installed binary. Exits 77 (skipped) without
-# systemd-analyze.
+# what lands there: the binary, the example configuration, the settings file
+# (<prefix>/etc/tavrelh5/Tavrel.ini for any prefix but /usr), the dashboard,
+# and the systemd unit, which systemd's own parser must accept without a
+# single complaint (it warns about unknown or malformed settings but still
+# exits 0), which is Type=notify, and whose ExecStart= names the installed
+# binary and settings file. Exits 77 (skipped) without systemd-analyze.
 #
 #   check-unit.sh BUILD_DIR
 set -eu
@@ -19,11 +20,15 @@ prefix=$work/usr
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 unit=$prefix/lib/systemd/system/tavrelh5.service
-for f in "$prefix/bin/tavrelh5" "$unit" "$prefix/share/tavrelh5/Tavrel.ini.example"; do
+conf=$prefix/etc/tavrelh5/Tavrel.ini
+for f in "$prefix/bin/tavrelh5" "$unit" "$prefix/share/tavrelh5/Tavrel.ini.example" "$conf" \
+         "$prefix/share/tavrelh5/grafana-dashboard.json" \
+         "$prefix/share/doc/tavrelh5/copyright" "$prefix/share/doc/tavrelh5/changelog.Debian.gz"; do
   [ -e "$f" ] || { echo "FAIL: not installed: $f"; cat "$work/install.log"; exit 1; }
 done
-grep -qx "ExecStart=$prefix/bin/tavrelh5" "$unit" ||
-  { echo "FAIL: ExecStart= does not name the installed binary:"; grep '^ExecStart=' "$unit"; exit 1; }
+grep -qx "ExecStart=$prefix/bin/tavrelh5 --config $conf" "$unit" ||
+  { echo "FAIL: ExecStart= does not name the installed binary and settings:"; grep '^ExecStart=' "$unit"; exit 1; }
+grep -qx 'Type=notify' "$unit" || { echo "FAIL: the unit is not Type=notify"; exit 1; }
 
 # The working directory must stay writable under ProtectSystem=strict, and
 # the descriptor limit must hold 1000 clients with room to spare.
@@ -38,4 +43,4 @@ if ! systemd-analyze verify "$unit" >"$work/verify.log" 2>&1 || [ -s "$work/veri
   cat "$work/verify.log"
   exit 1
 fi
-echo "PASS: unit, binary and example installed; systemd-analyze verify is silent"
+echo "PASS: unit, binary, settings and example installed; systemd-analyze verify is silent"

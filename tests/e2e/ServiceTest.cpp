@@ -1,12 +1,14 @@
 // The gateway as a service: flags, start failures with and without a control
 // program, the drain on SIGTERM, the TLS reload on SIGHUP, the settings file
-// left alone, and the control channel that never writes elsewhere.
+// left alone, the control channel that never writes elsewhere, and what a
+// service manager hears on $NOTIFY_SOCKET.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +23,8 @@
 
 #include "e2e/FaultSupport.h"
 #include "e2e/Harness.h"
+#include "shared/Version.h"
+#include "support/NotifyReceiver.h"
 
 namespace {
 
@@ -93,6 +97,14 @@ bool MakeCertificate(const TTempDir& dir, const std::string& cn) {
   return std::system(cmd.c_str()) == 0;
 }
 
+// Starts the rig's gateway with NOTIFY_SOCKET naming `socket`. The child
+// inherits the environment at its start; the test's own threads never read it.
+void StartGatewayNotifying(TGatewayRig& rig, const std::string& socket) {
+  ASSERT_EQ(setenv("NOTIFY_SOCKET", socket.c_str(), 1), 0);
+  rig.StartGateway();
+  unsetenv("NOTIFY_SOCKET");
+}
+
 TEST(Service, FlagsStartNothingAndWriteNothing) {
   TTempDir dir;
   auto [help, helpCode] = RunToEnd(dir, {"--help"});
@@ -100,7 +112,8 @@ TEST(Service, FlagsStartNothingAndWriteNothing) {
   EXPECT_NE(help.find("--check-config"), std::string::npos);
   auto [version, versionCode] = RunToEnd(dir, {"--version"});
   EXPECT_EQ(versionCode, 0);
-  EXPECT_TRUE(std::regex_search(version, std::regex("tavrelh5 \\d{12}\nprotocol 1\\.0\nbuild ")))
+  EXPECT_TRUE(
+      version.starts_with("tavrelh5 " + std::string(kTavrelVersion) + "\nprotocol 1.0\nbuild "))
       << version;
   auto [unknown, unknownCode] = RunToEnd(dir, {"--frobnicate", "7303"});
   EXPECT_EQ(unknownCode, 2);
@@ -379,6 +392,57 @@ TEST(Service, ArgumentOneNamingTheLinkPutsNothingIntoIt) {
       [](const TLinkFrame& f) { return f.header.wIdent == GM_CHECKCLIENT; }, 5s, from));
   std::this_thread::sleep_for(2500ms);
   EXPECT_EQ(server.SkippedBytes(), 0u);
+}
+
+// A supervisor with Type=notify counts the gateway as started on READY=1,
+// which must therefore come only once clients can connect, and never after a
+// failed start; it shows the STATUS= lines, which follow changes at a
+// bounded rate, and learns of the drain from STOPPING=1.
+TEST(Service, TellsTheServiceManagerReadyStatusAndStopping) {
+  TGatewayRig rig;
+  TNotifyReceiver notify(rig.dir.File("notify"));
+  ASSERT_TRUE(notify.Bound());
+  StartGatewayNotifying(rig, rig.dir.File("notify"));
+  const auto ready = notify.Receive(10s);
+  ASSERT_TRUE(ready);
+  const auto readyAt = std::chrono::steady_clock::now();
+  EXPECT_TRUE(ready->starts_with("READY=1\nSTATUS=0 sessions, game server ")) << *ready;
+  TWsClient client;
+  ASSERT_TRUE(client.Connect(rig.gatePort));  // at once, without a retry
+  ASSERT_TRUE(rig.WaitLinked());
+
+  std::vector<std::string> statuses;
+  std::optional<std::chrono::steady_clock::time_point> firstStatusAt;
+  const auto deadline = readyAt + 15s;
+  while (std::chrono::steady_clock::now() < deadline &&
+         (statuses.empty() || statuses.back() != "STATUS=1 session, game server linked")) {
+    const auto message = notify.Receive(1s);
+    if (!message) continue;
+    if (!firstStatusAt) firstStatusAt = std::chrono::steady_clock::now();
+    statuses.push_back(*message);
+  }
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.back(), "STATUS=1 session, game server linked");
+  for (const std::string& status : statuses) EXPECT_TRUE(status.starts_with("STATUS=")) << status;
+  // The status changed at once, twice, but a new line waits its turn (3 s).
+  EXPECT_GE(*firstStatusAt - readyAt, 2s);
+
+  rig.gateway->Signal(SIGTERM);
+  const auto stopping = notify.Receive(5s);
+  ASSERT_TRUE(stopping);
+  EXPECT_EQ(*stopping, "STOPPING=1\nSTATUS=draining 1 session");
+  EXPECT_EQ(rig.gateway->WaitExit(6s), 0);
+  EXPECT_EQ(notify.Receive(100ms), std::nullopt);  // nothing after STOPPING=1
+
+  // A start that fails says nothing before its exit.
+  TPortHolder taken;
+  ASSERT_NE(taken.port, 0);
+  rig.dir.Write("Tavrel.ini", "[Tavrel]\nGatePort=" + std::to_string(taken.port) +
+                                  "\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" +
+                                  std::to_string(FreePort()) + "\n");
+  StartGatewayNotifying(rig, rig.dir.File("notify"));
+  EXPECT_EQ(rig.gateway->WaitExit(5s), 1);
+  EXPECT_EQ(notify.Receive(100ms), std::nullopt);
 }
 
 }  // namespace
