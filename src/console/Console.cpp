@@ -464,8 +464,12 @@ bool TConsole::Start() {
     MainOutMessage("Console not started: [Console] Addr " + addr + " is not an IP address");
     return false;
   }
-  auto impl = std::make_shared<TImpl>(
-      io_, form_, MakeConsoleAccess(addr, static_cast<uint16_t>(port), g_GateConfig.sConsoleToken));
+  // Any local user reaches loopback: without a token of the operator's, one
+  // of this start's own guards the changes.
+  madeToken_ = g_GateConfig.sConsoleToken.empty() ? NewConsoleToken() : std::string();
+  const std::string token = madeToken_.empty() ? g_GateConfig.sConsoleToken : madeToken_;
+  auto impl = std::make_shared<TImpl>(io_, form_,
+                                      MakeConsoleAccess(addr, static_cast<uint16_t>(port), token));
   std::string error;
   if (!impl->Listen(tcp::endpoint(ip, static_cast<uint16_t>(port)), error)) {
     MainOutMessage("Console not started: cannot listen on " + addr + ":" + std::to_string(port) +
@@ -486,8 +490,26 @@ bool TConsole::Start() {
   };
   impl_->DoAccept();
   const std::string host = ip.is_v6() ? "[" + ip.to_string() + "]" : ip.to_string();
-  MainOutMessage("Console http://" + host + ":" + std::to_string(impl_->LocalPort()) + "/");
+  url_ = "http://" + host + ":" + std::to_string(impl_->LocalPort()) + "/";
+  AnnounceUrl();
   return true;
+}
+
+void TConsole::AnnounceUrl() const {
+  // The operator's own token stays out of the log; a made one is the only
+  // way in, so it is told.
+  MainOutMessage("Console " + url_ + (madeToken_.empty() ? "" : "?token=" + madeToken_));
+}
+
+void TConsole::ReloadToken() {
+  if (!impl_) return;
+  const std::string& configured = g_GateConfig.sConsoleToken;
+  // Unchanged: the operator's token as before, or still none (the made one stays).
+  if (configured.empty() ? !madeToken_.empty() : configured == impl_->Api().Access().sToken) return;
+  madeToken_ = configured.empty() ? NewConsoleToken() : std::string();
+  impl_->Api().SetToken(configured.empty() ? madeToken_ : configured);
+  MainOutMessage("SIGHUP: [Console] Token changed");
+  AnnounceUrl();
 }
 
 uint16_t TConsole::LocalPort() const {

@@ -28,11 +28,18 @@ class TConsole {
   bool Start();
   // The bound port; 0 when not started.
   uint16_t LocalPort() const;
+  // Takes [Console] Token as it now is (SIGHUP); an empty one gets a new
+  // made token, told in the main log.
+  void ReloadToken();
 
   class TImpl;
 
  private:
   boost::asio::io_context& io_;
   TMainForm& form_;
+  void AnnounceUrl() const;
+
   std::shared_ptr<TImpl> impl_;  // shared with the connections' pending handlers
+  std::string url_;
+  std::string madeToken_;  // made at start as [Console] Token is empty
 };

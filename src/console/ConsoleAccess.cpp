@@ -1,10 +1,13 @@
 #include "console/ConsoleAccess.h"
 
 #include <arpa/inet.h>
+#include <sys/random.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 namespace {
 
@@ -129,15 +132,36 @@ TConsoleAccess MakeConsoleAccess(std::string_view sAddr, uint16_t nPort, std::st
   access.sToken = std::move(sToken);
   access.nPort = nPort;
   access.sAddr = Lower(sAddr);
+  access.boLoopback = IsLoopbackAddress(sAddr);
   return access;
 }
 
+std::string NewConsoleToken() {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("no random bytes for the console token");
+    got += static_cast<size_t>(n);
+  }
+  return ConsoleCookieValue(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
+}
+
+bool IsOpenOnLoopback(const TConsoleRequest& req) {
+  if (req.IsStateChanging()) return false;
+  const std::string_view path = req.Path();
+  return path == "/metrics" || (!path.starts_with("/api/") && path != "/events");
+}
+
 EConsoleAccess CheckConsoleAccess(const TConsoleAccess& access, const TConsoleRequest& req) {
-  if (!access.sToken.empty() && !PresentsToken(access, req)) return EConsoleAccess::NoToken;
+  const bool withToken = !access.sToken.empty() && PresentsToken(access, req);
+  if (!access.sToken.empty() && !withToken && !(access.boLoopback && IsOpenOnLoopback(req)))
+    return EConsoleAccess::NoToken;
   const std::string host = Lower(req.sHost);
   // Without a token, a name that is neither loopback nor the bound address is
   // a rebound name. Any port: an SSH tunnel may forward another one.
-  if (access.sToken.empty()) {
+  if (!withToken) {
     const std::string name = HostName(host);
     if (name != access.sAddr && !IsLoopbackAddress(name)) return EConsoleAccess::ForeignHost;
   }

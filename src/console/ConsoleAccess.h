@@ -29,7 +29,8 @@ struct TConsoleRequest {
 struct TConsoleAccess {
   std::string sToken;  // empty: none required
   uint16_t nPort = 0;
-  std::string sAddr;  // the address listened on, lower case
+  std::string sAddr;        // the address listened on, lower case
+  bool boLoopback = false;  // sAddr is a loopback address
 };
 
 // Loopback addresses: 127.0.0.0/8, ::1, ::ffff:127.x.x.x and "localhost".
@@ -37,6 +38,12 @@ bool IsLoopbackAddress(std::string_view sAddr);
 // Why a console cannot be opened on sAddr with sToken; empty when it can.
 std::string ConsoleStartRefusal(std::string_view sAddr, std::string_view sToken);
 TConsoleAccess MakeConsoleAccess(std::string_view sAddr, uint16_t nPort, std::string sToken);
+// A token for a console whose [Console] Token is empty: 128 random bits as hex.
+std::string NewConsoleToken();
+// What a console on loopback serves without its token: the page itself and
+// /metrics, read-only. Everything else, the users list and every change
+// included, needs the token: any local user can reach loopback.
+bool IsOpenOnLoopback(const TConsoleRequest& req);
 
 enum class EConsoleAccess {
   Allowed,

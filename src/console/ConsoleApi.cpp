@@ -16,6 +16,7 @@
 #include "console/uUserList.h"
 #include "engine/GameSocket.h"
 #include "engine/MainUnit.h"
+#include "log/uThread_Logger.h"
 #include "platform/IniFile.h"
 #include "protocol/EDcode.h"
 #include "protocol/ProtocolVersion.h"
@@ -117,6 +118,35 @@ TConsoleReply TConsoleApi::Handle(const TConsoleRequest& req) {
   // Balancers and supervisors ask without a token or a host name of ours;
   // the answer tells nothing beyond whether to send players here.
   if (req.Path() == "/healthz") return Healthz(req);
+  TConsoleReply reply = Serve(req);
+  if (req.IsStateChanging()) Audit(req, reply.nStatus);
+  return reply;
+}
+
+// Who changed what: every change is written; refused ones are sampled, as
+// anyone who reaches the port can send them.
+void TConsoleApi::Audit(const TConsoleRequest& req, int status) {
+  constexpr size_t kBodySample = 200;
+  const uint64_t now = GetTickCount64();
+  const bool refused = status == 401 || status == 403;
+  auditSampler_.Report(now, false, [&](size_t, uint64_t n) {
+    MainOutWarning(Format("Console: %d more refused requests", n));
+  });
+  if (refused && !auditSampler_.Admit(0, now)) return;
+  std::string body = req.sBody.substr(0, kBodySample);
+  if (req.sBody.size() > kBodySample) body += "...";
+  const std::string line =
+      Format("Console %s from %s: %s %s -> %d", refused ? "refused" : "request", req.sPeer,
+             req.sMethod, req.sTarget.substr(0, kBodySample), status) +
+      (body.empty() ? "" : " " + body);
+  if (refused) {
+    MainOutWarning(line);
+  } else {
+    MainOutMessage(line);
+  }
+}
+
+TConsoleReply TConsoleApi::Serve(const TConsoleRequest& req) {
   switch (CheckConsoleAccess(access_, req)) {
     case EConsoleAccess::Allowed:
       break;

@@ -14,6 +14,7 @@
 
 #include "console/ConsoleAccess.h"
 #include "console/Dashboard.h"
+#include "shared/LogSampler.h"
 
 class TMainForm;
 
@@ -47,8 +48,11 @@ class TConsoleApi {
   std::string DashboardEvents();
 
   const TConsoleAccess& Access() const { return access_; }
+  void SetToken(std::string sToken) { access_.sToken = std::move(sToken); }
 
  private:
+  TConsoleReply Serve(const TConsoleRequest& req);  // the access rules, then the route
+  void Audit(const TConsoleRequest& req, int status);
   TConsoleReply Route(const TConsoleRequest& req);
   TConsoleReply ServeFile(const TConsoleRequest& req);
   TConsoleReply Healthz(const TConsoleRequest& req);
@@ -66,5 +70,6 @@ class TConsoleApi {
 
   TMainForm& form_;
   TConsoleAccess access_;
+  TLogSampler auditSampler_;  // refused changes
   TDashboard dashboard_;
 };

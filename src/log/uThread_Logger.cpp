@@ -501,6 +501,15 @@ void TLogger::WriteStdout(std::span<const std::string> lines) {
   WriteAllStdout(text);
 }
 
+void TLogger::Reopen() {
+  std::lock_guard<std::mutex> guard(m_state->flushLock);
+  if (!m_state->initialized) return;
+  for (TLogCategoryState& cat : m_state->categories) {
+    cat.file = GetLogFileName(m_state->logDir, cat.stem);
+    cat.size = static_cast<uint64_t>(std::max<int64_t>(0, GetFSize(cat.file)));
+  }
+}
+
 void TLogger::SetKeepDays(int days) {
   m_state->keepDays.store(days, std::memory_order_relaxed);
 }

@@ -105,6 +105,9 @@ class TLogger {
   // existing file's size towards its limit. Call before Start.
   void Initialize(const std::string& LogDir);
   void Start();
+  // Picks each category's file again, as at start (log rotation: a file moved
+  // away is created anew, today's date and sizes are taken afresh).
+  void Reopen();
   // Dated files older than `days` days are deleted once a day; 0 keeps them all.
   void SetKeepDays(int days);
   // Asks the thread to write what is still queued and end; waits up to 1000 ms, then leaves it

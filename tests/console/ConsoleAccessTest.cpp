@@ -89,6 +89,44 @@ TEST(ConsoleAccess, WithTokenEveryRequestPresentsIt) {
   EXPECT_EQ(CheckConsoleAccess(access, post), EConsoleAccess::Allowed);
 }
 
+// Any local user reaches loopback: there the token guards every change and
+// every read beyond the page itself and /metrics.
+TEST(ConsoleAccess, OnLoopbackTheTokenGuardsAllButThePageAndMetrics) {
+  const TConsoleAccess access = MakeConsoleAccess("127.0.0.1", 8303, "tok");
+  const std::string host = "127.0.0.1:8303";
+  auto ask = [&](const char* method, const char* target, const char* auth = "") {
+    TConsoleRequest req = Request(method, host, "http://127.0.0.1:8303");
+    req.sTarget = target;
+    req.sAuthorization = auth;
+    return CheckConsoleAccess(access, req);
+  };
+  for (const char* open : {"/", "/console.js", "/demo/", "/metrics"})
+    EXPECT_EQ(ask("GET", open), EConsoleAccess::Allowed) << open;
+  for (const char* guarded : {"/api/users", "/api/state", "/api/settings", "/events"})
+    EXPECT_EQ(ask("GET", guarded), EConsoleAccess::NoToken) << guarded;
+  for (const char* change : {"/api/settings", "/api/disconnect", "/api/close", "/metrics", "/"})
+    EXPECT_EQ(ask("POST", change), EConsoleAccess::NoToken) << change;
+  EXPECT_EQ(ask("POST", "/api/close", "Bearer tok"), EConsoleAccess::Allowed);
+  EXPECT_EQ(ask("GET", "/api/users", "Bearer tok"), EConsoleAccess::Allowed);
+  // A rebound name reads nothing without the token, the page included.
+  TConsoleRequest rebound = Request("GET", "evil.example:8303");
+  rebound.sTarget = "/metrics";
+  EXPECT_EQ(CheckConsoleAccess(access, rebound), EConsoleAccess::ForeignHost);
+  // Off loopback nothing is open.
+  const TConsoleAccess wide = MakeConsoleAccess("0.0.0.0", 8303, "tok");
+  TConsoleRequest metrics = Request("GET", "gate.example:8303");
+  metrics.sTarget = "/metrics";
+  EXPECT_EQ(CheckConsoleAccess(wide, metrics), EConsoleAccess::NoToken);
+}
+
+TEST(ConsoleAccess, MadeTokensAre128RandomBits) {
+  const std::string a = NewConsoleToken();
+  const std::string b = NewConsoleToken();
+  EXPECT_EQ(a.size(), 32u);
+  EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos) << a;
+  EXPECT_NE(a, b);
+}
+
 TEST(ConsoleAccess, QueryValuesAreDecodedAndMatchedWhole) {
   TConsoleRequest req;
   req.sTarget = "/events?tok=1&token=%E4%BD%A0%2b&flag";

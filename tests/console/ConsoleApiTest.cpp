@@ -95,6 +95,35 @@ TEST_F(ConsoleApiTest, RoutesStreamsAndTheCloseRequest) {
   EXPECT_FALSE(refused.boCloseGateway);
 }
 
+// Every change is written with who asked; refused ones are sampled, as
+// anyone who reaches the port can send them.
+TEST_F(ConsoleApiTest, ChangesAreLoggedWithTheirPeerAndRefusalsSampled) {
+  TakeMainLogLines();
+  TConsoleRequest req;
+  req.sMethod = "POST";
+  req.sTarget = "/api/speeddebug";
+  req.sHost = kHost;
+  req.sOrigin = kOrigin;
+  req.sPeer = "127.0.0.9";
+  req.sBody = R"({"on":false})";
+  ASSERT_EQ(api.Handle(req).nStatus, 200);
+  std::vector<std::string> lines = TakeMainLogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].ends_with(
+      R"(Console request from 127.0.0.9: POST /api/speeddebug -> 200 {"on":false})"))
+      << lines[0];
+  EXPECT_TRUE(Get("/api/state").nStatus == 200 && TakeMainLogLines().empty());
+
+  req.sOrigin = "http://evil.example";
+  for (int i = 0; i < 50; ++i) api.Handle(req);
+  lines = TakeMainLogLines();
+  EXPECT_GE(lines.size(), 1u);
+  EXPECT_LE(lines.size(), TLogSampler::kFirstLines);
+  EXPECT_NE(lines[0].find("Console refused from 127.0.0.9: POST /api/speeddebug -> 403"),
+            std::string::npos)
+      << lines[0];
+}
+
 TEST_F(ConsoleApiTest, LogSwitchFollowsTheCheckMarkAndReachesEveryPage) {
   TConsoleReply on = Post("/api/showlog", R"({"on":true})");
   EXPECT_EQ(on.nStatus, 200);
@@ -131,7 +160,7 @@ TEST_F(ConsoleApiTest, TokenInTheUrlBecomesACookie) {
   req.sMethod = "GET";
   req.sTarget = "/";
   req.sHost = "anything:1";
-  EXPECT_EQ(guarded.Handle(req).nStatus, 401);
+  EXPECT_EQ(guarded.Handle(req).nStatus, 403);  // a rebound name, without the token
   req.sTarget = "/?token=tok";
   TConsoleReply reply = guarded.Handle(req);
   EXPECT_EQ(reply.nStatus, 200);
@@ -349,7 +378,7 @@ TEST_F(ConsoleApiTest, HealthCheckNeedsNoTokenAndNamesWhyNot) {
     return guarded.Handle(req);
   };
   EXPECT_EQ(ask("GET", "/api/state").nStatus, 401);
-  EXPECT_EQ(ask("GET", "/metrics").nStatus, 401);
+  EXPECT_EQ(ask("GET", "/metrics").nStatus, 403);  // open on loopback, but not to a foreign name
 
   TConsoleReply failed = ask("GET", "/healthz");
   EXPECT_EQ(failed.nStatus, 503);

@@ -206,6 +206,22 @@ TEST_F(LoggerTest, KeepDaysDeletesOnlyItsOwnOlderDatedFiles) {
   EXPECT_NE(ReadFile(File("error", 1)).find("pruned"), std::string::npos);
 }
 
+// Log rotation moves a nearly full file away and sends SIGUSR1: the logger
+// takes the name afresh, empty, instead of rolling over to the next number.
+TEST_F(LoggerTest, ReopenStartsAgainOnAFileRotationMovedAway) {
+  MakeFile(File("error", 1), Logger_Max_Size - 10);
+  TLogger& logger = UseLogger();
+  fs::rename(File("error", 1), File("error", 1) + ".1");
+  logger.Reopen();
+  logger.WriteError(std::string(100, 'x'));
+  logger.FlushNow();
+  logger.WriteError("second");
+  logger.FlushNow();
+  EXPECT_NE(ReadFile(File("error", 1)).find("second"), std::string::npos);
+  EXPECT_FALSE(fs::exists(File("error", 2)));
+  EXPECT_EQ(fs::file_size(File("error", 1) + ".1"), Logger_Max_Size - 10);
+}
+
 TEST_F(LoggerTest, FullFilesRollOverToTheNextNumber) {
   // Over the limit at start-up: the next number is used.
   MakeFile(File("error", 1), Logger_Max_Size + 1);
