@@ -1,6 +1,8 @@
 #include "platform/IniFile.h"
 
+#include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/SafeFile.h"
@@ -89,24 +91,6 @@ std::optional<TKeyLine> KeyOf(std::string_view line) {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-// The file's text without a leading UTF-8 byte-order mark (editors add it, and it would hide the
-// first section); `bom` tells whether it had one, for writing the file back.
-struct TIniText {
-  TFileRead read;
-  bool bom = false;
-  std::string_view Body() const {
-    std::string_view all = read.sContent;
-    if (bom) all.remove_prefix(kUtf8Bom.size());
-    return all;
-  }
-};
-
-TIniText Load(const std::string& fileName) {
-  TIniText text{ReadRegularFile(fileName, TIniFile::kMaxFileBytes)};
-  text.bom = text.read.sContent.starts_with(kUtf8Bom);
-  return text;
-}
-
 // Calls `f` with each line (without its LF; a CR before it stays, Trim drops it) until it
 // returns false.
 template <class F>
@@ -142,25 +126,12 @@ std::optional<size_t> FindSection(const std::vector<TIniLine>& lines, std::strin
   return std::nullopt;
 }
 
-// The first `key` in the first `section`.
-std::optional<std::string_view> FindValue(std::string_view all, std::string_view section,
-                                          std::string_view key) {
-  std::optional<std::string_view> found;
-  bool inSection = false;
-  ForEachLine(all, [&](std::string_view line) {
-    if (const auto name = SectionOf(line)) {
-      if (inSection) return false;  // only the first such section counts
-      inSection = SameText(*name, section);
-      return true;
-    }
-    if (!inSection) return true;
-    if (const auto kv = KeyOf(line); kv && SameText(kv->key, key)) {
-      found = kv->value;
-      return false;
-    }
-    return true;
-  });
-  return found;
+std::string Folded(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
 }
 
 // The inline comment of a key line, with the blanks before it; empty when there is none.
@@ -243,6 +214,59 @@ int HexDigit(char c) {
 
 }  // namespace
 
+// The file as read once: its text without a leading UTF-8 byte-order mark (editors add it, and
+// it would hide the first section; `bom` keeps it for writing the file back), and the lines of
+// the first occurrence of each section by folded name.
+struct TIniFile::TSnapshot {
+  TFileRead read;
+  bool bom = false;
+  std::unordered_map<std::string, std::string_view> sections;
+
+  std::string_view Body() const {
+    std::string_view all = read.sContent;
+    if (bom) all.remove_prefix(kUtf8Bom.size());
+    return all;
+  }
+
+  // The first `key` in the first `section`.
+  std::optional<std::string_view> Find(std::string_view section, std::string_view key) const {
+    const auto it = sections.find(Folded(section));
+    if (it == sections.end()) return std::nullopt;
+    std::optional<std::string_view> found;
+    ForEachLine(it->second, [&](std::string_view line) {
+      if (const auto kv = KeyOf(line); kv && SameText(kv->key, key)) found = kv->value;
+      return !found;
+    });
+    return found;
+  }
+};
+
+std::shared_ptr<const TIniFile::TSnapshot> TIniFile::Snapshot() const {
+  if (held_) return held_;
+  auto snap = std::make_shared<TSnapshot>();
+  snap->read = ReadRegularFile(m_sFileName, kMaxFileBytes);
+  snap->bom = snap->read.sContent.starts_with(kUtf8Bom);
+  const std::string_view body = snap->Body();
+  std::string gathering;  // the folded name of the section whose lines are being gathered
+  bool open = false;      // false too for a later occurrence of a section: only the first counts
+  size_t from = 0;
+  size_t at = 0;
+  ForEachLine(body, [&](std::string_view line) {
+    const size_t next = std::min(at + line.size() + 1, body.size());
+    if (const auto name = SectionOf(line)) {
+      if (open) snap->sections[gathering] = body.substr(from, at - from);
+      gathering = Folded(*name);
+      open = snap->sections.try_emplace(gathering).second;
+      from = next;
+    }
+    at = next;
+    return true;
+  });
+  if (open) snap->sections[gathering] = body.substr(from);
+  if (holds_ > 0) held_ = snap;
+  return snap;
+}
+
 bool TryParseIniInteger(std::string_view text, int32_t& value) {
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
@@ -282,14 +306,14 @@ bool TryParseIniInteger(std::string_view text, int32_t& value) {
 TIniFile::TIniFile(std::string fileName) : m_sFileName(std::move(fileName)) {}
 
 std::string TIniFile::Problem() const {
-  const TFileRead read = ReadRegularFile(m_sFileName, kMaxFileBytes);
-  return read.status == EFileRead::Refused ? read.sWhy : std::string();
+  const auto snap = Snapshot();
+  return snap->read.status == EFileRead::Refused ? snap->read.sWhy : std::string();
 }
 
 std::string TIniFile::ReadString(std::string_view section, std::string_view key,
                                  std::string_view def) const {
-  const TIniText text = Load(m_sFileName);
-  const auto found = FindValue(text.Body(), section, key);
+  const auto snap = Snapshot();
+  const auto found = snap->Find(section, key);
   if (!found) return std::string(def);
   return std::string(found->substr(0, kMaxValueLength));
 }
@@ -300,15 +324,14 @@ int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key, in
 }
 
 bool TIniFile::ValueExists(std::string_view section, std::string_view key) const {
-  const TIniText text = Load(m_sFileName);
-  return FindValue(text.Body(), section, key).has_value();
+  return Snapshot()->Find(section, key).has_value();
 }
 
 void TIniFile::ForEachEntry(const TEntryVisitor& visit) const {
-  const TIniText text = Load(m_sFileName);
+  const auto snap = Snapshot();
   std::string_view section;
   size_t number = 0;
-  ForEachLine(text.Body(), [&](std::string_view line) {
+  ForEachLine(snap->Body(), [&](std::string_view line) {
     ++number;
     if (const auto name = SectionOf(line)) {
       section = *name;
@@ -325,13 +348,15 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
 }
 
 void TIniFile::WriteStrings(const std::vector<TIniWrite>& writes) {
-  const TIniText text = Load(m_sFileName);
+  held_.reset();  // edits start from the file as it is now, and reads after them see them
+  const auto text = Snapshot();
+  held_.reset();
   // What is there must be a file the gateway could have read, or it stays as it is.
-  if (text.read.status == EFileRead::Refused)
+  if (text->read.status == EFileRead::Refused)
     throw EIniFileException("Unable to write to " + m_sFileName);
-  std::vector<TIniLine> lines = SplitLines(text.Body());
+  std::vector<TIniLine> lines = SplitLines(text->Body());
   for (const TIniWrite& w : writes) SetKey(lines, w.sSection, w.sKey, w.sValue);
-  std::string content(text.bom ? kUtf8Bom : std::string_view());
+  std::string content(text->bom ? kUtf8Bom : std::string_view());
   for (const TIniLine& line : lines) content.append(line.text).append(line.eol);
   if (!ReplaceFile(m_sFileName, content).empty())
     throw EIniFileException("Unable to write to " + m_sFileName);

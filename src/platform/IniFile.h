@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -69,6 +70,27 @@ class TIniFile {
   };
   void WriteStrings(const std::vector<TIniWrite>& writes);
 
+  // While one lives, reads share one reading of the file instead of reading it afresh each (a
+  // start reads a few dozen keys of a file that may hold a megabyte); a write ends the sharing
+  // until the next read.
+  class THold {
+   public:
+    explicit THold(const TIniFile& ini) : ini_(ini) { ++ini_.holds_; }
+    ~THold() {
+      if (--ini_.holds_ == 0) ini_.held_.reset();
+    }
+    THold(const THold&) = delete;
+    THold& operator=(const THold&) = delete;
+
+   private:
+    const TIniFile& ini_;
+  };
+
  private:
+  struct TSnapshot;
+  std::shared_ptr<const TSnapshot> Snapshot() const;
+
   std::string m_sFileName;
+  mutable std::shared_ptr<const TSnapshot> held_;  // while a THold lives
+  mutable int holds_ = 0;
 };

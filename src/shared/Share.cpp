@@ -439,6 +439,7 @@ void LoadCodecSection(const TIniFile& ini) {
 void LoadConfig(const std::string& fileName, EConfigWrite mode,
                 std::vector<TConfigFinding>* pFindings, std::vector<std::string>* pWarnings) {
   auto ini = std::make_unique<TIniFile>(fileName);
+  const TIniFile::THold hold(*ini);
   // Refused before anything is read or written: defaults written over a file the gateway could
   // not read would replace the operator's settings.
   if (const std::string why = ini->Problem(); !why.empty())

@@ -233,6 +233,14 @@ TEST_F(IniFileTest, WrittenValuesReadBackAsTheyWereAndKeepTheLinesComment) {
   }
   EXPECT_EQ(ini.ReadString("S", "Token", ""), "new");
   EXPECT_EQ(ini.ReadString("S", "Keep", ""), "1");
+
+  // Reads that share one reading of the file still see a write made meanwhile.
+  const TIniFile::THold hold(ini);
+  EXPECT_EQ(ini.ReadString("S", "Keep", ""), "1");
+  ini.WriteString("S", "Keep", "2");
+  EXPECT_EQ(ini.ReadString("S", "Keep", ""), "2");
+  ini.WriteString("T", "Added", "3");
+  EXPECT_EQ(ini.ReadString("T", "Added", ""), "3");
 }
 
 // Runs `body` in a child process that alarm() ends after a few seconds; its exit status, or -1
