@@ -1,8 +1,5 @@
 #include "engine/CommandLine.h"
 
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,11 +9,11 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <memory>
 
 #include "engine/MainUnit.h"
 #include "platform/Printable.h"
 #include "platform/SafeFile.h"
+#include "platform/wslib.h"
 #include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
 
@@ -53,52 +50,6 @@ constexpr const char* kUsage =
     "Signals: SIGTERM and SIGINT drain the clients and end the gateway (exit 0);\n"
     "SIGHUP reloads the TLS certificate and key for new connections.\n";
 
-// A TLS file's size limit: a certificate chain is a few kilobytes.
-constexpr size_t kMaxTLSFileBytes = 1 << 20;
-
-template <class T, void (*Free)(T*)>
-struct TOpenSSLFree {
-  void operator()(T* p) const { Free(p); }
-};
-using TBio = std::unique_ptr<BIO, TOpenSSLFree<BIO, BIO_free_all>>;
-using TX509 = std::unique_ptr<X509, TOpenSSLFree<X509, X509_free>>;
-using TKey = std::unique_ptr<EVP_PKEY, TOpenSSLFree<EVP_PKEY, EVP_PKEY_free>>;
-
-// The PEM text of a TLS file, or why there is none.
-std::optional<std::string> ReadTLSFile(const std::string& path, const char* what,
-                                       std::string& why) {
-  TFileRead read = ReadRegularFile(path, kMaxTLSFileBytes);
-  if (read.status == EFileRead::Ok) return std::move(read.sContent);
-  why = std::string("TLS ") + what + " " + path + " " +
-        (read.status == EFileRead::Missing ? "does not exist" : read.sWhy);
-  return std::nullopt;
-}
-
-// Whether the certificate and key load as the listener loads them, and belong together.
-std::string WhyNotTLS(const std::string& certFile, const std::string& keyFile) {
-  std::string why;
-  const auto cert = ReadTLSFile(certFile, "certificate", why);
-  if (!cert) return why;
-  const auto key = ReadTLSFile(keyFile, "key", why);
-  if (!key) return why;
-  ERR_clear_error();
-  TBio certBio(BIO_new_mem_buf(cert->data(), static_cast<int>(cert->size())));
-  TX509 x509(certBio ? PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr) : nullptr);
-  if (!x509) return "TLS certificate " + certFile + " holds no PEM certificate";
-  // No passphrase prompt: an encrypted key cannot be loaded at start either.
-  TBio keyBio(BIO_new_mem_buf(key->data(), static_cast<int>(key->size())));
-  TKey pkey(keyBio ? PEM_read_bio_PrivateKey(
-                         keyBio.get(), nullptr, [](char*, int, int, void*) { return 0; }, nullptr)
-                   : nullptr);
-  ERR_clear_error();
-  if (!pkey) return "TLS key " + keyFile + " holds no unencrypted PEM private key";
-  if (X509_check_private_key(x509.get(), pkey.get()) != 1) {
-    ERR_clear_error();
-    return "TLS key " + keyFile + " does not belong to the certificate " + certFile;
-  }
-  return {};
-}
-
 // Whether the log directory exists or could be made: its nearest existing part must be a
 // directory the gateway may write into.
 std::string WhyNoLogDirectory(const std::string& dir) {
@@ -134,7 +85,9 @@ std::string WhyNotStart(const std::string& fileName, const std::vector<TConfigFi
     boost::asio::ip::make_address(g_GateConfig.sListenAddr, ec);
     if (ec) return "[Listen] Addr " + g_GateConfig.sListenAddr + " is not an IP address";
   }
-  if (g_boOpenSSL) return WhyNotTLS(g_GateConfig.sCertFile, g_GateConfig.sKeyFile);
+  std::string why;
+  if (g_boOpenSSL && !TWsLib::CheckTLSFiles(g_GateConfig.sCertFile, g_GateConfig.sKeyFile, why))
+    return why;
   return {};
 }
 
