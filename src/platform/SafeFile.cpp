@@ -94,9 +94,10 @@ TFileRead ReadRegularFile(const std::string& path, size_t maxBytes) {
   if (::fstat(fd.Get(), &st) != 0) return Refused(ErrnoText("cannot be read", errno));
   if (std::string why = WhyNotRegular(st, maxBytes); !why.empty()) return Refused(std::move(why));
   TFileRead result{EFileRead::Ok, {}, {}};
-  // One byte past the limit tells a file that grew since the fstat.
+  // One byte past the size tells a file that grew since the fstat; it may grow to the limit
+  // and one byte past it, which tells a file too large.
   std::string& content = result.sContent;
-  content.resize(maxBytes + 1);
+  content.resize(static_cast<size_t>(st.st_size) + 1);
   size_t done = 0;
   while (done < content.size()) {
     const ssize_t n = ::read(fd.Get(), content.data() + done, content.size() - done);
@@ -104,10 +105,10 @@ TFileRead ReadRegularFile(const std::string& path, size_t maxBytes) {
     if (n < 0) return Refused(ErrnoText("cannot be read", errno));
     if (n == 0) break;
     done += static_cast<size_t>(n);
+    if (done == content.size() && done <= maxBytes) content.resize(maxBytes + 1);
   }
   if (done > maxBytes) return Refused("is larger than " + std::to_string(maxBytes) + " bytes");
   content.resize(done);
-  content.shrink_to_fit();
   return result;
 }
 
