@@ -1,8 +1,8 @@
-// Private-profile INI access: every call reads the file afresh and every write goes to disk at
-// once, editing the one key and keeping all other lines as they were. The file is read only when
-// it is a regular file of at most kMaxFileBytes, and replaced whole, never rewritten in place (see
-// ReplaceFile). Not thread-safe; the gateway uses it from the main thread only (start-up and the
-// settings dialog).
+// Private-profile INI access: every call reads the file afresh (unless a THold shares one
+// reading) and every write goes to disk at once, editing the one key and keeping all other lines as
+// they were. The file is read only when it is a regular file of at most kMaxFileBytes, and replaced
+// whole, never rewritten in place (see ReplaceFile). Not thread-safe; the gateway uses it from the
+// main thread only (start-up and the settings dialog).
 //
 // Syntax: "[Section]" headers, "Key=Value" lines, ";" or "#" lines as comments. A value ends
 // before blanks followed by ";" or "#" (an inline comment) and is trimmed; one pair of quotes
