@@ -33,12 +33,14 @@ void TBaseForm::Button1Click() {
   if (ipCount >= kIpCountUsable) c.nIpCount = ipCount;
 
   if (!g_Config) throw EIniFileException("Unable to write to " + std::string(kConfigFileName));
-  TIniFile& ini = *g_Config;
-  ini.WriteString(kConfigSection, "GateAddr", c.sGateIP);
-  ini.WriteInteger(kConfigSection, "GatePort", c.nGatePort);
-  ini.WriteString(kConfigSection, "ServerAddr", c.sServerIP);
-  ini.WriteInteger(kConfigSection, "ServerPort", c.nServerPort);
-  ini.WriteInteger(kConfigSection, "IpCount", c.nIpCount);
+  // One replacement of the file: a failure leaves none of the five written.
+  g_Config->WriteStrings({
+      {kConfigSection, "GateAddr", c.sGateIP},
+      {kConfigSection, "GatePort", std::to_string(c.nGatePort)},
+      {kConfigSection, "ServerAddr", c.sServerIP},
+      {kConfigSection, "ServerPort", std::to_string(c.nServerPort)},
+      {kConfigSection, "IpCount", std::to_string(c.nIpCount)},
+  });
 }
 
 void TBaseForm::CheckBoxClientSpeedDebugModeClick() {

@@ -445,37 +445,77 @@ TConsole::~TConsole() {
   if (impl_) impl_->Stop();
 }
 
-bool TConsole::Start() {
-  const std::string addr = g_GateConfig.sConsoleAddr;
-  const int port = g_GateConfig.nConsolePort != 0 ? g_GateConfig.nConsolePort : g_GatePort + 1000;
-  const std::string refusal = ConsoleStartRefusal(addr, g_GateConfig.sConsoleToken);
-  if (!refusal.empty()) {
-    MainOutMessage("Console not started: " + refusal);
-    return false;
+namespace {
+
+// Where the console listens, or why it cannot.
+struct TConsolePlace {
+  std::string sAddr;
+  net::ip::address ip;
+  uint16_t nPort = 0;
+  std::string sWhy;
+};
+
+TConsolePlace PlaceConsole() {
+  TConsolePlace place;
+  place.sAddr = g_GateConfig.sConsoleAddr;
+  const bool derived = g_GateConfig.nConsolePort == 0;
+  const int port = derived ? g_GatePort + 1000 : g_GateConfig.nConsolePort;
+  if (std::string refusal = ConsoleStartRefusal(place.sAddr, g_GateConfig.sConsoleToken);
+      !refusal.empty()) {
+    place.sWhy = std::move(refusal);
+  } else if (port > 65535) {
+    place.sWhy = "port " + std::to_string(port) +
+                 " (listening port + 1000) is out of range; set [Console] Port";
+  } else if (port == g_GatePort) {
+    place.sWhy = "port " + std::to_string(port) + " is the WebSocket listening port; set " +
+                 (derived ? "[Console] Port" : "another [Console] Port");
+  } else {
+    beast::error_code ec;
+    place.ip = net::ip::make_address(place.sAddr == "localhost" ? "127.0.0.1" : place.sAddr, ec);
+    if (ec) place.sWhy = "[Console] Addr " + place.sAddr + " is not an IP address";
   }
-  if (port > 65535) {
-    MainOutMessage("Console not started: port " + std::to_string(port) +
-                   " (listening port + 1000) is out of range; set [Console] Port");
-    return false;
-  }
+  place.nPort = static_cast<uint16_t>(port);
+  return place;
+}
+
+std::string CannotListen(const TConsolePlace& place, const std::string& error) {
+  return "cannot listen on " + place.sAddr + ":" + std::to_string(place.nPort) + ": " + error;
+}
+
+}  // namespace
+
+std::string ConsoleStartProblem(bool tryBind) {
+  const TConsolePlace place = PlaceConsole();
+  if (!place.sWhy.empty() || !tryBind) return place.sWhy;
+  net::io_context io;
+  tcp::acceptor acceptor(io);
+  const tcp::endpoint at(place.ip, place.nPort);
   beast::error_code ec;
-  const net::ip::address ip = net::ip::make_address(addr == "localhost" ? "127.0.0.1" : addr, ec);
-  if (ec) {
-    MainOutMessage("Console not started: [Console] Addr " + addr + " is not an IP address");
+  acceptor.open(at.protocol(), ec);
+  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(at, ec);
+  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+  return ec ? CannotListen(place, ec.message()) : std::string();
+}
+
+bool TConsole::Start(std::string& why) {
+  const TConsolePlace place = PlaceConsole();
+  why = place.sWhy;
+  std::shared_ptr<TImpl> impl;
+  if (why.empty()) {
+    // Any local user reaches loopback: without a token of the operator's, one
+    // of this start's own guards the changes.
+    madeToken_ = g_GateConfig.sConsoleToken.empty() ? NewConsoleToken() : std::string();
+    const std::string token = madeToken_.empty() ? g_GateConfig.sConsoleToken : madeToken_;
+    impl = std::make_shared<TImpl>(io_, form_, MakeConsoleAccess(place.sAddr, place.nPort, token));
+    if (std::string error; !impl->Listen(tcp::endpoint(place.ip, place.nPort), error))
+      why = CannotListen(place, error);
+  }
+  if (!why.empty()) {
+    MainOutError("Console not started: " + why);
     return false;
   }
-  // Any local user reaches loopback: without a token of the operator's, one
-  // of this start's own guards the changes.
-  madeToken_ = g_GateConfig.sConsoleToken.empty() ? NewConsoleToken() : std::string();
-  const std::string token = madeToken_.empty() ? g_GateConfig.sConsoleToken : madeToken_;
-  auto impl = std::make_shared<TImpl>(io_, form_,
-                                      MakeConsoleAccess(addr, static_cast<uint16_t>(port), token));
-  std::string error;
-  if (!impl->Listen(tcp::endpoint(ip, static_cast<uint16_t>(port)), error)) {
-    MainOutMessage("Console not started: cannot listen on " + addr + ":" + std::to_string(port) +
-                   ": " + error);
-    return false;
-  }
+  const net::ip::address& ip = place.ip;
   impl_ = std::move(impl);
   TImpl* console = impl_.get();
   console->Api().Broadcast = [console](const std::string& text) { console->Broadcast(text); };

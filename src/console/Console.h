@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace boost::asio {
 class io_context;
@@ -23,9 +24,9 @@ class TConsole {
   TConsole& operator=(const TConsole&) = delete;
 
   // Reads [Console] and starts listening. Writes the console's URL to the
-  // main log, or why it does not start (an address off loopback without a
-  // token, a port that cannot be bound); the gateway runs on either way.
-  bool Start();
+  // main log, or why it does not start (see ConsoleStartProblem) into the
+  // main log and `why`; the gateway cannot run without it.
+  bool Start(std::string& why);
   // The bound port; 0 when not started.
   uint16_t LocalPort() const;
   // Takes [Console] Token as it now is (SIGHUP); an empty one gets a new
@@ -43,3 +44,9 @@ class TConsole {
   std::string url_;
   std::string madeToken_;  // made at start as [Console] Token is empty
 };
+
+// Why the console cannot start with the settings in force: an address off
+// loopback without a token or not an address at all, a port out of range or
+// equal to the WebSocket port (g_GatePort); with `tryBind`, also a port that
+// cannot be bound, found by binding it and letting it go. Empty when it can.
+std::string ConsoleStartProblem(bool tryBind);

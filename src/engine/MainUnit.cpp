@@ -36,8 +36,14 @@ std::string ServiceStatus(const TTavrelSocket& engine) {
 }
 }  // namespace
 
-TMainForm::TMainForm(boost::asio::io_context& io, std::vector<std::string> args)
-    : io_(io), args_(std::move(args)), StartTimer(io), TimerRun(io), DrainTimer(io) {}
+TMainForm::TMainForm(boost::asio::io_context& io, std::vector<std::string> args,
+                     std::string configFile)
+    : io_(io),
+      args_(std::move(args)),
+      configFile_(std::move(configFile)),
+      StartTimer(io),
+      TimerRun(io),
+      DrainTimer(io) {}
 
 TMainForm::~TMainForm() {
   if (!closed_) FormDestroy();
@@ -46,7 +52,7 @@ TMainForm::~TMainForm() {
 void TMainForm::FormCreate() {
   auto arg = [this](size_t n) { return n <= args_.size() ? args_[n - 1] : std::string(); };
   Randomize();
-  LoadConfig();
+  LoadConfig(configFile_);
   g_nIndex = static_cast<int32_t>(Str_ToInt(arg(4), 0));
   g_GatePort = static_cast<uint16_t>(Str_ToInt(arg(5), 0));
   if (g_GatePort == 0) g_GatePort = g_GateConfig.nGatePort;
@@ -56,7 +62,7 @@ void TMainForm::FormCreate() {
   const bool control = given > 0 && given <= INT_MAX && IsControlSocket(static_cast<int>(given));
   g_dwCorvaneHandle = control ? static_cast<uint32_t>(given) : 0;
 
-  const std::string logDir = "./Log/" + std::to_string(g_GatePort) + "/";
+  const std::string logDir = LogDirectory(g_GatePort);
   std::filesystem::create_directories(logDir);
   g_Logger = std::make_unique<TLogger>();
   g_Logger->Initialize(logDir);
@@ -81,6 +87,16 @@ void TMainForm::FormCreate() {
   LoadIP();
   SendCorvaneMsg(SG_STARTNOW, Format("正在启动H5游戏网关[%d]...", static_cast<int>(g_GatePort)));
   SendCorvaneMsg(SG_STARTOK, Format("启动H5游网关完成[%d]...", static_cast<int>(g_GatePort)));
+}
+
+std::string TMainForm::LogDirectory(uint16_t port) {
+  return "./Log/" + std::to_string(port) + "/";
+}
+
+void TMainForm::StartFailed(const std::string& why) {
+  std::fprintf(stderr, "tavrelh5: cannot start: %s\n", why.c_str());
+  exitCode_ = 1;
+  CloseNow();
 }
 
 void TMainForm::ArmStartTimer() {
@@ -120,11 +136,7 @@ void TMainForm::StartService() {
     MainOutMessage(e.what());
     // A supervisor sees a failed start only as an exit; a control program
     // may still send GS_QUIT to try again.
-    if (g_dwCorvaneHandle == 0) {
-      std::fprintf(stderr, "tavrelh5: cannot start: %s\n", e.what());
-      exitCode_ = 1;
-      CloseNow();
-    }
+    if (g_dwCorvaneHandle == 0) StartFailed(e.what());
   }
 }
 

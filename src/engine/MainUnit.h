@@ -19,18 +19,27 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "log/uThread_Logger.h"
+#include "shared/Share.h"
 
 class TMainForm {
  public:
   static constexpr size_t kMemoLogMaxLines = 500;
 
-  TMainForm(boost::asio::io_context& io, std::vector<std::string> args);
+  // `args` are the control program's positional arguments; `configFile` the settings file.
+  TMainForm(boost::asio::io_context& io, std::vector<std::string> args,
+            std::string configFile = kConfigFileName);
   ~TMainForm();  // FormDestroy
   TMainForm(const TMainForm&) = delete;
   TMainForm& operator=(const TMainForm&) = delete;
 
   // Start-up; throws what LoadConfig or the log directory throw.
   void FormCreate();
+  // A part started beside the form (the console) failed: like a listener that cannot open
+  // without a control program, the reason goes to standard error and the form closes at once
+  // with exit code 1. Under a control program too: a retry would meet the same settings.
+  void StartFailed(const std::string& why);
+  // Where the main log and the error logs of a gateway on `port` go.
+  static std::string LogDirectory(uint16_t port);
   // The control program's quit: closes within about 200 ms when started, starts again after a
   // failed start.
   void MyMessage(uint16_t wCode);
@@ -89,6 +98,7 @@ class TMainForm {
 
   boost::asio::io_context& io_;
   std::vector<std::string> args_;
+  std::string configFile_;
   boost::asio::steady_timer StartTimer;
   boost::asio::steady_timer TimerRun;
   boost::asio::steady_timer DrainTimer;

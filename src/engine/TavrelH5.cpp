@@ -16,23 +16,28 @@
 #include "engine/MainUnit.h"
 
 int main(int argc, char* argv[]) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (const auto code = RunFlag(args, stdout, stderr)) return *code;
+  const TCommandLine cmd = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  const auto consoleCheck = [] { return ConsoleStartProblem(true); };
+  if (const auto code = RunFlag(cmd, stdout, stderr, consoleCheck)) return *code;
 
   std::signal(SIGPIPE, SIG_IGN);
   boost::asio::io_context io(1);
   // Installed before start-up, so that a signal during it is not fatal.
   boost::asio::signal_set signals(io, SIGTERM, SIGINT, SIGHUP);
-  TMainForm form(io, std::move(args));
+  TMainForm form(io, cmd.positional, cmd.sConfigFile);
   try {
     form.FormCreate();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tavrelh5: cannot start: %s\n", e.what());
     return 1;
   }
-  // Declared after the form, so it unhooks itself before the form goes.
+  // Declared after the form, so it unhooks itself before the form goes. Without it there is no
+  // health check, and a balancer would never take the gateway in: its failure fails the start.
   TConsole console(io, form);
-  console.Start();
+  if (std::string why; !console.Start(why)) {
+    form.StartFailed("console: " + why);
+    return form.ExitCode();
+  }
 
   // SIGTERM and SIGINT drain and end the gateway in every state; SIGHUP
   // reloads the TLS files.

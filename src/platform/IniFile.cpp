@@ -1,13 +1,11 @@
 #include "platform/IniFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <fstream>
+#include <algorithm>
 #include <optional>
-#include <sstream>
+#include <unordered_map>
 #include <vector>
+
+#include "platform/SafeFile.h"
 
 namespace {
 
@@ -18,13 +16,16 @@ struct TIniLine {
 
 struct TKeyLine {
   std::string_view key;
-  std::string_view value;
+  std::string_view value;  // as the gateway takes it: comment cut, blanks and quotes gone
 };
 
+bool Blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 std::string_view Trim(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && Blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && Blank(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -37,6 +38,33 @@ bool SameText(std::string_view a, std::string_view b) {
     if (x != y) return false;
   }
   return true;
+}
+
+// `s` up to an inline comment: a ";" or "#" that follows a blank.
+std::string_view CutComment(std::string_view s) {
+  for (size_t i = 1; i < s.size(); ++i) {
+    if ((s[i] == ';' || s[i] == '#') && (s[i - 1] == ' ' || s[i - 1] == '\t'))
+      return s.substr(0, i);
+  }
+  return s;
+}
+
+// The text after "=" as the gateway takes it. A quoted value keeps what is between its quotes
+// (blanks and comment marks included) when nothing but a comment follows the closing quote.
+std::string_view ValueOf(std::string_view raw) {
+  const std::string_view text = Trim(raw);
+  if (!text.empty() && (text.front() == '"' || text.front() == '\'')) {
+    const size_t close = text.find(text.front(), 1);
+    if (close != std::string_view::npos && Trim(CutComment(text.substr(close + 1))).empty())
+      return text.substr(1, close - 1);
+  }
+  // Untrimmed: blanks right after "=" set a comment off too.
+  std::string_view value = Trim(CutComment(raw));
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  return value;
 }
 
 // Section name when the line is a header.
@@ -58,41 +86,34 @@ std::optional<TKeyLine> KeyOf(std::string_view line) {
   }
   const size_t eq = trimmed.find('=');
   if (eq == std::string_view::npos) return std::nullopt;
-  return TKeyLine{Trim(trimmed.substr(0, eq)), Trim(trimmed.substr(eq + 1))};
+  return TKeyLine{Trim(trimmed.substr(0, eq)), ValueOf(trimmed.substr(eq + 1))};
 }
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-// The file's lines; a leading UTF-8 byte-order mark is not part of the first
-// one (editors add it, and it would hide the first section), but `bom` keeps
-// it for writing the file back.
-std::vector<TIniLine> ReadLines(const std::string& fileName, bool* bom = nullptr) {
-  std::vector<TIniLine> lines;
-  if (bom) *bom = false;
-  std::ifstream in(fileName, std::ios::binary);
-  if (!in) return lines;
-  std::ostringstream content;
-  content << in.rdbuf();
-  const std::string all = content.str();
-  size_t pos = 0;
-  if (all.starts_with(kUtf8Bom)) {
-    pos = kUtf8Bom.size();
-    if (bom) *bom = true;
+// Calls `f` with each line (without its LF; a CR before it stays, Trim drops it) until it
+// returns false.
+template <class F>
+void ForEachLine(std::string_view all, F f) {
+  while (!all.empty()) {
+    const size_t nl = all.find('\n');
+    const std::string_view line = all.substr(0, nl);
+    all.remove_prefix(nl == std::string_view::npos ? all.size() : nl + 1);
+    if (!f(line)) return;
   }
-  while (pos < all.size()) {
-    const size_t nl = all.find('\n', pos);
-    if (nl == std::string::npos) {
-      lines.push_back({all.substr(pos), ""});
+}
+
+std::vector<TIniLine> SplitLines(std::string_view all) {
+  std::vector<TIniLine> lines;
+  while (!all.empty()) {
+    const size_t nl = all.find('\n');
+    if (nl == std::string_view::npos) {
+      lines.push_back({std::string(all), ""});
       break;
     }
-    size_t end = nl;
-    std::string eol = "\n";
-    if (end > pos && all[end - 1] == '\r') {
-      --end;
-      eol = "\r\n";
-    }
-    lines.push_back({all.substr(pos, end - pos), eol});
-    pos = nl + 1;
+    const bool crlf = nl > 0 && all[nl - 1] == '\r';
+    lines.push_back({std::string(all.substr(0, crlf ? nl - 1 : nl)), crlf ? "\r\n" : "\n"});
+    all.remove_prefix(nl + 1);
   }
   return lines;
 }
@@ -105,32 +126,83 @@ std::optional<size_t> FindSection(const std::vector<TIniLine>& lines, std::strin
   return std::nullopt;
 }
 
-std::optional<std::string_view> FindValue(const std::vector<TIniLine>& lines,
-                                          std::string_view section, std::string_view key) {
-  const auto header = FindSection(lines, section);
-  if (!header) return std::nullopt;
-  for (size_t i = *header + 1; i < lines.size(); ++i) {
-    if (SectionOf(lines[i].text)) break;
-    if (const auto kv = KeyOf(lines[i].text); kv && SameText(kv->key, key)) return kv->value;
+std::string Folded(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  return std::nullopt;
+  return folded;
 }
 
-void WriteAll(const std::string& fileName, const std::string& content) {
-  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0;
-  size_t done = 0;
-  while (ok && done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
+// The inline comment of a key line, with the blanks before it; empty when there is none.
+std::string_view CommentOf(std::string_view line) {
+  const size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return {};
+  std::string_view text = line.substr(eq + 1);
+  while (!text.empty() && Blank(text.back())) text.remove_suffix(1);
+  size_t from = 0;
+  while (from < text.size() && Blank(text[from])) ++from;
+  // As ValueOf reads it: a closed quote may be followed by the comment alone.
+  if (from < text.size() && (text[from] == '"' || text[from] == '\'')) {
+    const size_t close = text.find(text[from], from + 1);
+    from = close != std::string_view::npos && Trim(CutComment(text.substr(close + 1))).empty()
+               ? close + 1
+               : 0;
+  } else {
+    from = 0;
   }
-  if (fd >= 0 && ::close(fd) != 0) ok = false;
-  if (!ok) throw EIniFileException("Unable to write to " + fileName);
+  size_t start = from + CutComment(text.substr(from)).size();
+  if (start == text.size()) return {};
+  // Back over the blanks that set the comment off.
+  while (start > 0 && (text[start - 1] == ' ' || text[start - 1] == '\t')) --start;
+  return text.substr(start);
+}
+
+// `value` as a line holds it so that reading it back gives `value` again: one line, and quoted
+// when blanks at its ends, a comment mark or quotes of its own would change it.
+std::string EncodeValue(std::string_view value) {
+  std::string line;
+  line.reserve(value.size() + 2);
+  for (const char c : value) line.push_back(c == '\r' || c == '\n' ? ' ' : c);
+  if (ValueOf(line) == line) return line;
+  for (const char quote : {'"', '\''}) {
+    if (line.find(quote) == std::string::npos) return quote + line + quote;
+  }
+  return line;  // holds both quotes: read back without its ends' blanks
+}
+
+// Sets `key` in the lines of a file: the first such key of the first such section, else a new
+// line behind the section's last key, else a new section at the end.
+void SetKey(std::vector<TIniLine>& lines, std::string_view section, std::string_view key,
+            std::string_view value) {
+  std::string eol = "\n";
+  if (!lines.empty() && !lines.front().eol.empty()) eol = lines.front().eol;
+  const std::string entry = std::string(key) + "=" + EncodeValue(value);
+  const auto insertAt = [&](size_t index, std::string line) {
+    if (index > 0 && lines[index - 1].eol.empty()) lines[index - 1].eol = eol;
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(index),
+                 TIniLine{std::move(line), eol});
+  };
+
+  if (const auto header = FindSection(lines, section)) {
+    size_t after = *header + 1;  // behind the section's last key line
+    for (size_t i = *header + 1; i < lines.size(); ++i) {
+      if (SectionOf(lines[i].text)) break;
+      const auto kv = KeyOf(lines[i].text);
+      if (!kv) continue;
+      if (SameText(kv->key, key)) {
+        lines[i].text = entry + std::string(CommentOf(lines[i].text));
+        return;
+      }
+      after = i + 1;
+    }
+    insertAt(after, entry);
+  } else {
+    if (!lines.empty() && !Trim(lines.back().text).empty()) insertAt(lines.size(), "");
+    std::string title(1, '[');
+    insertAt(lines.size(), title.append(section).append("]"));
+    insertAt(lines.size(), entry);
+  }
 }
 
 int HexDigit(char c) {
@@ -141,6 +213,59 @@ int HexDigit(char c) {
 }
 
 }  // namespace
+
+// The file as read once: its text without a leading UTF-8 byte-order mark (editors add it, and
+// it would hide the first section; `bom` keeps it for writing the file back), and the lines of
+// the first occurrence of each section by folded name.
+struct TIniFile::TSnapshot {
+  TFileRead read;
+  bool bom = false;
+  std::unordered_map<std::string, std::string_view> sections;
+
+  std::string_view Body() const {
+    std::string_view all = read.sContent;
+    if (bom) all.remove_prefix(kUtf8Bom.size());
+    return all;
+  }
+
+  // The first `key` in the first `section`.
+  std::optional<std::string_view> Find(std::string_view section, std::string_view key) const {
+    const auto it = sections.find(Folded(section));
+    if (it == sections.end()) return std::nullopt;
+    std::optional<std::string_view> found;
+    ForEachLine(it->second, [&](std::string_view line) {
+      if (const auto kv = KeyOf(line); kv && SameText(kv->key, key)) found = kv->value;
+      return !found;
+    });
+    return found;
+  }
+};
+
+std::shared_ptr<const TIniFile::TSnapshot> TIniFile::Snapshot() const {
+  if (held_) return held_;
+  auto snap = std::make_shared<TSnapshot>();
+  snap->read = ReadRegularFile(m_sFileName, kMaxFileBytes);
+  snap->bom = snap->read.sContent.starts_with(kUtf8Bom);
+  const std::string_view body = snap->Body();
+  std::string gathering;  // the folded name of the section whose lines are being gathered
+  bool open = false;      // false too for a later occurrence of a section: only the first counts
+  size_t from = 0;
+  size_t at = 0;
+  ForEachLine(body, [&](std::string_view line) {
+    const size_t next = std::min(at + line.size() + 1, body.size());
+    if (const auto name = SectionOf(line)) {
+      if (open) snap->sections[gathering] = body.substr(from, at - from);
+      gathering = Folded(*name);
+      open = snap->sections.try_emplace(gathering).second;
+      from = next;
+    }
+    at = next;
+    return true;
+  });
+  if (open) snap->sections[gathering] = body.substr(from);
+  if (holds_ > 0) held_ = snap;
+  return snap;
+}
 
 bool TryParseIniInteger(std::string_view text, int32_t& value) {
   bool negative = false;
@@ -180,17 +305,17 @@ bool TryParseIniInteger(std::string_view text, int32_t& value) {
 
 TIniFile::TIniFile(std::string fileName) : m_sFileName(std::move(fileName)) {}
 
+std::string TIniFile::Problem() const {
+  const auto snap = Snapshot();
+  return snap->read.status == EFileRead::Refused ? snap->read.sWhy : std::string();
+}
+
 std::string TIniFile::ReadString(std::string_view section, std::string_view key,
                                  std::string_view def) const {
-  const std::vector<TIniLine> lines = ReadLines(m_sFileName);
-  const auto found = FindValue(lines, section, key);
+  const auto snap = Snapshot();
+  const auto found = snap->Find(section, key);
   if (!found) return std::string(def);
-  std::string_view value = *found;
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    value = value.substr(1, value.size() - 2);
-  }
-  return std::string(value.substr(0, kMaxValueLength));
+  return std::string(found->substr(0, kMaxValueLength));
 }
 
 int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key, int32_t def) const {
@@ -199,50 +324,42 @@ int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key, in
 }
 
 bool TIniFile::ValueExists(std::string_view section, std::string_view key) const {
-  return FindValue(ReadLines(m_sFileName), section, key).has_value();
+  return Snapshot()->Find(section, key).has_value();
+}
+
+void TIniFile::ForEachEntry(const TEntryVisitor& visit) const {
+  const auto snap = Snapshot();
+  std::string_view section;
+  size_t number = 0;
+  ForEachLine(snap->Body(), [&](std::string_view line) {
+    ++number;
+    if (const auto name = SectionOf(line)) {
+      section = *name;
+      visit(number, section, {}, {});
+    } else if (const auto kv = KeyOf(line)) {
+      visit(number, section, kv->key, kv->value);
+    }
+    return true;
+  });
 }
 
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-  bool bom = false;
-  std::vector<TIniLine> lines = ReadLines(m_sFileName, &bom);
-  std::string eol = "\n";
-  if (!lines.empty() && !lines.front().eol.empty()) eol = lines.front().eol;
+  WriteStrings({TIniWrite{std::string(section), std::string(key), std::string(value)}});
+}
 
-  std::string entry;
-  entry.reserve(key.size() + 1 + value.size());
-  entry.append(key).append("=");
-  for (const char c : value) entry.push_back(c == '\r' || c == '\n' ? ' ' : c);
-
-  const auto insertAt = [&](size_t index, std::string text) {
-    if (index > 0 && lines[index - 1].eol.empty()) lines[index - 1].eol = eol;
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(index),
-                 TIniLine{std::move(text), eol});
-  };
-
-  if (const auto header = FindSection(lines, section)) {
-    size_t after = *header + 1;  // behind the section's last key line
-    bool replaced = false;
-    for (size_t i = *header + 1; i < lines.size(); ++i) {
-      if (SectionOf(lines[i].text)) break;
-      const auto kv = KeyOf(lines[i].text);
-      if (!kv) continue;
-      if (SameText(kv->key, key)) {
-        lines[i].text = entry;
-        replaced = true;
-        break;
-      }
-      after = i + 1;
-    }
-    if (!replaced) insertAt(after, std::move(entry));
-  } else {
-    if (!lines.empty() && !Trim(lines.back().text).empty()) insertAt(lines.size(), "");
-    insertAt(lines.size(), "[" + std::string(section) + "]");
-    insertAt(lines.size(), std::move(entry));
-  }
-
-  std::string content(bom ? kUtf8Bom : std::string_view());
+void TIniFile::WriteStrings(const std::vector<TIniWrite>& writes) {
+  held_.reset();  // edits start from the file as it is now, and reads after them see them
+  const auto text = Snapshot();
+  held_.reset();
+  // What is there must be a file the gateway could have read, or it stays as it is.
+  if (text->read.status == EFileRead::Refused)
+    throw EIniFileException("Unable to write to " + m_sFileName);
+  std::vector<TIniLine> lines = SplitLines(text->Body());
+  for (const TIniWrite& w : writes) SetKey(lines, w.sSection, w.sKey, w.sValue);
+  std::string content(text->bom ? kUtf8Bom : std::string_view());
   for (const TIniLine& line : lines) content.append(line.text).append(line.eol);
-  WriteAll(m_sFileName, content);
+  if (!ReplaceFile(m_sFileName, content).empty())
+    throw EIniFileException("Unable to write to " + m_sFileName);
 }
 
 void TIniFile::WriteInteger(std::string_view section, std::string_view key, int32_t value) {

@@ -15,8 +15,10 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <type_traits>
@@ -26,6 +28,7 @@
 #include "platform/CloseCode.h"
 #include "platform/Printable.h"
 #include "platform/ProxyProtocol.h"
+#include "platform/SafeFile.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -80,21 +83,48 @@ std::string FormatProxySource(const TProxyHeader& h) {
   return FormatPeer(asio::ip::address_v6(h.srcAddr), h.wSrcPort);
 }
 
+// A TLS file's size limit: a certificate chain is a few kilobytes.
+constexpr size_t kMaxTlsFileBytes = 1 << 20;
+
+// The text of a TLS file, read as the settings file is (a FIFO or a device in its place would
+// stall the loop); false with `sWhy` when it cannot be.
+bool ReadTlsFile(const std::string& sFile, std::string& sText, std::string& sWhy) {
+  TFileRead read = ReadRegularFile(sFile, kMaxTlsFileBytes);
+  if (read.status == EFileRead::Ok) {
+    sText = std::move(read.sContent);
+    return true;
+  }
+  sWhy = read.status == EFileRead::Missing ? std::strerror(ENOENT) : read.sWhy;
+  return false;
+}
+
 // A server context with the PEM certificate chain and key; null (and `sError`) when either
 // cannot be loaded or they do not belong together.
 std::shared_ptr<ssl::context> LoadTlsContext(const std::string& sCertFile,
                                              const std::string& sKeyFile, std::string& sError) {
+  std::string cert, key, why;
+  if (!ReadTlsFile(sCertFile, cert, why)) {
+    sError = "Cannot load TLS certificate " + sCertFile + ": " + why;
+    return nullptr;
+  }
+  if (!ReadTlsFile(sKeyFile, key, why)) {
+    sError = "Cannot load TLS key " + sKeyFile + ": " + why;
+    return nullptr;
+  }
   auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
   error_code ec;
   ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                        ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
                    ec);
-  if (!ec) ctx->use_certificate_chain_file(sCertFile, ec);
+  if (!ec) ctx->use_certificate_chain(asio::buffer(cert), ec);
   if (ec) {
     sError = "Cannot load TLS certificate " + sCertFile + ": " + ec.message();
     return nullptr;
   }
-  ctx->use_private_key_file(sKeyFile, ssl::context::pem, ec);
+  // An encrypted key fails at once instead of asking for its passphrase on a terminal.
+  ctx->set_password_callback([](size_t, ssl::context::password_purpose) { return std::string(); },
+                             ec);
+  if (!ec) ctx->use_private_key(asio::buffer(key), ssl::context::pem, ec);
   if (ec) {
     sError = "Cannot load TLS key " + sKeyFile + ": " + ec.message();
     return nullptr;
@@ -817,6 +847,11 @@ bool TWsLib::Init(uint16_t wPort, TWsConnectHandler onConnect, TWsDisconnectHand
                   TWsMessageHandler onMessage, TWsLogHandler onLog) {
   return Start(wPort, nullptr, nullptr, std::move(onConnect), std::move(onDisconnect),
                std::move(onMessage), std::move(onLog));
+}
+
+bool TWsLib::CheckTLSFiles(const std::string& sCertFile, const std::string& sKeyFile,
+                           std::string& sError) {
+  return LoadTlsContext(sCertFile, sKeyFile, sError) != nullptr;
 }
 
 bool TWsLib::InitTLS(uint16_t wPort, const std::string& sCertFile, const std::string& sKeyFile,

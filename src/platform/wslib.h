@@ -112,6 +112,10 @@ class TWsLib {
   // keep theirs. False (with LastError, the old files staying in use) when they cannot be
   // loaded or TLS is not in use.
   [[nodiscard]] bool ReloadTLS(const std::string& sCertFile, const std::string& sKeyFile);
+  // Whether InitTLS and ReloadTLS would load these files: regular files of at most 1 MiB, a
+  // PEM certificate chain and an unencrypted PEM key that belongs to it. False with `sError`.
+  static bool CheckTLSFiles(const std::string& sCertFile, const std::string& sKeyFile,
+                            std::string& sError);
 
   // Counters for metrics.
   uint64_t SlowConsumerCloses() const;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -14,6 +15,8 @@
 #include <fstream>
 #include <initializer_list>
 #include <mutex>
+
+#include <boost/asio/ip/address.hpp>
 
 #include "platform/ControlChannel.h"
 #include "platform/Printable.h"
@@ -97,6 +100,184 @@ void Randomize() {
 
 namespace {
 
+constexpr TKnownSetting kKnownSettings[] = {
+    {kConfigSection, "GateAddr", ESettingUse::Written},
+    {kConfigSection, "GatePort", ESettingUse::Written},
+    {kConfigSection, "ServerAddr", ESettingUse::Written},
+    {kConfigSection, "ServerPort", ESettingUse::Written},
+    {kConfigSection, "IpCount", ESettingUse::Written},
+    {kConfigSection, "ServerCheckMsgByte", ESettingUse::Written},
+    {kConfigSection, "ClientMsgByte", ESettingUse::Written},
+    {kConfigSection, "ServerCheckTime", ESettingUse::Written},
+    {kConfigSection, "ClientMsgBuffByte", ESettingUse::Written},
+    {kConfigSection, "ServerMsgBuffByte", ESettingUse::Written},
+    {kConfigSection, "ConnectOutTime", ESettingUse::Written},
+    {kConfigSection, "OpenSSL", ESettingUse::Written},
+    {kConsoleSection, "Addr", ESettingUse::Written},
+    {kConsoleSection, "Port", ESettingUse::Written},
+    {kConsoleSection, "Token", ESettingUse::Written},
+    {kTLSSection, "CertFile", ESettingUse::Written},
+    {kTLSSection, "KeyFile", ESettingUse::Written},
+    {kProxySection, "Trusted", ESettingUse::Written},
+    {kListenSection, "Addr", ESettingUse::Written},
+    {kRunSection, "Flush", ESettingUse::Written},
+    {kRunSection, "TestScanMs", ESettingUse::Hidden},
+    {kAdmissionSection, "ConnectRate", ESettingUse::Written},
+    {kAdmissionSection, "ConnectBurst", ESettingUse::Written},
+    {kLimitsSection, "ClientBytes", ESettingUse::Written},
+    {kLogSection, "KeepDays", ESettingUse::Written},
+    {kCodecSection, "EncodeBitMasks", ESettingUse::ReadOnly},
+    {kCodecSection, "DecodeBitMasks", ESettingUse::ReadOnly},
+    {kCodecSection, "n4CEEF4", ESettingUse::ReadOnly},
+    {kCodecSection, "n4CEEF8", ESettingUse::ReadOnly},
+    {kCodecSection, "n4CEEFC", ESettingUse::ReadOnly},
+    {kCodecSection, "w4CEF00", ESettingUse::ReadOnly},
+};
+
+bool SameName(const char* known, std::string_view name) {
+  return std::strlen(known) == name.size() && strncasecmp(known, name.data(), name.size()) == 0;
+}
+
+bool KnownSection(std::string_view section) {
+  return std::any_of(std::begin(kKnownSettings), std::end(kKnownSettings),
+                     [&](const TKnownSetting& k) { return SameName(k.sSection, section); });
+}
+
+// Index into kKnownSettings, or -1.
+int KnownKey(std::string_view section, std::string_view key) {
+  for (size_t i = 0; i < std::size(kKnownSettings); ++i) {
+    if (SameName(kKnownSettings[i].sSection, section) && SameName(kKnownSettings[i].sKey, key))
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// A file's text in a warning: printable, and short enough for one line.
+std::string Shown(std::string_view text) {
+  constexpr size_t kShownMax = 64;
+  std::string shown = LogText(text.substr(0, kShownMax));
+  if (text.size() > kShownMax) shown += "...";
+  return shown;
+}
+
+class TWarnings {
+ public:
+  void Add(std::string line) {
+    if (lines_.size() < kMaxConfigWarnings) {
+      lines_.push_back(std::move(line));
+    } else {
+      ++more_;
+    }
+  }
+  std::vector<std::string> Take() {
+    if (more_ > 0) lines_.push_back(std::to_string(more_) + " more warnings not shown");
+    return std::move(lines_);
+  }
+
+ private:
+  std::vector<std::string> lines_;
+  size_t more_ = 0;
+};
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+// Sections and keys: unknown ones, and what a second occurrence hides.
+void WarnAboutNames(const TIniFile& ini, TWarnings& out) {
+  std::vector<std::string> sectionsSeen;  // lower case
+  std::vector<bool> keysSeen(std::size(kKnownSettings), false);
+  bool headerSeen = false;
+  bool skipKeys = false;  // the section in force was warned about as a whole
+  ini.ForEachEntry([&](size_t line, std::string_view section, std::string_view key,
+                       std::string_view) {
+    const std::string at = "line " + std::to_string(line) + ": [" + Shown(section) + "]";
+    if (key.empty()) {
+      headerSeen = true;
+      std::string lower = Lower(section);
+      skipKeys = true;
+      if (!KnownSection(lower)) {
+        out.Add(at + " is not a section the gateway knows; ignored");
+      } else if (std::find(sectionsSeen.begin(), sectionsSeen.end(), lower) != sectionsSeen.end()) {
+        out.Add(at + " appears again; only its first occurrence is read");
+      } else {
+        sectionsSeen.push_back(std::move(lower));
+        skipKeys = false;
+      }
+    } else if (!headerSeen) {
+      out.Add("line " + std::to_string(line) + ": " + Shown(key) +
+              " comes before any section; ignored");
+    } else if (!skipKeys) {
+      const int known = KnownKey(section, key);
+      if (known < 0) {
+        out.Add(at + " " + Shown(key) + " is not a key the gateway knows; ignored");
+      } else if (keysSeen[static_cast<size_t>(known)]) {
+        out.Add(at + " " + Shown(key) + " appears again; only its first occurrence is read");
+      } else {
+        keysSeen[static_cast<size_t>(known)] = true;
+      }
+    }
+  });
+}
+
+// Values the gateway takes, but not as written.
+void WarnAboutValues(const TIniFile& ini, TWarnings& out) {
+  const auto integer = [&](const char* section, const char* key, int32_t& value) {
+    // -1 is "missing or unusable" to the reader: reported as a finding, not here.
+    return TryParseIniInteger(ini.ReadString(section, key, ""), value) && value != -1;
+  };
+  for (const char* key : {"GatePort", "ServerPort"}) {
+    int32_t port = 0;
+    if (integer(kConfigSection, key, port) && (port < 1 || port > 65535)) {
+      out.Add(std::string("[") + kConfigSection + "] " + key + "=" + std::to_string(port) +
+              " is outside 1..65535; taken as " + std::to_string(static_cast<uint16_t>(port)));
+    }
+  }
+  if (int32_t ssl = 0; integer(kConfigSection, "OpenSSL", ssl) && ssl != 0 && ssl != 1) {
+    out.Add(std::string("[") + kConfigSection + "] OpenSSL=" + std::to_string(ssl) +
+            " is neither 0 nor 1; taken as 0 (no TLS)");
+  }
+  if (const std::string addr = ini.ReadString(kConfigSection, "ServerAddr", "");
+      !addr.empty() && !IsIPaddr(addr)) {
+    out.Add(std::string("[") + kConfigSection + "] ServerAddr=" + Shown(addr) +
+            " is not a dotted IPv4 address; the game server cannot be reached by it");
+  }
+  // Entries as the WebSocket layer reads them: single addresses, comma-separated.
+  const std::string trusted = ini.ReadString(kProxySection, "Trusted", "");
+  std::string_view list = trusted;
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    if (item.empty()) continue;
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(std::string(item), ec);
+    if (ec) {
+      out.Add(std::string("[") + kProxySection + "] Trusted entry \"" + Shown(item) +
+              "\" is not an address; ignored");
+    }
+  }
+}
+
+}  // namespace
+
+std::span<const TKnownSetting> KnownSettings() {
+  return kKnownSettings;
+}
+
+std::vector<std::string> ConfigWarnings(const TIniFile& ini) {
+  TWarnings out;
+  WarnAboutNames(ini, out);
+  WarnAboutValues(ini, out);
+  return out.Take();
+}
+
+namespace {
+
 // Applies the read rule key by key: a missing or unusable key leaves its field at the default
 // and is noted; with write-back the default goes into the file, so that a file with every key
 // present and usable is never written.
@@ -157,6 +338,12 @@ class TConfigReader {
     return -1;
   }
 
+  // The defaults into the file, in one replacement of it.
+  void WriteBack() {
+    if (!pending_.empty()) ini_.WriteStrings(pending_);
+    pending_.clear();
+  }
+
   std::vector<TConfigFinding> Take() { return std::move(findings_); }
 
  private:
@@ -164,8 +351,8 @@ class TConfigReader {
     TConfigFinding f{section, key, ini_.ValueExists(section, key), "", def};
     if (f.boPresent) f.sValue = ini_.ReadString(section, key, "");
     if (mode_ == EConfigWrite::WriteBack) {
-      ini_.WriteString(section, key, def);
-      if (f.boPresent) MainOutMessage(DescribeFinding(f));
+      pending_.push_back({section, key, def});
+      if (f.boPresent) MainOutWarning(DescribeFinding(f));
     }
     findings_.push_back(std::move(f));
   }
@@ -173,6 +360,7 @@ class TConfigReader {
   TIniFile& ini_;
   EConfigWrite mode_;
   std::vector<TConfigFinding> findings_;
+  std::vector<TIniFile::TIniWrite> pending_;
 };
 
 void LoadTavrelSection(TConfigReader& r) {
@@ -275,11 +463,23 @@ void LoadCodecSection(const TIniFile& ini) {
 }  // namespace
 
 void LoadConfig(const std::string& fileName, EConfigWrite mode,
-                std::vector<TConfigFinding>* pFindings) {
-  g_Config = std::make_unique<TIniFile>(fileName);
+                std::vector<TConfigFinding>* pFindings, std::vector<std::string>* pWarnings) {
+  auto ini = std::make_unique<TIniFile>(fileName);
+  const TIniFile::THold hold(*ini);
+  // Refused before anything is read or written: defaults written over a file the gateway could
+  // not read would replace the operator's settings.
+  if (const std::string why = ini->Problem(); !why.empty())
+    throw EConfigError("settings file " + fileName + " " + why);
+  g_Config = std::move(ini);
+  std::vector<std::string> warnings = ConfigWarnings(*g_Config);
+  if (mode == EConfigWrite::WriteBack) {
+    for (const std::string& w : warnings) MainOutWarning(fileName + ": " + w);
+  }
+  if (pWarnings) *pWarnings = std::move(warnings);
   TConfigReader reader(*g_Config, mode);
   LoadTavrelSection(reader);
   LoadExtensionSections(reader);
+  reader.WriteBack();
   std::vector<TConfigFinding> findings = reader.Take();
   if (mode == EConfigWrite::WriteBack) {
     const auto missing = std::count_if(findings.begin(), findings.end(),

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,6 +31,22 @@ inline constexpr const char* kRunSection = "Run";
 inline constexpr const char* kAdmissionSection = "Admission";
 inline constexpr const char* kLimitsSection = "Limits";
 inline constexpr const char* kLogSection = "Log";
+
+// Every section and key the gateway reads, in one table: what a first start writes, what
+// --check-config and the start-up warnings hold a file against, and what the packaged example
+// file must show.
+enum class ESettingUse {
+  Written,   // read, and written back with its default when missing or unusable
+  ReadOnly,  // [Codec]: read, never written back
+  Hidden,    // a test hook, neither written nor documented
+};
+struct TKnownSetting {
+  const char* sSection;
+  const char* sKey;
+  ESettingUse use;
+};
+// In the order a first start writes them.
+std::span<const TKnownSetting> KnownSettings();
 
 struct TGateConfig {
   // [Tavrel], in file order of declaration
@@ -97,15 +114,25 @@ enum class EConfigWrite {
   ReadOnly,   // only report (--check-config)
 };
 
+// What a file says that the gateway takes other than as written: sections and keys it does not
+// know (typos), a section or key given twice, a port outside 1..65535, OpenSSL other than 0 or 1,
+// a ServerAddr that is not dotted IPv4, a [Proxy] Trusted entry that is not an address. Values
+// are shown printable and short; past kMaxConfigWarnings one last line counts the rest.
+inline constexpr size_t kMaxConfigWarnings = 50;
+std::vector<std::string> ConfigWarnings(const TIniFile& ini);
+
 // Fills the settings from `fileName` (kept open in g_Config) and reports in `pFindings` the keys
-// that were missing or unusable, which keep their default. With WriteBack the defaults are written
-// into the file, each unusable value gets a main-log line and the missing ones one line in all; a
-// file with every key present and usable is not written. [Codec] is read only and its tables are
-// installed in the codec. Throws EIniFileException ("Unable to write to ...") when a write-back
-// fails and EConfigError when [Codec] is unusable.
+// that were missing or unusable, which keep their default, and in `pWarnings` ConfigWarnings.
+// With WriteBack each warning gets a main-log line, the defaults are written into the file, each
+// unusable value gets a main-log line and the missing ones one line in all; a file with every key
+// present and usable is not written. [Codec] is read only and its tables are installed in the
+// codec. Throws EConfigError when the file exists but cannot be read (nothing is written then)
+// or [Codec] is unusable, and EIniFileException ("Unable to write to ...") when a write-back
+// fails.
 void LoadConfig(const std::string& fileName = kConfigFileName,
                 EConfigWrite mode = EConfigWrite::WriteBack,
-                std::vector<TConfigFinding>* pFindings = nullptr);
+                std::vector<TConfigFinding>* pFindings = nullptr,
+                std::vector<std::string>* pWarnings = nullptr);
 
 // ---- Built-in tunables and run-time state -----------------------------------------------------
 

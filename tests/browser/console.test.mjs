@@ -338,16 +338,19 @@ describe('console with a token', () => {
     await demo.waitForFunction(() => document.getElementById('gateUrl').value.startsWith('ws://'));
   });
 
-  test('a console off loopback without a token does not start; the gateway runs on', TEST, async () => {
+  test('a console off loopback without a token fails the start: exit 1 with the reason', TEST, async () => {
     const open = await tempHome('open');
     try {
       const gw = await startGateway(open, { console: { Addr: '0.0.0.0' }, expectConsole: false });
-      const refusal = await gw.waitForLine(/Console not started: /);
-      assert.match(refusal, /\[Console\] Addr 0\.0\.0\.0 is not a loopback address and \[Console\] Token is empty/);
+      const ended = await Promise.race([gw.exited, new Promise((resolve) => setTimeout(resolve, 5000))]);
+      assert.equal(ended?.code, 1);
+      const why = /\[Console\] Addr 0\.0\.0\.0 is not a loopback address and \[Console\] Token is empty/;
+      await waitUntil(() => /tavrelh5: cannot start: console: /.test(gw.stderr), 2000, 'the reason on stderr');
+      assert.match(gw.stderr, why);
+      const refusal = await waitUntil(() => gw.lines.find((l) => /Console not started: /.test(l)), 2000,
+        'the refusal in the main log');
+      assert.match(refusal, why);
       assert.equal(gw.countLines(/Console http:/), 0);
-      await new Promise((resolve) => setTimeout(resolve, 300));
-      assert.ok(gw.running);
-      await gw.stop();
     } finally {
       await fs.rm(open, { recursive: true, force: true });
     }
