@@ -100,7 +100,7 @@ driver=$!
 
 echo "demo game server on 127.0.0.1:$server_port (log: $home/gamesim.log)"
 echo "gateway WebSocket on ws://127.0.0.1:$gate_port/ (working directory $home)"
-echo "operator console: http://127.0.0.1:$console_port/"
+echo "operator console: the URL the gateway prints below as \"Console http://127.0.0.1:$console_port/?token=...\""
 echo "demo client:      http://127.0.0.1:$console_port/demo/"
 (cd "$home" && exec "$bin/tavrelh5") &
 gate=$!

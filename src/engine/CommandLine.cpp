@@ -49,7 +49,9 @@ constexpr const char* kUsage =
     "                  gateway would start, 1 when it would refuse\n"
     "\n"
     "Signals: SIGTERM and SIGINT drain the clients and end the gateway (exit 0);\n"
-    "SIGHUP reloads the TLS certificate and key for new connections.\n";
+    "SIGHUP reloads IpCount, ConnectOutTime, [Console] Token and [Proxy] Trusted, and the\n"
+    "TLS certificate and key for new connections; SIGUSR1 reopens the log files; SIGQUIT\n"
+    "and SIGUSR2 are logged and ignored.\n";
 
 // Whether the log directory exists or could be made: its nearest existing part must be a
 // directory the gateway may write into.

@@ -16,6 +16,7 @@
 #include "net/JSocket.h"
 #include "platform/CodePage.h"
 #include "platform/Printable.h"
+#include "platform/wslib.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "protocol/HUtil32.h"
@@ -137,6 +138,10 @@ void TTavrelSocket::BeginDrain() {
 
 bool TTavrelSocket::Drained() const {
   return g_nUserConnect <= 0 && (!boConnet || ServerBuffer->Length() >= ServerBuffer->Position());
+}
+
+void TTavrelSocket::SetTrustedProxies(std::string_view sList) {
+  if (auto* ws = dynamic_cast<TWsFrontEnd*>(frontEnd_.get())) ws->Lib().SetTrustedProxies(sList);
 }
 
 bool TTavrelSocket::ReloadTLS(std::string& sError) {

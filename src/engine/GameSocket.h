@@ -129,6 +129,8 @@ class TTavrelSocket final : public TTrafficSink {
   // with the reason in `sError` (the old ones staying) when they cannot be
   // loaded or TLS is off.
   bool ReloadTLS(std::string& sError);
+  // The balancers whose connections carry a PROXY header, from the next accept on.
+  void SetTrustedProxies(std::string_view sList);
 
   // Client events from the front end. A connection's identifier is the text
   // of its number; a message names the connection by the number itself.

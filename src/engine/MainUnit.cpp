@@ -323,6 +323,25 @@ void TMainForm::CloseNow() {
   io_.stop();
 }
 
+void TMainForm::ReloadSettings() {
+  if (closed_ || draining_) return;
+  TSettingsReload reload;
+  try {
+    reload = ::ReloadSettings(configFile_);
+  } catch (const std::exception& e) {
+    MainOutError(std::string("SIGHUP: settings not reloaded, those in use stay: ") + e.what());
+    return;
+  }
+  for (const std::string& change : reload.changes) MainOutMessage("SIGHUP: " + change);
+  if (reload.boTrustedChanged && g_TavrelSocket)
+    g_TavrelSocket->SetTrustedProxies(g_GateConfig.sProxyTrusted);
+}
+
+void TMainForm::ReopenLogs() {
+  if (g_Logger) g_Logger->Reopen();
+  MainOutMessage("SIGUSR1: log files reopened");
+}
+
 void TMainForm::ReloadTLS() {
   if (closed_ || draining_) return;
   if (!g_boOpenSSL) {

@@ -14,6 +14,7 @@
 #include "console/Console.h"
 #include "engine/CommandLine.h"
 #include "engine/MainUnit.h"
+#include "shared/Share.h"
 
 int main(int argc, char* argv[]) {
   const TCommandLine cmd = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
@@ -24,6 +25,9 @@ int main(int argc, char* argv[]) {
   boost::asio::io_context io(1);
   // Installed before start-up, so that a signal during it is not fatal.
   boost::asio::signal_set signals(io, SIGTERM, SIGINT, SIGHUP);
+  signals.add(SIGUSR1);
+  signals.add(SIGUSR2);
+  signals.add(SIGQUIT);
   TMainForm form(io, cmd.positional, cmd.sConfigFile);
   try {
     form.FormCreate();
@@ -40,14 +44,27 @@ int main(int argc, char* argv[]) {
   }
 
   // SIGTERM and SIGINT drain and end the gateway in every state; SIGHUP
-  // reloads the TLS files.
+  // reloads what is safe to change at run time and the TLS files; SIGUSR1
+  // reopens the logs (log rotation). SIGQUIT would dump core and SIGUSR2
+  // would kill: a stray one must not take the players down.
   std::function<void()> watchSignals = [&] {
     signals.async_wait([&](const boost::system::error_code& ec, int sig) {
       if (ec) return;
-      if (sig == SIGHUP) {
-        form.ReloadTLS();
-      } else {
-        form.Close();
+      switch (sig) {
+        case SIGHUP:
+          form.ReloadSettings();
+          console.ReloadToken();
+          form.ReloadTLS();
+          break;
+        case SIGUSR1:
+          form.ReopenLogs();
+          break;
+        case SIGQUIT:
+        case SIGUSR2:
+          MainOutWarning(std::string(sig == SIGQUIT ? "SIGQUIT" : "SIGUSR2") + " ignored");
+          break;
+        default:
+          form.Close();
       }
       watchSignals();
     });

@@ -389,6 +389,8 @@ void WriteAllStdout(std::string_view text) {
   }
 }
 
+constexpr size_t kKeptStdoutBuffer = 64 * 1024;
+
 // Takes what waits for standard output and writes it without the lock held.
 // Called with `lock` held; returns with it held.
 void DrainStdout(TLogger::TState& state, std::unique_lock<std::mutex>& lock, std::string& spare) {
@@ -397,6 +399,8 @@ void DrainStdout(TLogger::TState& state, std::unique_lock<std::mutex>& lock, std
     spare.swap(state.stdoutQueue);
     lock.unlock();
     WriteAllStdout(spare);
+    // A burst's buffer goes back rather than stay with the process for good.
+    if (spare.capacity() > kKeptStdoutBuffer) std::string().swap(spare);
     lock.lock();
   }
 }

@@ -281,6 +281,15 @@ namespace {
 // Applies the read rule key by key: a missing or unusable key leaves its field at the default
 // and is noted; with write-back the default goes into the file, so that a file with every key
 // present and usable is never written.
+// Below 2 the per-address limit would admit nobody.
+bool IpCountUsable(int32_t v) {
+  return v >= 2;
+}
+// Zero or less would close every client at once.
+bool ConnectOutTimeUsable(int32_t v) {
+  return v >= 1;
+}
+
 class TConfigReader {
  public:
   TConfigReader(TIniFile& ini, EConfigWrite mode) : ini_(ini), mode_(mode) {}
@@ -372,8 +381,7 @@ void LoadTavrelSection(TConfigReader& r) {
   r.String(s, "ServerAddr", c.sServerIP);
   if (r.Integer(s, "ServerPort", c.nServerPort, value))
     c.nServerPort = static_cast<uint16_t>(value);
-  // Below 2 the per-address limit would admit nobody.
-  if (r.Integer(s, "IpCount", c.nIpCount, value, [](int32_t v) { return v >= 2; })) {
+  if (r.Integer(s, "IpCount", c.nIpCount, value, IpCountUsable)) {
     c.nIpCount = value;
   }
   r.Int(s, "ServerCheckMsgByte", c.nServerCheckMsgByte);
@@ -384,8 +392,7 @@ void LoadTavrelSection(TConfigReader& r) {
   }
   r.Int(s, "ClientMsgBuffByte", c.nClientMsgBuffByte);
   r.Int(s, "ServerMsgBuffByte", c.nServerMsgBuffByte);
-  // Zero or less would close every client at once.
-  if (r.Integer(s, "ConnectOutTime", g_ConnectOutTime, value, [](int32_t v) { return v >= 1; }))
+  if (r.Integer(s, "ConnectOutTime", g_ConnectOutTime, value, ConnectOutTimeUsable))
     g_ConnectOutTime = value;
   if (r.Integer(s, "OpenSSL", g_boOpenSSL ? 1 : 0, value)) g_boOpenSSL = value == 1;
 }
@@ -492,6 +499,44 @@ void LoadConfig(const std::string& fileName, EConfigWrite mode,
   if (pFindings) *pFindings = std::move(findings);
   LoadHiddenKeys(*g_Config);
   LoadCodecSection(*g_Config);
+}
+
+TSettingsReload ReloadSettings(const std::string& fileName) {
+  TIniFile ini(fileName);
+  const TIniFile::THold hold(ini);
+  if (const std::string why = ini.Problem(); !why.empty())
+    throw EConfigError("settings file " + fileName + " " + why);
+  TConfigReader r(ini, EConfigWrite::ReadOnly);
+  TSettingsReload out;
+  TGateConfig& c = g_GateConfig;
+  int32_t value = 0;
+  if (r.Integer(kConfigSection, "IpCount", c.nIpCount, value, IpCountUsable) &&
+      value != c.nIpCount) {
+    out.changes.push_back("IpCount " + std::to_string(c.nIpCount) + " -> " + std::to_string(value));
+    c.nIpCount = value;
+  }
+  if (r.Integer(kConfigSection, "ConnectOutTime", g_ConnectOutTime, value, ConnectOutTimeUsable) &&
+      value != g_ConnectOutTime) {
+    out.changes.push_back("ConnectOutTime " + std::to_string(g_ConnectOutTime) + " -> " +
+                          std::to_string(value));
+    g_ConnectOutTime = value;
+  }
+  std::string trusted = c.sProxyTrusted;
+  r.OptionalString(kProxySection, "Trusted", trusted);
+  if (trusted != c.sProxyTrusted) {
+    out.changes.push_back("[Proxy] Trusted \"" + c.sProxyTrusted + "\" -> \"" + trusted + "\"");
+    c.sProxyTrusted = std::move(trusted);
+    out.boTrustedChanged = true;
+  }
+  // The operator's token goes into no log line; the console tells of its change.
+  r.OptionalString(kConsoleSection, "Token", c.sConsoleToken);
+  for (const TConfigFinding& f : r.Take()) {
+    if (f.sKey == "Token") continue;  // missing: none, and the console makes one
+    out.changes.push_back("[" + f.sSection + "] " + f.sKey +
+                          (f.boPresent ? "=\"" + f.sValue + "\" unusable" : " missing") +
+                          ", stays " + f.sDefault);
+  }
+  return out;
 }
 
 std::string DescribeFinding(const TConfigFinding& f) {

@@ -134,6 +134,16 @@ void LoadConfig(const std::string& fileName = kConfigFileName,
                 std::vector<TConfigFinding>* pFindings = nullptr,
                 std::vector<std::string>* pWarnings = nullptr);
 
+// What SIGHUP takes from the settings file again: the keys safe to change at run time (IpCount,
+// ConnectOutTime, [Proxy] Trusted, [Console] Token), each under its start-up rule; a missing or
+// unusable one keeps the value in use. `changes` says what changed or stayed, one line each
+// (never the token). Throws EConfigError when the file cannot be read; nothing changes then.
+struct TSettingsReload {
+  std::vector<std::string> changes;
+  bool boTrustedChanged = false;
+};
+TSettingsReload ReloadSettings(const std::string& fileName);
+
 // ---- Built-in tunables and run-time state -----------------------------------------------------
 
 extern uint16_t g_GatePort;  // effective listening port

@@ -14,7 +14,7 @@ const TEST = { timeout: 60000 };
 const clientClosed = (page, i) => page.evaluate((n) => window.clients[n].closed, i);
 
 async function state(gateway) {
-  const res = await request(`${gateway.consoleUrl}/api/state`);
+  const res = await request(`${gateway.consoleUrl}/api/state`, { headers: gateway.auth });
   assert.equal(res.status, 200);
   return JSON.parse(res.body);
 }
@@ -42,7 +42,7 @@ describe('operator console', () => {
   });
 
   test('shows the start-up log lines and both status panels within two seconds', TEST, async () => {
-    await page.goto(gateway.consoleUrl);
+    await page.goto(gateway.pageUrl);
     await page.waitForFunction((port) => {
       const log = document.getElementById('MemoLog').value;
       return log.includes(`获得端口 ${port}`) && log.includes('#初始化游戏网关.....')
@@ -162,7 +162,7 @@ describe('operator console', () => {
   test('the online-users dialog lists logged-in clients and disconnects one only', TEST, async () => {
     const [first, second] = await openClients(clients, gateway.gatePort, ['alice', 'bob']);
     await waitUntil(async () => {
-      const users = JSON.parse((await request(`${gateway.consoleUrl}/api/users`)).body);
+      const users = JSON.parse((await request(`${gateway.consoleUrl}/api/users`, { headers: gateway.auth })).body);
       return users.rows.filter((r) => r.userId).length === 2;
     }, 5000, 'two logins');
 
@@ -247,13 +247,19 @@ describe('operator console', () => {
   test('requests from another page or another host name are refused', TEST, async () => {
     const url = gateway.consoleUrl;
     const host = `127.0.0.1:${gateway.consolePort}`;
+    const auth = gateway.auth;
+    // Without the token nothing changes, whatever the origin.
     assert.equal((await request(`${url}/api/showlog`, {
-      method: 'POST', headers: { Origin: 'http://evil.example', 'Content-Type': 'application/json' }, body: '{"on":true}',
+      method: 'POST', headers: { Origin: `http://${host}` }, body: '{"on":true}',
+    })).status, 401);
+    // With it, only from the console's own origin.
+    assert.equal((await request(`${url}/api/showlog`, {
+      method: 'POST', headers: { ...auth, Origin: 'http://evil.example', 'Content-Type': 'application/json' }, body: '{"on":true}',
     })).status, 403);
-    assert.equal((await request(`${url}/api/showlog`, { method: 'POST', body: '{"on":true}' })).status, 403);
-    assert.equal((await request(`${url}/api/state`, { headers: { Host: `evil.example:${gateway.consolePort}` } })).status, 403);
+    assert.equal((await request(`${url}/api/showlog`, { method: 'POST', headers: auth, body: '{"on":true}' })).status, 403);
+    assert.equal((await request(`${url}/metrics`, { headers: { Host: `evil.example:${gateway.consolePort}` } })).status, 403);
     assert.equal((await request(`${url}/api/showlog`, {
-      method: 'POST', headers: { Origin: `http://${host}` }, body: '{"on":false}',
+      method: 'POST', headers: { ...auth, Origin: `http://${host}` }, body: '{"on":false}',
     })).status, 200);
 
     // A page of another origin in the operator's browser posts a form whose
@@ -271,8 +277,9 @@ describe('operator console', () => {
         other.waitForNavigation(),
         other.evaluate(() => document.forms[0].submit()),
       ]);
-      assert.equal(answer.status(), 403);
-      assert.match(await other.content(), /request from another origin/);
+      // Its cookie stays home (SameSite), so the form arrives without the token.
+      assert.equal(answer.status(), 401);
+      assert.match(await other.content(), /token is missing or wrong/);
       await other.close();
     } finally {
       attacker.close();
@@ -286,7 +293,7 @@ describe('operator console', () => {
     await box.getByText('是否确定退出？', { exact: true }).waitFor();
     await box.getByRole('button', { name: '否(N)' }).click();
     await box.waitFor({ state: 'hidden' });
-    assert.equal((await request(`${gateway.consoleUrl}/api/state`)).status, 200);
+    assert.equal((await request(`${gateway.consoleUrl}/api/state`, { headers: gateway.auth })).status, 200);
 
     await page.getByRole('button', { name: '关闭' }).first().click();
     await box.getByRole('button', { name: '是(Y)' }).click();
@@ -315,11 +322,16 @@ describe('console with a token', () => {
     if (home) await fs.rm(home, { recursive: true, force: true });
   });
 
-  test('every request presents the token', TEST, async () => {
+  test('every request beyond the page and the metrics presents the token', TEST, async () => {
     const url = gateway.consoleUrl;
-    for (const path of ['/', '/events', '/metrics', '/api/state', '/client/tavrel-client.js']) {
+    assert.equal(gateway.token, 's3cret');
+    for (const path of ['/events', '/api/state', '/api/users']) {
       assert.equal((await request(`${url}${path}`)).status, 401, path);
       assert.equal((await request(`${url}${path}`, { headers: { Authorization: 'Bearer s3cre' } })).status, 401, path);
+    }
+    // Read-only and open on loopback: the page itself and the metrics.
+    for (const path of ['/', '/metrics', '/client/tavrel-client.js']) {
+      assert.equal((await request(`${url}${path}`)).status, 200, path);
     }
     assert.equal((await request(`${url}/api/state`, { headers: { Authorization: 'Bearer s3cret' } })).status, 200);
     const stream = await request(`${url}/events?token=s3cret`);

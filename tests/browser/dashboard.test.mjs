@@ -44,7 +44,7 @@ describe('console dashboard', () => {
   });
 
   test('the strip shows the link and the labelled figures; the status panels name their numbers', TEST, async () => {
-    await page.goto(gateway.consoleUrl);
+    await page.goto(gateway.pageUrl);
     const link = page.locator('#LinkState');
     await page.waitForFunction(() => document.getElementById('LinkState').dataset.state === 'up');
     assert.equal(await page.locator('#LinkText').textContent(), 'Game server: linked');
@@ -116,7 +116,7 @@ describe('console dashboard', () => {
       const chart = window.Chart.getChart(document.getElementById('ChartMessages'));
       return chart.data.datasets[0].data.length >= n;
     }, drawn, { timeout: 3000 });
-    const history = JSON.parse((await request(`${gateway.consoleUrl}/api/dashboard`)).body);
+    const history = JSON.parse((await request(`${gateway.consoleUrl}/api/dashboard`, { headers: gateway.auth })).body);
     assert.equal(history.intervalMs, 5000);
     assert.ok(history.samples.length >= drawn);
   });

@@ -133,7 +133,14 @@ export async function startGateway(dir, { serverPort, console: consoleKeys = {},
   gateway.consolePort = consolePort;
   gateway.iniPath = path.join(dir, 'Tavrel.ini');
   gateway.consoleUrl = `http://127.0.0.1:${consolePort}`;
-  if (expectConsole) await gateway.waitForLine(/Console http:\/\//);
+  if (expectConsole) {
+    // The console URL as the main log tells it: with the token made at start
+    // when Tavrel.ini sets none.
+    const line = await gateway.waitForLine(/Console http:\/\//);
+    gateway.token = line.match(/\?token=([0-9a-f]+)$/)?.[1] ?? keys.Token;
+    gateway.pageUrl = `${gateway.consoleUrl}/?token=${gateway.token}`;
+    gateway.auth = { Authorization: `Bearer ${gateway.token}` };
+  }
   return gateway;
 }
 

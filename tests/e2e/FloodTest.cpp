@@ -151,10 +151,12 @@ TEST_F(FloodTest, ABroadcastFloodLeavesTheHealthCheckAndTheDrainTheirTime) {
     std::this_thread::sleep_for(20ms);
   }
   std::sort(ms.begin(), ms.end());
+  const double p99 = ms[ms.size() * 99 / 100];
   RecordProperty("healthz_p50_ms", std::to_string(ms[ms.size() / 2]));
+  RecordProperty("healthz_p99_ms", std::to_string(p99));
   RecordProperty("healthz_max_ms", std::to_string(ms.back()));
-  std::printf("healthz during the flood: %zu answers, p50 %.1f ms, max %.1f ms\n", ms.size(),
-              ms[ms.size() / 2], ms.back());
+  std::printf("healthz during the flood: %zu answers, p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+              ms.size(), ms[ms.size() / 2], p99, ms.back());
 
   const auto sent = std::chrono::steady_clock::now();
   rig->gateway->Signal(SIGTERM);

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -268,6 +269,14 @@ TEST(Service, SighupReloadsTheCertificateForNewConnections) {
   EXPECT_GE(rig.WaitGate("TLS reload failed, the old certificate stays in use", 3s, from), 0);
   EXPECT_NE(ServerCertificateSubject(rig.gatePort).find("CN = second"), std::string::npos);
 
+  // A FIFO nobody writes in place of the certificate: refused, never waited on.
+  fs::remove(rig.dir.File("Tavrel.crt"));
+  ASSERT_EQ(mkfifo(rig.dir.File("Tavrel.crt").c_str(), 0600), 0);
+  from = rig.gateway->LineCount();
+  rig.gateway->Signal(SIGHUP);
+  EXPECT_GE(rig.WaitGate("TLS reload failed, the old certificate stays in use", 3s, from), 0);
+  EXPECT_NE(ConsoleGet(rig, "/healthz").find("200 OK"), std::string::npos);
+
   // The connection from before is served throughout.
   from = rig.gamesim->LineCount();
   before.SendText(ClientMessage(CM_HEART, 5));
@@ -292,7 +301,9 @@ TEST(Service, PendingTlsHandshakesFromOneAddressAreCutAtOnce) {
   for (int i = 0; i < 40; ++i) {
     const int fd = ConnectTcp(rig.gatePort, "127.0.0.9");
     ASSERT_GE(fd, 0);
-    if (i % 2 == 1) ASSERT_EQ(send(fd, helloStart.data(), helloStart.size(), MSG_NOSIGNAL), 11);
+    if (i % 2 == 1) {
+      ASSERT_EQ(send(fd, helloStart.data(), helloStart.size(), MSG_NOSIGNAL), 11);
+    }
     pending.push_back(fd);
   }
   std::this_thread::sleep_for(500ms);
@@ -308,6 +319,56 @@ TEST(Service, PendingTlsHandshakesFromOneAddressAreCutAtOnce) {
   EXPECT_TRUE(other.Login("t1", "n1", "u1"));
   EXPECT_GE(ReadMetrics(rig)["tavrel_refused_connections_total{reason=\"in_handshake\"}"], 30);
   for (int fd : pending) close(fd);
+}
+
+// What an operator's tools send: logrotate's SIGUSR1 reopens the logs, a
+// stray SIGQUIT or SIGUSR2 is only logged, and SIGHUP takes the keys that are
+// safe at run time from the file, each change logged and in force.
+TEST(Service, SignalsAnOperatorSends) {
+  TGatewayRig rig;
+  rig.StartGateway();
+  ASSERT_TRUE(rig.WaitLinked());
+  for (int sig : {SIGQUIT, SIGUSR2, SIGUSR1}) rig.gateway->Signal(sig);
+  EXPECT_GE(rig.WaitGate("SIGQUIT ignored"), 0);
+  EXPECT_GE(rig.WaitGate("SIGUSR2 ignored"), 0);
+  EXPECT_GE(rig.WaitGate("SIGUSR1: log files reopened"), 0);
+  EXPECT_FALSE(rig.gateway->WaitExit(200ms));
+  // The console's token was made at start; the operator now sets one.
+  const std::string made = "Authorization: Bearer " + [&] {
+    const std::string line = rig.gateway->Lines()[rig.WaitGate("/?token=")];
+    return line.substr(line.find("?token=") + 7);
+  }() + "\r\n";
+  EXPECT_NE(ConsoleGet(rig, "/api/state", made).find("200 OK"), std::string::npos);
+
+  std::string ini = rig.dir.Read("Tavrel.ini");
+  ini = std::regex_replace(ini, std::regex("IpCount=5"), "IpCount=3");
+  ini = std::regex_replace(ini, std::regex("ConnectOutTime=15"), "ConnectOutTime=0");
+  // The start wrote both back empty.
+  ini = std::regex_replace(ini, std::regex("\nToken=\n"), "\nToken=op3rator\n");
+  ini = std::regex_replace(ini, std::regex("\nTrusted=\n"), "\nTrusted=127.0.0.77\n");
+  ASSERT_NE(ini.find("Token=op3rator"), std::string::npos) << ini;
+  ASSERT_NE(ini.find("Trusted=127.0.0.77"), std::string::npos) << ini;
+  rig.dir.Write("Tavrel.ini", ini);
+  const size_t from = rig.gateway->LineCount();
+  rig.gateway->Signal(SIGHUP);
+  EXPECT_GE(rig.WaitGate("SIGHUP: IpCount 5 -> 3", 3s, from), 0);
+  EXPECT_GE(rig.WaitGate("SIGHUP: [Tavrel] ConnectOutTime=\"0\" unusable, stays 15", 3s, from), 0);
+  EXPECT_GE(rig.WaitGate("SIGHUP: [Proxy] Trusted \"\" -> \"127.0.0.77\"", 3s, from), 0);
+  EXPECT_GE(rig.WaitGate("SIGHUP: [Console] Token changed", 3s, from), 0);
+  for (const std::string& line : rig.gateway->Lines())
+    EXPECT_EQ(line.find("op3rator"), std::string::npos) << line;
+  EXPECT_NE(ConsoleGet(rig, "/api/state", made).find("401"), std::string::npos);
+  EXPECT_NE(ConsoleGet(rig, "/api/state", "Authorization: Bearer op3rator\r\n").find("200 OK"),
+            std::string::npos);
+  // IpCount 3 admits two from one address.
+  std::vector<std::unique_ptr<TWsClient>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<TWsClient>());
+    ASSERT_TRUE(clients.back()->Connect(rig.gatePort, "127.0.0.66"));
+  }
+  EXPECT_EQ(clients[1]->ReadRaw(3s), std::optional<std::string>("ok"));
+  EXPECT_TRUE(clients[2]->WaitClosed(3s));
+  EXPECT_EQ(clients[2]->CloseCode(), 4003);
 }
 
 TEST(Service, SettingsFileIsReadWithItsMarkAndLeftAloneWhenComplete) {
