@@ -151,7 +151,9 @@ std::string NewConsoleToken() {
 bool IsOpenOnLoopback(const TConsoleRequest& req) {
   if (req.IsStateChanging()) return false;
   const std::string_view path = req.Path();
-  return path == "/metrics" || (!path.starts_with("/api/") && path != "/events");
+  // The codec tables are no secret: every browser client is handed them.
+  return path == "/metrics" || path == "/api/codec" ||
+         (!path.starts_with("/api/") && path != "/events");
 }
 
 EConsoleAccess CheckConsoleAccess(const TConsoleAccess& access, const TConsoleRequest& req) {

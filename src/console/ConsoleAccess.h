@@ -40,9 +40,9 @@ std::string ConsoleStartRefusal(std::string_view sAddr, std::string_view sToken)
 TConsoleAccess MakeConsoleAccess(std::string_view sAddr, uint16_t nPort, std::string sToken);
 // A token for a console whose [Console] Token is empty: 128 random bits as hex.
 std::string NewConsoleToken();
-// What a console on loopback serves without its token: the page itself and
-// /metrics, read-only. Everything else, the users list and every change
-// included, needs the token: any local user can reach loopback.
+// What a console on loopback serves without its token: the page itself, the
+// demo client with its codec tables, and /metrics, read-only. Everything else, the users list and
+// every change included, needs the token: any local user can reach loopback.
 bool IsOpenOnLoopback(const TConsoleRequest& req);
 
 enum class EConsoleAccess {

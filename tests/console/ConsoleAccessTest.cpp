@@ -100,7 +100,7 @@ TEST(ConsoleAccess, OnLoopbackTheTokenGuardsAllButThePageAndMetrics) {
     req.sAuthorization = auth;
     return CheckConsoleAccess(access, req);
   };
-  for (const char* open : {"/", "/console.js", "/demo/", "/metrics"})
+  for (const char* open : {"/", "/console.js", "/demo/", "/metrics", "/api/codec"})
     EXPECT_EQ(ask("GET", open), EConsoleAccess::Allowed) << open;
   for (const char* guarded : {"/api/users", "/api/state", "/api/settings", "/events"})
     EXPECT_EQ(ask("GET", guarded), EConsoleAccess::NoToken) << guarded;
