@@ -18,6 +18,7 @@ void TWsFrontEnd::Start(uint16_t, bool) {
 void TWsFrontEnd::SendMsg(uint32_t, std::string_view) {}
 void TWsFrontEnd::SendBuff(uint32_t, const char*, size_t) {}
 void TWsFrontEnd::CloseSocket(uint32_t, ECloseCode) {}
+void TWsFrontEnd::SetTrustedProxies(std::string_view) {}
 void TWsFrontEnd::StopAccepting() {}
 std::string TWsFrontEnd::ListenUrl() const {
   return {};

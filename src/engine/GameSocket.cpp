@@ -16,7 +16,6 @@
 #include "net/JSocket.h"
 #include "platform/CodePage.h"
 #include "platform/Printable.h"
-#include "platform/wslib.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "protocol/HUtil32.h"
@@ -141,7 +140,7 @@ bool TTavrelSocket::Drained() const {
 }
 
 void TTavrelSocket::SetTrustedProxies(std::string_view sList) {
-  if (auto* ws = dynamic_cast<TWsFrontEnd*>(frontEnd_.get())) ws->Lib().SetTrustedProxies(sList);
+  if (auto* ws = dynamic_cast<TWsFrontEnd*>(frontEnd_.get())) ws->SetTrustedProxies(sList);
 }
 
 bool TTavrelSocket::ReloadTLS(std::string& sError) {

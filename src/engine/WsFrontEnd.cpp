@@ -45,6 +45,10 @@ bool TWsFrontEnd::ReloadTLS(std::string& sError) {
   return false;
 }
 
+void TWsFrontEnd::SetTrustedProxies(std::string_view sList) {
+  lib_->SetTrustedProxies(sList);
+}
+
 void TWsFrontEnd::StopAccepting() {
   lib_->StopAccepting();
 }

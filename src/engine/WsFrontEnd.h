@@ -27,6 +27,8 @@ class TWsFrontEnd final : public TFrontEnd {
   // The [TLS] files again, for connections accepted from now on; false with
   // the reason when they cannot be loaded (the old ones stay).
   bool ReloadTLS(std::string& sError);
+  // The balancers whose connections carry a PROXY header, from the next accept on.
+  void SetTrustedProxies(std::string_view sList);
 
   void SendMsg(uint32_t nConn, std::string_view text) override;
   void SendBuff(uint32_t nConn, const char* data, size_t len) override;
