@@ -294,6 +294,31 @@ void RaiseFdLimit() {
   setrlimit(RLIMIT_NOFILE, &lim);
 }
 
+TPortHolder::TPortHolder() {
+  fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 4) == 0) {
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+  }
+}
+
+TPortHolder::~TPortHolder() {
+  close(fd);
+}
+
+int CountClosedByPeer(const std::vector<int>& fds) {
+  int closed = 0;
+  for (int fd : fds) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0) ++closed;
+  }
+  return closed;
+}
+
 namespace {
 
 // One request to the console on the port its start-up line names; the whole

@@ -119,6 +119,19 @@ bool WaitLogFileLine(const TGatewayRig& rig, const std::string& text,
 bool AddressCountIsIdle(uint16_t port, const std::string& addr, int ipCount = 5,
                         const std::function<void()>& whileHeld = {});
 
+// A listening TCP socket on 127.0.0.1, held by the test (a port taken).
+struct TPortHolder {
+  TPortHolder();
+  ~TPortHolder();
+  TPortHolder(const TPortHolder&) = delete;
+  TPortHolder& operator=(const TPortHolder&) = delete;
+  int fd = -1;
+  uint16_t port = 0;
+};
+
+// How many of `fds` the peer has closed (or reset) by now.
+int CountClosedByPeer(const std::vector<int>& fds);
+
 // One GET of `target` from the gateway's console (on the port its start-up
 // line names), with `headers` ("Name: value\r\n" each); the whole reply,
 // empty when the console does not answer.

@@ -60,24 +60,6 @@ std::pair<std::string, std::optional<int>> RunToEnd(const TTempDir& dir,
   return {out, code};
 }
 
-// A listening TCP socket on 127.0.0.1, held by the test.
-struct TPortHolder {
-  TPortHolder() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 4) == 0) {
-      socklen_t len = sizeof addr;
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-      port = ntohs(addr.sin_port);
-    }
-  }
-  ~TPortHolder() { close(fd); }
-  int fd = -1;
-  uint16_t port = 0;
-};
-
 // The subject line of the certificate a TLS server on `port` presents.
 std::string ServerCertificateSubject(uint16_t port) {
   const std::string cmd = "timeout 5 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
@@ -307,11 +289,7 @@ TEST(Service, PendingTlsHandshakesFromOneAddressAreCutAtOnce) {
     pending.push_back(fd);
   }
   std::this_thread::sleep_for(500ms);
-  int cut = 0;
-  for (int fd : pending) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 0) > 0) ++cut;
-  }
+  const int cut = CountClosedByPeer(pending);
   EXPECT_GE(cut, 30);
   EXPECT_LE(cut, 31);
   TWsClient other;

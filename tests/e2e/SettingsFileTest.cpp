@@ -242,24 +242,6 @@ std::string Set(std::string ini, const std::string& section, const std::string& 
   return ini;
 }
 
-// A listening TCP socket on 127.0.0.1, held by the test.
-struct TPortHolder {
-  TPortHolder() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 4) == 0) {
-      socklen_t len = sizeof addr;
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-      port = ntohs(addr.sin_port);
-    }
-  }
-  ~TPortHolder() { close(fd); }
-  int fd = -1;
-  uint16_t port = 0;
-};
-
 TEST(SettingsFile, ConsoleThatCannotStartFailsTheStartAndTheCheck) {
   TPortHolder taken;
   ASSERT_NE(taken.port, 0);
