@@ -14,6 +14,7 @@
 #include "protocol/EDcode.h"
 #include "protocol/Grobal2.h"
 #include "support/TempDir.h"
+#include "support/TestClock.h"
 
 namespace {
 
@@ -589,6 +590,49 @@ TEST_F(ShareTest, StatusMessagesGoOverTheControlChannel) {
   EXPECT_LT(recv(fd[1], buf, sizeof(buf), MSG_DONTWAIT), 0);
   close(fd[0]);
   close(fd[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// The verbose log is for a look, not a mode to forget on; switching it on
+// again starts its ten minutes again.
+TEST(ShowLogTest, TheVerboseLogSwitchesItselfOffAfterTenMinutes) {
+  UseTestClock();
+  SetShowLog(true);
+  EXPECT_FALSE(ExpireShowLog(g_now + kShowLogMs - 1));
+  g_now += kShowLogMs / 2;
+  SetShowLog(true);  // already on: its time runs from the first switch
+  EXPECT_TRUE(ExpireShowLog(g_now + kShowLogMs / 2));
+  EXPECT_FALSE(boShowLog);
+  EXPECT_FALSE(ExpireShowLog(g_now + 2 * kShowLogMs));  // once
+  SetShowLog(true);
+  EXPECT_FALSE(ExpireShowLog(g_now + kShowLogMs - 1));
+  SetShowLog(false);
+  ReleaseTestClock();
+}
+
+// Each main-log line keeps its priority beside it, for the journal.
+TEST(MainLogTest, LinesKeepTheirPriorities) {
+  TakeMainLogLines();
+  MainOutMessage("info");
+  MainOutWarning("warn");
+  MainOutError("err");
+  std::vector<ELogPriority> priorities;
+  const std::vector<std::string> lines = TakeMainLogLines(&priorities);
+  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(priorities.size(), 3u);
+  EXPECT_EQ(priorities[0], ELogPriority::Info);
+  EXPECT_EQ(priorities[1], ELogPriority::Warning);
+  EXPECT_EQ(priorities[2], ELogPriority::Error);
+  EXPECT_TRUE(lines[1].ends_with("] warn"));
+  // Taken without their priorities, the next lines start a fresh list.
+  MainOutError("x");
+  TakeMainLogLines();
+  MainOutMessage("y");
+  EXPECT_EQ((TakeMainLogLines(&priorities), priorities),
+            std::vector<ELogPriority>{ELogPriority::Info});
 }
 
 }  // namespace
