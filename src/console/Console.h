@@ -24,8 +24,9 @@ class TConsole {
   TConsole& operator=(const TConsole&) = delete;
 
   // Reads [Console] and starts listening. Writes the console's URL to the
-  // main log, or why it does not start (see ConsoleStartProblem) into the
-  // main log and `why`; the gateway cannot run without it.
+  // main log (with the token it made when [Console] Token is empty), or why
+  // it does not start (see ConsoleStartProblem) into the main log and `why`;
+  // the gateway cannot run without it.
   bool Start(std::string& why);
   // The bound port; 0 when not started.
   uint16_t LocalPort() const;
@@ -36,10 +37,10 @@ class TConsole {
   class TImpl;
 
  private:
-  boost::asio::io_context& io_;
-  TMainForm& form_;
   void AnnounceUrl() const;
 
+  boost::asio::io_context& io_;
+  TMainForm& form_;
   std::shared_ptr<TImpl> impl_;  // shared with the connections' pending handlers
   std::string url_;
   std::string madeToken_;  // made at start as [Console] Token is empty
