@@ -18,7 +18,7 @@
 namespace {
 // Frame bytes one event-loop turn dispatches: a broadcast flood from the game
 // server must leave the console and the clients their turns.
-constexpr size_t kReceiptSliceBytes = 64 * 1024;
+constexpr size_t kReceiptSliceBytes = 16 * 1024;
 // What a count of held-back lines is about, by EServerFault.
 constexpr const char* kServerFaultNames[] = {
     "compressed body that does not inflate", "GM_SENDREFMSG without text",
