@@ -135,9 +135,10 @@ void TConsoleApi::Audit(const TConsoleRequest& req, int status) {
   if (refused && !auditSampler_.Admit(0, now)) return;
   std::string body = req.sBody.substr(0, kBodySample);
   if (req.sBody.size() > kBodySample) body += "...";
+  // The path without its query: a ?token= there must not reach the log.
   const std::string line =
       Format("Console %s from %s: %s %s -> %d", refused ? "refused" : "request", req.sPeer,
-             req.sMethod, req.sTarget.substr(0, kBodySample), status) +
+             req.sMethod, req.Path().substr(0, kBodySample), status) +
       (body.empty() ? "" : " " + body);
   if (refused) {
     MainOutWarning(line);

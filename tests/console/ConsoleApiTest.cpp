@@ -114,6 +114,13 @@ TEST_F(ConsoleApiTest, ChangesAreLoggedWithTheirPeerAndRefusalsSampled) {
       << lines[0];
   EXPECT_TRUE(Get("/api/state").nStatus == 200 && TakeMainLogLines().empty());
 
+  // A token given in the query stays out of the line.
+  req.sTarget = "/api/speeddebug?token=s3cret";
+  api.Handle(req);
+  lines = TakeMainLogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].find("s3cret"), std::string::npos) << lines[0];
+
   req.sOrigin = "http://evil.example";
   for (int i = 0; i < 50; ++i) api.Handle(req);
   lines = TakeMainLogLines();
