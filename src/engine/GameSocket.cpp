@@ -184,9 +184,8 @@ int32_t TTavrelSocket::GetListCount() {
 TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
   // The lowest slot past its reuse delay, as a scan of the table would find.
   const uint64_t now = GetTickCount64();
-  while (nFreed_ > 0) {
+  while (OldestFreedPastDelay(now)) {
     const int32_t slot = freed_[nFreedHead_];
-    if (now - SessionList[slot]->dwFreeTime <= nSessionReuseMs) break;
     reusable_[slot / 64] |= uint64_t{1} << (slot % 64);
     nFreedHead_ = (nFreedHead_ + 1) % freed_.size();
     --nFreed_;
@@ -214,9 +213,12 @@ bool TTavrelSocket::HasFreeSession() const {
   for (uint64_t word : reusable_) {
     if (word != 0) return true;
   }
-  // Freed in order, so the oldest tells whether any is past its delay.
-  return nFreed_ > 0 &&
-         GetTickCount64() - SessionList[freed_[nFreedHead_]]->dwFreeTime > nSessionReuseMs;
+  return OldestFreedPastDelay(GetTickCount64());
+}
+
+// Freed in order, so the oldest tells whether any is past its delay.
+bool TTavrelSocket::OldestFreedPastDelay(uint64_t now) const {
+  return nFreed_ > 0 && now - SessionList[freed_[nFreedHead_]]->dwFreeTime > nSessionReuseMs;
 }
 
 void TTavrelSocket::NewSession(TSessionInfo& Session, bool /*bo10*/) {

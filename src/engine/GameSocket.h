@@ -216,6 +216,7 @@ class TTavrelSocket final : public TTrafficSink {
   void CSocketConnect();
   void CSocketDisconnect();
   void TellLinkDown(bool wasUp);
+  bool OldestFreedPastDelay(uint64_t now) const;
   std::string LinkAddress() const;
   void CSocketError(int& ErrorCode);
   void CSocketRead();

@@ -222,19 +222,20 @@ void TMainForm::ShowMainLogMsg() {
   if (TempLogList.empty()) return;
   // The logger thread writes standard output: a reader that stalls must not
   // stop the loop.
-  if (g_Logger && journal_) {
-    // The journal takes each line's priority from its "<N>" prefix.
-    std::vector<std::string> prefixed;
+  // The journal takes each line's priority from its "<N>" prefix.
+  std::vector<std::string> prefixed;
+  if (journal_) {
     prefixed.reserve(TempLogList.size());
     for (size_t i = 0; i < TempLogList.size(); ++i) {
       prefixed.push_back("<" + std::to_string(static_cast<int>(priorities[i])) + ">" +
                          TempLogList[i]);
     }
-    g_Logger->WriteStdout(prefixed);
-  } else if (g_Logger) {
-    g_Logger->WriteStdout(TempLogList);
+  }
+  const std::vector<std::string>& out = journal_ ? prefixed : TempLogList;
+  if (g_Logger) {
+    g_Logger->WriteStdout(out);
   } else {
-    for (const std::string& line : TempLogList) std::printf("%s\n", line.c_str());
+    for (const std::string& line : out) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   }
   for (const std::string& line : TempLogList) {

@@ -48,11 +48,11 @@ class TMainForm {
   // session, the link queue flushed), then the end, within kDrainLimit however peers behave.
   void Close();
   bool Closed() const { return closed_; }
-  // SIGHUP: new TLS certificate and key for new connections; a failure keeps the old ones.
   // SIGHUP: the settings safe to change at run time, each change logged.
   void ReloadSettings();
   // SIGUSR1 (log rotation): the log files are picked again.
   void ReopenLogs();
+  // SIGHUP: new TLS certificate and key for new connections; a failure keeps the old ones.
   void ReloadTLS();
   // The process's exit code once closed: 1 after a failed start without a control program.
   int ExitCode() const { return exitCode_; }

@@ -348,10 +348,11 @@ struct TLogger::TState {
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
       const std::string name = it->path().filename().string();
       const std::string_view date = DatedLogName(name);
-      if (date.empty() || date >= cutoff || !it->is_regular_file(ec)) continue;
+      std::error_code entryError;  // a file that vanished or resists ends nothing but itself
+      if (date.empty() || date >= cutoff || !it->is_regular_file(entryError)) continue;
       bool inUse = false;
       for (const TLogCategoryState& cat : categories) inUse |= cat.file == logDir + name;
-      if (!inUse) fs::remove(it->path(), ec);
+      if (!inUse) fs::remove(it->path(), entryError);
     }
   }
 

@@ -125,3 +125,16 @@ TProxyHeader ParseProxyHeader(std::string_view data) {
   if (data[0] == kV2Signature[0]) return ParseV2(data);
   return Verdict(TProxyStatus::kError);
 }
+
+std::vector<std::string_view> TrustedListEntries(std::string_view list) {
+  std::vector<std::string_view> entries;
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    if (!item.empty()) entries.push_back(item);
+  }
+  return entries;
+}

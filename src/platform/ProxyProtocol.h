@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 enum class TProxyStatus {
   kNeedMore,  // a valid prefix so far; read more bytes and parse again
@@ -29,3 +30,7 @@ inline constexpr size_t kProxyV2MaxLen = 16 + 65535;
 
 // Parses the header at the start of `data`; bytes after it are left for the caller.
 TProxyHeader ParseProxyHeader(std::string_view data);
+
+// The entries of a comma-separated list of trusted balancers ([Proxy] Trusted), each without
+// its surrounding blanks; empty entries are skipped.
+std::vector<std::string_view> TrustedListEntries(std::string_view list);

@@ -824,13 +824,7 @@ void TWsLib::SetListenAddress(std::string sAddress) {
 bool TWsLib::SetTrustedProxies(std::string_view sList) {
   std::vector<asio::ip::address> trusted;
   bool boAllValid = true;
-  while (!sList.empty()) {
-    const size_t comma = sList.find(',');
-    std::string_view item = sList.substr(0, comma);
-    sList = comma == std::string_view::npos ? std::string_view() : sList.substr(comma + 1);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (item.empty()) continue;
+  for (std::string_view item : TrustedListEntries(sList)) {
     error_code ec;
     const asio::ip::address addr = asio::ip::make_address(item, ec);
     if (ec) {

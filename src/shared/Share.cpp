@@ -20,6 +20,7 @@
 
 #include "platform/ControlChannel.h"
 #include "platform/Printable.h"
+#include "platform/ProxyProtocol.h"
 #include "protocol/EDcode.h"
 #include "shared/Tick.h"
 
@@ -246,14 +247,7 @@ void WarnAboutValues(const TIniFile& ini, TWarnings& out) {
   }
   // Entries as the WebSocket layer reads them: single addresses, comma-separated.
   const std::string trusted = ini.ReadString(kProxySection, "Trusted", "");
-  std::string_view list = trusted;
-  while (!list.empty()) {
-    const size_t comma = list.find(',');
-    std::string_view item = list.substr(0, comma);
-    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (item.empty()) continue;
+  for (std::string_view item : TrustedListEntries(trusted)) {
     boost::system::error_code ec;
     boost::asio::ip::make_address(std::string(item), ec);
     if (ec) {
@@ -278,9 +272,6 @@ std::vector<std::string> ConfigWarnings(const TIniFile& ini) {
 
 namespace {
 
-// Applies the read rule key by key: a missing or unusable key leaves its field at the default
-// and is noted; with write-back the default goes into the file, so that a file with every key
-// present and usable is never written.
 // Below 2 the per-address limit would admit nobody.
 bool IpCountUsable(int32_t v) {
   return v >= 2;
@@ -290,6 +281,9 @@ bool ConnectOutTimeUsable(int32_t v) {
   return v >= 1;
 }
 
+// Applies the read rule key by key: a missing or unusable key leaves its field at the default
+// and is noted; with write-back the default goes into the file, so that a file with every key
+// present and usable is never written.
 class TConfigReader {
  public:
   TConfigReader(TIniFile& ini, EConfigWrite mode) : ini_(ini), mode_(mode) {}

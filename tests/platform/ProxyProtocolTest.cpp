@@ -95,4 +95,12 @@ TEST(ProxyProtocolTest, Malformed) {
   }
 }
 
+// The list as the listener and the settings warnings both read it.
+TEST(ProxyProtocolTest, TrustedListEntriesAreTrimmedAndEmptyOnesSkipped) {
+  EXPECT_EQ(TrustedListEntries(" 10.0.0.2 ,\t::1,, ,lb.example "),
+            (std::vector<std::string_view>{"10.0.0.2", "::1", "lb.example"}));
+  EXPECT_TRUE(TrustedListEntries("").empty());
+  EXPECT_TRUE(TrustedListEntries(" , ").empty());
+}
+
 }  // namespace
