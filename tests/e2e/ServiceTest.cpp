@@ -225,13 +225,22 @@ TEST(Service, SigtermDrainsClientsAndTellsTheGameServer) {
   EXPECT_NE(LogFiles(rig.dir).find("Closing: draining 2 connections"), std::string::npos);
 }
 
-TEST(Service, SighupReloadsTheCertificateForNewConnections) {
+// A TLS gateway with a certificate for `cn`, linked to its game server; null
+// when any of that fails.
+std::unique_ptr<TGatewayRig> StartTlsGateway(const std::string& cn) {
   TGatewayRig::TOptions options;
   options.tls = true;
-  TGatewayRig rig(options);
-  ASSERT_TRUE(MakeCertificate(rig.dir, "first"));
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  auto rig = std::make_unique<TGatewayRig>(options);
+  if (!MakeCertificate(rig->dir, cn)) return nullptr;
+  rig->StartGateway();
+  if (!rig->WaitLinked()) return nullptr;
+  return rig;
+}
+
+TEST(Service, SighupReloadsTheCertificateForNewConnections) {
+  const auto tls = StartTlsGateway("first");
+  ASSERT_TRUE(tls);
+  TGatewayRig& rig = *tls;
   EXPECT_GE(rig.WaitGate("Listening on wss://127.0.0.1:"), 0);
   TWsClient before;
   ASSERT_TRUE(before.Connect(rig.gatePort, "", true));
@@ -271,12 +280,9 @@ TEST(Service, SighupReloadsTheCertificateForNewConnections) {
 // closed at once, so they cannot hold memory and descriptors, and a client
 // from another address completes its own handshake.
 TEST(Service, PendingTlsHandshakesFromOneAddressAreCutAtOnce) {
-  TGatewayRig::TOptions options;
-  options.tls = true;
-  TGatewayRig rig(options);
-  ASSERT_TRUE(MakeCertificate(rig.dir, "pending"));
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  const auto tls = StartTlsGateway("pending");
+  ASSERT_TRUE(tls);
+  TGatewayRig& rig = *tls;
   // Half say nothing, half start a ClientHello and stall inside it.
   const std::string helloStart("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
   std::vector<int> pending;
