@@ -179,8 +179,7 @@ TEST_F(LoggerTest, KeepDaysDeletesOnlyItsOwnOlderDatedFiles) {
     std::tm local{};
     localtime_r(&t, &local);
     char date[16];
-    std::snprintf(date, sizeof(date), "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday);
+    std::strftime(date, sizeof(date), "%Y%m%d", &local);
     return std::string(date);
   };
   const std::string old = dir_ + "error_" + daysAgo(10) + "_001.txt";
