@@ -11,6 +11,7 @@
 #include "protocol/EDcode.h"
 #include "protocol/Grobal2.h"
 #include "shared/Share.h"
+#include "support/RecordingLink.h"
 #include "translate/ActorRecords.h"
 
 namespace {
@@ -38,9 +39,9 @@ class TNullFrontEnd final : public TFrontEnd {
 };
 
 struct TBenchEngine {
-  explicit TBenchEngine(int sessions) : engine(io, std::make_unique<TNullFrontEnd>()) {
+  explicit TBenchEngine(int sessions) : engine(io, MakeLink(), std::make_unique<TNullFrontEnd>()) {
     g_GateConfig.nIpCount = 1 << 30;
-    engine.SetConnectedForTests(true);
+    link->SetUp(true);
     for (int i = 1; i <= sessions; ++i) {
       engine.ServerConnect(std::to_string(i), "10.1.0." + std::to_string(i % 250));
       TSessionInfo* s = engine.GetUser(static_cast<uint32_t>(i));
@@ -53,7 +54,13 @@ struct TBenchEngine {
     for (int i = 1; i <= sessions; ++i)
       Drain(*engine.GetUser(static_cast<uint32_t>(i))->BufferStream);
   }
+  std::unique_ptr<TServerLink> MakeLink() {
+    auto recording = std::make_unique<TRecordingLink>();
+    link = recording.get();
+    return recording;
+  }
   boost::asio::io_context io;
+  TRecordingLink* link = nullptr;  // set while `engine` is built
   TTavrelSocket engine;
 };
 
@@ -124,7 +131,7 @@ void BM_ConnectClose(benchmark::State& state) {
     const std::string& peer = peers[uid % peers.size()];
     b.engine.ServerConnect(sUid, peer);
     b.engine.ServerDisconnect(sUid, peer);
-    if (uid % 4096 == 0) b.engine.MarkServerBytesSentForTests();
+    if (uid % 4096 == 0) b.link->ReadAll();
   }
 }
 BENCHMARK(BM_ConnectClose);
@@ -152,8 +159,10 @@ void BM_EngineRoundTrip(benchmark::State& state) {
   TCountingFrontEnd& front = *fe;
   g_GateConfig.nIpCount = 1 << 30;
   g_GateConfig.nClientMsgByte = 2048;
-  TTavrelSocket engine(io, std::move(fe));
-  engine.SetConnectedForTests(true);
+  auto recording = std::make_unique<TRecordingLink>();
+  TRecordingLink& link = *recording;
+  link.SetUp(true);
+  TTavrelSocket engine(io, std::move(recording), std::move(fe));
   const uint32_t uid = 1;
   engine.ServerConnect("1", "10.1.0.1");
   TSessionInfo& s = *engine.GetUser(uid);
@@ -169,15 +178,15 @@ void BM_EngineRoundTrip(benchmark::State& state) {
     io.poll();
   };
   endTurn();
-  engine.MarkServerBytesSentForTests();
+  link.ReadAll();
   uint64_t frames = 0;
   uint64_t allocations = 0;
   for (auto _ : state) {
     const uint64_t before = AllocationCount();
     engine.ServerMessage(uid, message);
     endTurn();
-    frames += engine.PendingServerBytes().empty() ? 0 : 1;
-    engine.MarkServerBytesSentForTests();
+    frames += link.Queued().empty() ? 0 : 1;
+    link.ReadAll();
     engine.ProcessMakeSocketStr(0, 1, reply.data(), static_cast<int32_t>(reply.size()));
     endTurn();
     allocations += AllocationCount() - before;

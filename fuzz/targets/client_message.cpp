@@ -62,7 +62,7 @@ FUZZ_TARGET(client_message) {
   }
   rig.engine->Run();
   // Every frame queued for the game server is whole and well formed.
-  const std::string_view queued = rig.engine->PendingServerBytes();
+  const std::string_view queued = rig.engine->Link().Queued();
   size_t consumed = 0;
   CutGateFrames(
       queued.data(), queued.size(), consumed, [](const TGateFrame&) {},

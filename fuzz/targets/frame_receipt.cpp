@@ -16,7 +16,7 @@ FUZZ_TARGET(frame_receipt) {
     size_t piece = mode & 1 ? 1 : static_cast<size_t>(in.Byte()) + 1;
     if (mode & 2) piece *= 64;
     const std::string_view bytes = in.Bytes(piece);
-    rig.engine->AppendReceived(bytes.data(), bytes.size());
+    rig.link->AppendReceived(bytes.data(), bytes.size());
     // A run tick now and then (each one visits the whole session table).
     if ((mode & 4) && in.Byte() % 8 == 0) {
       g_fuzzNow += 10;

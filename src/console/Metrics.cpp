@@ -9,9 +9,7 @@
 #include <utility>
 
 #include "console/ProcessMetrics.h"
-#include "engine/WsFrontEnd.h"
 #include "log/uThread_Logger.h"
-#include "platform/wslib.h"
 #include "protocol/ProtocolVersion.h"
 #include "shared/Share.h"
 #include "shared/Version.h"
@@ -130,13 +128,15 @@ TGateFigures ReadGateFigures(TTavrelSocket* engine) {
   f.nInGame = g_nSuccessCount;
   f.nPeak = g_nSuccessMax;
   f.nSessionRecords = engine->GetListCount();
-  f.nLinkQueueBytes = engine->ServerQueueBytes();
+  f.nLinkQueueBytes = engine->Link().QueuedBytes();
   f.nClientStreamBytes = engine->ClientStreamBytes();
   f.stats = engine->Stats();
-  if (auto* ws = dynamic_cast<TWsFrontEnd*>(engine->FrontEnd())) {
-    f.nSlowConsumerCloses = ws->Lib().SlowConsumerCloses();
-    f.nOversizeCloses = ws->Lib().OversizeCloses();
-    f.nRefusedHandshakes = ws->Lib().RefusedConnections();
+  f.link = engine->Link().Stats();
+  if (const TFrontEnd* frontEnd = engine->FrontEnd()) {
+    const TFrontEndCounters counters = frontEnd->Counters();
+    f.nSlowConsumerCloses = counters.nSlowConsumerCloses;
+    f.nOversizeCloses = counters.nOversizeCloses;
+    f.nRefusedHandshakes = counters.nRefusedHandshakes;
   }
   for (uint64_t n : g_PacingStats.nRefused) f.nPaceRefused += n;
   if (g_Logger) {
@@ -175,14 +175,14 @@ std::string RenderMetrics(TTavrelSocket* engine) {
         "Browser connections admitted: given a session record and greeted.",
         stats.nConnectionsAccepted);
   m.One("tavrel_server_link_drops_total", "counter",
-        "Times the game-server link went down after being up.", stats.nLinkDrops);
+        "Times the game-server link went down after being up.", f.link.nLinkDrops);
 
   m.Head("tavrel_server_frames_total", "counter", "Gate frames on the game-server link.");
-  m.Sample("tavrel_server_frames_total", "direction=\"to_server\"", stats.nFramesToServer);
-  m.Sample("tavrel_server_frames_total", "direction=\"from_server\"", stats.nFramesFromServer);
+  m.Sample("tavrel_server_frames_total", "direction=\"to_server\"", f.link.nFramesToServer);
+  m.Sample("tavrel_server_frames_total", "direction=\"from_server\"", f.link.nFramesFromServer);
   m.Head("tavrel_server_bytes_total", "counter", "Bytes on the game-server link.");
-  m.Sample("tavrel_server_bytes_total", "direction=\"to_server\"", stats.nBytesToServer);
-  m.Sample("tavrel_server_bytes_total", "direction=\"from_server\"", stats.nBytesFromServer);
+  m.Sample("tavrel_server_bytes_total", "direction=\"to_server\"", f.link.nBytesToServer);
+  m.Sample("tavrel_server_bytes_total", "direction=\"from_server\"", f.link.nBytesFromServer);
   m.One("tavrel_client_bytes_sent_total", "counter", "Bytes handed to browser connections.",
         stats.nBytesToClients);
   m.One("tavrel_client_bytes_received_total", "counter",
@@ -205,9 +205,9 @@ std::string RenderMetrics(TTavrelSocket* engine) {
         g_PacingStats.nPunishments);
 
   m.One("tavrel_resync_bytes_total", "counter",
-        "Bytes skipped on the game-server link to find the next frame.", stats.nResyncBytes);
+        "Bytes skipped on the game-server link to find the next frame.", f.link.nResyncBytes);
   m.One("tavrel_oversize_frame_headers_total", "counter",
-        "Frame headers skipped for announcing an oversized payload.", stats.nOversizeHeaders);
+        "Frame headers skipped for announcing an oversized payload.", f.link.nOversizeHeaders);
 
   m.Head("tavrel_connections_closed_total", "counter",
          "Connections closed by the gateway, by reason.");
@@ -230,7 +230,7 @@ std::string RenderMetrics(TTavrelSocket* engine) {
            stats.nRefusedInHandshake);
 
   m.One("tavrel_server_link_overflows_total", "counter",
-        "Times the link was dropped for frames the game server did not read.", stats.nLinkOverCap);
+        "Times the link was dropped for frames the game server did not read.", f.link.nLinkOverCap);
   m.One("tavrel_client_read_pauses_total", "counter",
         "Times a client's socket was left unread, its share of the link queue used up.",
         stats.nReadPauses);

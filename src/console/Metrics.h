@@ -2,7 +2,7 @@
 // /metrics: connections and sessions, the game-server link, traffic each
 // way, the pace check's verdicts, connections closed or refused and why, the
 // build and the standard process_* family. The same figures feed the
-// console's dashboard. Reads the engine, the WebSocket adapter and the
+// console's dashboard. Reads the engine, its link and front end, and the
 // process-wide counters. Main thread.
 #pragma once
 
@@ -22,6 +22,7 @@ struct TGateFigures {
   int64_t nLinkQueueBytes = 0;     // queued for the game server, not yet written
   int64_t nClientStreamBytes = 0;  // waiting in the sessions' outbound streams
   TGateStats stats;
+  TLinkStats link;
   uint64_t nSlowConsumerCloses = 0;
   uint64_t nOversizeCloses = 0;
   uint64_t nRefusedHandshakes = 0;

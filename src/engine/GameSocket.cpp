@@ -11,9 +11,7 @@
 
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
-#include "engine/WsFrontEnd.h"
 #include "log/uThread_Logger.h"
-#include "net/JSocket.h"
 #include "platform/CodePage.h"
 #include "platform/Printable.h"
 #include "protocol/EDcode.h"
@@ -52,55 +50,43 @@ uint32_t ConnNumber(std::string_view sUid) {
 }
 }  // namespace
 
-TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TFrontEnd> frontEnd)
+TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TServerLink> link,
+                             std::unique_ptr<TFrontEnd> frontEnd)
     : boEventFlush(g_GateConfig.boEventFlush),
       nScanIntervalMs(g_GateConfig.nTestScanMs),
       io_(io),
+      link_(std::move(link)),
       frontEnd_(std::move(frontEnd)),
       FLock("TTavrelSocket"),
       refusalTimer_(std::make_unique<TRefusalTimer>(io)) {
   // A stale entry of a reused record can stand beside the new one.
   dirty_.reserve(2 * MAXGATEUSERCOUNT);
   flushing_.reserve(2 * MAXGATEUSERCOUNT);
-  SocketReadBuffer = std::make_unique<TBuffer>(g_GateConfig.nServerMsgBuffByte);
-  SocketReadBuffer->SetMaxSize(static_cast<int64_t>(kMaxGatePayload) + 2 * sizeof(TMsgHeader) +
-                               (1 << 20));
-  ServerBuffer = std::make_unique<TMemoryStreamEx>();
-  CSocket = std::make_unique<TClientSocket>(io_);
-  CSocket->OnConnect = [this](TCustomSocket&, TCustomWinSocket&) { CSocketConnect(); };
-  CSocket->OnDisconnect = [this](TCustomSocket&, TCustomWinSocket&) { CSocketDisconnect(); };
-  CSocket->OnRead = [this](TCustomSocket&, TCustomWinSocket&) { CSocketRead(); };
-  CSocket->OnError = [this](TCustomSocket&, TCustomWinSocket&, TErrorEvent, int& ErrorCode) {
-    CSocketError(ErrorCode);
-  };
+  link_->SetHandler(this);
 }
 
 TTavrelSocket::~TTavrelSocket() {
-  ServerBuffer.reset();
-  SocketReadBuffer.reset();
-  CSocket.reset();
+  // The link's last events must not reach a half-destroyed engine.
+  link_->SetHandler(nullptr);
+  link_.reset();
   FreeSessionAll();
 }
 
-void TTavrelSocket::Open() {
+void TTavrelSocket::Open(std::unique_ptr<TFrontEnd> frontEnd) {
   try {
     g_GateConfig.nGatePort = g_GatePort;
-    if (!frontEnd_) {
-      auto ws = std::make_unique<TWsFrontEnd>(io_, *this);
-      ws->Start(g_GatePort, g_boOpenSSL);
-      frontEnd_ = std::move(ws);
+    if (frontEnd) {
+      frontEnd->Start(g_GatePort, g_boOpenSSL);
+      frontEnd_ = std::move(frontEnd);
     }
     MainOutMessage(Format("绑定端口[%s:%d]", g_GateConfig.sGateIP.c_str(),
                           static_cast<int>(g_GateConfig.nGatePort)));
     // GateAddr above is only shown; this is where clients really connect.
-    if (auto* ws = dynamic_cast<TWsFrontEnd*>(frontEnd_.get())) {
-      MainOutMessage("Listening on " + ws->ListenUrl());
-    }
+    if (frontEnd_ && !frontEnd_->ListenUrl().empty())
+      MainOutMessage("Listening on " + frontEnd_->ListenUrl());
     g_boStarted = true;
     boCheckServerFail = false;
-    CSocket->SetActive(false);
-    CSocket->SetAddress(g_GateConfig.sServerIP);
-    CSocket->SetPort(g_GateConfig.nServerPort);
+    link_->Open(g_GateConfig.sServerIP, g_GateConfig.nServerPort);
     MainOutMessage(Format("服务器[%s:%d]", g_GateConfig.sServerIP.c_str(),
                           static_cast<int>(g_GateConfig.nServerPort)));
   } catch (const std::exception& e) {
@@ -136,20 +122,17 @@ void TTavrelSocket::BeginDrain() {
 }
 
 bool TTavrelSocket::Drained() const {
-  return g_nUserConnect <= 0 && (!boConnet || ServerBuffer->Length() >= ServerBuffer->Position());
+  return g_nUserConnect <= 0 && (!link_->Connected() || link_->QueuedBytes() == 0);
 }
 
 void TTavrelSocket::SetTrustedProxies(std::string_view sList) {
-  if (auto* ws = dynamic_cast<TWsFrontEnd*>(frontEnd_.get())) ws->SetTrustedProxies(sList);
+  if (frontEnd_) frontEnd_->SetTrustedProxies(sList);
 }
 
 bool TTavrelSocket::ReloadTLS(std::string& sError) {
-  auto* ws = dynamic_cast<TWsFrontEnd*>(frontEnd_.get());
-  if (!ws) {
-    sError = "the WebSocket front end is not running";
-    return false;
-  }
-  return ws->ReloadTLS(sError);
+  if (frontEnd_) return frontEnd_->ReloadTLS(sError);
+  sError = "the WebSocket front end is not running";
+  return false;
 }
 
 // --- session table ---------------------------------------------------------

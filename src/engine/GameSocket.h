@@ -1,15 +1,16 @@
-// TTavrelSocket, the gateway engine: the session table, the game-server link
-// with its frame queue and receipt, the run loop that moves traffic both
-// ways, per-user translation and broadcast routing. It owns every session
-// record, the link socket and the link buffers. Everything runs on the main
-// thread's io_context; client events, socket events and the run tick never
-// overlap, so the records need no locks beyond FLock's table scans.
+// TTavrelSocket, the gateway engine: the session table, the run loop that
+// moves traffic both ways, per-user translation and broadcast routing. It
+// owns every session record, the front end to the clients and the link to
+// the game server, both built by start-up (or a test) and handed in.
+// Everything runs on the main thread's io_context; client events, link
+// events and the run tick never overlap, so the records need no locks beyond
+// FLock's table scans.
 //
 // The methods are spread over several sources by concern: GameSocket.cpp
-// (lifetime, session table, client events), GameSocketLink.cpp (frames to
-// the game server), GameSocketReceipt.cpp (frames from it),
-// GameSocketDelivery.cpp (the run loop), GameSocketTranslate.cpp (per-user
-// messages) and GameSocketBroadcast.cpp (messages for many users).
+// (lifetime, session table, client events), GameSocketLink.cpp (the link's
+// events and the frames it brings), GameSocketDelivery.cpp (the run loop),
+// GameSocketTranslate.cpp (per-user messages) and GameSocketBroadcast.cpp
+// (messages for many users).
 #pragma once
 
 #include <array>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "engine/FrontEnd.h"
+#include "engine/ServerLink.h"
 #include "shared/AdmissionTable.h"
 #include "shared/LogSampler.h"
 #include "shared/SessionInfo.h"
@@ -31,11 +33,6 @@ namespace boost::asio {
 class io_context;
 }
 
-class TClientSocket;
-
-// Frames queued for a game server that does not read are capped; past it the
-// link is dropped (and with it the queue) and reconnected.
-constexpr int64_t kMaxServerBufferBytes = 64ll << 20;
 // A client that cannot keep up is kicked once this much waits for it.
 constexpr int64_t kMaxClientStreamBytes = 16ll << 20;
 // One session's share of the link queue: past it that client's socket is not
@@ -45,8 +42,6 @@ constexpr int64_t kLinkShareBytes = 256 << 10;
 // How long a kicked or closed session's queued bytes may take to reach the
 // client before the close goes anyway.
 constexpr uint64_t kCloseBacklogMs = 5000;
-class TBuffer;
-class TMemoryStreamEx;
 
 // How long messages wait inside the gateway, from arrival to hand-off, as a
 // histogram with fixed buckets (seconds), so that recording never allocates.
@@ -62,27 +57,19 @@ struct TDwellHistogram {
 
 // Counters for the operator console and /metrics; plain fields, main thread.
 struct TGateStats {
-  uint64_t nFramesToServer = 0;
-  uint64_t nBytesToServer = 0;
-  uint64_t nFramesFromServer = 0;
-  uint64_t nBytesFromServer = 0;
   uint64_t nBytesToClients = 0;
   uint64_t nClientMessages = 0;
-  uint64_t nResyncBytes = 0;
-  uint64_t nOversizeHeaders = 0;
   uint64_t nRefusedByAddress = 0;
   uint64_t nRefusedByRate = 0;       // [Admission]: new connections too fast from one address
   uint64_t nRefusedInHandshake = 0;  // IpCount connections from the address in their handshakes
   uint64_t nRefusedNoSlot = 0;
   uint64_t nClientsOverCap = 0;
   uint64_t nClientsOverTotal = 0;  // closed while all clients together had too much waiting
-  uint64_t nLinkOverCap = 0;
   uint64_t nLoginRefused = 0;
   uint64_t nLoginTimeouts = 0;
   uint64_t nKicks = 0;
   uint64_t nDroppedMessages = 0;
   uint64_t nConnectionsAccepted = 0;  // given a session record and greeted
-  uint64_t nLinkDrops = 0;            // the game-server link went down after being up
   uint64_t nBytesFromClients = 0;
   uint64_t nMessagesToClients = 0;  // queued for clients
   uint64_t nReadPauses = 0;         // clients not read for a while: past their link share
@@ -96,17 +83,19 @@ enum class EClientFault : uint8_t { BadLength, BadBody };
 // over the link (a game server can send them as fast as it likes).
 enum class EServerFault : uint8_t { BadCompressedBody, NoText, NoRecipients, NoFilterNumber };
 
-class TTavrelSocket final : public TTrafficSink {
+class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
  public:
-  // Create. `frontEnd` may be given by tests; otherwise Open starts the
-  // WebSocket adapter on the io_context.
-  explicit TTavrelSocket(boost::asio::io_context& io,
-                         std::unique_ptr<TFrontEnd> frontEnd = nullptr);
+  // Create. The front end may come later, with Open, as the production one
+  // needs the engine to exist first.
+  TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TServerLink> link,
+                std::unique_ptr<TFrontEnd> frontEnd = nullptr);
   ~TTavrelSocket() override;  // Destroy
   TTavrelSocket(const TTavrelSocket&) = delete;
   TTavrelSocket& operator=(const TTavrelSocket&) = delete;
 
-  void Open();
+  // Starts the front end and takes it, when one is given (a test may have
+  // given one at creation), and points the link at the game server.
+  void Open(std::unique_ptr<TFrontEnd> frontEnd = nullptr);
   // The run tick: every session visited in turn, within its budget, and the
   // link's duties.
   void Run();
@@ -161,7 +150,8 @@ class TTavrelSocket final : public TTrafficSink {
     for (auto& session : SessionList) f(*session);
   }
 
-  // Frames to the game server.
+  // Frames to the game server: into the link's queue, written at the end of
+  // the turn (GM_OPEN and GM_CLOSE wait for the next write).
   void SendServerMsg(int32_t nIdent, int32_t wSocketIndex, int32_t nSocket, int32_t nUserListIndex,
                      int32_t nLen, const void* Data) override;
   // The one way in for bytes to a client, whoever composed them: the stream's
@@ -169,33 +159,19 @@ class TTavrelSocket final : public TTrafficSink {
   void AppendToClient(TSessionInfo& session, std::string_view msg) override;
   void SendServerBuffer();
 
-  // Frames from the game server; public so that tests and fuzzers can feed
-  // bytes without a socket. AppendReceived dispatches every complete frame;
-  // ProcReceiveBuffer stops starting frames once `budget` bytes are taken and
-  // tells whether complete frames may still wait.
-  void AppendReceived(const char* data, size_t len);
-  bool ProcReceiveBuffer(size_t budget = SIZE_MAX);
+  // Frames from the game server, by ident.
   void ProcessMakeSocketStr(int32_t nSocket, int32_t nSocketIndex, const char* Buffer,
                             int32_t nMsgLen);
   void ProcessAllStr(int32_t nSocket, int32_t nSocketIndex, const char* Buffer, int32_t nMsgLen);
   void ProcessGuildStr(const char* Buffer, int32_t nMsgLen);
   void ProcessRefMsg(const char* Buffer, int32_t nMsgLen);
 
-  bool IsConnected() const { return boConnet; }
-  // Test hook: take the link as up without a socket, so frames are queued.
-  void SetConnectedForTests(bool connected) { boConnet = connected; }
-  // ServerBuffer figures for the status bar: sent, written, size.
-  void ServerBufferFigures(int64_t& sent, int64_t& written, int64_t& size) const;
-  std::string_view PendingServerBytes() const;
-  // Test hook: the queued frames count as written to the link, as a
-  // complete SendServerBuffer would have it.
-  void MarkServerBytesSentForTests();
-  // Bytes queued for the game server and not yet written.
-  int64_t ServerQueueBytes() const;
+  bool IsConnected() const { return link_->Connected(); }
   // Bytes waiting in the outbound streams of all open sessions.
   int64_t ClientStreamBytes();
   const TGateStats& Stats() const { return stats_; }
-  TFrontEnd* FrontEnd() { return frontEnd_.get(); }
+  const TServerLink& Link() const { return *link_; }
+  const TFrontEnd* FrontEnd() const { return frontEnd_.get(); }
 
   // Slot reuse delay; tests shorten it, the gateway never changes it.
   uint64_t nSessionReuseMs = 180000;
@@ -212,26 +188,17 @@ class TTavrelSocket final : public TTrafficSink {
   void FreeSession(TSessionInfo& Session, bool bo10);
   void FreeSessionAll();
 
-  // Link events and duties.
-  void CSocketConnect();
-  void CSocketDisconnect();
-  void TellLinkDown(bool wasUp);
   bool OldestFreedPastDelay(uint64_t now) const;
-  std::string LinkAddress() const;
-  void CSocketError(int& ErrorCode);
-  void CSocketRead();
-  // One slice of the frames read; the rest is posted, so that a flood from
-  // the game server leaves every other handler its turn.
-  void ReceiptSlice();
-  void ReleaseReadBuffer();
-  void LinkQueueWritten();  // everything queued is written: rewind, dwell recorded
+
+  // Link events.
+  void LinkUp() override {}
+  void LinkDown() override;
+  void LinkWritten() override;  // the dwell of what was queued recorded
+  void LinkFrame(const TGateFrame& frame) override;
   // A session's frames entered the link queue: its share, and the pause of
   // its reading past it; the pauses end when the queue is written or gone.
   void ChargeLink(TSessionInfo& session, int64_t bytes);
   void ResumeReading();
-  void ReconnectStep();
-  void KeepAliveStep();
-  void DispatchFrame(const struct TGateFrame& frame);
 
   // Run loop.
   void ProcessGateData();
@@ -284,13 +251,9 @@ class TTavrelSocket final : public TTrafficSink {
   void SendSocketIdxMsg(int32_t SocketIdx, const std::string& sMsg);
 
   boost::asio::io_context& io_;
+  std::unique_ptr<TServerLink> link_;
   std::unique_ptr<TFrontEnd> frontEnd_;
-  std::unique_ptr<TBuffer> SocketReadBuffer;
-  std::unique_ptr<TClientSocket> CSocket;
-  std::unique_ptr<TMemoryStreamEx> ServerBuffer;
   TMyLock FLock;
-  bool boConnet = false;
-  bool boLinkOverCap = false;  // the link is dropped on the next tick
   bool boDraining_ = false;
   int32_t m_nProcIDX = 0;
   int32_t m_dwRegenTime = 10;
@@ -307,22 +270,12 @@ class TTavrelSocket final : public TTrafficSink {
   std::vector<TDirty> flushing_;
   std::vector<TDirty> paused_;  // sessions whose clients are not read
   uint64_t nLinkEpoch_ = 1;     // counts the times the link queue was written out
-  // The link's state as the main log told it: its loss once, then a reminder
-  // a minute at most while it stays down, and its return.
-  std::string sLinkError_;  // of the attempt or connection that is ending
-  bool boLinkDownTold_ = false;
-  uint64_t dwLinkDownSince_ = 0;
-  uint64_t dwLinkReminder_ = 0;
-  int32_t nLinkAttempts_ = 0;
   std::array<uint32_t, MAXGATEUSERCOUNT> dirtyHandle_{};  // handle listed per slot, 0: none
   bool boFlushPosted_ = false;
-  bool boReceiptPosted_ = false;  // a slice of frames already read waits its turn
-  bool boReadStalled_ = false;    // the receive buffer was full: reading waits for the slices
   // Dwell time: client messages queued for the link and not yet written, with
-  // the arrival of the oldest; the arrival of the game-server bytes in hand.
+  // the arrival of the oldest.
   uint64_t nLinkPending_ = 0;
   uint64_t nLinkSinceNs_ = 0;
-  uint64_t nFrameArrivalNs_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // seen by a posted flush
   std::vector<std::unique_ptr<TSessionInfo>> SessionList;
   // Freed slots in the order they were freed, which is the order of their

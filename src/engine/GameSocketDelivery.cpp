@@ -58,8 +58,7 @@ void TTavrelSocket::Run() {
     OutErrorLog("[Exception] TTavrelSocket.SendServerBuffer");
   }
   try {
-    ReconnectStep();
-    KeepAliveStep();
+    link_->Step();
   } catch (const std::exception&) {
     OutErrorLog("[Exception] DecodeTimerTImer->HeartBeat");
   }
@@ -315,7 +314,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
   std::string& body = inBody_;
   body.clear();
   // Every message waiting now goes to the link queue: its wait ends when that is written.
-  if (UserData.nInSinceNs != 0 && boConnet) {
+  if (UserData.nInSinceNs != 0 && link_->Connected()) {
     if (nLinkPending_ == 0 || UserData.nInSinceNs < nLinkSinceNs_)
       nLinkSinceNs_ = UserData.nInSinceNs;
   }
@@ -371,7 +370,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
       SendServerMsg(GM_H5DATA, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx,
                     UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()),
                     scratch_.data());
-      if (boConnet) ++nLinkPending_;
+      if (link_->Connected()) ++nLinkPending_;
       ChargeLink(UserData, static_cast<int64_t>(sizeof(TMsgHeader) + scratch_.size()));
     }
   } catch (const std::exception&) {
@@ -400,7 +399,7 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
     scratch_.push_back('\0');
     SendServerMsg(GM_H5DATA, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx,
                   UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()), scratch_.data());
-    if (boConnet) ++nLinkPending_;
+    if (link_->Connected()) ++nLinkPending_;
   } else {
     ++stats_.nLoginRefused;
     // What the client sent behind it is dropped, now and until it is gone.

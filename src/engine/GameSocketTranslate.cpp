@@ -177,6 +177,6 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
   stream.Write(msg.data(), static_cast<int64_t>(msg.size()));
   ++stats_.nMessagesToClients;
   if (session.nOutPending++ == 0)
-    session.nOutSinceNs = nFrameArrivalNs_ != 0 ? nFrameArrivalNs_ : MonotonicNanos();
+    session.nOutSinceNs = link_->ArrivalNs() != 0 ? link_->ArrivalNs() : MonotonicNanos();
   MarkDirty(session);
 }

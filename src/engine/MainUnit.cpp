@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "engine/GameSocket.h"
+#include "engine/WsFrontEnd.h"
 #include "log/uThread_Logger.h"
 #include "platform/ControlChannel.h"
 #include "platform/SystemdNotify.h"
@@ -121,13 +122,16 @@ void TMainForm::StartTimerTimer() {
 
 void TMainForm::StartService() {
   try {
-    if (!g_TavrelSocket) g_TavrelSocket = std::make_unique<TTavrelSocket>(io_);
+    if (!g_TavrelSocket)
+      g_TavrelSocket = std::make_unique<TTavrelSocket>(io_, std::make_unique<TGameLink>(io_));
     if (!timerRunEnabled_) {
       TimerRun.expires_after(kRunTimerInterval);
       ArmRunTimer();
     }
     MainOutMessage("#初始化游戏网关.....");
-    g_TavrelSocket->Open();
+    // A start that failed may be tried again: the front end that listens stays.
+    g_TavrelSocket->Open(
+        g_TavrelSocket->FrontEnd() ? nullptr : std::make_unique<TWsFrontEnd>(io_, *g_TavrelSocket));
     NotifyReady();
   } catch (const std::exception& e) {
     g_boStarted = false;
@@ -182,7 +186,7 @@ void TMainForm::TimerRunTimer() {
 
 void TMainForm::RefreshStatus() {
   int64_t sent = 0, written = 0, size = 0;
-  g_TavrelSocket->ServerBufferFigures(sent, written, size);
+  g_TavrelSocket->Link().Figures(sent, written, size);
   const int32_t connections = g_TavrelSocket->GetCount();
   panels_[0] = Format("Port:%d %d/%d/%d[%d] - %s", static_cast<int>(g_GateConfig.nGatePort),
                       connections, g_nSuccessCount, g_nSuccessMax, g_TavrelSocket->GetListCount(),

@@ -76,3 +76,7 @@ size_t TWsFrontEnd::Unsent(uint32_t nConn) const {
 void TWsFrontEnd::CloseSocket(uint32_t nConn, ECloseCode code) {
   lib_->CloseSocket(nConn, code);
 }
+
+TFrontEndCounters TWsFrontEnd::Counters() const {
+  return {lib_->SlowConsumerCloses(), lib_->OversizeCloses(), lib_->RefusedConnections()};
+}

@@ -1,5 +1,6 @@
 // The production front end: the Beast WebSocket adapter, its callbacks wired
-// to the engine's client events. Owned by the engine; main thread only.
+// to the engine's client events. Built by start-up, owned by the engine;
+// main thread only.
 #pragma once
 
 #include <cstdint>
@@ -19,16 +20,8 @@ class TWsFrontEnd final : public TFrontEnd {
   TWsFrontEnd(boost::asio::io_context& io, TTavrelSocket& engine);
   ~TWsFrontEnd() override;
 
-  // Start listening, plain or over TLS with the [TLS] files; throws
-  // std::runtime_error with the adapter's reason when it cannot.
-  void Start(uint16_t port, bool tls);
+  void Start(uint16_t port, bool tls) override;
   // What is actually listened on, as a URL: "ws://127.0.0.1:7303/".
-  std::string ListenUrl() const;
-  // The [TLS] files again, for connections accepted from now on; false with
-  // the reason when they cannot be loaded (the old ones stay).
-  bool ReloadTLS(std::string& sError);
-  // The balancers whose connections carry a PROXY header, from the next accept on.
-  void SetTrustedProxies(std::string_view sList);
 
   void SendMsg(uint32_t nConn, std::string_view text) override;
   void SendBuff(uint32_t nConn, const char* data, size_t len) override;
@@ -37,8 +30,10 @@ class TWsFrontEnd final : public TFrontEnd {
   size_t Unsent(uint32_t nConn) const override;
   size_t TotalUnsent() const override;
   void PauseReading(uint32_t nConn, bool pause) override;
-
-  TWsLib& Lib() { return *lib_; }
+  std::string ListenUrl() const override;
+  bool ReloadTLS(std::string& sError) override;
+  void SetTrustedProxies(std::string_view sList) override;
+  TFrontEndCounters Counters() const override;
 
  private:
   std::unique_ptr<TWsLib> lib_;

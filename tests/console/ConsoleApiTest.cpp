@@ -189,7 +189,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   ResetProcessState();
   UseTestClock();
   g_nPunishThreshold = 0;
-  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingFrontEnd>());
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingLink>(),
+                                                   std::make_unique<TRecordingFrontEnd>());
   g_TavrelSocket->ServerConnect("1", "10.0.0.1");
   g_TavrelSocket->ServerConnect("2", "10.0.0.2");
   TDefaultMessage walk;
@@ -261,8 +262,10 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
 TEST_F(ConsoleApiTest, DashboardFiguresSamplesAndHistory) {
   ResetProcessState();
   UseTestClock();
-  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingFrontEnd>());
-  g_TavrelSocket->SetConnectedForTests(true);
+  auto link = std::make_unique<TRecordingLink>();
+  link->SetUp(true);
+  g_TavrelSocket =
+      std::make_unique<TTavrelSocket>(io, std::move(link), std::make_unique<TRecordingFrontEnd>());
   g_TavrelSocket->ServerConnect("1", "10.0.0.1");
   g_TavrelSocket->ServerConnect("2", "10.0.0.2");
 
@@ -275,12 +278,12 @@ TEST_F(ConsoleApiTest, DashboardFiguresSamplesAndHistory) {
   EXPECT_EQ(first.find("event: sample"), std::string::npos);
   // Two GM_OPEN frames wait in the link queue, and the metrics say so.
   const std::string metrics = Get("/metrics").sBody;
-  EXPECT_NE(first.find("\"linkQueueBytes\":" +
-                       std::to_string(g_TavrelSocket->PendingServerBytes().size())),
-            std::string::npos);
-  EXPECT_GT(g_TavrelSocket->PendingServerBytes().size(), 0u);
+  EXPECT_NE(
+      first.find("\"linkQueueBytes\":" + std::to_string(g_TavrelSocket->Link().Queued().size())),
+      std::string::npos);
+  EXPECT_GT(g_TavrelSocket->Link().Queued().size(), 0u);
   EXPECT_NE(metrics.find("\ntavrel_server_link_queue_bytes " +
-                         std::to_string(g_TavrelSocket->PendingServerBytes().size()) + "\n"),
+                         std::to_string(g_TavrelSocket->Link().Queued().size()) + "\n"),
             std::string::npos);
   EXPECT_NE(metrics.find("\ntavrel_connections_accepted_total 2\n"), std::string::npos);
   EXPECT_NE(metrics.find("\ntavrel_client_stream_bytes 4\n"), std::string::npos);
@@ -393,7 +396,8 @@ TEST_F(ConsoleApiTest, HealthCheckNeedsNoTokenAndNamesWhyNot) {
   EXPECT_EQ(failed.sContentType, "text/plain; charset=utf-8");
   EXPECT_TRUE(failed.sSetCookie.empty());
 
-  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingFrontEnd>());
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingLink>(),
+                                                   std::make_unique<TRecordingFrontEnd>());
   g_boStarted = true;
   TConsoleReply linkDown = ask("HEAD", "/healthz?probe=1");
   form.SetDraining();

@@ -17,7 +17,7 @@ namespace {
 // forwarded client message (0 for the others).
 std::vector<std::pair<int, int32_t>> LinkFrames(TTavrelSocket& engine) {
   std::vector<std::pair<int, int32_t>> out;
-  std::string_view bytes = engine.PendingServerBytes();
+  std::string_view bytes = engine.Link().Queued();
   size_t consumed = 0;
   CutGateFrames(
       bytes.data(), bytes.size(), consumed,
@@ -150,7 +150,7 @@ TEST(DrainTest, ForwardsAcceptedMessagesBeforeGmClose) {
     TEngineRig rig;
     rig.engine->boEventFlush = eventFlush;
     rig.Join(7);
-    rig.engine->MarkServerBytesSentForTests();
+    rig.link->ReadAll();
     rig.engine->ServerMessage(7, Heart(11));
     rig.engine->ServerMessage(7, Heart(12));
     rig.engine->BeginDrain();  // the signal's handler runs before the turn ends
@@ -167,7 +167,7 @@ TEST(DisconnectTest, ForwardsAcceptedMessagesBeforeGmClose) {
     TEngineRig rig;
     rig.engine->boEventFlush = eventFlush;
     rig.Join(8);
-    rig.engine->MarkServerBytesSentForTests();
+    rig.link->ReadAll();
     rig.engine->ServerMessage(8, Heart(31));
     rig.engine->ServerDisconnect("8", "10.0.0.8");  // in the same turn
     EXPECT_EQ(LinkFrames(*rig.engine),

@@ -22,7 +22,7 @@ namespace {
 // Frames the engine queued for the game server, cut apart.
 std::vector<std::pair<TMsgHeader, std::string>> QueuedFrames(TTavrelSocket& engine) {
   std::vector<std::pair<TMsgHeader, std::string>> out;
-  std::string_view bytes = engine.PendingServerBytes();
+  std::string_view bytes = engine.Link().Queued();
   size_t consumed = 0;
   CutGateFrames(
       bytes.data(), bytes.size(), consumed,
@@ -551,14 +551,14 @@ TEST_F(EngineTest, ReceiptConsumesFramesAndSurvivesGarbage) {
   AppendGateFrame(half, GM_DATA, 0, static_cast<int32_t>(s.nSocketHandle), 0, text.data(), -5);
   half += text;
   for (size_t i = 0; i < bytes.size(); i += 3)
-    engine->AppendReceived(bytes.data() + i, std::min<size_t>(3, bytes.size() - i));
-  engine->AppendReceived(half.data(), 10);
+    link->AppendReceived(bytes.data() + i, std::min<size_t>(3, bytes.size() - i));
+  link->AppendReceived(half.data(), 10);
   EXPECT_EQ(Outbound(s), "#line!");
   EXPECT_EQ(s.nUserListIndex, 77);
-  engine->AppendReceived(half.data() + 10, half.size() - 10);
+  link->AppendReceived(half.data() + 10, half.size() - 10);
   EXPECT_EQ(Outbound(s), "#line!#line!");
-  EXPECT_EQ(engine->Stats().nOversizeHeaders, 1u);
-  EXPECT_EQ(engine->Stats().nResyncBytes, 5u + 20u);  // "junk!" and the oversized header
+  EXPECT_EQ(link->Stats().nOversizeHeaders, 1u);
+  EXPECT_EQ(link->Stats().nResyncBytes, 5u + 20u);  // "junk!" and the oversized header
 }
 
 // The error log of one test: a logger over a temporary directory.

@@ -18,7 +18,7 @@ class FlushTest : public ::testing::Test, protected TEngineRig {
   // GM_H5DATA frames queued for the game server: the record of each, in order.
   std::vector<TDefaultMessage> Forwarded() {
     std::vector<TDefaultMessage> out;
-    std::string_view bytes = engine->PendingServerBytes();
+    std::string_view bytes = engine->Link().Queued();
     size_t consumed = 0;
     CutGateFrames(
         bytes.data(), bytes.size(), consumed,
@@ -98,7 +98,7 @@ TEST_F(FlushTest, ATurnDeliversBothWaysWithoutATickOneBlockPerTurn) {
 TEST_F(FlushTest, OpeningAndClosingNoticesWaitForAMessageOrTheTick) {
   Join(6);
   EXPECT_EQ(EndTurn(), 0u);
-  const size_t opened = engine->PendingServerBytes().size();
+  const size_t opened = engine->Link().Queued().size();
   EXPECT_GT(opened, 0u);
   engine->ServerMessage(6, Heart(6));
   EXPECT_EQ(EndTurn(), 1u);

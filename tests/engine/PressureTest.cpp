@@ -45,7 +45,7 @@ TEST_F(PressureTest, AClientPastItsLinkShareIsNotReadUntilTheQueueIsWrittenOut) 
   EXPECT_EQ(engine->Stats().nReadPauses, 1u);
 
   // Written out, every share starts again.
-  engine->MarkServerBytesSentForTests();
+  link->ReadAll();
   EXPECT_FALSE(front->paused["1"]);
   for (int i = 0; i < 4; ++i) {
     engine->ServerMessage(1, Heart(60000));

@@ -22,14 +22,14 @@ TEST_F(CapsTest, QueueForAGameServerThatDoesNotReadStopsAtItsCap) {
   const std::string mib(1 << 20, 'm');
   for (int i = 0; i < 70; ++i)
     engine->SendServerMsg(GM_H5DATA, 1, 0, 0, static_cast<int32_t>(mib.size()), mib.data());
-  const size_t queued = engine->PendingServerBytes().size();
+  const size_t queued = engine->Link().Queued().size();
   EXPECT_LE(static_cast<int64_t>(queued), kMaxServerBufferBytes);
   EXPECT_GT(static_cast<int64_t>(queued), kMaxServerBufferBytes - (2 << 20));
-  EXPECT_EQ(engine->Stats().nLinkOverCap, 1u);  // reported once, not per frame
+  EXPECT_EQ(link->Stats().nLinkOverCap, 1u);  // reported once, not per frame
   // Only whole frames were queued.
   size_t consumed = 0;
   int frames = 0;
-  const std::string_view q = engine->PendingServerBytes();
+  const std::string_view q = engine->Link().Queued();
   CutGateFrames(
       q.data(), q.size(), consumed, [&](const TGateFrame&) { ++frames; }, [](const TMsgHeader&) {});
   EXPECT_EQ(consumed, q.size());
@@ -65,8 +65,8 @@ TEST_F(CapsTest, ReceiptTakesFramesUpToTheLimitAndSkipsLargerHeaders) {
   // One byte over the limit: taken for garbage, the stream resynchronises.
   std::string over;
   AppendGateFrame(over, GM_DATA, 0, 3, 0, nullptr, static_cast<int32_t>(kMaxGatePayload + 1));
-  engine->AppendReceived(over.data(), over.size());
-  EXPECT_EQ(engine->Stats().nOversizeHeaders, 1u);
+  link->AppendReceived(over.data(), over.size());
+  EXPECT_EQ(link->Stats().nOversizeHeaders, 1u);
 
   // Exactly the limit, arriving in pieces: dispatched when complete (a text
   // line, negative length, that ends at its first zero byte).
@@ -76,8 +76,8 @@ TEST_F(CapsTest, ReceiptTakesFramesUpToTheLimitAndSkipsLargerHeaders) {
   AppendGateFrame(frame, GM_DATA, 0, 3, 0, nullptr, -static_cast<int32_t>(payload.size()));
   frame += payload;
   for (size_t at = 0; at < frame.size(); at += 3 << 20)
-    engine->AppendReceived(frame.data() + at, std::min<size_t>(3 << 20, frame.size() - at));
-  EXPECT_EQ(engine->Stats().nOversizeHeaders, 1u);
+    link->AppendReceived(frame.data() + at, std::min<size_t>(3 << 20, frame.size() - at));
+  EXPECT_EQ(link->Stats().nOversizeHeaders, 1u);
   EXPECT_EQ(Waiting(s), 4);  // "#hi!"
 }
 

@@ -1,8 +1,8 @@
 // One gateway engine driven without sockets, for the engine, console and
 // robustness tests and the fuzz targets: the process-wide state at its start
 // values, the test clock as the tick source, a front end that records what
-// the engine hands to clients, and the link to the game server taken as up,
-// so that frames are queued. Header only; main thread only.
+// the engine hands to clients, and a recording link to the game server that
+// is up, so that frames are queued. Header only; main thread only.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ProcessState.h"
+#include "RecordingLink.h"
 #include "TestClock.h"
 #include "engine/GameSocket.h"
 #include "protocol/GateFrame.h"
@@ -78,8 +79,10 @@ class TEngineRig {
     g_GateConfig.nServerMsgBuffByte = 65536;
     auto fe = std::make_unique<TRecordingFrontEnd>();
     front = fe.get();
-    engine = std::make_unique<TTavrelSocket>(io, std::move(fe));
-    engine->SetConnectedForTests(true);
+    auto recording = std::make_unique<TRecordingLink>();
+    link = recording.get();
+    engine = std::make_unique<TTavrelSocket>(io, std::move(recording), std::move(fe));
+    link->SetUp(true);
     for (int i = 1; i <= nSessions; ++i) Join(i, inGame);
   }
   ~TEngineRig() {
@@ -114,12 +117,12 @@ class TEngineRig {
         MakeGateHeader(GM_DATA, 0, handle, 0, -static_cast<int32_t>(payload.size()));
     return std::string(reinterpret_cast<const char*>(&h), sizeof h) + payload;
   }
-  void Receive(const std::string& bytes) { engine->AppendReceived(bytes.data(), bytes.size()); }
+  void Receive(const std::string& bytes) { link->AppendReceived(bytes.data(), bytes.size()); }
 
   // The queue to the game server must stay within its cap: aborts, naming
   // the bound, when it does not (the fuzz targets check it after each step).
   void CheckBounds() const {
-    if (static_cast<int64_t>(engine->PendingServerBytes().size()) > kMaxServerBufferBytes) {
+    if (static_cast<int64_t>(link->Queued().size()) > kMaxServerBufferBytes) {
       std::fprintf(stderr, "engine rig: the queue to the game server passed its cap\n");
       std::abort();
     }
@@ -127,5 +130,6 @@ class TEngineRig {
 
   boost::asio::io_context io;
   TRecordingFrontEnd* front = nullptr;
+  TRecordingLink* link = nullptr;
   std::unique_ptr<TTavrelSocket> engine;
 };

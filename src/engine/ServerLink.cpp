@@ -1,0 +1,294 @@
+#include "engine/ServerLink.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "buffers/MemoryStreamEx.h"
+#include "buffers/SocketBuffers.h"
+#include "log/uThread_Logger.h"
+#include "net/JSocket.h"
+#include "shared/Share.h"
+#include "shared/Tick.h"
+
+namespace {
+constexpr uint64_t kLinkStepMs = 2000;
+constexpr uint64_t kLinkReminderMs = 60000;
+// Frame bytes one event-loop turn dispatches: a broadcast flood from the game
+// server must leave the console and the clients their turns.
+constexpr size_t kReceiptSliceBytes = 16 * 1024;
+}  // namespace
+
+TServerLink::TServerLink()
+    : readBuffer_(std::make_unique<TBuffer>(g_GateConfig.nServerMsgBuffByte)),
+      queue_(std::make_unique<TMemoryStreamEx>()) {
+  // The buffer holds at least 1 MiB more than the largest frame.
+  readBuffer_->SetMaxSize(static_cast<int64_t>(kMaxGatePayload) + 2 * sizeof(TMsgHeader) +
+                          (1 << 20));
+}
+
+TServerLink::~TServerLink() = default;
+
+bool TServerLink::Queue(const TMsgHeader& header, const void* data, int32_t nLen) {
+  if (!boConnet) return false;
+  TMemoryStreamEx& queue = *queue_;
+  const int64_t frameBytes = static_cast<int64_t>(sizeof header) + (data && nLen > 0 ? nLen : 0);
+  if (queue.UnsentSize() + frameBytes > kMaxServerBufferBytes) {
+    // The game server stopped reading; holding more would only grow without
+    // bound. The next Step drops the link, which empties the queue.
+    if (!boOverCap_) {
+      boOverCap_ = true;
+      ++stats_.nLinkOverCap;
+      OutErrorLog(
+          Format("[Exception] SendServerMsg: game server not reading, %d bytes "
+                 "queued, link dropped",
+                 queue.UnsentSize()));
+    }
+    return false;
+  }
+  queue.Write(&header, sizeof header);
+  if (data && nLen > 0) queue.Write(data, nLen);
+  ++stats_.nFramesToServer;
+  return true;
+}
+
+void TServerLink::Flush() {
+  TMemoryStreamEx& queue = *queue_;
+  while (boConnet && queue.UnsentSize() > 0) {
+    const int64_t block = std::min<int64_t>(queue.UnsentSize(), g_GateConfig.nClientMsgByte);
+    const int sent = WriteSome(queue.UnsentData(), static_cast<int>(block));
+    if (sent <= 0) return;
+    stats_.nBytesToServer += static_cast<uint64_t>(sent);
+    queue.MarkSent(sent, g_GateConfig.nClientMsgBuffByte);
+    if (queue.UnsentSize() == 0 && handler_) handler_->LinkWritten();
+  }
+}
+
+int64_t TServerLink::QueuedBytes() const {
+  return queue_->UnsentSize();
+}
+
+std::string_view TServerLink::Queued() const {
+  return std::string_view(queue_->UnsentData(), static_cast<size_t>(queue_->UnsentSize()));
+}
+
+void TServerLink::Figures(int64_t& sent, int64_t& written, int64_t& size) const {
+  sent = queue_->Length();
+  written = queue_->Position();
+  size = queue_->Size();
+}
+
+void TServerLink::Step() {
+  if (boOverCap_) {
+    boOverCap_ = false;
+    sError_ = "dropped by the gateway, its queue over the cap";
+    Drop();
+  }
+  const uint64_t now = GetTickCount64();
+  if (now - dwConnetSocket >= kLinkStepMs && !boConnet && g_boStarted) {
+    dwConnetSocket = now;
+    Reconnect();
+  }
+  if (now - g_dwCheckServerRun >= kLinkStepMs && g_boStarted) {
+    g_dwCheckServerRun = now;
+    if (g_boHeartBeat && Queue(MakeGateHeader(GM_CHECKCLIENT, 0, 0, 0, 0), nullptr, 0)) Flush();
+    SendCorvaneMsg(SG_TAVREL, "1");
+  }
+}
+
+void TServerLink::AppendReceived(const char* data, size_t len) {
+  readBuffer_->Write(data, static_cast<int64_t>(len));
+  ProcReceiveBuffer();
+}
+
+bool TServerLink::ProcReceiveBuffer(size_t budget) {
+  size_t consumed = 0;
+  size_t skipped = 0;
+  try {
+    CutGateFrames(
+        readBuffer_->Peek(), static_cast<size_t>(readBuffer_->ReadableBytes()), consumed,
+        [this](const TGateFrame& frame) { Dispatch(frame); },
+        [this](const TMsgHeader& header) {
+          ++stats_.nOversizeHeaders;
+          OutErrorLog(
+              Format("[Exception] ProcReceiveBuffer Error oversized frame ident:%d "
+                     "length:%d skipped",
+                     header.wIdent, header.nLength));
+        },
+        &skipped, budget);
+  } catch (const std::exception& e) {
+    OutErrorLog(Format("[Exception] ProcReceiveBuffer Error %s", e.what()));
+  }
+  stats_.nResyncBytes += skipped;
+  // The frames dispatched before a failure, the failing one too, are gone.
+  readBuffer_->Consume(static_cast<int64_t>(consumed));
+  ReleaseReadBuffer();
+  return consumed >= budget &&
+         readBuffer_->ReadableBytes() >= static_cast<int64_t>(sizeof(TMsgHeader));
+}
+
+void TServerLink::ReleaseReadBuffer() {
+  // Storage grown for a large frame is given back once nothing waits in it.
+  const int64_t step = g_GateConfig.nServerMsgBuffByte;
+  if (readBuffer_->ReadableBytes() == 0 && readBuffer_->Size() > step) readBuffer_->SetSize(step);
+}
+
+void TServerLink::Dispatch(const TGateFrame& frame) {
+  ++stats_.nFramesFromServer;
+  switch (frame.header.wIdent) {
+    case GM_CHECKSERVER:
+      boCheckServerFail = false;
+      dwCheckServerTick = GetTickCount64();
+      return;
+    case GM_RECEIVE_OK: {
+      const uint64_t now = GetTickCount64();
+      dwCheckServerTimeMin = now - dwCheckRecviceTick;
+      if (dwCheckServerTimeMin > dwCheckServerTimeMax) dwCheckServerTimeMax = dwCheckServerTimeMin;
+      dwCheckRecviceTick = now;
+      if (Queue(MakeGateHeader(GM_RECEIVE_OK, 0, 0, 0, 0), nullptr, 0)) Flush();
+      return;
+    }
+    default:
+      if (handler_) handler_->LinkFrame(frame);
+  }
+}
+
+void TServerLink::Up() {
+  boConnet = true;
+  const uint64_t now = GetTickCount64();
+  g_dwCheckServerRun = now;
+  dwCheckServerTick = now;
+  g_boHeartBeat = true;
+  queue_->Clear();
+  MainOutMessage("链接游戏引擎成功！");
+  if (boDownTold_) {
+    MainOutMessage(
+        Format("Game server link %s back after %d s", Address(), (now - dwDownSince_) / 1000));
+  }
+  boDownTold_ = false;
+  if (handler_) handler_->LinkUp();
+}
+
+void TServerLink::Down() {
+  // A connect attempt that fails ends here too; only a link that was up drops.
+  const bool wasUp = boConnet;
+  if (wasUp) ++stats_.nLinkDrops;
+  boConnet = false;
+  g_boHeartBeat = false;
+  readBuffer_->Clear();
+  ReleaseReadBuffer();
+  TellDown(wasUp);
+  queue_->Clear();
+  if (handler_) handler_->LinkDown();
+}
+
+// A reconnect is tried every two seconds for as long as the game server is
+// away; a line for each would bury everything else in the log.
+void TServerLink::TellDown(bool wasUp) {
+  const uint64_t now = GetTickCount64();
+  std::string why = std::exchange(sError_, std::string());
+  if (why.empty()) why = wasUp ? "closed by the game server" : "no connection";
+  if (wasUp || !boDownTold_) {
+    MainOutWarning("游戏引擎链接断开！");
+    MainOutWarning(Format(wasUp ? "Game server link %s lost: %s" : "Game server %s unreachable: %s",
+                          Address(), why));
+    boDownTold_ = true;
+    dwDownSince_ = now;
+    dwReminder_ = now;
+    nAttempts_ = 0;
+    return;
+  }
+  ++nAttempts_;
+  if (now - dwReminder_ < kLinkReminderMs) return;
+  dwReminder_ = now;
+  MainOutWarning(Format("Game server %s still unreachable after %d s, %d attempts: %s", Address(),
+                        (now - dwDownSince_) / 1000, nAttempts_, why));
+}
+
+// --- the socket --------------------------------------------------------------
+
+TGameLink::TGameLink(boost::asio::io_context& io)
+    : io_(io), socket_(std::make_unique<TClientSocket>(io)) {
+  socket_->OnConnect = [this](TCustomSocket&, TCustomWinSocket&) { Up(); };
+  socket_->OnDisconnect = [this](TCustomSocket&, TCustomWinSocket&) {
+    boReadStalled_ = false;
+    Down();
+  };
+  socket_->OnRead = [this](TCustomSocket&, TCustomWinSocket&) { CSocketRead(); };
+  socket_->OnError = [this](TCustomSocket&, TCustomWinSocket&, TErrorEvent, int& ErrorCode) {
+    if (ErrorCode != 0) sError_ = std::strerror(ErrorCode);
+    ErrorCode = 0;
+    socket_->Socket().Close();
+  };
+}
+
+TGameLink::~TGameLink() = default;
+
+void TGameLink::Open(const std::string& sAddress, int nPort) {
+  socket_->SetActive(false);
+  socket_->SetAddress(sAddress);
+  socket_->SetPort(nPort);
+}
+
+std::string TGameLink::Address() const {
+  return socket_->Address() + ":" + std::to_string(socket_->Port());
+}
+
+int TGameLink::WriteSome(const char* data, int n) {
+  return socket_->Socket().SendBuf(data, n);
+}
+
+void TGameLink::Reconnect() {
+  socket_->SetActive(false);
+  socket_->SetActive(true);
+}
+
+void TGameLink::Drop() {
+  socket_->Socket().Close();
+}
+
+void TGameLink::CSocketRead() {
+  try {
+    // Never more than the buffer's cap leaves room for: the rest waits in
+    // the socket until the slices have made room.
+    const int64_t room = readBuffer_->MaxSize() - readBuffer_->ReadableBytes();
+    if (room < static_cast<int64_t>(kReceiptSliceBytes)) {
+      boReadStalled_ = true;  // the slices read again once they are done
+    } else {
+      const int waiting =
+          static_cast<int>(std::min<int64_t>(socket_->Socket().ReceiveLength(), room));
+      // A receive asks for the next read event, an empty one too.
+      char* into = readBuffer_->EnsureWritable(std::max(waiting, 0));
+      const int got = socket_->Socket().ReceiveBuf(into, std::max(waiting, 0));
+      if (got > 0) {
+        readBuffer_->Commit(got);
+        stats_.nBytesFromServer += static_cast<uint64_t>(got);
+        nArrivalNs_ = MonotonicNanos();
+      }
+    }
+  } catch (const std::exception&) {
+    OutErrorLog("[Exception] ClientSocketRead");
+  }
+  ReceiptSlice();
+}
+
+void TGameLink::ReceiptSlice() {
+  if (boSlicePosted_) return;  // the posted slice comes first
+  const bool more = ProcReceiveBuffer(kReceiptSliceBytes);
+  nArrivalNs_ = 0;
+  if (!more && !boReadStalled_) return;
+  boSlicePosted_ = true;
+  boost::asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.expired()) return;
+    boSlicePosted_ = false;
+    if (!Connected()) return;
+    if (std::exchange(boReadStalled_, false)) {
+      CSocketRead();
+    } else {
+      ReceiptSlice();
+    }
+  });
+}

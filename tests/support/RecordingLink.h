@@ -1,0 +1,31 @@
+// A game-server link without a socket, for the engine's tests, fuzz targets
+// and benchmarks: up or down as the test says; what the engine queues stays
+// queued (Queued()) until the test lets the game server read it (ReadAll).
+// Frames from the game server go in with AppendReceived, as read bytes do.
+#pragma once
+
+#include <string>
+
+#include "engine/ServerLink.h"
+
+class TRecordingLink final : public TServerLink {
+ public:
+  void SetUp(bool up) { up ? Up() : Down(); }
+  // The game server reads everything queued.
+  void ReadAll() {
+    boReading_ = true;
+    Flush();
+    boReading_ = false;
+  }
+  std::string read;  // every byte the game server has read
+
+ protected:
+  int WriteSome(const char* data, int n) override {
+    if (!boReading_) return -1;
+    read.append(data, static_cast<size_t>(n));
+    return n;
+  }
+
+ private:
+  bool boReading_ = false;
+};
