@@ -25,6 +25,8 @@ class TRecordingLink final : public TServerLink {
     read.append(data, static_cast<size_t>(n));
     return n;
   }
+  // As the socket's close ends the connection.
+  void Drop() override { Down(); }
 
  private:
   bool boReading_ = false;
