@@ -25,11 +25,11 @@ void TUserListFrm::ShowUserList() {
   rows_.clear();
   int32_t i = 0;
   engine_.ForEachSession([&](const TSessionInfo& session) {
-    if (!session.sUid.empty()) {
+    if (session.Live()) {
       rows_.push_back(TUserRow{i, session.sUid, GbkToUtf8(session.sIP),
                                GbkToUtf8(session.m_sAccount), GbkToUtf8(session.m_sUserName),
-                               GbkToUtf8(session.m_sUserID), LocalTime(session.nConnectTime),
-                               session.nBytesFromClient, session.nBytesToClient});
+                               GbkToUtf8(session.m_sUserID), LocalTime(session.work.nConnectTime),
+                               session.work.nBytesFromClient, session.work.nBytesToClient});
     }
     ++i;
   });
@@ -43,7 +43,7 @@ int TUserListFrm::N3Click(std::span<const TUserRowRef> selected, std::string_vie
   int marked = 0;
   for (auto row = selected.rbegin(); row != selected.rend(); ++row) {
     TSessionInfo* session = engine_.GetUserIndex(row->nIndex);
-    if (!session || session->sUid.empty() || session->sUid != row->sUid) continue;
+    if (!session || !session->Live() || session->sUid != row->sUid) continue;
     session->boKick = true;
     session->dwKickTime = GetTickCount64();
     ++marked;

@@ -106,7 +106,7 @@ void TTavrelSocket::BeginDrain() {
     const uint64_t now = GetTickCount64();
     for (auto& record : SessionList) {
       TSessionInfo& s = *record;
-      if (s.sUid.empty() || s.boFree) continue;
+      if (!s.Live()) continue;
       // Messages the gateway accepted reach the game server before the end.
       ProcessUserPacket(s);
       if (s.RecvBuffer) s.RecvBuffer->Clear();
@@ -179,13 +179,13 @@ TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
     reusable_[w] &= reusable_[w] - 1;
     I = static_cast<int32_t>(w * 64 + bit);
     TSessionInfo& session = *SessionList[I];
-    NewSession(session, false);
+    NewSession(session);
     return &session;
   }
   // Slots beyond the last one the run loop serves are never handed out.
   if (SessionList.size() >= MAXGATEUSERCOUNT) return nullptr;
   auto session = std::make_unique<TSessionInfo>();
-  NewSession(*session, true);
+  NewSession(*session);
   SessionList.push_back(std::move(session));
   I = static_cast<int32_t>(SessionList.size() - 1);
   return SessionList.back().get();
@@ -204,13 +204,13 @@ bool TTavrelSocket::OldestFreedPastDelay(uint64_t now) const {
   return nFreed_ > 0 && now - SessionList[freed_[nFreedHead_]]->dwFreeTime > nSessionReuseMs;
 }
 
-void TTavrelSocket::NewSession(TSessionInfo& Session, bool /*bo10*/) {
+void TTavrelSocket::NewSession(TSessionInfo& Session) {
   Session.Reset(GetTickCount64());
   if (!Session.RecvBuffer) Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize);
   if (!Session.BufferStream) Session.BufferStream = std::make_unique<TMemoryStreamEx>();
 }
 
-void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
+void TTavrelSocket::FreeSession(TSessionInfo& Session) {
   const int32_t slot = Session.nSocketIndx;
   if (!Session.boFree && slot >= 0 && static_cast<size_t>(slot) < SessionList.size() &&
       SessionList[slot].get() == &Session) {
@@ -227,7 +227,7 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
     }
   }
   Session.boFree = true;
-  Session.boClosing = false;
+  Session.work.boClosing = false;
   Session.sUid.clear();
   Session.dwFreeTime = GetTickCount64();
   if (Session.RecvBuffer) Session.RecvBuffer->Clear();
@@ -241,12 +241,12 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session, bool /*bo10*/) {
   Session.BufferStream.reset();
   // Swapped, not assigned: assigning an empty string keeps the old storage.
   TSpellMemo none;
-  std::swap(Session.m_SpellMemo, none);
+  std::swap(Session.work.m_SpellMemo, none);
 }
 
 void TTavrelSocket::FreeSessionAll() {
   TMyLockGuard guard(FLock);
-  for (auto& session : SessionList) FreeSession(*session, true);
+  for (auto& session : SessionList) FreeSession(*session);
   handleIndex_.clear();
   SessionList.clear();
   nFreedHead_ = nFreed_ = 0;
@@ -299,7 +299,7 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
         session->m_nSpeedSectionTick = now;
         session->m_DelayDebugOut = false;
         session->sIP = sIP;
-        session->nConnectTime = std::time(nullptr);
+        session->work.nConnectTime = std::time(nullptr);
         ++stats_.nConnectionsAccepted;
         // Identifiers are unique among open connections; one that is not a
         // number (handle 0) cannot be addressed.
@@ -356,7 +356,7 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
       // GM_CLOSE; the drain has forwarded it already.
       if (!boDraining_) ProcessUserPacket(*session);
       handleIndex_.erase(session->nSocketHandle);
-      FreeSession(*session, false);
+      FreeSession(*session);
       // The drain has announced every close already.
       if (!boDraining_) {
         SendServerMsg(GM_CLOSE, static_cast<int32_t>(session->nSocketHandle), session->nSocketIndx,
@@ -387,10 +387,11 @@ void TTavrelSocket::LogFrame(uint32_t nConn, std::string_view msg) {
 void TTavrelSocket::LogEnded(const TSessionInfo& session, std::string_view sEnd) {
   std::string account = "no login";
   if (!session.m_sAccount.empty()) account = "account " + LogText(GbkToUtf8(session.m_sAccount));
-  const int64_t seconds = std::max<int64_t>(0, std::time(nullptr) - session.nConnectTime);
+  const int64_t seconds = std::max<int64_t>(0, std::time(nullptr) - session.work.nConnectTime);
   MainOutMessage(Format("Connection %s %s ended after %d s: %s, %d bytes in, %d bytes out, %s",
-                        session.sUid, session.sIP, seconds, account, session.nBytesFromClient,
-                        session.nBytesToClient, sEnd.empty() ? std::string_view("closed") : sEnd));
+                        session.sUid, session.sIP, seconds, account, session.work.nBytesFromClient,
+                        session.work.nBytesToClient,
+                        sEnd.empty() ? std::string_view("closed") : sEnd));
 }
 
 void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
@@ -403,15 +404,17 @@ void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
     if (boShowLog) LogFrame(nConn, LMessage);
     stats_.nBytesFromClients += LMessage.size();
     session = GetUser(nConn);
-    if (session) session->nBytesFromClient += LMessage.size();
+    if (session) session->work.nBytesFromClient += LMessage.size();
     if (text.empty() || boDraining_) return;
     ++stats_.nClientMessages;
     // A session the gateway is closing takes nothing more, as its
     // connection would not once closed.
-    if (session && !session->boLoginRefused && !session->boClosing && !session->boCloseSent) {
+    if (session && !session->boLoginRefused && !session->work.boClosing &&
+        !session->work.boCloseSent) {
       CalcSpeed(*session, text, *this);
-      if (session->nInSinceNs == 0 && session->RecvBuffer && session->RecvBuffer->RemainSize() > 0)
-        session->nInSinceNs = arrival;
+      if (session->work.nInSinceNs == 0 && session->RecvBuffer &&
+          session->RecvBuffer->RemainSize() > 0)
+        session->work.nInSinceNs = arrival;
       // The accepted message, and any reply of the pace check, move at the end of this turn.
       MarkDirty(*session);
     }
@@ -429,7 +432,7 @@ void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
 void TTavrelSocket::LogClientFault(TSessionInfo& session, EClientFault fault, std::string_view text,
                                    std::string_view sample) {
   ReportSuppressed(session, session.sUid, false);
-  if (!session.m_ErrorSampler.Admit(static_cast<size_t>(fault), GetTickCount64())) return;
+  if (!session.work.m_ErrorSampler.Admit(static_cast<size_t>(fault), GetTickCount64())) return;
   OutErrorLog(
       Format("%s uid:%s ip:%s sample:%s", text, session.sUid, session.sIP, Printable(sample)));
 }
@@ -466,7 +469,7 @@ void TTavrelSocket::ArmRefusalReport() {
 }
 
 void TTavrelSocket::ReportSuppressed(TSessionInfo& session, const std::string& sUid, bool all) {
-  session.m_ErrorSampler.Report(GetTickCount64(), all, [&](size_t kind, uint64_t n) {
+  session.work.m_ErrorSampler.Report(GetTickCount64(), all, [&](size_t kind, uint64_t n) {
     OutErrorLog(Format("[Exception] %s: … %d more suppressed uid:%s ip:%s", kClientFaultNames[kind],
                        n, sUid, session.sIP));
   });

@@ -184,8 +184,8 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
  private:
   // Session table.
   TSessionInfo* FinSession(int32_t& I);
-  void NewSession(TSessionInfo& Session, bool bo10);
-  void FreeSession(TSessionInfo& Session, bool bo10);
+  void NewSession(TSessionInfo& Session);
+  void FreeSession(TSessionInfo& Session);
   void FreeSessionAll();
 
   bool OldestFreedPastDelay(uint64_t now) const;

@@ -48,7 +48,7 @@ void TTavrelSocket::SendRefMsg(const std::string& sMsg, int32_t nGroupID) {
   TMyLockGuard guard(FLock);
   const bool grouped = nGroupID >= 1 && nGroupID <= 10;
   for (auto& session : SessionList) {
-    if (session->boFree || !session->boPlay) continue;
+    if (!session->Live() || !session->boPlay) continue;
     if (grouped && session->m_nDisFilterGroupID[static_cast<size_t>(nGroupID)]) continue;
     AppendToClient(*session, sMsg);
   }
@@ -83,7 +83,7 @@ void TTavrelSocket::ProcessGuildStr(const char* Buffer, int32_t nMsgLen) {
 void TTavrelSocket::SendGuildRefMsg(const std::string& sMsg, const std::string& sGUild) {
   TMyLockGuard guard(FLock);
   for (auto& session : SessionList)
-    if (session->m_sGuildId == sGUild && !session->boFree && session->boPlay)
+    if (session->m_sGuildId == sGUild && session->Live() && session->boPlay)
       AppendToClient(*session, sMsg);
 }
 
@@ -152,7 +152,7 @@ void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
 void TTavrelSocket::SendSocketIdxMsg(int32_t SocketIdx, const std::string& sMsg) {
   TMyLockGuard guard(FLock);
   for (auto& session : SessionList)
-    if (!session->boFree && session->nSocketIndx == SocketIdx) {
+    if (session->Live() && session->nSocketIndx == SocketIdx) {
       AppendToClient(*session, sMsg);
       return;
     }

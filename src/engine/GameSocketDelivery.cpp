@@ -90,7 +90,7 @@ void TTavrelSocket::EnforceClientBytes() {
   };
   std::vector<TWaiting> waiting;
   ForEachSession([&](TSessionInfo& s) {
-    if (s.sUid.empty() || s.boCloseSent) return;
+    if (!s.Live() || s.work.boCloseSent) return;
     const int64_t n = (s.BufferStream ? s.BufferStream->UnsentSize() : 0) +
                       static_cast<int64_t>(frontEnd_->Unsent(s.nSocketHandle));
     if (n > 0) waiting.push_back({n, &s});
@@ -140,10 +140,8 @@ void TTavrelSocket::FlushTurn() {
     if (dirtyHandle_[entry.nSlot] == entry.nHandle) dirtyHandle_[entry.nSlot] = 0;
     try {
       TSessionInfo* session = GetUserIndex(entry.nSlot);
-      if (!session || session->boFree || session->sUid.empty() ||
-          session->nSocketHandle != entry.nHandle)
-        continue;
-      if (session->boClosing) {
+      if (!session || !session->Live() || session->nSocketHandle != entry.nHandle) continue;
+      if (session->work.boClosing) {
         VisitClosing(*session, GetTickCount64());
         continue;
       }
@@ -153,7 +151,7 @@ void TTavrelSocket::FlushTurn() {
       // cap rather than the WebSocket layer's queue.
       ProcessPacket(*session);
       ProcessUserPacket(*session);
-      if (session->m_ErrorSampler.Pending()) ReportSuppressed(*session, session->sUid, false);
+      if (session->work.m_ErrorSampler.Pending()) ReportSuppressed(*session, session->sUid, false);
     } catch (const std::exception& e) {
       OutErrorLog(Format("[Exception] TTavrelSocket.FlushTurn %s", e.what()));
     }
@@ -184,19 +182,19 @@ void TTavrelSocket::ProcessGateData() {
       stage = 1;
       TSessionInfo& s = *SessionList[nIdx];
       stage = 2;
-      if (!s.sUid.empty() && s.boClosing) {
+      if (s.Live() && s.work.boClosing) {
         VisitClosing(s, now);
-      } else if (!s.sUid.empty() && !boDraining_) {
+      } else if (s.Live() && !boDraining_) {
         try {
           if (s.boKick && now - s.dwKickTime > kKickDelayMs) {
             s.dwKickTime = now;
             s.boKick = false;
             ++stats_.nKicks;
             // A client that does not read has nothing more coming.
-            if (s.KickCode == ECloseCode::SlowConsumer) {
-              CloseNow(s, s.KickCode);
+            if (s.work.KickCode == ECloseCode::SlowConsumer) {
+              CloseNow(s, s.work.KickCode);
             } else {
-              CloseAfterBacklog(s, s.KickCode, now + kCloseBacklogMs);
+              CloseAfterBacklog(s, s.work.KickCode, now + kCloseBacklogMs);
             }
             continue;
           }
@@ -207,7 +205,7 @@ void TTavrelSocket::ProcessGateData() {
           // The same record is examined again at once: a timeout below a
           // second (never configured, but a bad value must not) would spin.
           const int64_t timeoutMs = std::max<int64_t>(g_ConnectOutTime, 1) * 1000;
-          if (!s.boPlay && !s.boCloseSent &&
+          if (!s.boPlay && !s.work.boCloseSent &&
               now - s.dwCheckLogin >= static_cast<uint64_t>(timeoutMs)) {
             s.dwCheckLogin = now;
             ++stats_.nLoginTimeouts;
@@ -217,13 +215,13 @@ void TTavrelSocket::ProcessGateData() {
         } catch (const std::exception&) {
           OutErrorLog("[Exception] ProcessGateData.Run-> dwCheckLogin");
         }
-        if (!s.boFree) {
+        if (s.Live()) {
           // Most visits find nothing to move; those cost no calls.
           const TMemoryStreamEx* out = s.BufferStream.get();
           if (out && out->UnsentSize() > 0) ProcessPacket(s);
-          if (s.nInSinceNs != 0 || (s.RecvBuffer && s.RecvBuffer->RemainSize() > 0))
+          if (s.work.nInSinceNs != 0 || (s.RecvBuffer && s.RecvBuffer->RemainSize() > 0))
             ProcessUserPacket(s);
-          if (s.m_ErrorSampler.Pending()) ReportSuppressed(s, s.sUid, false);
+          if (s.work.m_ErrorSampler.Pending()) ReportSuppressed(s, s.sUid, false);
         }
       }
       ++nIdx;
@@ -248,7 +246,7 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
   try {
     TMemoryStreamEx* stream = UserData.BufferStream.get();
     if (!stream || stream->UnsentSize() == 0) return;
-    if (UserData.boFree || UserData.sUid.empty() || UserData.boCloseSent) return;
+    if (!UserData.Live() || UserData.work.boCloseSent) return;
     stage = 3;
     HandOffBlock(UserData);
   } catch (const std::exception& e) {
@@ -263,24 +261,25 @@ bool TTavrelSocket::HandOffBlock(TSessionInfo& session) {
       std::min<int64_t>(stream.UnsentSize(), std::max(g_GateConfig.nClientMsgByte, 1));
   frontEnd_->SendBuff(session.nSocketHandle, stream.UnsentData(), static_cast<size_t>(block));
   stats_.nBytesToClients += static_cast<uint64_t>(block);
-  session.nBytesToClient += static_cast<uint64_t>(block);
+  session.work.nBytesToClient += static_cast<uint64_t>(block);
   stream.MarkSent(block, g_GateConfig.nClientMsgBuffByte);
   if (stream.UnsentSize() > 0) return false;
-  if (session.nOutPending > 0)
-    stats_.dwellToClient.Observe(MonotonicNanos() - session.nOutSinceNs, session.nOutPending);
-  session.nOutPending = 0;
-  session.nOutSinceNs = 0;
+  if (session.work.nOutPending > 0)
+    stats_.dwellToClient.Observe(MonotonicNanos() - session.work.nOutSinceNs,
+                                 session.work.nOutPending);
+  session.work.nOutPending = 0;
+  session.work.nOutSinceNs = 0;
   return true;
 }
 
 void TTavrelSocket::CloseAfterBacklog(TSessionInfo& session, ECloseCode code, uint64_t deadline) {
-  if (session.boCloseSent) return;
-  if (session.boClosing) {
-    session.dwCloseDeadline = std::min(session.dwCloseDeadline, deadline);
+  if (session.work.boCloseSent) return;
+  if (session.work.boClosing) {
+    session.work.dwCloseDeadline = std::min(session.work.dwCloseDeadline, deadline);
   } else {
-    session.boClosing = true;
-    session.CloseCode = code;
-    session.dwCloseDeadline = deadline;
+    session.work.boClosing = true;
+    session.work.CloseCode = code;
+    session.work.dwCloseDeadline = deadline;
   }
   MarkDirty(session);
 }
@@ -295,16 +294,16 @@ void TTavrelSocket::VisitClosing(TSessionInfo& session, uint64_t now) {
     bool empty = !stream || stream->UnsentSize() == 0;
     while (!empty && frontEnd_->Unsent(session.nSocketHandle) < kHandOffWindow)
       empty = HandOffBlock(session);
-    if (!empty && now < session.dwCloseDeadline) return;
+    if (!empty && now < session.work.dwCloseDeadline) return;
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] TTavrelSocket.VisitClosing %s", e.what()));
   }
-  CloseNow(session, session.CloseCode);
+  CloseNow(session, session.work.CloseCode);
 }
 
 void TTavrelSocket::CloseNow(TSessionInfo& session, ECloseCode code) {
-  session.boClosing = false;
-  session.boCloseSent = true;
+  session.work.boClosing = false;
+  session.work.boCloseSent = true;
   frontEnd_->CloseSocket(session.nSocketHandle, code);
 }
 
@@ -314,13 +313,13 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
   std::string& body = inBody_;
   body.clear();
   // Every message waiting now goes to the link queue: its wait ends when that is written.
-  if (UserData.nInSinceNs != 0 && link_->Connected()) {
-    if (nLinkPending_ == 0 || UserData.nInSinceNs < nLinkSinceNs_)
-      nLinkSinceNs_ = UserData.nInSinceNs;
+  if (UserData.work.nInSinceNs != 0 && link_->Connected()) {
+    if (nLinkPending_ == 0 || UserData.work.nInSinceNs < nLinkSinceNs_)
+      nLinkSinceNs_ = UserData.work.nInSinceNs;
   }
-  UserData.nInSinceNs = 0;
+  UserData.work.nInSinceNs = 0;
   try {
-    while (!UserData.boFree && !UserData.sUid.empty() && !UserData.boLoginRefused) {
+    while (UserData.Live() && !UserData.boLoginRefused) {
       TSendBuffer& queue = *UserData.RecvBuffer;
       const int64_t remain = queue.RemainSize();
       if (remain == 0) return;

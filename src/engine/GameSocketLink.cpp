@@ -54,13 +54,13 @@ void TTavrelSocket::LinkDown() {
 
 void TTavrelSocket::ChargeLink(TSessionInfo& session, int64_t bytes) {
   if (!link_->Connected()) return;
-  if (session.nLinkEpoch != nLinkEpoch_) {
-    session.nLinkEpoch = nLinkEpoch_;
-    session.nLinkBytes = 0;
+  if (session.work.nLinkEpoch != nLinkEpoch_) {
+    session.work.nLinkEpoch = nLinkEpoch_;
+    session.work.nLinkBytes = 0;
   }
-  session.nLinkBytes += bytes;
-  if (session.nLinkBytes <= kLinkShareBytes || session.boReadPaused) return;
-  session.boReadPaused = true;
+  session.work.nLinkBytes += bytes;
+  if (session.work.nLinkBytes <= kLinkShareBytes || session.work.boReadPaused) return;
+  session.work.boReadPaused = true;
   ++stats_.nReadPauses;
   paused_.push_back({session.nSocketIndx, session.nSocketHandle});
   frontEnd_->PauseReading(session.nSocketHandle, true);
@@ -70,8 +70,9 @@ void TTavrelSocket::ResumeReading() {
   ++nLinkEpoch_;  // every share starts again
   for (const TDirty& entry : paused_) {
     TSessionInfo* session = GetUserIndex(entry.nSlot);
-    if (!session || session->nSocketHandle != entry.nHandle || !session->boReadPaused) continue;
-    session->boReadPaused = false;
+    if (!session || session->nSocketHandle != entry.nHandle || !session->work.boReadPaused)
+      continue;
+    session->work.boReadPaused = false;
     frontEnd_->PauseReading(entry.nHandle, false);
   }
   paused_.clear();
@@ -80,7 +81,7 @@ void TTavrelSocket::ResumeReading() {
 int64_t TTavrelSocket::ClientStreamBytes() {
   int64_t total = 0;
   ForEachSession([&total](const TSessionInfo& session) {
-    if (session.sUid.empty() || !session.BufferStream) return;
+    if (!session.Live() || !session.BufferStream) return;
     total += session.BufferStream->UnsentSize();
   });
   return total;
@@ -121,7 +122,7 @@ void TTavrelSocket::LinkFrame(const TGateFrame& frame) {
     case GM_CLOSE:
       // What came before it in the same read reaches the client first.
       if (TSessionInfo* session = GetUser(static_cast<uint32_t>(h.wGSocketIdx)))
-        if (!session->sUid.empty())
+        if (session->Live())
           CloseAfterBacklog(*session, ECloseCode::Normal, GetTickCount64() + kCloseBacklogMs);
       break;
     case GM_DATA:

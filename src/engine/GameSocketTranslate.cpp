@@ -91,7 +91,7 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
   try {
     if (nSocketIndex <= 0) return;
     TSessionInfo* session = GetUser(static_cast<uint32_t>(nSocketIndex));
-    if (!session || session->sUid.empty()) return;
+    if (!session || !session->Live()) return;
     TSessionInfo& s = *session;
     std::string& out = outMsg_;
     out.clear();
@@ -159,7 +159,7 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
 
 void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) {
   // Nothing reaches a client whose connection is being closed.
-  if (!session.BufferStream || session.sUid.empty() || session.boCloseSent) return;
+  if (!session.BufferStream || !session.Live() || session.work.boCloseSent) return;
   TMemoryStreamEx& stream = *session.BufferStream;
   if (stream.UnsentSize() + static_cast<int64_t>(msg.size()) > kMaxClientStreamBytes) {
     // A client that cannot keep up is let go rather than grown without bound.
@@ -169,14 +169,14 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
                          session.sUid.c_str(), session.sIP.c_str(),
                          static_cast<int64_t>(stream.UnsentSize())));
       session.boKick = true;
-      session.KickCode = ECloseCode::SlowConsumer;
+      session.work.KickCode = ECloseCode::SlowConsumer;
       session.dwKickTime = 0;  // closes on the next visit
     }
     return;
   }
   stream.Write(msg.data(), static_cast<int64_t>(msg.size()));
   ++stats_.nMessagesToClients;
-  if (session.nOutPending++ == 0)
-    session.nOutSinceNs = link_->ArrivalNs() != 0 ? link_->ArrivalNs() : MonotonicNanos();
+  if (session.work.nOutPending++ == 0)
+    session.work.nOutSinceNs = link_->ArrivalNs() != 0 ? link_->ArrivalNs() : MonotonicNanos();
   MarkDirty(session);
 }

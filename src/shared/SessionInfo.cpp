@@ -10,14 +10,6 @@ void TSessionInfo::Reset(uint64_t nNow) {
   nPacketIdx = 0;
   boKick = false;
   dwKickTime = 0;
-  KickCode = ECloseCode::Kicked;
-  boClosing = false;
-  boCloseSent = false;
-  CloseCode = ECloseCode::Normal;
-  dwCloseDeadline = 0;
-  nLinkEpoch = 0;
-  nLinkBytes = 0;
-  boReadPaused = false;
   m_sUserID.clear();
   m_sAccount.clear();
   m_sUserName.clear();
@@ -48,16 +40,5 @@ void TSessionInfo::Reset(uint64_t nNow) {
   m_DelayDebugOut = false;
   m_sGuildId.clear();
   m_nDisFilterGroupID.fill(false);
-  m_ErrorSampler = TLogSampler();
-  nConnectTime = 0;
-  nBytesFromClient = 0;
-  nBytesToClient = 0;
-  nInSinceNs = 0;
-  nOutSinceNs = 0;
-  nOutPending = 0;
-  m_HeaderText.fill('\0');  // matches no header: those are 48 letters of the code
-  m_Header = TDefaultMessage();
-  m_SpellMemo.boValid = false;
-  m_SpellMemo.sBody.clear();
-  m_SpellMemo.sTarget.clear();
+  work = {};
 }

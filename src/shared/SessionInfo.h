@@ -34,20 +34,10 @@ struct TSpellMemo {
   int32_t nLength = 0;
 };
 
-struct TSessionInfo {
-  // Back to the state of a record just taken for a new connection, as a
-  // reused record must start exactly like a new one: every field a previous
-  // connection set is cleared, the buffers are kept but emptied, and the
-  // pacing clocks and the free time start at nNow.
-  void Reset(uint64_t nNow);
-
-  std::string sUid;  // connection identifier of the front end; empty while free
-  int32_t nSocketIndx = 0;
-  int32_t nUserListIndex = 0;
-  uint32_t nSocketHandle = 0;
-  int32_t nPacketIdx = 0;
-  bool boKick = false;
-  uint64_t dwKickTime = 0;
+// The engine's working state of a session beside the protocol's fields: its
+// close, its share of the link, what the pace check decoded, dwell times and
+// the online list's figures. Every connection starts it from {}.
+struct TSessionWork {
   ECloseCode KickCode = ECloseCode::Kicked;  // what the client is told when boKick closes it
   // A close the gateway started: what is queued for the client is handed
   // over first (until dwCloseDeadline at the latest), then the front end
@@ -62,6 +52,40 @@ struct TSessionInfo {
   uint64_t nLinkEpoch = 0;
   int64_t nLinkBytes = 0;
   bool boReadPaused = false;
+  TLogSampler m_ErrorSampler;  // error lines this client causes
+  // For the online-users list.
+  int64_t nConnectTime = 0;  // wall clock, seconds since the epoch
+  uint64_t nBytesFromClient = 0;
+  uint64_t nBytesToClient = 0;
+  // Dwell time: arrival (steady clock, ns) of the oldest message waiting in
+  // RecvBuffer / BufferStream (0: none), and how many from the game server wait.
+  uint64_t nInSinceNs = 0;
+  uint64_t nOutSinceNs = 0;
+  uint64_t nOutPending = 0;
+  // What the pace check decoded of a message, taken again when the message
+  // is forwarded: the last header text with its record (zeros match no
+  // header: those are 48 letters of the code), the last spell body.
+  std::array<char, DEFBLOCKSIZE> m_HeaderText{};
+  TDefaultMessage m_Header;
+  TSpellMemo m_SpellMemo;
+};
+
+struct TSessionInfo {
+  // Back to the state of a record just taken for a new connection, as a
+  // reused record must start exactly like a new one: every field a previous
+  // connection set is cleared, the buffers are kept but emptied, and the
+  // pacing clocks and the free time start at nNow.
+  void Reset(uint64_t nNow);
+  // The record serves a connection: from its connect to its free.
+  bool Live() const { return !boFree && !sUid.empty(); }
+
+  std::string sUid;  // connection identifier of the front end; empty while free
+  int32_t nSocketIndx = 0;
+  int32_t nUserListIndex = 0;
+  uint32_t nSocketHandle = 0;
+  int32_t nPacketIdx = 0;
+  bool boKick = false;
+  uint64_t dwKickTime = 0;
   std::string m_sUserID;
   std::string m_sAccount;
   std::string m_sUserName;
@@ -94,24 +118,10 @@ struct TSessionInfo {
   bool m_DelayDebugOut = false;
   std::string m_sGuildId;
   std::array<bool, 11> m_nDisFilterGroupID{};  // indexed 1..10; 0 unused
-  TLogSampler m_ErrorSampler;                  // error lines this client causes
-  // For the online-users list.
-  int64_t nConnectTime = 0;  // wall clock, seconds since the epoch
-  uint64_t nBytesFromClient = 0;
-  uint64_t nBytesToClient = 0;
-  // Dwell time: arrival (steady clock, ns) of the oldest message waiting in
-  // RecvBuffer / BufferStream (0: none), and how many from the game server wait.
-  uint64_t nInSinceNs = 0;
-  uint64_t nOutSinceNs = 0;
-  uint64_t nOutPending = 0;
-  // What the pace check decoded of a message, taken again when the message
-  // is forwarded: the last header text with its record, the last spell body.
-  std::array<char, DEFBLOCKSIZE> m_HeaderText{};
-  TDefaultMessage m_Header;
-  TSpellMemo m_SpellMemo;
+  TSessionWork work;
 };
 
-// A field added to the record must be cleared by Reset too; then update the
-// size here.
-static_assert(sizeof(TSessionInfo) == 840,
+// A field added to the record itself must be cleared by Reset too; then
+// update the size here. TSessionWork needs neither.
+static_assert(sizeof(TSessionInfo) - sizeof(TSessionWork) == 400,
               "new TSessionInfo field: reset it in TSessionInfo::Reset");

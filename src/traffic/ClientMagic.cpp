@@ -104,7 +104,7 @@ std::string ProcessClientMsg_Magic(std::string_view sData, TDefaultMessage& DefM
 std::string ConvertClientMagic(TSessionInfo& session, std::string_view sData,
                                TDefaultMessage& DefMsg) {
   if (IsBlank(sData)) return std::string(sData);
-  TSpellMemo& memo = session.m_SpellMemo;
+  TSpellMemo& memo = session.work.m_SpellMemo;
   if (memo.boValid && memo.sBody == sData) {
     DefMsg.Recog = memo.nRecog;
     DefMsg.Param = memo.nParam;

@@ -200,11 +200,11 @@ const char* PaceKindName(EPaceKind kind) {
 
 TDefaultMessage DecodeHeaderOnce(TSessionInfo& session, std::string_view sHeader) {
   if (sHeader.size() != DEFBLOCKSIZE) return DecodeMessage(sHeader);
-  if (sHeader != std::string_view(session.m_HeaderText.data(), DEFBLOCKSIZE)) {
-    session.m_Header = DecodeMessage(sHeader);
-    std::copy(sHeader.begin(), sHeader.end(), session.m_HeaderText.begin());
+  if (sHeader != std::string_view(session.work.m_HeaderText.data(), DEFBLOCKSIZE)) {
+    session.work.m_Header = DecodeMessage(sHeader);
+    std::copy(sHeader.begin(), sHeader.end(), session.work.m_HeaderText.begin());
   }
-  return session.m_Header;
+  return session.work.m_Header;
 }
 
 void CalcSpeed(TSessionInfo& session, std::string_view LMessage, TTrafficSink& link) {

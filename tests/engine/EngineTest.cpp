@@ -98,10 +98,10 @@ TEST_F(EngineTest, FreedSlotIsReusedOnlyAfterTheDelayAndStartsClean) {
   first.m_sGuildId = "guild";
   first.m_nsMagicCD[7] = 99;
   first.m_nDisFilterGroupID[3] = true;
-  first.m_SpellMemo.sBody.assign(800, 'x');
+  first.work.m_SpellMemo.sBody.assign(800, 'x');
   engine->ServerDisconnect("1", "10.0.0.1");
   // A departed client's memory goes with it, the remembered spell too.
-  EXPECT_LT(first.m_SpellMemo.sBody.capacity(), 800u);
+  EXPECT_LT(first.work.m_SpellMemo.sBody.capacity(), 800u);
 
   g_now += 179'999;
   TSessionInfo& second = Connect(2);
@@ -678,7 +678,7 @@ TEST_F(EngineTest, ComposedRepliesRespectTheStreamCap) {
   engine->ServerMessage(44, EncodeMessage(turn));  // too soon: refused with a reply
   EXPECT_EQ(s.BufferStream->UnsentSize(), queued);
   EXPECT_TRUE(s.boKick);
-  EXPECT_EQ(s.KickCode, ECloseCode::SlowConsumer);
+  EXPECT_EQ(s.work.KickCode, ECloseCode::SlowConsumer);
   EXPECT_EQ(engine->Stats().nClientsOverCap, 1u);
 
   // Below the cap a reply is counted like any message for a client.

@@ -15,14 +15,14 @@ void Dirty(TSessionInfo& s) {
   s.nPacketIdx = 5;
   s.boKick = true;
   s.dwKickTime = 11;
-  s.KickCode = ECloseCode::SlowConsumer;
-  s.boClosing = true;
-  s.boCloseSent = true;
-  s.CloseCode = ECloseCode::GoingAway;
-  s.dwCloseDeadline = 99;
-  s.nLinkEpoch = 3;
-  s.nLinkBytes = 4096;
-  s.boReadPaused = true;
+  s.work.KickCode = ECloseCode::SlowConsumer;
+  s.work.boClosing = true;
+  s.work.boCloseSent = true;
+  s.work.CloseCode = ECloseCode::GoingAway;
+  s.work.dwCloseDeadline = 99;
+  s.work.nLinkEpoch = 3;
+  s.work.nLinkBytes = 4096;
+  s.work.boReadPaused = true;
   s.m_sUserID.append("hero");
   s.m_sAccount.append("acc");
   s.m_sUserName.append("name");
@@ -52,7 +52,7 @@ void Dirty(TSessionInfo& s) {
   s.m_DelayDebugOut = true;
   s.m_sGuildId.append("guild");
   s.m_nDisFilterGroupID[4] = true;
-  for (uint64_t now = 0; now < 10; ++now) s.m_ErrorSampler.Admit(0, now);  // some held back
+  for (uint64_t now = 0; now < 10; ++now) s.work.m_ErrorSampler.Admit(0, now);  // some held back
 }
 
 TEST(SessionInfoTest, ResetRecordStartsLikeANewOneAndKeepsItsBuffers) {
@@ -72,14 +72,14 @@ TEST(SessionInfoTest, ResetRecordStartsLikeANewOneAndKeepsItsBuffers) {
   EXPECT_EQ(s.nPacketIdx, 0);
   EXPECT_FALSE(s.boKick);
   EXPECT_EQ(s.dwKickTime, 0u);
-  EXPECT_EQ(s.KickCode, ECloseCode::Kicked);
-  EXPECT_FALSE(s.boClosing);
-  EXPECT_FALSE(s.boCloseSent);
-  EXPECT_EQ(s.CloseCode, ECloseCode::Normal);
-  EXPECT_EQ(s.dwCloseDeadline, 0u);
-  EXPECT_EQ(s.nLinkEpoch, 0u);
-  EXPECT_EQ(s.nLinkBytes, 0);
-  EXPECT_FALSE(s.boReadPaused);
+  EXPECT_EQ(s.work.KickCode, ECloseCode::Kicked);
+  EXPECT_FALSE(s.work.boClosing);
+  EXPECT_FALSE(s.work.boCloseSent);
+  EXPECT_EQ(s.work.CloseCode, ECloseCode::Normal);
+  EXPECT_EQ(s.work.dwCloseDeadline, 0u);
+  EXPECT_EQ(s.work.nLinkEpoch, 0u);
+  EXPECT_EQ(s.work.nLinkBytes, 0);
+  EXPECT_FALSE(s.work.boReadPaused);
   EXPECT_TRUE(s.m_sUserID.empty());
   EXPECT_TRUE(s.m_sAccount.empty());
   EXPECT_TRUE(s.m_sUserName.empty());
@@ -114,8 +114,8 @@ TEST(SessionInfoTest, ResetRecordStartsLikeANewOneAndKeepsItsBuffers) {
   EXPECT_FALSE(s.m_DelayDebugOut);
   EXPECT_TRUE(s.m_sGuildId.empty());
   for (bool flag : s.m_nDisFilterGroupID) EXPECT_FALSE(flag);
-  EXPECT_FALSE(s.m_ErrorSampler.Pending());
-  EXPECT_TRUE(s.m_ErrorSampler.Admit(0, 20));
+  EXPECT_FALSE(s.work.m_ErrorSampler.Pending());
+  EXPECT_TRUE(s.work.m_ErrorSampler.Admit(0, 20));
 }
 
 // A record that never had buffers (a new one) gets none from the reset: the

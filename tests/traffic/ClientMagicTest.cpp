@@ -79,16 +79,16 @@ TEST_F(ClientMagicTest, RememberedConversionMatchesAFreshOne) {
   TDefaultMessage big = kRequest;
   EXPECT_EQ(ConvertClientMagic(s, padded, big), "9");
   EXPECT_EQ(big.Recog, 14);
-  EXPECT_FALSE(s.m_SpellMemo.boValid);
-  EXPECT_LE(s.m_SpellMemo.sBody.capacity(), TSpellMemo::kMaxBodyBytes);
+  EXPECT_FALSE(s.work.m_SpellMemo.boValid);
+  EXPECT_LE(s.work.m_SpellMemo.sBody.capacity(), TSpellMemo::kMaxBodyBytes);
   TDefaultMessage after = kRequest;
   EXPECT_EQ(ConvertClientMagic(s, other, after), "8");
   EXPECT_EQ(after.Recog, 13);
 
   // A reused record remembers nothing of its last connection.
   s.Reset(g_now);
-  EXPECT_FALSE(s.m_SpellMemo.boValid);
-  EXPECT_TRUE(s.m_SpellMemo.sBody.empty());
+  EXPECT_FALSE(s.work.m_SpellMemo.boValid);
+  EXPECT_TRUE(s.work.m_SpellMemo.sBody.empty());
 }
 
 TEST_F(ClientMagicTest, DefMessageIsTheEncodedRecordThenTheBody) {
