@@ -188,6 +188,4 @@ void TSendBuffer::First(const char* Data, int64_t Len) {
 void TSendBuffer::Clear() {
   TBuffer::Clear();
   FSendSize = 0;
-  FSending = false;
-  FIsCompress = false;
 }

@@ -1,8 +1,7 @@
 // Growable byte buffers that carry raw traffic through the engine: TBuffer
 // (a fill position; the game-server receive buffer) and TSendBuffer (plus a
 // consumption offset; each session's inbound queue). A buffer owns its
-// storage and is used by one thread at a time; the operations do not lock,
-// Lock/UnLock are there for owners that share one across threads.
+// storage and is used by one thread at a time (the main thread): nothing locks.
 //
 // TBuffer:      | content (readable)   | writable             |
 //               0                  Position()             Size()
@@ -20,7 +19,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 struct TBufferFree {
@@ -51,11 +49,6 @@ class TBuffer {
   virtual ~TBuffer();
   TBuffer(const TBuffer&) = delete;
   TBuffer& operator=(const TBuffer&) = delete;
-
-  void Lock() { FCriticalSection.lock(); }
-  void UnLock() { FCriticalSection.unlock(); }
-  void lock() { Lock(); }
-  void unlock() { UnLock(); }
 
   int64_t Size() const { return FBufSize; }
   // Resizes the storage to NewSize bytes (content kept up to the smaller size);
@@ -110,7 +103,6 @@ class TBuffer {
   void Reallocate(int64_t NewSize);
 
  private:
-  std::recursive_mutex FCriticalSection;
   TBufferPtr FBuffer;
   int64_t FBufSize = 0;
   int64_t FPosition = 0;
@@ -129,14 +121,8 @@ class TSendBuffer final : public TBuffer {
     return remain > 0 ? remain : 0;
   }
   int64_t RemainSize() const { return GetRemainSize(); }
-  int64_t Count() const { return GetRemainSize(); }
   int64_t SendSize() const { return FSendSize; }
   void SetSendSize(int64_t n) { FSendSize = n; }
-  bool IsCompress() const { return FIsCompress; }
-  void SetIsCompress(bool b) { FIsCompress = b; }
-  bool Sending() const { return FSending; }
-  void SetSending(bool b) { FSending = b; }
-  int64_t BufferCount() const { return FBufferCount; }
 
   // The first byte not yet taken out (the readable span is
   // [SendData(), SendData() + RemainSize())).
@@ -149,8 +135,5 @@ class TSendBuffer final : public TBuffer {
   void Clear() override;
 
  private:
-  int64_t FBufferCount = 0;
   int64_t FSendSize = 0;
-  bool FIsCompress = false;
-  bool FSending = false;
 };

@@ -133,13 +133,12 @@ void PostSend(TSessionInfo& UserData, TTrafficSink& sink, const void* pBuf, size
 
 void SendDefMessage(TSessionInfo& UserData, TTrafficSink& sink, uint16_t wIdent, int32_t nRecog,
                     int32_t nParam, int32_t nTag, int32_t nSeries, std::string_view sMsg) {
-  TDefaultMessage msg;
-  msg.Recog = nRecog;
-  msg.Ident = wIdent;
-  msg.Param = nParam;
-  msg.Tag = nTag;
-  msg.Series = nSeries;
-  msg.nLength = static_cast<int32_t>(sMsg.size());
+  const TDefaultMessage msg{.Recog = nRecog,
+                            .Ident = wIdent,
+                            .Param = nParam,
+                            .Tag = nTag,
+                            .Series = nSeries,
+                            .nLength = static_cast<int32_t>(sMsg.size())};
   // One write per message, so the stream never holds half of one.
   thread_local std::string sText;
   sText.clear();

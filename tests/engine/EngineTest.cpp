@@ -47,19 +47,15 @@ class EngineTest : public ::testing::Test, protected TEngineRig {
 
   std::string Outbound(TSessionInfo& s) {
     auto& stream = *s.BufferStream;
-    return std::string(stream.Memory() + stream.Length(), stream.Position() - stream.Length());
+    return std::string(stream.UnsentData(), static_cast<size_t>(stream.UnsentSize()));
   }
 
   // A GM_DATA payload: header, body and the trailing byte.
   static std::string Payload(int32_t ident, int32_t recog = 0, int32_t tag = 0,
                              const std::string* body = nullptr, int32_t param = 0,
                              int32_t series = 0) {
-    TDefaultMessage m;
-    m.Ident = ident;
-    m.Recog = recog;
-    m.Param = param;
-    m.Tag = tag;
-    m.Series = series;
+    const TDefaultMessage m{
+        .Recog = recog, .Ident = ident, .Param = param, .Tag = tag, .Series = series};
     std::string p(reinterpret_cast<const char*>(&m), sizeof m);
     if (body) {
       p += *body;

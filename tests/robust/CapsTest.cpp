@@ -15,7 +15,7 @@ namespace {
 class CapsTest : public ::testing::Test, protected TEngineRig {
  protected:
   TSessionInfo& Player(int uid) { return *Join(uid); }
-  int64_t Waiting(TSessionInfo& s) { return s.BufferStream->Position() - s.BufferStream->Length(); }
+  int64_t Waiting(TSessionInfo& s) { return s.BufferStream->UnsentSize(); }
 };
 
 TEST_F(CapsTest, QueueForAGameServerThatDoesNotReadStopsAtItsCap) {
