@@ -28,23 +28,25 @@ static_assert(std::size(kServerFaultNames) <= TLogSampler::kKinds);
 
 void TTavrelSocket::CSocketRead() {
   try {
-    // Never more than the buffer's cap leaves room for: the rest waits in
-    // the socket until the slices have made room (the buffer holds at least
-    // 1 MiB more than the largest frame).
-    const int64_t room = SocketReadBuffer->MaxSize() - SocketReadBuffer->ReadableBytes();
-    if (room < static_cast<int64_t>(kReceiptSliceBytes)) {
-      boReadStalled_ = true;  // the slices read again once they are done
-    } else {
-      const int waiting =
-          static_cast<int>(std::min<int64_t>(CSocket->Socket().ReceiveLength(), room));
-      // A receive asks for the next read event, an empty one too.
-      char* into = SocketReadBuffer->EnsureWritable(std::max(waiting, 0));
-      const int got = CSocket->Socket().ReceiveBuf(into, std::max(waiting, 0));
-      if (got > 0) {
-        SocketReadBuffer->Commit(got);
-        stats_.nBytesFromServer += static_cast<uint64_t>(got);
-        nFrameArrivalNs_ = MonotonicNanos();
+    // Until the socket has nothing more (-1) or the game server closed (0);
+    // what arrives later raises the next read event.
+    for (;;) {
+      // Never more than the buffer's cap leaves room for: the rest waits in
+      // the socket until the slices have made room (the buffer holds at least
+      // 1 MiB more than the largest frame).
+      const int64_t room = SocketReadBuffer->MaxSize() - SocketReadBuffer->ReadableBytes();
+      if (room < static_cast<int64_t>(kReceiptSliceBytes)) {
+        boReadStalled_ = true;  // the slices read again once they are done
+        break;
       }
+      // All the free room, grown by a step when less than a slice is left.
+      char* into = SocketReadBuffer->EnsureWritable(kReceiptSliceBytes);
+      const int64_t want = std::min(room, SocketReadBuffer->WritableBytes());
+      const int got = CSocket->Socket().ReceiveBuf(into, static_cast<int>(want));
+      if (got <= 0) break;
+      SocketReadBuffer->Commit(got);
+      stats_.nBytesFromServer += static_cast<uint64_t>(got);
+      nFrameArrivalNs_ = MonotonicNanos();
     }
   } catch (const std::exception&) {
     OutErrorLog("[Exception] ClientSocketRead");
