@@ -117,7 +117,7 @@ int TClientWinSocket::SendBuf(const void* Buf, int Count) {
 
 int TClientWinSocket::ReceiveBuf(void* Buf, int Count) {
   if (!FConnected || Count <= 0 || Buf == nullptr) return 0;
-  if (FReadArmed) return -1;  // found drained: nothing is new before the wait fires
+  if (FReadArmed) return -1;  // a read event is due for whatever is there: it waits for that
   boost::system::error_code ec;
   const size_t got = FTcp.receive(boost::asio::buffer(Buf, static_cast<size_t>(Count)), 0, ec);
   if (!ec) {
