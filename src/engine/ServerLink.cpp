@@ -252,22 +252,24 @@ void TGameLink::Drop() {
 
 void TGameLink::CSocketRead() {
   try {
-    // Never more than the buffer's cap leaves room for: the rest waits in
-    // the socket until the slices have made room.
-    const int64_t room = readBuffer_->MaxSize() - readBuffer_->ReadableBytes();
-    if (room < static_cast<int64_t>(kReceiptSliceBytes)) {
-      boReadStalled_ = true;  // the slices read again once they are done
-    } else {
-      const int waiting =
-          static_cast<int>(std::min<int64_t>(socket_->Socket().ReceiveLength(), room));
-      // A receive asks for the next read event, an empty one too.
-      char* into = readBuffer_->EnsureWritable(std::max(waiting, 0));
-      const int got = socket_->Socket().ReceiveBuf(into, std::max(waiting, 0));
-      if (got > 0) {
-        readBuffer_->Commit(got);
-        stats_.nBytesFromServer += static_cast<uint64_t>(got);
-        nArrivalNs_ = MonotonicNanos();
+    // Until the socket has nothing more (-1) or the game server closed (0);
+    // what arrives later raises the next read event.
+    for (;;) {
+      // Never more than the buffer's cap leaves room for: the rest waits in
+      // the socket until the slices have made room.
+      const int64_t room = readBuffer_->MaxSize() - readBuffer_->ReadableBytes();
+      if (room < static_cast<int64_t>(kReceiptSliceBytes)) {
+        boReadStalled_ = true;  // the slices read again once they are done
+        break;
       }
+      // All the free room, grown by a step when less than a slice is left.
+      char* into = readBuffer_->EnsureWritable(kReceiptSliceBytes);
+      const int64_t want = std::min(room, readBuffer_->WritableBytes());
+      const int got = socket_->Socket().ReceiveBuf(into, static_cast<int>(want));
+      if (got <= 0) break;
+      readBuffer_->Commit(got);
+      stats_.nBytesFromServer += static_cast<uint64_t>(got);
+      nArrivalNs_ = MonotonicNanos();
     }
   } catch (const std::exception&) {
     OutErrorLog("[Exception] ClientSocketRead");

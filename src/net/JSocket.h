@@ -1,53 +1,27 @@
-// Event-driven, non-blocking TCP client of the game-server link. The socket
-// object (TClientWinSocket) owns the OS socket and turns readiness on the
-// io_context into socket events; the component (TClientSocket) holds the
-// settings, the Active switch and the handlers and owns one socket object.
-// Everything runs on the thread that runs the io_context (the main thread);
-// events are delivered from its handlers, never from another thread. An
-// exception thrown by a handler (or an ESocketError raised inside an event)
-// leaves io_context::run() like any Asio handler exception. The io_context
-// must outlive the socket.
+// Event-driven, non-blocking TCP client of the game-server link. The
+// component (TClientSocket) holds the settings, the Active switch and the
+// handlers and owns one connection (TClientWinSocket), which turns readiness
+// on the io_context into events. Everything runs on the thread that runs the
+// io_context; events come from its completion handlers. Handlers must not
+// throw (an exception would leave io_context::run()); they may close the
+// socket or destroy the component. The io_context must outlive the socket.
 #pragma once
-
-#include <netinet/in.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 
 class ESocketError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-enum TAsyncStyle : uint8_t { asRead, asWrite, asOOB, asAccept, asConnect, asClose };
-// A set of TAsyncStyle as the readiness mask: read 1, write 2, out-of-band 4,
-// accept 8, connect 16, close 32.
-using TAsyncStyles = uint8_t;
-constexpr TAsyncStyles AsyncStyle(TAsyncStyle Style) {
-  return TAsyncStyles(1u << Style);
-}
-constexpr TAsyncStyles DefaultAsyncStyles = 51;  // read, write, connect, close
-
-enum TLookupState : uint8_t { lsIdle, lsLookupAddress, lsLookupService };
-enum TSocketEvent : uint8_t {
-  seLookup,
-  seConnecting,
-  seConnect,
-  seDisconnect,
-  seListen,
-  seAccept,
-  seWrite,
-  seRead
-};
 enum TErrorEvent : uint8_t {
   eeGeneral,
   eeSend,
@@ -57,209 +31,112 @@ enum TErrorEvent : uint8_t {
   eeAccept,
   eeLookup
 };
-enum TClientType : uint8_t { ctNonBlocking, ctBlocking };
 
-// Error code reported with eeLookup when neither host nor address is given.
+// Error code reported with eeLookup when no address is given.
 constexpr int SOCKET_NO_ADDRESS = 1110;
 
-class TCustomWinSocket {
+class TClientSocket;
+
+class TClientWinSocket {
  public:
-  using TSocketEventProc = std::function<void(TCustomWinSocket& Socket, TSocketEvent SocketEvent)>;
-  using TSocketErrorProc =
-      std::function<void(TCustomWinSocket& Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
+  TClientWinSocket(TClientSocket& Owner, boost::asio::io_context& IoContext);
+  ~TClientWinSocket();
+  TClientWinSocket(const TClientWinSocket&) = delete;
+  TClientWinSocket& operator=(const TClientWinSocket&) = delete;
 
-  explicit TCustomWinSocket(boost::asio::io_context& IoContext);
-  virtual ~TCustomWinSocket();
-  TCustomWinSocket(const TCustomWinSocket&) = delete;
-  TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
-
-  // Starts a connection attempt: host name (looked up asynchronously) or
-  // dotted address, service name (looked up) or port. A pending attempt is
-  // closed first, silently.
-  void Open(std::string_view Name, std::string_view Address, std::string_view Service,
-            uint16_t Port, bool Block);
+  // Starts connecting to a numeric IPv4 or IPv6 address (names are not
+  // looked up). A pending attempt is closed first, silently.
+  void Open(const std::string& Address, uint16_t Port);
+  // Closes the connection or the attempt, then reports the disconnect.
   void Close();
 
-  // Bytes the OS accepted (maybe fewer than Count), -1 when it would block
-  // or after a handled error, 0 when not connected. The rest is the caller's.
+  // The calls below report a failure to OnError, which may clear the code:
+  // then the socket closes and the call returns -1, else it also raises.
+  //
+  // Bytes the OS accepted (maybe fewer than Count), -1 when it would block,
+  // 0 when not connected. The rest is the caller's to send again later.
   int SendBuf(const void* Buf, int Count);
-  // Bytes read (0 when the peer closed), -1 when it would block or after a
-  // handled error, 0 when not connected; Count -1 asks for the readable count.
+  // Bytes read; 0 when the peer closed (the disconnect follows from the loop,
+  // after what was read is handled) or when not connected; -1 when it would
+  // block, also without asking the OS after a read that found the socket
+  // drained. A read event comes once there is something after a -1 or a
+  // short read, and again after an event whose handler took bytes but
+  // stopped before either.
   int ReceiveBuf(void* Buf, int Count);
-  int ReceiveLength();
 
-  void Lock();
-  void Unlock();
-
-  int SocketHandle() const { return FSocket; }
   bool Connected() const { return FConnected; }
-  TLookupState LookupState() const { return FLookupState; }
-  TAsyncStyles ASyncStyles() const { return FAsyncStyles; }
-  void SetASyncStyles(TAsyncStyles Value);
-  // Address and port of the attempt in progress or of the connection.
-  std::string RemoteAddress() const;
-  uint16_t RemotePort() const;
-  void* Data() const { return FData; }
-  void SetData(void* Value) { FData = Value; }
-
-  void SetOnSocketEvent(TSocketEventProc Proc) { FOnSocketEvent = std::move(Proc); }
-  void SetOnErrorEvent(TSocketErrorProc Proc) { FOnErrorEvent = std::move(Proc); }
-
-  int nIndex = 0;
-
- protected:
-  virtual void Accept(int Socket);
-  virtual void Connect(int Socket);
-  virtual void Disconnect(int Socket);
-  virtual void Read(int Socket);
-  virtual void Write(int Socket);
-  virtual void Event(TSocketEvent SocketEvent);
-  virtual void Error(TErrorEvent ErrorEvent, int& ErrorCode);
-
-  // Returns 0, the would-block code, or the error code after reporting it;
-  // raises unless the error handler cleared the code.
-  int CheckSocketResult(int ResultCode, const char* Op);
-
-  bool FConnected = false;
+  int SocketHandle() { return FTcp.is_open() ? FTcp.native_handle() : -1; }
+  // Of the attempt in progress or of the connection.
+  std::string RemoteAddress() const { return FRemote.address().to_string(); }
+  uint16_t RemotePort() const { return FRemote.port(); }
 
  private:
-  using ResolveResults = boost::asio::ip::tcp::resolver::results_type;
-
-  void AsyncInitSocket(std::string_view Name, std::string_view Address, std::string_view Service,
-                       uint16_t Port, bool Client);
-  void DoOpen();
-  void DoSetAsyncStyles();
-  void OnLookupAddress(uint64_t Lookup, const boost::system::error_code& Ec,
-                       const ResolveResults& Results);
-  void OnLookupService(uint64_t Lookup, const boost::system::error_code& Ec,
-                       const ResolveResults& Results);
-  void LookupFailed(const boost::system::error_code& Ec);
-  void CancelLookup();
-  int CloseSocketHandle();
-  void CloseQuietly();
-
-  // Readiness waits of the current socket: the notification mechanism.
-  void ArmConnect();
+  template <typename Handler>
+  auto Bound(Handler&& H);
+  void OnConnect(const boost::system::error_code& Ec);
   void ArmRead();
-  void ArmWrite();
-  void OnConnectReady(uint64_t Id, const boost::system::error_code& Ec);
-  void OnReadReady(uint64_t Id, const boost::system::error_code& Ec);
-  void OnWriteReady(uint64_t Id, const boost::system::error_code& Ec);
-  void CMSocketMessage(int Socket, TAsyncStyle SelectEvent, int SelectError);
+  void OnReadable();
+  int Report(TErrorEvent Event, int Code);
+  void Shut();
 
-  boost::asio::io_context& FIoContext;
-  // Handlers hold a copy; cleared by the destructor so that late completions
-  // never touch a destroyed object.
-  std::shared_ptr<TCustomWinSocket*> FAlive;
-  int FSocket = -1;
-  std::unique_ptr<boost::asio::posix::stream_descriptor> FDescriptor;
-  uint64_t FGeneration = 0;  // one per OS socket opened
-  // Ids of the pending waits (0: none); a completion reports only while its
-  // id is still the recorded one.
-  uint64_t FConnectWait = 0;
-  uint64_t FReadWait = 0;
-  uint64_t FWriteWait = 0;
-  uint64_t FWaitCounter = 0;
-  bool FReadEnabled = false;  // cleared by a read event until the next receive
-  bool FCloseSeen = false;
-  bool FDisconnecting = false;
-  sockaddr_in FAddr{};
-  TAsyncStyles FAsyncStyles = DefaultAsyncStyles;
-  TLookupState FLookupState = lsIdle;
-  uint64_t FLookupHandle = 0;  // id of the pending lookup, 0 when none
-  uint64_t FLookupCounter = 0;
-  boost::asio::ip::tcp::resolver FResolver;
-  TSocketEventProc FOnSocketEvent;
-  TSocketErrorProc FOnErrorEvent;
-  std::recursive_mutex FSocketLock;
-  void* FData = nullptr;
-  std::string FService;
-  uint16_t FPort = 0;
-  bool FClient = false;
+  TClientSocket& FOwner;
+  boost::asio::ip::tcp::socket FTcp;
+  boost::asio::ip::tcp::endpoint FRemote;
+  // Completions hold a weak copy: none touches a destroyed socket.
+  std::shared_ptr<bool> FAlive;
+  uint64_t FGeneration = 0;  // per connection: completions of a closed one are dropped
+  bool FConnected = false;
+  bool FReadArmed = false;  // a read wait is pending: receives are left to its event
+  bool FTookBytes = false;  // by a receive since the current read event began
+  bool FPeerClosed = false;
 };
 
-class TClientWinSocket : public TCustomWinSocket {
- public:
-  using TCustomWinSocket::TCustomWinSocket;
-
-  TClientType ClientType() const { return FClientType; }
-  void SetClientType(TClientType Value);
-
- protected:
-  void Connect(int Socket) override;
-
- private:
-  TClientType FClientType = ctNonBlocking;
-};
-
-class TCustomSocket;
-
-using TSocketNotifyEvent = std::function<void(TCustomSocket& Sender, TCustomWinSocket& Socket)>;
-using TSocketErrorEvent = std::function<void(TCustomSocket& Sender, TCustomWinSocket& Socket,
+using TSocketNotifyEvent = std::function<void(TClientSocket& Sender, TClientWinSocket& Socket)>;
+using TSocketErrorEvent = std::function<void(TClientSocket& Sender, TClientWinSocket& Socket,
                                              TErrorEvent ErrorEvent, int& ErrorCode)>;
 
-class TAbstractSocket {
+class TClientSocket {
  public:
-  virtual ~TAbstractSocket() = default;
+  explicit TClientSocket(boost::asio::io_context& IoContext);
+  ~TClientSocket();
+  TClientSocket(const TClientSocket&) = delete;
+  TClientSocket& operator=(const TClientSocket&) = delete;
 
+  TSocketNotifyEvent OnConnect;
+  TSocketNotifyEvent OnDisconnect;
+  TSocketNotifyEvent OnRead;
+  // A failed connect is only reported: nothing is raised from the loop.
+  TSocketErrorEvent OnError;
+
+  // Switching on starts an attempt; switching off closes a connection but
+  // leaves an attempt in progress, whose connect switches it on again.
   bool Active() const { return FActive; }
   void SetActive(bool Value);
+  // Settings change only while inactive (else ESocketError).
   const std::string& Address() const { return FAddress; }
   void SetAddress(std::string_view Value);
-  const std::string& Host() const { return FHost; }
-  void SetHost(std::string_view Value);
   int Port() const { return FPort; }
   void SetPort(int Value);
-  const std::string& Service() const { return FService; }
-  void SetService(std::string_view Value);
 
   void Open() { SetActive(true); }
   void Close() { SetActive(false); }
+  TClientWinSocket& Socket() { return FSocket; }
 
- protected:
-  virtual void Event(TCustomWinSocket& Socket, TSocketEvent SocketEvent) = 0;
-  virtual void Error(TCustomWinSocket& Socket, TErrorEvent ErrorEvent, int& ErrorCode) = 0;
-  virtual void DoActivate(bool Value) = 0;
+ private:
+  friend class TClientWinSocket;
+  void Notify(const TSocketNotifyEvent& Handler) {
+    if (Handler) Handler(*this, FSocket);
+  }
+  void NotifyError(TErrorEvent Event, int& Code) {
+    if (OnError) OnError(*this, FSocket, Event, Code);
+  }
 
   bool FActive = false;
   int FPort = 0;
   std::string FAddress;
-  std::string FHost;
-  std::string FService;
-
- private:
-  void SetText(std::string& Field, std::string_view Value);
+  TClientWinSocket FSocket;
 };
 
-class TCustomSocket : public TAbstractSocket {
- public:
-  TSocketNotifyEvent OnLookup;
-  TSocketNotifyEvent OnConnect;
-  TSocketNotifyEvent OnConnecting;
-  TSocketNotifyEvent OnDisconnect;
-  TSocketNotifyEvent OnListen;
-  TSocketNotifyEvent OnAccept;
-  TSocketNotifyEvent OnRead;
-  TSocketNotifyEvent OnWrite;
-  TSocketErrorEvent OnError;
-
- protected:
-  void Event(TCustomWinSocket& Socket, TSocketEvent SocketEvent) override;
-  void Error(TCustomWinSocket& Socket, TErrorEvent ErrorEvent, int& ErrorCode) override;
-};
-
-class TClientSocket : public TCustomSocket {
- public:
-  explicit TClientSocket(boost::asio::io_context& IoContext);
-  ~TClientSocket() override;
-
-  TClientWinSocket& Socket() { return *FClientSocket; }
-  TClientType ClientType() const { return FClientSocket->ClientType(); }
-  void SetClientType(TClientType Value);
-
- protected:
-  void DoActivate(bool Value) override;
-
- private:
-  std::unique_ptr<TClientWinSocket> FClientSocket;
-};
+// The names the handlers' parameters were declared with.
+using TCustomSocket = TClientSocket;
+using TCustomWinSocket = TClientWinSocket;
