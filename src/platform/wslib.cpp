@@ -16,7 +16,6 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstring>
 #include <deque>
@@ -141,12 +140,6 @@ std::shared_ptr<ssl::context> LoadTlsContext(const std::string& sCertFile,
 void SetCork(tcp::socket& socket, bool on) {
   const int value = on ? 1 : 0;
   ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-}
-
-bool ParseUid(std::string_view text, TWsConnId& id) {
-  const char* end = text.data() + text.size();
-  auto [p, ec] = std::from_chars(text.data(), end, id);
-  return ec == std::errc() && p == end && !text.empty() && id >= 1 && id <= kMaxConnId;
 }
 
 // What the engine and the registry see of a connection, whatever its transport.
@@ -914,21 +907,6 @@ void TWsLib::SetHandshakeAdmission(TWsAdmitHandler onAdmit, TWsHandshakeEndHandl
 
 void TWsLib::StopAccepting() {
   impl_->StopAccepting();
-}
-
-void TWsLib::SendMsg(std::string_view sUid, std::string_view sText) {
-  TWsConnId id;
-  if (ParseUid(sUid, id)) SendMsg(id, sText);
-}
-
-void TWsLib::SendBuff(std::string_view sUid, const void* pBuf, size_t nLen) {
-  TWsConnId id;
-  if (ParseUid(sUid, id)) SendBuff(id, pBuf, nLen);
-}
-
-void TWsLib::CloseSocket(std::string_view sUid, ECloseCode code) {
-  TWsConnId id;
-  if (ParseUid(sUid, id)) CloseSocket(id, code);
 }
 
 void TWsLib::SendMsg(TWsConnId id, std::string_view sText) {

@@ -81,15 +81,13 @@ class TWsLib {
   // The bound port (useful after listening on port 0); 0 before Init.
   uint16_t LocalPort() const;
 
-  // One text message / one binary message, queued behind what is still unsent. Unknown,
-  // closing or malformed identifiers are ignored.
-  void SendMsg(std::string_view sUid, std::string_view sText);
-  void SendBuff(std::string_view sUid, const void* pBuf, size_t nLen);
-  // Sends what is queued, then closes with `code` and its reason; the disconnect callback
-  // follows later, never from inside this call.
-  void CloseSocket(std::string_view sUid, ECloseCode code = ECloseCode::Normal);
+  // One text message / one binary message, queued behind what is still unsent; unknown
+  // or closing connections are ignored. A connection's id is the number its identifier
+  // text spells.
   void SendMsg(TWsConnId id, std::string_view sText);
   void SendBuff(TWsConnId id, const void* pBuf, size_t nLen);
+  // Sends what is queued, then closes with `code` and its reason; the disconnect callback
+  // follows later, never from inside this call.
   void CloseSocket(TWsConnId id, ECloseCode code = ECloseCode::Normal);
   // Inside the disconnect callback: how that connection ended ("the client closed 1000 'bye'",
   // "the gateway closed 4002 'kicked'", "no close frame: <error>"); empty elsewhere.

@@ -58,6 +58,11 @@ struct TEvent {
   std::string uid, text;
 };
 
+// The connection a connect callback's identifier names.
+TWsConnId Id(const std::string& uid) {
+  return static_cast<TWsConnId>(std::stoul(uid));
+}
+
 // The library and its test clients share one io_context on the test thread; every wait runs
 // the loop until its condition holds or a deadline passes.
 class WsLibTest : public ::testing::Test {
@@ -71,8 +76,8 @@ class WsLibTest : public ::testing::Test {
     lib_->SetTrustedProxies(trusted);
     auto onConnect = [this](const std::string& uid, const std::string& ip) {
       events_.push_back({'C', uid, ip});
-      lib_->SendMsg(uid, "ok");
-      if (std::exchange(boRefuseNext_, false)) lib_->CloseSocket(uid);
+      lib_->SendMsg(Id(uid), "ok");
+      if (std::exchange(boRefuseNext_, false)) lib_->CloseSocket(Id(uid));
     };
     auto onDisconnect = [this](const std::string& uid, const std::string& ip) {
       events_.push_back({'D', uid, ip});
@@ -207,9 +212,9 @@ TEST_F(WsLibTest, MessagesLimitAndClientClose) {
   EXPECT_EQ(events_[4].text, big);
 
   // SendBuff is binary, SendMsg text, in call order.
-  lib_->SendBuff(uidA, "abc", 3);
-  lib_->SendMsg(uidA, "text");
-  lib_->SendBuff(std::stoul(uidA), "\x00z", 2);
+  lib_->SendBuff(Id(uidA), "abc", 3);
+  lib_->SendMsg(Id(uidA), "text");
+  lib_->SendBuff(Id(uidA), "\x00z", 2);
   EXPECT_EQ(Read(a), TMsg("abc", true));
   EXPECT_EQ(Read(a), TMsg("text", false));
   EXPECT_EQ(Read(a), TMsg("\x00z"s, true));
@@ -230,11 +235,11 @@ TEST_F(WsLibTest, MessagesLimitAndClientClose) {
   ASSERT_FALSE(Complete([&](auto h) { b.ws.async_close(websocket::close_code::normal, h); }));
   ASSERT_TRUE(RunUntil([&] { return Count('D', uidB) == 1; }));
   EXPECT_EQ(Last('D').text, "127.0.0.1");
-  // Identifiers of ended, unknown or malformed connections are harmless.
-  for (const std::string& uid : {uidA, uidB, "999999"s, "0"s, "abc"s, ""s, "99999999999"s}) {
-    lib_->SendBuff(uid, "x", 1);
-    lib_->SendMsg(uid, "x");
-    lib_->CloseSocket(uid);
+  // Identifiers of ended or unknown connections are harmless.
+  for (const TWsConnId id : {Id(uidA), Id(uidB), TWsConnId{999999}, TWsConnId{0}, ~TWsConnId{0}}) {
+    lib_->SendBuff(id, "x", 1);
+    lib_->SendMsg(id, "x");
+    lib_->CloseSocket(id);
   }
   ioc_.run_for(100ms);
   EXPECT_EQ(Count('D', uidA), 1);
@@ -251,7 +256,7 @@ TEST_F(WsLibTest, HandshakeReplyAndFirstMessageShareASegment) {
   EXPECT_EQ(Read(a), TMsg("ok", false));
   EXPECT_EQ(DataSegmentsIn(beast::get_lowest_layer(a.ws).socket().native_handle()), 1);
   // Later messages are not held back.
-  lib_->SendMsg(Last('C').uid, "next");
+  lib_->SendMsg(Id(Last('C').uid), "next");
   EXPECT_EQ(Read(a), TMsg("next", false));
 }
 
@@ -259,10 +264,10 @@ TEST_F(WsLibTest, CloseSocketFlushesAndReportsOneDisconnect) {
   Start();
   TPlainClient a(ioc_), refused(ioc_), c(ioc_);
   const std::string uidA = Connect(a);
-  lib_->SendBuff(uidA, "bye", 3);
-  lib_->CloseSocket(uidA, ECloseCode::LoginTimeout);
-  lib_->CloseSocket(uidA, ECloseCode::Kicked);  // the first close decides
-  lib_->SendMsg(uidA, "too late");
+  lib_->SendBuff(Id(uidA), "bye", 3);
+  lib_->CloseSocket(Id(uidA), ECloseCode::LoginTimeout);
+  lib_->CloseSocket(Id(uidA), ECloseCode::Kicked);  // the first close decides
+  lib_->SendMsg(Id(uidA), "too late");
   EXPECT_EQ(Count('D', uidA), 0);  // never from inside the call
   EXPECT_EQ(Read(a), TMsg("ok", false));
   EXPECT_EQ(Read(a), TMsg("bye", true));
@@ -290,7 +295,7 @@ TEST_F(WsLibTest, CloseSocketFlushesAndReportsOneDisconnect) {
   EXPECT_TRUE(lib_->ListenAddress().empty());
   TPlainClient late(ioc_);
   EXPECT_TRUE(Connect(late).empty());
-  lib_->SendMsg(uidC, "still here");
+  lib_->SendMsg(Id(uidC), "still here");
   EXPECT_EQ(Read(c), TMsg("still here", false));
 
   // Tearing the library down ends the remaining connection without further callbacks.
@@ -314,9 +319,9 @@ TEST_F(WsLibTest, TlsWithProxyHeaderBeforeIt) {
   ASSERT_FALSE(Write(a, "over tls", false));
   ASSERT_TRUE(RunUntil([&] { return Count('M', uid) == 1; }));
   EXPECT_EQ(Last('M').text, "over tls");
-  lib_->SendBuff(uid, "\x01\x02", 2);
+  lib_->SendBuff(Id(uid), "\x01\x02", 2);
   EXPECT_EQ(Read(a), TMsg("\x01\x02", true));
-  lib_->CloseSocket(uid);
+  lib_->CloseSocket(Id(uid));
   Read(a);
   EXPECT_EQ(lastError_, websocket::error::closed);
   ASSERT_TRUE(RunUntil([&] { return Count('D', uid) == 1; }));
@@ -367,7 +372,7 @@ TEST_F(WsLibTest, SlowConsumerIsClosed) {
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   while (Count('D', uid) == 0 && nSent < 256u << 20 &&
          std::chrono::steady_clock::now() < deadline) {
-    lib_->SendBuff(uid, chunk.data(), chunk.size());
+    lib_->SendBuff(Id(uid), chunk.data(), chunk.size());
     nSent += chunk.size();
     ioc_.run_for(1ms);
   }
@@ -484,7 +489,7 @@ TEST_F(WsLibTest, APausedConnectionIsReadAgainOnResume) {
   TPlainClient a(ioc_);
   const std::string uid = Connect(a);
   ASSERT_FALSE(uid.empty()) << lastError_.message();
-  const TWsConnId id = static_cast<TWsConnId>(std::stoul(uid));
+  const TWsConnId id = Id(uid);
   EXPECT_EQ(Read(a), TMsg("ok", false));
   ASSERT_FALSE(Write(a, "before", false));
   ASSERT_TRUE(RunUntil([&] { return Count('M', uid) == 1; }));
@@ -498,7 +503,7 @@ TEST_F(WsLibTest, APausedConnectionIsReadAgainOnResume) {
   EXPECT_EQ(Last('M').text, "during-2");
   // Closing reads on for the close handshake, paused or not.
   lib_->PauseReading(id, true);
-  lib_->CloseSocket(uid);
+  lib_->CloseSocket(Id(uid));
   Read(a);
   EXPECT_EQ(lastError_, websocket::error::closed);
   EXPECT_TRUE(RunUntil([&] { return Count('D', uid) == 1; }, 3s));
