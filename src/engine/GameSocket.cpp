@@ -53,11 +53,11 @@ uint32_t ConnNumber(std::string_view sUid) {
 TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TServerLink> link,
                              std::unique_ptr<TFrontEnd> frontEnd)
     : boEventFlush(g_GateConfig.boEventFlush),
-      nScanIntervalMs(g_GateConfig.nTestScanMs),
       io_(io),
       link_(std::move(link)),
       frontEnd_(std::move(frontEnd)),
       FLock("TTavrelSocket"),
+      nScanIntervalMs_(g_GateConfig.nTestScanMs),
       refusalTimer_(std::make_unique<TRefusalTimer>(io)) {
   // A stale entry of a reused record can stand beside the new one.
   dirty_.reserve(2 * MAXGATEUSERCOUNT);

@@ -99,11 +99,6 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // The run tick: every session visited in turn, within its budget, and the
   // link's duties.
   void Run();
-  // The end of an event-loop turn: the sessions that received client messages
-  // or bytes for their clients in this turn are visited as the tick would, and
-  // the link queue is written. Posted by the engine itself; public for tests.
-  void FlushTurn();
-
   // The drain before the process ends: no new connections; the client
   // messages already accepted go to the game server, then GM_CLOSE for every
   // session; every client gets what is queued for it, in blocks as the
@@ -177,9 +172,6 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   uint64_t nSessionReuseMs = 180000;
   // Delivery at the end of each event-loop turn besides the tick ([Run] Flush).
   bool boEventFlush = true;
-  // The tick visits the sessions at most this often (0: every tick); a test
-  // hook that leaves the event path alone to deliver.
-  uint64_t nScanIntervalMs = 0;
 
  private:
   // Session table.
@@ -244,6 +236,10 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // The session has traffic to move: it is visited at the end of this turn.
   void MarkDirty(TSessionInfo& session);
   void RequestFlush();
+  // The end of an event-loop turn, posted by RequestFlush: the sessions that
+  // received client messages or bytes for their clients in this turn are
+  // visited as the tick would, and the link queue is written.
+  void FlushTurn();
 
   // Delivery helpers.
   void SendRefMsg(const std::string& sMsg, int32_t nGroupID);
@@ -255,6 +251,9 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   std::unique_ptr<TFrontEnd> frontEnd_;
   TMyLock FLock;
   bool boDraining_ = false;
+  // The tick visits the sessions at most this often (0: every tick), so that
+  // tests can tell delivery at the end of a turn from the tick's.
+  const uint64_t nScanIntervalMs_;
   int32_t m_nProcIDX = 0;
   int32_t m_dwRegenTime = 10;
   uint64_t dwTrimTick_ = 0;  // last time freed memory was handed back

@@ -45,7 +45,7 @@ void TTavrelSocket::Run() {
   try {
     // A draining gateway still hands backlogs over on every tick.
     const uint64_t now = GetTickCount64();
-    if (boDraining_ || nScanIntervalMs == 0 || now - dwLastScan_ >= nScanIntervalMs) {
+    if (boDraining_ || nScanIntervalMs_ == 0 || now - dwLastScan_ >= nScanIntervalMs_) {
       dwLastScan_ = now;
       ProcessGateData();
     }

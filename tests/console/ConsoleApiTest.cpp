@@ -204,7 +204,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   // refusal the pace check composed for client 1.
   const std::string hello("hello\0", 6);
   g_TavrelSocket->ProcessMakeSocketStr(0, 2, hello.data(), -static_cast<int32_t>(hello.size()));
-  g_TavrelSocket->FlushTurn();
+  io.restart();
+  io.poll();  // the end of the turn
 
   TConsoleReply reply = Get("/metrics");
   g_TavrelSocket.reset();
