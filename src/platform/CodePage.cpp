@@ -142,40 +142,14 @@ bool IsAscii(std::string_view text) {
   return AsciiPrefix(text.data(), text.size()) == text.size();
 }
 
-void AppendGbkToUtf8(std::string_view gbk, std::string& out) {
-  const char* p = gbk.data();
-  const size_t n = gbk.size();
-  size_t i = 0;
-  while (i < n) {
-    const size_t ascii = AsciiPrefix(p + i, n - i);
-    out.append(p + i, ascii);
-    i += ascii;
-    if (i == n) break;
-    // A trail byte may lie in the ASCII range, so the stretch ends only at an
-    // ASCII byte in lead position, and not at a short ASCII run between
-    // characters: one iconv call costs more than converting a few spaces.
-    size_t j = i;
-    while (j < n) {
-      const unsigned char c = static_cast<unsigned char>(p[j]);
-      if (c >= 0x80) {
-        j += (c >= 0x81 && c <= 0xFE && j + 1 < n) ? 2 : 1;
-        continue;
-      }
-      const size_t run = AsciiPrefix(p + j, n - j);
-      if (run >= kLongAsciiRun || j + run == n) break;
-      j += run;
-    }
-    // One GBK byte never needs more than three UTF-8 bytes.
-    ConvertSegment(
-        GbkToUtf8Descriptor(), p + i, j - i, 3,
-        [](const unsigned char*, size_t) -> size_t { return 1; }, out);
-    i = j;
-  }
-}
-
-void AppendUtf8ToGbk(std::string_view utf8, std::string& out) {
-  const char* p = utf8.data();
-  const size_t n = utf8.size();
+// Copies ASCII as it is and hands each stretch between to `convert`; a
+// stretch ends only at a long ASCII run or the end, as one iconv call costs
+// more than converting a few spaces. `charLength` says how many bytes the
+// non-ASCII character at j takes.
+template <typename CharLength, typename Convert>
+void AppendMixed(std::string_view text, std::string& out, CharLength charLength, Convert convert) {
+  const char* p = text.data();
+  const size_t n = text.size();
   size_t i = 0;
   while (i < n) {
     const size_t ascii = AsciiPrefix(p + i, n - i);
@@ -185,17 +159,38 @@ void AppendUtf8ToGbk(std::string_view utf8, std::string& out) {
     size_t j = i;
     while (j < n) {
       if (static_cast<unsigned char>(p[j]) >= 0x80) {
-        ++j;
+        j += charLength(p, j, n);
         continue;
       }
       const size_t run = AsciiPrefix(p + j, n - j);
       if (run >= kLongAsciiRun || j + run == n) break;
       j += run;
     }
-    // GBK is never longer than UTF-8, "?" included.
-    ConvertSegment(Utf8ToGbkDescriptor(), p + i, j - i, 1, Utf8SkipLength, out);
+    convert(p + i, j - i);
     i = j;
   }
+}
+
+void AppendGbkToUtf8(std::string_view gbk, std::string& out) {
+  // A trail byte may lie in the ASCII range: a lead byte takes its trail along.
+  const auto gbkLength = [](const char* p, size_t j, size_t n) -> size_t {
+    const unsigned char c = static_cast<unsigned char>(p[j]);
+    return (c >= 0x81 && c <= 0xFE && j + 1 < n) ? 2 : 1;
+  };
+  AppendMixed(gbk, out, gbkLength, [&out](const char* src, size_t len) {
+    // One GBK byte never needs more than three UTF-8 bytes.
+    ConvertSegment(
+        GbkToUtf8Descriptor(), src, len, 3,
+        [](const unsigned char*, size_t) -> size_t { return 1; }, out);
+  });
+}
+
+void AppendUtf8ToGbk(std::string_view utf8, std::string& out) {
+  const auto byteLength = [](const char*, size_t, size_t) -> size_t { return 1; };
+  AppendMixed(utf8, out, byteLength, [&out](const char* src, size_t len) {
+    // GBK is never longer than UTF-8, "?" included.
+    ConvertSegment(Utf8ToGbkDescriptor(), src, len, 1, Utf8SkipLength, out);
+  });
 }
 
 std::string GbkToUtf8(std::string_view gbk) {
