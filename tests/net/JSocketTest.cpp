@@ -155,6 +155,13 @@ void Start(TClientSocket& S, uint16_t Port) {
   S.SetActive(true);
 }
 
+// Connects `S` to the listener; the listener's end, -1 when either fails.
+int ConnectTo(boost::asio::io_context& Io, TClientSocket& S, Listener& L) {
+  Start(S, L.Port());
+  if (!RunUntil(Io, [&] { return S.Socket().Connected(); })) return -1;
+  return L.Accept();
+}
+
 TEST(ClientSocket, ConnectThenReadEventsInOrder) {
   boost::asio::io_context io;
   Listener listener;
@@ -222,9 +229,7 @@ TEST(ClientSocket, AReaderThatStopsResumesWithItsOwnReceive) {
   TClientSocket s(io);
   Recorder rec(s);
   rec.ReceivesPerEvent = 0;
-  Start(s, listener.Port());
-  ASSERT_TRUE(RunUntil(io, [&] { return s.Socket().Connected(); }));
-  const int peer = listener.Accept();
+  const int peer = ConnectTo(io, s, listener);
   ASSERT_GE(peer, 0);
 
   ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
@@ -374,9 +379,7 @@ TEST(ClientSocket, PeerCloseDisconnectsAfterLastRead) {
   Listener listener;
   TClientSocket s(io);
   Recorder rec(s);
-  Start(s, listener.Port());
-  ASSERT_TRUE(RunUntil(io, [&] { return s.Socket().Connected(); }));
-  const int peer = listener.Accept();
+  const int peer = ConnectTo(io, s, listener);
   ASSERT_GE(peer, 0);
   // Bytes and close arrive together (on loopback nearly always): one
   // readiness edge for both, and the close is still seen.
@@ -456,9 +459,7 @@ TEST(ClientSocket, PartialSendAndWouldBlock) {
   Listener listener(4096);
   TClientSocket s(io);
   Recorder rec(s);
-  Start(s, listener.Port());
-  ASSERT_TRUE(RunUntil(io, [&] { return s.Socket().Connected(); }));
-  const int peer = listener.Accept();  // never reads until the end
+  const int peer = ConnectTo(io, s, listener);  // never reads until the end
   ASSERT_GE(peer, 0);
   const int sndbuf = 16384;
   ::setsockopt(s.Socket().SocketHandle(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
@@ -566,9 +567,7 @@ TEST(ClientSocket, HandlersMayCloseOrDestroyTheSocket) {
       rec.Receive(Socket);
       Sender.Close();
     };
-    Start(s, listener.Port());
-    ASSERT_TRUE(RunUntil(io, [&] { return s.Socket().Connected(); }));
-    const int peer = listener.Accept();
+    const int peer = ConnectTo(io, s, listener);
     ASSERT_GE(peer, 0);
     ASSERT_EQ(::send(peer, "ab", 2, 0), 2);
     ::close(peer);
