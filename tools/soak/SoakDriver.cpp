@@ -32,6 +32,7 @@
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "protocol/Grobal2.h"
+#include "testkit/GateServer.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -145,10 +146,10 @@ class TConn : public std::enable_shared_from_this<TConn> {
   bool kicked_ = false;
 };
 
-class TSoak {
+class TSoak : private testkit::GateServerEvents {
  public:
   explicit TSoak(const TSoakOptions& o)
-      : opt_(o), rnd_(o.nSeed), acceptor_(io_), tick_(io_), round_(io_) {}
+      : opt_(o), rnd_(o.nSeed), server_(io_, *this), tick_(io_), round_(io_) {}
   int Run();
 
   // Called by the connections.
@@ -169,11 +170,11 @@ class TSoak {
   enum { kRunning, kDraining, kDone };
 
   bool StartGateway();
-  void Accept();
-  void ReadLink(std::shared_ptr<tcp::socket> s, int epoch);
-  void OnFrame(const TGateFrame& f, int epoch);
+  void OnLinkUp(int link) override;
+  void OnFrame(int link, const testkit::Frame& f) override;
+  void OnGarbage(int link, size_t skipped) override;
+  void OnLinkDown(int link) override;
   void SendToLink(std::string bytes);
-  void DoLinkWrite();
   void DropLink();
   void Tick();
   void SendUser(int32_t handle, const std::string& key);
@@ -186,7 +187,7 @@ class TSoak {
   TSoakOptions opt_;
   std::mt19937 rnd_;
   asio::io_context io_;
-  tcp::acceptor acceptor_;
+  testkit::GateServer server_;
   asio::steady_timer tick_;
   asio::steady_timer round_;  // the closing round's steps
   std::string dir_;
@@ -194,13 +195,10 @@ class TSoak {
   pid_t gateway_ = -1;
   int gatewayStatus_ = -1;
 
-  // The link.
-  std::shared_ptr<tcp::socket> link_;
+  // The link: a new one replaces the last, and its number is its epoch.
+  int link_ = 0;
   int epoch_ = 0;
   std::map<int, Clock::time_point> firstFrameAt_;  // per epoch
-  std::string inbound_;
-  std::deque<std::string> linkOut_;
-  bool linkWriting_ = false;
   // Sessions the game server knows: handle -> key, and slot.
   std::map<int32_t, std::string> handleKey_;
   std::map<int32_t, int32_t> handleSlot_;
@@ -377,68 +375,44 @@ void TConn::Finish(const char* why) {
 
 // --- the game server side -----------------------------------------------------
 
-void TSoak::Accept() {
-  auto s = std::make_shared<tcp::socket>(io_);
-  acceptor_.async_accept(*s, [this, s](beast::error_code ec) {
-    if (ec) return;
-    if (link_) DropLink();
-    link_ = s;
-    ++epoch_;
-    ++stats_.links;
-    // The gateway links up right after it starts listening: the crowd may come.
-    if (epoch_ == 1) StartClients();
-    inbound_.clear();
-    linkOut_.clear();
-    linkWriting_ = false;
-    ReadLink(s, epoch_);
-    Accept();
-  });
+void TSoak::OnLinkUp(int link) {
+  if (link_) DropLink();
+  link_ = epoch_ = link;
+  ++stats_.links;
+  // The gateway links up right after it starts listening: the crowd may come.
+  if (epoch_ == 1) StartClients();
 }
 
-void TSoak::ReadLink(std::shared_ptr<tcp::socket> s, int epoch) {
-  auto buf = std::make_shared<std::array<char, 65536>>();
-  s->async_read_some(asio::buffer(*buf), [this, s, buf, epoch](beast::error_code ec, size_t n) {
-    if (ec || s != link_) {
-      if (s == link_) {
-        Error("the gateway closed the link");
-        DropLink();
-      }
-      return;
-    }
-    inbound_.append(buf->data(), n);
-    size_t consumed = 0, framed = 0;
-    CutGateFrames(
-        inbound_.data(), inbound_.size(), consumed,
-        [&](const TGateFrame& f) {
-          framed += sizeof(TMsgHeader) + f.payloadSize;
-          OnFrame(f, epoch);
-        },
-        [&](const TMsgHeader&) { Error("oversized frame from the gateway"); });
-    if (framed != consumed) Error("bytes between frames on the link");
-    inbound_.erase(0, consumed);
-    ReadLink(s, epoch);
-  });
+void TSoak::OnGarbage(int link, size_t) {
+  if (link == link_) Error("bytes between frames on the link");
 }
 
-void TSoak::OnFrame(const TGateFrame& f, int epoch) {
+void TSoak::OnLinkDown(int link) {
+  if (link != link_) return;
+  Error("the gateway closed the link");
+  DropLink();
+}
+
+void TSoak::OnFrame(int epoch, const testkit::Frame& f) {
+  if (epoch != link_) return;
   if (!firstFrameAt_.count(epoch)) firstFrameAt_[epoch] = Clock::now();
-  const int32_t handle = f.header.wGSocketIdx;
-  switch (f.header.wIdent) {
+  const int32_t handle = f.Header.wGSocketIdx;
+  switch (f.Header.wIdent) {
     case GM_OPEN:
-      handleSlot_[handle] = f.header.nSocket;
+      handleSlot_[handle] = f.Header.nSocket;
       break;
     case GM_CLOSE:
       handleKey_.erase(handle);
       handleSlot_.erase(handle);
       break;
     case GM_H5DATA: {
-      const std::string_view p(f.payload, f.payloadSize);
+      const std::string_view p(f.Payload);
       if (!p.empty() && p[0] == '#') {  // the login text
         const size_t at = p.find("*#");
         const size_t slash = p.find('/', at);
         if (at != std::string_view::npos && slash != std::string_view::npos)
           handleKey_[handle] = std::string(p.substr(at + 2, slash - at - 2));
-        handleSlot_.try_emplace(handle, f.header.nSocket);
+        handleSlot_.try_emplace(handle, f.Header.nSocket);
         break;
       }
       if (p.size() < sizeof(TDefaultMessage)) break;
@@ -494,36 +468,13 @@ void TSoak::SendUser(int32_t handle, const std::string& key) {
 }
 
 void TSoak::SendToLink(std::string bytes) {
-  if (!link_) return;
-  linkOut_.push_back(std::move(bytes));
-  if (!linkWriting_) DoLinkWrite();
-}
-
-void TSoak::DoLinkWrite() {
-  if (linkOut_.empty() || !link_) {
-    linkWriting_ = false;
-    return;
-  }
-  linkWriting_ = true;
-  auto s = link_;
-  asio::async_write(*s, asio::buffer(linkOut_.front()), [this, s](beast::error_code ec, size_t) {
-    if (s != link_) return;
-    if (ec) {
-      linkWriting_ = false;
-      return;
-    }
-    linkOut_.pop_front();
-    DoLinkWrite();
-  });
+  if (link_) server_.Send(link_, std::move(bytes));
 }
 
 void TSoak::DropLink() {
   if (!link_) return;
-  beast::error_code ec;
-  link_->close(ec);
-  link_.reset();
-  linkOut_.clear();
-  linkWriting_ = false;
+  server_.DropLink(link_);
+  link_ = 0;
   ++stats_.drops;
   // Sessions are learnt again from the next link's traffic; a close that
   // happens while the link is down would otherwise leave a stale entry.
@@ -696,11 +647,7 @@ int TSoak::Run() {
   getrlimit(RLIMIT_NOFILE, &lim);
   lim.rlim_cur = lim.rlim_max;
   setrlimit(RLIMIT_NOFILE, &lim);
-  acceptor_.open(tcp::v4());
-  acceptor_.set_option(asio::socket_base::reuse_address(true));
-  acceptor_.bind(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  acceptor_.listen();
-  serverPort_ = acceptor_.local_endpoint().port();
+  serverPort_ = server_.Listen("127.0.0.1", 0);
   gatePort_ = FreePort(io_);
   if (!StartGateway()) {
     std::printf("soak: cannot start %s\n", opt_.sGatewayBin.c_str());
@@ -708,7 +655,6 @@ int TSoak::Run() {
   }
   std::printf("soak: gateway pid %d in %s, %d clients for %.1f minutes\n", gateway_, dir_.c_str(),
               opt_.nClients, opt_.dMinutes);
-  Accept();
   start_ = lastDrop_ = lastKick_ = lastBroadcast_ = lastRef_ = lastCheckServer_ = Clock::now();
   lastSample_ = start_ - 10s;
   conns_.resize(opt_.nClients);
