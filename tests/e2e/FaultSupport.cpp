@@ -182,19 +182,12 @@ void ResetClose(int fd) {
   close(fd);
 }
 
-int64_t RssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  return 0;
-}
-
 int64_t WaitRssAtMost(pid_t pid, int64_t limitKb, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  int64_t rss = RssKb(pid);
+  int64_t rss = testkit::ResidentKb(pid);
   while (rss > limitKb && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(100ms);
-    rss = RssKb(pid);
+    rss = testkit::ResidentKb(pid);
   }
   return rss;
 }

@@ -113,7 +113,9 @@ int ConnectTcp(uint16_t port, const std::string& sourceAddr = "");
 void ResetClose(int fd);
 
 // Resident memory of a process in KiB (0 when it is gone).
-int64_t RssKb(pid_t pid);
+inline int64_t RssKb(pid_t pid) {
+  return testkit::ResidentKb(pid);
+}
 // Waits until the process's RSS is at most `limitKb`; the last reading.
 int64_t WaitRssAtMost(pid_t pid, int64_t limitKb, std::chrono::milliseconds timeout);
 
