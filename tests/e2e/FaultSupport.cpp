@@ -13,98 +13,64 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <stdexcept>
 
-#include "protocol/GateFrame.h"
+#include <boost/asio/post.hpp>
 
 // --- TFakeGameServer ----------------------------------------------------------
 
-TFakeGameServer::TFakeGameServer(uint16_t port) {
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listenFd_, 8) != 0 || pipe2(wakeFd_, O_CLOEXEC) != 0)
-    throw std::runtime_error("fake game server: cannot listen");
-  thread_ = std::thread([this] { Loop(); });
+TFakeGameServer::TFakeGameServer(uint16_t port) : work_(io_.get_executor()), server_(io_, *this) {
+  server_.Listen("127.0.0.1", port);
+  thread_ = std::thread([this] { io_.run(); });
 }
 
 TFakeGameServer::~TFakeGameServer() {
-  stop_ = true;
-  if (write(wakeFd_[1], "x", 1) < 0) {
-  }
+  OnLoop([this] { server_.Stop(); });
+  work_.reset();
+  io_.stop();
   thread_.join();
-  if (linkFd_ >= 0) close(linkFd_);
-  close(listenFd_);
-  close(wakeFd_[0]);
-  close(wakeFd_[1]);
 }
 
-void TFakeGameServer::Loop() {
-  std::vector<char> buf(1 << 16);
-  while (!stop_) {
-    pollfd fds[3] = {{listenFd_, POLLIN, 0}, {wakeFd_[0], POLLIN, 0}, {-1, 0, 0}};
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      fds[2].fd = linkFd_;
-      // Not reading: only a hang-up is noticed, the data stays unread.
-      fds[2].events = reading_ ? POLLIN : POLLRDHUP;
-    }
-    if (poll(fds, 3, 50) <= 0) continue;
-    if (fds[1].revents) {
-      char c[16];
-      if (read(wakeFd_[0], c, sizeof c) < 0) {
-      }
-    }
-    if (fds[0].revents & POLLIN) {
-      const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (linkFd_ >= 0) close(linkFd_);
-        linkFd_ = fd;
-        ++links_;
-        inbound_.clear();
-        cv_.notify_all();
-      }
-      continue;
-    }
-    if (fds[2].fd < 0 || !fds[2].revents) continue;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (linkFd_ != fds[2].fd) continue;
-    ssize_t n = 0;
-    if (reading_ && (fds[2].revents & POLLIN)) n = read(linkFd_, buf.data(), buf.size());
-    if (n > 0) {
-      inbound_.append(buf.data(), static_cast<size_t>(n));
-      CutFrames(links_);
-    } else if (n < 0 || (fds[2].revents & (POLLHUP | POLLERR | POLLRDHUP)) || reading_) {
-      close(linkFd_);
-      linkFd_ = -1;
-    }
-    cv_.notify_all();
-  }
+void TFakeGameServer::OnLoop(const std::function<void()>& work) {
+  std::promise<void> done;
+  boost::asio::post(io_, [&] {
+    work();
+    done.set_value();
+  });
+  done.get_future().wait();
 }
 
-void TFakeGameServer::CutFrames(int link) {
-  size_t consumed = 0, framed = 0;
-  CutGateFrames(
-      inbound_.data(), inbound_.size(), consumed,
-      [&](const TGateFrame& f) {
-        framed += sizeof(TMsgHeader) + f.payloadSize;
-        frames_.push_back(TLinkFrame{link, f.header, std::string(f.payload, f.payloadSize)});
-      },
-      [](const TMsgHeader&) {});
-  skipped_ += consumed - framed;
-  inbound_.erase(0, consumed);
+void TFakeGameServer::OnLinkUp(int link) {
+  if (link_) server_.DropLink(link_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  link_ = link;
+  ++links_;
+  cv_.notify_all();
+}
+
+void TFakeGameServer::OnFrame(int link, const testkit::Frame& f) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  frames_.push_back(TLinkFrame{link, f.Header, f.Payload});
+  cv_.notify_all();
+}
+
+void TFakeGameServer::OnGarbage(int, size_t skipped) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  skipped_ += skipped;
+}
+
+void TFakeGameServer::OnLinkDown(int link) {
+  server_.DropLink(link);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (link == link_) link_ = 0;
+  cv_.notify_all();
 }
 
 bool TFakeGameServer::WaitLinks(int n, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, timeout, [&] { return links_ >= n && linkFd_ >= 0; });
+  return cv_.wait_for(lock, timeout, [&] { return links_ >= n && link_ != 0; });
 }
 
 int TFakeGameServer::Links() {
@@ -114,40 +80,25 @@ int TFakeGameServer::Links() {
 
 bool TFakeGameServer::WaitLinkClosed(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, timeout, [&] { return linkFd_ < 0; });
+  return cv_.wait_for(lock, timeout, [&] { return link_ == 0; });
 }
 
 void TFakeGameServer::SetReading(bool reading) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  reading_ = reading;
-  if (write(wakeFd_[1], "x", 1) < 0) {
-  }
+  OnLoop([&] { server_.SetReading(reading); });
 }
 
 bool TFakeGameServer::Send(const std::string& bytes) {
-  int fd;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    fd = linkFd_ >= 0 ? dup(linkFd_) : -1;
-  }
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  close(fd);
-  return done == bytes.size();
+  std::promise<bool> written;
+  OnLoop([&] {
+    auto done = [&written](bool ok) { written.set_value(ok); };
+    if (!link_ || !server_.Send(link_, bytes, 1, 0, done)) written.set_value(false);
+  });
+  return written.get_future().get();
 }
 
 std::string TFakeGameServer::Frame(uint16_t ident, int32_t handle, const std::string& payload,
                                    int32_t nLength) {
-  std::string out;
-  const TMsgHeader header = MakeGateHeader(ident, 0, handle, 0, nLength);
-  out.append(reinterpret_cast<const char*>(&header), sizeof header);
-  out.append(payload);
-  return out;
+  return testkit::BuildFrame(ident, 0, handle, 0, nLength, payload);
 }
 
 bool TFakeGameServer::SendData(int32_t handle, const TDefaultMessage& m, const std::string& body) {
@@ -157,14 +108,13 @@ bool TFakeGameServer::SendData(int32_t handle, const TDefaultMessage& m, const s
 }
 
 void TFakeGameServer::DropLink(bool reset) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (linkFd_ < 0) return;
-  if (reset)
-    ResetClose(linkFd_);
-  else
-    close(linkFd_);
-  linkFd_ = -1;
-  cv_.notify_all();
+  OnLoop([&] {
+    if (!link_) return;
+    server_.DropLink(link_, reset);
+    std::lock_guard<std::mutex> lock(mutex_);
+    link_ = 0;
+    cv_.notify_all();
+  });
 }
 
 std::vector<TLinkFrame> TFakeGameServer::Frames() {
@@ -232,19 +182,12 @@ void ResetClose(int fd) {
   close(fd);
 }
 
-int64_t RssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  return 0;
-}
-
 int64_t WaitRssAtMost(pid_t pid, int64_t limitKb, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  int64_t rss = RssKb(pid);
+  int64_t rss = testkit::ResidentKb(pid);
   while (rss > limitKb && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(100ms);
-    rss = RssKb(pid);
+    rss = testkit::ResidentKb(pid);
   }
   return rss;
 }

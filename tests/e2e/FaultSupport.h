@@ -2,13 +2,12 @@
 // itself (so that it can misbehave: stop reading, send garbage, cut frames,
 // vanish), raw TCP clients that reset instead of closing, the gateway's
 // resident memory, its log files, and a probe of the per-address count.
-// The game server's socket work runs on its own thread; its methods may be
-// called from the test thread.
+// The game server is the test kit's, run on its own thread; its methods
+// may be called from the test thread and wait for the loop to act.
 #pragma once
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,8 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
 #include "e2e/Harness.h"
 #include "protocol/Grobal2.h"
+#include "testkit/GateServer.h"
 
 struct TLinkFrame {
   int link = 0;  // 1 for the first link the gateway made, 2 for the next, ...
@@ -29,7 +32,7 @@ struct TLinkFrame {
   std::string payload;
 };
 
-class TFakeGameServer {
+class TFakeGameServer : private testkit::GateServerEvents {
  public:
   explicit TFakeGameServer(uint16_t port);
   ~TFakeGameServer();
@@ -46,7 +49,8 @@ class TFakeGameServer {
   // the gateway's frames pile up in the socket buffers.
   void SetReading(bool reading);
 
-  // Writes to the current link (blocking); false when there is none.
+  // Writes to the current link and waits until the bytes are written;
+  // false when there is no link or it went first.
   bool Send(const std::string& bytes);
   static std::string Frame(uint16_t ident, int32_t handle, const std::string& payload,
                            int32_t nLength);
@@ -75,19 +79,23 @@ class TFakeGameServer {
   size_t SkippedBytes();
 
  private:
-  void Loop();
-  void CutFrames(int link);
+  // A new link replaces the current one.
+  void OnLinkUp(int link) override;
+  void OnFrame(int link, const testkit::Frame& f) override;
+  void OnGarbage(int link, size_t skipped) override;
+  void OnLinkDown(int link) override;
+  // Runs `work` on the loop thread and waits for it.
+  void OnLoop(const std::function<void()>& work);
 
-  int listenFd_ = -1;
-  int wakeFd_[2] = {-1, -1};
+  boost::asio::io_context io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+  testkit::GateServer server_;
   std::thread thread_;
-  std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::condition_variable cv_;
-  int linkFd_ = -1;
+  // Changed on the loop thread under the mutex.
+  int link_ = 0;  // the current link, 0 when none
   int links_ = 0;
-  bool reading_ = true;
-  std::string inbound_;
   std::vector<TLinkFrame> frames_;
   size_t skipped_ = 0;
 };
@@ -105,7 +113,9 @@ int ConnectTcp(uint16_t port, const std::string& sourceAddr = "");
 void ResetClose(int fd);
 
 // Resident memory of a process in KiB (0 when it is gone).
-int64_t RssKb(pid_t pid);
+inline int64_t RssKb(pid_t pid) {
+  return testkit::ResidentKb(pid);
+}
 // Waits until the process's RSS is at most `limitKb`; the last reading.
 int64_t WaitRssAtMost(pid_t pid, int64_t limitKb, std::chrono::milliseconds timeout);
 

@@ -1,7 +1,8 @@
 // End-to-end test harness: temporary working directories, child processes
-// with captured output, free loopback ports, and a blocking WebSocket client
-// that reads the gateway's binary stream as client messages. Every wait has
-// a deadline so that a test ends by itself.
+// with captured output (the test kit's launcher), free loopback ports, and a
+// blocking WebSocket client over the test kit's that reads the gateway's
+// binary stream as client messages. Every wait has a deadline so that a test
+// ends by itself.
 #pragma once
 
 #include <sys/types.h>
@@ -19,44 +20,13 @@
 
 #include "protocol/Grobal2.h"
 #include "support/TempDir.h"
+#include "testkit/Process.h"
 
 using namespace std::chrono_literals;
 
-// A free TCP port on 127.0.0.1 at the moment of the call.
-uint16_t FreePort();
+using testkit::FreePort;
 
-class TProcess {
- public:
-  // Starts `program` with `args` in `cwd`; stdin is a pipe, stdout and stderr
-  // are captured line by line. `keepFd` (if >= 0) is inherited as is.
-  TProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-           int keepFd = -1);
-  ~TProcess();  // kills the process if it still runs
-
-  // Waits for an output line containing `text` (after the `from`-th line);
-  // returns its index or -1 on timeout.
-  int WaitForLine(const std::string& text, std::chrono::milliseconds timeout, size_t from = 0);
-  std::vector<std::string> Lines();
-  size_t LineCount();
-  void WriteLine(const std::string& line);
-  void Signal(int sig);
-  // Waits for exit; the exit status, or nullopt on timeout.
-  std::optional<int> WaitExit(std::chrono::milliseconds timeout);
-  pid_t Pid() const { return pid_; }
-
- private:
-  void ReadLoop(int fd);
-
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> lines_;
-};
+using TProcess = testkit::Process;
 
 // A client message as the browser sees it: a header and body, or a text line.
 struct TClientMsg {

@@ -9,10 +9,10 @@
 #include <gtest/gtest.h>
 #include <boost/json/parse.hpp>
 
-#include "gamesim/GateCodec.h"
 #include "gamesim/LoadProtocol.h"
 #include "protocol/EDcode.h"
 #include "samples/SampleRecords.h"
+#include "testkit/GateCodec.h"
 #include "translate/ItemConvert.h"
 #include "translate/ProcessPacketUnit.h"
 

@@ -1,7 +1,7 @@
 // The test game server's own units: its frame cutter, payload builders,
 // login parsing and command parser (the server itself is exercised by the
 // end-to-end tests).
-#include "gamesim/GateCodec.h"
+#include "testkit/GateCodec.h"
 
 #include <cstring>
 #include <string>
@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "gamesim/FrameLog.h"
-#include "gamesim/SessionTable.h"
 #include "gamesim/SimCommand.h"
 #include "protocol/EDcode.h"
+#include "testkit/SessionTable.h"
 
 namespace gamesim {
 namespace {

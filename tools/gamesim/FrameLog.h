@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <string>
 
-#include "gamesim/GateCodec.h"
-#include "gamesim/SessionTable.h"
+#include "testkit/GateCodec.h"
+#include "testkit/SessionTable.h"
 
 namespace gamesim {
+
+// The frames, links and sessions come from the test kit.
+using namespace testkit;
 
 // What applying a received frame did, for its log line and the replies.
 struct FrameEffect {

@@ -57,11 +57,11 @@ class GameSim::Source {
 GameSim::GameSim(asio::io_context& Io, Options Opts)
     : io_(Io),
       opts_(std::move(Opts)),
-      acceptor_(Io),
+      server_(Io, *this),
       controlAcceptor_(Io),
       checkTimer_(Io),
       probeTimer_(Io),
-      load_(Io, links_, sessions_, [this](int LinkId) {
+      load_(Io, server_.Links(), sessions_, [this](int LinkId) {
         Print("link " + std::to_string(LinkId) + " send queue over cap, dropped");
         OnLinkDown(LinkId);
       }) {}
@@ -87,21 +87,16 @@ void GameSim::Start() {
     for (std::string line; std::getline(in, line);) script->Lines.push_back(line);
     sources_.push_back(script);
   }
-  auto listen = [&](tcp::acceptor& acceptor, uint16_t port) {
-    const tcp::endpoint ep(asio::ip::make_address(opts_.Addr), port);
-    acceptor.open(ep.protocol());
-    acceptor.set_option(tcp::acceptor::reuse_address(true));
-    acceptor.bind(ep);
-    acceptor.listen();
-    return acceptor.local_endpoint().port();
-  };
-  const uint16_t port = listen(acceptor_, opts_.Port);
-  Print("listening on " + std::to_string(port));
-  if (opts_.Control)
-    Print("control on " + std::to_string(listen(controlAcceptor_, opts_.ControlPort)));
-
-  DoAccept();
-  if (opts_.Control) DoAcceptControl();
+  Print("listening on " + std::to_string(server_.Listen(opts_.Addr, opts_.Port)));
+  if (opts_.Control) {
+    const tcp::endpoint ep(asio::ip::make_address(opts_.Addr), opts_.ControlPort);
+    controlAcceptor_.open(ep.protocol());
+    controlAcceptor_.set_option(tcp::acceptor::reuse_address(true));
+    controlAcceptor_.bind(ep);
+    controlAcceptor_.listen();
+    Print("control on " + std::to_string(controlAcceptor_.local_endpoint().port()));
+    DoAcceptControl();
+  }
   ArmCheckServer();
   ArmProbe();
   if (opts_.Load.Active()) load_.Start(opts_.Load);
@@ -113,13 +108,11 @@ void GameSim::Stop() {
   if (stopped_) return;
   stopped_ = true;
   boost::system::error_code ec;
-  acceptor_.close(ec);
+  server_.Stop();
   controlAcceptor_.close(ec);
   checkTimer_.cancel();
   probeTimer_.cancel();
   load_.Stop();
-  for (auto& [id, link] : links_) link->Close();
-  links_.clear();
   for (auto& weak : controls_)
     if (auto conn = weak.lock()) conn->Close();
   for (auto& src : sources_) src->Timer.cancel();
@@ -133,20 +126,8 @@ void GameSim::Stop() {
   }
 }
 
-void GameSim::DoAccept() {
-  acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
-    if (stopped_) return;
-    if (!ec) {
-      socket.set_option(tcp::no_delay(true), ec);
-      const int id = nextLinkId_++;
-      GateLinkEvents& events = *this;
-      auto link = std::make_shared<GateLink>(events, id, std::move(socket));
-      links_[id] = link;
-      Print("link " + std::to_string(id) + " up " + link->Peer());
-      link->Start();
-    }
-    DoAccept();
-  });
+void GameSim::OnLinkUp(int LinkId) {
+  Print("link " + std::to_string(LinkId) + " up " + server_.Find(LinkId)->Peer());
 }
 
 void GameSim::DoAcceptControl() {
@@ -237,7 +218,7 @@ void GameSim::OnFrame(int LinkId, const Frame& F) {
     int32_t ident;
     std::memcpy(&ident, F.Payload.data() + offsetof(TDefaultMessage, Ident), sizeof ident);
     if (ident == loadproto::kEchoIdent) {
-      if (auto it = links_.find(LinkId); it != links_.end()) load_.Echo(*it->second, h, F.Payload);
+      if (GateLink* link = server_.Find(LinkId)) load_.Echo(*link, h, F.Payload);
       if (opts_.Quiet) return;
     }
   }
@@ -284,10 +265,7 @@ void GameSim::OnGarbage(int LinkId, size_t Skipped) {
 }
 
 void GameSim::OnLinkDown(int LinkId) {
-  auto it = links_.find(LinkId);
-  if (it == links_.end()) return;
-  it->second->Close();
-  links_.erase(it);
+  if (!server_.DropLink(LinkId)) return;
   sessions_.DropLink(LinkId);
   probeSent_.erase(LinkId);
   Print("link " + std::to_string(LinkId) + " down");
@@ -308,8 +286,8 @@ void GameSim::SendLoginSetup(const Session& S) {
 // Sending
 
 bool GameSim::SendFrame(int LinkId, std::string Bytes) {
-  auto it = links_.find(LinkId);
-  if (it == links_.end()) return false;
+  GateLink* link = server_.Find(LinkId);
+  if (!link) return false;
   TMsgHeader header;
   uint32_t code = 0;
   if (Bytes.size() >= sizeof(header)) {
@@ -324,7 +302,7 @@ bool GameSim::SendFrame(int LinkId, std::string Bytes) {
   }
   const int pieces = splitPieces_;
   splitPieces_ = 0;
-  if (!it->second->Send(std::move(Bytes), pieces, splitGapMs_)) {
+  if (!link->Send(std::move(Bytes), pieces, splitGapMs_)) {
     Print("link " + std::to_string(LinkId) + " send queue over " + std::to_string(kMaxLinkQueue) +
           " bytes, dropped");
     OnLinkDown(LinkId);
@@ -335,7 +313,7 @@ bool GameSim::SendFrame(int LinkId, std::string Bytes) {
 
 int GameSim::SendAll(const std::string& Bytes) {
   std::vector<int> ids;
-  for (auto& [id, link] : links_) ids.push_back(id);
+  for (auto& [id, link] : server_.Links()) ids.push_back(id);
   int sent = 0;
   for (int id : ids) sent += SendFrame(id, Bytes) ? 1 : 0;
   return sent;
@@ -344,7 +322,8 @@ int GameSim::SendAll(const std::string& Bytes) {
 bool GameSim::ResolveTargets(const Target& To, std::vector<Dest>& Out, std::string& Error) {
   if (To.All) {
     for (Session* s : sessions_.All())
-      if (links_.count(s->Link)) Out.push_back({s->Link, s->Slot, s->Handle, s->UserIndex});
+      if (server_.Links().count(s->Link))
+        Out.push_back({s->Link, s->Slot, s->Handle, s->UserIndex});
     if (Out.empty()) Error = "no sessions";
     return Out.empty() ? false : true;
   }
@@ -354,8 +333,9 @@ bool GameSim::ResolveTargets(const Target& To, std::vector<Dest>& Out, std::stri
   }
   // A handle the gateway never announced still gets its frame, so that
   // tests can address sessions that do not exist.
-  const int link = To.Link != 0 ? To.Link : (links_.empty() ? 0 : links_.begin()->first);
-  if (!links_.count(link)) {
+  const int link =
+      To.Link != 0 ? To.Link : (server_.Links().empty() ? 0 : server_.Links().begin()->first);
+  if (!server_.Links().count(link)) {
     Error = "no gateway link";
     return false;
   }
@@ -420,7 +400,7 @@ void GameSim::Pump(const std::shared_ptr<Source>& From) {
       auto poll = std::make_shared<std::function<void()>>();
       *poll = [this, From, out, deadline, weakPoll = std::weak_ptr(poll)] {
         const bool done =
-            (out.WaitLinks > 0 && links_.size() >= size_t(out.WaitLinks)) ||
+            (out.WaitLinks > 0 && server_.Links().size() >= size_t(out.WaitLinks)) ||
             (out.WaitLogins > 0 && sessions_.LoggedInCount() >= size_t(out.WaitLogins));
         if (done || NowMs() >= deadline) {
           From->Busy = false;
@@ -464,7 +444,7 @@ GameSim::Outcome GameSim::Execute(const cmd::SendMsg& C, Source&) {
 GameSim::Outcome GameSim::Execute(const cmd::SendRefMsg& C, Source&) {
   Outcome out;
   std::vector<int> ids;
-  for (auto& [id, link] : links_) ids.push_back(id);
+  for (auto& [id, link] : server_.Links()) ids.push_back(id);
   for (int id : ids) {
     std::string list = C.List;
     if (C.AllSlots) {
@@ -532,7 +512,7 @@ GameSim::Outcome GameSim::Execute(const cmd::CheckServer&, Source&) {
 GameSim::Outcome GameSim::Execute(const cmd::ReceiveOk&, Source&) {
   Outcome out;
   std::vector<int> ids;
-  for (auto& [id, link] : links_) ids.push_back(id);
+  for (auto& [id, link] : server_.Links()) ids.push_back(id);
   for (int id : ids) {
     probeSent_[id] = NowMs();
     SendFrame(id, BuildFrame(GM_RECEIVE_OK, 0, 0, 0, ""));
@@ -574,7 +554,7 @@ GameSim::Outcome GameSim::Execute(const cmd::Split& C, Source&) {
 GameSim::Outcome GameSim::Execute(const cmd::DropLink& C, Source&) {
   Outcome out;
   std::vector<int> ids;
-  for (auto& [id, link] : links_)
+  for (auto& [id, link] : server_.Links())
     if (C.Link == 0 || C.Link == id) ids.push_back(id);
   if (ids.empty()) out.Error = "no such link";
   for (int id : ids) OnLinkDown(id);

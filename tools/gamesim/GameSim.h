@@ -5,7 +5,7 @@
 // control connections) tell it to. In load mode it also generates per-user
 // messages and broadcasts at set rates, and it always echoes the load
 // tool's marked messages. Everything runs on one io_context thread; the
-// object owns its acceptors, links (GateLink), control connections
+// object owns its link server (GateServer), control connections
 // (ControlConn), command sources and the load driver (LoadDriver).
 #pragma once
 
@@ -23,10 +23,10 @@
 
 #include "gamesim/ControlConn.h"
 #include "gamesim/FrameLog.h"
-#include "gamesim/GateLink.h"
 #include "gamesim/LoadDriver.h"
-#include "gamesim/SessionTable.h"
 #include "gamesim/SimCommand.h"
+#include "testkit/GateServer.h"
+#include "testkit/SessionTable.h"
 
 namespace gamesim {
 
@@ -48,7 +48,7 @@ struct Options {
   LoadSpec Load;                                      // load mode from the start
 };
 
-class GameSim : private GateLinkEvents {
+class GameSim : private GateServerEvents {
  public:
   GameSim(boost::asio::io_context& Io, Options Opts);
   ~GameSim();
@@ -79,13 +79,13 @@ class GameSim : private GateLinkEvents {
   };
 
   void Print(const std::string& Line);
-  void DoAccept();
   void DoAcceptControl();
   void StartStdin();
   void ArmCheckServer();
   void ArmProbe();
 
   // Link events.
+  void OnLinkUp(int LinkId) override;
   void OnFrame(int LinkId, const Frame& F) override;
   void OnGarbage(int LinkId, size_t Skipped) override;
   void OnLinkDown(int LinkId) override;
@@ -129,12 +129,10 @@ class GameSim : private GateLinkEvents {
 
   boost::asio::io_context& io_;
   Options opts_;
-  boost::asio::ip::tcp::acceptor acceptor_;
+  GateServer server_;
   boost::asio::ip::tcp::acceptor controlAcceptor_;
   boost::asio::steady_timer checkTimer_;
   boost::asio::steady_timer probeTimer_;
-  LoadDriver::Links links_;
-  int nextLinkId_ = 1;
   SessionTable sessions_;
   std::vector<std::shared_ptr<Source>> sources_;
   std::shared_ptr<boost::asio::posix::stream_descriptor> stdin_;

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "gamesim/GateCodec.h"
 #include "gamesim/LoadProtocol.h"
+#include "testkit/GateCodec.h"
 
 namespace gamesim {
 

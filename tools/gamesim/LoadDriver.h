@@ -17,16 +17,19 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "gamesim/GateLink.h"
 #include "gamesim/LoadMode.h"
-#include "gamesim/SessionTable.h"
 #include "protocol/Grobal2.h"
+#include "testkit/GateServer.h"
+#include "testkit/SessionTable.h"
 
 namespace gamesim {
 
+// The frames, links and sessions come from the test kit.
+using namespace testkit;
+
 class LoadDriver {
  public:
-  using Links = std::map<int, std::shared_ptr<GateLink>>;
+  using Links = GateLinks;
 
   // OnFull is told of each link whose queue passed its cap on a flush; it
   // drops the link (which changes Links).

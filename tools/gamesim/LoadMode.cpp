@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "gamesim/GateCodec.h"
 #include "gamesim/LoadProtocol.h"
 #include "protocol/EDcode.h"
 #include "samples/SampleRecords.h"
+#include "testkit/GateCodec.h"
 
 namespace gamesim {
 

@@ -13,7 +13,12 @@
 #include <string_view>
 #include <vector>
 
+#include "testkit/GateCodec.h"
+
 namespace gamesim {
+
+// The frames, links and sessions come from the test kit.
+using namespace testkit;
 
 // Per-user message kinds of the load mode.
 enum class LoadKind { Text, Opaque, Logon, Abil, Items };

@@ -9,10 +9,13 @@
 #include <string_view>
 #include <variant>
 
-#include "gamesim/GateCodec.h"
 #include "gamesim/LoadMode.h"
+#include "testkit/GateCodec.h"
 
 namespace gamesim {
+
+// The frames, links and sessions come from the test kit.
+using namespace testkit;
 
 // Whom a session frame is for: "all", a handle, or "link:handle".
 struct Target {

@@ -1,36 +1,27 @@
 #include "loadgen/LoadRunner.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/ssl.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/ssl.hpp>
-#include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <boost/json/parse.hpp>
 
 #include <chrono>
 #include <cstdio>
-#include <deque>
 #include <fstream>
 #include <queue>
-#include <type_traits>
 
 #include "gamesim/LoadProtocol.h"
 #include "loadgen/ClientStream.h"
 #include "loadgen/LoadStats.h"
 #include "protocol/Grobal2.h"
+#include "testkit/Process.h"
+#include "testkit/WsClient.h"
 
 namespace loadgen {
 
 namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace websocket = beast::websocket;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
@@ -83,27 +74,20 @@ struct TSnapshot {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// One client connection; the transport (plain or TLS) is the template
-// argument. Events go to the runner; pending handlers keep it alive.
+// One client connection (the test kit's client) and what the run keeps of it.
 
 class TClient {
  public:
   TClient(int Index, TInflater& Inflater, const std::array<int, kSendKinds>& Mix)
       : Stream(Inflater), Picker(Mix), Index_(Index) {}
-  virtual ~TClient() = default;
-
-  virtual void Start() = 0;
-  virtual void Send(std::string Msg) = 0;
-  virtual void Close() = 0;  // close handshake after what is queued
-  virtual void Abort() = 0;  // at once
 
   int Index() const { return Index_; }
+  bool Open() const { return Ws->Opened(); }
+  bool Ended() const { return Ws->Ended(); }
+  bool Closing() const { return Ws->Closing(); }
 
-  // Where the client stands.
-  bool Open = false;     // handshake done
-  bool Ready = false;    // may send its mix
-  bool Ended = false;    // the connection is gone
-  bool Closing = false;  // we asked for the close
+  std::shared_ptr<testkit::WsClient> Ws;
+  bool Ready = false;  // may send its mix
   bool NoRead = false;
   TClientStream Stream;
   TSendPicker Picker;
@@ -115,23 +99,19 @@ class TClient {
   int Index_;
 };
 
-class TLoadRunner::TImpl {
+class TLoadRunner::TImpl : private testkit::WsClientEvents {
  public:
   explicit TImpl(const TLoadOptions& Opts);
   TLoadResults Run();
 
-  // Client events.
-  void OnOpen(TClient& C);
-  void OnText(TClient& C, std::string_view Text);
-  void OnBinary(TClient& C, std::string_view Bytes);
-  void OnEnd(TClient& C);
-
-  asio::io_context Ioc;
-  ssl::context TlsCtx{ssl::context::tls_client};
-  TLoadOptions O;
-  tcp::endpoint Server;
-
  private:
+  // Client events.
+  void OnOpen(testkit::WsClient& W) override;
+  void OnMessage(testkit::WsClient& W, bool Text, std::string_view Bytes) override;
+  void OnEnd(testkit::WsClient& W, error_code Ec) override;
+  void OnBinary(TClient& C, std::string_view Bytes);
+  void Send(TClient& C, std::string Msg) { C.Ws->Send(std::move(Msg), !O.Binary); }
+
   void StartConnects();
   void ConnectTick();
   void MakeReady(TClient& C);
@@ -153,7 +133,11 @@ class TLoadRunner::TImpl {
     bool operator>(const TDue& Other) const { return At > Other.At; }
   };
 
-  std::vector<std::shared_ptr<TClient>> clients_;
+  asio::io_context ioc_;
+  ssl::context tls_{ssl::context::tls_client};
+  TLoadOptions O;
+  tcp::endpoint server_;
+  std::vector<std::unique_ptr<TClient>> clients_;
   TInflater inflater_;
   TCounters c_;
   THistogram rtt_;        // the measured window
@@ -177,182 +161,21 @@ class TLoadRunner::TImpl {
   bool interrupted_ = false;
 };
 
-namespace {
-
-template <bool kTls>
-class TClientT final : public TClient, public std::enable_shared_from_this<TClientT<kTls>> {
-  using TStream = std::conditional_t<kTls, websocket::stream<beast::ssl_stream<beast::tcp_stream>>,
-                                     websocket::stream<beast::tcp_stream>>;
-
- public:
-  TClientT(TLoadRunner::TImpl& Owner, int Index, TInflater& Inflater,
-           std::string Source) requires(!kTls)
-      : TClient(Index, Inflater, Owner.O.Mix),
-        owner_(Owner),
-        ws_(Owner.Ioc),
-        source_(std::move(Source)) {}
-  TClientT(TLoadRunner::TImpl& Owner, int Index, TInflater& Inflater,
-           std::string Source) requires(kTls)
-      : TClient(Index, Inflater, Owner.O.Mix),
-        owner_(Owner),
-        ws_(Owner.Ioc, Owner.TlsCtx),
-        source_(std::move(Source)) {}
-
-  void Start() override {
-    auto& lowest = beast::get_lowest_layer(ws_);
-    error_code ec;
-    lowest.socket().open(tcp::v4(), ec);
-    if (!ec && !source_.empty()) {
-      // The port is picked at connect time, per destination, so that many
-      // clients can share one source address.
-      const int one = 1;
-      ::setsockopt(lowest.socket().native_handle(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one,
-                   sizeof one);
-      lowest.socket().bind(tcp::endpoint(asio::ip::make_address_v4(source_), 0), ec);
-    }
-    if (ec) return End();
-    lowest.expires_after(kHandshakeTimeout);
-    lowest.async_connect(owner_.Server, beast::bind_front_handler(&TClientT::OnConnect, Self()));
-  }
-
-  void Send(std::string Msg) override {
-    if (Ended || Closing) return;
-    queue_.push_back(std::move(Msg));
-    if (!writing_) DoWrite();
-  }
-
-  void Close() override {
-    if (Ended || Closing) return;
-    Closing = true;
-    if (!Open) return Abort();
-    if (!writing_) DoClose();
-  }
-
-  void Abort() override {
-    Closing = true;
-    CloseSocket();
-  }
-
- private:
-  std::shared_ptr<TClientT> Self() { return this->shared_from_this(); }
-
-  void CloseSocket() {
-    error_code ec;
-    beast::get_lowest_layer(ws_).socket().close(ec);
-  }
-
-  void OnConnect(error_code ec) {
-    if (ec) return End();
-    error_code ignored;
-    beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
-    if constexpr (kTls) {
-      ws_.next_layer().async_handshake(ssl::stream_base::client,
-                                       beast::bind_front_handler(&TClientT::OnTls, Self()));
-    } else {
-      DoHandshake();
-    }
-  }
-
-  void OnTls(error_code ec) {
-    if (ec) return End();
-    DoHandshake();
-  }
-
-  void DoHandshake() {
-    beast::get_lowest_layer(ws_).expires_never();
-    auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::client);
-    timeouts.handshake_timeout = kHandshakeTimeout;
-    ws_.set_option(timeouts);
-    ws_.set_option(websocket::stream_base::decorator([](websocket::request_type& req) {
-      req.set(beast::http::field::user_agent, "tavrel-load");
-    }));
-    ws_.binary(owner_.O.Binary);
-    ws_.async_handshake(owner_.O.Host, "/",
-                        beast::bind_front_handler(&TClientT::OnHandshake, Self()));
-  }
-
-  void OnHandshake(error_code ec) {
-    if (ec) return End();
-    Open = true;
-    owner_.OnOpen(*this);
-    if (!Ended && !(NoRead && Ready)) DoRead();
-  }
-
-  void DoRead() { ws_.async_read(buf_, beast::bind_front_handler(&TClientT::OnRead, Self())); }
-
-  void OnRead(error_code ec, size_t) {
-    if (ec) return End();
-    const std::string_view bytes(static_cast<const char*>(buf_.data().data()), buf_.size());
-    if (ws_.got_text())
-      owner_.OnText(*this, bytes);
-    else
-      owner_.OnBinary(*this, bytes);
-    buf_.consume(buf_.size());
-    // A client that stops reading does so once it is in.
-    if (Ended || (NoRead && Ready)) return;
-    DoRead();
-  }
-
-  void DoWrite() {
-    writing_ = true;
-    ws_.async_write(asio::buffer(queue_.front()),
-                    beast::bind_front_handler(&TClientT::OnWrite, Self()));
-  }
-
-  void OnWrite(error_code ec, size_t) {
-    writing_ = false;
-    if (ec) return CloseSocket();  // the read side reports the end
-    queue_.pop_front();
-    if (Closing) return DoClose();
-    if (!queue_.empty()) DoWrite();
-  }
-
-  void DoClose() {
-    ws_.async_close(websocket::close_code::normal, [self = Self()](error_code) {
-      self->CloseSocket();
-      // A client without a read in progress hears of no end otherwise.
-      if (self->NoRead && self->Ready) self->End();
-    });
-  }
-
-  // Whether it failed to connect, was refused or dropped, the runner tells
-  // from how far it got.
-  void End() {
-    if (Ended) return;
-    Ended = true;
-    CloseSocket();
-    owner_.OnEnd(*this);
-  }
-
-  TLoadRunner::TImpl& owner_;
-  TStream ws_;
-  std::string source_;
-  beast::flat_buffer buf_;
-  std::deque<std::string> queue_;
-  bool writing_ = false;
-};
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-
 TLoadRunner::TImpl::TImpl(const TLoadOptions& Opts)
-    : O(Opts), tick_(Ioc), hardStop_(Ioc), signals_(Ioc, SIGINT, SIGTERM) {
-  TlsCtx.set_verify_mode(ssl::verify_none);
-  Server = tcp::endpoint(asio::ip::make_address_v4(O.Host), O.Port);
+    : O(Opts), tick_(ioc_), hardStop_(ioc_), signals_(ioc_, SIGINT, SIGTERM) {
+  tls_.set_verify_mode(ssl::verify_none);
+  server_ = tcp::endpoint(asio::ip::make_address_v4(O.Host), O.Port);
 }
 
 TLoadResults TLoadRunner::TImpl::Run() {
   startUs_ = NowUs();
   lastProgressUs_ = startUs_;
-  if (O.RssPid) rssStart_ = rssPeak_ = ResidentKb(O.RssPid);
+  if (O.RssPid) rssStart_ = rssPeak_ = uint64_t(testkit::ResidentKb(O.RssPid));
   clients_.reserve(size_t(O.Clients));
   for (int i = 0; i < O.Clients; ++i) {
-    std::shared_ptr<TClient> c;
-    if (O.Tls)
-      c = std::make_shared<TClientT<true>>(*this, i, inflater_, SourceAddress(O, i));
-    else
-      c = std::make_shared<TClientT<false>>(*this, i, inflater_, SourceAddress(O, i));
+    auto c = std::make_unique<TClient>(i, inflater_, O.Mix);
+    testkit::WsClientEvents& events = *this;
+    c->Ws = std::make_shared<testkit::WsClient>(ioc_, events, i, O.Tls ? &tls_ : nullptr);
     c->NoRead = i < O.NoRead;
     clients_.push_back(std::move(c));
   }
@@ -368,12 +191,12 @@ TLoadResults TLoadRunner::TImpl::Run() {
   hardStop_.async_wait([this](error_code ec) {
     if (ec) return;
     std::fprintf(stderr, "[load] hard time limit reached\n");
-    for (auto& c : clients_) c->Abort();
-    Ioc.stop();
+    for (auto& c : clients_) c->Ws->Abort();
+    ioc_.stop();
   });
   EnterPhase(TPhase::Connect);
   ArmTick();
-  Ioc.run();
+  ioc_.run();
   return Collect();
 }
 
@@ -422,18 +245,18 @@ void TLoadRunner::TImpl::EnterPhase(TPhase P) {
       break;
     }
     case TPhase::Measure:
-      if (O.RssPid) rssReady_ = ResidentKb(O.RssPid);
+      if (O.RssPid) rssReady_ = uint64_t(testkit::ResidentKb(O.RssPid));
       windowStart_ = Snap();
       rtt_.Reset();
       break;
     case TPhase::Drain:
       if (windowStart_.AtUs == 0) windowStart_ = Snap();
       windowEnd_ = Snap();
-      if (O.RssPid) rssEnd_ = ResidentKb(O.RssPid);
+      if (O.RssPid) rssEnd_ = uint64_t(testkit::ResidentKb(O.RssPid));
       while (!due_.empty()) due_.pop();
       break;
     case TPhase::Close:
-      for (auto& c : clients_) c->Close();
+      for (auto& c : clients_) c->Ws->Close();
       break;
     case TPhase::Done:
       Finish();
@@ -473,7 +296,7 @@ void TLoadRunner::TImpl::Tick() {
       if (ended_ >= O.Clients) {
         EnterPhase(TPhase::Done);
       } else if (inPhase >= kCloseSeconds) {
-        for (auto& c : clients_) c->Abort();
+        for (auto& c : clients_) c->Ws->Abort();
         EnterPhase(TPhase::Done);
       }
       break;
@@ -492,11 +315,20 @@ void TLoadRunner::TImpl::ConnectTick() {
   allowed = std::min(allowed, O.ConnectConcurrency - inFlight_);
   for (; allowed > 0; --allowed) {
     ++inFlight_;
-    clients_[size_t(nextConnect_++)]->Start();
+    testkit::WsTarget target;
+    target.To = server_;
+    target.Source = SourceAddress(O, nextConnect_);
+    target.SharedSourcePort = true;
+    target.NoDelay = true;
+    target.Host = O.Host;
+    target.UserAgent = "tavrel-load";
+    target.Timeout = kHandshakeTimeout;
+    clients_[size_t(nextConnect_++)]->Ws->Connect(std::move(target));
   }
 }
 
-void TLoadRunner::TImpl::OnOpen(TClient& C) {
+void TLoadRunner::TImpl::OnOpen(testkit::WsClient& W) {
+  TClient& C = *clients_[size_t(W.Id)];
   ++connected_;
   if (O.Mode == TMode::Echo) return MakeReady(C);
   // Measuring connects alone: the gateway's "ok" completes one.
@@ -507,8 +339,8 @@ void TLoadRunner::TImpl::OnOpen(TClient& C) {
   // server's heavy stream, so that their queues fill.
   const std::string name = (C.NoRead ? std::string(loadproto::kHeavyAccountPrefix) : O.Account) +
                            std::to_string(C.Index());
-  C.Send(LoginMessage(1, name, "c" + name, "u" + name));
-  C.Send(NoticeOkMessage());
+  Send(C, LoginMessage(1, name, "c" + name, "u" + name));
+  Send(C, NoticeOkMessage());
   // A client that will not read cannot wait for "ok".
   if (C.NoRead) MakeReady(C);
 }
@@ -518,14 +350,17 @@ void TLoadRunner::TImpl::MakeReady(TClient& C) {
   C.Ready = true;
   ++ready_;
   --inFlight_;
+  // A client that stops reading does so once it is in.
+  if (C.NoRead) C.Ws->SetReading(false);
 }
 
-void TLoadRunner::TImpl::OnText(TClient& C, std::string_view Text) {
-  if (O.Mode == TMode::Gateway && !C.Ready && Text == "ok") {
-    c_.RecvBytes += Text.size();
+void TLoadRunner::TImpl::OnMessage(testkit::WsClient& W, bool Text, std::string_view Bytes) {
+  TClient& C = *clients_[size_t(W.Id)];
+  if (Text && O.Mode == TMode::Gateway && !C.Ready && Bytes == "ok") {
+    c_.RecvBytes += Bytes.size();
     return MakeReady(C);
   }
-  OnBinary(C, Text);
+  OnBinary(C, Bytes);
 }
 
 void TLoadRunner::TImpl::OnBinary(TClient& C, std::string_view Bytes) {
@@ -609,16 +444,18 @@ void TLoadRunner::TImpl::OnMessage(TClient& C, const TClientMessage& M) {
   }
 }
 
-void TLoadRunner::TImpl::OnEnd(TClient& C) {
+void TLoadRunner::TImpl::OnEnd(testkit::WsClient& W, error_code) {
+  // Whether it failed to connect, was refused or dropped shows in how far it got.
+  TClient& C = *clients_[size_t(W.Id)];
   ++ended_;
-  if (!C.Open) {
+  if (!C.Open()) {
     ++failed_;
     --inFlight_;
   } else if (!C.Ready) {
     // The server closed the connection before it was in: refused.
     ++refused_;
     --inFlight_;
-  } else if (!C.Closing) {
+  } else if (!C.Closing()) {
     ++dropped_;
   }
   if (phase_ == TPhase::Close && ended_ >= O.Clients) EnterPhase(TPhase::Done);
@@ -629,7 +466,7 @@ void TLoadRunner::TImpl::SendDue(uint64_t Now) {
     TDue d = due_.top();
     due_.pop();
     TClient& c = *clients_[size_t(d.Client)];
-    if (c.Ended) continue;
+    if (c.Ended()) continue;
     SendOne(c, d.Walk);
     const uint64_t interval = d.Walk ? uint64_t(O.WalkMs) * 1000 : uint64_t(1e6 / O.Rate);
     d.At += interval;
@@ -661,13 +498,13 @@ void TLoadRunner::TImpl::SendOne(TClient& C, bool Walk) {
   }
   ++c_.Sent;
   c_.SentBytes += msg.size();
-  C.Send(std::move(msg));
+  Send(C, std::move(msg));
 }
 
 void TLoadRunner::TImpl::Progress() {
   const uint64_t now = NowUs();
   const double dt = double(now - lastProgressUs_) / 1e6;
-  if (O.RssPid) rssPeak_ = std::max(rssPeak_, ResidentKb(O.RssPid));
+  if (O.RssPid) rssPeak_ = std::max(rssPeak_, uint64_t(testkit::ResidentKb(O.RssPid)));
   if (!O.Quiet) {
     static const char* kNames[] = {"connect", "warmup", "measure", "drain", "close", "done"};
     std::fprintf(
@@ -690,7 +527,7 @@ void TLoadRunner::TImpl::Finish() {
   signals_.cancel();
   if (!O.Quiet) Progress();
   // What is still pending unwinds and ends the loop.
-  for (auto& c : clients_) c->Abort();
+  for (auto& c : clients_) c->Ws->Abort();
 }
 
 TLoadResults TLoadRunner::TImpl::Collect() const {

@@ -144,15 +144,6 @@ double ProcessTreeCpuSeconds(const std::vector<int>& Pids) {
   return seconds;
 }
 
-uint64_t ResidentKb(int Pid) {
-  std::ifstream in("/proc/" + std::to_string(Pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
-  }
-  return 0;
-}
-
 double OwnCpuSeconds() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);

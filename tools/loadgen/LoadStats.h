@@ -61,8 +61,6 @@ class TSeqTracker {
 // (else user + system ticks), plus the ticks of children already reaped.
 // 0 for a process that does not exist.
 double ProcessTreeCpuSeconds(const std::vector<int>& Pids);
-// Resident memory in KiB from /proc/<pid>/status; 0 when unknown.
-uint64_t ResidentKb(int Pid);
 // This process's CPU seconds.
 double OwnCpuSeconds();
 

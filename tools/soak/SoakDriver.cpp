@@ -1,23 +1,18 @@
 #include "soak/SoakDriver.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -32,10 +27,12 @@
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "protocol/Grobal2.h"
+#include "testkit/GateServer.h"
+#include "testkit/Process.h"
+#include "testkit/WsClient.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -73,18 +70,6 @@ std::string TempDir() {
   return pattern;
 }
 
-uint16_t FreePort(asio::io_context& io) {
-  tcp::acceptor a(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  return a.local_endpoint().port();
-}
-
-int64_t RssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  return 0;
-}
-
 std::string ClientText(int32_t ident, const std::string& body) {
   TDefaultMessage m;
   m.Ident = ident;
@@ -111,44 +96,40 @@ int64_t SeqOf(std::string_view body, std::string_view prefix, std::string* key =
 class TSoak;
 
 // One WebSocket connection of one client, from connect to close.
-class TConn : public std::enable_shared_from_this<TConn> {
+class TConn : public std::enable_shared_from_this<TConn>, private testkit::WsClientEvents {
  public:
   TConn(TSoak& soak, int client, std::string key);
   void Start();
   void SendFinal();
   void Close();
   const std::string& Key() const { return key_; }
-  bool LoggedIn() const { return loggedIn_ && open_; }
-  bool Finished() const { return finished_; }
+  bool LoggedIn() const { return loggedIn_ && ws_->Opened() && !ws_->Ended(); }
+  bool Finished() const { return ws_->Ended(); }
 
  private:
-  void OnConnect(beast::error_code ec);
-  void OnRead(beast::error_code ec);
-  void Send(std::string text);
-  void DoWrite();
+  void OnOpen(testkit::WsClient&) override {}
+  void OnMessage(testkit::WsClient&, bool text, std::string_view data) override;
+  void OnEnd(testkit::WsClient&, beast::error_code ec) override;
+  void Send(std::string text) { ws_->Send(std::move(text), true); }
   void ScheduleSend();
   void SendNext();
   void OnMessage(const TDefaultMessage& header, std::string_view body);
-  void Finish(const char* why);
 
   TSoak& soak_;
   int client_;
   std::string key_;
-  websocket::stream<tcp::socket> ws_;
-  beast::flat_buffer buffer_;
-  std::deque<std::string> outq_;
+  std::shared_ptr<testkit::WsClient> ws_;
   asio::steady_timer sendTimer_, lifeTimer_;
   loadgen::TClientStream stream_;  // bodies as sent
   int64_t seq_ = -1;
   int64_t lastUser_ = -1, lastBroadcast_ = -1, lastRef_ = -1;
-  bool writing_ = false, loggedIn_ = false, open_ = false, finished_ = false, closing_ = false;
-  bool kicked_ = false;
+  bool loggedIn_ = false, kicked_ = false;
 };
 
-class TSoak {
+class TSoak : private testkit::GateServerEvents {
  public:
   explicit TSoak(const TSoakOptions& o)
-      : opt_(o), rnd_(o.nSeed), acceptor_(io_), tick_(io_), round_(io_) {}
+      : opt_(o), rnd_(o.nSeed), server_(io_, *this), tick_(io_), round_(io_) {}
   int Run();
 
   // Called by the connections.
@@ -169,11 +150,11 @@ class TSoak {
   enum { kRunning, kDraining, kDone };
 
   bool StartGateway();
-  void Accept();
-  void ReadLink(std::shared_ptr<tcp::socket> s, int epoch);
-  void OnFrame(const TGateFrame& f, int epoch);
+  void OnLinkUp(int link) override;
+  void OnFrame(int link, const testkit::Frame& f) override;
+  void OnGarbage(int link, size_t skipped) override;
+  void OnLinkDown(int link) override;
   void SendToLink(std::string bytes);
-  void DoLinkWrite();
   void DropLink();
   void Tick();
   void SendUser(int32_t handle, const std::string& key);
@@ -186,21 +167,18 @@ class TSoak {
   TSoakOptions opt_;
   std::mt19937 rnd_;
   asio::io_context io_;
-  tcp::acceptor acceptor_;
+  testkit::GateServer server_;
   asio::steady_timer tick_;
   asio::steady_timer round_;  // the closing round's steps
   std::string dir_;
   uint16_t gatePort_ = 0, serverPort_ = 0;
-  pid_t gateway_ = -1;
+  std::unique_ptr<testkit::Process> gateway_;
   int gatewayStatus_ = -1;
 
-  // The link.
-  std::shared_ptr<tcp::socket> link_;
+  // The link: a new one replaces the last, and its number is its epoch.
+  int link_ = 0;
   int epoch_ = 0;
   std::map<int, Clock::time_point> firstFrameAt_;  // per epoch
-  std::string inbound_;
-  std::deque<std::string> linkOut_;
-  bool linkWriting_ = false;
   // Sessions the game server knows: handle -> key, and slot.
   std::map<int32_t, std::string> handleKey_;
   std::map<int32_t, int32_t> handleSlot_;
@@ -223,38 +201,23 @@ TConn::TConn(TSoak& soak, int client, std::string key)
     : soak_(soak),
       client_(client),
       key_(std::move(key)),
-      ws_(soak.Io()),
+      ws_(std::make_shared<testkit::WsClient>(soak.Io(), static_cast<WsClientEvents&>(*this),
+                                              client)),
       sendTimer_(soak.Io()),
       lifeTimer_(soak.Io()) {}
 
 void TConn::Start() {
-  tcp::socket& sock = ws_.next_layer();
-  beast::error_code ec;
-  sock.open(tcp::v4(), ec);
+  testkit::WsTarget target;
+  target.To = tcp::endpoint(asio::ip::make_address("127.0.0.1"), soak_.GatePort());
   // One source address per client keeps every address below IpCount.
-  const std::string src =
+  target.Source =
       "127.1." + std::to_string(client_ / 250) + "." + std::to_string(1 + client_ % 250);
-  sock.bind(tcp::endpoint(asio::ip::make_address(src), 0), ec);
-  if (ec) return Finish("bind");
   ++soak_.Stats().connects;
-  sock.async_connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), soak_.GatePort()),
-                     [self = shared_from_this()](beast::error_code e) { self->OnConnect(e); });
+  ws_->Connect(std::move(target));
 }
 
-void TConn::OnConnect(beast::error_code ec) {
-  if (ec) return Finish("connect");
-  ws_.async_handshake("127.0.0.1", "/", [self = shared_from_this()](beast::error_code e) {
-    if (e) return self->Finish("handshake");
-    self->open_ = true;
-    self->ws_.async_read(self->buffer_, [self](beast::error_code e2, size_t) { self->OnRead(e2); });
-  });
-}
-
-void TConn::OnRead(beast::error_code ec) {
-  if (ec) return Finish("read");
-  const std::string data = beast::buffers_to_string(buffer_.data());
-  buffer_.consume(buffer_.size());
-  if (ws_.got_text()) {
+void TConn::OnMessage(testkit::WsClient&, bool text, std::string_view data) {
+  if (text) {
     if (data == "ok" && !loggedIn_) {
       loggedIn_ = true;
       ++soak_.Stats().logins;
@@ -269,15 +232,13 @@ void TConn::OnRead(beast::error_code ec) {
         }
       });
     }
-  } else {
-    const uint64_t errors = stream_.Errors();
-    stream_.Feed(data, [this](const loadgen::TClientMessage& m) {
-      if (!m.IsText) OnMessage(m.Header, m.Body);
-    });
-    if (stream_.Errors() != errors) soak_.Error(key_ + " got a stream it could not cut");
+    return;
   }
-  ws_.async_read(buffer_,
-                 [self = shared_from_this()](beast::error_code e, size_t) { self->OnRead(e); });
+  const uint64_t errors = stream_.Errors();
+  stream_.Feed(data, [this](const loadgen::TClientMessage& m) {
+    if (!m.IsText) OnMessage(m.Header, m.Body);
+  });
+  if (stream_.Errors() != errors) soak_.Error(key_ + " got a stream it could not cut");
 }
 
 void TConn::OnMessage(const TDefaultMessage& header, std::string_view body) {
@@ -311,7 +272,7 @@ void TConn::OnMessage(const TDefaultMessage& header, std::string_view body) {
 void TConn::ScheduleSend() {
   sendTimer_.expires_after(std::chrono::milliseconds(20 + soak_.Rnd()() % 60));
   sendTimer_.async_wait([self = shared_from_this()](beast::error_code e) {
-    if (e || !self->open_ || self->closing_) return;
+    if (e || self->ws_->Ended() || self->ws_->Closing()) return;
     if (self->soak_.Sending()) self->SendNext();
     self->ScheduleSend();
   });
@@ -326,119 +287,67 @@ void TConn::SendNext() {
 }
 
 void TConn::SendFinal() {
-  if (!LoggedIn() || closing_) return;
+  if (!LoggedIn() || ws_->Closing()) return;
   soak_.Record(key_).inFinal = true;
   SendNext();
 }
 
-void TConn::Send(std::string text) {
-  outq_.push_back(std::move(text));
-  if (!writing_) DoWrite();
-}
-
-void TConn::DoWrite() {
-  if (outq_.empty() || !open_) {
-    writing_ = false;
-    return;
-  }
-  writing_ = true;
-  ws_.text(true);
-  ws_.async_write(asio::buffer(outq_.front()),
-                  [self = shared_from_this()](beast::error_code e, size_t) {
-                    if (e) {
-                      self->writing_ = false;
-                      return;  // the read side reports the end
-                    }
-                    self->outq_.pop_front();
-                    self->DoWrite();
-                  });
-}
-
 void TConn::Close() {
-  if (!open_ || closing_) return;
-  closing_ = true;
+  if (!ws_->Opened() || ws_->Ended() || ws_->Closing()) return;
   sendTimer_.cancel();
-  ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {});
+  ws_->Close();
 }
 
-void TConn::Finish(const char* why) {
-  if (finished_) return;
-  finished_ = true;
-  open_ = false;
+void TConn::OnEnd(testkit::WsClient&, beast::error_code) {
   sendTimer_.cancel();
   lifeTimer_.cancel();
   soak_.Record(key_).ended = true;
   // The gateway closes a logged-in client only when the game server kicks it.
-  if (!closing_ && !kicked_) soak_.Error(key_ + " lost its connection at " + why);
-  beast::error_code ec;
-  ws_.next_layer().close(ec);
+  if (!ws_->Closing() && !kicked_)
+    soak_.Error(key_ + " lost its connection at " + (ws_->Opened() ? "read" : "connect"));
   soak_.OnConnEnd(client_);
 }
 
 // --- the game server side -----------------------------------------------------
 
-void TSoak::Accept() {
-  auto s = std::make_shared<tcp::socket>(io_);
-  acceptor_.async_accept(*s, [this, s](beast::error_code ec) {
-    if (ec) return;
-    if (link_) DropLink();
-    link_ = s;
-    ++epoch_;
-    ++stats_.links;
-    // The gateway links up right after it starts listening: the crowd may come.
-    if (epoch_ == 1) StartClients();
-    inbound_.clear();
-    linkOut_.clear();
-    linkWriting_ = false;
-    ReadLink(s, epoch_);
-    Accept();
-  });
+void TSoak::OnLinkUp(int link) {
+  if (link_) DropLink();
+  link_ = epoch_ = link;
+  ++stats_.links;
+  // The gateway links up right after it starts listening: the crowd may come.
+  if (epoch_ == 1) StartClients();
 }
 
-void TSoak::ReadLink(std::shared_ptr<tcp::socket> s, int epoch) {
-  auto buf = std::make_shared<std::array<char, 65536>>();
-  s->async_read_some(asio::buffer(*buf), [this, s, buf, epoch](beast::error_code ec, size_t n) {
-    if (ec || s != link_) {
-      if (s == link_) {
-        Error("the gateway closed the link");
-        DropLink();
-      }
-      return;
-    }
-    inbound_.append(buf->data(), n);
-    size_t consumed = 0, framed = 0;
-    CutGateFrames(
-        inbound_.data(), inbound_.size(), consumed,
-        [&](const TGateFrame& f) {
-          framed += sizeof(TMsgHeader) + f.payloadSize;
-          OnFrame(f, epoch);
-        },
-        [&](const TMsgHeader&) { Error("oversized frame from the gateway"); });
-    if (framed != consumed) Error("bytes between frames on the link");
-    inbound_.erase(0, consumed);
-    ReadLink(s, epoch);
-  });
+void TSoak::OnGarbage(int link, size_t) {
+  if (link == link_) Error("bytes between frames on the link");
 }
 
-void TSoak::OnFrame(const TGateFrame& f, int epoch) {
+void TSoak::OnLinkDown(int link) {
+  if (link != link_) return;
+  Error("the gateway closed the link");
+  DropLink();
+}
+
+void TSoak::OnFrame(int epoch, const testkit::Frame& f) {
+  if (epoch != link_) return;
   if (!firstFrameAt_.count(epoch)) firstFrameAt_[epoch] = Clock::now();
-  const int32_t handle = f.header.wGSocketIdx;
-  switch (f.header.wIdent) {
+  const int32_t handle = f.Header.wGSocketIdx;
+  switch (f.Header.wIdent) {
     case GM_OPEN:
-      handleSlot_[handle] = f.header.nSocket;
+      handleSlot_[handle] = f.Header.nSocket;
       break;
     case GM_CLOSE:
       handleKey_.erase(handle);
       handleSlot_.erase(handle);
       break;
     case GM_H5DATA: {
-      const std::string_view p(f.payload, f.payloadSize);
+      const std::string_view p(f.Payload);
       if (!p.empty() && p[0] == '#') {  // the login text
         const size_t at = p.find("*#");
         const size_t slash = p.find('/', at);
         if (at != std::string_view::npos && slash != std::string_view::npos)
           handleKey_[handle] = std::string(p.substr(at + 2, slash - at - 2));
-        handleSlot_.try_emplace(handle, f.header.nSocket);
+        handleSlot_.try_emplace(handle, f.Header.nSocket);
         break;
       }
       if (p.size() < sizeof(TDefaultMessage)) break;
@@ -494,36 +403,13 @@ void TSoak::SendUser(int32_t handle, const std::string& key) {
 }
 
 void TSoak::SendToLink(std::string bytes) {
-  if (!link_) return;
-  linkOut_.push_back(std::move(bytes));
-  if (!linkWriting_) DoLinkWrite();
-}
-
-void TSoak::DoLinkWrite() {
-  if (linkOut_.empty() || !link_) {
-    linkWriting_ = false;
-    return;
-  }
-  linkWriting_ = true;
-  auto s = link_;
-  asio::async_write(*s, asio::buffer(linkOut_.front()), [this, s](beast::error_code ec, size_t) {
-    if (s != link_) return;
-    if (ec) {
-      linkWriting_ = false;
-      return;
-    }
-    linkOut_.pop_front();
-    DoLinkWrite();
-  });
+  if (link_) server_.Send(link_, std::move(bytes));
 }
 
 void TSoak::DropLink() {
   if (!link_) return;
-  beast::error_code ec;
-  link_->close(ec);
-  link_.reset();
-  linkOut_.clear();
-  linkWriting_ = false;
+  server_.DropLink(link_);
+  link_ = 0;
   ++stats_.drops;
   // Sessions are learnt again from the next link's traffic; a close that
   // happens while the link is down would otherwise leave a stale entry.
@@ -565,18 +451,16 @@ void TSoak::Tick() {
   const double elapsed = std::chrono::duration<double>(now - start_).count();
 
   // The gateway must still be there.
-  int status = 0;
-  if (gateway_ > 0 && waitpid(gateway_, &status, WNOHANG) == gateway_) {
-    gatewayStatus_ = status;
-    gateway_ = -1;
-    Error("the gateway exited during the run (status " + std::to_string(status) + ")");
+  if (const auto status = gateway_->WaitExit(0ms)) {
+    gatewayStatus_ = *status;
+    Error("the gateway exited during the run (status " + std::to_string(*status) + ")");
     phase_ = kDone;
     io_.stop();
     return;
   }
   if (now - lastSample_ >= 5s) {
     lastSample_ = now;
-    rss_.emplace_back(elapsed, RssKb(gateway_));
+    rss_.emplace_back(elapsed, testkit::ResidentKb(gateway_->Pid()));
   }
   if (now - lastCheckServer_ >= 2s && link_) {
     lastCheckServer_ = now;
@@ -675,16 +559,15 @@ void TSoak::CloseRound(int tries) {
 bool TSoak::StartGateway() {
   std::ofstream(dir_ + "/Tavrel.ini")
       << "[Tavrel]\nGatePort=" << gatePort_ << "\nServerIP=127.0.0.1\nServerPort=" << serverPort_
-      << "\nConnectOutTime=60\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" << FreePort(io_) << "\n";
-  gateway_ = fork();
-  if (gateway_ < 0) return false;
-  if (gateway_ == 0) {
-    if (chdir(dir_.c_str()) != 0) _exit(127);
-    const int out = open("gateway.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(out, 2);
-    execl(opt_.sGatewayBin.c_str(), opt_.sGatewayBin.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+      << "\nConnectOutTime=60\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" << testkit::FreePort()
+      << "\n";
+  try {
+    testkit::ProcessOptions o;
+    o.Cwd = dir_;
+    o.OutputFile = dir_ + "/gateway.out";
+    gateway_ = std::make_unique<testkit::Process>(opt_.sGatewayBin, std::vector<std::string>{}, o);
+  } catch (const std::exception&) {
+    return false;
   }
   return true;
 }
@@ -696,19 +579,14 @@ int TSoak::Run() {
   getrlimit(RLIMIT_NOFILE, &lim);
   lim.rlim_cur = lim.rlim_max;
   setrlimit(RLIMIT_NOFILE, &lim);
-  acceptor_.open(tcp::v4());
-  acceptor_.set_option(asio::socket_base::reuse_address(true));
-  acceptor_.bind(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  acceptor_.listen();
-  serverPort_ = acceptor_.local_endpoint().port();
-  gatePort_ = FreePort(io_);
+  serverPort_ = server_.Listen("127.0.0.1", 0);
+  gatePort_ = testkit::FreePort();
   if (!StartGateway()) {
     std::printf("soak: cannot start %s\n", opt_.sGatewayBin.c_str());
     return 1;
   }
-  std::printf("soak: gateway pid %d in %s, %d clients for %.1f minutes\n", gateway_, dir_.c_str(),
-              opt_.nClients, opt_.dMinutes);
-  Accept();
+  std::printf("soak: gateway pid %d in %s, %d clients for %.1f minutes\n", gateway_->Pid(),
+              dir_.c_str(), opt_.nClients, opt_.dMinutes);
   start_ = lastDrop_ = lastKick_ = lastBroadcast_ = lastRef_ = lastCheckServer_ = Clock::now();
   lastSample_ = start_ - 10s;
   conns_.resize(opt_.nClients);
@@ -727,9 +605,9 @@ int TSoak::Run() {
   const bool ok = Verify();
   // Idle memory: every client gone for a few seconds.
   std::this_thread::sleep_for(3s);
-  if (gateway_ > 0)
+  if (!gateway_->WaitExit(0ms))
     rss_.emplace_back(std::chrono::duration<double>(Clock::now() - start_).count(),
-                      RssKb(gateway_));
+                      testkit::ResidentKb(gateway_->Pid()));
   // Leak: the last quarter of the run may not sit above the second quarter.
   int64_t early = 0, late = 0;
   const double total = opt_.dMinutes * 60;
@@ -738,13 +616,7 @@ int TSoak::Run() {
     if (t >= total * 0.75) late = std::max(late, kb);
   }
   const bool leak = early > 0 && late > early + early / 10 + 2048;
-  if (gateway_ > 0) {
-    kill(gateway_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100 && waitpid(gateway_, &status, WNOHANG) != gateway_; ++i)
-      std::this_thread::sleep_for(50ms);
-    gatewayStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  gatewayStatus_ = gateway_->Stop(SIGTERM, 5s);
   Report(ok, leak, gatewayStatus_);
   const bool pass = ok && !leak && gatewayStatus_ == 0 && stats_.errors.empty();
   if (!opt_.boKeepDir && pass) std::filesystem::remove_all(dir_);

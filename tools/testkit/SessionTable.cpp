@@ -1,8 +1,8 @@
-#include "gamesim/SessionTable.h"
+#include "testkit/SessionTable.h"
 
 #include <set>
 
-namespace gamesim {
+namespace testkit {
 
 bool ParseLoginText(std::string_view Payload, LoginText& Out) {
   // Trailing zero bytes are the frame's terminator, not text.
@@ -95,4 +95,4 @@ size_t SessionTable::LoggedInCount() const {
   return n;
 }
 
-}  // namespace gamesim
+}  // namespace testkit

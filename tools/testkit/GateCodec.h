@@ -13,7 +13,7 @@
 
 #include "protocol/Grobal2.h"
 
-namespace gamesim {
+namespace testkit {
 
 // A header announcing more than this is garbage, not a frame to wait for.
 constexpr size_t kMaxFramePayload = 16u << 20;
@@ -78,4 +78,4 @@ std::string DescribeHeader(int Link, const TMsgHeader& Header);
 // "hex:..." bytes; false on odd length or a non-hex digit.
 bool ParseHex(std::string_view Hex, std::string& Out);
 
-}  // namespace gamesim
+}  // namespace testkit

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace gamesim {
+namespace testkit {
 
 struct Session {
   int Link = 0;
@@ -55,4 +55,4 @@ class SessionTable {
   uint16_t lastIndex_ = 0;
 };
 
-}  // namespace gamesim
+}  // namespace testkit

@@ -1,4 +1,4 @@
-#include "gamesim/GateCodec.h"
+#include "testkit/GateCodec.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 
-namespace gamesim {
+namespace testkit {
 
 namespace {
 
@@ -203,4 +203,4 @@ bool ParseHex(std::string_view Hex, std::string& Out) {
   return true;
 }
 
-}  // namespace gamesim
+}  // namespace testkit

@@ -1,13 +1,15 @@
-// One gateway link of the test game server: reads the byte stream and cuts
-// it into frames for its owner, and writes what it is given one write at a
-// time (a frame optionally in delayed pieces, load traffic gathered into one
-// write per batch). Runs on the server's io_context; each pending handler
-// keeps the link alive.
+// One gateway link of a test game server: reads the byte stream and cuts it
+// into frames for its owner, and writes what it is given one write at a time
+// (a frame optionally in delayed pieces, load traffic gathered into one write
+// per batch). Reading can be switched off so that the gateway's frames wait
+// in the socket buffers. Runs on the server's io_context; each pending
+// handler keeps the link alive.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,9 +17,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "gamesim/GateCodec.h"
+#include "testkit/GateCodec.h"
 
-namespace gamesim {
+namespace testkit {
 
 // A link whose peer stops reading is dropped once this much waits.
 constexpr size_t kMaxLinkQueue = 256u << 20;
@@ -38,11 +40,15 @@ class GateLink : public std::enable_shared_from_this<GateLink> {
  public:
   GateLink(GateLinkEvents& Events, int LinkId, boost::asio::ip::tcp::socket Socket);
 
-  void Start() { DoRead(); }
+  void Start() { SetReading(true); }
+  // Off: the bytes wait unread in the socket, and only the peer's leaving
+  // is noticed (reported as OnLinkDown).
+  void SetReading(bool On);
 
   // Queues Bytes, cut into Pieces with GapMs between them when Pieces > 1.
-  // False when the queue cap is crossed (the caller drops the link).
-  bool Send(std::string Bytes, int Pieces, int GapMs);
+  // False when the queue cap is crossed (the caller drops the link). Done,
+  // when given, hears whether the last piece was written.
+  bool Send(std::string Bytes, int Pieces, int GapMs, std::function<void(bool)> Done = {});
 
   // Load traffic and echoes gather here and go out as one write per batch.
   void Queue(std::string_view Bytes) { pending_.append(Bytes); }
@@ -51,7 +57,8 @@ class GateLink : public std::enable_shared_from_this<GateLink> {
   bool FlushPending();
   size_t Queued() const { return queued_ + pending_.size(); }
 
-  void Close();
+  // Reset: the peer sees a reset instead of an orderly close.
+  void Close(bool Reset = false);
   std::string Peer() const;
 
   const int Id;
@@ -60,12 +67,15 @@ class GateLink : public std::enable_shared_from_this<GateLink> {
   struct Chunk {
     std::string Bytes;
     int DelayMs;
+    std::function<void(bool)> Done;
   };
 
   void DoRead();
-  void OnRead(boost::system::error_code Ec, size_t N);
+  void OnReadable(boost::system::error_code Ec);
+  void WatchHangUp();
   void DoWrite();
   void OnWrite(boost::system::error_code Ec);
+  void FailQueued();
 
   GateLinkEvents& events_;
   boost::asio::ip::tcp::socket socket_;
@@ -75,8 +85,11 @@ class GateLink : public std::enable_shared_from_this<GateLink> {
   size_t queued_ = 0;
   std::string pending_;
   bool writing_ = false;
+  bool reading_ = false;      // wanted
+  bool readPending_ = false;  // a read is in flight
   bool closed_ = false;
   boost::asio::steady_timer gap_;
+  boost::asio::steady_timer watch_;  // for a hang-up while not reading
 };
 
-}  // namespace gamesim
+}  // namespace testkit
