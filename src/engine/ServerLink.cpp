@@ -20,9 +20,6 @@ constexpr uint64_t kLinkReminderMs = 60000;
 // Frame bytes one event-loop turn dispatches: a broadcast flood from the game
 // server must leave the console and the clients their turns.
 constexpr size_t kReceiptSliceBytes = 16 * 1024;
-// A written-out queue keeps its block for the next frames only while it is
-// this small: a burst's block goes back at once.
-constexpr int64_t kKeptQueueBytes = 64 * 1024;
 }  // namespace
 
 TServerLink::TServerLink()
@@ -65,7 +62,9 @@ void TServerLink::Flush() {
     const int sent = WriteSome(queue.UnsentData(), static_cast<int>(block));
     if (sent <= 0) return;
     stats_.nBytesToServer += static_cast<uint64_t>(sent);
-    queue.MarkSent(sent, kKeptQueueBytes);
+    // A written-out queue gives its block back: what a stalled or bursting
+    // game server made it grow to would otherwise stay resident.
+    queue.MarkSent(sent, 0);
     if (queue.UnsentSize() == 0 && handler_) handler_->LinkWritten();
   }
 }
