@@ -45,7 +45,7 @@ class TFrontEnd {
   // The [TLS] files again, for connections accepted from now on; false with
   // the reason when they cannot be loaded (the old ones stay) or TLS is off.
   virtual bool ReloadTLS(std::string& sError) {
-    sError = "the WebSocket front end is not running";
+    sError = "this front end serves no TLS";
     return false;
   }
   // The balancers whose connections carry a PROXY header, from the next accept on.

@@ -82,8 +82,8 @@ void TTavrelSocket::Open(std::unique_ptr<TFrontEnd> frontEnd) {
     MainOutMessage(Format("绑定端口[%s:%d]", g_GateConfig.sGateIP.c_str(),
                           static_cast<int>(g_GateConfig.nGatePort)));
     // GateAddr above is only shown; this is where clients really connect.
-    if (frontEnd_ && !frontEnd_->ListenUrl().empty())
-      MainOutMessage("Listening on " + frontEnd_->ListenUrl());
+    if (const std::string url = frontEnd_ ? frontEnd_->ListenUrl() : ""; !url.empty())
+      MainOutMessage("Listening on " + url);
     g_boStarted = true;
     boCheckServerFail = false;
     link_->Open(g_GateConfig.sServerIP, g_GateConfig.nServerPort);
