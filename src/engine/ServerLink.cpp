@@ -121,6 +121,7 @@ bool TServerLink::ProcReceiveBuffer(size_t budget) {
                      header.wIdent, header.nLength));
         },
         &skipped, budget);
+    if (std::exchange(boAnswered_, false)) Flush();
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] ProcReceiveBuffer Error %s", e.what()));
   }
@@ -150,7 +151,9 @@ void TServerLink::Dispatch(const TGateFrame& frame) {
       dwCheckServerTimeMin = now - dwCheckRecviceTick;
       if (dwCheckServerTimeMin > dwCheckServerTimeMax) dwCheckServerTimeMax = dwCheckServerTimeMin;
       dwCheckRecviceTick = now;
-      if (Queue(MakeGateHeader(GM_RECEIVE_OK, 0, 0, 0, 0), nullptr, 0)) Flush();
+      // Written once the frames in hand are dispatched: a game server that
+      // sends many costs one write, not one each.
+      boAnswered_ = Queue(MakeGateHeader(GM_RECEIVE_OK, 0, 0, 0, 0), nullptr, 0) || boAnswered_;
       return;
     }
     default:

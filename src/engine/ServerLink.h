@@ -111,7 +111,8 @@ class TServerLink {
 
   std::unique_ptr<TMemoryStreamEx> queue_;
   bool boConnet = false;
-  bool boOverCap_ = false;  // the link is dropped on the next Step
+  bool boOverCap_ = false;   // the link is dropped on the next Step
+  bool boAnswered_ = false;  // a GM_RECEIVE_OK answer waits for the end of the receipt
   // The link's state as the main log told it: its loss once, then a reminder
   // a minute at most while it stays down, and its return.
   bool boDownTold_ = false;

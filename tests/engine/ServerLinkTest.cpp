@@ -123,6 +123,19 @@ TEST_F(ServerLinkTest, KeepAliveFramesStayInTheLinkTheRestReachTheEngine) {
   EXPECT_EQ(link.Stats().nBytesFromServer, 0u);  // counted by the socket's reads only
 }
 
+// A game server that sends GM_RECEIVE_OK in bulk gets every answer, written
+// with one write per receipt rather than one each.
+TEST_F(ServerLinkTest, ManyKeepAliveAnswersCostOneWritePerReceipt) {
+  link.SetUp(true);
+  std::string bytes;
+  for (int i = 0; i < 100; ++i) AppendGateFrame(bytes, GM_RECEIVE_OK, 0, 0, 0, nullptr, 0);
+  link.AppendReceived(bytes.data(), bytes.size());
+  EXPECT_EQ(Idents(link.Queued()), std::vector<int>(100, GM_RECEIVE_OK));
+  EXPECT_EQ(link.nWriteCalls, 1);
+  link.ReadAll();
+  EXPECT_EQ(link.read.size(), 100 * sizeof(TMsgHeader));
+}
+
 // Every two seconds a started gateway sends GM_CHECKCLIENT while the link is up.
 TEST_F(ServerLinkTest, StepSendsTheKeepAliveEveryTwoSeconds) {
   g_boStarted = true;

@@ -17,10 +17,12 @@ class TRecordingLink final : public TServerLink {
     Flush();
     boReading_ = false;
   }
-  std::string read;  // every byte the game server has read
+  std::string read;     // every byte the game server has read
+  int nWriteCalls = 0;  // writes the link tried, taken or not
 
  protected:
   int WriteSome(const char* data, int n) override {
+    ++nWriteCalls;
     if (!boReading_) return -1;
     read.append(data, static_cast<size_t>(n));
     return n;
