@@ -17,17 +17,8 @@ namespace {
 // forwarded client message (0 for the others).
 std::vector<std::pair<int, int32_t>> LinkFrames(TTavrelSocket& engine) {
   std::vector<std::pair<int, int32_t>> out;
-  std::string_view bytes = engine.Link().Queued();
-  size_t consumed = 0;
-  CutGateFrames(
-      bytes.data(), bytes.size(), consumed,
-      [&](const TGateFrame& f) {
-        TDefaultMessage m;
-        if (f.header.wIdent == GM_H5DATA && f.payloadSize >= sizeof m)
-          std::memcpy(&m, f.payload, sizeof m);
-        out.emplace_back(f.header.wIdent, m.Recog);
-      },
-      [](const TMsgHeader&) {});
+  for (const auto& frame : CutFrames(engine.Link().Queued()))
+    out.emplace_back(frame.first.wIdent, ForwardedRecord(frame).Recog);
   return out;
 }
 

@@ -21,16 +21,7 @@ namespace {
 
 // Frames the engine queued for the game server, cut apart.
 std::vector<std::pair<TMsgHeader, std::string>> QueuedFrames(TTavrelSocket& engine) {
-  std::vector<std::pair<TMsgHeader, std::string>> out;
-  std::string_view bytes = engine.Link().Queued();
-  size_t consumed = 0;
-  CutGateFrames(
-      bytes.data(), bytes.size(), consumed,
-      [&](const TGateFrame& f) {
-        out.emplace_back(f.header, std::string(f.payload, f.payloadSize));
-      },
-      [](const TMsgHeader&) {});
-  return out;
+  return CutFrames(engine.Link().Queued());
 }
 
 class EngineTest : public ::testing::Test, protected TEngineRig {

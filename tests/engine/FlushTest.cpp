@@ -18,17 +18,9 @@ class FlushTest : public ::testing::Test, protected TEngineRig {
   // GM_H5DATA frames queued for the game server: the record of each, in order.
   std::vector<TDefaultMessage> Forwarded() {
     std::vector<TDefaultMessage> out;
-    std::string_view bytes = engine->Link().Queued();
-    size_t consumed = 0;
-    CutGateFrames(
-        bytes.data(), bytes.size(), consumed,
-        [&](const TGateFrame& f) {
-          if (f.header.wIdent != GM_H5DATA || f.payloadSize < sizeof(TDefaultMessage)) return;
-          TDefaultMessage m;
-          std::memcpy(&m, f.payload, sizeof m);
-          out.push_back(m);
-        },
-        [](const TMsgHeader&) {});
+    for (const auto& frame : CutFrames(engine->Link().Queued()))
+      if (frame.first.wIdent == GM_H5DATA && frame.second.size() >= sizeof(TDefaultMessage))
+        out.push_back(ForwardedRecord(frame));
     return out;
   }
 

@@ -35,17 +35,9 @@ class ResumeTest : public ::testing::Test, protected TEngineRig {
   // Frames queued for the game server since the last call.
   std::vector<TFrame> NewFrames() {
     std::vector<TFrame> out;
-    const std::string_view bytes = std::string_view(link->Queued()).substr(nSeen_);
-    size_t consumed = 0;
-    CutGateFrames(
-        bytes.data(), bytes.size(), consumed,
-        [&](const TGateFrame& f) {
-          TDefaultMessage m;
-          if (f.header.wIdent == GM_H5DATA && f.payloadSize >= sizeof m)
-            std::memcpy(&m, f.payload, sizeof m);
-          out.push_back({f.header.wIdent, f.header.nSocket, f.header.wGSocketIdx, m.Recog});
-        },
-        [](const TMsgHeader&) {});
+    for (const auto& f : CutFrames(std::string_view(link->Queued()).substr(nSeen_)))
+      out.push_back(
+          {f.first.wIdent, f.first.nSocket, f.first.wGSocketIdx, ForwardedRecord(f).Recog});
     nSeen_ = link->Queued().size();
     return out;
   }

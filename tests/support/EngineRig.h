@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ProcessState.h"
@@ -22,6 +24,28 @@
 #include "engine/GameSocket.h"
 #include "protocol/GateFrame.h"
 #include "shared/Share.h"
+
+// The whole frames in `bytes` (what the engine queued for the game server),
+// each as its header and payload.
+inline std::vector<std::pair<TMsgHeader, std::string>> CutFrames(std::string_view bytes) {
+  std::vector<std::pair<TMsgHeader, std::string>> out;
+  size_t consumed = 0;
+  CutGateFrames(
+      bytes.data(), bytes.size(), consumed,
+      [&](const TGateFrame& f) {
+        out.emplace_back(f.header, std::string(f.payload, f.payloadSize));
+      },
+      [](const TMsgHeader&) {});
+  return out;
+}
+
+// The client message record a GM_H5DATA payload starts with; zeros for any other frame.
+inline TDefaultMessage ForwardedRecord(const std::pair<TMsgHeader, std::string>& frame) {
+  TDefaultMessage m;
+  if (frame.first.wIdent == GM_H5DATA && frame.second.size() >= sizeof m)
+    std::memcpy(&m, frame.second.data(), sizeof m);
+  return m;
+}
 
 class TRecordingFrontEnd final : public TFrontEnd {
  public:
