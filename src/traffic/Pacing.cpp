@@ -165,6 +165,14 @@ EStep CheckStep(TSessionInfo& session, TTrafficSink& link, const TDefaultMessage
   return result;
 }
 
+void CountPace(std::array<uint64_t, kPaceKindCount>& counts, int32_t nIdent) {
+  ++counts[static_cast<size_t>(PaceKindOf(nIdent))];
+}
+
+}  // namespace
+
+TPacingStats g_PacingStats;
+
 EPaceKind PaceKindOf(int32_t nIdent) {
   switch (nIdent) {
     case CM_WALK:
@@ -183,14 +191,6 @@ EPaceKind PaceKindOf(int32_t nIdent) {
       return EPaceKind::Other;
   }
 }
-
-void CountPace(std::array<uint64_t, kPaceKindCount>& counts, int32_t nIdent) {
-  ++counts[static_cast<size_t>(PaceKindOf(nIdent))];
-}
-
-}  // namespace
-
-TPacingStats g_PacingStats;
 
 const char* PaceKindName(EPaceKind kind) {
   static constexpr const char* kNames[kPaceKindCount] = {"walk", "run",   "turn", "butch",

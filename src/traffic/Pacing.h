@@ -35,6 +35,7 @@ TDefaultMessage DecodeHeaderOnce(TSessionInfo& session, std::string_view sHeader
 enum class EPaceKind : uint8_t { Walk, Run, Turn, Butch, Hit, Spell, Other };
 inline constexpr size_t kPaceKindCount = 7;
 const char* PaceKindName(EPaceKind kind);  // "walk", "run", ... "other"
+EPaceKind PaceKindOf(int32_t nIdent);      // the pace check's kind of a client request
 
 struct TPacingStats {
   std::array<uint64_t, kPaceKindCount> nAccepted{};  // queued for the game server
