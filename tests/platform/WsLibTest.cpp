@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -81,6 +82,7 @@ class WsLibTest : public ::testing::Test {
     };
     auto onDisconnect = [this](const std::string& uid, const std::string& ip) {
       events_.push_back({'D', uid, ip});
+      ends_[uid] = lib_->EndingKind();
     };
     auto onMessage = [this](TWsConnId id, std::string_view msg) {
       events_.push_back({'M', std::to_string(id), std::string(msg)});
@@ -184,6 +186,7 @@ class WsLibTest : public ::testing::Test {
   std::unique_ptr<TWsLib> lib_;
   uint16_t port_ = 0;
   std::vector<TEvent> events_;
+  std::map<std::string, EConnEnd> ends_;  // how each connection ended, as the engine is told
   std::vector<std::string> logs_;
   bool boRefuseNext_ = false;
   std::function<void(const std::string&)> logHook_;  // runs on every log line
@@ -245,6 +248,27 @@ TEST_F(WsLibTest, MessagesLimitAndClientClose) {
   EXPECT_EQ(Count('D', uidA), 1);
   EXPECT_EQ(Count('D', uidB), 1);
   EXPECT_EQ(lib_->OpenConnections(), 0u);
+}
+
+// The engine keeps a session only for a connection that was lost: the end of
+// each connection says who ended it and whether the client meant it (1000).
+TEST_F(WsLibTest, TellsHowEachConnectionEnded) {
+  Start();
+  TPlainClient normal(ioc_), other(ioc_), lost(ioc_), closed(ioc_);
+  const std::string uidNormal = Connect(normal), uidOther = Connect(other);
+  const std::string uidLost = Connect(lost), uidClosed = Connect(closed);
+  ASSERT_FALSE(uidNormal.empty() || uidOther.empty() || uidLost.empty() || uidClosed.empty());
+  ASSERT_FALSE(Complete([&](auto h) { normal.ws.async_close(websocket::close_code::normal, h); }));
+  ASSERT_FALSE(Complete([&](auto h) { other.ws.async_close(websocket::close_reason(4900), h); }));
+  beast::get_lowest_layer(lost.ws).socket().close();
+  lib_->CloseSocket(Id(uidClosed), ECloseCode::Kicked);
+  EXPECT_EQ(Read(closed), TMsg("ok", false));
+  Read(closed);  // the close frame, answered
+  ASSERT_TRUE(RunUntil([&] { return ends_.size() == 4; }));
+  EXPECT_EQ(ends_[uidNormal], EConnEnd::ClientNormal);
+  EXPECT_EQ(ends_[uidOther], EConnEnd::ClientClose);
+  EXPECT_EQ(ends_[uidLost], EConnEnd::Lost);
+  EXPECT_EQ(ends_[uidClosed], EConnEnd::Gateway);
 }
 
 // What the connect callback sends leaves with the handshake reply, one segment for both, so
