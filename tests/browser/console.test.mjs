@@ -96,11 +96,13 @@ describe('operator console', () => {
 
     await memo.dblclick();
     await box.getByRole('button', { name: '是(Y)' }).click();
-    await page.waitForFunction(() => document.getElementById('MemoLog').value === '');
     // Every earlier line is gone; what may follow is the audit line of this
-    // very request, which the log takes in on its own timer.
-    const after = (await state(gateway)).lines.filter(
-      (l) => !/Console request from [^ ]+: POST \/api\/clearlog -> 200/.test(l));
+    // very request, which the log takes in on its own timer, so it may reach
+    // the page before the page has shown the empty log.
+    const audit = 'Console request from [^ ]+: POST /api/clearlog -> 200';
+    await page.waitForFunction((pattern) => document.getElementById('MemoLog').value.split('\n')
+      .every((l) => l === '' || new RegExp(pattern).test(l)), audit);
+    const after = (await state(gateway)).lines.filter((l) => !new RegExp(audit).test(l));
     assert.deepEqual(after, []);
   });
 
