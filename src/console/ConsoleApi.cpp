@@ -356,7 +356,8 @@ TConsoleReply TConsoleApi::GetUsers() {
                                   {"userId", r.sUserID},
                                   {"connectedAt", r.sConnectTime},
                                   {"bytesIn", r.nBytesFromClient},
-                                  {"bytesOut", r.nBytesToClient}});
+                                  {"bytesOut", r.nBytesToClient},
+                                  {"graceLeft", r.nGraceLeftSeconds}});
     }
     status = dialog.StatusText();
   }

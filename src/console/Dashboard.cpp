@@ -72,6 +72,10 @@ bool TDashboard::Tick(const TGateFigures& figures, uint64_t nNowTick, int64_t nN
   s.nRefusedNoSlot = Delta(now.nRefusedNoSlot, before.nRefusedNoSlot);
   s.nRefusedHandshake = Delta(figures.nRefusedHandshakes, last_.nRefusedHandshakes);
   s.nRefusedPace = Delta(figures.nPaceRefused, last_.nPaceRefused);
+  s.nDetached = figures.nDetached;
+  s.nResumesOk = Delta(now.nResumesOk, before.nResumesOk);
+  s.nResumesRefused = Delta(now.nResumesRefused, before.nResumesRefused);
+  s.nResumesExpired = Delta(now.nResumesExpired, before.nResumesExpired);
   s.dDwellP99ToServer = DwellP99(now.dwellToServer, before.dwellToServer);
   s.dDwellP99ToClient = DwellP99(now.dwellToClient, before.dwellToClient);
   samples_.push_back(s);
@@ -104,6 +108,10 @@ json::object TDashboard::SampleJson(const TDashboardSample& s) {
                                                {"noFreeRecord", s.nRefusedNoSlot},
                                                {"handshake", s.nRefusedHandshake},
                                                {"paceCheck", s.nRefusedPace}}},
+                      {"resumes", json::object{{"detached", s.nDetached},
+                                               {"ok", s.nResumesOk},
+                                               {"refused", s.nResumesRefused},
+                                               {"expired", s.nResumesExpired}}},
                       {"dwellP99Ms", json::object{{"toServer", s.dDwellP99ToServer * 1000},
                                                   {"toClient", s.dDwellP99ToClient * 1000}}}};
 }

@@ -27,6 +27,12 @@ struct TDashboardSample {
   uint64_t nRefusedNoSlot = 0;     // connections finding no free session record
   uint64_t nRefusedHandshake = 0;  // connections failing before the WebSocket handshake
   uint64_t nRefusedPace = 0;       // client messages refused by the pace check
+  // [Resume]: sessions kept for a new connection at the interval's end, and
+  // resumes that succeeded, were refused, or never came (grace over).
+  int64_t nDetached = 0;
+  uint64_t nResumesOk = 0;
+  uint64_t nResumesRefused = 0;
+  uint64_t nResumesExpired = 0;
   // 99th percentile of the time messages waited inside the gateway in this
   // interval, in seconds, read off the dwell histograms; 0 when none passed.
   double dDwellP99ToServer = 0;

@@ -130,6 +130,7 @@ TGateFigures ReadGateFigures(TTavrelSocket* engine) {
   f.nSessionRecords = engine->GetListCount();
   f.nLinkQueueBytes = engine->Link().QueuedBytes();
   f.nClientStreamBytes = engine->ClientStreamBytes();
+  f.nDetached = engine->DetachedCount();
   f.stats = engine->Stats();
   f.link = engine->Link().Stats();
   if (const TFrontEnd* frontEnd = engine->FrontEnd()) {
@@ -171,6 +172,14 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.One("tavrel_client_stream_bytes", "gauge",
         "Bytes waiting in the outbound streams of browser connections.",
         NonNegative(f.nClientStreamBytes));
+  m.One("tavrel_sessions_detached", "gauge",
+        "Sessions whose connection was lost, kept for a resume.", NonNegative(f.nDetached));
+  m.Head("tavrel_resumes_total", "counter",
+         "Sessions taken over by a new connection, resumes refused, and detached sessions whose "
+         "grace ran out.");
+  m.Sample("tavrel_resumes_total", "result=\"ok\"", stats.nResumesOk);
+  m.Sample("tavrel_resumes_total", "result=\"refused\"", stats.nResumesRefused);
+  m.Sample("tavrel_resumes_total", "result=\"expired\"", stats.nResumesExpired);
   m.One("tavrel_connections_accepted_total", "counter",
         "Browser connections admitted: given a session record and greeted.",
         stats.nConnectionsAccepted);

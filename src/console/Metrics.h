@@ -21,6 +21,7 @@ struct TGateFigures {
   int64_t nSessionRecords = 0;
   int64_t nLinkQueueBytes = 0;     // queued for the game server, not yet written
   int64_t nClientStreamBytes = 0;  // waiting in the sessions' outbound streams
+  int64_t nDetached = 0;           // [Resume]: sessions waiting for a new connection
   TGateStats stats;
   TLinkStats link;
   uint64_t nSlowConsumerCloses = 0;

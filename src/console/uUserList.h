@@ -23,6 +23,9 @@ struct TUserRow {
   std::string sConnectTime;  // local "yyyy-mm-dd hh:nn:ss"
   uint64_t nBytesFromClient = 0;
   uint64_t nBytesToClient = 0;
+  // [Resume]: a session whose connection was lost, with the seconds it is
+  // still kept for; -1 for a connected one.
+  int64_t nGraceLeftSeconds = -1;
 };
 
 // What a chosen row names: the slot and the connection seen in it.

@@ -107,10 +107,16 @@ void TTavrelSocket::BeginDrain() {
     for (auto& record : SessionList) {
       TSessionInfo& s = *record;
       if (!s.Live()) continue;
+      if (s.work.boDetached) {
+        EndDetached(s, "the gateway is shutting down");
+        continue;
+      }
       // Messages the gateway accepted reach the game server before the end.
       ProcessUserPacket(s);
       if (s.RecvBuffer) s.RecvBuffer->Clear();
-      SendServerMsg(GM_CLOSE, static_cast<int32_t>(s.nSocketHandle), s.nSocketIndx, 0, 0, nullptr);
+      if (s.work.boServerOpen)
+        SendServerMsg(GM_CLOSE, static_cast<int32_t>(s.nSocketHandle), s.nSocketIndx, 0, 0,
+                      nullptr);
       // What the game server has sent goes to the client before the close.
       CloseAfterBacklog(s, ECloseCode::GoingAway, now + kDrainHandOffMs);
       VisitClosing(s, now);
@@ -143,9 +149,15 @@ TSessionInfo* TTavrelSocket::GetUser(uint32_t nHandle) {
   return it == handleIndex_.end() ? nullptr : it->second;
 }
 
+TSessionInfo* TTavrelSocket::GetConn(uint32_t nConn) {
+  TMyLockGuard guard(FLock);
+  auto it = connIndex_.find(nConn);
+  return it == connIndex_.end() ? nullptr : it->second;
+}
+
 TSessionInfo* TTavrelSocket::GetUser(std::string_view sUid) {
-  const uint32_t nHandle = ConnNumber(sUid);
-  return nHandle == 0 ? nullptr : GetUser(nHandle);
+  const uint32_t nConn = ConnNumber(sUid);
+  return nConn == 0 ? nullptr : GetConn(nConn);
 }
 
 TSessionInfo* TTavrelSocket::GetUserIndex(int32_t SocketIdx) {
@@ -217,9 +229,10 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
     // The reuse delay keeps a record from the next player while the game
     // server may still hold the last one on it. A connection whose login
     // text never went out left it nothing to hold (GM_OPEN and GM_CLOSE
-    // travel in order): its record is free at once, so clients that connect
-    // and leave cannot lock the table for the delay.
-    if (Session.boNewLogon || Session.boLoginRefused) {
+    // travel in order, and with [Resume] GM_OPEN waits for the login): its
+    // record is free at once, so clients that connect and leave cannot lock
+    // the table for the delay.
+    if (Session.boNewLogon || Session.boLoginRefused || !Session.work.boServerOpen) {
       reusable_[slot / 64] |= uint64_t{1} << (slot % 64);
     } else {
       freed_[(nFreedHead_ + nFreed_) % freed_.size()] = slot;
@@ -242,12 +255,14 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
   // Swapped, not assigned: assigning an empty string keeps the old storage.
   TSpellMemo none;
   std::swap(Session.work.m_SpellMemo, none);
+  Session.work.replay.Release();
 }
 
 void TTavrelSocket::FreeSessionAll() {
   TMyLockGuard guard(FLock);
   for (auto& session : SessionList) FreeSession(*session);
   handleIndex_.clear();
+  connIndex_.clear();
   SessionList.clear();
   nFreedHead_ = nFreed_ = 0;
   reusable_.fill(0);
@@ -294,6 +309,7 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
         session->sUid = sUid;
         session->nSocketIndx = I;
         session->nSocketHandle = nConn;
+        session->nConn = nConn;
         session->dwCheckLogin = now;
         session->m_nNextIntervalTick = now;
         session->m_nSpeedSectionTick = now;
@@ -303,9 +319,18 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
         ++stats_.nConnectionsAccepted;
         // Identifiers are unique among open connections; one that is not a
         // number (handle 0) cannot be addressed.
-        if (nConn != 0) handleIndex_[nConn] = session;
-        SendServerMsg(GM_OPEN, static_cast<int32_t>(session->nSocketHandle), I, 0,
-                      static_cast<int32_t>(sIP.size() + 1), sIP.c_str());
+        handleIndex_[nConn] = session;
+        connIndex_[nConn] = session;
+        // With [Resume] the game server hears of a connection at its login
+        // text: one that resumes, or never says anything, costs it nothing.
+        if (ResumeOn()) {
+          session->work.replay =
+              TReplayWindow(static_cast<size_t>(g_GateConfig.nResumeReplayBytes));
+        } else {
+          SendServerMsg(GM_OPEN, static_cast<int32_t>(session->nSocketHandle), I, 0,
+                        static_cast<int32_t>(sIP.size() + 1), sIP.c_str());
+          session->work.boServerOpen = true;
+        }
         frontEnd_->SendMsg(nConn, "ok");
         if (boShowLog) MainOutMessage(Format("OnWebSocketOpen: %s", sUid.c_str()));
       }
@@ -344,9 +369,10 @@ void TTavrelSocket::HandshakeEnded(const std::string& sRemoteIP) {
 }
 
 void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP,
-                                     std::string_view sEnd) {
+                                     std::string_view sEnd, EConnEnd how) {
   try {
-    DecIpNumber(IpAdmissionKey(sRemoteIP));
+    const std::string sKey = IpAdmissionKey(sRemoteIP);
+    DecIpNumber(sKey);
     if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s)", sUid.c_str()));
     if (TSessionInfo* session = GetUser(std::string_view(sUid))) {
       LogEnded(*session, sEnd);
@@ -355,22 +381,32 @@ void TTavrelSocket::ServerDisconnect(const std::string& sUid, const std::string&
       // turn, or since the last tick) reaches the game server before its
       // GM_CLOSE; the drain has forwarded it already.
       if (!boDraining_) ProcessUserPacket(*session);
-      handleIndex_.erase(session->nSocketHandle);
-      FreeSession(*session);
       // The drain has announced every close already.
-      if (!boDraining_) {
-        SendServerMsg(GM_CLOSE, static_cast<int32_t>(session->nSocketHandle), session->nSocketIndx,
-                      0, 0, nullptr);
-      }
-      session->nSocketHandle = 0;
-      if (session->boPlay) --g_nSuccessCount;
-      session->boPlay = false;
+      if (MayDetach(*session, how))
+        Detach(*session, sKey);
+      else
+        EndSession(*session, !boDraining_);
       if (boShowLog) MainOutMessage(Format("OnWebSocketClose:(%s) ok", sUid.c_str()));
     }
   } catch (const std::exception&) {
     OutErrorLog(Format("Disconnect:(%d)", 1));
   }
   --g_nUserConnect;
+}
+
+void TTavrelSocket::EndSession(TSessionInfo& session, bool boTellServer) {
+  handleIndex_.erase(session.nSocketHandle);
+  connIndex_.erase(session.nConn);
+  const bool boKnown = session.work.boServerOpen;
+  FreeSession(session);
+  if (boTellServer && boKnown) {
+    SendServerMsg(GM_CLOSE, static_cast<int32_t>(session.nSocketHandle), session.nSocketIndx, 0, 0,
+                  nullptr);
+  }
+  session.nSocketHandle = 0;
+  session.nConn = 0;
+  if (session.boPlay) --g_nSuccessCount;
+  session.boPlay = false;
 }
 
 // What the verbose log shows of a client message: its ident and size, never
@@ -403,7 +439,7 @@ void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
     const std::string& text = inText_;
     if (boShowLog) LogFrame(nConn, LMessage);
     stats_.nBytesFromClients += LMessage.size();
-    session = GetUser(nConn);
+    session = GetConn(nConn);
     if (session) session->work.nBytesFromClient += LMessage.size();
     if (text.empty() || boDraining_) return;
     ++stats_.nClientMessages;

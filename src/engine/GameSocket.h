@@ -73,8 +73,13 @@ struct TGateStats {
   uint64_t nBytesFromClients = 0;
   uint64_t nMessagesToClients = 0;  // queued for clients
   uint64_t nReadPauses = 0;         // clients not read for a while: past their link share
-  TDwellHistogram dwellToServer;    // client message in, its frame written to the link
-  TDwellHistogram dwellToClient;    // game-server message in, handed to the WebSocket layer
+  // [Resume]: sessions taken over by a new connection, refused takeovers,
+  // and detached sessions whose grace ran out.
+  uint64_t nResumesOk = 0;
+  uint64_t nResumesRefused = 0;
+  uint64_t nResumesExpired = 0;
+  TDwellHistogram dwellToServer;  // client message in, its frame written to the link
+  TDwellHistogram dwellToClient;  // game-server message in, handed to the WebSocket layer
 };
 
 // Error lines a client can cause, each sampled on its own (TLogSampler).
@@ -119,9 +124,10 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // Client events from the front end. A connection's identifier is the text
   // of its number; a message names the connection by the number itself.
   void ServerConnect(const std::string& sUid, const std::string& sRemoteIP);
-  // `sEnd` says how the connection ended, for the line its end writes.
+  // `sEnd` says how the connection ended, for the line its end writes;
+  // `how` whether its session may be kept for a resume ([Resume]).
   void ServerDisconnect(const std::string& sUid, const std::string& sRemoteIP,
-                        std::string_view sEnd = {});
+                        std::string_view sEnd = {}, EConnEnd how = EConnEnd::Lost);
   void ServerMessage(uint32_t nConn, std::string_view LMessage);
   // From the TCP accept to the end of the handshakes a connection counts for
   // its address too: past twice IpCount of them, more are closed at once, so
@@ -129,9 +135,12 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   bool AdmitHandshake(const std::string& sRemoteIP);
   void HandshakeEnded(const std::string& sRemoteIP);
 
-  // Lookups; the record is used after FLock is released.
+  // Lookups; the record is used after FLock is released. By the handle the
+  // game server knows, and by the connection that serves the session now
+  // (the same number unless the session was resumed).
   TSessionInfo* GetUser(uint32_t nHandle);
-  TSessionInfo* GetUser(std::string_view sUid);
+  TSessionInfo* GetConn(uint32_t nConn);
+  TSessionInfo* GetUser(std::string_view sUid);  // by the connection's identifier
   TSessionInfo* GetUserIndex(int32_t SocketIdx);
   int32_t GetCount() const;
   int32_t GetListCount();
@@ -162,6 +171,10 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   void ProcessRefMsg(const char* Buffer, int32_t nMsgLen);
 
   bool IsConnected() const { return link_->Connected(); }
+  // [Resume]: sessions whose connection was lost, waiting for a new one.
+  int32_t DetachedCount();
+  // Milliseconds of grace a detached session has left; 0 for any other.
+  uint64_t GraceLeftMs(const TSessionInfo& session) const;
   // Bytes waiting in the outbound streams of all open sessions.
   int64_t ClientStreamBytes();
   const TGateStats& Stats() const { return stats_; }
@@ -179,6 +192,23 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   void NewSession(TSessionInfo& Session);
   void FreeSession(TSessionInfo& Session);
   void FreeSessionAll();
+  // The session is over: out of the indexes, its record freed, and the game
+  // server told (GM_CLOSE) when `boTellServer` and it knew the session.
+  void EndSession(TSessionInfo& session, bool boTellServer);
+
+  // [Resume]: keeping a session whose connection was lost, and taking it
+  // over from a new connection.
+  bool ResumeOn() const;
+  uint64_t GraceMs() const;
+  bool MayDetach(const TSessionInfo& session, EConnEnd how) const;
+  void Detach(TSessionInfo& session, const std::string& sAdmissionKey);
+  void EndDetached(TSessionInfo& session, std::string_view why);
+  // A new token, told to the client as "resume <token>".
+  void IssueResumeToken(TSessionInfo& session);
+  // `request` is what follows "*@" in the first message of `fresh`'s connection.
+  void HandleResume(TSessionInfo& fresh, std::string_view request);
+  void RefuseResume(TSessionInfo& fresh, TSessionInfo* matched, std::string_view why);
+  void TakeOver(TSessionInfo& session, TSessionInfo& fresh, uint64_t nReceived);
 
   bool OldestFreedPastDelay(uint64_t now) const;
 
@@ -287,6 +317,8 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // Open sessions by handle, the connection's number, so that a lookup per
   // message does not scan the table.
   std::unordered_map<uint32_t, TSessionInfo*> handleIndex_;
+  std::unordered_map<uint32_t, TSessionInfo*> connIndex_;
+  TLogSampler resumeLines_;  // refused resumes, which a client can send as fast as it likes
   TGateStats stats_;
   TLogSampler serverFaults_;
   TAdmissionTable admission_;

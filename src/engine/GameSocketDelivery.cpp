@@ -63,6 +63,11 @@ void TTavrelSocket::Run() {
     OutErrorLog("[Exception] DecodeTimerTImer->HeartBeat");
   }
   if (serverFaults_.Pending()) ReportServerFaults(false);
+  if (resumeLines_.Pending()) {
+    resumeLines_.Report(GetTickCount64(), false, [](size_t, uint64_t n) {
+      MainOutMessage(Format("… %d more resumes refused", n));
+    });
+  }
   try {
     EnforceClientBytes();
   } catch (const std::exception& e) {
@@ -92,7 +97,7 @@ void TTavrelSocket::EnforceClientBytes() {
   ForEachSession([&](TSessionInfo& s) {
     if (!s.Live() || s.work.boCloseSent) return;
     const int64_t n = (s.BufferStream ? s.BufferStream->UnsentSize() : 0) +
-                      static_cast<int64_t>(frontEnd_->Unsent(s.nSocketHandle));
+                      static_cast<int64_t>(frontEnd_->Unsent(s.nConn));
     if (n > 0) waiting.push_back({n, &s});
   });
   std::sort(waiting.begin(), waiting.end(),
@@ -185,6 +190,11 @@ void TTavrelSocket::ProcessGateData() {
       if (s.Live() && s.work.boClosing) {
         VisitClosing(s, now);
       } else if (s.Live() && !boDraining_) {
+        if (s.work.boDetached && now - s.work.dwDetachTick >= GraceMs()) {
+          ++stats_.nResumesExpired;
+          EndDetached(s, "its grace ran out");
+          continue;
+        }
         try {
           if (s.boKick && now - s.dwKickTime > kKickDelayMs) {
             s.dwKickTime = now;
@@ -205,11 +215,11 @@ void TTavrelSocket::ProcessGateData() {
           // The same record is examined again at once: a timeout below a
           // second (never configured, but a bad value must not) would spin.
           const int64_t timeoutMs = std::max<int64_t>(g_ConnectOutTime, 1) * 1000;
-          if (!s.boPlay && !s.work.boCloseSent &&
+          if (!s.boPlay && !s.work.boCloseSent && !s.work.boDetached &&
               now - s.dwCheckLogin >= static_cast<uint64_t>(timeoutMs)) {
             s.dwCheckLogin = now;
             ++stats_.nLoginTimeouts;
-            frontEnd_->CloseSocket(s.nSocketHandle, ECloseCode::LoginTimeout);
+            frontEnd_->CloseSocket(s.nConn, ECloseCode::LoginTimeout);
             continue;
           }
         } catch (const std::exception&) {
@@ -246,7 +256,8 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
   try {
     TMemoryStreamEx* stream = UserData.BufferStream.get();
     if (!stream || stream->UnsentSize() == 0) return;
-    if (!UserData.Live() || UserData.work.boCloseSent) return;
+    // A detached session's bytes wait for the connection that resumes it.
+    if (!UserData.Live() || UserData.work.boCloseSent || UserData.work.boDetached) return;
     stage = 3;
     HandOffBlock(UserData);
   } catch (const std::exception& e) {
@@ -259,7 +270,8 @@ bool TTavrelSocket::HandOffBlock(TSessionInfo& session) {
   TMemoryStreamEx& stream = *session.BufferStream;
   const int64_t block =
       std::min<int64_t>(stream.UnsentSize(), std::max(g_GateConfig.nClientMsgByte, 1));
-  frontEnd_->SendBuff(session.nSocketHandle, stream.UnsentData(), static_cast<size_t>(block));
+  frontEnd_->SendBuff(session.nConn, stream.UnsentData(), static_cast<size_t>(block));
+  session.work.replay.Append(std::string_view(stream.UnsentData(), static_cast<size_t>(block)));
   stats_.nBytesToClients += static_cast<uint64_t>(block);
   session.work.nBytesToClient += static_cast<uint64_t>(block);
   stream.MarkSent(block, g_GateConfig.nClientMsgBuffByte);
@@ -273,6 +285,7 @@ bool TTavrelSocket::HandOffBlock(TSessionInfo& session) {
 }
 
 void TTavrelSocket::CloseAfterBacklog(TSessionInfo& session, ECloseCode code, uint64_t deadline) {
+  if (session.work.boDetached) return EndDetached(session, CloseReason(code));
   if (session.work.boCloseSent) return;
   if (session.work.boClosing) {
     session.work.dwCloseDeadline = std::min(session.work.dwCloseDeadline, deadline);
@@ -292,7 +305,7 @@ void TTavrelSocket::VisitClosing(TSessionInfo& session, uint64_t now) {
   try {
     const TMemoryStreamEx* stream = session.BufferStream.get();
     bool empty = !stream || stream->UnsentSize() == 0;
-    while (!empty && frontEnd_->Unsent(session.nSocketHandle) < kHandOffWindow)
+    while (!empty && frontEnd_->Unsent(session.nConn) < kHandOffWindow)
       empty = HandOffBlock(session);
     if (!empty && now < session.work.dwCloseDeadline) return;
   } catch (const std::exception& e) {
@@ -302,9 +315,10 @@ void TTavrelSocket::VisitClosing(TSessionInfo& session, uint64_t now) {
 }
 
 void TTavrelSocket::CloseNow(TSessionInfo& session, ECloseCode code) {
+  if (session.work.boDetached) return EndDetached(session, CloseReason(code));
   session.work.boClosing = false;
   session.work.boCloseSent = true;
-  frontEnd_->CloseSocket(session.nSocketHandle, code);
+  frontEnd_->CloseSocket(session.nConn, code);
 }
 
 void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
@@ -384,7 +398,14 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
 
 void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body) {
   UserData.boNewLogon = false;
-  if (body.size() > 2 && body.compare(0, 2, "*#") == 0) {
+  if (ResumeOn() && body.size() > 2 && body.compare(0, 2, "*@") == 0) {
+    HandleResume(UserData, std::string_view(body).substr(2));
+  } else if (body.size() > 2 && body.compare(0, 2, "*#") == 0) {
+    if (!UserData.work.boServerOpen) {
+      SendServerMsg(GM_OPEN, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx, 0,
+                    static_cast<int32_t>(UserData.sIP.size() + 1), UserData.sIP.c_str());
+      UserData.work.boServerOpen = true;
+    }
     std::string rest = GetValidStr3(std::string_view(body).substr(2), UserData.m_sAccount, "/");
     rest = GetValidStr3(rest, UserData.m_sUserName, "/");
     GetValidStr3(rest, UserData.m_sUserID, "/");
@@ -399,11 +420,12 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
     SendServerMsg(GM_H5DATA, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx,
                   UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()), scratch_.data());
     if (link_->Connected()) ++nLinkPending_;
+    if (ResumeOn()) IssueResumeToken(UserData);
   } else {
     ++stats_.nLoginRefused;
     // What the client sent behind it is dropped, now and until it is gone.
     UserData.boLoginRefused = true;
     UserData.RecvBuffer->Clear();
-    frontEnd_->CloseSocket(UserData.nSocketHandle, ECloseCode::LoginRefused);
+    frontEnd_->CloseSocket(UserData.nConn, ECloseCode::LoginRefused);
   }
 }

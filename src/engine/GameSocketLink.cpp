@@ -59,11 +59,13 @@ void TTavrelSocket::ChargeLink(TSessionInfo& session, int64_t bytes) {
     session.work.nLinkBytes = 0;
   }
   session.work.nLinkBytes += bytes;
-  if (session.work.nLinkBytes <= kLinkShareBytes || session.work.boReadPaused) return;
+  if (session.work.nLinkBytes <= kLinkShareBytes || session.work.boReadPaused ||
+      session.work.boDetached)
+    return;
   session.work.boReadPaused = true;
   ++stats_.nReadPauses;
   paused_.push_back({session.nSocketIndx, session.nSocketHandle});
-  frontEnd_->PauseReading(session.nSocketHandle, true);
+  frontEnd_->PauseReading(session.nConn, true);
 }
 
 void TTavrelSocket::ResumeReading() {
@@ -73,7 +75,7 @@ void TTavrelSocket::ResumeReading() {
     if (!session || session->nSocketHandle != entry.nHandle || !session->work.boReadPaused)
       continue;
     session->work.boReadPaused = false;
-    frontEnd_->PauseReading(entry.nHandle, false);
+    frontEnd_->PauseReading(session->nConn, false);
   }
   paused_.clear();
 }

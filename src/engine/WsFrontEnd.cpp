@@ -22,7 +22,7 @@ void TWsFrontEnd::Start(uint16_t port, bool tls) {
     engine_.ServerConnect(sUid, sRemoteIP);
   };
   auto onDisconnect = [this](const std::string& sUid, const std::string& sRemoteIP) {
-    engine_.ServerDisconnect(sUid, sRemoteIP, lib_->EndingText());
+    engine_.ServerDisconnect(sUid, sRemoteIP, lib_->EndingText(), lib_->EndingKind());
   };
   auto onMessage = [this](TWsConnId id, std::string_view msg) { engine_.ServerMessage(id, msg); };
   auto onLog = [](const std::string& text) {

@@ -17,6 +17,17 @@ enum class ECloseCode : uint16_t {
   AddressLimit = 4003,   // too many connections from one address (IpCount)
   NoFreeSession = 4004,  // every session record is taken
   SlowConsumer = 4005,   // the client does not read what is sent to it
+  ResumeRefused = 4007,  // [Resume]: the token or the offset names nothing kept
+  Superseded = 4008,     // [Resume]: another connection took the session over
+};
+
+// How a connection ended, as the front end saw it: [Resume] keeps a session
+// whose connection was lost, never one that either side meant to close.
+enum class EConnEnd : uint8_t {
+  Lost,          // no close frame: the transport broke or timed out
+  ClientClose,   // the client's close frame with a code other than 1000
+  ClientNormal,  // the client's close 1000
+  Gateway,       // the gateway's own close
 };
 
 // The short reason sent with `code` (at most 123 bytes, as a close frame allows).
@@ -42,6 +53,10 @@ constexpr std::string_view CloseReason(ECloseCode code) {
       return "gateway full";
     case ECloseCode::SlowConsumer:
       return "slow consumer";
+    case ECloseCode::ResumeRefused:
+      return "resume refused";
+    case ECloseCode::Superseded:
+      return "resumed on another connection";
   }
   return "closed";
 }

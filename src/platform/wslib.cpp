@@ -166,13 +166,16 @@ class TWsConn {
   // How it ended, for the log line of its end: who closed it with what, or
   // the transport's error. The first cause is kept.
   const std::string& EndText() const { return sEnd_; }
+  EConnEnd EndKind() const { return endKind_; }
 
  protected:
   void NoteEnd(std::string text) {
     if (sEnd_.empty()) sEnd_ = std::move(text);
   }
-  void NoteClose(int code, std::string_view reason, const char* who) {
+  void NoteClose(int code, std::string_view reason, EConnEnd kind) {
     if (!sEnd_.empty()) return;
+    endKind_ = kind == EConnEnd::ClientClose && code == 1000 ? EConnEnd::ClientNormal : kind;
+    const char* who = kind == EConnEnd::Gateway ? "the gateway" : "the client";
     sEnd_ = std::string(who) + " closed " + std::to_string(code);
     if (reason.empty()) return;
     AppendLogText(reason, sEnd_.append(" \""));
@@ -186,6 +189,7 @@ class TWsConn {
   bool boDone_ = false;      // the end has been reported to the owner
   bool boAdmitted_ = false;  // counted by the handshake admission until its handshakes end
   std::string sEnd_;
+  EConnEnd endKind_ = EConnEnd::Lost;
 };
 
 }  // namespace
@@ -313,7 +317,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (!boReported_) return Abort();
     closeCode_ = code;
     boClosing_ = true;
-    NoteClose(static_cast<int>(code), CloseReason(code), "the gateway");
+    NoteClose(static_cast<int>(code), CloseReason(code), EConnEnd::Gateway);
     PauseReading(false);  // the peer's close reply must be read
     // A client that does not read would never get what waits for it.
     if (code == ECloseCode::SlowConsumer) DropQueued();
@@ -402,7 +406,8 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
       if (kind != websocket::frame_type::close) return;
       const websocket::close_reason& cr = ws_.reason();
-      NoteClose(cr.code, std::string_view(cr.reason.data(), cr.reason.size()), "the client");
+      NoteClose(cr.code, std::string_view(cr.reason.data(), cr.reason.size()),
+                EConnEnd::ClientClose);
       OnPeerClose();
     });
     SetCork(beast::get_lowest_layer(ws_).socket(), true);
@@ -928,6 +933,10 @@ void TWsLib::PauseReading(TWsConnId id, bool pause) {
 
 std::string TWsLib::EndingText() const {
   return impl_->ending_ ? impl_->ending_->EndText() : std::string();
+}
+
+EConnEnd TWsLib::EndingKind() const {
+  return impl_->ending_ ? impl_->ending_->EndKind() : EConnEnd::Lost;
 }
 
 size_t TWsLib::TotalUnsent() const {

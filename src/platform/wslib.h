@@ -92,6 +92,7 @@ class TWsLib {
   // Inside the disconnect callback: how that connection ended ("the client closed 1000 'bye'",
   // "the gateway closed 4002 'kicked'", "no close frame: <error>"); empty elsewhere.
   std::string EndingText() const;
+  EConnEnd EndingKind() const;  // the same, for the engine's rules
 
   // Bytes queued for the connection and not yet written; 0 for an unknown one.
   size_t Unsent(TWsConnId id) const;

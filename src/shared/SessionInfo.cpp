@@ -7,6 +7,7 @@ void TSessionInfo::Reset(uint64_t nNow) {
   nSocketIndx = 0;
   nUserListIndex = 0;
   nSocketHandle = 0;
+  nConn = 0;
   nPacketIdx = 0;
   boKick = false;
   dwKickTime = 0;

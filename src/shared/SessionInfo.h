@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "buffers/MemoryStreamEx.h"
+#include "buffers/ReplayWindow.h"
 #include "buffers/SocketBuffers.h"
 #include "platform/CloseCode.h"
 #include "protocol/Grobal2.h"
@@ -68,6 +69,19 @@ struct TSessionWork {
   std::array<char, DEFBLOCKSIZE> m_HeaderText{};
   TDefaultMessage m_Header;
   TSpellMemo m_SpellMemo;
+  // The game server knows the session: its GM_OPEN went, so its end owes a GM_CLOSE.
+  bool boServerOpen = false;
+  // [Resume]: once the login text went, the key a new connection presents to
+  // take the session over, single use; while detached no connection serves
+  // it. The bytes last handed to the client are kept for the replay.
+  bool boResumable = false;
+  std::array<char, 32> resumeToken{};
+  bool boDetached = false;
+  uint64_t dwDetachTick = 0;
+  // While detached the session still counts for its address (IpCount), so
+  // that one address cannot fill the table with sessions it left.
+  std::string sAdmissionKey;
+  TReplayWindow replay;
 };
 
 struct TSessionInfo {
@@ -82,7 +96,10 @@ struct TSessionInfo {
   std::string sUid;  // connection identifier of the front end; empty while free
   int32_t nSocketIndx = 0;
   int32_t nUserListIndex = 0;
-  uint32_t nSocketHandle = 0;
+  uint32_t nSocketHandle = 0;  // what the game server names the session by
+  // The connection that serves the session: the handle's own, or the one
+  // that resumed it; 0 while detached.
+  uint32_t nConn = 0;
   int32_t nPacketIdx = 0;
   bool boKick = false;
   uint64_t dwKickTime = 0;

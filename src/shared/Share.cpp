@@ -127,6 +127,8 @@ constexpr TKnownSetting kKnownSettings[] = {
     {kAdmissionSection, "ConnectBurst", ESettingUse::Written},
     {kLimitsSection, "ClientBytes", ESettingUse::Written},
     {kLogSection, "KeepDays", ESettingUse::Written},
+    {kResumeSection, "GraceSeconds", ESettingUse::Written},
+    {kResumeSection, "ReplayBytes", ESettingUse::Written},
     {kCodecSection, "EncodeBitMasks", ESettingUse::ReadOnly},
     {kCodecSection, "DecodeBitMasks", ESettingUse::ReadOnly},
     {kCodecSection, "n4CEEF4", ESettingUse::ReadOnly},
@@ -420,6 +422,12 @@ void LoadExtensionSections(TConfigReader& r) {
     c.nClientBytes = value;
   if (r.Integer(kLogSection, "KeepDays", c.nLogKeepDays, value, notNegative))
     c.nLogKeepDays = value;
+  if (r.Integer(kResumeSection, "GraceSeconds", c.nResumeGraceSeconds, value,
+                [](int32_t v) { return v >= 0 && v <= kMaxResumeGraceSeconds; }))
+    c.nResumeGraceSeconds = value;
+  if (r.Integer(kResumeSection, "ReplayBytes", c.nResumeReplayBytes, value,
+                [](int32_t v) { return v >= 0 && v <= kMaxResumeReplayBytes; }))
+    c.nResumeReplayBytes = value;
 }
 
 // Never written back nor reported: a test hook, not a setting.

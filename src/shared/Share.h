@@ -31,6 +31,7 @@ inline constexpr const char* kRunSection = "Run";
 inline constexpr const char* kAdmissionSection = "Admission";
 inline constexpr const char* kLimitsSection = "Limits";
 inline constexpr const char* kLogSection = "Log";
+inline constexpr const char* kResumeSection = "Resume";
 
 // Every section and key the gateway reads, in one table: what a first start writes, what
 // --check-config and the start-up warnings hold a file against, and what the packaged example
@@ -84,7 +85,15 @@ struct TGateConfig {
   uint32_t nTestScanMs = 0;
   // [Limits]
   int64_t nClientBytes = 512ll << 20;  // ClientBytes: queued for all clients together
+  // [Resume]
+  int32_t nResumeGraceSeconds = 0;     // GraceSeconds: a lost connection's session kept; 0 = off
+  int32_t nResumeReplayBytes = 65536;  // ReplayBytes: the last bytes handed to a client, kept
 };
+
+// [Resume] bounds: a detached session holds a game-server slot, and its kept
+// bytes are memory per session.
+constexpr int32_t kMaxResumeGraceSeconds = 600;
+constexpr int32_t kMaxResumeReplayBytes = 16 << 20;
 
 // A setting the process cannot start with; main prints what() and exits non-zero.
 class EConfigError : public std::runtime_error {

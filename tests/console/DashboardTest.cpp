@@ -29,6 +29,9 @@ TEST(Dashboard, SamplesRatesAndCountsOverEachInterval) {
   TGateFigures now = Figures(200, 5000, 3);
   now.nPaceRefused = 4;
   now.nRefusedHandshakes = 2;
+  now.nDetached = 2;
+  now.stats.nResumesOk = 6;
+  now.stats.nResumesExpired = 1;
   ASSERT_TRUE(d.Tick(now, 15'500, 1'005'500));
   ASSERT_EQ(d.Samples().size(), 1u);
   const TDashboardSample& s = d.Samples().back();
@@ -40,6 +43,10 @@ TEST(Dashboard, SamplesRatesAndCountsOverEachInterval) {
   EXPECT_EQ(s.nRefusedAddress, 3u);
   EXPECT_EQ(s.nRefusedPace, 4u);
   EXPECT_EQ(s.nRefusedHandshake, 2u);
+  EXPECT_EQ(s.nDetached, 2);
+  EXPECT_EQ(s.nResumesOk, 6u);
+  EXPECT_EQ(s.nResumesExpired, 1u);
+  EXPECT_EQ(s.nResumesRefused, 0u);
 
   // A new engine starts its counters at 0: the interval counts what it saw.
   ASSERT_TRUE(d.Tick(Figures(30, 0), 20'500, 1'010'500));

@@ -4,7 +4,9 @@
 
 #include <ctime>
 
+#include "console/Metrics.h"
 #include "engine/GameSocket.h"
+#include "protocol/EDcode.h"
 #include "shared/Share.h"
 #include "support/EngineRig.h"
 
@@ -127,3 +129,40 @@ TEST_F(UserListTest, EachDisconnectWritesAMainLogLineNamingUserAndOperator) {
 }
 
 }  // namespace
+
+// [Resume]: a session kept for a new connection is listed with the grace it
+// has left, and the operator's disconnect ends it.
+TEST(UserListResumeTest, ListsADetachedSessionWithItsGraceAndEndsItOnDisconnect) {
+  TEngineRig rig;
+  g_GateConfig.nResumeGraceSeconds = 30;
+  rig.engine->ServerConnect("5", "10.0.0.5");
+  const std::string login = "*#acc/name/id/1/0/0/0";
+  TDefaultMessage header;
+  header.nLength = static_cast<int32_t>(login.size());
+  rig.engine->ServerMessage(5, EncodeMessage(header) + login);
+  rig.io.poll();
+  rig.engine->ServerDisconnect("5", "10.0.0.5", "no close frame", EConnEnd::Lost);
+  g_now += 10000;
+
+  TUserListFrm list(*rig.engine);
+  list.ShowUserList();
+  ASSERT_EQ(list.Rows().size(), 1u);
+  EXPECT_EQ(list.Rows()[0].nGraceLeftSeconds, 20);
+  EXPECT_EQ(list.Rows()[0].sAccount, "acc");
+  EXPECT_NE(RenderMetrics(rig.engine.get()).find("\ntavrel_sessions_detached 1\n"),
+            std::string::npos);
+
+  const std::vector<TUserRowRef> chosen{{list.Rows()[0].nIndex, list.Rows()[0].sUid}};
+  EXPECT_EQ(list.N3Click(chosen, "127.0.0.1"), 1);
+  g_now += 2000;
+  rig.engine->Run();
+  EXPECT_EQ(rig.engine->DetachedCount(), 0);
+  const std::string metrics = RenderMetrics(rig.engine.get());
+  for (const char* line :
+       {"\ntavrel_sessions_detached 0\n", "\ntavrel_resumes_total{result=\"ok\"} 0\n",
+        "\ntavrel_resumes_total{result=\"refused\"} 0\n",
+        "\ntavrel_resumes_total{result=\"expired\"} 0\n"})
+    EXPECT_NE(metrics.find(line), std::string::npos) << line;
+  list.ShowUserList();
+  EXPECT_TRUE(list.Rows().empty());
+}

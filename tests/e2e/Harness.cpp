@@ -143,6 +143,12 @@ void TWsClient::Close() {
   impl_->io.poll();
 }
 
+void TWsClient::Drop() {
+  if (!impl_->client) return;
+  impl_->client->Abort();
+  impl_->io.poll();
+}
+
 bool TWsClient::Login(const std::string& account, const std::string& name,
                       const std::string& userId, bool enterGame) {
   bool text = false;

@@ -60,6 +60,8 @@ class TWsClient {
   uint16_t CloseCode() const;
   std::string CloseReason() const;
   void Close();
+  // Drops the TCP connection without a close frame, as a lost network does.
+  void Drop();
   // Raw binary messages received so far (sizes), for checking block sizes.
   const std::vector<size_t>& BinarySizes() const { return binarySizes_; }
 

@@ -96,7 +96,7 @@ TEST(Service, FlagsStartNothingAndWriteNothing) {
   auto [version, versionCode] = RunToEnd(dir, {"--version"});
   EXPECT_EQ(versionCode, 0);
   EXPECT_TRUE(
-      version.starts_with("tavrelh5 " + std::string(kTavrelVersion) + "\nprotocol 1.0\nbuild "))
+      version.starts_with("tavrelh5 " + std::string(kTavrelVersion) + "\nprotocol 1.1\nbuild "))
       << version;
   auto [unknown, unknownCode] = RunToEnd(dir, {"--frobnicate", "7303"});
   EXPECT_EQ(unknownCode, 2);

@@ -105,14 +105,18 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
             "ClientBytes=536870912\n"
             "\n"
             "[Log]\n"
-            "KeepDays=0\n");
+            "KeepDays=0\n"
+            "\n"
+            "[Resume]\n"
+            "GraceSeconds=0\n"
+            "ReplayBytes=65536\n");
   ASSERT_NE(g_Config, nullptr);
   EXPECT_EQ(g_Config->FileName(), "./Tavrel.ini");
   EXPECT_EQ(g_GateConfig.nGatePort, 7303);
   EXPECT_EQ(g_GateConfig.dwServerCheckTime, 180000u);
   EXPECT_FALSE(g_boOpenSSL);
 
-  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 24 missing keys written"),
+  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 26 missing keys written"),
             std::string::npos);
 
   // A second start finds every key (the empty Token, Trusted and Addr too): it

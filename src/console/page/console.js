@@ -272,6 +272,7 @@ function setUpCharts() {
     makeChart('ChartConnections', 'line', 'Connections and players', [
       lineSet('connections', palette.blue, (s) => s.connections),
       lineSet('in game', palette.green, (s) => s.inGame),
+      lineSet('detached', palette.purple, (s) => s.resumes.detached),
     ], formatCount),
     makeChart('ChartMessages', 'line', 'Messages per second', [
       lineSet('from clients', palette.blue, (s) => s.messagesIn),
@@ -286,6 +287,11 @@ function setUpCharts() {
       barSet('no free record', palette.purple, (s) => s.refused.noFreeRecord),
       barSet('handshake', palette.grey, (s) => s.refused.handshake),
       barSet('pace check', palette.orange, (s) => s.refused.paceCheck),
+    ], formatCount),
+    makeChart('ChartResumes', 'bar', 'Resumes per 5 s', [
+      barSet('resumed', palette.green, (s) => s.resumes.ok),
+      barSet('refused', palette.red, (s) => s.resumes.refused),
+      barSet('expired', palette.grey, (s) => s.resumes.expired),
     ], formatCount),
     makeChart('ChartDwell', 'line', 'Time inside the gateway, p99', [
       lineSet('to the game server', palette.blue, (s) => s.dwellP99Ms.toServer),
@@ -421,7 +427,9 @@ async function showUserList() {
     row.dataset.index = u.index;
     row.dataset.uid = u.uid;
     row.setAttribute('aria-selected', 'false');
-    const cells = [String(u.index), u.ip, u.account, u.name, u.userId, u.connectedAt,
+    // A session kept for a resume has no connection: the address is its last one.
+    const ip = u.graceLeft >= 0 ? `${u.ip} (detached, ${u.graceLeft} s left)` : u.ip;
+    const cells = [String(u.index), ip, u.account, u.name, u.userId, u.connectedAt,
       String(u.bytesIn), String(u.bytesOut)];
     cells.forEach((text, i) => {
       const cell = row.insertCell();
