@@ -77,6 +77,7 @@ async function connect() {
   try {
     if (!tables) await loadTables();
     client = new TGateClient($('gateUrl').value, { tables, resume: $('resume').checked });
+    window.demoClient = client;  // to look at from the browser's console
     client.addEventListener('message', (e) => showMessage(e.detail));
     client.addEventListener('text', (e) => addEntry('received', `← #${e.detail.text}!`, '', { text: 'yes' }));
     client.addEventListener('reconnecting', ({ detail: d }) => {
