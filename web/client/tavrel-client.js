@@ -326,8 +326,9 @@ export async function readBody(codec, header, body) {
   return { raw, text, json, inflatedLength: bytes.length };
 }
 
-// Closes the gateway starts itself: each ends the session, so a resume after
-// one would only be refused.
+// Closes the gateway starts itself: each ends the session for this client
+// (4008: another connection has taken it over), so a resume after one would
+// only be refused.
 function endedByGateway(code) {
   return code === 1000 || code === 1001 || code === 1007 || code === 1009 || (code >= 4000 && code <= 4999);
 }

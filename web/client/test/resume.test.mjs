@@ -309,7 +309,7 @@ describe('reconnect waits', () => {
 });
 
 describe('when the session ends instead', () => {
-  const gatewayCodes = [1000, 1001, 1007, 1009, 4000, 4001, 4002, 4003, 4004, 4005, RESUME_REFUSED];
+  const gatewayCodes = [1000, 1001, 1007, 1009, 4000, 4001, 4002, 4003, 4004, 4005, RESUME_REFUSED, 4008];
 
   test('a close the gateway starts ends the session: no attempt', async () => {
     for (const code of gatewayCodes) {
