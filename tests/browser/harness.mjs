@@ -17,9 +17,9 @@ const chromiumBin = process.env.CHROMIUM_BIN ?? '/usr/bin/chromium';
 // Screenshots the tests take for a person to look at; never compared.
 const screenshotDir = process.env.TAVREL_SCREENSHOTS ?? path.join(root, 'build/browser-screenshots');
 
-export async function screenshot(page, name) {
+export async function screenshot(page, name, { fullPage = true } = {}) {
   await fs.mkdir(screenshotDir, { recursive: true });
-  await page.screenshot({ path: path.join(screenshotDir, name), fullPage: true });
+  await page.screenshot({ path: path.join(screenshotDir, name), fullPage });
 }
 
 const running = new Set();
@@ -115,16 +115,21 @@ export async function startGameSim(dir) {
   return sim;
 }
 
-// The gateway in `dir` with its own Tavrel.ini; resolves once the console is up
-// (or, with `expectConsole` false, at once: the test waits for what it expects).
-export async function startGateway(dir, { serverPort, console: consoleKeys = {}, expectConsole = true } = {}) {
+// The gateway in `dir` with its own Tavrel.ini, `sections` adding more
+// ({ Resume: { GraceSeconds: 30 } }); resolves once the console is up (or,
+// with `expectConsole` false, at once: the test waits for what it expects).
+export async function startGateway(dir, {
+  serverPort, console: consoleKeys = {}, expectConsole = true, sections = {},
+} = {}) {
   const gatePort = await freePort();
   const consolePort = await freePort();
   const keys = { Port: consolePort, ...consoleKeys };
+  const section = (name, values) => [`[${name}]`, ...Object.entries(values).map(([k, v]) => `${k}=${v}`)];
   const ini = [
     '[Tavrel]', `GatePort=${gatePort}`, 'ServerAddr=127.0.0.1', `ServerPort=${serverPort ?? await freePort()}`,
     '[Listen]', 'Addr=127.0.0.1',
-    '[Console]', ...Object.entries(keys).map(([k, v]) => `${k}=${v}`),
+    ...section('Console', keys),
+    ...Object.entries(sections).flatMap(([name, values]) => section(name, values)),
     '',
   ].join('\n');
   await fs.writeFile(path.join(dir, 'Tavrel.ini'), ini);

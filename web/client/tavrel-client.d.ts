@@ -149,13 +149,41 @@ export interface TMessageDetail extends TBody {
   body: Uint8Array;
 }
 
+export interface TCloseDetail {
+  code: number;
+  reason: string;
+}
+
 export interface TGateClientEvents {
   open: CustomEvent<undefined>;
   message: CustomEvent<TMessageDetail>;
   text: CustomEvent<{ text: string }>;
   error: CustomEvent<{ error: Error }>;
-  close: CustomEvent<{ code: number; reason: string }>;
+  /** The connection was lost; a resume is tried after delayMs (attempt counts from 1). */
+  reconnecting: CustomEvent<{ attempt: number; delayMs: number }>;
+  /** The session goes on; the gateway sends the stream from byte `received` on. */
+  resumed: CustomEvent<{ attempt: number; received: number }>;
+  /** The gateway no longer holds the session: log in again. 'close' follows. */
+  resumerefused: CustomEvent<TCloseDetail>;
+  /** The session has ended (after a resume given up: the last connection's close). */
+  close: CustomEvent<TCloseDetail>;
 }
+
+export interface TResumeOptions {
+  /** No attempt starts later than this after the loss (default 60000; the gateway keeps a session at most 600 s). */
+  giveUpAfterMs?: number;
+  /** An attempt the gateway has not answered in this time is given up (default 10000). */
+  attemptTimeoutMs?: number;
+}
+
+/** Timers for the resume's waits; the system's by default. */
+export interface TClock {
+  now(): number;
+  setTimeout(fn: () => void, ms: number): unknown;
+  clearTimeout(id: unknown): void;
+}
+
+export type TGateState = 'new' | 'connecting' | 'open' | 'reconnecting' | 'closed';
 
 export interface TGateClientOptions extends TReaderLimits {
   /** The codec; or give tables for one. Neither: identity tables, zero keys. */
@@ -163,6 +191,14 @@ export interface TGateClientOptions extends TReaderLimits {
   tables?: TCodecTables;
   /** The WebSocket class to connect with; the global one by default. */
   WebSocket?: new (url: string) => WebSocket;
+  /**
+   * Take the session over on a new connection when one is lost (the gateway
+   * needs [Resume] GraceSeconds above 0). Waits 0.5 s doubling to 8 s, each ±30%.
+   */
+  resume?: boolean | TResumeOptions;
+  clock?: TClock;
+  /** Spreads the waits; Math.random by default. */
+  random?: () => number;
 }
 
 export interface TSendFields {
@@ -184,20 +220,37 @@ export interface TSpell {
   targetID?: string;
 }
 
+/** The gateway's close for a resume it refuses. */
+export declare const RESUME_REFUSED: 4007;
+/** dropConnection's default close code, which the gateway takes as a lost connection. */
+export declare const DROP_CODE: 4900;
+
 export declare class TGateClient extends EventTarget {
   constructor(url: string, options?: TGateClientOptions);
   readonly url: string;
   readonly codec: TCodec;
+  readonly state: TGateState;
+  /** The latest token the gateway handed out; each is good for one resume. */
+  readonly resumeToken: string | null;
+  /** Bytes of binary messages received on the session, every connection's. */
+  readonly received: number;
   /** Resolves when the gateway has answered "ok". */
   connect(): Promise<void>;
+  /** Ends the session (close code 1000 with resume on), also while reconnecting. */
   close(): void;
-  send(ident: number, fields?: TSendFields): void;
+  /** Ends the connection but not the session, as a network loss would; false without an open connection. */
+  dropConnection(code?: number, reason?: string): boolean;
+  /**
+   * False when the message was dropped: while reconnecting or after the end.
+   * Messages are at most once across a resume: repeat what is still needed after 'resumed'.
+   */
+  send(ident: number, fields?: TSendFields): boolean;
   /** The login text "*#account/name/userId/version/0/0/0/0/0/0". */
-  login(account: string, name: string, userId: string, version?: number): void;
-  loginNoticeOk(): void;
-  walk(x: number, y: number, dir: number, fromX?: number, fromY?: number): void;
-  spell(spell: TSpell): void;
-  heartbeat(): void;
+  login(account: string, name: string, userId: string, version?: number): boolean;
+  loginNoticeOk(): boolean;
+  walk(x: number, y: number, dir: number, fromX?: number, fromY?: number): boolean;
+  spell(spell: TSpell): boolean;
+  heartbeat(): boolean;
   addEventListener<K extends keyof TGateClientEvents>(
     type: K, listener: (ev: TGateClientEvents[K]) => void, options?: boolean | AddEventListenerOptions): void;
   addEventListener(type: string, listener: EventListenerOrEventListenerObject | null,

@@ -12,7 +12,8 @@
 //     reader keeps what is left over for the next one.
 //   - readBody, inflateBody: a body turned into text and JSON; zlib bodies
 //     (nIsZlib = 1) through DecompressionStream.
-//   - TGateClient: a connection that logs in and sends game requests.
+//   - TGateClient: a session that logs in and sends game requests, and with
+//     resume on takes itself over on a new connection when one is lost.
 //
 // A client message, both ways: 48 characters of encoded header, then
 // nLength body bytes. Towards the client most bodies are 6-bit text of UTF-8
@@ -325,17 +326,76 @@ export async function readBody(codec, header, body) {
   return { raw, text, json, inflatedLength: bytes.length };
 }
 
-// One gateway connection. Options: codec (a TCodec) or tables (for one),
+// Closes the gateway starts itself: each ends the session for this client
+// (4008: another connection has taken it over), so a resume after one would
+// only be refused.
+function endedByGateway(code) {
+  return code === 1000 || code === 1001 || code === 1007 || code === 1009 || (code >= 4000 && code <= 4999);
+}
+
+// Refusals of a new connection (too many from this address, no free record)
+// before the gateway reads its first message: the session it would have
+// resumed is untouched, so a later attempt may still succeed.
+function refusedAtAdmission(code) {
+  return code === 4003 || code === 4004;
+}
+
+// The gateway's close for an expired, unknown or reused token, or an offset
+// it no longer keeps: the session is gone.
+export const RESUME_REFUSED = 4007;
+
+// dropConnection's close code: not one the gateway sends, so the gateway
+// keeps the session for its grace as it does for a lost connection.
+export const DROP_CODE = 4900;
+
+const TOKEN_MESSAGE = /^resume ([0-9a-f]{32})$/;
+
+const RESUME_DEFAULTS = { giveUpAfterMs: 60000, attemptTimeoutMs: 10000 };
+
+// 0.5 s doubling to 8 s, each wait spread by ±30% so that clients dropped
+// together (a gateway's network blip) do not all come back at once.
+function resumeDelay(attempt, random) {
+  const base = Math.min(500 * 2 ** Math.min(attempt - 1, 5), 8000);
+  return Math.round(base * (1 + 0.3 * (2 * random() - 1)));
+}
+
+const SYSTEM_CLOCK = {
+  now: () => performance.now(),
+  setTimeout: (fn, ms) => setTimeout(fn, ms),
+  clearTimeout: (id) => clearTimeout(id),
+};
+
+// One gateway session. Options: codec (a TCodec) or tables (for one),
 // neither meaning the identity tables and zero keys; WebSocket, the class
 // to connect with (the global one by default); maxBody and maxTextLine for
-// the reader. Events (EventTarget):
-//   'open'     the gateway answered "ok": log in now
-//   'message'  detail { header, body, raw, text, json, inflatedLength }
-//   'text'     detail { text } for a "#...!" line
-//   'error'    detail { error } when the stream broke (the socket is closed)
-//   'close'    detail { code, reason }
+// the reader; resume (below); clock ({ now, setTimeout, clearTimeout }) and
+// random (like Math.random) for the resume's waits. Events (EventTarget):
+//   'open'          the gateway answered "ok": log in now
+//   'message'       detail { header, body, raw, text, json, inflatedLength }
+//   'text'          detail { text } for a "#...!" line
+//   'error'         detail { error } when the stream broke (the socket is closed)
+//   'reconnecting'  detail { attempt, delayMs }: the connection was lost, a
+//                   resume is tried after delayMs
+//   'resumed'       detail { attempt, received }: the session goes on, from
+//                   byte `received` of the stream
+//   'resumerefused' detail { code, reason }: the session is gone, log in again
+//   'close'         detail { code, reason } once the session has ended
+//
+// Resume (resume: true, or { giveUpAfterMs = 60000, attemptTimeoutMs = 10000 }):
+// when the gateway has handed out a resume token and the connection ends
+// other than by close() or a close of the gateway's own, the client connects
+// again and asks for the session with the token and the count of stream
+// bytes it has received; the gateway sends what followed, and the reader
+// goes on where it was. No attempt starts later than giveUpAfterMs after the
+// loss; one without an answer is given up after attemptTimeoutMs. While
+// reconnecting, send() drops the message and returns false: what the client
+// sends is at most once across a resume, so the application repeats what it
+// still needs once 'resumed' comes.
 export class TGateClient extends EventTarget {
-  constructor(url, { codec, tables, WebSocket: Socket = globalThis.WebSocket, maxBody, maxTextLine } = {}) {
+  constructor(url, {
+    codec, tables, WebSocket: Socket = globalThis.WebSocket, maxBody, maxTextLine,
+    resume = false, clock = SYSTEM_CLOCK, random = Math.random,
+  } = {}) {
     super();
     if (codec && tables) throw new Error('TGateClient: give either codec or tables');
     this.url = url;
@@ -343,43 +403,166 @@ export class TGateClient extends EventTarget {
     this.reader = new TMessageReader(this.codec, { maxBody, maxTextLine });
     this.Socket = Socket;
     this.socket = null;
-    this.queue = Promise.resolve();  // keeps decoded messages in arrival order
+    this.queue = Promise.resolve();  // keeps decoded messages and events in arrival order
+    this.resumeOptions = resume ? { ...RESUME_DEFAULTS, ...(resume === true ? {} : resume) } : null;
+    this.clock = clock;
+    this.random = random;
+    this.state = 'new';  // 'connecting', 'open', 'reconnecting', 'closed'
+    this.resumeToken = null;
+    this.received = 0;  // binary bytes of the session, every connection's
+    this.ending = false;  // close() or a broken stream: no resume after this connection
+    this.dropped = null;  // the socket dropConnection closed
+    this.retry = null;  // while reconnecting: { attempt, deadline, timer }
   }
 
   connect() {
     return new Promise((resolve, reject) => {
-      const socket = new this.Socket(this.url);
-      socket.binaryType = 'arraybuffer';
-      this.socket = socket;
+      const socket = this.openSocket();
+      this.state = 'connecting';
       let opened = false;
       socket.onmessage = (e) => {
         if (typeof e.data === 'string') {
           if (e.data === 'ok' && !opened) {
             opened = true;
+            this.state = 'open';
             this.dispatchEvent(new CustomEvent('open'));
             resolve();
+          } else {
+            this.takeToken(e.data);
           }
           return;
         }
-        let items;
-        try {
-          items = this.reader.push(new Uint8Array(e.data));
-        } catch (error) {
-          this.dispatchEvent(new CustomEvent('error', { detail: { error } }));
-          socket.close();
-          return;
-        }
-        for (const item of items) this.deliver(item);
+        this.receive(socket, e.data);
       };
       socket.onclose = (e) => {
         if (!opened) reject(new Error(`connection closed (${e.code})`));
-        // After the messages that came before the close.
-        this.queue = this.queue.then(() => {
-          this.dispatchEvent(new CustomEvent('close', { detail: { code: e.code, reason: e.reason } }));
-        });
+        this.lost(socket, e);
       };
       socket.onerror = () => { if (!opened) reject(new Error('connection failed')); };
     });
+  }
+
+  openSocket() {
+    const socket = new this.Socket(this.url);
+    socket.binaryType = 'arraybuffer';
+    this.socket = socket;
+    return socket;
+  }
+
+  takeToken(text) {
+    const match = TOKEN_MESSAGE.exec(text);
+    if (match) this.resumeToken = match[1];
+  }
+
+  receive(socket, data) {
+    const chunk = new Uint8Array(data);
+    this.received += chunk.length;
+    let items;
+    try {
+      items = this.reader.push(chunk);
+    } catch (error) {
+      this.dispatchEvent(new CustomEvent('error', { detail: { error } }));
+      // The reader dropped what it held, so no resume could pick up from here.
+      this.ending = true;
+      this.closeSocket(socket);
+      return;
+    }
+    for (const item of items) this.deliver(item);
+  }
+
+  // With resume on, 1000 tells the gateway the session ends here: any other
+  // close only detaches it.
+  closeSocket(socket) {
+    if (this.resumeOptions) socket.close(1000);
+    else socket.close();
+  }
+
+  // The session's connection (the first or a resumed one) has closed.
+  lost(socket, e) {
+    if (socket !== this.socket || this.state === 'closed') return;
+    const resumable = this.resumeOptions !== null && this.resumeToken !== null && !this.ending
+      && (socket === this.dropped || !endedByGateway(e.code));
+    if (!resumable) {
+      this.finish(e);
+      return;
+    }
+    this.state = 'reconnecting';
+    this.retry = { attempt: 0, deadline: this.clock.now() + this.resumeOptions.giveUpAfterMs, timer: null };
+    this.scheduleResume(e);
+  }
+
+  finish({ code, reason }) {
+    this.state = 'closed';
+    this.retry = null;
+    this.later('close', { code, reason });
+  }
+
+  // After the messages that came before.
+  later(type, detail) {
+    this.queue = this.queue.then(() => {
+      this.dispatchEvent(new CustomEvent(type, { detail }));
+    });
+  }
+
+  scheduleResume(lastClose) {
+    const retry = this.retry;
+    retry.attempt += 1;
+    const delayMs = resumeDelay(retry.attempt, this.random);
+    if (this.clock.now() + delayMs > retry.deadline) {
+      this.finish(lastClose);
+      return;
+    }
+    this.later('reconnecting', { attempt: retry.attempt, delayMs });
+    retry.timer = this.clock.setTimeout(() => this.tryResume(), delayMs);
+  }
+
+  tryResume() {
+    const retry = this.retry;
+    const socket = this.openSocket();
+    let phase = 'connecting';  // then 'asked', 'resumed'
+    let received = 0;
+    retry.timer = this.clock.setTimeout(() => {
+      // Not 1000, which would end a session this connection may already hold.
+      socket.onmessage = null;
+      socket.onclose = null;
+      socket.close(DROP_CODE, 'no answer');
+      this.scheduleResume({ code: 1006, reason: 'no answer' });
+    }, this.resumeOptions.attemptTimeoutMs);
+    socket.onmessage = (e) => {
+      if (this.state === 'closed') return;
+      if (typeof e.data !== 'string') {
+        this.receive(socket, e.data);
+      } else if (e.data === 'ok' && phase === 'connecting') {
+        phase = 'asked';
+        received = this.received;
+        socket.send(this.frame(0, { body: `*@${this.resumeToken}/${received}` }));
+      } else if (phase === 'asked' && TOKEN_MESSAGE.test(e.data)) {
+        phase = 'resumed';
+        this.clock.clearTimeout(retry.timer);
+        this.takeToken(e.data);
+        this.retry = null;
+        this.state = 'open';
+        this.later('resumed', { attempt: retry.attempt, received });
+      } else if (phase === 'resumed') {
+        this.takeToken(e.data);
+      }
+    };
+    socket.onclose = (e) => {
+      if (phase === 'resumed') {
+        this.lost(socket, e);
+        return;
+      }
+      if (socket !== this.socket || this.state !== 'reconnecting') return;
+      this.clock.clearTimeout(retry.timer);
+      if (e.code === RESUME_REFUSED) {
+        this.later('resumerefused', { code: e.code, reason: e.reason });
+        this.finish(e);
+      } else if (endedByGateway(e.code) && !refusedAtAdmission(e.code)) {
+        this.finish(e);
+      } else {
+        this.scheduleResume(e);
+      }
+    };
   }
 
   deliver(item) {
@@ -400,41 +583,69 @@ export class TGateClient extends EventTarget {
     });
   }
 
+  // Ends the session, also while reconnecting.
   close() {
-    if (this.socket) this.socket.close();
+    if (this.state === 'reconnecting') {
+      this.clock.clearTimeout(this.retry.timer);
+      const attempt = this.socket;
+      this.finish({ code: 1000, reason: '' });
+      attempt.close(1000);
+      return;
+    }
+    if (this.socket) {
+      this.ending = true;
+      this.closeSocket(this.socket);
+    }
+  }
+
+  // Ends the connection as a network loss would, keeping the session: for
+  // demos and tests of the resume. False when there is no open connection.
+  dropConnection(code = DROP_CODE, reason = 'connection dropped') {
+    if (this.state !== 'open') return false;
+    this.dropped = this.socket;
+    this.socket.close(code, reason);
+    return true;
   }
 
   // One client message: the encoded header, then the body as plain text.
-  send(ident, { recog = 0, param = 0, tag = 0, series = 0, body = '' } = {}) {
+  frame(ident, { recog = 0, param = 0, tag = 0, series = 0, body = '' } = {}) {
     const header = new TDefaultMessage({
       Recog: recog, Ident: ident, Param: param, Tag: tag, Series: series, nLength: gbkLength(body),
     });
-    this.socket.send(this.codec.encodeMessage(header) + body);
+    return this.codec.encodeMessage(header) + body;
+  }
+
+  // False when the message was dropped: while reconnecting, or after the
+  // session ended.
+  send(ident, fields) {
+    if (this.state === 'reconnecting' || this.state === 'closed') return false;
+    this.socket.send(this.frame(ident, fields));
+    return true;
   }
 
   // The first message: "*#" account/name/user id/client version and six more fields.
   login(account, name, userId, version = 1) {
-    this.send(0, { body: `*#${account}/${name}/${userId}/${version}/0/0/0/0/0/0` });
+    return this.send(0, { body: `*#${account}/${name}/${userId}/${version}/0/0/0/0/0/0` });
   }
 
   loginNoticeOk() {
-    this.send(Idents.CM_LOGINNOTICEOK);
+    return this.send(Idents.CM_LOGINNOTICEOK);
   }
 
   // A step to (x, y) facing dir; Series carries where it started, which a
   // refusal (SM_MOVEFAIL) hands back for the client to return to.
   walk(x, y, dir, fromX = x, fromY = y) {
-    this.send(Idents.CM_WALK, { recog: makeLong(x, y), tag: dir, series: makeLong(fromX, fromY) });
+    return this.send(Idents.CM_WALK, { recog: makeLong(x, y), tag: dir, series: makeLong(fromX, fromY) });
   }
 
   // A spell as the gateway expects it: a JSON body, which it turns into the
   // header fields the game server reads.
   spell({ skillID, dir = 0, srcX = 0, srcY = 0, destX = 0, destY = 0, targetID = '' }) {
     const body = JSON.stringify({ skillID, dir, srcX, srcY, destX, destY, targetID, time: Date.now() });
-    this.send(Idents.CM_SPELL, { body });
+    return this.send(Idents.CM_SPELL, { body });
   }
 
   heartbeat() {
-    this.send(Idents.CM_HEART);
+    return this.send(Idents.CM_HEART);
   }
 }

@@ -1,9 +1,10 @@
 // The demo page around the client module (../client/tavrel-client.js): takes
 // the deployment's codec tables from the console that serves it, connects,
 // logs in, sends the buttons' requests and lists every message received with
-// its header and its body decoded (inflated first when nIsZlib is 1).
+// its header and its body decoded (inflated first when nIsZlib is 1), and
+// the resume's steps when a connection is lost or dropped on purpose.
 import {
-  Idents, TGateClient, fetchCodecTables, serverIdentName,
+  DROP_CODE, Idents, TGateClient, fetchCodecTables, serverIdentName,
 } from '../client/tavrel-client.js';
 
 const { CM_LOGINNOTICEOK, CM_WALK, CM_SPELL } = Idents;
@@ -19,8 +20,9 @@ function setState(text) {
 }
 
 function setConnected(on) {
-  for (const id of ['noticeOk', 'walk', 'spell', 'disconnect']) $(id).disabled = !on;
+  for (const id of ['noticeOk', 'walk', 'spell', 'drop', 'disconnect']) $(id).disabled = !on;
   $('connect').disabled = on;
+  $('resume').disabled = on;
 }
 
 function addEntry(className, summary, bodyText, data = {}) {
@@ -48,12 +50,18 @@ function showMessage({ header: h, json, text, raw, inflatedLength, error }) {
   else if (text) body = text;
   else if (raw) body = `raw: ${raw}`;
   addEntry('received', summary, body, {
-    ident: String(h.Ident), zlib: String(h.nIsZlib), json: json !== null ? 'yes' : 'no',
+    ident: String(h.Ident), recog: String(h.Recog), zlib: String(h.nIsZlib), json: json !== null ? 'yes' : 'no',
   });
 }
 
-function sent(text) {
-  addEntry('sent', `→ ${text}`, '');
+// `ok` is what send() returned: false while the client reconnects.
+function sent(text, ok = true) {
+  addEntry('sent', `→ ${text}${ok ? '' : ' (not sent: reconnecting)'}`, '');
+}
+
+function showEvent(event, text) {
+  addEntry('event', `· ${text}`, '', { event });
+  setState(text);
 }
 
 async function loadTables() {
@@ -68,11 +76,23 @@ async function connect() {
   setConnected(true);
   try {
     if (!tables) await loadTables();
-    client = new TGateClient($('gateUrl').value, { tables });
+    client = new TGateClient($('gateUrl').value, { tables, resume: $('resume').checked });
+    window.demoClient = client;  // to look at from the browser's console
     client.addEventListener('message', (e) => showMessage(e.detail));
     client.addEventListener('text', (e) => addEntry('received', `← #${e.detail.text}!`, '', { text: 'yes' }));
-    client.addEventListener('close', (e) => {
-      setState(`Closed (${e.detail.code})`);
+    client.addEventListener('reconnecting', ({ detail: d }) => {
+      showEvent('reconnecting', `Connection lost: resume attempt ${d.attempt} in ${d.delayMs} ms`);
+      $('drop').disabled = true;
+    });
+    client.addEventListener('resumed', ({ detail: d }) => {
+      showEvent('resumed', `Resumed (attempt ${d.attempt}), the stream goes on from byte ${d.received}`);
+      $('drop').disabled = false;
+    });
+    client.addEventListener('resumerefused', ({ detail: d }) => {
+      showEvent('resumerefused', `Resume refused (${d.code} ${d.reason}): the session is gone, log in again`);
+    });
+    client.addEventListener('close', ({ detail: d }) => {
+      showEvent('close', `Closed (${d.code}${d.reason ? ` ${d.reason}` : ''})`);
       setConnected(false);
     });
     setState('Connecting…');
@@ -92,16 +112,17 @@ async function connect() {
 function setUp() {
   $('connect').addEventListener('click', connect);
   $('disconnect').addEventListener('click', () => client?.close());
+  $('drop').addEventListener('click', () => {
+    if (client?.dropConnection()) addEntry('sent', `→ connection dropped (close ${DROP_CODE})`, '');
+  });
   $('noticeOk').addEventListener('click', () => {
-    client.loginNoticeOk();
-    sent(`${CM_LOGINNOTICEOK} CM_LOGINNOTICEOK`);
+    sent(`${CM_LOGINNOTICEOK} CM_LOGINNOTICEOK`, client.loginNoticeOk());
   });
   $('walk').addEventListener('click', () => {
     const x = Number($('walkX').value);
     const y = Number($('walkY').value);
     const dir = Number($('walkDir').value);
-    client.walk(x, y, dir, x - 1, y);
-    sent(`${CM_WALK} CM_WALK to ${x},${y} dir ${dir}`);
+    sent(`${CM_WALK} CM_WALK to ${x},${y} dir ${dir}`, client.walk(x, y, dir, x - 1, y));
   });
   $('spell').addEventListener('click', () => {
     const spell = {
@@ -109,8 +130,7 @@ function setUp() {
       srcX: Number($('walkX').value), srcY: Number($('walkY').value),
       destX: Number($('walkX').value) + 2, destY: Number($('walkY').value), targetID: $('targetId').value,
     };
-    client.spell(spell);
-    sent(`${CM_SPELL} CM_SPELL ${JSON.stringify(spell)}`);
+    sent(`${CM_SPELL} CM_SPELL ${JSON.stringify(spell)}`, client.spell(spell));
   });
   loadTables().catch((err) => setState(`No codec tables: ${err.message}`));
 }

@@ -1,8 +1,9 @@
 // Compiled by the type check only: the declarations describe the module as
 // a client uses it.
 import {
-  Idents, TCodec, TGateClient, TranslatedIdents, type TCharDescJson, type TItemExtendJson,
-  type TItemJson, type TranslatedJson, type TranslatedIdentName, serverIdentName,
+  DROP_CODE, Idents, RESUME_REFUSED, TCodec, TGateClient, TranslatedIdents, type TCharDescJson,
+  type TClock, type TItemExtendJson, type TItemJson, type TranslatedJson, type TranslatedIdentName,
+  serverIdentName,
 } from '../tavrel-client.js';
 
 const codec = new TCodec({ EncodeBitMasks: new Uint8Array(256), n4CEEF8: 1 });
@@ -29,6 +30,26 @@ client.addEventListener('message', (e) => {
   }
 });
 client.addEventListener('close', (e) => console.log(e.detail.code, e.detail.reason));
+
+const clock: TClock = {
+  now: () => Date.now(),
+  setTimeout: (fn, ms) => setTimeout(fn, ms),
+  clearTimeout: (id) => clearTimeout(id as ReturnType<typeof setTimeout>),
+};
+const resuming = new TGateClient('wss://game.example/', {
+  codec, resume: { giveUpAfterMs: 120000 }, clock, random: () => 0.5,
+});
+resuming.addEventListener('reconnecting', (e) => console.log(e.detail.attempt, e.detail.delayMs));
+resuming.addEventListener('resumed', (e) => {
+  console.log(e.detail.attempt, e.detail.received, resuming.received, resuming.resumeToken?.length);
+  resuming.loginNoticeOk();
+});
+resuming.addEventListener('resumerefused', (e) => {
+  if (e.detail.code === RESUME_REFUSED) console.log('log in again:', e.detail.reason);
+});
+if (resuming.state === 'open' && !resuming.walk(1, 2, 3)) console.log('dropped while reconnecting');
+const dropped: boolean = resuming.dropConnection(DROP_CODE, 'network switch');
+console.log(dropped, new TGateClient('ws://127.0.0.1:7303/', { resume: true }).state);
 client.addEventListener('error', (e) => console.log(e.detail.error.message));
 
 async function run(): Promise<void> {
