@@ -44,13 +44,17 @@ constexpr auto kLinkDropEvery = 60s;
 constexpr auto kKickEvery = 5s;
 constexpr int kGraceSeconds = 30;
 constexpr uint16_t kResumeRefused = 4007;
+// A client message sent this long before its connection started to drop has
+// had time to reach the gateway on loopback, even on a busy machine.
+constexpr auto kDeliveredWithin = 2s;
 
 // What both ends know of one client session, keyed "c<client>n<login>"
 // (without resume a session is one connection).
 struct TKeyRecord {
   // Client to game server.
-  std::vector<Clock::time_point> sentAt;  // index = sequence number
-  std::vector<int> sentConn;              // the session's connection it went out on
+  std::vector<Clock::time_point> sentAt;    // index = sequence number
+  std::vector<int> sentConn;                // the session's connection it went out on
+  std::map<int, Clock::time_point> dropAt;  // by connection: when it began to drop
   int64_t serverLast = -1;
   // Game server to client: for each sequence the link epoch it went out on.
   std::vector<int> userSentEpoch;
@@ -75,6 +79,7 @@ struct TStats {
   // With resume.
   uint64_t aborts = 0, resumesTried = 0, resumesOk = 0, refused = 0, refusedAfterKick = 0;
   uint64_t excusedAbort = 0, gmOpens = 0, gmCloses = 0, loginTexts = 0;
+  Clock::duration oldestLost{};  // of those, the longest before its connection's drop
   uint64_t loggedResumes = 0, bytesReplayed = 0;  // from the gateway's log
   std::vector<std::string> errors;
 };
@@ -199,6 +204,9 @@ class TSoak : private testkit::GateServerEvents {
   void OnLinkDown(int link) override;
   void SendToLink(std::string bytes);
   void DropLink();
+  // A client message missing behind a later one of its session: excused
+  // only for what was on its way when the client's connection dropped.
+  void ExcuseDropped(const std::string& key, TKeyRecord& r, int64_t seq);
   // Checks that a session keeps where the game server knows it.
   void KnowSession(const std::string& key, int32_t handle, int32_t slot, bool login);
   void Tick();
@@ -344,6 +352,7 @@ void TConn::Drop() {
   // reading for a moment first, and the bytes its socket holds at the drop
   // (and what it had still to send) are lost with it.
   lifeTimer_.cancel();
+  soak_.Record(Key()).dropAt[conn_] = Clock::now();
   ws_->SetReading(false);
   dropTimer_.expires_after(std::chrono::milliseconds(soak_.Rnd()() % 600));
   dropTimer_.async_wait([self = shared_from_this()](beast::error_code e) {
@@ -543,7 +552,7 @@ void TSoak::OnFrame(int epoch, const testkit::Frame& f) {
         // gateway had not read when it went.
         else if (opt_.boResume && static_cast<size_t>(seq) < r.sentConn.size() &&
                  r.sentConn[m2] < r.sentConn[seq])
-          ++stats_.excusedAbort;
+          ExcuseDropped(key, r, m2);
         else
           Error(key + " message " + std::to_string(m2) + " lost while the link was up");
       }
@@ -591,6 +600,21 @@ void TSoak::DropLink() {
   handleSlot_.clear();
   // Gone with the link's queue, or never sent, perhaps with their login texts.
   openPending_.clear();
+}
+
+void TSoak::ExcuseDropped(const std::string& key, TKeyRecord& r, int64_t seq) {
+  const auto drop = r.dropAt.find(r.sentConn[seq]);
+  if (drop == r.dropAt.end())
+    return Error(key + " message " + std::to_string(seq) +
+                 " lost with a connection it never dropped");
+  const Clock::duration before = drop->second - r.sentAt[seq];
+  if (before > kDeliveredWithin)
+    return Error(
+        key + " message " + std::to_string(seq) + " lost though sent " +
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(before).count()) +
+        " ms before its connection dropped");
+  ++stats_.excusedAbort;
+  stats_.oldestLost = std::max(stats_.oldestLost, before);
 }
 
 void TSoak::KnowSession(const std::string& key, int32_t handle, int32_t slot, bool login) {
@@ -931,8 +955,11 @@ void TSoak::Report(bool ok, bool leak, int exitStatus) {
                 (unsigned long long)s.refusedAfterKick);
     std::printf("  gateway log: %llu resumes, %llu bytes sent again\n",
                 (unsigned long long)s.loggedResumes, (unsigned long long)s.bytesReplayed);
-    std::printf("  client messages lost with a dropped connection %llu\n",
-                (unsigned long long)s.excusedAbort);
+    std::printf(
+        "  client messages lost with a dropped connection %llu (sent at most %lld ms before it "
+        "began to drop)\n",
+        (unsigned long long)s.excusedAbort,
+        (long long)std::chrono::duration_cast<std::chrono::milliseconds>(s.oldestLost).count());
     std::printf("  game server saw GM_OPEN %llu, login texts %llu, GM_CLOSE %llu\n",
                 (unsigned long long)s.gmOpens, (unsigned long long)s.loginTexts,
                 (unsigned long long)s.gmCloses);
