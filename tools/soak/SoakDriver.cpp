@@ -44,6 +44,7 @@ constexpr auto kLinkDropEvery = 60s;
 constexpr auto kKickEvery = 5s;
 constexpr int kGraceSeconds = 30;
 constexpr uint16_t kResumeRefused = 4007;
+constexpr uint16_t kSuperseded = 4008;
 // A client message sent this long before its connection started to drop has
 // had time to reach the gateway on loopback, even on a busy machine.
 constexpr auto kDeliveredWithin = 2s;
@@ -78,6 +79,7 @@ struct TStats {
   uint64_t connects = 0, logins = 0, kicks = 0, kicked = 0, selfCloses = 0, drops = 0, links = 0;
   // With resume.
   uint64_t aborts = 0, resumesTried = 0, resumesOk = 0, refused = 0, refusedAfterKick = 0;
+  uint64_t leftOpen = 0, superseded = 0;
   uint64_t excusedAbort = 0, gmOpens = 0, gmCloses = 0, loginTexts = 0;
   Clock::duration oldestLost{};  // of those, the longest before its connection's drop
   uint64_t loggedResumes = 0, bytesReplayed = 0;  // from the gateway's log
@@ -142,6 +144,8 @@ class TConn : public std::enable_shared_from_this<TConn>, private testkit::WsCli
   bool LoggedIn() const { return loggedIn_ && ws_->Opened() && !ws_->Ended(); }
   bool Finished() const { return ws_->Ended(); }
   bool Resuming() const { return resuming_ && !ws_->Ended(); }
+  // The connection a network switch left open, until this one has resumed.
+  void LeaveBehind(std::shared_ptr<TConn> previous) { previous_ = std::move(previous); }
 
  private:
   void OnOpen(testkit::WsClient&) override {}
@@ -155,6 +159,8 @@ class TConn : public std::enable_shared_from_this<TConn>, private testkit::WsCli
   void ArmLife();
   void ArmDrop();
   void Drop();
+  void Release(bool resumed);
+  void ReleasePrevious(bool resumed);
 
   TSoak& soak_;
   int client_;
@@ -166,6 +172,10 @@ class TConn : public std::enable_shared_from_this<TConn>, private testkit::WsCli
   // With resume: it comes for a session that has a token; it asked; it
   // dropped its connection on purpose.
   bool resuming_ = false, asked_ = false, dropped_ = false;
+  // Left open by a network switch: its session went on elsewhere, what it
+  // still reads is no longer the session's.
+  bool retired_ = false, supersedeDue_ = false;
+  std::shared_ptr<TConn> previous_;
 };
 
 class TSoak : private testkit::GateServerEvents {
@@ -191,8 +201,10 @@ class TSoak : private testkit::GateServerEvents {
     if (stats_.errors.size() < 50) std::printf("ERROR %s\n", text.c_str());
     stats_.errors.push_back(std::move(text));
   }
-  // A session passed here was dropped on purpose and comes back for a resume.
-  void OnConnEnd(int client, std::shared_ptr<TSessionState> resume = nullptr);
+  // A session passed here was dropped on purpose and comes back for a
+  // resume; `left` is its connection when a network switch left it open.
+  void OnConnEnd(int client, std::shared_ptr<TSessionState> resume = nullptr,
+                 std::shared_ptr<TConn> left = nullptr);
 
  private:
   enum { kRunning, kDraining, kDone };
@@ -250,6 +262,7 @@ class TSoak : private testkit::GateServerEvents {
   std::vector<std::shared_ptr<TConn>> conns_;
   std::vector<int> connNo_;
   std::vector<std::shared_ptr<TSessionState>> resumeNext_;  // per client
+  std::vector<std::shared_ptr<TConn>> leftOpen_;            // per client
   std::map<std::string, TKeyRecord> keys_;
   TStats stats_;
   int phase_ = kRunning;
@@ -283,6 +296,7 @@ void TConn::Start() {
 }
 
 void TConn::OnMessage(testkit::WsClient&, bool text, std::string_view data) {
+  if (retired_) return;
   if (text) {
     if (data == "ok" && resuming_ && !asked_) {
       // Nothing else goes until the answer: what follows the request is
@@ -323,6 +337,7 @@ void TConn::OnToken(std::string_view token) {
     ++soak_.Stats().resumesOk;
     if (soak_.Record(Key()).serverClosed)
       soak_.Error(Key() + " resumed after the game server had its GM_CLOSE");
+    ReleasePrevious(true);
     ScheduleSend();
     ArmLife();
   }
@@ -364,10 +379,35 @@ void TConn::Drop() {
     self->dropped_ = true;
     ++self->soak_.Stats().aborts;
     self->sendTimer_.cancel();
+    // Now and then a phone's old network stays up: the connection stays
+    // open at the gateway while the session is resumed from a new one.
+    if (self->soak_.Rnd()() % 4 == 0) {
+      self->retired_ = true;
+      ++self->soak_.Stats().leftOpen;
+      return self->soak_.OnConnEnd(self->client_, self->s_, self);
+    }
     self->ws_->Abort();
     // Without a read pending the end would never be reported.
     self->ws_->SetReading(true);
   });
+}
+
+void TConn::Release(bool resumed) {
+  // Resumed elsewhere, the gateway closes it with 4008; it reads again to see that.
+  supersedeDue_ = resumed;
+  ws_->SetReading(true);
+  dropTimer_.expires_after(5s);
+  dropTimer_.async_wait([self = shared_from_this()](beast::error_code e) {
+    if (e || self->ws_->Ended()) return;
+    if (self->supersedeDue_)
+      self->soak_.Error(self->Key() + " connection left open not closed 5 s after the resume");
+    self->ws_->Abort();
+  });
+}
+
+void TConn::ReleasePrevious(bool resumed) {
+  if (previous_) previous_->Release(resumed);
+  previous_.reset();
 }
 
 void TConn::OnMessage(const TDefaultMessage& header, std::string_view body) {
@@ -442,6 +482,16 @@ void TConn::OnEnd(testkit::WsClient&, beast::error_code) {
   sendTimer_.cancel();
   lifeTimer_.cancel();
   dropTimer_.cancel();
+  if (retired_) {
+    const uint16_t code = ws_->CloseCode();
+    if (supersedeDue_ && code == kSuperseded)
+      ++soak_.Stats().superseded;
+    else if (supersedeDue_)
+      soak_.Error(Key() + " connection left open closed with " + std::to_string(code) +
+                  ", not 4008, after the resume");
+    return;
+  }
+  ReleasePrevious(false);
   // A dropped connection leaves its session waiting at the gateway.
   if (dropped_ && !kicked_) return soak_.OnConnEnd(client_, s_);
   TKeyRecord& r = soak_.Record(Key());
@@ -647,6 +697,7 @@ void TSoak::Connect(int client) {
     session = std::make_shared<TSessionState>(std::move(key));
   }
   conns_[client] = std::make_shared<TConn>(*this, client, std::move(session));
+  conns_[client]->LeaveBehind(std::move(leftOpen_[client]));
   conns_[client]->Start();
 }
 
@@ -659,11 +710,13 @@ void TSoak::StartClients() {
   }
 }
 
-void TSoak::OnConnEnd(int client, std::shared_ptr<TSessionState> resume) {
+void TSoak::OnConnEnd(int client, std::shared_ptr<TSessionState> resume,
+                      std::shared_ptr<TConn> left) {
   if (resume) {
     // Back soon, whatever the phase short of the end: a session left
     // waiting would miss the closing round.
     resumeNext_[client] = std::move(resume);
+    leftOpen_[client] = std::move(left);
     auto t =
         std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(100 + rnd_() % 900));
     t->async_wait([this, t, client](beast::error_code ec) {
@@ -836,6 +889,7 @@ int TSoak::Run() {
   conns_.resize(opt_.nClients);
   connNo_.assign(opt_.nClients, 0);
   resumeNext_.resize(opt_.nClients);
+  leftOpen_.resize(opt_.nClients);
   Tick();
   // A hard stop well after the run's end bounds the whole thing.
   asio::steady_timer guard(io_, std::chrono::seconds(static_cast<int>(opt_.dMinutes * 60) + 90));
@@ -953,6 +1007,8 @@ void TSoak::Report(bool ok, bool leak, int exitStatus) {
                 (unsigned long long)s.aborts, (unsigned long long)s.resumesTried,
                 (unsigned long long)s.resumesOk, (unsigned long long)s.refused,
                 (unsigned long long)s.refusedAfterKick);
+    std::printf("  drops that left the old connection open %llu, closed with 4008 %llu\n",
+                (unsigned long long)s.leftOpen, (unsigned long long)s.superseded);
     std::printf("  gateway log: %llu resumes, %llu bytes sent again\n",
                 (unsigned long long)s.loggedResumes, (unsigned long long)s.bytesReplayed);
     std::printf(

@@ -19,6 +19,8 @@
 //   - the game server sees no GM_OPEN or GM_CLOSE for a resume, and the
 //     session's traffic keeps its handle and slot;
 //   - a resume is refused only for a session the game server had kicked.
+//   - a connection a network switch left open (one drop in four) is closed
+//     by the gateway with 4008 once its session is resumed elsewhere.
 // Everything runs on one io_context thread.
 #pragma once
 
