@@ -6,19 +6,27 @@
 # Prints the counts, the gateway's memory curve and the verdict; exits
 # non-zero on any loss, duplicate, reorder, crash or leak.
 #
-#   scripts/soak.sh [--minutes N] [--clients N] [--preset release|debug|asan]
+# --resume turns on [Resume] in the gateway and has every client drop its
+# connection without a close frame every few seconds and resume its session
+# with its token and byte count; the stream to the client must stay exact,
+# nothing may arrive twice at the game server, and the game server must not
+# notice the moves. A refused resume fails the run unless a kick explains it.
+#
+#   scripts/soak.sh [--minutes N] [--clients N] [--preset release|debug|asan] [--resume]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 minutes=10
 clients=40
 preset=release
+resume=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --minutes) minutes="$2"; shift 2 ;;
     --clients) clients="$2"; shift 2 ;;
     --preset) preset="$2"; shift 2 ;;
-    *) echo "usage: $0 [--minutes N] [--clients N] [--preset NAME]" >&2; exit 2 ;;
+    --resume) resume=(--resume); shift ;;
+    *) echo "usage: $0 [--minutes N] [--clients N] [--preset NAME] [--resume]" >&2; exit 2 ;;
   esac
 done
 
@@ -27,4 +35,4 @@ if [ ! -f "build/$preset/build.ninja" ]; then
 fi
 cmake --build --preset "$preset" --target tavrelh5 tavrel-soak -j "$(nproc)"
 exec "build/$preset/tavrel-soak" --gateway "build/$preset/tavrelh5" --minutes "$minutes" \
-  --clients "$clients" --seed "${SOAK_SEED:-$RANDOM}"
+  --clients "$clients" --seed "${SOAK_SEED:-$RANDOM}" "${resume[@]}"

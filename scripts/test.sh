@@ -29,7 +29,8 @@ echo "== browser tests (release)"
 (cd tests/browser && npm ci --no-audit --no-fund)
 (cd tests/browser && node --test)
 
-# The one-minute fuzz runs, the two-minute soak and the scale-out check run
+# The one-minute fuzz runs, the two-minute soak, a one-minute soak with
+# session resume and the scale-out check run
 # in CI (CI=true) or when TAVREL_LONG_TESTS=1; TAVREL_LONG_TESTS=0 skips them.
 long=${TAVREL_LONG_TESTS:-}
 [ -z "$long" ] && [ "${CI:-}" = "true" ] && long=1
@@ -38,6 +39,8 @@ if [ "$long" = "1" ]; then
   scripts/fuzz.sh --seconds 60
   echo "== soak"
   scripts/soak.sh --minutes 2
+  echo "== soak with session resume"
+  scripts/soak.sh --minutes 1 --resume
   echo "== scale-out behind HAProxy"
   scripts/scaleout.sh --no-build --build-dir build/release
 fi

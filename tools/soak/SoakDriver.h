@@ -8,8 +8,20 @@
 //   - every per-user message reaches its client exactly once and in order,
 //     unless its client was closed or the link dropped before it was read
 //     (only the tail of a connection or of a link may be missing).
-// Broadcasts must never arrive twice or out of order. Everything runs on one
-// io_context thread.
+// Broadcasts must never arrive twice or out of order.
+// With resume on, clients also drop their connection without a close frame
+// every few seconds and take their session over from a new one with its
+// token and their byte count, so a session spans connections:
+//   - game server to client stays exact across a resume (the stream goes on
+//     at the count, maybe mid-message);
+//   - client to game server is at most once: only the tail of a dropped
+//     connection (what the gateway had not read when it went) may be lost;
+//   - the game server sees no GM_OPEN or GM_CLOSE for a resume, and the
+//     session's traffic keeps its handle and slot;
+//   - a resume is refused only for a session the game server had kicked.
+//   - a connection a network switch left open (one drop in four) is closed
+//     by the gateway with 4008 once its session is resumed elsewhere.
+// Everything runs on one io_context thread.
 #pragma once
 
 #include <string>
@@ -20,6 +32,7 @@ struct TSoakOptions {
   int nClients = 40;
   unsigned nSeed = 1;
   bool boKeepDir = false;
+  bool boResume = false;  // [Resume] on, clients drop and resume
 };
 
 // Runs the soak and prints counts, the memory curve and the verdict; the

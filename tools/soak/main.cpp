@@ -21,10 +21,12 @@ int main(int argc, char** argv) {
       options.nSeed = static_cast<unsigned>(std::atoi(argv[++i]));
     } else if (arg == "--keep") {
       options.boKeepDir = true;
+    } else if (arg == "--resume") {
+      options.boResume = true;
     } else {
       std::fprintf(stderr,
                    "usage: tavrel-soak --gateway PATH [--minutes N] [--clients N] [--seed N] "
-                   "[--keep]\n");
+                   "[--keep] [--resume]\n");
       return 2;
     }
   }
