@@ -30,7 +30,7 @@ void TUserListFrm::ShowUserList() {
                                GbkToUtf8(session.m_sAccount), GbkToUtf8(session.m_sUserName),
                                GbkToUtf8(session.m_sUserID), LocalTime(session.work.nConnectTime),
                                session.work.nBytesFromClient, session.work.nBytesToClient});
-      if (session.work.boDetached)
+      if (session.Detached())
         rows_.back().nGraceLeftSeconds =
             static_cast<int64_t>((engine_.GraceLeftMs(session) + 999) / 1000);
     }

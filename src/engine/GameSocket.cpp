@@ -107,7 +107,7 @@ void TTavrelSocket::BeginDrain() {
     for (auto& record : SessionList) {
       TSessionInfo& s = *record;
       if (!s.Live()) continue;
-      if (s.work.boDetached) {
+      if (s.Detached()) {
         EndDetached(s, "the gateway is shutting down");
         continue;
       }

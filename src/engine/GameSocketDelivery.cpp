@@ -190,7 +190,7 @@ void TTavrelSocket::ProcessGateData() {
       if (s.Live() && s.work.boClosing) {
         VisitClosing(s, now);
       } else if (s.Live() && !boDraining_) {
-        if (s.work.boDetached && now - s.work.dwDetachTick >= GraceMs()) {
+        if (s.Detached() && now - s.work.dwDetachTick >= GraceMs()) {
           ++stats_.nResumesExpired;
           EndDetached(s, "its grace ran out");
           continue;
@@ -215,7 +215,7 @@ void TTavrelSocket::ProcessGateData() {
           // The same record is examined again at once: a timeout below a
           // second (never configured, but a bad value must not) would spin.
           const int64_t timeoutMs = std::max<int64_t>(g_ConnectOutTime, 1) * 1000;
-          if (!s.boPlay && !s.work.boCloseSent && !s.work.boDetached &&
+          if (!s.boPlay && !s.work.boCloseSent && !s.Detached() &&
               now - s.dwCheckLogin >= static_cast<uint64_t>(timeoutMs)) {
             s.dwCheckLogin = now;
             ++stats_.nLoginTimeouts;
@@ -257,7 +257,7 @@ void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
     TMemoryStreamEx* stream = UserData.BufferStream.get();
     if (!stream || stream->UnsentSize() == 0) return;
     // A detached session's bytes wait for the connection that resumes it.
-    if (!UserData.Live() || UserData.work.boCloseSent || UserData.work.boDetached) return;
+    if (!UserData.Live() || UserData.work.boCloseSent || UserData.Detached()) return;
     stage = 3;
     HandOffBlock(UserData);
   } catch (const std::exception& e) {
@@ -285,7 +285,7 @@ bool TTavrelSocket::HandOffBlock(TSessionInfo& session) {
 }
 
 void TTavrelSocket::CloseAfterBacklog(TSessionInfo& session, ECloseCode code, uint64_t deadline) {
-  if (session.work.boDetached) return EndDetached(session, CloseReason(code));
+  if (session.Detached()) return EndDetached(session, CloseReason(code));
   if (session.work.boCloseSent) return;
   if (session.work.boClosing) {
     session.work.dwCloseDeadline = std::min(session.work.dwCloseDeadline, deadline);
@@ -315,7 +315,7 @@ void TTavrelSocket::VisitClosing(TSessionInfo& session, uint64_t now) {
 }
 
 void TTavrelSocket::CloseNow(TSessionInfo& session, ECloseCode code) {
-  if (session.work.boDetached) return EndDetached(session, CloseReason(code));
+  if (session.Detached()) return EndDetached(session, CloseReason(code));
   session.work.boClosing = false;
   session.work.boCloseSent = true;
   frontEnd_->CloseSocket(session.nConn, code);

@@ -59,8 +59,7 @@ void TTavrelSocket::ChargeLink(TSessionInfo& session, int64_t bytes) {
     session.work.nLinkBytes = 0;
   }
   session.work.nLinkBytes += bytes;
-  if (session.work.nLinkBytes <= kLinkShareBytes || session.work.boReadPaused ||
-      session.work.boDetached)
+  if (session.work.nLinkBytes <= kLinkShareBytes || session.work.boReadPaused || session.Detached())
     return;
   session.work.boReadPaused = true;
   ++stats_.nReadPauses;

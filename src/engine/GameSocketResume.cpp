@@ -44,19 +44,19 @@ uint64_t TTavrelSocket::GraceMs() const {
 
 int32_t TTavrelSocket::DetachedCount() {
   int32_t n = 0;
-  ForEachSession([&n](const TSessionInfo& s) { n += s.Live() && s.work.boDetached ? 1 : 0; });
+  ForEachSession([&n](const TSessionInfo& s) { n += s.Detached() ? 1 : 0; });
   return n;
 }
 
 uint64_t TTavrelSocket::GraceLeftMs(const TSessionInfo& session) const {
-  if (!session.Live() || !session.work.boDetached) return 0;
+  if (!session.Detached()) return 0;
   const uint64_t gone = GetTickCount64() - session.work.dwDetachTick;
   return gone >= GraceMs() ? 0 : GraceMs() - gone;
 }
 
 bool TTavrelSocket::MayDetach(const TSessionInfo& session, EConnEnd how) const {
   // Only a connection that was lost: not one either side meant to close.
-  return ResumeOn() && session.work.boResumable && !session.work.boDetached &&
+  return ResumeOn() && session.work.boResumable && !session.Detached() &&
          (how == EConnEnd::Lost || how == EConnEnd::ClientClose) && !session.work.boClosing &&
          !session.work.boCloseSent && !session.boKick && !session.boLoginRefused && !boDraining_;
 }
@@ -66,7 +66,6 @@ void TTavrelSocket::Detach(TSessionInfo& session, const std::string& sAdmissionK
   session.work.sAdmissionKey = sAdmissionKey;
   connIndex_.erase(session.nConn);
   session.nConn = 0;
-  session.work.boDetached = true;
   session.work.boReadPaused = false;  // that connection is gone
   session.work.dwDetachTick = GetTickCount64();
   MainOutMessage(Format("Session of connection %s (%s) kept %d s for a resume", session.sUid,
@@ -145,7 +144,7 @@ void TTavrelSocket::RefuseResume(TSessionInfo& fresh, TSessionInfo* matched, std
     MainOutMessage(Format("Resume refused to connection %s %s: %s", fresh.sUid, fresh.sIP, why));
   // A token that was presented with a bad offset is spent: its session ends.
   if (matched) {
-    if (matched->work.boDetached)
+    if (matched->Detached())
       EndDetached(*matched, "its resume was refused");
     else
       CloseNow(*matched, ECloseCode::ResumeRefused);
@@ -163,7 +162,7 @@ void TTavrelSocket::TakeOver(TSessionInfo& session, TSessionInfo& fresh, uint64_
   // and whatever its client sent behind the request is not the session's.
   fresh.boLoginRefused = true;
   EndSession(fresh, false);
-  if (session.work.boDetached) {
+  if (session.Detached()) {
     DecIpNumber(session.work.sAdmissionKey);
   } else {
     // Its old connection is taken for lost (a phone that changed networks
@@ -175,7 +174,6 @@ void TTavrelSocket::TakeOver(TSessionInfo& session, TSessionInfo& fresh, uint64_
   session.nConn = nConn;
   session.sUid = sUid;
   session.sIP = sIP;
-  session.work.boDetached = false;
   session.work.boReadPaused = false;
   connIndex_[nConn] = &session;
   ++stats_.nResumesOk;

@@ -72,11 +72,10 @@ struct TSessionWork {
   // The game server knows the session: its GM_OPEN went, so its end owes a GM_CLOSE.
   bool boServerOpen = false;
   // [Resume]: once the login text went, the key a new connection presents to
-  // take the session over, single use; while detached no connection serves
-  // it. The bytes last handed to the client are kept for the replay.
+  // take the session over, single use, and when it was detached.
+  // The bytes last handed to the client are kept for the replay.
   bool boResumable = false;
   std::array<char, 32> resumeToken{};
-  bool boDetached = false;
   uint64_t dwDetachTick = 0;
   // While detached the session still counts for its address (IpCount), so
   // that one address cannot fill the table with sessions it left.
@@ -92,6 +91,8 @@ struct TSessionInfo {
   void Reset(uint64_t nNow);
   // The record serves a connection: from its connect to its free.
   bool Live() const { return !boFree && !sUid.empty(); }
+  // [Resume]: a live session whose connection was lost, kept for a new one.
+  bool Detached() const { return Live() && nConn == 0; }
 
   std::string sUid;  // connection identifier of the front end; empty while free
   int32_t nSocketIndx = 0;
