@@ -640,3 +640,26 @@ TEST(MainLogTest, LinesKeepTheirPriorities) {
 }
 
 }  // namespace
+
+// [Resume] holds a session slot and memory per session for what it keeps:
+// values past its bounds fall back to the defaults rather than being taken.
+TEST_F(ShareTest, ResumeKeysOutsideTheirBoundsAreUnusable) {
+  Put("Tavrel.ini", "[Resume]\nGraceSeconds=601\nReplayBytes=16777217\n");
+  std::vector<TConfigFinding> found;
+  LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, &found);
+  std::vector<std::string> unusable;
+  for (const TConfigFinding& f : found)
+    if (f.boPresent) unusable.push_back(DescribeFinding(f));
+  EXPECT_EQ(unusable, (std::vector<std::string>{
+                          "[Resume] GraceSeconds=\"601\" unusable, default 0",
+                          "[Resume] ReplayBytes=\"16777217\" unusable, default 65536",
+                      }));
+  EXPECT_EQ(g_GateConfig.nResumeGraceSeconds, 0);
+  EXPECT_EQ(g_GateConfig.nResumeReplayBytes, 65536);
+
+  Put("Tavrel.ini", "[Resume]\nGraceSeconds=600\nReplayBytes=0\n");
+  g_GateConfig = TGateConfig{};
+  LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, &found);
+  EXPECT_EQ(g_GateConfig.nResumeGraceSeconds, 600);
+  EXPECT_EQ(g_GateConfig.nResumeReplayBytes, 0);
+}
