@@ -1,0 +1,37 @@
+// tavrel-conform: the conformance kit and the checks of third-party peers.
+// Picks the mode from the first argument and hands it the rest.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "conform/Kit.h"
+
+namespace {
+
+const char* kUsage = R"(Usage: tavrel-conform <mode> [options]
+The TavrelH5 gateway's conformance kit and checks.
+
+Modes:
+  kit DIR               write the conformance kit into DIR
+  kit --check DIR       exit 1 when DIR differs from what would be written
+  help                  this text
+
+Every mode prints one line per check, "PASS <rule>" or "FAIL <rule>: <why>",
+and exits 0 when every check passed, 1 when one failed, 2 on a usage error.
+)";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const std::vector<std::string> args(argv + (argc > 1 ? 2 : 1), argv + argc);
+    const std::string mode = argc > 1 ? argv[1] : "help";
+    if (mode == "kit") return conform::RunKit(args);
+    std::fputs(kUsage, mode == "help" || mode == "--help" ? stdout : stderr);
+    return mode == "help" || mode == "--help" ? 0 : 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tavrel-conform: %s\n", e.what());
+    return 2;
+  }
+}
