@@ -205,6 +205,19 @@ TEST(GameSimCommands, ParsesTheCommandLanguage) {
   ASSERT_TRUE(r.Cmd) << r.Error;
   EXPECT_EQ(std::get<cmd::Data>(*r.Cmd).Msg.Body, EncodeString("abc"));
 
+  r = ParseCommand("send-example SM_DAMAGE 7");
+  ASSERT_TRUE(r.Cmd) << r.Error;
+  EXPECT_EQ(std::get<cmd::SendExample>(*r.Cmd).Name, "SM_DAMAGE");
+  EXPECT_EQ(std::get<cmd::SendExample>(*r.Cmd).To.Handle, 7);
+  r = ParseCommand("send-example all");
+  ASSERT_TRUE(r.Cmd) << r.Error;
+  EXPECT_TRUE(std::get<cmd::SendExample>(*r.Cmd).Name.empty());
+  EXPECT_TRUE(std::get<cmd::SendExample>(*r.Cmd).To.All);
+  // An ident without an example is refused with the list of those there are.
+  r = ParseCommand("send-example SM_KICK");
+  EXPECT_FALSE(r.Cmd);
+  EXPECT_NE(r.Error.find("there are: SM_LOGON"), std::string::npos) << r.Error;
+
   EXPECT_FALSE(ParseCommand("  # comment").Cmd);
   EXPECT_TRUE(ParseCommand("  # comment").Error.empty());
   EXPECT_FALSE(ParseCommand("").Cmd);

@@ -16,6 +16,7 @@
 #include "JsonSamples.h"
 #include "platform/CodePage.h"
 #include "protocol/EDcode.h"
+#include "samples/RandomCodec.h"
 
 namespace json = boost::json;
 
@@ -47,29 +48,6 @@ std::string RandomBytes(TRng& rng, size_t n) {
 
 int32_t RandomInt32(TRng& rng) {
   return static_cast<int32_t>(static_cast<uint32_t>(rng()));
-}
-
-// A low byte that is never zero, so that every key really takes part.
-int32_t RandomKey(TRng& rng) {
-  const auto v = static_cast<uint32_t>(rng());
-  return static_cast<int32_t>((v & 0xFFFFFF00u) | (1 + v % 255));
-}
-
-// Random permutations and keys; the decode table is derived from the
-// encode table so that DecodeBitMasks[EncodeBitMasks[x] ^ c] ^ d == x.
-TCodecTables RandomTables(TRng& rng) {
-  TCodecTables t;
-  std::iota(t.EncodeBitMasks.begin(), t.EncodeBitMasks.end(), uint8_t{0});
-  std::shuffle(t.EncodeBitMasks.begin(), t.EncodeBitMasks.end(), rng);
-  t.n4CEEF4 = RandomKey(rng);
-  t.n4CEEF8 = RandomKey(rng);
-  t.n4CEEFC = RandomKey(rng);
-  t.w4CEF00 = static_cast<uint16_t>(RandomKey(rng));
-  const auto c = static_cast<uint8_t>(t.n4CEEFC);
-  const auto d = static_cast<uint8_t>(t.w4CEF00);
-  for (int x = 0; x < 256; ++x)
-    t.DecodeBitMasks[t.EncodeBitMasks[x] ^ c] = static_cast<uint8_t>(x ^ d);
-  return t;
 }
 
 json::object TablesJson(const TCodecTables& t) {
@@ -256,7 +234,7 @@ json::object Stream(TRng& rng) {
 
 std::string MakeCodecVectors(uint64_t seed) {
   TRng rng(seed);
-  const TCodecTables tables = RandomTables(rng);
+  const TCodecTables tables = samples::RandomCodecTables(rng);
   if (const std::string why = InstallCodecTables(tables); !why.empty())
     throw std::runtime_error(why);
   json::object out;

@@ -18,6 +18,7 @@
 #include <boost/asio/streambuf.hpp>
 
 #include "gamesim/LoadProtocol.h"
+#include "samples/DocExamples.h"
 
 namespace gamesim {
 
@@ -465,6 +466,29 @@ GameSim::Outcome GameSim::Execute(const cmd::SendGuildMsg& C, Source&) {
   Outcome out;
   if (SendAll(BuildFrame(GM_SENDGUILDMSG, 0, 0, 0, GuildMsgPayload(C.Msg, C.Guild))) == 0)
     out.Error = "no gateway link";
+  return out;
+}
+
+GameSim::Outcome GameSim::Execute(const cmd::SendExample& C, Source&) {
+  Outcome out;
+  std::vector<Dest> dests;
+  if (!ResolveTargets(C.To, dests, out.Error)) return out;
+  try {
+    for (const std::string& name :
+         C.Name.empty() ? samples::ExampleNames() : std::vector<std::string>{C.Name}) {
+      const samples::ExampleMessage example = samples::BuildExample(name);
+      const Message msg{example.Header, example.Body, true, false};
+      for (const Dest& d : dests) {
+        if (example.Broadcast)
+          SendFrame(d.Link,
+                    BuildFrame(GM_SENDREFMSG, 0, 0, 0, RefMsgPayload(msg, std::to_string(d.Slot))));
+        else
+          SendFrame(d.Link, BuildFrame(GM_DATA, d.Slot, d.Handle, d.User, MessagePayload(msg)));
+      }
+    }
+  } catch (const std::exception& e) {
+    out.Error = e.what();
+  }
   return out;
 }
 

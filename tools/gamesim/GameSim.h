@@ -106,6 +106,7 @@ class GameSim : private GateServerEvents {
   Outcome Execute(const cmd::SendMsg& C, Source& From);
   Outcome Execute(const cmd::SendRefMsg& C, Source& From);
   Outcome Execute(const cmd::SendGuildMsg& C, Source& From);
+  Outcome Execute(const cmd::SendExample& C, Source& From);
   Outcome Execute(const cmd::Kick& C, Source& From);
   Outcome Execute(const cmd::Close& C, Source& From);
   Outcome Execute(const cmd::Speed& C, Source& From);

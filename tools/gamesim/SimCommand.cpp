@@ -1,10 +1,12 @@
 #include "gamesim/SimCommand.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <utility>
 
 #include "protocol/EDcode.h"
+#include "samples/DocExamples.h"
 
 namespace gamesim {
 
@@ -227,6 +229,27 @@ const std::pair<const char*, Parser> kParsers[] = {
        }
        c.Guild = std::string(guild);
        if (!ParseMessage(W, c.Msg, E)) return false;
+       C = std::move(c);
+       return true;
+     }},
+    {"send-example",
+     [](Words& W, Command& C, std::string& E) {
+       cmd::SendExample c;
+       std::string_view name;
+       if (!W.Next(name)) {
+         E = "missing ident (or all)";
+         return false;
+       }
+       const std::vector<std::string> names = samples::ExampleNames();
+       if (name != "all" && std::find(names.begin(), names.end(), name) == names.end()) {
+         E = "no example of " + std::string(name) + "; there are:";
+         for (const std::string& n : names) E += " " + n;
+         return false;
+       }
+       if (name != "all") c.Name = std::string(name);
+       c.To.All = true;
+       if (!W.Empty() && !NeedTarget(W, c.To, E)) return false;
+       if (!NoMoreWords(W, E)) return false;
        C = std::move(c);
        return true;
      }},
@@ -464,6 +487,11 @@ const char* CommandHelp() {
   sendrefmsg <slots> <message>     GM_SENDREFMSG; slots "3/5", "3,5" or "all" (known
                                    sessions); no body sends the word "empty"
   sendguildmsg <guild> <message>   GM_SENDGUILDMSG: header, guild "|" body
+  send-example <IDENT|all> [target]
+                                   the protocol document's example of a translated
+                                   ident (SM_DAMAGE, SM_LOGON, ...), or every one:
+                                   GM_DATA, or GM_SENDREFMSG to the targets' slots
+                                   for an ident converted only as a broadcast
   kick <target>                    GM_DATA header SM_KICK
   close <target>                   GM_CLOSE for the session
   speed <target> [w,r,h,m,acd,mcd,pd,pt] [body]

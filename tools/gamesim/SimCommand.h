@@ -45,6 +45,10 @@ struct SendGuildMsg {
   std::string Guild;
   Message Msg;
 };
+struct SendExample {  // a translated example of the protocol document
+  std::string Name;   // its ident; empty: every example in turn
+  Target To;
+};
 struct Kick {
   Target To;
 };
@@ -108,11 +112,11 @@ struct Help {};
 struct Quit {};
 }  // namespace cmd
 
-using Command =
-    std::variant<cmd::Data, cmd::SendMsg, cmd::SendRefMsg, cmd::SendGuildMsg, cmd::Kick, cmd::Close,
-                 cmd::Speed, cmd::UserIndex, cmd::MagicInfo, cmd::CheckServer, cmd::ReceiveOk,
-                 cmd::Frame, cmd::Raw, cmd::Split, cmd::DropLink, cmd::Wait, cmd::WaitLink,
-                 cmd::WaitLogin, cmd::Sessions, cmd::Echo, cmd::Load, cmd::Help, cmd::Quit>;
+using Command = std::variant<cmd::Data, cmd::SendMsg, cmd::SendRefMsg, cmd::SendGuildMsg,
+                             cmd::SendExample, cmd::Kick, cmd::Close, cmd::Speed, cmd::UserIndex,
+                             cmd::MagicInfo, cmd::CheckServer, cmd::ReceiveOk, cmd::Frame, cmd::Raw,
+                             cmd::Split, cmd::DropLink, cmd::Wait, cmd::WaitLink, cmd::WaitLogin,
+                             cmd::Sessions, cmd::Echo, cmd::Load, cmd::Help, cmd::Quit>;
 
 struct ParseResult {
   std::optional<Command> Cmd;  // none for a blank line or a "#" comment
