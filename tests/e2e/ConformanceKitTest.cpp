@@ -59,17 +59,6 @@ std::string Unhex(const std::string& hex) {
   return bytes;
 }
 
-std::string Hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (const char ch : bytes) {
-    const auto b = static_cast<unsigned char>(ch);
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
-}
-
 TMsgHeader HeaderOf(const std::string& frame) {
   TMsgHeader h{};
   if (frame.size() >= sizeof h) std::memcpy(&h, frame.data(), sizeof h);
@@ -258,7 +247,7 @@ class TSession {
       const auto f = k_.NextFrame(5s);
       ASSERT_TRUE(f) << "frame " << i + 1 << " of " << n;
       Learn(*f);
-      Write("gateway>server", "frame", Hex(Generalize(*f, k_.handle, k_.slot)));
+      Write("gateway>server", "frame", testkit::ToHex(Generalize(*f, k_.handle, k_.slot)));
     }
   }
   void RecordClientBytes() {
@@ -271,7 +260,7 @@ class TSession {
       ASSERT_FALSE(text);
       bytes += *raw;
     }
-    Write("gateway>client", "binary", Hex(bytes));
+    Write("gateway>client", "binary", testkit::ToHex(bytes));
   }
   void RecordText() {
     bool text = false;
@@ -287,7 +276,7 @@ class TSession {
     const auto f = k_.NextFrame(5s);
     ASSERT_TRUE(f) << "no frame; expected " << expected;
     Learn(*f);
-    EXPECT_EQ(Hex(Generalize(*f, k_.handle, k_.slot)), expected);
+    EXPECT_EQ(testkit::ToHex(Generalize(*f, k_.handle, k_.slot)), expected);
   }
   // The gateway names the session in its GM_OPEN.
   void Learn(const TLinkFrame& f) {
@@ -315,7 +304,7 @@ json::object Send(const char* dir, const char* key, const std::string& value) {
 }
 
 std::string Frame(uint16_t ident, uint16_t user, const std::string& payload, bool text = false) {
-  return Hex(testkit::BuildFrame(ident, kKitSlot, kKitHandle, user, payload, text));
+  return testkit::ToHex(testkit::BuildFrame(ident, kKitSlot, kKitHandle, user, payload, text));
 }
 
 // The script the session is recorded from.
@@ -329,8 +318,8 @@ void RecordSession(TSession& s) {
   // Intervals of a minute, so that the turn below is refused however slow
   // the machine.
   const int speed[8] = {60000, 60000, 60000, 60000, 900, 900, 5, 200};
-  server(Hex(testkit::BuildFrame(GM_DATA, kKitSlot, kKitHandle, 0,
-                                 testkit::MessagePayload(testkit::SpeedMessage(speed)))));
+  server(testkit::ToHex(testkit::BuildFrame(
+      GM_DATA, kKitSlot, kKitHandle, 0, testkit::MessagePayload(testkit::SpeedMessage(speed)))));
   client(ClientMessage(CM_LOGINNOTICEOK));
   s.RecordFrames(1);
   client(ClientMessage(CM_WALK, 121 + 65536 * 88, 0, 4, 120 + 65536 * 88));
@@ -340,7 +329,7 @@ void RecordSession(TSession& s) {
   for (const char* name : {"SM_DAMAGE", "SM_HIT", "SM_USERNAME"}) {
     const samples::ExampleMessage m = samples::BuildExample(name);
     const testkit::Message msg{m.Header, m.Body, true, false};
-    server(Hex(
+    server(testkit::ToHex(
         m.Broadcast
             ? testkit::BuildFrame(GM_SENDREFMSG, 0, 0, 0, testkit::RefMsgPayload(msg, "0"))
             : testkit::BuildFrame(GM_DATA, kKitSlot, kKitHandle, 0, testkit::MessagePayload(msg))));
@@ -351,7 +340,7 @@ void RecordSession(TSession& s) {
   TDefaultMessage notice{};
   notice.Ident = SM_SYSMESSAGE;
   notice.Series = 1;
-  server(Hex(testkit::BuildFrame(
+  server(testkit::ToHex(testkit::BuildFrame(
       GM_SENDMSG, 0, 0, 0,
       testkit::MessagePayload({notice, EncodeString("Server restarts"), true, false}))));
   s.RecordClientBytes();

@@ -17,6 +17,7 @@
 #include "platform/CodePage.h"
 #include "protocol/EDcode.h"
 #include "samples/RandomCodec.h"
+#include "testkit/GateCodec.h"
 
 namespace json = boost::json;
 
@@ -24,20 +25,9 @@ namespace {
 
 using TRng = std::mt19937_64;
 
-std::string Hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char ch : bytes) {
-    const auto b = static_cast<unsigned char>(ch);
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
-}
-
 std::string HexTable(const std::array<uint8_t, 256>& table) {
-  return Hex(std::string_view(reinterpret_cast<const char*>(table.data()), table.size()));
+  return testkit::ToHex(
+      std::string_view(reinterpret_cast<const char*>(table.data()), table.size()));
 }
 
 std::string RandomBytes(TRng& rng, size_t n) {
@@ -103,7 +93,8 @@ json::array Buffers(TRng& rng) {
   sources.push_back(all);
   json::array out;
   for (const std::string& s : sources)
-    out.push_back(json::object{{"bytes", Hex(s)}, {"text", EncodeBuffer(s.data(), s.size())}});
+    out.push_back(
+        json::object{{"bytes", testkit::ToHex(s)}, {"text", EncodeBuffer(s.data(), s.size())}});
   return out;
 }
 
@@ -137,7 +128,7 @@ json::array Decodes(TRng& rng) {
   json::array out;
   for (const std::string& t : texts) {
     const std::string bytes = Decoded(t);
-    json::object entry{{"text", Hex(t)}, {"bytes", Hex(bytes)}};
+    json::object entry{{"text", testkit::ToHex(t)}, {"bytes", testkit::ToHex(bytes)}};
     // Random bytes are rarely UTF-8; the string form only where it is text.
     const std::string text = DecodeStringUtf8(t);
     if (IsAscii(text)) entry["string"] = text;
@@ -177,7 +168,8 @@ json::object Stream(TRng& rng) {
     AppendEncodedMessage(m, stream);
     bounds.push_back(stream.size());  // between header and body
     stream.append(body);
-    json::object item{{"kind", "message"}, {"header", MessageJson(m)}, {"body", Hex(body)}};
+    json::object item{
+        {"kind", "message"}, {"header", MessageJson(m)}, {"body", testkit::ToHex(body)}};
     if (!text.empty()) item["text"] = text;
     items.push_back(std::move(item));
     bounds.push_back(stream.size());
@@ -227,7 +219,8 @@ json::object Stream(TRng& rng) {
     list->erase(std::unique(list->begin(), list->end()), list->end());
     cuts.push_back(json::array(list->begin(), list->end()));
   }
-  return {{"bytes", Hex(stream)}, {"items", std::move(items)}, {"cuts", std::move(cuts)}};
+  return {
+      {"bytes", testkit::ToHex(stream)}, {"items", std::move(items)}, {"cuts", std::move(cuts)}};
 }
 
 }  // namespace

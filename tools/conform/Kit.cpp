@@ -25,18 +25,6 @@ constexpr int32_t kSlot = 0;
 constexpr int32_t kHandle = 42;
 constexpr uint64_t kCodecSeed = 20261210;
 
-std::string Hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char ch : bytes) {
-    const auto b = static_cast<unsigned char>(ch);
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
-}
-
 std::string Line(const json::object& o) {
   return json::serialize(o) + "\n";
 }
@@ -54,8 +42,8 @@ std::string ExamplesFile() {
     json::object o;
     o["name"] = name;
     o["ident"] = m.Header.Ident;
-    o["frame"] = Hex(frame);
-    o["client"] = Hex(client);  // a compressed body is binary
+    o["frame"] = testkit::ToHex(frame);
+    o["client"] = testkit::ToHex(client);  // a compressed body is binary
     o["zlib"] = DecodeMessage(std::string_view(client).substr(0, DEFBLOCKSIZE)).nIsZlib != 0;
     o["json"] = samples::ClientJson(m);
     out += Line(o);
@@ -135,7 +123,7 @@ std::string FramesFile() {
     o["wIdent"] = h.wIdent;
     o["wUserListIndex"] = h.wUserListIndex;
     o["nLength"] = h.nLength;
-    o["hex"] = Hex(f.Bytes);
+    o["hex"] = testkit::ToHex(f.Bytes);
     out += Line(o);
   }
   return out;
@@ -158,7 +146,7 @@ TCodecTables KitCodecTables() {
 
 std::string CodecIni(const TCodecTables& t) {
   auto table = [](const std::array<uint8_t, 256>& a) {
-    return Hex(std::string_view(reinterpret_cast<const char*>(a.data()), a.size()));
+    return testkit::ToHex(std::string_view(reinterpret_cast<const char*>(a.data()), a.size()));
   };
   return "; The conformance kit's deployment codec: append to a Tavrel.ini (or pass to\n"
          "; tavrel-gamesim --codec) to run a gateway as the kit's bytes were written.\n"

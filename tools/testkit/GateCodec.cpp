@@ -203,4 +203,16 @@ bool ParseHex(std::string_view Hex, std::string& Out) {
   return true;
 }
 
+std::string ToHex(std::string_view Bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(Bytes.size() * 2);
+  for (const char ch : Bytes) {
+    const auto b = static_cast<unsigned char>(ch);
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out;
+}
+
 }  // namespace testkit

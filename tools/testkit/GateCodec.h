@@ -77,5 +77,7 @@ std::string DescribeHeader(int Link, const TMsgHeader& Header);
 
 // "hex:..." bytes; false on odd length or a non-hex digit.
 bool ParseHex(std::string_view Hex, std::string& Out);
+// Bytes as lowercase hex digits, two a byte, no separator.
+std::string ToHex(std::string_view Bytes);
 
 }  // namespace testkit
