@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "conform/ClientCheck.h"
 #include "conform/Kit.h"
 #include "conform/ServerCheck.h"
 
@@ -19,6 +20,12 @@ Modes:
   server --port N [--addr A] [--seconds S] [--codec FILE]
                         act as the gateway towards a game server listening on
                         A:N (127.0.0.1) for S seconds (5) and check its frames
+  client [--port N] [--addr A] [--seconds S] [--codec FILE]
+                        act as the game server of a gateway, listening on A:N
+                        (127.0.0.1:5000; 0 picks a port, printed first as
+                        "listening on <port>"), and check what a browser client
+                        sends through it, until its session closes or S
+                        seconds (60) pass
   help                  this text
 
 --codec FILE reads the deployment's codec from the [Codec] section of an INI
@@ -38,6 +45,7 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "help";
     if (mode == "kit") return conform::RunKit(args);
     if (mode == "server") return conform::RunServerCheck(args);
+    if (mode == "client") return conform::RunClientCheck(args);
     std::fputs(kUsage, mode == "help" || mode == "--help" ? stdout : stderr);
     return mode == "help" || mode == "--help" ? 0 : 2;
   } catch (const std::exception& e) {
