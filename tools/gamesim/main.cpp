@@ -2,9 +2,6 @@
 // the command line, builds the io_context and the server, runs the loop.
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iostream>
 #include <string>
 #include <string_view>
 
@@ -12,8 +9,8 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "gamesim/GameSim.h"
-#include "protocol/EDcode.h"
 #include "protocol/HUtil32.h"
+#include "testkit/CodecFile.h"
 
 namespace {
 
@@ -72,50 +69,6 @@ bool ParseSpeed(std::string_view Text, int (&Values)[8]) {
     Text.remove_prefix(comma + 1);
   }
   return n == 8;
-}
-
-std::string Trim(std::string_view S) {
-  const size_t b = S.find_first_not_of(" \t\r");
-  if (b == std::string_view::npos) return "";
-  const size_t e = S.find_last_not_of(" \t\r");
-  return std::string(S.substr(b, e - b + 1));
-}
-
-bool SameText(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && ::strncasecmp(A.data(), B.data(), A.size()) == 0;
-}
-
-// The deployment's codec constants, read the way the gateway reads them.
-std::string LoadCodec(const std::string& Path) {
-  std::ifstream in(Path);
-  if (!in) return "cannot read " + Path;
-  TCodecTables tables = DefaultCodecTables();
-  bool inSection = false;
-  for (std::string raw; std::getline(in, raw);) {
-    const std::string line = Trim(raw);
-    if (!line.empty() && line.front() == '[') {
-      inSection = SameText(line, "[Codec]");
-      continue;
-    }
-    const size_t eq = line.find('=');
-    if (!inSection || eq == std::string::npos) continue;
-    const std::string key = Trim(std::string_view(line).substr(0, eq));
-    const std::string value = Trim(std::string_view(line).substr(eq + 1));
-    if (SameText(key, "EncodeBitMasks")) {
-      if (!ParseCodecTable(value, tables.EncodeBitMasks)) return "bad EncodeBitMasks";
-    } else if (SameText(key, "DecodeBitMasks")) {
-      if (!ParseCodecTable(value, tables.DecodeBitMasks)) return "bad DecodeBitMasks";
-    } else if (SameText(key, "n4CEEF4")) {
-      tables.n4CEEF4 = int32_t(Str_ToInt(value, 0));
-    } else if (SameText(key, "n4CEEF8")) {
-      tables.n4CEEF8 = int32_t(Str_ToInt(value, 0));
-    } else if (SameText(key, "n4CEEFC")) {
-      tables.n4CEEFC = int32_t(Str_ToInt(value, 0));
-    } else if (SameText(key, "w4CEF00")) {
-      tables.w4CEF00 = uint16_t(Str_ToInt(value, 0));
-    }
-  }
-  return InstallCodecTables(tables);
 }
 
 int Fail(const std::string& Message) {
@@ -189,7 +142,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!codecFile.empty()) {
-    const std::string error = LoadCodec(codecFile);
+    const std::string error = testkit::LoadCodecFile(codecFile);
     if (!error.empty()) return Fail("codec: " + error);
   }
 
