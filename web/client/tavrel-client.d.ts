@@ -9,8 +9,87 @@
 // ---------------------------------------------------------------------------
 // Idents
 
-/** Every CM_, SM_ and GM_ ident by name, generated from the gateway's table. */
-export declare const Idents: Readonly<Record<string, number>>;
+// Idents: written by tavrel-idents --write-types from the ident lists; do not edit.
+/** Every CM_, SM_ and GM_ ident by name with its value (idents.js). */
+export declare const Idents: Readonly<{
+  CM_BUTCH: 1007;
+  CM_LOGINNOTICEOK: 1018;
+  CM_TURN: 3010;
+  CM_WALK: 3011;
+  CM_RUN: 3013;
+  CM_HIT: 3014;
+  CM_SPELL: 3017;
+  CM_H5BACKXY: 9633;
+  CM_HEART: 60000;
+  SM_CLIENTCONFIG: 3;
+  SM_RUSH: 6;
+  SM_BACKSTEP: 9;
+  SM_TURN: 10;
+  SM_HIT: 14;
+  SM_SPELL: 17;
+  SM_MOVEFAIL: 28;
+  SM_STRUCK: 31;
+  SM_MAGICCON: 36;
+  SM_HEAR: 40;
+  SM_USERNAME: 42;
+  SM_LOGON: 50;
+  SM_ABILITY: 52;
+  SM_KICK: 57;
+  SM_SYSMESSAGE: 100;
+  SM_ADDITEM: 200;
+  SM_BAGITEMS: 201;
+  SM_DELITEM: 202;
+  SM_UPDATEITEM: 203;
+  SM_BAGITEMS1: 301;
+  SM_ICONSUPDATE: 311;
+  SM_ITEMSHOW: 610;
+  SM_ITEMHIDE: 611;
+  SM_SENDUSEITEMS: 621;
+  SM_CHANGEMAP: 634;
+  SM_MAGICFIRE: 638;
+  SM_MERCHANTSAY: 643;
+  SM_SHOWEVENT: 804;
+  SM_HIDEEVENT: 805;
+  SM_ADJUST_BONUS: 811;
+  SM_GUILD_MEMBER_INFO: 829;
+  SM_NEWMAIL: 873;
+  SM_DAMAGE: 881;
+  SM_SENDHEROUSEITEMS: 3078;
+  SM_HEROBAGITEMS: 3082;
+  SM_HEROABILITY: 3086;
+  SM_BUFF: 5020;
+  SM_CHANGESKILLCD: 5021;
+  SM_NEWITEMDROPMSG: 5037;
+  SM_PLAYSOUND: 6097;
+  SM_SCENESHAKE: 6901;
+  SM_CONFIRM: 9999;
+  GM_OPEN: 1;
+  GM_CLOSE: 2;
+  GM_CHECKSERVER: 3;
+  GM_CHECKCLIENT: 4;
+  GM_DATA: 5;
+  GM_SERVERUSERINDEX: 6;
+  GM_RECEIVE_OK: 7;
+  GM_DATA_KUAFU: 8;
+  GM_DATA_SYS_KUAFU: 9;
+  GM_DATA_KUAFUIDX: 10;
+  GM_DATA_GUILDCLOSE: 13;
+  GM_DATA_GROBAL: 14;
+  GM_TEST: 20;
+  GM_SENDMSG: 22;
+  GM_SENDREFMSG: 23;
+  GM_SENDMAGICINFO: 24;
+  GM_SENDGUILDMSG: 26;
+  GM_H5DATA: 55;
+  GM_KEEPALIVE: 1000;
+  GM_USER_OPEN: 1001;
+  GM_USER_CLOSE: 1002;
+  GM_USER_DATA: 1003;
+  GM_USER_H5OPEN: 1011;
+  GM_SPEED: 50000;
+  GM_FILTERMSG: 51002;
+}>;
+// End of the generated Idents.
 /** The SM_ idents whose bodies the gateway turns into JSON (TranslatedJson). */
 export declare const TranslatedIdents: readonly TranslatedIdentName[];
 /** The ident the gateway answers a refused walk, run, turn, hit or spell with. */

@@ -58,6 +58,10 @@ async function run(): Promise<void> {
   client.walk(1, 2, 3);
   client.spell({ skillID: 12, targetID: '8812' });
   client.send(Idents.CM_HEART);
+  // Each ident's value is in its type: a switch over idents is checked.
+  const heart: 60000 = Idents.CM_HEART;
+  const damage: 881 = Idents.SM_DAMAGE;
+  console.log(heart, damage);
   const desc: Partial<TCharDescJson> = {};
   console.log(codec.decodeMessage(codec.encodeString('x')).Ident, desc);
 }
