@@ -59,13 +59,7 @@ struct FrameExample {
 
 TDefaultMessage Header(int32_t ident, int32_t recog = 0, int32_t param = 0, int32_t tag = 0,
                        int32_t series = 0) {
-  TDefaultMessage h{};
-  h.Ident = ident;
-  h.Recog = recog;
-  h.Param = param;
-  h.Tag = tag;
-  h.Series = series;
-  return h;
+  return {recog, ident, param, tag, series};
 }
 
 std::vector<FrameExample> FrameExamples() {
