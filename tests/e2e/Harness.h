@@ -108,8 +108,10 @@ class TGatewayRig {
   std::unique_ptr<TProcess> gamesim;
   std::unique_ptr<TProcess> gateway;
 
-  // Waits until the gateway's link to the game server is up.
-  bool WaitLinked(std::chrono::milliseconds timeout = 5s);
+  // Waits until the gateway's link to the game server is up. The gateway
+  // retries every 2 s, so a game server slow to listen on a loaded machine
+  // costs it a few tries.
+  bool WaitLinked(std::chrono::milliseconds timeout = 10s);
   void Sim(const std::string& command) { gamesim->WriteLine(command); }
   // Waits for a game-server log line containing `text` after line `from`.
   int WaitSim(const std::string& text, std::chrono::milliseconds timeout = 3s, size_t from = 0) {
