@@ -523,15 +523,25 @@ ExampleMessage BuildExample(const DocExample& example) {
   return m;
 }
 
+namespace {
+
+// The built-in document is read once; it cannot change while the program runs.
+const std::vector<DocExample>& BuiltInExamples() {
+  static const std::vector<DocExample> examples = ReadDocExamples(ProtocolDocument());
+  return examples;
+}
+
+}  // namespace
+
 ExampleMessage BuildExample(std::string_view ident) {
-  for (const DocExample& ex : ReadDocExamples(ProtocolDocument()))
+  for (const DocExample& ex : BuiltInExamples())
     if (ex.Kind == "example" && ex.Name == ident) return BuildExample(ex);
   throw std::runtime_error("the document has no example of " + std::string(ident));
 }
 
 std::vector<std::string> ExampleNames() {
   std::vector<std::string> names;
-  for (const DocExample& ex : ReadDocExamples(ProtocolDocument()))
+  for (const DocExample& ex : BuiltInExamples())
     if (ex.Kind == "example" && std::find(names.begin(), names.end(), ex.Name) == names.end())
       names.push_back(ex.Name);
   return names;
