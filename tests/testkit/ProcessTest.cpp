@@ -35,6 +35,16 @@ TEST(Process, LinesStdinEnvironmentAndExitStatus) {
   EXPECT_EQ(p.WaitForLine("value=", 0ms, 1), -1) << "a line found before From";
 }
 
+// A caller that reads the lines right after the exit must see the last
+// one, though the reader thread may not have taken it when waitpid reports.
+// A child left behind holding the output makes that window wide enough to
+// test.
+TEST(Process, TheOutputIsReadToItsEndBeforeTheExitIsReported) {
+  Process p("/bin/sh", Sh("echo first; (sleep 0.3; echo last) & exit 1"), ".");
+  ASSERT_EQ(p.WaitExit(5s), 1);
+  EXPECT_EQ(p.Lines(), (std::vector<std::string>{"first", "last"}));
+}
+
 TEST(Process, OutputToAFileInItsDirectory) {
   TTempDir dir;
   ProcessOptions o;

@@ -80,6 +80,7 @@ void Process::ReadLoop(int Fd) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!partial.empty()) lines_.push_back(partial);
+  drained_ = true;
   cv_.notify_all();
 }
 
@@ -145,6 +146,11 @@ std::optional<int> Process::WaitExit(std::chrono::milliseconds Timeout) {
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(5ms);
   }
+  // The reader thread may still hold the last lines the program wrote. A
+  // child it left behind keeps the pipe open, hence the bound.
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait_until(lock, std::max(deadline, std::chrono::steady_clock::now() + 1s),
+                 [this] { return drained_; });
   return status_;
 }
 

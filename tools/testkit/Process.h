@@ -44,7 +44,9 @@ class Process {
   size_t LineCount();
   void WriteLine(const std::string& Line);
   void Signal(int Sig);
-  // The exit status (128 + signal when killed), or nullopt on timeout.
+  // The exit status (128 + signal when killed), or nullopt on timeout. Once
+  // it returns the status, Lines() holds the output to its end (waiting up
+  // to Timeout, at least 1 s, for a child left behind holding it).
   std::optional<int> WaitExit(std::chrono::milliseconds Timeout);
   // Signal, then the exit status; SIGKILL when Timeout passes first.
   int Stop(int Sig, std::chrono::milliseconds Timeout);
@@ -57,6 +59,7 @@ class Process {
   int stdin_ = -1;
   int stdout_ = -1;
   bool exited_ = false;
+  bool drained_ = false;  // the reader saw the end of the output
   int status_ = 0;
   std::thread reader_;
   std::mutex mutex_;
