@@ -30,6 +30,32 @@ constexpr uint64_t kTrimIntervalMs = 10000;
 // backlog of any size arrives whole when the client reads.
 constexpr size_t kHandOffWindow = 1 << 20;
 constexpr uint64_t kCapCheckIntervalMs = 100;
+
+// Most visits of the tick find nothing to do, and their cost is the wait for
+// the record and its two streams: between ticks the traffic pushes them out
+// of the caches. Asking for the records a few visits ahead, and for their
+// streams once those records have arrived, overlaps these waits instead of
+// taking them one after another. Inlined by force: a call to a function that
+// only prefetches counts as having no effect and is dropped.
+[[gnu::always_inline]] inline void PrefetchVisit(
+    const std::vector<std::unique_ptr<TSessionInfo>>& List, int32_t nIdx, int32_t nEnd) {
+  constexpr int32_t kRecordsAhead = 8;
+  constexpr int32_t kStreamsAhead = 4;
+  if (nIdx + kRecordsAhead < nEnd) {
+    const TSessionInfo& s = *List[nIdx + kRecordsAhead];
+    __builtin_prefetch(&s.sUid);
+    __builtin_prefetch(&s.boFree);
+    __builtin_prefetch(&s.RecvBuffer);
+    __builtin_prefetch(&s.work.boClosing);
+    __builtin_prefetch(&s.work.nInSinceNs);
+    __builtin_prefetch(&s.work.m_ErrorSampler);
+  }
+  if (nIdx + kStreamsAhead < nEnd) {
+    const TSessionInfo& s = *List[nIdx + kStreamsAhead];
+    if (s.BufferStream) __builtin_prefetch(s.BufferStream.get());
+    if (s.RecvBuffer) __builtin_prefetch(s.RecvBuffer.get());
+  }
+}
 }  // namespace
 
 void TDwellHistogram::Observe(uint64_t ns, uint64_t n) {
@@ -185,6 +211,7 @@ void TTavrelSocket::ProcessGateData() {
     uint64_t now = start;
     while (nIdx < nEnd) {
       stage = 1;
+      PrefetchVisit(SessionList, nIdx, nEnd);
       TSessionInfo& s = *SessionList[nIdx];
       stage = 2;
       if (s.Live() && s.work.boClosing) {
