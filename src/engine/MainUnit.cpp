@@ -221,6 +221,15 @@ void TMainForm::ShowMainLogMsg() {
   const uint64_t now = GetTickCount64();
   if (now - dwShowMainLogTick < kShowLogIntervalMs) return;
   dwShowMainLogTick = now;
+  PassLogLines(true);
+}
+
+void TMainForm::ClearMemoLog() {
+  PassLogLines(false);
+  memoLog_.clear();
+}
+
+void TMainForm::PassLogLines(bool boToPane) {
   std::vector<ELogPriority> priorities;
   std::vector<std::string> TempLogList = TakeMainLogLines(&priorities);
   if (TempLogList.empty()) return;
@@ -244,6 +253,7 @@ void TMainForm::ShowMainLogMsg() {
   }
   for (const std::string& line : TempLogList) {
     OutErrorLog(line);
+    if (!boToPane) continue;
     memoLog_.push_back(line);
     if (OnLogLine) OnLogLine(line);
   }

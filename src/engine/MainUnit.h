@@ -74,7 +74,9 @@ class TMainForm {
   const std::string& Caption() const { return caption_; }
   const std::string& StatusPanel(int i) const { return panels_[i & 1]; }
   const std::deque<std::string>& MemoLog() const { return memoLog_; }
-  void ClearMemoLog() { memoLog_.clear(); }
+  // Lines logged before the clear and not yet shown still reach standard
+  // output and the journal, but not the cleared pane.
+  void ClearMemoLog();
 
   // Compression self-test: compresses "1234567890" and back, two main-log lines.
   void Button1Click();
@@ -90,6 +92,7 @@ class TMainForm {
   void StartService();
   void TimerRunTimer();
   void ShowMainLogMsg();
+  void PassLogLines(bool boToPane);
   void RefreshStatus();
   void NotifyReady();
   void NotifyStatus();

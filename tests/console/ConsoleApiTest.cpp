@@ -149,6 +149,21 @@ TEST_F(ConsoleApiTest, LogSwitchFollowsTheCheckMarkAndReachesEveryPage) {
   EXPECT_NE(api.SnapshotEvent().find("\"caption\":\"TavrelH5 x64\""), std::string::npos);
 }
 
+// A line logged just before a clear, still waiting for the pane's timer, must
+// not show in the pane the operator has just cleared.
+TEST_F(ConsoleApiTest, ClearingTheLogTakesTheLinesNotYetShownAlong) {
+  TakeMainLogLines();
+  MainOutMessage("logged before the clear");
+  std::vector<std::string> shown;
+  form.OnLogLine = [&](const std::string& line) { shown.push_back(line); };
+  Post("/api/clearlog", "");
+  EXPECT_TRUE(form.MemoLog().empty());
+  EXPECT_TRUE(shown.empty());
+  const std::vector<std::string> waiting = TakeMainLogLines();
+  for (const std::string& line : waiting)
+    EXPECT_EQ(line.find("logged before the clear"), std::string::npos) << line;
+}
+
 // /api/state and the page's first event are one text, protocol version included.
 TEST_F(ConsoleApiTest, StateReportsTheWindowAndTheProtocolVersion) {
   boShowLog = true;
