@@ -58,8 +58,10 @@ export class TProcess {
     this.lines = [];
     this.child = spawn(bin, args, { cwd, stdio: ['pipe', 'pipe', 'pipe'] });
     running.add(this.child);
+    // 'close' rather than 'exit': it comes once the output is read to its end,
+    // so a caller that reads `lines` after the exit sees the last ones.
     this.exited = new Promise((resolve) => {
-      this.child.once('exit', (code, signal) => {
+      this.child.once('close', (code, signal) => {
         running.delete(this.child);
         resolve({ code, signal });
       });
@@ -73,6 +75,7 @@ export class TProcess {
       rest = parts.pop();
       this.lines.push(...parts);
     });
+    this.child.stdout.on('end', () => { if (rest) this.lines.push(rest); });
     this.stderr = '';
     this.child.stderr.setEncoding('utf8');
     this.child.stderr.on('data', (chunk) => { this.stderr += chunk; });
