@@ -15,25 +15,12 @@
 
 namespace {
 
-constexpr const char* kLinkUp = "链接游戏引擎成功！";
-
-class CloseOrderTest : public ::testing::Test {
+class CloseOrderTest : public FakeServerTest {
  protected:
-  void TearDown() override {
-    if (!HasFailure() || !rig || !rig->gateway) return;
-    for (const std::string& line : rig->gateway->Lines())
-      std::fprintf(stderr, "gateway| %s\n", line.c_str());
-  }
-
   void Start(int connectOutTime = 60) {
-    TGatewayRig::TOptions options;
-    options.startGameServer = false;
+    TGatewayRig::TOptions options = FakeServerOptions();
     options.connectOutTime = connectOutTime;
-    rig = std::make_unique<TGatewayRig>(options);
-    server = std::make_unique<TFakeGameServer>(rig->serverPort);
-    rig->StartGateway();
-    ASSERT_TRUE(server->WaitLinks(1, 10s));
-    ASSERT_GE(rig->WaitGate(kLinkUp, 5s), 0);
+    StartLinked(options);
   }
 
   // A client that has logged in, and its handle on the game server's side.
@@ -53,9 +40,6 @@ class CloseOrderTest : public ::testing::Test {
       if (msg->isText) texts.push_back(msg->text);
     return texts;
   }
-
-  std::unique_ptr<TGatewayRig> rig;
-  std::unique_ptr<TFakeGameServer> server;
 };
 
 TEST_F(CloseOrderTest, AGoodbyeSentWithTheCloseArrivesFirst) {

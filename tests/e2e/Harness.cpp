@@ -220,5 +220,5 @@ void TGatewayRig::StartGateway(const std::vector<std::string>& args) {
 }
 
 bool TGatewayRig::WaitLinked(std::chrono::milliseconds timeout) {
-  return gateway->WaitForLine("链接游戏引擎成功！", timeout) >= 0;
+  return gateway->WaitForLine(kLinkUp, timeout) >= 0;
 }

@@ -28,6 +28,9 @@ using testkit::FreePort;
 
 using TProcess = testkit::Process;
 
+// The gateway's line once its link to the game server is up.
+inline constexpr const char* kLinkUp = "链接游戏引擎成功！";
+
 // A client message as the browser sees it: a header and body, or a text line.
 struct TClientMsg {
   bool isText = false;

@@ -31,8 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kLinkUp = "链接游戏引擎成功！";
-
 // Everything the gateway wrote into its log files.
 std::string LogFiles(const TTempDir& dir) {
   std::string logs;
