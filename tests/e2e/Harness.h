@@ -115,6 +115,11 @@ class TGatewayRig {
   // retries every 2 s, so a game server slow to listen on a loaded machine
   // costs it a few tries.
   bool WaitLinked(std::chrono::milliseconds timeout = 10s);
+  // The gateway started and its link up; false when the link never came.
+  bool StartLinked(const std::vector<std::string>& args = {}) {
+    StartGateway(args);
+    return WaitLinked();
+  }
   void Sim(const std::string& command) { gamesim->WriteLine(command); }
   // Waits for a game-server log line containing `text` after line `from`.
   int WaitSim(const std::string& text, std::chrono::milliseconds timeout = 3s, size_t from = 0) {

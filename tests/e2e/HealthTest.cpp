@@ -44,8 +44,7 @@ TEST(Health, ServingUntilTheGameServerGoesAwayAndNoTokenAsked) {
   TGatewayRig::TOptions options;
   options.extraIni = "Token=s3cret\n";  // lands in [Console]
   TGatewayRig rig(options);
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
 
   THttpReply up = WaitHealth(rig, "ok", 3s);
   EXPECT_EQ(up.status, 200);

@@ -173,8 +173,7 @@ TEST(Service, FailedStartExitsWithoutAControlProgramAndStaysUnderOne) {
 
 TEST(Service, SigtermDrainsClientsAndTellsTheGameServer) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   EXPECT_GE(rig.WaitGate("Listening on ws://127.0.0.1:" + std::to_string(rig.gatePort) + "/"), 0);
   EXPECT_GE(rig.WaitGate("Console http://127.0.0.1:"), 0);
   // SIGHUP on a plain gateway reloads nothing and ends nothing.
@@ -230,8 +229,7 @@ std::unique_ptr<TGatewayRig> StartTlsGateway(const std::string& cn) {
   options.tls = true;
   auto rig = std::make_unique<TGatewayRig>(options);
   if (!MakeCertificate(rig->dir, cn)) return nullptr;
-  rig->StartGateway();
-  if (!rig->WaitLinked()) return nullptr;
+  if (!rig->StartLinked()) return nullptr;
   return rig;
 }
 
@@ -308,8 +306,7 @@ TEST(Service, PendingTlsHandshakesFromOneAddressAreCutAtOnce) {
 // safe at run time from the file, each change logged and in force.
 TEST(Service, SignalsAnOperatorSends) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   for (int sig : {SIGQUIT, SIGUSR2, SIGUSR1}) rig.gateway->Signal(sig);
   EXPECT_GE(rig.WaitGate("SIGQUIT ignored"), 0);
   EXPECT_GE(rig.WaitGate("SIGUSR2 ignored"), 0);
@@ -359,8 +356,7 @@ TEST(Service, SettingsFileIsReadWithItsMarkAndLeftAloneWhenComplete) {
   std::string ini = rig.dir.Read("Tavrel.ini");
   ini.insert(ini.find('\n') + 1, "IpCount=1\n");
   rig.dir.Write("Tavrel.ini", "\xEF\xBB\xBF" + ini);
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());  // on the port the marked section names
+  ASSERT_TRUE(rig.StartLinked());  // on the port the marked section names
   EXPECT_GE(rig.WaitGate("[Tavrel] IpCount=\"1\" unusable, default 5"), 0);
   TWsClient client;
   ASSERT_TRUE(client.Connect(rig.gatePort));
@@ -375,8 +371,7 @@ TEST(Service, SettingsFileIsReadWithItsMarkAndLeftAloneWhenComplete) {
   // Now complete: a read-only file starts, and keeps its bytes and time.
   fs::permissions(rig.dir.File("Tavrel.ini"), fs::perms::owner_read | fs::perms::group_read);
   const auto written = fs::last_write_time(rig.dir.File("Tavrel.ini"));
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   TWsClient again;
   ASSERT_TRUE(again.Connect(rig.gatePort));
   EXPECT_EQ(again.ReadRaw(3s), "ok");
