@@ -9,9 +9,8 @@
 
 #include "e2e/FaultSupport.h"
 #include "e2e/Harness.h"
-#include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
-#include "translate/Zlib.h"
+#include "support/FullBag.h"
 
 namespace {
 
@@ -159,22 +158,14 @@ TEST_F(CloseOrderTest, AFullBagReachesTheClientWhole) {
   TWsClient ws;
   const int32_t handle = Join(ws, "bag");
   ASSERT_GE(handle, 0);
-  const std::string full(2733, '"');
-  const std::string item = EncodeBuffer(full.data(), full.size());
-  std::string body;
-  for (int i = 0; i < 150; ++i) body += item + "/";
   TDefaultMessage bag;
   bag.Ident = SM_BAGITEMS;
-  ASSERT_TRUE(server->SendData(handle, bag, body));
+  ASSERT_TRUE(server->SendData(handle, bag, FullBagBody()));
   auto msg = ws.ReadMsg(10s);
   ASSERT_TRUE(msg);
   ASSERT_EQ(msg->header.Ident, SM_BAGITEMS);
   ASSERT_EQ(msg->header.nIsZlib, 1);
-  const std::string encoded = ZlibDecompress(msg->body);
-  std::string json(encoded.size(), '\0');
-  json.resize(static_cast<size_t>(
-      Decode6BitBuf(encoded.data(), reinterpret_cast<uint8_t*>(json.data()),
-                    static_cast<int>(encoded.size()), static_cast<int>(json.size()))));
+  const std::string json = UnpackedBody(msg->body);
   EXPECT_GT(json.size(), 393216u);
   EXPECT_EQ(boost::json::parse(json).as_array().size(), 150u);
 }
