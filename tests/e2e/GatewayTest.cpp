@@ -296,18 +296,16 @@ TEST(Gateway, LinkDropKeepsClientsAndReconnects) {
 }
 
 TEST(Gateway, ControlChannelStatusKeepAliveAndQuit) {
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
   TGatewayRig::TOptions options;
-  options.controlFd = pair[1];
+  options.controlChannel = true;
   TGatewayRig rig(options);
   rig.StartGateway();
-  close(pair[1]);
+  const int control = rig.control->fd;
   timeval tv{4, 0};
-  setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(control, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   auto next = [&]() -> std::optional<TControlMessage> {
     uint8_t buf[1024];
-    const ssize_t n = recv(pair[0], buf, sizeof buf, 0);
+    const ssize_t n = recv(control, buf, sizeof buf, 0);
     if (n <= 0) return std::nullopt;
     return ParseControlMessage(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
   };
@@ -330,11 +328,10 @@ TEST(Gateway, ControlChannelStatusKeepAliveAndQuit) {
   EXPECT_GE(rig.WaitSim("recv GM_CHECKCLIENT", 3s), 0);
 
   const auto quit = BuildControlMessage(GS_QUIT, 0, "");
-  ASSERT_GT(send(pair[0], quit.data(), quit.size(), 0), 0);
+  ASSERT_GT(send(control, quit.data(), quit.size(), 0), 0);
   const auto sent = std::chrono::steady_clock::now();
   EXPECT_EQ(rig.gateway->WaitExit(2s), 0);
   EXPECT_LE(std::chrono::steady_clock::now() - sent, 1500ms);
-  close(pair[0]);
 }
 
 TEST(Gateway, TlsClientAndOversizeMessageCloseOnlyThatConnection) {

@@ -150,19 +150,16 @@ TEST(Service, FailedStartExitsWithoutAControlProgramAndStaysUnderOne) {
   EXPECT_NE(LogFiles(rig.dir).find("Cannot listen on " + cause), std::string::npos);
 
   // Under a control program the failed start stays, until SIGTERM ends it.
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-  rig.options.controlFd = pair[1];
+  rig.options.controlChannel = true;
   rig.StartGateway();
-  close(pair[1]);
   EXPECT_GE(rig.WaitGate("[Exception] StartService", 5s), 0);
   EXPECT_FALSE(rig.gateway->WaitExit(1500ms));
   rig.gateway->Signal(SIGTERM);
   EXPECT_EQ(rig.gateway->WaitExit(5s), 0);
-  close(pair[0]);
+  rig.control.reset();
 
   // A missing certificate is named the same way.
-  rig.options.controlFd = -1;
+  rig.options.controlChannel = false;
   rig.dir.Write("Tavrel.ini", "[Tavrel]\nGatePort=" + std::to_string(FreePort()) +
                                   "\nOpenSSL=1\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" +
                                   std::to_string(FreePort()) + "\n");
