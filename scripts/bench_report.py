@@ -28,6 +28,18 @@ def cpu_per(d, count):
     cpu = d.get("server_cpu_s", -1)
     return cpu * 1e6 / count if cpu is not None and cpu >= 0 and count else None
 
+def cpu_per_kind(runs, kind):
+    """Median CPU microseconds per message of `kind` the clients received."""
+    return med([cpu_per(d, d.get("recv_kinds", {}).get(kind)) for d in runs])
+
+def cpu_ratio_row(section, label, key, a, b, limit):
+    """The CPU per message of `a` against `b` (each runs and a kind): kept in
+    the result under `key` and shown in a row against `limit`."""
+    c_a, c_b = cpu_per_kind(*a), cpu_per_kind(*b)
+    r = ratio(c_a, c_b)
+    result[key] = r
+    row(section, label, c_a, c_b, None, r, f"<= {limit:g}", r is not None and r <= limit)
+
 def ratio(a, b):
     return a / b if a is not None and b not in (None, 0) else None
 
@@ -118,12 +130,8 @@ if slow:
 # Per-user translation.
 logon, opaque = load("logon.gateway.*.json"), load("opaque.gateway.*.json")
 if logon and opaque:
-    c_logon = med([cpu_per(d, d.get("recv_kinds", {}).get("logon")) for d in logon])
-    c_opaque = med([cpu_per(d, d.get("recv_kinds", {}).get("opaque")) for d in opaque])
-    r = ratio(c_logon, c_opaque)
-    result["logon_vs_opaque"] = r
-    row("per-user", "CPU us per SM_LOGON / opaque msg", c_logon, c_opaque, None, r, "<= 4",
-        r is not None and r <= 4)
+    cpu_ratio_row("per-user", "CPU us per SM_LOGON / opaque msg", "logon_vs_opaque",
+                  (logon, "logon"), (opaque, "opaque"), 4)
     row("per-user", "delivered per s (logon, opaque)",
         med([d.get("recv_per_s") for d in logon]), med([d.get("recv_per_s") for d in opaque]))
 
@@ -144,14 +152,10 @@ for path in glob.glob(os.path.join(runs, "*.gamesim")):
 # Broadcast.
 bcast, uni = load("bcast.gateway.*.json"), load("unicast.gateway.*.json")
 if bcast and uni:
-    c_b = med([cpu_per(d, d.get("recv_kinds", {}).get("bcast")) for d in bcast])
-    c_u = med([cpu_per(d, d.get("recv_kinds", {}).get("opaque")) for d in uni])
-    r = ratio(c_b, c_u)
-    result["broadcast_vs_unicast"] = r
+    cpu_ratio_row("broadcast", "CPU us per copy (bcast / unicast)", "broadcast_vs_unicast",
+                  (bcast, "bcast"), (uni, "opaque"), 1.5)
     complete = all(d.get("seq", {}).get("bcast_missing", 1) == 0 and
                    d.get("seq", {}).get("bcast_clients", 0) == d.get("ready", -1) for d in bcast)
-    row("broadcast", "CPU us per copy (bcast / unicast)", c_b, c_u, None, r, "<= 1.5",
-        r is not None and r <= 1.5)
     row("broadcast", "every client got every broadcast", "yes" if complete else "NO", None, None,
         None, "all", complete)
 

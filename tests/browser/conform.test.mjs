@@ -7,7 +7,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { after, before, describe, test } from 'node:test';
 
-import { TProcess, launchBrowser, startGateway, tempHome } from './harness.mjs';
+import { TProcess, demoLogin, launchBrowser, openDemo, startGateway, tempHome } from './harness.mjs';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const conformBin = process.env.TAVREL_CONFORM_BIN ?? path.join(root, 'build/release/tavrel-conform');
@@ -36,12 +36,8 @@ describe('client check', () => {
   test('the reference client passes every rule it exercises', { timeout: 20000 }, async () => {
     const page = await browser.newPage();
     page.setDefaultTimeout(5000);
-    await page.goto(`${gateway.consoleUrl}/demo/`);
-    await page.waitForFunction(() => document.getElementById('gateUrl').value.startsWith('ws://'));
-    await page.locator('#account').fill('conformer');
-    await page.locator('#userId').fill('C-0001');
-    await page.locator('#connect').click();
-    await page.getByText('Logged in as conformer/Hero/C-0001').waitFor();
+    await openDemo(page, gateway.consoleUrl);
+    await demoLogin(page, 'conformer', 'C-0001');
     await page.locator('#noticeOk').click();
     await page.locator('#walk').click();
     // The session's close ends the check.

@@ -6,7 +6,8 @@ import http from 'node:http';
 import { after, before, describe, test } from 'node:test';
 
 import {
-  launchBrowser, openClients, request, screenshot, startConsoleRig, startGateway, tempHome, waitUntil,
+  demoLogin, launchBrowser, openClients, openDemo, request, screenshot, startConsoleRig, startGateway, tempHome,
+  waitUntil,
 } from './harness.mjs';
 
 const TEST = { timeout: 60000 };
@@ -210,12 +211,8 @@ describe('operator console', () => {
 
   test('the demo page logs in and shows an inflated JSON message from the game server', TEST, async () => {
     const demo = await browser.newPage();
-    await demo.goto(`${gateway.consoleUrl}/demo/`);
-    await demo.waitForFunction(() => document.getElementById('gateUrl').value.startsWith('ws://'));
-    await demo.locator('#account').fill('demo1');
-    await demo.locator('#userId').fill('D-0001');
-    await demo.locator('#connect').click();
-    await demo.getByText('Logged in as demo1/Hero/D-0001').waitFor();
+    await openDemo(demo, gateway.consoleUrl);
+    await demoLogin(demo, 'demo1', 'D-0001');
     await sim.waitForLine(/GM_H5DATA.*login .*account="demo1".*uid="D-0001"/);
 
     await demo.locator('#noticeOk').click();
@@ -352,8 +349,7 @@ describe('console with a token', () => {
     await chooseMenu(page, '查看', '查看日志', 'menuitemcheckbox');
     await page.waitForFunction(() => document.getElementById('N4').getAttribute('aria-checked') === 'true');
     const demo = await browser.newPage();
-    await demo.goto(`${url}/demo/?token=s3cret`);
-    await demo.waitForFunction(() => document.getElementById('gateUrl').value.startsWith('ws://'));
+    await openDemo(demo, url, '?token=s3cret');
   });
 
   test('a console off loopback without a token fails the start: exit 1 with the reason', TEST, async () => {

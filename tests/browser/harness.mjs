@@ -162,6 +162,21 @@ export function launchBrowser() {
   });
 }
 
+// The demo page of the console at `consoleUrl` (with `query`), once it has
+// the gateway's address.
+export async function openDemo(page, consoleUrl, query = '') {
+  await page.goto(`${consoleUrl}/demo/${query}`);
+  await page.waitForFunction(() => document.getElementById('gateUrl').value.startsWith('ws://'));
+}
+
+// Logs in on an open demo page and waits until the page says so.
+export async function demoLogin(page, account, userId) {
+  await page.locator('#account').fill(account);
+  await page.locator('#userId').fill(userId);
+  await page.locator('#connect').click();
+  await page.getByText(`Logged in as ${account}/Hero/${userId}`).waitFor();
+}
+
 // A plain HTTP request, with whatever headers a browser would not send.
 export function request(url, { method = 'GET', headers = {}, body } = {}) {
   return new Promise((resolve, reject) => {

@@ -6,7 +6,7 @@ import fs from 'node:fs/promises';
 import { after, before, describe, test } from 'node:test';
 
 import {
-  launchBrowser, request, screenshot, startGameSim, startGateway, tempHome, waitUntil,
+  demoLogin, launchBrowser, openDemo, request, screenshot, startGameSim, startGateway, tempHome, waitUntil,
 } from './harness.mjs';
 
 const TEST = { timeout: 90000 };
@@ -51,13 +51,9 @@ describe('session resume', () => {
   test('the demo page drops its connection twice while lines flow; none is lost or doubled', TEST, async () => {
     const page = await browser.newPage();
     page.setDefaultTimeout(15000);
-    await page.goto(`${gateway.consoleUrl}/demo/`);
-    await page.waitForFunction(() => document.getElementById('gateUrl').value.startsWith('ws://'));
+    await openDemo(page, gateway.consoleUrl);
     assert.equal(await page.locator('#resume').isChecked(), true);
-    await page.locator('#account').fill('resumer');
-    await page.locator('#userId').fill('R-0001');
-    await page.locator('#connect').click();
-    await page.getByText('Logged in as resumer/Hero/R-0001').waitFor();
+    await demoLogin(page, 'resumer', 'R-0001');
     await sim.waitForLine(/login .*account="resumer"/);
 
     // Messages, and text lines of 3000 characters, which the gateway's

@@ -11,12 +11,10 @@
 #   check-package.sh BUILD_DIR
 set -eu
 build=$1
-if ! command -v dpkg-deb >/dev/null 2>&1; then
-  echo "dpkg-deb not available: skipped"
-  exit 77
-fi
-work=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-deb.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# shellcheck source=tests/deploy/lib.sh
+. "$(dirname "$0")/lib.sh"
+require_tool dpkg-deb
+make_work tavrel-deb
 fail() { echo "FAIL: $*"; exit 1; }
 
 cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||

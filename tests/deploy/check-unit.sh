@@ -10,12 +10,10 @@
 #   check-unit.sh BUILD_DIR
 set -eu
 build=$1
-if ! command -v systemd-analyze >/dev/null 2>&1; then
-  echo "systemd-analyze not available: skipped"
-  exit 77
-fi
-work=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-unit.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# shellcheck source=tests/deploy/lib.sh
+. "$(dirname "$0")/lib.sh"
+require_tool systemd-analyze
+make_work tavrel-unit
 prefix=$work/usr
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"

@@ -17,8 +17,6 @@ namespace {
 
 using namespace std::string_literals;
 
-constexpr const char* kLinkUp = "链接游戏引擎成功！";
-
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
@@ -28,28 +26,17 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
   return true;
 }
 
-class AdmissionTest : public ::testing::Test {
+class AdmissionTest : public FakeServerTest {
  protected:
-  void TearDown() override {
-    if (!HasFailure() || !rig || !rig->gateway) return;
-    const auto lines = rig->gateway->Lines();
-    for (size_t i = lines.size() > 60 ? lines.size() - 60 : 0; i < lines.size(); ++i)
-      std::fprintf(stderr, "gateway| %s\n", lines[i].c_str());
-  }
+  AdmissionTest() { shownGatewayLines = 60; }
 
   // A gateway linked to a game server played by the test, so that the
   // addresses it announces can be read.
   void Start(const std::string& extraIni, const std::string& listenAddr = "127.0.0.1") {
-    TGatewayRig::TOptions options;
-    options.startGameServer = false;
-    options.connectOutTime = 60;
+    TGatewayRig::TOptions options = FakeServerOptions();
     options.listenAddr = listenAddr;
     options.extraIni = extraIni;
-    rig = std::make_unique<TGatewayRig>(options);
-    server = std::make_unique<TFakeGameServer>(rig->serverPort);
-    rig->StartGateway();
-    ASSERT_TRUE(server->WaitLinks(1, 10s));
-    ASSERT_GE(rig->WaitGate(kLinkUp, 5s), 0);
+    StartLinked(options);
   }
 
   // One connection: "ok" (admitted) or a close with its code (0: none came).
@@ -98,9 +85,6 @@ class AdmissionTest : public ::testing::Test {
     auto m = ReadMetrics(*rig);
     return m.count(name) ? m[name] : -1;
   }
-
-  std::unique_ptr<TGatewayRig> rig;
-  std::unique_ptr<TFakeGameServer> server;
 };
 
 // 1000 connect/close cycles from one address: past its burst the address is

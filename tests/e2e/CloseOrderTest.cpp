@@ -9,31 +9,17 @@
 
 #include "e2e/FaultSupport.h"
 #include "e2e/Harness.h"
-#include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
-#include "translate/Zlib.h"
+#include "support/FullBag.h"
 
 namespace {
 
-constexpr const char* kLinkUp = "链接游戏引擎成功！";
-
-class CloseOrderTest : public ::testing::Test {
+class CloseOrderTest : public FakeServerTest {
  protected:
-  void TearDown() override {
-    if (!HasFailure() || !rig || !rig->gateway) return;
-    for (const std::string& line : rig->gateway->Lines())
-      std::fprintf(stderr, "gateway| %s\n", line.c_str());
-  }
-
   void Start(int connectOutTime = 60) {
-    TGatewayRig::TOptions options;
-    options.startGameServer = false;
+    TGatewayRig::TOptions options = FakeServerOptions();
     options.connectOutTime = connectOutTime;
-    rig = std::make_unique<TGatewayRig>(options);
-    server = std::make_unique<TFakeGameServer>(rig->serverPort);
-    rig->StartGateway();
-    ASSERT_TRUE(server->WaitLinks(1, 10s));
-    ASSERT_GE(rig->WaitGate(kLinkUp, 5s), 0);
+    StartLinked(options);
   }
 
   // A client that has logged in, and its handle on the game server's side.
@@ -53,9 +39,6 @@ class CloseOrderTest : public ::testing::Test {
       if (msg->isText) texts.push_back(msg->text);
     return texts;
   }
-
-  std::unique_ptr<TGatewayRig> rig;
-  std::unique_ptr<TFakeGameServer> server;
 };
 
 TEST_F(CloseOrderTest, AGoodbyeSentWithTheCloseArrivesFirst) {
@@ -175,22 +158,14 @@ TEST_F(CloseOrderTest, AFullBagReachesTheClientWhole) {
   TWsClient ws;
   const int32_t handle = Join(ws, "bag");
   ASSERT_GE(handle, 0);
-  const std::string full(2733, '"');
-  const std::string item = EncodeBuffer(full.data(), full.size());
-  std::string body;
-  for (int i = 0; i < 150; ++i) body += item + "/";
   TDefaultMessage bag;
   bag.Ident = SM_BAGITEMS;
-  ASSERT_TRUE(server->SendData(handle, bag, body));
+  ASSERT_TRUE(server->SendData(handle, bag, FullBagBody()));
   auto msg = ws.ReadMsg(10s);
   ASSERT_TRUE(msg);
   ASSERT_EQ(msg->header.Ident, SM_BAGITEMS);
   ASSERT_EQ(msg->header.nIsZlib, 1);
-  const std::string encoded = ZlibDecompress(msg->body);
-  std::string json(encoded.size(), '\0');
-  json.resize(static_cast<size_t>(
-      Decode6BitBuf(encoded.data(), reinterpret_cast<uint8_t*>(json.data()),
-                    static_cast<int>(encoded.size()), static_cast<int>(json.size()))));
+  const std::string json = UnpackedBody(msg->body);
   EXPECT_GT(json.size(), 393216u);
   EXPECT_EQ(boost::json::parse(json).as_array().size(), 150u);
 }

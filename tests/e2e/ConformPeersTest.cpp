@@ -124,8 +124,7 @@ struct TConformGame {
                                  std::to_string(seconds)},
         rig.dir.Path());
     if (conform->WaitForLine("listening on", 5s) < 0) return;
-    rig.StartGateway();
-    ok = rig.WaitLinked() && client.Connect(rig.gatePort);
+    ok = rig.StartLinked() && client.Connect(rig.gatePort);
   }
   static TGatewayRig::TOptions Options(const std::string& extraIni) {
     TGatewayRig::TOptions o;

@@ -183,8 +183,7 @@ TEST(ConformanceKit, EveryExampleFrameGivesTheClientTheBytesOfTheKit) {
 // The test game server shows a client developer every example by name.
 TEST(ConformanceKit, TheTestGameServerSendsEachExampleOfTheDocumentByName) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   TWsClient ws;
   ASSERT_TRUE(ws.Connect(rig.gatePort));
   ASSERT_TRUE(ws.Login("kit", "Alice", "10001"));

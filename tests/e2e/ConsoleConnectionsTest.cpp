@@ -86,8 +86,7 @@ TEST(ConsoleConnections, EightyIdleConnectionsDoNotLockTheOperatorOut) {
 // a reply: the health check is still answered, as a balancer must see it.
 TEST(ConsoleConnections, PipeliningReadersThatNeverReadDoNotSilenceTheHealthCheck) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   const uint16_t port = ConsolePort(rig);
   ASSERT_NE(port, 0);
   std::string burst;

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,31 @@
 #include <stdexcept>
 
 #include <boost/asio/post.hpp>
+
+// --- FakeServerTest ---------------------------------------------------------
+
+TGatewayRig::TOptions FakeServerTest::FakeServerOptions() {
+  TGatewayRig::TOptions options;
+  options.startGameServer = false;
+  options.connectOutTime = 60;
+  return options;
+}
+
+void FakeServerTest::StartLinked(const TGatewayRig::TOptions& options) {
+  rig = std::make_unique<TGatewayRig>(options);
+  server = std::make_unique<TFakeGameServer>(rig->serverPort);
+  rig->StartGateway();
+  ASSERT_TRUE(server->WaitLinks(1, 10s));
+  ASSERT_GE(rig->WaitGate(kLinkUp, 5s), 0);
+}
+
+void FakeServerTest::TearDown() {
+  if (!HasFailure() || !rig || !rig->gateway) return;
+  const auto lines = rig->gateway->Lines();
+  const size_t first = lines.size() > shownGatewayLines ? lines.size() - shownGatewayLines : 0;
+  for (size_t i = first; i < lines.size(); ++i)
+    std::fprintf(stderr, "gateway| %s\n", lines[i].c_str());
+}
 
 // --- TFakeGameServer ----------------------------------------------------------
 

@@ -1,7 +1,8 @@
 // Helpers for the fault-injection tests: a game server played by the test
 // itself (so that it can misbehave: stop reading, send garbage, cut frames,
-// vanish), raw TCP clients that reset instead of closing, the gateway's
-// resident memory, its log files, and a probe of the per-address count.
+// vanish) and a fixture of a gateway linked to it, raw TCP clients that
+// reset instead of closing, the gateway's resident memory, its log files,
+// and a probe of the per-address count.
 // The game server is the test kit's, run on its own thread; its methods
 // may be called from the test thread and wait for the loop to act.
 #pragma once
@@ -13,11 +14,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -98,6 +102,23 @@ class TFakeGameServer : private testkit::GateServerEvents {
   int links_ = 0;
   std::vector<TLinkFrame> frames_;
   size_t skipped_ = 0;
+};
+
+// A gateway linked to a game server played by the test. When a test fails,
+// the gateway's output is shown, its last `shownGatewayLines` lines.
+class FakeServerTest : public ::testing::Test {
+ protected:
+  // No game server of the harness's, and a login timeout that stays out of
+  // the way of a slow test.
+  static TGatewayRig::TOptions FakeServerOptions();
+  // The game server, then the gateway with `options`; returns once the link
+  // is up (a fatal failure when it never comes).
+  void StartLinked(const TGatewayRig::TOptions& options = FakeServerOptions());
+  void TearDown() override;
+
+  std::unique_ptr<TGatewayRig> rig;
+  std::unique_ptr<TFakeGameServer> server;
+  size_t shownGatewayLines = SIZE_MAX;
 };
 
 // `ws` connects (from `source` when given) and logs in as `account`; the

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr const char* kLinkUp = "链接游戏引擎成功！";
-
 struct TPlayer {
   std::unique_ptr<TWsClient> ws;
   int32_t handle = -1;
@@ -35,24 +33,12 @@ constexpr bool kSanitized = false;
 #endif
 constexpr bool kMeasureRss = !kSanitized;
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public FakeServerTest {
  protected:
   void SetUp() override { Start(); }
-  void TearDown() override {
-    if (!HasFailure() || !rig || !rig->gateway) return;
-    for (const std::string& line : rig->gateway->Lines())
-      std::fprintf(stderr, "gateway| %s\n", line.c_str());
-  }
-
   void Start(bool warmUp = true) {
-    TGatewayRig::TOptions options;
-    options.startGameServer = false;
-    options.connectOutTime = 60;
-    rig = std::make_unique<TGatewayRig>(options);
-    server = std::make_unique<TFakeGameServer>(rig->serverPort);
-    rig->StartGateway();
-    ASSERT_TRUE(server->WaitLinks(1, 10s));
-    ASSERT_GE(rig->WaitGate(kLinkUp, 5s), 0);
+    StartLinked();
+    if (HasFatalFailure()) return;
     // Idle is measured after one client came and went, so that what the
     // first connection sets up for good is part of it.
     if (warmUp) {
@@ -154,8 +140,6 @@ class FaultTest : public ::testing::Test {
 
   size_t GateLines() { return rig->gateway->LineCount(); }
 
-  std::unique_ptr<TGatewayRig> rig;
-  std::unique_ptr<TFakeGameServer> server;
   int64_t idleRssKb = 0;
 };
 

@@ -18,31 +18,15 @@
 
 namespace {
 
-constexpr const char* kLinkUp = "链接游戏引擎成功！";
-
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
 
-class FloodTest : public ::testing::Test {
+class FloodTest : public FakeServerTest {
  protected:
-  void SetUp() override {
-    TGatewayRig::TOptions options;
-    options.startGameServer = false;
-    options.connectOutTime = 60;
-    rig = std::make_unique<TGatewayRig>(options);
-    server = std::make_unique<TFakeGameServer>(rig->serverPort);
-    rig->StartGateway();
-    ASSERT_TRUE(server->WaitLinks(1, 10s));
-    ASSERT_GE(rig->WaitGate(kLinkUp, 5s), 0);
-  }
-  void TearDown() override {
-    if (!HasFailure() || !rig || !rig->gateway) return;
-    for (const std::string& line : rig->gateway->Lines())
-      std::fprintf(stderr, "gateway| %s\n", line.c_str());
-  }
+  void SetUp() override { StartLinked(); }
 
   int32_t Join(TWsClient& ws, const std::string& account, const std::string& source = "") {
     return JoinThroughFakeServer(*rig, *server, ws, account, source);
@@ -62,9 +46,6 @@ class FloodTest : public ::testing::Test {
       if (!msg->isText && msg->body == "re:" + tag) break;
     }
   }
-
-  std::unique_ptr<TGatewayRig> rig;
-  std::unique_ptr<TFakeGameServer> server;
 };
 
 // Eighty megabytes of 60 KB messages while the game server reads in bursts:

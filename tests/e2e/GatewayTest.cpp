@@ -36,6 +36,31 @@ int Join(TGatewayRig& rig, TWsClient& client, const std::string& name, bool ente
   return HandleOf(rig, open);
 }
 
+// Starts the gateway, then Join; -1 when the link never came up.
+int StartAndJoin(TGatewayRig& rig, TWsClient& client, const std::string& name) {
+  const bool linked = rig.StartLinked();
+  EXPECT_TRUE(linked) << "no link to the game server";
+  return linked ? Join(rig, client, name) : -1;
+}
+
+// A client past the greeting sends `text` as its first message; `from` is
+// the game server's line count before it.
+void StartAndSendFirst(TGatewayRig& rig, TWsClient& client, const std::string& text, size_t& from) {
+  ASSERT_TRUE(rig.StartLinked());
+  ASSERT_TRUE(client.Connect(rig.gatePort));
+  EXPECT_EQ(client.ReadRaw(3s), "ok");
+  from = rig.gamesim->LineCount();
+  client.SendText(text);
+}
+
+// A heartbeat with `recog` reaches the game server.
+void ExpectHeartForwarded(TGatewayRig& rig, TWsClient& client, int32_t recog,
+                          const std::string& body = "") {
+  const size_t from = rig.gamesim->LineCount();
+  client.SendText(ClientMessage(CM_HEART, recog, 0, 0, 0, body));
+  EXPECT_GE(rig.WaitSim("ident=60000 recog=" + std::to_string(recog), 3s, from), 0);
+}
+
 // A heartbeat reaches the game server, and a text line from it the client.
 void ExpectHeartAndLine(TGatewayRig& rig, TWsClient& client, int handle, size_t from) {
   client.SendText(ClientMessage(CM_HEART, 7, 0, 0, 0, "beat"));
@@ -59,8 +84,7 @@ std::string ErrorLogAfterStop(TGatewayRig& rig) {
 
 TEST(Gateway, GreetsAdmitsFourPerAddressAndAnnouncesSessions) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
 
   std::vector<std::unique_ptr<TWsClient>> clients;
   for (int i = 0; i < 4; ++i) {
@@ -104,8 +128,7 @@ TEST(Gateway, GreetsAdmitsFourPerAddressAndAnnouncesSessions) {
 
 TEST(Gateway, LoginAndTrafficBothWays) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   TWsClient client;
   const size_t from = rig.gamesim->LineCount();
   const int handle = Join(rig, client, "A");
@@ -139,13 +162,9 @@ TEST(Gateway, LoginAndTrafficBothWays) {
 
 TEST(Gateway, FirstMessageMustBeALogin) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
   TWsClient client;
-  ASSERT_TRUE(client.Connect(rig.gatePort));
-  EXPECT_EQ(client.ReadRaw(3s), "ok");
-  const size_t from = rig.gamesim->LineCount();
-  client.SendText(ClientMessage(CM_HEART));
+  size_t from = 0;
+  ASSERT_NO_FATAL_FAILURE(StartAndSendFirst(rig, client, ClientMessage(CM_HEART), from));
   EXPECT_TRUE(client.WaitClosed(3s));
   EXPECT_EQ(client.CloseCode(), 4001);
   EXPECT_EQ(client.CloseReason(), "login refused");
@@ -154,15 +173,14 @@ TEST(Gateway, FirstMessageMustBeALogin) {
 
 TEST(Gateway, RefusedLoginForwardsNothingSentBehindIt) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
   TWsClient client;
-  ASSERT_TRUE(client.Connect(rig.gatePort));
-  EXPECT_EQ(client.ReadRaw(3s), "ok");
-  const size_t from = rig.gamesim->LineCount();
+  size_t from = 0;
   // One WebSocket message: a first message that is no login, then two more.
-  client.SendText(ClientMessage(CM_HEART) + ClientMessage(CM_HEART, 1, 0, 0, 0, "one") +
-                  ClientMessage(CM_HEART, 2, 0, 0, 0, "two"));
+  ASSERT_NO_FATAL_FAILURE(StartAndSendFirst(rig, client,
+                                            ClientMessage(CM_HEART) +
+                                                ClientMessage(CM_HEART, 1, 0, 0, 0, "one") +
+                                                ClientMessage(CM_HEART, 2, 0, 0, 0, "two"),
+                                            from));
   EXPECT_TRUE(client.WaitClosed(3s));
   // Once the session is closed at the game server, all it forwarded is there.
   ASSERT_GE(rig.WaitSim("recv GM_CLOSE", 3s, from), 0);
@@ -175,10 +193,8 @@ TEST(Gateway, RefusedLoginForwardsNothingSentBehindIt) {
 // lines and a count, and the session goes on working.
 TEST(Gateway, FiveSecondsOfBadLengthsLeaveTheErrorLogSmall) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
   TWsClient client;
-  const int handle = Join(rig, client, "E");
+  const int handle = StartAndJoin(rig, client, "E");
   ASSERT_GT(handle, 0);
   TDefaultMessage bad;
   bad.Ident = CM_HEART;
@@ -194,9 +210,7 @@ TEST(Gateway, FiveSecondsOfBadLengthsLeaveTheErrorLogSmall) {
   // A bad length drops the rest of its queue: let the last one go first.
   std::this_thread::sleep_for(200ms);
 
-  const size_t from = rig.gamesim->LineCount();
-  client.SendText(ClientMessage(CM_HEART, 42, 0, 0, 0, "alive"));
-  EXPECT_GE(rig.WaitSim("ident=60000 recog=42", 3s, from), 0);
+  ExpectHeartForwarded(rig, client, 42, "alive");
   rig.Sim("data " + std::to_string(handle) + " text still");
   auto msg = client.ReadMsg(3s);
   ASSERT_TRUE(msg && msg->isText);
@@ -212,15 +226,11 @@ TEST(Gateway, FiveSecondsOfBadLengthsLeaveTheErrorLogSmall) {
 
 TEST(Gateway, ABurstOfBadSpellBodiesWritesAHandfulOfLines) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
   TWsClient client;
-  const int handle = Join(rig, client, "S");
+  const int handle = StartAndJoin(rig, client, "S");
   ASSERT_GT(handle, 0);
   for (int i = 0; i < 300; ++i) client.SendText(ClientMessage(CM_SPELL, 0, 0, 0, 0, "{bad\x02"));
-  const size_t from = rig.gamesim->LineCount();
-  client.SendText(ClientMessage(CM_HEART, 43, 0, 0, 0, "alive"));
-  EXPECT_GE(rig.WaitSim("ident=60000 recog=43", 3s, from), 0);
+  ExpectHeartForwarded(rig, client, 43, "alive");
   EXPECT_TRUE(WaitLogFileLine(rig, "bad spell or hit body: … 297 more suppressed", 12s));
 
   const std::string errors = ErrorLogAfterStop(rig);
@@ -237,8 +247,7 @@ TEST(Gateway, LoginTimeoutSparesPlayersInTheGame) {
   TGatewayRig::TOptions options;
   options.connectOutTime = 1;
   TGatewayRig rig(options);
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   TWsClient playing, lingering;
   ASSERT_GT(Join(rig, playing, "P"), 0);
   ASSERT_GT(Join(rig, lingering, "L", false), 0);
@@ -250,10 +259,8 @@ TEST(Gateway, LoginTimeoutSparesPlayersInTheGame) {
 
 TEST(Gateway, KickClosesAfterTheKickMessageIsDelivered) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
   TWsClient client;
-  const int handle = Join(rig, client, "K");
+  const int handle = StartAndJoin(rig, client, "K");
   ASSERT_GT(handle, 0);
   const auto start = std::chrono::steady_clock::now();
   rig.Sim("kick " + std::to_string(handle));
@@ -268,10 +275,8 @@ TEST(Gateway, KickClosesAfterTheKickMessageIsDelivered) {
 
 TEST(Gateway, LinkDropKeepsClientsAndReconnects) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
   TWsClient client;
-  const int handle = Join(rig, client, "D");
+  const int handle = StartAndJoin(rig, client, "D");
   ASSERT_GT(handle, 0);
   const size_t gateFrom = rig.gateway->LineCount();
   rig.Sim("droplink");
@@ -287,24 +292,20 @@ TEST(Gateway, LinkDropKeepsClientsAndReconnects) {
   auto msg = client.ReadMsg(3s);
   ASSERT_TRUE(msg);
   EXPECT_EQ(msg->text, "again");
-  const size_t from = rig.gamesim->LineCount();
-  client.SendText(ClientMessage(CM_HEART, 9));
-  EXPECT_GE(rig.WaitSim("ident=60000 recog=9", 3s, from), 0);
+  ExpectHeartForwarded(rig, client, 9);
 }
 
 TEST(Gateway, ControlChannelStatusKeepAliveAndQuit) {
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
   TGatewayRig::TOptions options;
-  options.controlFd = pair[1];
+  options.controlChannel = true;
   TGatewayRig rig(options);
   rig.StartGateway();
-  close(pair[1]);
+  const int control = rig.control->fd;
   timeval tv{4, 0};
-  setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(control, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   auto next = [&]() -> std::optional<TControlMessage> {
     uint8_t buf[1024];
-    const ssize_t n = recv(pair[0], buf, sizeof buf, 0);
+    const ssize_t n = recv(control, buf, sizeof buf, 0);
     if (n <= 0) return std::nullopt;
     return ParseControlMessage(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
   };
@@ -327,11 +328,10 @@ TEST(Gateway, ControlChannelStatusKeepAliveAndQuit) {
   EXPECT_GE(rig.WaitSim("recv GM_CHECKCLIENT", 3s), 0);
 
   const auto quit = BuildControlMessage(GS_QUIT, 0, "");
-  ASSERT_GT(send(pair[0], quit.data(), quit.size(), 0), 0);
+  ASSERT_GT(send(control, quit.data(), quit.size(), 0), 0);
   const auto sent = std::chrono::steady_clock::now();
   EXPECT_EQ(rig.gateway->WaitExit(2s), 0);
   EXPECT_LE(std::chrono::steady_clock::now() - sent, 1500ms);
-  close(pair[0]);
 }
 
 TEST(Gateway, TlsClientAndOversizeMessageCloseOnlyThatConnection) {
@@ -342,8 +342,7 @@ TEST(Gateway, TlsClientAndOversizeMessageCloseOnlyThatConnection) {
       "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout '" +
       rig.dir.File("Tavrel.key") + "' -out '" + rig.dir.File("Tavrel.crt") + "' >/dev/null 2>&1";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   TWsClient big, small;
   ASSERT_TRUE(big.Connect(rig.gatePort, "", true));
   ASSERT_TRUE(small.Connect(rig.gatePort, "", true));
@@ -369,8 +368,7 @@ TGatewayRig::TOptions SlowTick(const char* flush) {
 
 TEST(Gateway, EventFlushMovesTrafficBothWaysWithoutTheTick) {
   TGatewayRig rig(SlowTick("event"));
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   TWsClient client;
   const size_t from = rig.gamesim->LineCount();
   const int handle = Join(rig, client, "E");
@@ -387,8 +385,7 @@ TEST(Gateway, EventFlushMovesTrafficBothWaysWithoutTheTick) {
 // The same hook with delivery on the tick alone: the login text waits.
 TEST(Gateway, TickOnlyDeliveryWaitsForTheTick) {
   TGatewayRig rig(SlowTick("tick"));
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   TWsClient client;
   const size_t from = rig.gamesim->LineCount();
   ASSERT_TRUE(client.Connect(rig.gatePort));

@@ -1,6 +1,8 @@
 #include "e2e/Harness.h"
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -8,6 +10,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <cstdlib>
 #include <deque>
+#include <stdexcept>
 
 #include "loadgen/ClientStream.h"
 #include "protocol/EDcode.h"
@@ -160,6 +163,23 @@ bool TWsClient::Login(const std::string& account, const std::string& name,
   return true;
 }
 
+TControlChannel::TControlChannel() {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return;
+  fd = pair[0];
+  gatewayFd = pair[1];
+}
+
+TControlChannel::~TControlChannel() {
+  CloseGatewayEnd();
+  if (fd >= 0) close(fd);
+}
+
+void TControlChannel::CloseGatewayEnd() {
+  if (gatewayFd >= 0) close(gatewayFd);
+  gatewayFd = -1;
+}
+
 std::string ClientMessage(int32_t ident, int32_t recog, int32_t param, int32_t tag, int32_t series,
                           const std::string& body, int32_t index) {
   TDefaultMessage msg;
@@ -199,6 +219,7 @@ TGatewayRig::TGatewayRig(TOptions opts) : options(std::move(opts)) {
 }
 
 TGatewayRig::~TGatewayRig() {
+  control.reset();  // as a control program that goes first
   if (gateway) {
     gateway->Signal(SIGTERM);
     gateway->WaitExit(3s);
@@ -213,12 +234,20 @@ void TGatewayRig::StartGameServer() {
 }
 
 void TGatewayRig::StartGateway(const std::vector<std::string>& args) {
+  control.reset();
+  int controlFd = -1;
+  if (options.controlChannel) {
+    control = std::make_unique<TControlChannel>();
+    if (control->fd < 0) throw std::runtime_error("no socket pair for the control channel");
+    controlFd = control->gatewayFd;
+  }
   std::vector<std::string> argv = args;
-  if (options.controlFd >= 0 && argv.empty())
-    argv = {std::to_string(options.controlFd), "", "", "0", "0"};
-  gateway = std::make_unique<TProcess>(TAVRELH5_BIN, argv, dir.Path(), options.controlFd);
+  if (controlFd >= 0 && argv.empty()) argv = {std::to_string(controlFd), "", "", "0", "0"};
+  gateway = std::make_unique<TProcess>(TAVRELH5_BIN, argv, dir.Path(), controlFd);
+  // The gateway holds its own copy now: the channel ends with it.
+  if (control) control->CloseGatewayEnd();
 }
 
 bool TGatewayRig::WaitLinked(std::chrono::milliseconds timeout) {
-  return gateway->WaitForLine("链接游戏引擎成功！", timeout) >= 0;
+  return gateway->WaitForLine(kLinkUp, timeout) >= 0;
 }

@@ -28,6 +28,9 @@ using testkit::FreePort;
 
 using TProcess = testkit::Process;
 
+// The gateway's line once its link to the game server is up.
+inline constexpr const char* kLinkUp = "链接游戏引擎成功！";
+
 // A client message as the browser sees it: a header and body, or a text line.
 struct TClientMsg {
   bool isText = false;
@@ -81,6 +84,21 @@ class TWsClient {
 std::string ClientMessage(int32_t ident, int32_t recog = 0, int32_t param = 0, int32_t tag = 0,
                           int32_t series = 0, const std::string& body = "", int32_t index = 0);
 
+// A control program's side of the gateway's control channel: a socket pair
+// whose other end, `gatewayFd`, the gateway is started with. The ends still
+// open close with it.
+struct TControlChannel {
+  TControlChannel();
+  ~TControlChannel();
+  TControlChannel(const TControlChannel&) = delete;
+  TControlChannel& operator=(const TControlChannel&) = delete;
+  // Once the gateway holds its copy, so that the channel ends with the gateway.
+  void CloseGatewayEnd();
+
+  int fd = -1;  // -1 when the pair could not be made
+  int gatewayFd = -1;
+};
+
 // A gateway with its game server, in a fresh working directory, on free
 // loopback ports. The game server is tavrel-gamesim driven through stdin.
 class TGatewayRig {
@@ -94,7 +112,7 @@ class TGatewayRig {
     // mode), else left to the default.
     std::string flush;
     int testScanMs = 0;                    // [Run] TestScanMs: the tick visits sessions this rarely
-    int controlFd = -1;                    // passed as argument 1 when >= 0
+    bool controlChannel = false;           // started under `control`
     std::vector<std::string> gamesimArgs;  // beyond --port
     std::string listenAddr = "127.0.0.1";  // [Listen] Addr
   };
@@ -107,11 +125,18 @@ class TGatewayRig {
   uint16_t serverPort = 0;
   std::unique_ptr<TProcess> gamesim;
   std::unique_ptr<TProcess> gateway;
+  // The control program's end when options.controlChannel, from StartGateway on.
+  std::unique_ptr<TControlChannel> control;
 
   // Waits until the gateway's link to the game server is up. The gateway
   // retries every 2 s, so a game server slow to listen on a loaded machine
   // costs it a few tries.
   bool WaitLinked(std::chrono::milliseconds timeout = 10s);
+  // The gateway started and its link up; false when the link never came.
+  bool StartLinked(const std::vector<std::string>& args = {}) {
+    StartGateway(args);
+    return WaitLinked();
+  }
   void Sim(const std::string& command) { gamesim->WriteLine(command); }
   // Waits for a game-server log line containing `text` after line `from`.
   int WaitSim(const std::string& text, std::chrono::milliseconds timeout = 3s, size_t from = 0) {

@@ -44,8 +44,7 @@ TEST(Health, ServingUntilTheGameServerGoesAwayAndNoTokenAsked) {
   TGatewayRig::TOptions options;
   options.extraIni = "Token=s3cret\n";  // lands in [Console]
   TGatewayRig rig(options);
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
 
   THttpReply up = WaitHealth(rig, "ok", 3s);
   EXPECT_EQ(up.status, 200);
@@ -67,10 +66,8 @@ TEST(Health, ServingUntilTheGameServerGoesAwayAndNoTokenAsked) {
 }
 
 TEST(Health, AFailedStartUnderAControlProgramIsUnhealthy) {
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
   TGatewayRig::TOptions options;
-  options.controlFd = pair[1];
+  options.controlChannel = true;
   TGatewayRig rig(options);
   // Someone else holds the WebSocket port.
   const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -82,14 +79,12 @@ TEST(Health, AFailedStartUnderAControlProgramIsUnhealthy) {
   ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(holder, 1), 0);
   rig.StartGateway();
-  close(pair[1]);
 
   ASSERT_GE(rig.WaitGate("Console http://", 5s), 0);
   THttpReply failed = WaitHealth(rig, "start failed", 3s);
   EXPECT_EQ(failed.status, 503);
   EXPECT_EQ(failed.body, "start failed\n");
   close(holder);
-  close(pair[0]);
 }
 
 }  // namespace

@@ -14,31 +14,21 @@
 
 namespace {
 
-constexpr const char* kLinkUp = "链接游戏引擎成功！";
 constexpr const char* kLinkDown = "游戏引擎链接断开！";
 constexpr const char* kToken = "ops-token";
 
-class OperationsTest : public ::testing::Test {
+class OperationsTest : public FakeServerTest {
  protected:
-  void TearDown() override {
-    if (!HasFailure() || !rig || !rig->gateway) return;
-    for (const std::string& line : rig->gateway->Lines())
-      std::fprintf(stderr, "gateway| %s\n", line.c_str());
-  }
-
   // The gateway, and the game server played by the test unless `linked` is false.
   void Start(bool linked = true) {
-    TGatewayRig::TOptions options;
-    options.startGameServer = false;
-    options.connectOutTime = 60;
+    TGatewayRig::TOptions options = FakeServerOptions();
     options.extraIni = "Token=" + std::string(kToken) + "\n";  // lands in [Console]
-    rig = std::make_unique<TGatewayRig>(options);
-    if (linked) StartServer();
-    rig->StartGateway();
     if (linked) {
-      ASSERT_TRUE(server->WaitLinks(1, 10s));
-      ASSERT_GE(rig->WaitGate(kLinkUp, 5s), 0);
+      StartLinked(options);
+      return;
     }
+    rig = std::make_unique<TGatewayRig>(options);
+    rig->StartGateway();
   }
   void StartServer() { server = std::make_unique<TFakeGameServer>(rig->serverPort); }
 
@@ -55,9 +45,6 @@ class OperationsTest : public ::testing::Test {
     if (at < 0) return {};
     return rig->gateway->Lines()[static_cast<size_t>(at)];
   }
-
-  std::unique_ptr<TGatewayRig> rig;
-  std::unique_ptr<TFakeGameServer> server;
 };
 
 TEST_F(OperationsTest, EachEndedConnectionGetsOneLineWithWhoHowLongHowMuchAndHow) {

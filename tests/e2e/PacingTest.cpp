@@ -10,8 +10,7 @@ namespace {
 // A logged-in client whose session knows its pace (GM_SPEED at login).
 struct TPacedClient {
   explicit TPacedClient(const std::string& speed) : rig(Options(speed)) {
-    rig.StartGateway();
-    ok = rig.WaitLinked() && client.Connect(rig.gatePort) && client.Login("acct", "name", "uid") &&
+    ok = rig.StartLinked() && client.Connect(rig.gatePort) && client.Login("acct", "name", "uid") &&
          rig.WaitSim("ident=1018") >= 0;
     // Let GM_SPEED reach the session before the first step.
     std::this_thread::sleep_for(300ms);

@@ -31,8 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kLinkUp = "链接游戏引擎成功！";
-
 // Everything the gateway wrote into its log files.
 std::string LogFiles(const TTempDir& dir) {
   std::string logs;
@@ -152,19 +150,16 @@ TEST(Service, FailedStartExitsWithoutAControlProgramAndStaysUnderOne) {
   EXPECT_NE(LogFiles(rig.dir).find("Cannot listen on " + cause), std::string::npos);
 
   // Under a control program the failed start stays, until SIGTERM ends it.
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-  rig.options.controlFd = pair[1];
+  rig.options.controlChannel = true;
   rig.StartGateway();
-  close(pair[1]);
   EXPECT_GE(rig.WaitGate("[Exception] StartService", 5s), 0);
   EXPECT_FALSE(rig.gateway->WaitExit(1500ms));
   rig.gateway->Signal(SIGTERM);
   EXPECT_EQ(rig.gateway->WaitExit(5s), 0);
-  close(pair[0]);
+  rig.control.reset();
 
   // A missing certificate is named the same way.
-  rig.options.controlFd = -1;
+  rig.options.controlChannel = false;
   rig.dir.Write("Tavrel.ini", "[Tavrel]\nGatePort=" + std::to_string(FreePort()) +
                                   "\nOpenSSL=1\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" +
                                   std::to_string(FreePort()) + "\n");
@@ -175,8 +170,7 @@ TEST(Service, FailedStartExitsWithoutAControlProgramAndStaysUnderOne) {
 
 TEST(Service, SigtermDrainsClientsAndTellsTheGameServer) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   EXPECT_GE(rig.WaitGate("Listening on ws://127.0.0.1:" + std::to_string(rig.gatePort) + "/"), 0);
   EXPECT_GE(rig.WaitGate("Console http://127.0.0.1:"), 0);
   // SIGHUP on a plain gateway reloads nothing and ends nothing.
@@ -232,8 +226,7 @@ std::unique_ptr<TGatewayRig> StartTlsGateway(const std::string& cn) {
   options.tls = true;
   auto rig = std::make_unique<TGatewayRig>(options);
   if (!MakeCertificate(rig->dir, cn)) return nullptr;
-  rig->StartGateway();
-  if (!rig->WaitLinked()) return nullptr;
+  if (!rig->StartLinked()) return nullptr;
   return rig;
 }
 
@@ -310,8 +303,7 @@ TEST(Service, PendingTlsHandshakesFromOneAddressAreCutAtOnce) {
 // safe at run time from the file, each change logged and in force.
 TEST(Service, SignalsAnOperatorSends) {
   TGatewayRig rig;
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   for (int sig : {SIGQUIT, SIGUSR2, SIGUSR1}) rig.gateway->Signal(sig);
   EXPECT_GE(rig.WaitGate("SIGQUIT ignored"), 0);
   EXPECT_GE(rig.WaitGate("SIGUSR2 ignored"), 0);
@@ -361,8 +353,7 @@ TEST(Service, SettingsFileIsReadWithItsMarkAndLeftAloneWhenComplete) {
   std::string ini = rig.dir.Read("Tavrel.ini");
   ini.insert(ini.find('\n') + 1, "IpCount=1\n");
   rig.dir.Write("Tavrel.ini", "\xEF\xBB\xBF" + ini);
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());  // on the port the marked section names
+  ASSERT_TRUE(rig.StartLinked());  // on the port the marked section names
   EXPECT_GE(rig.WaitGate("[Tavrel] IpCount=\"1\" unusable, default 5"), 0);
   TWsClient client;
   ASSERT_TRUE(client.Connect(rig.gatePort));
@@ -377,8 +368,7 @@ TEST(Service, SettingsFileIsReadWithItsMarkAndLeftAloneWhenComplete) {
   // Now complete: a read-only file starts, and keeps its bytes and time.
   fs::permissions(rig.dir.File("Tavrel.ini"), fs::perms::owner_read | fs::perms::group_read);
   const auto written = fs::last_write_time(rig.dir.File("Tavrel.ini"));
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   TWsClient again;
   ASSERT_TRUE(again.Connect(rig.gatePort));
   EXPECT_EQ(again.ReadRaw(3s), "ok");

@@ -45,8 +45,7 @@ TEST(SessionResume, ADroppedConnectionIsResumedByteForByteOverRealSockets) {
   TGatewayRig::TOptions options;
   options.extraIni = "\n[Resume]\nGraceSeconds=30\n";
   TGatewayRig rig(options);
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
 
   TWsClient first;
   ASSERT_TRUE(first.Connect(rig.gatePort));

@@ -138,8 +138,7 @@ TEST(SettingsFile, ConfigNamesTheFileForTheStartAndTheCheckInEitherOrder) {
 
   // The positional arguments follow it as ever: here the listening port.
   const uint16_t port = FreePort();
-  rig.StartGateway({"--config", "conf/gw.ini", "0", "", "", "0", std::to_string(port)});
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked({"--config", "conf/gw.ini", "0", "", "", "0", std::to_string(port)}));
   EXPECT_GE(rig.WaitGate("Listening on ws://127.0.0.1:" + std::to_string(port) + "/"), 0);
   rig.gateway->Signal(SIGTERM);
   EXPECT_EQ(rig.gateway->WaitExit(5s), 0);
@@ -157,8 +156,7 @@ TEST(SettingsFile, WriteBackThroughALinkReplacesTheFileItLeadsTo) {
   // A second name for the old bytes: rewritten in place, it would change too.
   fs::create_hard_link(rig.dir.File("etc/real.ini"), rig.dir.File("etc/before.ini"));
 
-  rig.StartGateway();
-  ASSERT_TRUE(rig.WaitLinked());
+  ASSERT_TRUE(rig.StartLinked());
   rig.gateway->Signal(SIGTERM);
   ASSERT_EQ(rig.gateway->WaitExit(5s), 0);
   EXPECT_TRUE(fs::is_symlink(rig.dir.File("Tavrel.ini")));

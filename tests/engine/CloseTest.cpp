@@ -133,37 +133,41 @@ TEST_F(CloseTest, TheDrainHandsEveryBacklogOverInStepsThenCloses) {
   EXPECT_EQ(front->codes[1], ECloseCode::GoingAway);
 }
 
-// Messages the pace check accepted before the drain reach the game server
-// before its GM_CLOSE, whichever delivery mode had not sent them yet.
-TEST(DrainTest, ForwardsAcceptedMessagesBeforeGmClose) {
+// `run` in each delivery mode, on a fresh rig with client `uid` joined and
+// the link's frames so far read.
+template <class F>
+void InEachFlushMode(int uid, F run) {
   for (bool eventFlush : {true, false}) {
     SCOPED_TRACE(eventFlush ? "flush=event" : "flush=tick");
     TEngineRig rig;
     rig.engine->boEventFlush = eventFlush;
-    rig.Join(7);
+    rig.Join(uid);
     rig.link->ReadAll();
+    run(rig);
+  }
+}
+
+// Messages the pace check accepted before the drain reach the game server
+// before its GM_CLOSE, whichever delivery mode had not sent them yet.
+TEST(DrainTest, ForwardsAcceptedMessagesBeforeGmClose) {
+  InEachFlushMode(7, [](TEngineRig& rig) {
     rig.engine->ServerMessage(7, Heart(11));
     rig.engine->ServerMessage(7, Heart(12));
     rig.engine->BeginDrain();  // the signal's handler runs before the turn ends
     EXPECT_EQ(LinkFrames(*rig.engine), (std::vector<std::pair<int, int32_t>>{
                                            {GM_H5DATA, 11}, {GM_H5DATA, 12}, {GM_CLOSE, 0}}));
-  }
+  });
 }
 
 // A client that sends and goes at once: what the gateway accepted from it
 // reaches the game server before the GM_CLOSE of its end.
 TEST(DisconnectTest, ForwardsAcceptedMessagesBeforeGmClose) {
-  for (bool eventFlush : {true, false}) {
-    SCOPED_TRACE(eventFlush ? "flush=event" : "flush=tick");
-    TEngineRig rig;
-    rig.engine->boEventFlush = eventFlush;
-    rig.Join(8);
-    rig.link->ReadAll();
+  InEachFlushMode(8, [](TEngineRig& rig) {
     rig.engine->ServerMessage(8, Heart(31));
     rig.engine->ServerDisconnect("8", "10.0.0.8");  // in the same turn
     EXPECT_EQ(LinkFrames(*rig.engine),
               (std::vector<std::pair<int, int32_t>>{{GM_H5DATA, 31}, {GM_CLOSE, 0}}));
-  }
+  });
 }
 
 // A login timeout of zero or below is refused in the settings; at run time

@@ -13,6 +13,7 @@
 #include "protocol/GateFrame.h"
 #include "shared/Share.h"
 #include "support/EngineRig.h"
+#include "support/FullBag.h"
 #include "support/TempDir.h"
 #include "traffic/SkillCD.h"
 #include "translate/Zlib.h"
@@ -680,22 +681,13 @@ TEST_F(EngineTest, ComposedRepliesRespectTheStreamCap) {
 // points take (393,216 bytes); the client still gets all of it.
 TEST_F(EngineTest, AFullBagArrivesWhole) {
   TSessionInfo& s = Connect(46);
-  // Every byte set: every value listed, every text at its capacity and
-  // escaped twice in the nested JSON texts.
-  const std::string full(2733, '"');
-  const std::string item = EncodeBuffer(full.data(), full.size());
-  std::string body;
-  for (int i = 0; i < 150; ++i) body += item + "/";
+  const std::string body = FullBagBody();
   Deliver(s, Payload(SM_BAGITEMS, 0, 0, &body));
   const std::string out = Outbound(s);
   const TDefaultMessage h = DecodeMessage(out.substr(0, DEFBLOCKSIZE));
   ASSERT_EQ(h.nIsZlib, 1);
   ASSERT_EQ(out.size(), DEFBLOCKSIZE + static_cast<size_t>(h.nLength));
-  const std::string encoded = ZlibDecompress(out.substr(DEFBLOCKSIZE));
-  std::string json(encoded.size(), '\0');
-  json.resize(static_cast<size_t>(
-      Decode6BitBuf(encoded.data(), reinterpret_cast<uint8_t*>(json.data()),
-                    static_cast<int>(encoded.size()), static_cast<int>(json.size()))));
+  const std::string json = UnpackedBody(out.substr(DEFBLOCKSIZE));
   ASSERT_GT(json.size(), 393216u);
   EXPECT_EQ(boost::json::parse(json).as_array().size(), 150u);
 }

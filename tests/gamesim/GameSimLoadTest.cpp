@@ -88,16 +88,6 @@ TEST(GameSimLoadPacing, RateClockHandsOutDueEventsAndGivesUpAStalledBacklog) {
   EXPECT_EQ(off.Take(1000000000), 0u);
 }
 
-TEST(GameSimLoadPacing, KindPickerSpreadsKindsByWeight) {
-  std::array<int, kLoadKinds> weights{};
-  weights[size_t(LoadKind::Logon)] = 1;
-  weights[size_t(LoadKind::Items)] = 2;
-  KindPicker picker(weights);
-  std::string order;
-  for (int i = 0; i < 6; ++i) order += picker.Next() == LoadKind::Logon ? 'L' : 'I';
-  EXPECT_EQ(order, "ILIILI");
-}
-
 TEST(GameSimLoadFrames, RoutingAndSequenceNumbersArePatchedPerSend) {
   LoadSpec spec;
   spec.OpaqueSize = 300;

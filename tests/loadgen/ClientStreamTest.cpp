@@ -248,13 +248,6 @@ TEST(LoadOptions, SourceAddressesStayInLoopbackAndSkipHostZeroAndBroadcast) {
   EXPECT_EQ(parsed.Clients, 2000);
 }
 
-TEST(LoadOptions, PickerFollowsTheWeightsEvenly) {
-  TSendPicker p({0, 1, 2, 0});
-  std::string order;
-  for (int i = 0; i < 6; ++i) order += p.Next() == TSendKind::Walk ? 'w' : 's';
-  EXPECT_EQ(order, "swssws");
-}
-
 // The report line bench.sh reads: its keys in order, figures to six
 // significant digits (integers where they are whole), -1 for CPU not measured.
 TEST(LoadResults, JsonLineKeepsItsKeysAndFigures) {

@@ -12,6 +12,7 @@
 
 #include "protocol/EDcode.h"
 #include "protocol/Grobal2.h"
+#include "samples/SampleRecords.h"
 #include "translate/ActorRecords.h"
 #include "translate/ConvertTable.h"
 #include "translate/ItemRecords.h"
@@ -34,15 +35,8 @@ R Record(TRng& rng, int sample) {
   return rec;
 }
 
-template <typename R>
-std::string Raw(const R& rec) {
-  return std::string(reinterpret_cast<const char*>(&rec), sizeof rec);
-}
-
-template <typename R>
-std::string Encoded(const R& rec) {
-  return EncodeBuffer(&rec, sizeof rec);
-}
+using samples::EncodedBody;
+using samples::RawBody;
 
 std::string EncodeText(const std::string& bytes) {
   return EncodeBuffer(bytes.data(), bytes.size());
@@ -100,7 +94,7 @@ std::string List(TRng& rng, int sample) {
   std::string out;
   for (int i = 0; i < sample % 4; ++i) {
     if (i > 0) out += '/';
-    out += Encoded(Record<R>(rng, sample));
+    out += EncodedBody(Record<R>(rng, sample));
   }
   return out;
 }
@@ -112,21 +106,21 @@ TSampleBody BodyOf(int32_t ident) {
   switch (ident) {
     case SM_TURN:
     case SM_LOGON:
-      return [](TRng& rng, int s) { return Raw(CharDesc(rng, s)); };
+      return [](TRng& rng, int s) { return RawBody(CharDesc(rng, s)); };
     case SM_USERNAME:
-      return [](TRng& rng, int s) { return Raw(CharBrief(rng, s)); };
+      return [](TRng& rng, int s) { return RawBody(CharBrief(rng, s)); };
     case SM_ICONSUPDATE:
-      return [](TRng& rng, int s) { return Raw(Record<TIconMsg>(rng, s)); };
+      return [](TRng& rng, int s) { return RawBody(Record<TIconMsg>(rng, s)); };
     case SM_DAMAGE:
-      return [](TRng& rng, int s) { return Raw(Record<TAttackEff>(rng, s)); };
+      return [](TRng& rng, int s) { return RawBody(Record<TAttackEff>(rng, s)); };
     case SM_MAGICCON:
       return [](TRng&, int) { return std::string(); };
     case SM_HIT:
-      return [](TRng& rng, int s) { return Encoded(Record<TMsgHitRcd>(rng, s)); };
+      return [](TRng& rng, int s) { return EncodedBody(Record<TMsgHitRcd>(rng, s)); };
     case SM_SPELL:
-      return [](TRng& rng, int s) { return Encoded(Record<TCharMagicSpell>(rng, s)); };
+      return [](TRng& rng, int s) { return EncodedBody(Record<TCharMagicSpell>(rng, s)); };
     case SM_STRUCK:
-      return [](TRng& rng, int s) { return Encoded(Record<THPRcd>(rng, s)); };
+      return [](TRng& rng, int s) { return EncodedBody(Record<THPRcd>(rng, s)); };
     case SM_ITEMSHOW:
       return [](TRng& rng, int s) { return EncodeText(List<TShowItem>(rng, s)); };
     case SM_ITEMHIDE:
@@ -142,7 +136,7 @@ TSampleBody BodyOf(int32_t ident) {
     case SM_ADDITEM:
     case SM_DELITEM:
     case SM_UPDATEITEM:
-      return [](TRng& rng, int s) { return Encoded(Record<TUserItem_Gate>(rng, s)); };
+      return [](TRng& rng, int s) { return EncodedBody(Record<TUserItem_Gate>(rng, s)); };
     case SM_BAGITEMS:
     case SM_BAGITEMS1:
     case SM_SENDUSEITEMS:
@@ -151,12 +145,13 @@ TSampleBody BodyOf(int32_t ident) {
       return [](TRng& rng, int s) { return List<TUserItem_Gate>(rng, s); };
     case SM_ABILITY:
     case SM_HEROABILITY:
-      return [](TRng& rng, int s) { return Encoded(Record<TAbilNet>(rng, s)); };
+      return [](TRng& rng, int s) { return EncodedBody(Record<TAbilNet>(rng, s)); };
     case SM_ADJUST_BONUS:
       return [](TRng& rng, int s) {
-        return Encoded(Record<TNakedAbility>(rng, s)) + "/" +
-               Encoded(Record<TNakedAbility>(rng, s)) + "/" +
-               Encoded(Record<TNakedAbility>(rng, s)) + "/" + Encoded(Record<TAdjustAbil>(rng, s));
+        return EncodedBody(Record<TNakedAbility>(rng, s)) + "/" +
+               EncodedBody(Record<TNakedAbility>(rng, s)) + "/" +
+               EncodedBody(Record<TNakedAbility>(rng, s)) + "/" +
+               EncodedBody(Record<TAdjustAbil>(rng, s));
       };
     default:
       return nullptr;

@@ -92,22 +92,18 @@ bool ParseLoadSpec(std::string_view Text, LoadSpec& Out, std::string& Error) {
       ok = ToSize(value, spec.MaxLinkQueue, size_t(1) << 30);
     } else if (key == "mix") {
       spec.Mix.fill(0);
-      std::string_view items = value;
-      while (ok && !items.empty()) {
-        const size_t comma = items.find(',');
-        const std::string_view item = items.substr(0, comma);
-        items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
+      for (const std::string_view item : testkit::ListItems(value)) {
         const size_t colon = item.find(':');
         const std::string_view name = item.substr(0, colon);
         size_t weight = 1;
         if (colon != std::string_view::npos) ok = ToSize(item.substr(colon + 1), weight, 1000);
-        size_t k = 0;
-        while (k < kLoadKinds && name != kKindNames[k]) ++k;
+        const size_t k = testkit::IndexOfName(kKindNames, name);
         if (k == kLoadKinds) {
           Error = "unknown kind " + std::string(name) + " (text, opaque, logon, abil, items)";
           return false;
         }
         spec.Mix[k] = int(weight);
+        if (!ok) break;
       }
     } else {
       Error = "unknown setting " + std::string(word);
@@ -118,9 +114,7 @@ bool ParseLoadSpec(std::string_view Text, LoadSpec& Out, std::string& Error) {
       return false;
     }
   }
-  bool anyWeight = false;
-  for (int w : spec.Mix) anyWeight |= w > 0;
-  if (spec.UserRate > 0 && !anyWeight) {
+  if (spec.UserRate > 0 && !testkit::AnyWeight(spec.Mix)) {
     Error = "mix has no kind with a weight";
     return false;
   }
@@ -167,21 +161,6 @@ uint64_t RateClock::Take(uint64_t NowUs) {
   }
   taken_ = due;
   return n;
-}
-
-KindPicker::KindPicker(const std::array<int, kLoadKinds>& Weights) : weights_(Weights) {
-  for (int w : weights_) total_ += w > 0 ? w : 0;
-}
-
-LoadKind KindPicker::Next() {
-  size_t best = 0;
-  for (size_t k = 0; k < kLoadKinds; ++k) {
-    if (weights_[k] <= 0) continue;
-    current_[k] += weights_[k];
-    if (weights_[best] <= 0 || current_[k] > current_[best]) best = k;
-  }
-  current_[best] -= total_;
-  return static_cast<LoadKind>(best);
 }
 
 // ---------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "testkit/GateCodec.h"
+#include "testkit/Mix.h"
 
 namespace gamesim {
 
@@ -60,19 +61,7 @@ class RateClock {
   uint64_t dropped_ = 0;
 };
 
-// Picks kinds in proportion to their weights, spread out evenly (a smooth
-// weighted round robin), so that a 1:1 mix alternates.
-class KindPicker {
- public:
-  explicit KindPicker(const std::array<int, kLoadKinds>& Weights);
-  LoadKind Next();
-  bool Empty() const { return total_ == 0; }
-
- private:
-  std::array<int, kLoadKinds> weights_;
-  std::array<int, kLoadKinds> current_{};
-  int total_ = 0;
-};
+using KindPicker = testkit::WeightedPicker<LoadKind, kLoadKinds>;
 
 // Ready-made frames. Patch writes the routing fields and the sequence
 // number into a copy appended to Out.

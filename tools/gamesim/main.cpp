@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -84,20 +85,15 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    auto port = [&](uint16_t& out) {
+    auto number = [&](auto& out, int64_t max) {
       const char* v = value();
       const int64_t n = v ? Str_ToInt(v, -1) : -1;
-      if (n < 0 || n > 65535) return false;
-      out = uint16_t(n);
+      if (n < 0 || n > max) return false;
+      out = static_cast<std::remove_reference_t<decltype(out)>>(n);
       return true;
     };
-    auto millis = [&](int& out) {
-      const char* v = value();
-      const int64_t n = v ? Str_ToInt(v, -1) : -1;
-      if (n < 0 || n > 86400000) return false;
-      out = int(n);
-      return true;
-    };
+    auto port = [&](uint16_t& out) { return number(out, 65535); };
+    auto millis = [&](int& out) { return number(out, 86400000); };
     const char* v = nullptr;
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);

@@ -35,10 +35,7 @@ bool ToInt(std::string_view Text, T& Out, int64_t Min, int64_t Max) {
 
 bool ParseMix(std::string_view Text, std::array<int, kSendKinds>& Out, std::string& Error) {
   std::array<int, kSendKinds> mix{};
-  while (!Text.empty()) {
-    const size_t comma = Text.find(',');
-    const std::string_view item = Text.substr(0, comma);
-    Text = comma == std::string_view::npos ? std::string_view() : Text.substr(comma + 1);
+  for (const std::string_view item : testkit::ListItems(Text)) {
     const size_t colon = item.find(':');
     const std::string_view name = item.substr(0, colon);
     int weight = 1;
@@ -46,8 +43,7 @@ bool ParseMix(std::string_view Text, std::array<int, kSendKinds>& Out, std::stri
       Error = "bad weight in --mix " + std::string(item);
       return false;
     }
-    size_t k = 0;
-    while (k < kSendKinds && name != kSendNames[k]) ++k;
+    const size_t k = testkit::IndexOfName(kSendNames, name);
     if (k == kSendKinds) {
       Error = "unknown kind in --mix: " + std::string(name) + " (heart, walk, spell, echo)";
       return false;
@@ -188,13 +184,10 @@ bool ParseLoadOptions(int Argc, const char* const* Argv, TLoadOptions& Out, std:
       o.CheckJson = true;
     } else if (arg == "--cpu-pid") {
       if (!value()) return fail("process ids");
-      std::string_view list = v;
-      while (!list.empty()) {
-        const size_t comma = list.find(',');
+      for (const std::string_view item : testkit::ListItems(v)) {
         int pid = 0;
-        if (!ToInt(list.substr(0, comma), pid, 1, INT32_MAX)) return fail("process ids");
+        if (!ToInt(item, pid, 1, INT32_MAX)) return fail("process ids");
         o.CpuPids.push_back(pid);
-        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
       }
     } else if (arg == "--rss-pid") {
       if (!value() || !ToInt(v, o.RssPid, 1, INT32_MAX)) return fail("a process id");
@@ -220,9 +213,7 @@ bool ParseLoadOptions(int Argc, const char* const* Argv, TLoadOptions& Out, std:
     Error = "--host must be an address in 127.0.0.0/8";
     return false;
   }
-  bool anyWeight = false;
-  for (int w : o.Mix) anyWeight |= w > 0;
-  if (o.Rate > 0 && !anyWeight) {
+  if (o.Rate > 0 && !testkit::AnyWeight(o.Mix)) {
     Error = "--mix has no kind with a weight";
     return false;
   }
@@ -258,22 +249,6 @@ std::string SourceAddress(const TLoadOptions& Opts, int Index) {
   in_addr out{htonl(host)};
   char text[INET_ADDRSTRLEN];
   return inet_ntop(AF_INET, &out, text, sizeof text) ? text : "";
-}
-
-TSendPicker::TSendPicker(const std::array<int, kSendKinds>& Weights) : weights_(Weights) {
-  for (int w : weights_) total_ += w > 0 ? w : 0;
-}
-
-TSendKind TSendPicker::Next() {
-  size_t best = kSendKinds;
-  for (size_t k = 0; k < kSendKinds; ++k) {
-    if (weights_[k] <= 0) continue;
-    current_[k] += weights_[k];
-    if (best == kSendKinds || current_[k] > current_[best]) best = k;
-  }
-  if (best == kSendKinds) return TSendKind::Heart;
-  current_[best] -= total_;
-  return static_cast<TSendKind>(best);
 }
 
 std::string LoginMessage(int nPacketIdx, std::string_view sAccount, std::string_view sChar,

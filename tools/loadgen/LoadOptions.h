@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "testkit/Mix.h"
+
 namespace loadgen {
 
 enum class TMode { Gateway, Echo };
@@ -55,18 +57,7 @@ const char* LoadUsage();
 std::string SourceAddress(const TLoadOptions& Opts, int Index);
 bool IsLoopbackV4(std::string_view Address);
 
-// Smooth weighted round robin: a 1:1 mix alternates.
-class TSendPicker {
- public:
-  explicit TSendPicker(const std::array<int, kSendKinds>& Weights);
-  TSendKind Next();
-  bool Empty() const { return total_ == 0; }
-
- private:
-  std::array<int, kSendKinds> weights_;
-  std::array<int, kSendKinds> current_{};
-  int total_ = 0;
-};
+using TSendPicker = testkit::WeightedPicker<TSendKind, kSendKinds>;
 
 // Client messages: the header text with nLength set to the body's size,
 // then the body.

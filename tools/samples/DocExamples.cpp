@@ -12,6 +12,7 @@
 
 #include "platform/CodePage.h"
 #include "protocol/EDcode.h"
+#include "samples/SampleRecords.h"
 #include "translate/ActorRecords.h"
 #include "translate/ClientBody.h"
 #include "translate/ConvertTable.h"
@@ -407,14 +408,6 @@ namespace {
 // Bodies as the game server sends them, through the converter the gateway
 // uses for the ident.
 
-template <typename R>
-std::string RawBody(const R& rec) {
-  return std::string(reinterpret_cast<const char*>(&rec), sizeof rec);
-}
-template <typename R>
-std::string EncodedBody(const R& rec) {
-  return EncodeBuffer(&rec, sizeof rec);
-}
 template <typename R>
 std::string Joined(const std::vector<R>& list) {
   std::string out;

@@ -7,7 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "protocol/EDcode.h"
+
 namespace samples {
+
+// A record as the body of a game-server message: its bytes as they are, or
+// 6-bit encoded.
+template <typename R>
+std::string RawBody(const R& rec) {
+  return std::string(reinterpret_cast<const char*>(&rec), sizeof rec);
+}
+template <typename R>
+std::string EncodedBody(const R& rec) {
+  return EncodeBuffer(&rec, sizeof rec);
+}
 
 std::string LogonRecordBytes();        // a TCharDescRcd as bytes (SM_LOGON's body)
 std::string AbilSheetText();           // a hero-sized TAbilNet, 6-bit encoded
