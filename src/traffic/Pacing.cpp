@@ -67,20 +67,28 @@ bool TakeNextInterval(TSessionInfo& session, uint64_t now, int64_t interval) {
   return true;
 }
 
-bool CheckHit(TSessionInfo& session, TTrafficSink& link, uint64_t now) {
-  int64_t attack = Floored(g_nAttackglobalCD);
-  int64_t hit = Floored(session.m_dwHitIntervalTime);
+// The next-action slot, then the kind's own (hits or spells): the first one
+// still taken refuses with -1 or -2; otherwise both are taken.
+template <typename TRefuse>
+bool TakeActionSlots(TSessionInfo& session, uint64_t& kindTick, int64_t kindCd,
+                     int64_t actionInterval, uint64_t now, TRefuse refuse) {
   if (InFuture(session.m_nNextIntervalTick, now)) {
-    SendActionRefused(session, link, -1);
+    refuse(-1);
     return false;
   }
-  if (InFuture(session.m_nHitNextIntervalTick, now)) {
-    SendActionRefused(session, link, -2);
+  if (InFuture(kindTick, now)) {
+    refuse(-2);
     return false;
   }
-  session.m_nHitNextIntervalTick = After(now, attack);
-  session.m_nNextIntervalTick = After(now, hit);
+  kindTick = After(now, kindCd);
+  session.m_nNextIntervalTick = After(now, actionInterval);
   return true;
+}
+
+bool CheckHit(TSessionInfo& session, TTrafficSink& link, uint64_t now) {
+  return TakeActionSlots(session, session.m_nHitNextIntervalTick, Floored(g_nAttackglobalCD),
+                         Floored(session.m_dwHitIntervalTime), now,
+                         [&](int32_t code) { SendActionRefused(session, link, code); });
 }
 
 // A previous spell's delay (m_nMagNextDelayTime) refuses nothing: it is only
@@ -91,18 +99,10 @@ bool CheckSpell(TSessionInfo& session, TTrafficSink& link, std::string_view sBod
   uint16_t nMagicID = static_cast<uint16_t>(static_cast<uint32_t>(req.Recog) & 0xFFFF);
   if (IsOnOffMagic(nMagicID)) return true;
 
-  int64_t magic = Floored(g_nMagicglobalCD);
-  int64_t cast = Floored(session.m_dwMagicHitIntervalTime);
-  if (InFuture(session.m_nNextIntervalTick, now)) {
-    SendSpellRefused(session, link, -1);
+  if (!TakeActionSlots(session, session.m_nMagNextIntervalTick, Floored(g_nMagicglobalCD),
+                       Floored(session.m_dwMagicHitIntervalTime), now,
+                       [&](int32_t code) { SendSpellRefused(session, link, code); }))
     return false;
-  }
-  if (InFuture(session.m_nMagNextIntervalTick, now)) {
-    SendSpellRefused(session, link, -2);
-    return false;
-  }
-  session.m_nMagNextIntervalTick = After(now, magic);
-  session.m_nNextIntervalTick = After(now, cast);
   if (nMagicID == 0) return true;
 
   session.m_nMagNextDelayTime = After(now, g_nsMagicDelayTime[nMagicID]);

@@ -404,17 +404,9 @@ void TLoadRunner::TImpl::OnMessage(TClient& C, const TClientMessage& M) {
         json = true;
         break;
       case SM_LOGON:
-        ++c_.Kinds[kLogon];
-        C.User.Feed(uint32_t(h.Recog));
-        json = true;
-        break;
       case SM_ABILITY:
-        ++c_.Kinds[kAbil];
-        C.User.Feed(uint32_t(h.Recog));
-        json = true;
-        break;
       case SM_BAGITEMS:
-        ++c_.Kinds[kItems];
+        ++c_.Kinds[h.Ident == SM_LOGON ? kLogon : h.Ident == SM_ABILITY ? kAbil : kItems];
         C.User.Feed(uint32_t(h.Recog));
         json = true;
         break;
