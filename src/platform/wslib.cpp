@@ -24,17 +24,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/AsioNames.h"
 #include "platform/CloseCode.h"
 #include "platform/Printable.h"
 #include "platform/ProxyProtocol.h"
 #include "platform/SafeFile.h"
-
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using boost::system::error_code;
 
 namespace {
 

@@ -30,16 +30,11 @@
 #include <vector>
 
 #include "TcpInfo.h"
+#include "platform/AsioNames.h"
 #include "support/TempDir.h"
 
 namespace {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using boost::system::error_code;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 

@@ -11,14 +11,9 @@
 #include <stdexcept>
 #include <type_traits>
 
-namespace echo {
+#include "platform/AsioNames.h"
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using boost::system::error_code;
+namespace echo {
 
 namespace {
 

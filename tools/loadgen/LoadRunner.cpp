@@ -15,16 +15,12 @@
 #include "gamesim/LoadProtocol.h"
 #include "loadgen/ClientStream.h"
 #include "loadgen/LoadStats.h"
+#include "platform/AsioNames.h"
 #include "protocol/Grobal2.h"
 #include "testkit/Process.h"
 #include "testkit/WsClient.h"
 
 namespace loadgen {
-
-namespace asio = boost::asio;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using boost::system::error_code;
 
 namespace {
 

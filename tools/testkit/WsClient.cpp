@@ -1,4 +1,5 @@
 #include "testkit/WsClient.h"
+#include "platform/AsioNames.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,12 +10,6 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 namespace testkit {
-
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace websocket = beast::websocket;
-using tcp = asio::ip::tcp;
-using boost::system::error_code;
 
 WsClient::WsClient(asio::io_context& Io, WsClientEvents& Events, int ClientId,
                    asio::ssl::context* Tls)
