@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <utility>
 
 #include "protocol/EDcode.h"
 #include "protocol/Grobal2.h"
@@ -46,6 +47,16 @@ class ShareTest : public ::testing::Test {
   }
   static void Put(const std::string& path, const std::string& text) { WriteFile(path, text); }
   static std::string Get(const std::string& path) { return ReadFile(path); }
+  // Reads ./Tavrel.ini without writing it back; what it found unusable, as
+  // the log words it.
+  static std::vector<std::string> LoadUnusable() {
+    std::vector<TConfigFinding> found;
+    LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, &found);
+    std::vector<std::string> unusable;
+    for (const TConfigFinding& f : found)
+      if (f.boPresent) unusable.push_back(DescribeFinding(f));
+    return unusable;
+  }
 
   fs::path home_;
   TTempDir dir_{"tavrel-share"};
@@ -137,15 +148,11 @@ TEST_F(ShareTest, UnusableValuesAreNamedAndACheckWritesNothing) {
       "\xEF\xBB\xBF[Tavrel]\nGatePort=7400\nIpCount=1\nConnectOutTime=soon\n"
       "[Console]\nPort=99999\n[Run]\nFlush=sometimes\n";
   Put("Tavrel.ini", text);
-  std::vector<TConfigFinding> found;
-  LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, &found);
+  const std::vector<std::string> unusable = LoadUnusable();
   EXPECT_EQ(Get("Tavrel.ini"), text);
   EXPECT_TRUE(TakeMainLogLines().empty());
   // The byte-order mark hides nothing: the section is read.
   EXPECT_EQ(g_GateConfig.nGatePort, 7400);
-  std::vector<std::string> unusable;
-  for (const TConfigFinding& f : found)
-    if (f.boPresent) unusable.push_back(DescribeFinding(f));
   EXPECT_EQ(unusable, (std::vector<std::string>{
                           "[Tavrel] IpCount=\"1\" unusable, default 5",
                           "[Tavrel] ConnectOutTime=\"soon\" unusable, default 15",
@@ -166,6 +173,7 @@ TEST_F(ShareTest, UnusableValuesAreNamedAndACheckWritesNothing) {
   const std::string after = Get("Tavrel.ini");
   EXPECT_TRUE(after.starts_with("\xEF\xBB\xBF[Tavrel]\nGatePort=7400\nIpCount=5\n")) << after;
   EXPECT_EQ(after.find("[Tavrel]"), after.rfind("[Tavrel]"));
+  std::vector<TConfigFinding> found;
   LoadConfig("./Tavrel.ini", EConfigWrite::WriteBack, &found);
   EXPECT_TRUE(found.empty());
 }
@@ -439,14 +447,17 @@ TEST_F(ShareTest, DottedAddressesAndTheirSubstitutes) {
     EXPECT_FALSE(IsIPaddr(bad)) << bad;
   }
 
-  EXPECT_EQ(GetSocketIpaddr("127.0.0.1"), "127.0.0.1");
-  EXPECT_EQ(GetSocketIpaddr("[::ffff:127.0.0.1]:5000"), "127.0.0.1");
-  EXPECT_EQ(GetSocketIpaddr("[::ffff:10.2.3.4]"), "10.2.3.4");
-  // IPv6 peers keep their own address, in its standard text.
-  EXPECT_EQ(GetSocketIpaddr("[::1]:80"), "::1");
-  EXPECT_EQ(GetSocketIpaddr("[2001:DB8:0:0:0:0:1:7]:4242"), "2001:db8::1:7");
-  EXPECT_EQ(GetSocketIpaddr("2001:db8::9"), "2001:db8::9");
-  EXPECT_EQ(GetSocketIpaddr("[::ffff:7f00:2]:1"), "127.0.0.2");
+  const std::pair<const char*, const char*> kept[] = {
+      {"127.0.0.1", "127.0.0.1"},
+      {"[::ffff:127.0.0.1]:5000", "127.0.0.1"},
+      {"[::ffff:10.2.3.4]", "10.2.3.4"},
+      // IPv6 peers keep their own address, in its standard text.
+      {"[::1]:80", "::1"},
+      {"[2001:DB8:0:0:0:0:1:7]:4242", "2001:db8::1:7"},
+      {"2001:db8::9", "2001:db8::9"},
+      {"[::ffff:7f00:2]:1", "127.0.0.2"},
+  };
+  for (const auto& [peer, address] : kept) EXPECT_EQ(GetSocketIpaddr(peer), address) << peer;
   const std::regex loopback(R"(127\.0\.0\.(\d+))");
   std::set<std::string> seen;
   for (const char* odd :
@@ -467,16 +478,19 @@ TEST_F(ShareTest, DottedAddressesAndTheirSubstitutes) {
 // the disconnect: an IPv6 subscriber's whole /64, a mapped peer's IPv4
 // address, and never a random substitute.
 TEST_F(ShareTest, AdmissionKeysGroupIpv6ByPrefixAndNeverDrift) {
-  EXPECT_EQ(IpAdmissionKey("10.0.0.9"), "10.0.0.9");
-  EXPECT_EQ(IpAdmissionKey("[::ffff:10.0.0.9]:5000"), "10.0.0.9");
-  EXPECT_EQ(IpAdmissionKey("[::ffff:a00:9]:1"), "10.0.0.9");
-  EXPECT_EQ(IpAdmissionKey("[::1]:5000"), "::/64");
-  EXPECT_EQ(IpAdmissionKey("[2001:db8:1:2:aaaa:bbbb:cccc:dddd]:1"), "2001:db8:1:2::/64");
-  EXPECT_EQ(IpAdmissionKey("[2001:db8:1:2::5]:2"), "2001:db8:1:2::/64");
-  EXPECT_EQ(IpAdmissionKey("[2001:DB8:1:3::5]:2"), "2001:db8:1:3::/64");
-  EXPECT_EQ(IpAdmissionKey("[fe80::1:2%eth0]:2"), "fe80::/64");
-  EXPECT_EQ(IpAdmissionKey("[64:ff9b::198.51.100.7]:2"), "198.51.100.7");  // NAT64
-  EXPECT_EQ(IpAdmissionKey("[64:ff9b::1:c633:6408]:2"), "64:ff9b::/64");   // outside the /96
+  const std::pair<const char*, const char*> keys[] = {
+      {"10.0.0.9", "10.0.0.9"},
+      {"[::ffff:10.0.0.9]:5000", "10.0.0.9"},
+      {"[::ffff:a00:9]:1", "10.0.0.9"},
+      {"[::1]:5000", "::/64"},
+      {"[2001:db8:1:2:aaaa:bbbb:cccc:dddd]:1", "2001:db8:1:2::/64"},
+      {"[2001:db8:1:2::5]:2", "2001:db8:1:2::/64"},
+      {"[2001:DB8:1:3::5]:2", "2001:db8:1:3::/64"},
+      {"[fe80::1:2%eth0]:2", "fe80::/64"},
+      {"[64:ff9b::198.51.100.7]:2", "198.51.100.7"},  // NAT64
+      {"[64:ff9b::1:c633:6408]:2", "64:ff9b::/64"},   // outside the /96
+  };
+  for (const auto& [peer, key] : keys) EXPECT_EQ(IpAdmissionKey(peer), key) << peer;
   for (const char* odd : {"127.0.0.1:5000", "host.example", "", "[::1"})
     EXPECT_EQ(IpAdmissionKey(odd), odd);
 
@@ -645,21 +659,16 @@ TEST(MainLogTest, LinesKeepTheirPriorities) {
 // values past its bounds fall back to the defaults rather than being taken.
 TEST_F(ShareTest, ResumeKeysOutsideTheirBoundsAreUnusable) {
   Put("Tavrel.ini", "[Resume]\nGraceSeconds=601\nReplayBytes=16777217\n");
-  std::vector<TConfigFinding> found;
-  LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, &found);
-  std::vector<std::string> unusable;
-  for (const TConfigFinding& f : found)
-    if (f.boPresent) unusable.push_back(DescribeFinding(f));
-  EXPECT_EQ(unusable, (std::vector<std::string>{
-                          "[Resume] GraceSeconds=\"601\" unusable, default 0",
-                          "[Resume] ReplayBytes=\"16777217\" unusable, default 65536",
-                      }));
+  EXPECT_EQ(LoadUnusable(), (std::vector<std::string>{
+                                "[Resume] GraceSeconds=\"601\" unusable, default 0",
+                                "[Resume] ReplayBytes=\"16777217\" unusable, default 65536",
+                            }));
   EXPECT_EQ(g_GateConfig.nResumeGraceSeconds, 0);
   EXPECT_EQ(g_GateConfig.nResumeReplayBytes, 65536);
 
   Put("Tavrel.ini", "[Resume]\nGraceSeconds=600\nReplayBytes=0\n");
   g_GateConfig = TGateConfig{};
-  LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, &found);
+  EXPECT_TRUE(LoadUnusable().empty());
   EXPECT_EQ(g_GateConfig.nResumeGraceSeconds, 600);
   EXPECT_EQ(g_GateConfig.nResumeReplayBytes, 0);
 }
