@@ -6,7 +6,6 @@
 #include <ctime>
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 
 #include "buffers/MemoryStreamEx.h"
@@ -59,9 +58,6 @@ TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TServe
       FLock("TTavrelSocket"),
       nScanIntervalMs_(g_GateConfig.nTestScanMs),
       refusalTimer_(std::make_unique<TRefusalTimer>(io)) {
-  // A stale entry of a reused record can stand beside the new one.
-  dirty_.reserve(2 * MAXGATEUSERCOUNT);
-  flushing_.reserve(2 * MAXGATEUSERCOUNT);
   link_->SetHandler(this);
 }
 
@@ -177,19 +173,10 @@ int32_t TTavrelSocket::GetListCount() {
 }
 
 TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
-  // The lowest slot past its reuse delay, as a scan of the table would find.
   const uint64_t now = GetTickCount64();
-  while (OldestFreedPastDelay(now)) {
-    const int32_t slot = freed_[nFreedHead_];
-    reusable_[slot / 64] |= uint64_t{1} << (slot % 64);
-    nFreedHead_ = (nFreedHead_ + 1) % freed_.size();
-    --nFreed_;
-  }
-  for (size_t w = 0; w < reusable_.size(); ++w) {
-    if (reusable_[w] == 0) continue;
-    const int bit = std::countr_zero(reusable_[w]);
-    reusable_[w] &= reusable_[w] - 1;
-    I = static_cast<int32_t>(w * 64 + bit);
+  freeSlots_.Ripen([&](int32_t slot) { return PastReuseDelay(slot, now); });
+  if (const int32_t slot = freeSlots_.TakeLowest(); slot >= 0) {
+    I = slot;
     TSessionInfo& session = *SessionList[I];
     NewSession(session);
     return &session;
@@ -204,16 +191,13 @@ TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
 }
 
 bool TTavrelSocket::HasFreeSession() const {
-  if (SessionList.size() < MAXGATEUSERCOUNT) return true;
-  for (uint64_t word : reusable_) {
-    if (word != 0) return true;
-  }
-  return OldestFreedPastDelay(GetTickCount64());
+  if (SessionList.size() < MAXGATEUSERCOUNT || freeSlots_.AnyReusable()) return true;
+  const int32_t oldest = freeSlots_.OldestWaiting();
+  return oldest >= 0 && PastReuseDelay(oldest, GetTickCount64());
 }
 
-// Freed in order, so the oldest tells whether any is past its delay.
-bool TTavrelSocket::OldestFreedPastDelay(uint64_t now) const {
-  return nFreed_ > 0 && now - SessionList[freed_[nFreedHead_]]->dwFreeTime > nSessionReuseMs;
+bool TTavrelSocket::PastReuseDelay(int32_t slot, uint64_t now) const {
+  return now - SessionList[slot]->dwFreeTime > nSessionReuseMs;
 }
 
 void TTavrelSocket::NewSession(TSessionInfo& Session) {
@@ -233,10 +217,9 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
     // record is free at once, so clients that connect and leave cannot lock
     // the table for the delay.
     if (Session.boNewLogon || Session.boLoginRefused || !Session.work.boServerOpen) {
-      reusable_[slot / 64] |= uint64_t{1} << (slot % 64);
+      freeSlots_.FreeNow(slot);
     } else {
-      freed_[(nFreedHead_ + nFreed_) % freed_.size()] = slot;
-      ++nFreed_;
+      freeSlots_.FreeAfterDelay(slot);
     }
   }
   Session.boFree = true;
@@ -264,8 +247,7 @@ void TTavrelSocket::FreeSessionAll() {
   handleIndex_.clear();
   connIndex_.clear();
   SessionList.clear();
-  nFreedHead_ = nFreed_ = 0;
-  reusable_.fill(0);
+  freeSlots_.Clear();
 }
 
 // --- client events ---------------------------------------------------------

@@ -21,8 +21,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/FreeSlots.h"
 #include "engine/FrontEnd.h"
 #include "engine/ServerLink.h"
+#include "engine/TurnList.h"
 #include "shared/AdmissionTable.h"
 #include "shared/LogSampler.h"
 #include "shared/SessionInfo.h"
@@ -210,7 +212,7 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   void RefuseResume(TSessionInfo& fresh, TSessionInfo* matched, std::string_view why);
   void TakeOver(TSessionInfo& session, TSessionInfo& fresh, uint64_t nReceived);
 
-  bool OldestFreedPastDelay(uint64_t now) const;
+  bool PastReuseDelay(int32_t slot, uint64_t now) const;
 
   // Link events.
   void LinkUp() override {}
@@ -289,31 +291,17 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   uint64_t dwTrimTick_ = 0;  // last time freed memory was handed back
   uint64_t dwLastScan_ = 0;  // last tick that visited the sessions
   uint64_t dwLastCapCheck_ = 0;
-  // Sessions to visit at the end of the turn: slot and the connection's
-  // handle, as the record may be freed or reused before the visit.
-  struct TDirty {
-    int32_t nSlot;
-    uint32_t nHandle;
-  };
-  std::vector<TDirty> dirty_;
-  std::vector<TDirty> flushing_;
-  std::vector<TDirty> paused_;  // sessions whose clients are not read
-  uint64_t nLinkEpoch_ = 1;     // counts the times the link queue was written out
-  std::array<uint32_t, MAXGATEUSERCOUNT> dirtyHandle_{};  // handle listed per slot, 0: none
+  TTurnList turn_;
   bool boFlushPosted_ = false;
+  std::vector<TSlotRef> paused_;  // sessions whose clients are not read
+  uint64_t nLinkEpoch_ = 1;       // counts the times the link queue was written out
   // Dwell time: client messages queued for the link and not yet written, with
   // the arrival of the oldest.
   uint64_t nLinkPending_ = 0;
   uint64_t nLinkSinceNs_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // seen by a posted flush
   std::vector<std::unique_ptr<TSessionInfo>> SessionList;
-  // Freed slots in the order they were freed, which is the order of their
-  // free times, and the slots past their reuse delay: a connect takes one
-  // without scanning the table.
-  std::array<int32_t, MAXGATEUSERCOUNT> freed_{};
-  size_t nFreedHead_ = 0;
-  size_t nFreed_ = 0;
-  std::array<uint64_t, (MAXGATEUSERCOUNT + 63) / 64> reusable_{};
+  TFreeSlots freeSlots_;
   // Open sessions by handle, the connection's number, so that a lookup per
   // message does not scan the table.
   std::unordered_map<uint32_t, TSessionInfo*> handleIndex_;

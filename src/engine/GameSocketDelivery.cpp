@@ -148,11 +148,7 @@ void TTavrelSocket::MarkDirty(TSessionInfo& session) {
   // Handle 0 cannot tell a reused record from its last connection: the tick
   // serves such sessions.
   if (!boEventFlush || session.nSocketHandle == 0) return;
-  const int32_t slot = session.nSocketIndx;
-  if (slot < 0 || slot >= MAXGATEUSERCOUNT || dirtyHandle_[slot] == session.nSocketHandle) return;
-  dirtyHandle_[slot] = session.nSocketHandle;
-  dirty_.push_back({slot, session.nSocketHandle});
-  RequestFlush();
+  if (turn_.Add(session.nSocketIndx, session.nSocketHandle)) RequestFlush();
 }
 
 void TTavrelSocket::RequestFlush() {
@@ -166,9 +162,8 @@ void TTavrelSocket::RequestFlush() {
 
 void TTavrelSocket::FlushTurn() {
   // Frames queued during the visits go with the link write below.
-  flushing_.swap(dirty_);
-  for (const TDirty& entry : flushing_) {
-    if (dirtyHandle_[entry.nSlot] == entry.nHandle) dirtyHandle_[entry.nSlot] = 0;
+  for (const TSlotRef& entry : turn_.Take()) {
+    turn_.Visiting(entry);
     try {
       TSessionInfo* session = GetUserIndex(entry.nSlot);
       if (!session || !session->Live() || session->nSocketHandle != entry.nHandle) continue;
@@ -187,14 +182,13 @@ void TTavrelSocket::FlushTurn() {
       OutErrorLog(Format("[Exception] TTavrelSocket.FlushTurn %s", e.what()));
     }
   }
-  flushing_.clear();
   try {
     SendServerBuffer();
   } catch (const std::exception&) {
     OutErrorLog("[Exception] TTavrelSocket.SendServerBuffer");
   }
   boFlushPosted_ = false;
-  if (!dirty_.empty()) RequestFlush();
+  if (!turn_.Empty()) RequestFlush();
 }
 
 void TTavrelSocket::ProcessGateData() {

@@ -69,7 +69,7 @@ void TTavrelSocket::ChargeLink(TSessionInfo& session, int64_t bytes) {
 
 void TTavrelSocket::ResumeReading() {
   ++nLinkEpoch_;  // every share starts again
-  for (const TDirty& entry : paused_) {
+  for (const TSlotRef& entry : paused_) {
     TSessionInfo* session = GetUserIndex(entry.nSlot);
     if (!session || session->nSocketHandle != entry.nHandle || !session->work.boReadPaused)
       continue;

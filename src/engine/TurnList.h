@@ -1,0 +1,33 @@
+// The sessions the engine visits at the end of the turn, each listed once.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "shared/SessionInfo.h"  // MAXGATEUSERCOUNT
+
+// A session named across events: its slot and its connection's handle, as
+// the record may be freed or reused before the name is read.
+struct TSlotRef {
+  int32_t nSlot;
+  uint32_t nHandle;
+};
+
+class TTurnList {
+ public:
+  TTurnList();
+  // False when the connection is listed already, or the slot is out of range.
+  bool Add(int32_t slot, uint32_t handle);
+  bool Empty() const { return listed_.empty(); }
+  // The sessions listed so far; what is added from now on makes a new list.
+  // Each stays listed until its visit starts (`Visiting`), so a visit that
+  // adds a session still ahead in this list adds nothing.
+  const std::vector<TSlotRef>& Take();
+  void Visiting(const TSlotRef& entry);
+
+ private:
+  std::vector<TSlotRef> listed_;
+  std::vector<TSlotRef> taken_;
+  std::array<uint32_t, MAXGATEUSERCOUNT> handle_{};  // the handle listed per slot, 0: none
+};
