@@ -1,5 +1,4 @@
 #include "testkit/WsClient.h"
-#include "platform/AsioNames.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,6 +7,8 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+
+#include "platform/AsioNames.h"
 
 namespace testkit {
 
