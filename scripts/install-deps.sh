@@ -19,6 +19,7 @@ esac
 
 build_packages=(
   g++ cmake ninja-build pkg-config git
+  dpkg-dev  # dpkg-buildflags (the hardening flags of the build) and dpkg-shlibdeps (the package)
   libboost1.81-dev zlib1g-dev libssl-dev
   libjs-chart.js  # Chart.js, compiled into the console page for the dashboard's charts
 )
