@@ -1,7 +1,7 @@
-# `cmake --install`: the gateway, its systemd unit, its settings file (from
-# the example), the docs and the Grafana dashboard; CPack turns the same into
-# a Debian package that creates the service's user and home. Included from
-# the top-level CMakeLists.txt.
+# `cmake --install`: the gateway, its manual page, its systemd unit, its
+# settings file (from the example), the docs and the Grafana dashboard; CPack
+# turns the same into a Debian package that creates the service's user, home
+# and log directory. Included from the top-level CMakeLists.txt.
 include(GNUInstallDirs)
 
 install(TARGETS tavrelh5 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -43,6 +43,18 @@ install(FILES ${TAVREL_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/ta
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tavrelh5)
 
+set(TAVREL_SUMMARY "game gateway between browser WebSocket clients and one game server")
+# The manual page tavrelh5(8), made from --help whenever the binary is built.
+set(TAVREL_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/tavrelh5.8.gz)
+add_custom_command(
+  OUTPUT ${TAVREL_MAN_PAGE}
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/man-from-help.sh $<TARGET_FILE:tavrelh5> ${PROJECT_VERSION}
+          "${TAVREL_SUMMARY}" ${TAVREL_MAN_PAGE}
+  DEPENDS tavrelh5 ${CMAKE_CURRENT_LIST_DIR}/man-from-help.sh
+  COMMENT "Manual page tavrelh5(8) from --help" VERBATIM)
+add_custom_target(tavrelh5_man ALL DEPENDS ${TAVREL_MAN_PAGE})
+install(FILES ${TAVREL_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrelh5)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -52,8 +64,7 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 # No public contact exists yet; .invalid says so rather than a host that
 # mail would be tried on.
 set(CPACK_PACKAGE_CONTACT "TavrelH5 maintainers <tavrelh5@tavrelh5.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "game gateway between browser WebSocket clients and one game server")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${TAVREL_SUMMARY}")
 # Lines of the extended description stay within 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
     "TavrelH5 accepts browser WebSocket connections (optionally TLS), paces
@@ -66,8 +77,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The maintainer scripts create the user and home with adduser and restart
-# the service with deb-systemd-invoke (init-system-helpers, essential).
+# The maintainer scripts create the user and home with adduser, and keep the
+# unit's links and restart the service with deb-systemd-helper and
+# deb-systemd-invoke (init-system-helpers, essential).
 find_program(TAVREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(TAVREL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -87,7 +99,21 @@ if(TAVREL_TESTS)
   add_test(NAME deploy.SystemdUnit
            COMMAND sh ${CMAKE_SOURCE_DIR}/tests/deploy/check-unit.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(deploy.SystemdUnit PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+  # Lintian's hardening tags count only against a build that has the flags.
+  if(TAVREL_HARDENED)
+    set(hardened hardened)
+  else()
+    set(hardened unhardened)
+  endif()
   add_test(NAME deploy.DebianPackage
-           COMMAND sh ${CMAKE_SOURCE_DIR}/tests/deploy/check-package.sh ${CMAKE_BINARY_DIR})
+           COMMAND sh ${CMAKE_SOURCE_DIR}/tests/deploy/check-package.sh ${CMAKE_BINARY_DIR}
+                   ${hardened})
   set_tests_properties(deploy.DebianPackage PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+  # dpkg -i, systemctl enable, dpkg -r and -P, in a private mount namespace.
+  add_test(NAME deploy.PackageInstall
+           COMMAND sh ${CMAKE_SOURCE_DIR}/tests/deploy/check-install.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(deploy.PackageInstall PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+  # Each installs the build, which writes changelog.Debian.gz in it.
+  set_tests_properties(deploy.SystemdUnit deploy.DebianPackage deploy.PackageInstall
+                       PROPERTIES RESOURCE_LOCK tavrel_install)
 endif()

@@ -1,11 +1,12 @@
 #!/bin/sh
 # Installs the build into a scratch prefix with `cmake --install` and checks
-# what lands there: the binary, the example configuration, the settings file
-# (<prefix>/etc/tavrelh5/Tavrel.ini for any prefix but /usr), the dashboard,
-# and the systemd unit, which systemd's own parser must accept without a
-# single complaint (it warns about unknown or malformed settings but still
-# exits 0), which is Type=notify, and whose ExecStart= names the installed
-# binary and settings file. Exits 77 (skipped) without systemd-analyze.
+# what lands there: the binary, its manual page, the example configuration,
+# the settings file (<prefix>/etc/tavrelh5/Tavrel.ini for any prefix but
+# /usr), the dashboard, and the systemd unit, which systemd's own parser
+# must accept without a single complaint (it warns about unknown or
+# malformed settings but still exits 0), which is Type=notify, and whose
+# ExecStart= names the installed binary and settings file. Exits 77
+# (skipped) without systemd-analyze.
 #
 #   check-unit.sh BUILD_DIR
 set -eu
@@ -21,7 +22,8 @@ unit=$prefix/lib/systemd/system/tavrelh5.service
 conf=$prefix/etc/tavrelh5/Tavrel.ini
 for f in "$prefix/bin/tavrelh5" "$unit" "$prefix/share/tavrelh5/Tavrel.ini.example" "$conf" \
          "$prefix/share/tavrelh5/grafana-dashboard.json" \
-         "$prefix/share/doc/tavrelh5/copyright" "$prefix/share/doc/tavrelh5/changelog.Debian.gz"; do
+         "$prefix/share/doc/tavrelh5/copyright" "$prefix/share/doc/tavrelh5/changelog.Debian.gz" \
+         "$prefix/share/man/man8/tavrelh5.8.gz"; do
   [ -e "$f" ] || { echo "FAIL: not installed: $f"; cat "$work/install.log"; exit 1; }
 done
 grep -qx "ExecStart=$prefix/bin/tavrelh5 --config $conf" "$unit" ||
