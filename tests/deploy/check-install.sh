@@ -28,10 +28,7 @@ if dpkg-query -W -f='${Status}' tavrelh5 2>/dev/null | grep -q 'installed'; then
   exit 77
 fi
 make_work tavrel-install
-cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
-  { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
-deb=$(ls "$work"/*.deb 2>/dev/null | head -n 1)
-[ -n "$deb" ] || { cat "$work/cpack.log"; echo "FAIL: no package written"; exit 1; }
+make_package "$build"
 
 mkdir "$work/ns"
 # The namespace's side: sets the overlays up (exit 77 when it cannot), then

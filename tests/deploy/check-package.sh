@@ -22,10 +22,7 @@ require_tool dpkg-deb
 make_work tavrel-deb
 fail() { echo "FAIL: $*"; exit 1; }
 
-cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
-  { cat "$work/cpack.log"; fail "cpack"; }
-deb=$(ls "$work"/*.deb 2>/dev/null | head -n 1)
-[ -n "$deb" ] || { cat "$work/cpack.log"; fail "no package written"; }
+make_package "$build"
 
 dpkg-deb -I "$deb" >"$work/info"
 dpkg-deb -c "$deb" >"$work/contents"

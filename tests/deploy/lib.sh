@@ -14,3 +14,12 @@ make_work() {
   work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
   trap 'rm -rf "$work"' EXIT
 }
+
+# Builds the Debian package of the build directory `$1` with CPack into
+# `$work` and sets `deb` to it; ends the check as failed when it cannot.
+make_package() {
+  cpack --config "$1/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
+  deb=$(ls "$work"/*.deb 2>/dev/null | head -n 1)
+  [ -n "$deb" ] || { cat "$work/cpack.log"; echo "FAIL: no package written"; exit 1; }
+}
