@@ -106,13 +106,16 @@ TEST(Service, FlagsStartNothingAndWriteNothing) {
   EXPECT_NE(fresh.find("the gateway would start"), std::string::npos);
   EXPECT_TRUE(Entries(dir).empty());
 
-  // An unusable key is named with the value it would get; the file stays as it is.
+  // An unusable key is named with its line and the value it would get (the file is read other
+  // than as written: 2); the file stays as it is.
   const std::string ini = "[Tavrel]\nGatePort=7400\nIpCount=1\n";
   dir.Write("Tavrel.ini", ini);
   const auto written = fs::last_write_time(dir.File("Tavrel.ini"));
   auto [bad, badCode] = RunToEnd(dir, {"--check-config"});
-  EXPECT_EQ(badCode, 0);
-  EXPECT_NE(bad.find("[Tavrel] IpCount=\"1\" unusable, default 5"), std::string::npos) << bad;
+  EXPECT_EQ(badCode, 2);
+  EXPECT_NE(bad.find("./Tavrel.ini: warning: line 3: [Tavrel] IpCount=\"1\" unusable, default 5"),
+            std::string::npos)
+      << bad;
   EXPECT_EQ(bad.find("GatePort"), std::string::npos);
   EXPECT_EQ(dir.Read("Tavrel.ini"), ini);
   EXPECT_EQ(fs::last_write_time(dir.File("Tavrel.ini")), written);

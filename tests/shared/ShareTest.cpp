@@ -360,13 +360,14 @@ TEST_F(ShareTest, WarningsNameTyposRepeatsAndValuesTakenOtherThanWritten) {
       "line 8: [Tavrel] gateport appears again; only its first occurrence is read",
       "line 9: [Consle] is not a section the gateway knows; ignored",
       "line 15: [tavrel] appears again; only its first occurrence is read",
-      "[Tavrel] GatePort=70000 is outside 1..65535; taken as 4464",
-      "[Tavrel] ServerPort=0 is outside 1..65535; taken as 0",
-      "[Tavrel] OpenSSL=2 is neither 0 nor 1; taken as 0 (no TLS)",
-      "[Tavrel] ServerAddr=game.example is not a dotted IPv4 address; the game server cannot "
+      "line 3: [Tavrel] GatePort=70000 is outside 1..65535; taken as 4464",
+      "line 6: [Tavrel] ServerPort=0 is outside 1..65535; taken as 0",
+      "line 7: [Tavrel] OpenSSL=2 is neither 0 nor 1; taken as 0 (no TLS)",
+      "line 5: [Tavrel] ServerAddr=game.example is not a dotted IPv4 address; the game server "
+      "cannot "
       "be reached by it",
-      "[Proxy] Trusted entry \"10.0.0.0/8\" is not an address; ignored",
-      "[Proxy] Trusted entry \"lb.example\" is not an address; ignored",
+      "line 12: [Proxy] Trusted entry \"10.0.0.0/8\" is not an address; ignored",
+      "line 12: [Proxy] Trusted entry \"lb.example\" is not an address; ignored",
   };
   std::vector<std::string> warnings;
   LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, nullptr, &warnings);
