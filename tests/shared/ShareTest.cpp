@@ -38,6 +38,7 @@ class ShareTest : public ::testing::Test {
     g_Config.reset();
     g_ConnectOutTime = 15;
     g_boOpenSSL = false;
+    g_boKeepConfigFile = false;
     g_IPNumberList.clear();
     g_IPList.clear();
     g_nIndex = 0;
