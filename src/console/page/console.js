@@ -405,7 +405,7 @@ function setUpBaseForm() {
       });
       $('BaseForm').close();
       // The operator's settings file (--config) is never written.
-      if (answer.saved === false) showError(answer.note);
+      if (answer.saved === false) showMessageBox('Not saved', answer.note, 'i', ['MessageBoxOk']);
     } catch (err) {
       showError(err.message);
     }
