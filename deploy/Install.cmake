@@ -18,8 +18,8 @@ install(CODE "
   file(INSTALL \"${CMAKE_CURRENT_LIST_DIR}/Tavrel.ini.example\" DESTINATION \"\${tavrel_etc}\"
        RENAME Tavrel.ini PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
   file(READ \"${CMAKE_CURRENT_LIST_DIR}/tavrelh5.service\" unit)
-  string(REPLACE \"ExecStart=/usr/bin/tavrelh5 --config /etc/tavrelh5/Tavrel.ini\"
-         \"ExecStart=\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrelh5 --config \${tavrel_etc}/Tavrel.ini\"
+  string(REPLACE \"/usr/bin/tavrelh5 --config /etc/tavrelh5/Tavrel.ini\"
+         \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrelh5 --config \${tavrel_etc}/Tavrel.ini\"
          unit \"\${unit}\")
   set(dest \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/tavrelh5.service\")
   message(STATUS \"Installing: \${dest}\")

@@ -20,7 +20,7 @@ void TBaseForm::Open() {
   SpinEditIPCount = g_GateConfig.nIpCount;
 }
 
-void TBaseForm::Button1Click() {
+bool TBaseForm::Button1Click() {
   const int32_t gatePort = std::clamp(SpinGatePort, kPortMin, kPortMax);
   const int32_t serverPort = std::clamp(SpinServerPort, kPortMin, kPortMax);
   TGateConfig& c = g_GateConfig;
@@ -32,6 +32,7 @@ void TBaseForm::Button1Click() {
   const int32_t ipCount = std::clamp(SpinEditIPCount, kIpCountMin, kIpCountMax);
   if (ipCount >= kIpCountUsable) c.nIpCount = ipCount;
 
+  if (g_boKeepConfigFile) return false;
   if (!g_Config) throw EIniFileException("Unable to write to " + std::string(kConfigFileName));
   // One replacement of the file: a failure leaves none of the five written.
   g_Config->WriteStrings({
@@ -41,6 +42,7 @@ void TBaseForm::Button1Click() {
       {kConfigSection, "ServerPort", std::to_string(c.nServerPort)},
       {kConfigSection, "IpCount", std::to_string(c.nIpCount)},
   });
+  return true;
 }
 
 void TBaseForm::CheckBoxClientSpeedDebugModeClick() {

@@ -1,7 +1,8 @@
 // TBaseForm, the basic settings dialog: the values its controls show when it
 // opens, the "设置" button that stores them into g_GateConfig and writes them
-// to Tavrel.ini, and the pacing-diagnostics check box. The console page draws
-// the controls; this keeps their rules. Main thread.
+// to Tavrel.ini (not to the operator's file of --config), and the
+// pacing-diagnostics check box. The console page draws the controls; this
+// keeps their rules. Main thread.
 #pragma once
 
 #include <cstdint>
@@ -29,9 +30,10 @@ class TBaseForm {
   void Open();
   // Stores and saves: ports only from 1 to 65534, a connection limit only
   // from kIpCountUsable on, empty addresses ignored, then GateAddr, GatePort, ServerAddr,
-  // ServerPort, IpCount written to [Tavrel] in this order. Throws EIniFileException when the file
-  // cannot be written (the record keeps the new values).
-  void Button1Click();
+  // ServerPort, IpCount written to [Tavrel] in this order. Returns false when the settings file
+  // is the operator's (g_boKeepConfigFile): stored, not saved. Throws EIniFileException when the
+  // file cannot be written (the record keeps the new values).
+  bool Button1Click();
   // Switches g_bClientSpeedDebugMode to the box's state at once.
   void CheckBoxClientSpeedDebugModeClick();
 };

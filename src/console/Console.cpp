@@ -19,6 +19,7 @@
 #include "console/ConsoleAccess.h"
 #include "console/ConsoleApi.h"
 #include "engine/MainUnit.h"
+#include "platform/PortProbe.h"
 #include "shared/LogSampler.h"
 #include "shared/Share.h"
 #include "shared/Tick.h"
@@ -484,18 +485,13 @@ std::string CannotListen(const TConsolePlace& place, const std::string& error) {
 
 }  // namespace
 
-std::string ConsoleStartProblem(bool tryBind) {
+std::string ConsoleStartProblem(std::vector<std::string>* pNotes) {
   const TConsolePlace place = PlaceConsole();
-  if (!place.sWhy.empty() || !tryBind) return place.sWhy;
-  net::io_context io;
-  tcp::acceptor acceptor(io);
-  const tcp::endpoint at(place.ip, place.nPort);
-  beast::error_code ec;
-  acceptor.open(at.protocol(), ec);
-  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor.bind(at, ec);
-  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
-  return ec ? CannotListen(place, ec.message()) : std::string();
+  if (place.sWhy.empty() && pNotes && IsTcpPortListening(place.nPort)) {
+    pNotes->push_back("console port " + std::to_string(place.nPort) +
+                      " is in use now (by a running gateway?); a start fails while it is");
+  }
+  return place.sWhy;
 }
 
 bool TConsole::Start(std::string& why) {

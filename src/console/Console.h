@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace boost::asio {
 class io_context;
@@ -48,6 +49,6 @@ class TConsole {
 
 // Why the console cannot start with the settings in force: an address off
 // loopback without a token or not an address at all, a port out of range or
-// equal to the WebSocket port (g_GatePort); with `tryBind`, also a port that
-// cannot be bound, found by binding it and letting it go. Empty when it can.
-std::string ConsoleStartProblem(bool tryBind);
+// equal to the WebSocket port (g_GatePort). Empty when it can; then a port
+// that is listened on now goes into `pNotes`, found without binding it.
+std::string ConsoleStartProblem(std::vector<std::string>* pNotes = nullptr);

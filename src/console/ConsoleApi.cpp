@@ -293,15 +293,23 @@ TConsoleReply TConsoleApi::PostClearLog() {
   return Json(json::object{{"cleared", true}});
 }
 
-TConsoleReply TConsoleApi::GetSettings() {
+namespace {
+
+json::object SettingsObject() {
   TBaseForm dialog;
   dialog.Open();
-  return Json(json::object{{"GateAddr", dialog.EditGateIP},
-                           {"GatePort", dialog.SpinGatePort},
-                           {"ServerAddr", dialog.EditServerIP},
-                           {"ServerPort", dialog.SpinServerPort},
-                           {"IpCount", dialog.SpinEditIPCount},
-                           {"ClientSpeedDebugMode", dialog.CheckBoxClientSpeedDebugMode}});
+  return json::object{{"GateAddr", dialog.EditGateIP},
+                      {"GatePort", dialog.SpinGatePort},
+                      {"ServerAddr", dialog.EditServerIP},
+                      {"ServerPort", dialog.SpinServerPort},
+                      {"IpCount", dialog.SpinEditIPCount},
+                      {"ClientSpeedDebugMode", dialog.CheckBoxClientSpeedDebugMode}};
+}
+
+}  // namespace
+
+TConsoleReply TConsoleApi::GetSettings() {
+  return Json(SettingsObject());
 }
 
 TConsoleReply TConsoleApi::PostSettings(const TConsoleRequest& req) {
@@ -321,15 +329,25 @@ TConsoleReply TConsoleApi::PostSettings(const TConsoleRequest& req) {
     ipCountRefused = !n || *n < TBaseForm::kIpCountUsable;
     dialog.SpinEditIPCount = n.value_or(0);
   }
-  dialog.Button1Click();
+  const bool saved = dialog.Button1Click();
   // Like a refused port the old limit stays (and is written back); unlike a
   // port, the operator is told, as such a limit would lock every player out.
   if (ipCountRefused)
-    return Error(
-        400, "IpCount must be a number from " + std::to_string(TBaseForm::kIpCountUsable) + " to " +
-                 std::to_string(TBaseForm::kIpCountMax) + " (below 2 admits no one); it stays " +
-                 std::to_string(g_GateConfig.nIpCount) + ". The other settings were saved.");
-  return GetSettings();
+    return Error(400, "IpCount must be a number from " + std::to_string(TBaseForm::kIpCountUsable) +
+                          " to " + std::to_string(TBaseForm::kIpCountMax) +
+                          " (below 2 admits no one); it stays " +
+                          std::to_string(g_GateConfig.nIpCount) + ". The other settings were " +
+                          (saved ? "saved." : "applied, not saved."));
+  json::object answer = SettingsObject();
+  answer["saved"] = saved;
+  // A start reads the file again: what lives in memory only is lost then.
+  if (!saved) {
+    answer["note"] = "Not saved: " + (g_Config ? g_Config->FileName() : std::string()) +
+                     " is the operator's file (--config) and is never written. IpCount applies "
+                     "now; the addresses and ports are used only at a start, which reads the "
+                     "file: change them there.";
+  }
+  return Json(answer);
 }
 
 TConsoleReply TConsoleApi::PostSpeedDebug(const TConsoleRequest& req) {

@@ -38,10 +38,11 @@ std::string ServiceStatus(const TTavrelSocket& engine) {
 }  // namespace
 
 TMainForm::TMainForm(boost::asio::io_context& io, std::vector<std::string> args,
-                     std::string configFile)
+                     std::string configFile, bool keepConfigFile)
     : io_(io),
       args_(std::move(args)),
       configFile_(std::move(configFile)),
+      keepConfigFile_(keepConfigFile),
       StartTimer(io),
       TimerRun(io),
       DrainTimer(io) {}
@@ -53,7 +54,7 @@ TMainForm::~TMainForm() {
 void TMainForm::FormCreate() {
   auto arg = [this](size_t n) { return n <= args_.size() ? args_[n - 1] : std::string(); };
   Randomize();
-  LoadConfig(configFile_);
+  LoadConfig(configFile_, keepConfigFile_ ? EConfigWrite::KeepFile : EConfigWrite::WriteBack);
   g_nIndex = static_cast<int32_t>(Str_ToInt(arg(4), 0));
   g_GatePort = static_cast<uint16_t>(Str_ToInt(arg(5), 0));
   if (g_GatePort == 0) g_GatePort = g_GateConfig.nGatePort;
@@ -348,6 +349,8 @@ void TMainForm::ReloadSettings() {
     return;
   }
   for (const std::string& change : reload.changes) MainOutMessage("SIGHUP: " + change);
+  for (const std::string& line : reload.waiting) MainOutMessage("SIGHUP: " + line);
+  for (const std::string& warning : reload.warnings) MainOutWarning("SIGHUP: " + warning);
   if (reload.boTrustedChanged && g_TavrelSocket)
     g_TavrelSocket->SetTrustedProxies(g_GateConfig.sProxyTrusted);
 }

@@ -25,9 +25,10 @@ class TMainForm {
  public:
   static constexpr size_t kMemoLogMaxLines = 500;
 
-  // `args` are the control program's positional arguments; `configFile` the settings file.
+  // `args` are the control program's positional arguments; `configFile` the settings file, which
+  // is never written when `keepConfigFile` (the operator's, named with --config).
   TMainForm(boost::asio::io_context& io, std::vector<std::string> args,
-            std::string configFile = kConfigFileName);
+            std::string configFile = kConfigFileName, bool keepConfigFile = false);
   ~TMainForm();  // FormDestroy
   TMainForm(const TMainForm&) = delete;
   TMainForm& operator=(const TMainForm&) = delete;
@@ -106,6 +107,7 @@ class TMainForm {
   boost::asio::io_context& io_;
   std::vector<std::string> args_;
   std::string configFile_;
+  bool keepConfigFile_ = false;
   boost::asio::steady_timer StartTimer;
   boost::asio::steady_timer TimerRun;
   boost::asio::steady_timer DrainTimer;

@@ -18,7 +18,9 @@
 
 int main(int argc, char* argv[]) {
   const TCommandLine cmd = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-  const auto consoleCheck = [] { return ConsoleStartProblem(true); };
+  const auto consoleCheck = [](std::vector<std::string>& notes) {
+    return ConsoleStartProblem(&notes);
+  };
   if (const auto code = RunFlag(cmd, stdout, stderr, consoleCheck)) return *code;
 
   std::signal(SIGPIPE, SIG_IGN);
@@ -28,7 +30,7 @@ int main(int argc, char* argv[]) {
   signals.add(SIGUSR1);
   signals.add(SIGUSR2);
   signals.add(SIGQUIT);
-  TMainForm form(io, cmd.positional, cmd.sConfigFile);
+  TMainForm form(io, cmd.positional, cmd.sConfigFile, cmd.boConfigGiven);
   try {
     form.FormCreate();
   } catch (const std::exception& e) {

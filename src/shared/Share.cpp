@@ -26,8 +26,12 @@
 
 TGateConfig g_GateConfig;
 std::unique_ptr<TIniFile> g_Config;
-int32_t g_ConnectOutTime = 15;
+namespace {
+constexpr int32_t kDefaultConnectOutTime = 15;
+}  // namespace
+int32_t g_ConnectOutTime = kDefaultConnectOutTime;
 bool g_boOpenSSL = false;
+bool g_boKeepConfigFile = false;
 
 uint16_t g_GatePort = 7303;
 std::string g_sVerInfo = "202303021400";
@@ -137,8 +141,25 @@ constexpr TKnownSetting kKnownSettings[] = {
     {kCodecSection, "w4CEF00", ESettingUse::ReadOnly},
 };
 
-bool SameName(const char* known, std::string_view name) {
-  return std::strlen(known) == name.size() && strncasecmp(known, name.data(), name.size()) == 0;
+bool SameName(std::string_view known, std::string_view name) {
+  return known.size() == name.size() && strncasecmp(known.data(), name.data(), name.size()) == 0;
+}
+
+// The line of the value the gateway reads for `key`: the first in the first such section; 0
+// when there is none.
+size_t LineOf(const TIniFile& ini, std::string_view section, std::string_view key) {
+  size_t found = 0;
+  int seen = 0;  // occurrences of the section so far
+  bool inside = false;
+  ini.ForEachEntry([&](size_t line, std::string_view s, std::string_view k, std::string_view) {
+    if (found != 0) return;
+    if (k.empty()) {
+      inside = SameName(section, s) && ++seen == 1;
+    } else if (inside && SameName(key, k)) {
+      found = line;
+    }
+  });
+  return found;
 }
 
 bool KnownSection(std::string_view section) {
@@ -231,20 +252,23 @@ void WarnAboutValues(const TIniFile& ini, TWarnings& out) {
     // -1 is "missing or unusable" to the reader: reported as a finding, not here.
     return TryParseIniInteger(ini.ReadString(section, key, ""), value) && value != -1;
   };
+  const auto at = [&](const char* section, const char* key) {
+    return "line " + std::to_string(LineOf(ini, section, key)) + ": [" + section + "] " + key;
+  };
   for (const char* key : {"GatePort", "ServerPort"}) {
     int32_t port = 0;
     if (integer(kConfigSection, key, port) && (port < 1 || port > 65535)) {
-      out.Add(std::string("[") + kConfigSection + "] " + key + "=" + std::to_string(port) +
+      out.Add(at(kConfigSection, key) + "=" + std::to_string(port) +
               " is outside 1..65535; taken as " + std::to_string(static_cast<uint16_t>(port)));
     }
   }
   if (int32_t ssl = 0; integer(kConfigSection, "OpenSSL", ssl) && ssl != 0 && ssl != 1) {
-    out.Add(std::string("[") + kConfigSection + "] OpenSSL=" + std::to_string(ssl) +
+    out.Add(at(kConfigSection, "OpenSSL") + "=" + std::to_string(ssl) +
             " is neither 0 nor 1; taken as 0 (no TLS)");
   }
   if (const std::string addr = ini.ReadString(kConfigSection, "ServerAddr", "");
       !addr.empty() && !IsIPaddr(addr)) {
-    out.Add(std::string("[") + kConfigSection + "] ServerAddr=" + Shown(addr) +
+    out.Add(at(kConfigSection, "ServerAddr") + "=" + Shown(addr) +
             " is not a dotted IPv4 address; the game server cannot be reached by it");
   }
   // Entries as the WebSocket layer reads them: single addresses, comma-separated.
@@ -253,7 +277,7 @@ void WarnAboutValues(const TIniFile& ini, TWarnings& out) {
     boost::system::error_code ec;
     boost::asio::ip::make_address(std::string(item), ec);
     if (ec) {
-      out.Add(std::string("[") + kProxySection + "] Trusted entry \"" + Shown(item) +
+      out.Add(at(kProxySection, "Trusted") + " entry \"" + Shown(item) +
               "\" is not an address; ignored");
     }
   }
@@ -283,17 +307,25 @@ bool ConnectOutTimeUsable(int32_t v) {
   return v >= 1;
 }
 
+// A key as a load read it: the file's text when that was taken, else the default's.
+struct TTakenText {
+  const char* sSection;
+  const char* sKey;
+  std::string sText;
+};
+
 // Applies the read rule key by key: a missing or unusable key leaves its field at the default
 // and is noted; with write-back the default goes into the file, so that a file with every key
 // present and usable is never written.
 class TConfigReader {
  public:
-  TConfigReader(TIniFile& ini, EConfigWrite mode) : ini_(ini), mode_(mode) {}
+  TConfigReader(const TIniFile& ini, EConfigWrite mode) : ini_(ini), mode_(mode) {}
 
   // A key whose default is not empty: an empty value is unusable.
   void String(const char* section, const char* key, std::string& field) {
     std::string value = ini_.ReadString(section, key, "");
     if (!value.empty()) {
+      Took(section, key, value);
       field = std::move(value);
     } else {
       Replace(section, key, field);
@@ -304,6 +336,7 @@ class TConfigReader {
   void OptionalString(const char* section, const char* key, std::string& field) {
     if (ini_.ValueExists(section, key)) {
       field = ini_.ReadString(section, key, "");
+      Took(section, key, field);
     } else {
       Replace(section, key, field);
     }
@@ -314,8 +347,12 @@ class TConfigReader {
   template <class Usable>
   bool Integer(const char* section, const char* key, int32_t current, int32_t& value,
                Usable usable) {
-    value = ini_.ReadInteger(section, key, -1);
-    if (value != -1 && usable(value)) return true;
+    const std::string text = ini_.ReadString(section, key, "");
+    if (!TryParseIniInteger(text, value)) value = -1;
+    if (value != -1 && usable(value)) {
+      Took(section, key, text);
+      return true;
+    }
     Replace(section, key, std::to_string(current));
     return false;
   }
@@ -336,41 +373,53 @@ class TConfigReader {
     const std::string value = ini_.ReadString(section, key, "");
     int i = 0;
     for (const char* choice : choices) {
-      if (strcasecmp(value.c_str(), choice) == 0) return i;
+      if (strcasecmp(value.c_str(), choice) == 0) {
+        Took(section, key, value);
+        return i;
+      }
       ++i;
     }
     Replace(section, key, current);
     return -1;
   }
 
-  // The defaults into the file, in one replacement of it.
-  void WriteBack() {
-    if (!pending_.empty()) ini_.WriteStrings(pending_);
+  // The defaults into `ini`, the file read, in one replacement of it.
+  void WriteBack(TIniFile& ini) {
+    if (!pending_.empty()) ini.WriteStrings(pending_);
     pending_.clear();
   }
 
   std::vector<TConfigFinding> Take() { return std::move(findings_); }
+  const std::vector<TTakenText>& Taken() const { return taken_; }
 
  private:
+  void Took(const char* section, const char* key, std::string text) {
+    taken_.push_back({section, key, std::move(text)});
+  }
+
   void Replace(const char* section, const char* key, const std::string& def) {
-    TConfigFinding f{section, key, ini_.ValueExists(section, key), "", def};
-    if (f.boPresent) f.sValue = ini_.ReadString(section, key, "");
-    if (mode_ == EConfigWrite::WriteBack) {
-      pending_.push_back({section, key, def});
-      if (f.boPresent) MainOutWarning(DescribeFinding(f));
+    TConfigFinding f{section, key, ini_.ValueExists(section, key), 0, "", def};
+    if (f.boPresent) {
+      f.sValue = ini_.ReadString(section, key, "");
+      f.nLine = LineOf(ini_, section, key);
     }
+    if (mode_ == EConfigWrite::WriteBack) pending_.push_back({section, key, def});
+    if (mode_ != EConfigWrite::ReadOnly && f.boPresent) MainOutWarning(DescribeFinding(f));
+    Took(section, key, def);
     findings_.push_back(std::move(f));
   }
 
-  TIniFile& ini_;
+  const TIniFile& ini_;
   EConfigWrite mode_;
   std::vector<TConfigFinding> findings_;
   std::vector<TIniFile::TIniWrite> pending_;
+  std::vector<TTakenText> taken_;
 };
 
-void LoadTavrelSection(TConfigReader& r) {
+// Into `c`, `connectOutTime` and `openSSL`: the settings in use at start, or a scratch copy that
+// SIGHUP holds them against.
+void LoadTavrelSection(TConfigReader& r, TGateConfig& c, int32_t& connectOutTime, bool& openSSL) {
   const char* s = kConfigSection;
-  TGateConfig& c = g_GateConfig;
   int32_t value = 0;
   r.String(s, "GateAddr", c.sGateIP);
   if (r.Integer(s, "GatePort", c.nGatePort, value)) c.nGatePort = static_cast<uint16_t>(value);
@@ -388,13 +437,12 @@ void LoadTavrelSection(TConfigReader& r) {
   }
   r.Int(s, "ClientMsgBuffByte", c.nClientMsgBuffByte);
   r.Int(s, "ServerMsgBuffByte", c.nServerMsgBuffByte);
-  if (r.Integer(s, "ConnectOutTime", g_ConnectOutTime, value, ConnectOutTimeUsable))
-    g_ConnectOutTime = value;
-  if (r.Integer(s, "OpenSSL", g_boOpenSSL ? 1 : 0, value)) g_boOpenSSL = value == 1;
+  if (r.Integer(s, "ConnectOutTime", connectOutTime, value, ConnectOutTimeUsable))
+    connectOutTime = value;
+  if (r.Integer(s, "OpenSSL", openSSL ? 1 : 0, value)) openSSL = value == 1;
 }
 
-void LoadExtensionSections(TConfigReader& r) {
-  TGateConfig& c = g_GateConfig;
+void LoadExtensionSections(TConfigReader& r, TGateConfig& c) {
   int32_t value = 0;
   r.String(kConsoleSection, "Addr", c.sConsoleAddr);
   // Outside 0..65535 a console port is unusable rather than wrapped.
@@ -469,6 +517,39 @@ void LoadCodecSection(const TIniFile& ini) {
   }
 }
 
+// What the start read, which SIGHUP holds the file against.
+std::vector<TTakenText> g_TakenAtStart;
+
+// [Codec] as written: its tables are read at start only.
+void TakeReadOnlyTexts(const TIniFile& ini, std::vector<TTakenText>& out) {
+  for (const TKnownSetting& k : kKnownSettings) {
+    if (k.use == ESettingUse::ReadOnly)
+      out.push_back({k.sSection, k.sKey, ini.ReadString(k.sSection, k.sKey, "")});
+  }
+}
+
+// One line for all the keys that were missing: written back, or (the operator's file) named
+// with the defaults used, so that the operator can add them.
+void LogMissingKeys(const std::string& fileName, EConfigWrite mode,
+                    const std::vector<TConfigFinding>& findings) {
+  size_t missing = 0;
+  std::string keys;
+  for (const TConfigFinding& f : findings) {
+    if (f.boPresent) continue;
+    ++missing;
+    keys += (keys.empty() ? "[" : ", [") + f.sSection + "] " + f.sKey + "=" + f.sDefault;
+  }
+  if (missing == 0) return;
+  if (mode == EConfigWrite::WriteBack) {
+    MainOutMessage(fileName + ": " + std::to_string(missing) +
+                   " missing keys written with their defaults");
+  } else {
+    const bool one = missing == 1;
+    MainOutMessage(std::to_string(missing) + (one ? " key" : " keys") + " missing from " +
+                   fileName + (one ? ", default used: " : ", defaults used: ") + keys);
+  }
+}
+
 }  // namespace
 
 void LoadConfig(const std::string& fileName, EConfigWrite mode,
@@ -480,28 +561,72 @@ void LoadConfig(const std::string& fileName, EConfigWrite mode,
   if (const std::string why = ini->Problem(); !why.empty())
     throw EConfigError("settings file " + fileName + " " + why);
   g_Config = std::move(ini);
+  g_boKeepConfigFile = mode == EConfigWrite::KeepFile;
+  const bool logged = mode != EConfigWrite::ReadOnly;
   std::vector<std::string> warnings = ConfigWarnings(*g_Config);
-  if (mode == EConfigWrite::WriteBack) {
+  if (logged) {
     for (const std::string& w : warnings) MainOutWarning(fileName + ": " + w);
   }
   if (pWarnings) *pWarnings = std::move(warnings);
   TConfigReader reader(*g_Config, mode);
-  LoadTavrelSection(reader);
-  LoadExtensionSections(reader);
-  reader.WriteBack();
+  LoadTavrelSection(reader, g_GateConfig, g_ConnectOutTime, g_boOpenSSL);
+  LoadExtensionSections(reader, g_GateConfig);
+  reader.WriteBack(*g_Config);
   std::vector<TConfigFinding> findings = reader.Take();
-  if (mode == EConfigWrite::WriteBack) {
-    const auto missing = std::count_if(findings.begin(), findings.end(),
-                                       [](const TConfigFinding& f) { return !f.boPresent; });
-    if (missing > 0) {
-      MainOutMessage(fileName + ": " + std::to_string(missing) +
-                     " missing keys written with their defaults");
-    }
-  }
+  if (logged) LogMissingKeys(fileName, mode, findings);
+  g_TakenAtStart = reader.Taken();
+  TakeReadOnlyTexts(*g_Config, g_TakenAtStart);
   if (pFindings) *pFindings = std::move(findings);
   LoadHiddenKeys(*g_Config);
   LoadCodecSection(*g_Config);
 }
+
+namespace {
+
+// Keys SIGHUP takes: ReloadSettings tells of each on its own.
+bool ReloadedAtRunTime(const TTakenText& t) {
+  const std::string_view key = t.sKey;
+  if (t.sSection == std::string_view(kConfigSection))
+    return key == "IpCount" || key == "ConnectOutTime";
+  return (t.sSection == std::string_view(kProxySection) && key == "Trusted") ||
+         (t.sSection == std::string_view(kConsoleSection) && key == "Token");
+}
+
+// "ServerPort 5000 -> 5001 in the file: takes effect at the next start" for each key whose
+// value in the file is no longer what the start read, a key of [Tavrel] by its name alone.
+void TellWhatWaitsForAStart(const TIniFile& ini, std::vector<std::string>& out) {
+  TGateConfig scratch;
+  int32_t connectOutTime = kDefaultConnectOutTime;
+  bool openSSL = false;
+  TConfigReader reader(ini, EConfigWrite::ReadOnly);
+  LoadTavrelSection(reader, scratch, connectOutTime, openSSL);
+  LoadExtensionSections(reader, scratch);
+  std::vector<TTakenText> now = reader.Taken();
+  TakeReadOnlyTexts(ini, now);
+  const auto shown = [](const std::string& text) {
+    return text.empty() ? std::string("(empty)") : Shown(text);
+  };
+  for (const TTakenText& t : now) {
+    if (ReloadedAtRunTime(t)) continue;
+    const std::string_view section = t.sSection, key = t.sKey;
+    const auto before =
+        std::find_if(g_TakenAtStart.begin(), g_TakenAtStart.end(),
+                     [&](const TTakenText& b) { return b.sSection == section && b.sKey == key; });
+    if (before == g_TakenAtStart.end() || before->sText == t.sText) continue;
+    std::string line;
+    if (section != kConfigSection) line.append("[").append(section).append("] ");
+    line.append(key);
+    // Codec tables are 512 digits long: named only.
+    if (section == kCodecSection) {
+      line.append(" changed");
+    } else {
+      line.append(" ").append(shown(before->sText)).append(" -> ").append(shown(t.sText));
+    }
+    out.push_back(line.append(" in the file: takes effect at the next start"));
+  }
+}
+
+}  // namespace
 
 TSettingsReload ReloadSettings(const std::string& fileName) {
   TIniFile ini(fileName);
@@ -538,6 +663,8 @@ TSettingsReload ReloadSettings(const std::string& fileName) {
                           (f.boPresent ? "=\"" + f.sValue + "\" unusable" : " missing") +
                           ", stays " + f.sDefault);
   }
+  TellWhatWaitsForAStart(ini, out.waiting);
+  for (std::string& w : ConfigWarnings(ini)) out.warnings.push_back(fileName + ": " + w);
   return out;
 }
 

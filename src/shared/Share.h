@@ -105,12 +105,16 @@ extern TGateConfig g_GateConfig;
 extern std::unique_ptr<TIniFile> g_Config;  // open for the life of the process
 extern int32_t g_ConnectOutTime;            // ConnectOutTime, seconds
 extern bool g_boOpenSSL;                    // OpenSSL
+// The settings file is the operator's (--config): the gateway never writes it, and what the
+// settings window changes lives in memory only.
+extern bool g_boKeepConfigFile;
 
 // A key that was missing or unusable, and the default used instead.
 struct TConfigFinding {
   std::string sSection;
   std::string sKey;
   bool boPresent = false;  // false: missing
+  size_t nLine = 0;        // of the unusable value
   std::string sValue;      // the unusable value as the file has it
   std::string sDefault;
 };
@@ -120,13 +124,15 @@ std::string DescribeFinding(const TConfigFinding& f);
 
 enum class EConfigWrite {
   WriteBack,  // write each default into the file and log each unusable value
+  KeepFile,   // the operator's file (--config): log as WriteBack does, write nothing
   ReadOnly,   // only report (--check-config)
 };
 
 // What a file says that the gateway takes other than as written: sections and keys it does not
 // know (typos), a section or key given twice, a port outside 1..65535, OpenSSL other than 0 or 1,
-// a ServerAddr that is not dotted IPv4, a [Proxy] Trusted entry that is not an address. Values
-// are shown printable and short; past kMaxConfigWarnings one last line counts the rest.
+// a ServerAddr that is not dotted IPv4, a [Proxy] Trusted entry that is not an address. Each
+// names its line; values are shown printable and short; past kMaxConfigWarnings one last line
+// counts the rest.
 inline constexpr size_t kMaxConfigWarnings = 50;
 std::vector<std::string> ConfigWarnings(const TIniFile& ini);
 
@@ -134,10 +140,10 @@ std::vector<std::string> ConfigWarnings(const TIniFile& ini);
 // that were missing or unusable, which keep their default, and in `pWarnings` ConfigWarnings.
 // With WriteBack each warning gets a main-log line, the defaults are written into the file, each
 // unusable value gets a main-log line and the missing ones one line in all; a file with every key
-// present and usable is not written. [Codec] is read only and its tables are installed in the
-// codec. Throws EConfigError when the file exists but cannot be read (nothing is written then)
-// or [Codec] is unusable, and EIniFileException ("Unable to write to ...") when a write-back
-// fails.
+// present and usable is not written. KeepFile logs the same (the missing ones named) and writes
+// nothing. [Codec] is read only and its tables are installed in the codec. Throws EConfigError
+// when the file exists but cannot be read (nothing is written then) or [Codec] is unusable, and
+// EIniFileException ("Unable to write to ...") when a write-back fails.
 void LoadConfig(const std::string& fileName = kConfigFileName,
                 EConfigWrite mode = EConfigWrite::WriteBack,
                 std::vector<TConfigFinding>* pFindings = nullptr,
@@ -146,9 +152,13 @@ void LoadConfig(const std::string& fileName = kConfigFileName,
 // What SIGHUP takes from the settings file again: the keys safe to change at run time (IpCount,
 // ConnectOutTime, [Proxy] Trusted, [Console] Token), each under its start-up rule; a missing or
 // unusable one keeps the value in use. `changes` says what changed or stayed, one line each
-// (never the token). Throws EConfigError when the file cannot be read; nothing changes then.
+// (never the token); `waiting` each other key whose value in the file is no longer the one the
+// start read, which takes effect only at the next start; `warnings` ConfigWarnings with the
+// file's name. Throws EConfigError when the file cannot be read; nothing changes then.
 struct TSettingsReload {
   std::vector<std::string> changes;
+  std::vector<std::string> waiting;
+  std::vector<std::string> warnings;
   bool boTrustedChanged = false;
 };
 TSettingsReload ReloadSettings(const std::string& fileName);

@@ -113,6 +113,25 @@ TEST_F(BaseFormTest, WritesTheFiveKeysInOrder) {
             "IpCount=9\n");
 }
 
+// The operator's file (--config) is never written: the dialog stores and says it did not save.
+TEST_F(BaseFormTest, TheOperatorsFileIsStoredIntoNotSaved) {
+  LoadConfig(path_, EConfigWrite::KeepFile);
+  const std::string before = FileText();
+  TBaseForm form;
+  form.Open();
+  form.SpinGatePort = 7600;
+  form.SpinEditIPCount = 12;
+  EXPECT_FALSE(form.Button1Click());
+  EXPECT_EQ(g_GateConfig.nGatePort, 7600);
+  EXPECT_EQ(g_GateConfig.nIpCount, 12);
+  EXPECT_EQ(FileText(), before);
+
+  LoadConfig(path_);  // ./Tavrel.ini's way again
+  form.Open();
+  EXPECT_TRUE(form.Button1Click());
+  EXPECT_EQ(IniInt("GatePort"), 7400);  // the file's own value, loaded again
+}
+
 TEST_F(BaseFormTest, AnUnwritableFileFailsAfterStoring) {
   fs::remove(path_);
   fs::create_directory(path_);  // unwritable as a file, even for root

@@ -106,13 +106,16 @@ TEST(Service, FlagsStartNothingAndWriteNothing) {
   EXPECT_NE(fresh.find("the gateway would start"), std::string::npos);
   EXPECT_TRUE(Entries(dir).empty());
 
-  // An unusable key is named with the value it would get; the file stays as it is.
+  // An unusable key is named with its line and the value it would get (the file is read other
+  // than as written: 2); the file stays as it is.
   const std::string ini = "[Tavrel]\nGatePort=7400\nIpCount=1\n";
   dir.Write("Tavrel.ini", ini);
   const auto written = fs::last_write_time(dir.File("Tavrel.ini"));
   auto [bad, badCode] = RunToEnd(dir, {"--check-config"});
-  EXPECT_EQ(badCode, 0);
-  EXPECT_NE(bad.find("[Tavrel] IpCount=\"1\" unusable, default 5"), std::string::npos) << bad;
+  EXPECT_EQ(badCode, 2);
+  EXPECT_NE(bad.find("./Tavrel.ini: warning: line 3: [Tavrel] IpCount=\"1\" unusable, default 5"),
+            std::string::npos)
+      << bad;
   EXPECT_EQ(bad.find("GatePort"), std::string::npos);
   EXPECT_EQ(dir.Read("Tavrel.ini"), ini);
   EXPECT_EQ(fs::last_write_time(dir.File("Tavrel.ini")), written);
@@ -132,6 +135,34 @@ TEST(Service, FlagsStartNothingAndWriteNothing) {
   EXPECT_NE(codec.find("[Codec]"), std::string::npos);
   EXPECT_NE(codec.find("IpCount"), std::string::npos);  // still listed
   EXPECT_EQ(Entries(dir), std::vector<std::string>{"Tavrel.ini"});
+}
+
+// The habits of other daemons: -h, -v and -t are the long flags; any other argument that begins
+// with "-", wherever it stands, is refused with the usage instead of starting a gateway.
+TEST(Service, ShortFlagsAreTheLongOnesAndOtherDashesAreRefused) {
+  TTempDir dir;
+  for (const auto& [shortFlag, longFlag] :
+       {std::pair{"-h", "--help"}, {"-v", "--version"}, {"-t", "--check-config"}}) {
+    SCOPED_TRACE(shortFlag);
+    auto [shortOut, shortCode] = RunToEnd(dir, {shortFlag});
+    auto [longOut, longCode] = RunToEnd(dir, {longFlag});
+    EXPECT_EQ(shortCode, 0) << shortOut;
+    EXPECT_EQ(shortCode, longCode);
+    EXPECT_EQ(shortOut, longOut);
+  }
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-x"},
+                                               {"--config", "gw.ini", "-x"},
+                                               {"0", "-x"},
+                                               {"0", "", "", "0", "-7303"},
+                                               {"-"},
+                                               {"-h", "-v"}}) {
+    SCOPED_TRACE(args.back());
+    auto [out, code] = RunToEnd(dir, args);
+    EXPECT_EQ(code, 2) << out;
+    EXPECT_NE(out.find("tavrelh5: "), std::string::npos) << out;
+    EXPECT_NE(out.find("Usage: tavrelh5"), std::string::npos) << out;
+  }
+  EXPECT_TRUE(Entries(dir).empty());  // no Tavrel.ini, no Log/
 }
 
 TEST(Service, FailedStartExitsWithoutAControlProgramAndStaysUnderOne) {
@@ -345,6 +376,47 @@ TEST(Service, SignalsAnOperatorSends) {
   EXPECT_EQ(clients[1]->ReadRaw(3s), std::optional<std::string>("ok"));
   EXPECT_TRUE(clients[2]->WaitClosed(3s));
   EXPECT_EQ(clients[2]->CloseCode(), 4003);
+}
+
+// SIGHUP says what it did not apply: each key changed in the file that waits for a restart, and
+// each key it does not know, one line each; keys left as they were get none.
+TEST(Service, SighupNamesWhatWaitsForARestartAndWhatItDoesNotKnow) {
+  TGatewayRig rig;
+  ASSERT_TRUE(rig.StartLinked());
+  std::string ini = rig.dir.Read("Tavrel.ini");  // every key, written back at start
+  const std::string port = std::to_string(rig.serverPort);
+  const std::string next = std::to_string(rig.serverPort + 1);
+  ini = std::regex_replace(ini, std::regex("\nServerPort=" + port + "\n"),
+                           "\nServerPort=" + next + "\n");
+  ini = std::regex_replace(ini, std::regex("\nGraceSeconds=0\n"), "\nGraceSeconds=30\n");
+  ini = std::regex_replace(ini, std::regex("\nTrusted=\n"), "\nTrusted=\nTrustd=127.0.0.9\n");
+  ini = std::regex_replace(ini, std::regex("IpCount=5"), "IpCount=6");
+  ASSERT_NE(ini.find("Trustd="), std::string::npos) << ini;
+  ASSERT_NE(ini.find("GraceSeconds=30"), std::string::npos) << ini;
+  rig.dir.Write("Tavrel.ini", ini);
+  const size_t from = rig.gateway->LineCount();
+  rig.gateway->Signal(SIGHUP);
+  EXPECT_GE(rig.WaitGate("SIGHUP: IpCount 5 -> 6", 3s, from), 0);
+  EXPECT_GE(rig.WaitGate("SIGHUP: ServerPort " + port + " -> " + next +
+                             " in the file: takes effect at the next start",
+                         3s, from),
+            0);
+  EXPECT_GE(rig.WaitGate("SIGHUP: [Resume] GraceSeconds 0 -> 30 in the file: takes effect at "
+                         "the next start",
+                         3s, from),
+            0);
+  EXPECT_GE(rig.WaitGate("[Proxy] Trustd is not a key the gateway knows; ignored", 3s, from), 0);
+  rig.gateway->WaitForLine("\x01never", 300ms);
+  size_t waiting = 0;
+  const auto lines = rig.gateway->Lines();
+  for (size_t i = from; i < lines.size(); ++i)
+    if (lines[i].find("takes effect at the next start") != std::string::npos) ++waiting;
+  EXPECT_EQ(waiting, 2u);
+  // The link stays where it is: the change waits for the restart.
+  EXPECT_FALSE(rig.gateway->WaitExit(100ms));
+  TWsClient client;
+  ASSERT_TRUE(client.Connect(rig.gatePort));
+  EXPECT_EQ(client.ReadRaw(3s), "ok");
 }
 
 TEST(Service, SettingsFileIsReadWithItsMarkAndLeftAloneWhenComplete) {

@@ -122,6 +122,7 @@ TEST(SettingsFile, ConfigNamesTheFileForTheStartAndTheCheckInEitherOrder) {
   // The harness's file, missing most keys, moves out of the working directory.
   fs::create_directory(rig.dir.File("conf"));
   fs::rename(rig.dir.File("Tavrel.ini"), rig.dir.File("conf/gw.ini"));
+  const std::string original = rig.dir.Read("conf/gw.ini");
 
   for (const auto& args : {std::vector<std::string>{"--check-config", "--config", "conf/gw.ini"},
                            std::vector<std::string>{"--config", "conf/gw.ini", "--check-config"}}) {
@@ -143,7 +144,8 @@ TEST(SettingsFile, ConfigNamesTheFileForTheStartAndTheCheckInEitherOrder) {
   rig.gateway->Signal(SIGTERM);
   EXPECT_EQ(rig.gateway->WaitExit(5s), 0);
   EXPECT_FALSE(fs::exists(rig.dir.File("Tavrel.ini")));
-  EXPECT_NE(rig.dir.Read("conf/gw.ini").find("IpCount=5\n"), std::string::npos);
+  // The operator's file is never written, its missing keys not either.
+  EXPECT_EQ(rig.dir.Read("conf/gw.ini"), original);
 }
 
 TEST(SettingsFile, WriteBackThroughALinkReplacesTheFileItLeadsTo) {
@@ -219,17 +221,24 @@ TEST(SettingsFile, InlineCommentsAreCutAndTyposNamedAtStartAndByTheCheck) {
   ASSERT_TRUE(open);
   EXPECT_EQ(std::string(open->payload.c_str()), "203.0.113.9");
 
+  // The typos make it 2; the ports the running gateway holds are notes, not failures.
   TRun checked = RunToEnd(rig.dir.Path(), {"--check-config"});
-  EXPECT_EQ(checked.code, 1) << checked.out;  // the running gateway holds the console's port
+  EXPECT_EQ(checked.code, 2) << checked.out;
   EXPECT_TRUE(checked.Says(": [Consle] is not a section the gateway knows")) << checked.out;
   EXPECT_TRUE(checked.Says(": [Console] Tokn is not a key the gateway knows")) << checked.out;
   EXPECT_TRUE(checked.Says("./Tavrel.ini: warning: line ")) << checked.out;
-  EXPECT_TRUE(checked.Says("cannot listen on 127.0.0.1:")) << checked.out;
+  EXPECT_TRUE(checked.Says("./Tavrel.ini: note: WebSocket port " + std::to_string(rig.gatePort) +
+                           " is in use now"))
+      << checked.out;
+  EXPECT_TRUE(checked.Says("./Tavrel.ini: note: console port ")) << checked.out;
+  EXPECT_TRUE(checked.Says("the gateway would start, but read the file other than as written"))
+      << checked.out;
   rig.gateway->Signal(SIGTERM);
   ASSERT_EQ(rig.gateway->WaitExit(5s), 0);
   checked = RunToEnd(rig.dir.Path(), {"--check-config"});
-  EXPECT_EQ(checked.code, 0) << checked.out;
+  EXPECT_EQ(checked.code, 2) << checked.out;
   EXPECT_TRUE(checked.Says("./Tavrel.ini: every key present and usable")) << checked.out;
+  EXPECT_FALSE(checked.Says(": note: ")) << checked.out;
 }
 
 // `ini` with `key` of `section` set to `value`.
@@ -249,11 +258,13 @@ TEST(SettingsFile, ConsoleThatCannotStartFailsTheStartAndTheCheck) {
   const struct {
     std::string ini;
     std::string why;
+    std::string checkNote = {};  // a port in use now: the check only notes it
   } cases[] = {
       {Set(base, "Console", "Addr", "0.0.0.0"),
        "[Console] Addr 0.0.0.0 is not a loopback address and [Console] Token is empty"},
       {Set(base, "Console", "Port", std::to_string(taken.port)),
-       "cannot listen on 127.0.0.1:" + std::to_string(taken.port) + ": "},
+       "cannot listen on 127.0.0.1:" + std::to_string(taken.port) + ": ",
+       "note: console port " + std::to_string(taken.port) + " is in use now"},
       {Set(base, "Console", "Port", gate), "port " + gate + " is the WebSocket listening port"},
       // The console's port follows the WebSocket port's, past the last one.
       {Set(Set(base, "Tavrel", "GatePort", "65000"), "Console", "Port", "0"),
@@ -271,9 +282,132 @@ TEST(SettingsFile, ConsoleThatCannotStartFailsTheStartAndTheCheck) {
     EXPECT_FALSE(start.Says("Listening on ws://")) << start.out;
 
     TRun checked = RunToEnd(dir.Path(), {"--check-config"});
-    EXPECT_EQ(checked.code, 1) << checked.out;
-    EXPECT_TRUE(checked.Says("the gateway would refuse to start: " + c.why)) << checked.out;
+    if (c.checkNote.empty()) {
+      EXPECT_EQ(checked.code, 1) << checked.out;
+      EXPECT_TRUE(checked.Says("the gateway would refuse to start: " + c.why)) << checked.out;
+    } else {
+      EXPECT_EQ(checked.code, 0) << checked.out;
+      EXPECT_TRUE(checked.Says(c.checkNote)) << checked.out;
+    }
   }
+}
+
+// What a package's conffile meets: an upgrade added keys the operator's edited file lacks. The
+// start uses their defaults, names them in one line and writes nothing (the file read-only, its
+// directory too); the console's settings apply in memory and say they are not saved; the check
+// beside the running gateway passes, the ports it holds only noted.
+TEST(SettingsFile, TheOperatorsFileIsNeverWritten) {
+  TGatewayRig::TOptions options;
+  options.extraIni = "Token=op-token\n";  // lands in [Console]
+  TGatewayRig rig(options);
+  fs::create_directory(rig.dir.File("etc"));
+  fs::rename(rig.dir.File("Tavrel.ini"), rig.dir.File("etc/Tavrel.ini"));
+  const std::string original = rig.dir.Read("etc/Tavrel.ini");
+  fs::permissions(rig.dir.File("etc/Tavrel.ini"), fs::perms::owner_read | fs::perms::group_read);
+  fs::permissions(rig.dir.File("etc"), fs::perms::owner_read | fs::perms::owner_exec);
+  const auto written = fs::last_write_time(rig.dir.File("etc/Tavrel.ini"));
+
+  ASSERT_TRUE(rig.StartLinked({"--config", "etc/Tavrel.ini"}));
+  const int missing = rig.WaitGate(" keys missing from etc/Tavrel.ini, defaults used: [Tavrel] ");
+  ASSERT_GE(missing, 0);
+  const std::string line = rig.gateway->Lines()[static_cast<size_t>(missing)];
+  for (const char* key : {"[Tavrel] GateAddr=0.0.0.0", "[Tavrel] ServerCheckMsgByte=8192",
+                          "[Limits] ClientBytes=536870912", "[Resume] ReplayBytes=65536"})
+    EXPECT_NE(line.find(key), std::string::npos) << key << " in " << line;
+  EXPECT_EQ(line.find("GatePort="), std::string::npos) << line;  // present in the file
+
+  const std::string saved = ConsolePost(rig, "/api/settings", "op-token", R"({"IpCount":7})");
+  EXPECT_NE(saved.find("200 OK"), std::string::npos) << saved;
+  EXPECT_NE(saved.find(R"("IpCount":7)"), std::string::npos) << saved;
+  EXPECT_NE(saved.find(R"("saved":false)"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Not saved: etc/Tavrel.ini is the operator's file (--config)"),
+            std::string::npos)
+      << saved;
+  const std::string refused = ConsolePost(rig, "/api/settings", "op-token", R"({"IpCount":1})");
+  EXPECT_NE(refused.find("The other settings were applied, not saved."), std::string::npos)
+      << refused;
+
+  TRun checked = RunToEnd(rig.dir.Path(), {"--config", "etc/Tavrel.ini", "-t"});
+  EXPECT_EQ(checked.code, 0) << checked.out;
+  EXPECT_TRUE(checked.Says("etc/Tavrel.ini: [Tavrel] ServerCheckMsgByte missing, default 8192"))
+      << checked.out;
+  EXPECT_TRUE(checked.Says("etc/Tavrel.ini: note: WebSocket port " + std::to_string(rig.gatePort) +
+                           " is in use now"))
+      << checked.out;
+  EXPECT_TRUE(checked.Says("etc/Tavrel.ini: a start uses ")) << checked.out;
+  EXPECT_TRUE(checked.Says("etc/Tavrel.ini: the gateway would start\n")) << checked.out;
+
+  rig.gateway->Signal(SIGTERM);
+  EXPECT_EQ(rig.gateway->WaitExit(5s), 0);
+  fs::permissions(rig.dir.File("etc"), fs::perms::owner_all);
+  EXPECT_EQ(rig.dir.Read("etc/Tavrel.ini"), original);
+  EXPECT_EQ(fs::last_write_time(rig.dir.File("etc/Tavrel.ini")), written);
+  EXPECT_EQ(Entries(rig.dir.File("etc")), std::vector<std::string>{"Tavrel.ini"});
+}
+
+// --check-config as a script reads it: 1 the start would fail, 2 it would start but read the
+// file other than as written, naming file and line, 0 otherwise (a missing key is a note).
+TEST(SettingsFile, CheckExitsOneTwoOrZeroForEachKindOfFault) {
+  const std::string base = CompleteIni(FreePort(), FreePort());
+  const auto without = [&](const std::string& key) {
+    std::string ini = base;
+    const size_t at = ini.find("\n" + key + "=") + 1;
+    return ini.erase(at, ini.find('\n', at) + 1 - at);
+  };
+  const auto plus = [&](const std::string& section, const std::string& line) {
+    std::string ini = base;
+    const size_t at = ini.find('\n', ini.find("[" + section + "]")) + 1;
+    return ini.insert(at, line + "\n");
+  };
+  const struct {
+    const char* name;
+    std::string ini;
+    int code;
+    std::string says;
+  } cases[] = {
+      {"complete", base, 0, "gw.ini: the gateway would start\n"},
+      {"missing key", without("ServerCheckMsgByte"), 0,
+       "gw.ini: [Tavrel] ServerCheckMsgByte missing, default 8192"},
+      {"unknown key", plus("Tavrel", "ServerPrt=5000"), 2,
+       "gw.ini: warning: line 2: [Tavrel] ServerPrt is not a key the gateway knows"},
+      {"unknown section", base + "[Consle]\nPort=1\n", 2,
+       "[Consle] is not a section the gateway knows"},
+      {"unusable value", Set(base, "Tavrel", "IpCount", "1"), 2,
+       "gw.ini: warning: line 6: [Tavrel] IpCount=\"1\" unusable, default 5"},
+      {"OpenSSL not a number", Set(base, "Tavrel", "OpenSSL", "yes"), 2,
+       "[Tavrel] OpenSSL=\"yes\" unusable, default 0"},
+      {"OpenSSL neither 0 nor 1", Set(base, "Tavrel", "OpenSSL", "2"), 2,
+       "line 13: [Tavrel] OpenSSL=2 is neither 0 nor 1"},
+      {"port kept modulo 65536", Set(base, "Tavrel", "ServerPort", "70000"), 2,
+       "line 5: [Tavrel] ServerPort=70000 is outside 1..65535; taken as 4464"},
+      {"ServerAddr a host name", Set(base, "Tavrel", "ServerAddr", "gameserver.local"), 2,
+       "line 4: [Tavrel] ServerAddr=gameserver.local is not a dotted IPv4 address"},
+      {"Trusted not an address", Set(base, "Proxy", "Trusted", "10.0.0.1,lb.example"), 2,
+       "[Proxy] Trusted entry \"lb.example\" is not an address"},
+      {"Listen Addr", Set(base, "Listen", "Addr", "localhost6"), 1,
+       "would refuse to start: [Listen] Addr localhost6 is not an IP address"},
+      {"TLS files", Set(base, "Tavrel", "OpenSSL", "1"), 1,
+       "would refuse to start: Cannot load TLS certificate Tavrel.crt"},
+      {"console off loopback", Set(base, "Console", "Addr", "0.0.0.0"), 1,
+       "would refuse to start: [Console] Addr 0.0.0.0 is not a loopback address"},
+      {"codec", base + "[Codec]\nw4CEF00=70000\n", 1,
+       "would refuse to start: gw.ini [Codec] w4CEF00: must lie from 0 to 65535"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir dir;
+    dir.Write("gw.ini", c.ini);
+    TRun checked = RunToEnd(dir.Path(), {"--config", "gw.ini", "--check-config"});
+    EXPECT_EQ(checked.code, c.code) << checked.out;
+    EXPECT_TRUE(checked.Says(c.says)) << checked.out;
+    EXPECT_EQ(dir.Read("gw.ini"), c.ini);
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"gw.ini"});
+  }
+  // What the operator wrote that afternoon, all at once.
+  TTempDir dir;
+  dir.Write("gw.ini", Set(Set(plus("Tavrel", "ServerPrt="), "Tavrel", "OpenSSL", "yes"), "Tavrel",
+                          "ServerAddr", "gameserver.local"));
+  EXPECT_EQ(RunToEnd(dir.Path(), {"--config", "gw.ini", "-t"}).code, 2);
 }
 
 bool MakeCertificate(const TTempDir& dir, const std::string& cn, const std::string& cert,

@@ -38,6 +38,7 @@ class ShareTest : public ::testing::Test {
     g_Config.reset();
     g_ConnectOutTime = 15;
     g_boOpenSSL = false;
+    g_boKeepConfigFile = false;
     g_IPNumberList.clear();
     g_IPList.clear();
     g_nIndex = 0;
@@ -176,6 +177,91 @@ TEST_F(ShareTest, UnusableValuesAreNamedAndACheckWritesNothing) {
   std::vector<TConfigFinding> found;
   LoadConfig("./Tavrel.ini", EConfigWrite::WriteBack, &found);
   EXPECT_TRUE(found.empty());
+}
+
+// The operator's file (--config): the defaults live in memory, the missing keys are named in
+// one line (so that they can be added), each unusable value in its own, and the file is left
+// as it is, read-only or not.
+TEST_F(ShareTest, TheOperatorsFileIsReadNeverWritten) {
+  const std::string text = "[Tavrel]\nGatePort=7400\nIpCount=1\n[Log]\nKeepDays=3\n";
+  Put("gw.ini", text);
+  fs::permissions("gw.ini", fs::perms::owner_read);
+  const auto written = fs::last_write_time("gw.ini");
+  std::vector<TConfigFinding> found;
+  LoadConfig("gw.ini", EConfigWrite::KeepFile, &found);
+  EXPECT_EQ(Get("gw.ini"), text);
+  EXPECT_EQ(fs::last_write_time("gw.ini"), written);
+  EXPECT_TRUE(g_boKeepConfigFile);
+  EXPECT_EQ(g_GateConfig.nGatePort, 7400);
+  EXPECT_EQ(g_GateConfig.nLogKeepDays, 3);
+  EXPECT_EQ(g_GateConfig.nIpCount, 5);
+  EXPECT_EQ(found.size(), 24u);
+  std::vector<std::string> lines = TakeMainLogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0].ends_with("] [Tavrel] IpCount=\"1\" unusable, default 5")) << lines[0];
+  EXPECT_NE(lines[1].find("] 23 keys missing from gw.ini, defaults used: [Tavrel] "
+                          "GateAddr=0.0.0.0, [Tavrel] ServerAddr=127.0.0.1, [Tavrel] "
+                          "ServerPort=5000, [Tavrel] ServerCheckMsgByte=8192, "),
+            std::string::npos)
+      << lines[1];
+  EXPECT_TRUE(
+      lines[1].ends_with(", [Listen] Addr=, [Run] Flush=event, [Admission] ConnectRate=0, "
+                         "[Admission] ConnectBurst=0, [Limits] ClientBytes=536870912, "
+                         "[Resume] GraceSeconds=0, [Resume] ReplayBytes=65536"))
+      << lines[1];
+
+  // One key missing reads as one.
+  fs::permissions("gw.ini", fs::perms::owner_all);
+  LoadConfig("./Tavrel.ini");  // every key with its default
+  EXPECT_FALSE(g_boKeepConfigFile);
+  std::string complete = Get("Tavrel.ini");
+  complete.erase(complete.find("ReplayBytes=65536\n"));
+  Put("gw.ini", complete);
+  TakeMainLogLines();
+  LoadConfig("gw.ini", EConfigWrite::KeepFile);
+  lines = TakeMainLogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(
+      lines[0].ends_with("] 1 key missing from gw.ini, default used: [Resume] "
+                         "ReplayBytes=65536"))
+      << lines[0];
+  EXPECT_EQ(Get("gw.ini"), complete);
+}
+
+// SIGHUP holds the file against what the start read: each other key whose value changed waits
+// for a restart and is named with both values; the keys it reloads, keys as they were (a
+// missing or unusable one that gives the default in use too) and the test hook are not.
+TEST_F(ShareTest, ReloadNamesTheKeysThatWaitForARestartAndWarnsOfUnknownOnes) {
+  LoadConfig();
+  std::string text = Get("Tavrel.ini");
+  const auto replace = [&](const std::string& from, const std::string& to) {
+    ASSERT_NE(text.find(from), std::string::npos) << from;
+    text.replace(text.find(from), from.size(), to);
+  };
+  replace("ServerPort=5000\n", "ServerPort=5001\n");
+  replace("IpCount=5\n", "IpCount=6\n");
+  replace("GateAddr=0.0.0.0\n", "");
+  replace("ServerAddr=127.0.0.1\n", "ServerAddr=\n");
+  replace("Flush=event\n", "Flush=TICK\nTestScanMs=5\n");
+  replace("[Proxy]\n", "[Proxy]\nTrustd=10.0.0.1\n");
+  text += "[Codec]\nn4CEEF4=7\n";
+  Put("Tavrel.ini", text);
+  const size_t typoLine = std::count(text.begin(), text.begin() + text.find("Trustd"), '\n') + 1;
+
+  const TSettingsReload reload = ReloadSettings("./Tavrel.ini");
+  EXPECT_EQ(reload.changes, std::vector<std::string>{"IpCount 5 -> 6"});
+  EXPECT_EQ(reload.waiting,
+            (std::vector<std::string>{
+                "ServerPort 5000 -> 5001 in the file: takes effect at the next start",
+                "[Run] Flush event -> TICK in the file: takes effect at the next start",
+                "[Codec] n4CEEF4 changed in the file: takes effect at the next start",
+            }));
+  EXPECT_EQ(reload.warnings,
+            std::vector<std::string>{"./Tavrel.ini: line " + std::to_string(typoLine) +
+                                     ": [Proxy] Trustd is not a key the gateway knows; ignored"});
+  EXPECT_EQ(g_GateConfig.nServerPort, 5000);
+  EXPECT_TRUE(g_GateConfig.boEventFlush);
+  EXPECT_EQ(g_GateConfig.nIpCount, 6);
 }
 
 TEST_F(ShareTest, ValuesAreTakenAsReadAndUnusableOnesRewritten) {
@@ -360,13 +446,14 @@ TEST_F(ShareTest, WarningsNameTyposRepeatsAndValuesTakenOtherThanWritten) {
       "line 8: [Tavrel] gateport appears again; only its first occurrence is read",
       "line 9: [Consle] is not a section the gateway knows; ignored",
       "line 15: [tavrel] appears again; only its first occurrence is read",
-      "[Tavrel] GatePort=70000 is outside 1..65535; taken as 4464",
-      "[Tavrel] ServerPort=0 is outside 1..65535; taken as 0",
-      "[Tavrel] OpenSSL=2 is neither 0 nor 1; taken as 0 (no TLS)",
-      "[Tavrel] ServerAddr=game.example is not a dotted IPv4 address; the game server cannot "
+      "line 3: [Tavrel] GatePort=70000 is outside 1..65535; taken as 4464",
+      "line 6: [Tavrel] ServerPort=0 is outside 1..65535; taken as 0",
+      "line 7: [Tavrel] OpenSSL=2 is neither 0 nor 1; taken as 0 (no TLS)",
+      "line 5: [Tavrel] ServerAddr=game.example is not a dotted IPv4 address; the game server "
+      "cannot "
       "be reached by it",
-      "[Proxy] Trusted entry \"10.0.0.0/8\" is not an address; ignored",
-      "[Proxy] Trusted entry \"lb.example\" is not an address; ignored",
+      "line 12: [Proxy] Trusted entry \"10.0.0.0/8\" is not an address; ignored",
+      "line 12: [Proxy] Trusted entry \"lb.example\" is not an address; ignored",
   };
   std::vector<std::string> warnings;
   LoadConfig("./Tavrel.ini", EConfigWrite::ReadOnly, nullptr, &warnings);

@@ -12,6 +12,7 @@ inline void ResetProcessState() {
   g_GateConfig = TGateConfig();
   g_ConnectOutTime = 15;
   g_boOpenSSL = false;
+  g_boKeepConfigFile = false;
   g_GatePort = 7303;
   g_dwTurnIntervalTime = 100;
   g_dwButchIntervalTime = 500;

@@ -396,7 +396,7 @@ function setUpBaseForm() {
   });
   $('Button1').addEventListener('click', async () => {
     try {
-      await api('/api/settings', {
+      const answer = await api('/api/settings', {
         GateAddr: $('EditGateIP').value,
         GatePort: spinValue('SpinGatePort'),
         ServerAddr: $('EditServerIP').value,
@@ -404,6 +404,8 @@ function setUpBaseForm() {
         IpCount: spinValue('SpinEditIPCount'),
       });
       $('BaseForm').close();
+      // The operator's settings file (--config) is never written.
+      if (answer.saved === false) showMessageBox('Not saved', answer.note, 'i', ['MessageBoxOk']);
     } catch (err) {
       showError(err.message);
     }
