@@ -234,6 +234,8 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.Sample("tavrel_refused_connections_total", "reason=\"address_limit\"", stats.nRefusedByAddress);
   m.Sample("tavrel_refused_connections_total", "reason=\"connect_rate\"", stats.nRefusedByRate);
   m.Sample("tavrel_refused_connections_total", "reason=\"no_free_slot\"", stats.nRefusedNoSlot);
+  m.Sample("tavrel_refused_connections_total", "reason=\"game_server_unavailable\"",
+           stats.nRefusedUnlinked);
   m.Sample("tavrel_refused_connections_total", "reason=\"handshake\"", f.nRefusedHandshakes);
   m.Sample("tavrel_refused_connections_total", "reason=\"in_handshake\"",
            stats.nRefusedInHandshake);

@@ -37,7 +37,8 @@ constexpr const char* kClientFaultNames[] = {"ProcessUserPacket bad nLength",
                                              "bad spell or hit body"};
 static_assert(std::size(kClientFaultNames) <= TLogSampler::kKinds);
 // What a count of held-back refusals is about, by ERefusal.
-constexpr const char* kRefusalNames[] = {"超过数量上线", "connection rate"};
+constexpr const char* kRefusalNames[] = {"超过数量上线", "connection rate",
+                                         "game server unavailable"};
 static_assert(std::size(kRefusalNames) == kRefusalKinds);
 
 // The number a connection identifier spells; 0 when it is not one.
@@ -278,6 +279,10 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
       std::string line = Format("%s IP:%s 超过数量上线%d", sUid.c_str(), sIP.c_str(), n);
       if (sKey != sIP) line += " (" + sKey + ")";
       LogRefusal(sKey, ERefusal::AddressLimit, line);
+    } else if (!link_->Connected() && !ResumeOn()) {
+      // A session the game server would never hear of: the client is told
+      // to come back instead. With [Resume] its login text is refused so.
+      RefuseUnlinked(nConn, sKey, sUid, sIP);
     } else {
       if (boShowLog) MainOutMessage(Format("OnWebSocketOpen: %s %s", sUid.c_str(), sIP.c_str()));
       int32_t I = 0;
@@ -322,6 +327,14 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
                        sUid.c_str(), e.what()));
   }
   ++g_nUserConnect;
+}
+
+void TTavrelSocket::RefuseUnlinked(uint32_t nConn, const std::string& sKey, const std::string& sUid,
+                                   const std::string& sIP) {
+  ++stats_.nRefusedUnlinked;
+  frontEnd_->CloseSocket(nConn, ECloseCode::TryAgainLater);
+  LogRefusal(sKey, ERefusal::GameServerDown,
+             Format("%s IP:%s refused: game server unavailable", sUid, sIP));
 }
 
 bool TTavrelSocket::AdmitHandshake(const std::string& sRemoteIP) {
