@@ -214,10 +214,12 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
     // The reuse delay keeps a record from the next player while the game
     // server may still hold the last one on it. A connection whose login
     // text never went out left it nothing to hold (GM_OPEN and GM_CLOSE
-    // travel in order, and with [Resume] GM_OPEN waits for the login): its
-    // record is free at once, so clients that connect and leave cannot lock
-    // the table for the delay.
-    if (Session.boNewLogon || Session.boLoginRefused || !Session.work.boServerOpen) {
+    // travel in order, and with [Resume] GM_OPEN waits for the login), nor
+    // does a session the game server ended itself: their records are free at
+    // once, so clients that connect and leave cannot lock the table for the
+    // delay, nor can a game server's restart or a mass kick.
+    if (Session.boNewLogon || Session.boLoginRefused || !Session.work.boServerOpen ||
+        Session.work.boServerEnded) {
       freeSlots_.FreeNow(slot);
     } else {
       freeSlots_.FreeAfterDelay(slot);
