@@ -76,9 +76,11 @@ void TTavrelSocket::Open(std::unique_ptr<TFrontEnd> frontEnd) {
       frontEnd->Start(g_GatePort, g_boOpenSSL);
       frontEnd_ = std::move(frontEnd);
     }
-    MainOutMessage(Format("绑定端口[%s:%d]", g_GateConfig.sGateIP.c_str(),
-                          static_cast<int>(g_GateConfig.nGatePort)));
-    // GateAddr above is only shown; this is where clients really connect.
+    // GateAddr is only shown: [Listen] Addr, when set, is where clients connect.
+    const std::string& sShown =
+        g_GateConfig.sListenAddr.empty() ? g_GateConfig.sGateIP : g_GateConfig.sListenAddr;
+    MainOutMessage(
+        Format("绑定端口[%s:%d]", sShown.c_str(), static_cast<int>(g_GateConfig.nGatePort)));
     if (const std::string url = frontEnd_ ? frontEnd_->ListenUrl() : ""; !url.empty())
       MainOutMessage("Listening on " + url);
     g_boStarted = true;
