@@ -262,7 +262,7 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // streams and the WebSocket layer), the clients with the most waiting are
   // closed as slow consumers until the rest fits.
   void EnforceClientBytes();
-  // Closes a connection with 1013 while the link is down: no "ok", no record.
+  // Closes a connection with 1013 while the link is down, counted, its line sampled.
   void RefuseUnlinked(uint32_t nConn, const std::string& sKey, const std::string& sUid,
                       const std::string& sIP);
   // Refusals by address: sampled per address key, counts reported by a timer.

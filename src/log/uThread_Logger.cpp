@@ -265,6 +265,7 @@ struct TLogger::TState {
   std::atomic<uint64_t> writeFailures{0};
   // What the main log is to tell of the files: a write that failed, and the
   // file written again after it.
+  static constexpr size_t kMaxNotices = 64;
   std::mutex noticeLock;
   std::vector<TLogNotice> notices;
 
@@ -395,7 +396,6 @@ struct TLogger::TState {
     }
     return ok;
   }
-  static constexpr size_t kMaxNotices = 64;
 };
 
 namespace {
