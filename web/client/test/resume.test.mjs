@@ -82,9 +82,9 @@ async function settle(client) {
   }
 }
 
-// A client with resume on, logged in on its first connection and holding
-// TOKEN_A; `events` records every event in dispatch order.
-async function loggedIn({ resume = true, random = () => 0.5 } = {}) {
+// A client on fake sockets and a fake clock, not connected yet; `events`
+// records every event in dispatch order.
+function clientRig(options = {}) {
   const sockets = [];
   class Socket extends TFakeSocket {
     constructor(url) {
@@ -93,19 +93,25 @@ async function loggedIn({ resume = true, random = () => 0.5 } = {}) {
     }
   }
   const clock = new TFakeClock();
-  const client = new TGateClient('ws://gateway/', { codec, WebSocket: Socket, resume, clock, random });
+  const client = new TGateClient('ws://gateway/', { codec, WebSocket: Socket, clock, random: () => 0.5, ...options });
   const events = [];
-  for (const type of ['open', 'message', 'text', 'error', 'reconnecting', 'resumed', 'resumerefused', 'close']) {
+  for (const type of ['open', 'message', 'text', 'error', 'reconnecting', 'resumed', 'resumerefused', 'retrying', 'close']) {
     client.addEventListener(type, (e) => events.push({ type, ...e.detail }));
   }
-  const connected = client.connect();
-  sockets[0].text('ok');
-  await connected;
-  client.login('acc', 'name', 'U1');
-  sockets[0].text(`resume ${TOKEN_A}`);
   const last = () => sockets[sockets.length - 1];
   const of = (type) => events.filter((e) => e.type === type);
   return { client, sockets, clock, events, last, of };
+}
+
+// A client with resume on, logged in on its first connection and holding TOKEN_A.
+async function loggedIn({ resume = true, random = () => 0.5 } = {}) {
+  const rig = clientRig({ resume, random });
+  const connected = rig.client.connect();
+  rig.sockets[0].text('ok');
+  await connected;
+  rig.client.login('acc', 'name', 'U1');
+  rig.sockets[0].text(`resume ${TOKEN_A}`);
+  return rig;
 }
 
 // The resume request the client sent on a socket: its header and its body.
@@ -473,26 +479,8 @@ describe('the application while reconnecting', () => {
 // 1013: the gateway's game server is unavailable, and the gateway holds
 // nothing for this client; it comes back with the resume's waits.
 describe('game server unavailable', () => {
-  function fresh(options = {}) {
-    const sockets = [];
-    class Socket extends TFakeSocket {
-      constructor(url) {
-        super(url);
-        sockets.push(this);
-      }
-    }
-    const clock = new TFakeClock();
-    const client = new TGateClient('ws://gateway/', { codec, WebSocket: Socket, clock, random: () => 0.5, ...options });
-    const events = [];
-    for (const type of ['open', 'retrying', 'reconnecting', 'close']) {
-      client.addEventListener(type, (e) => events.push({ type, ...e.detail }));
-    }
-    const of = (type) => events.filter((e) => e.type === type);
-    return { client, sockets, clock, events, of, last: () => sockets[sockets.length - 1] };
-  }
-
   test('a connection closed with 1013 before "ok" is tried again with backoff; connect() resolves at the "ok"', async () => {
-    const rig = fresh();
+    const rig = clientRig();
     let connected = false;
     const done = rig.client.connect().then(() => { connected = true; });
     const waits = [];
@@ -520,7 +508,7 @@ describe('game server unavailable', () => {
   });
 
   test('with resume on, a login text refused with 1013 is sent again on the next connection, without a second "open"', async () => {
-    const rig = fresh({ resume: true });
+    const rig = clientRig({ resume: true });
     const connected = rig.client.connect();
     rig.last().text('ok');
     await connected;
@@ -545,7 +533,7 @@ describe('game server unavailable', () => {
   });
 
   test('no attempt starts after the give-up time: the session closes with 1013 and connect() rejects', async () => {
-    const rig = fresh({ retryUnavailable: { giveUpAfterMs: 3000 } });
+    const rig = clientRig({ retryUnavailable: { giveUpAfterMs: 3000 } });
     const done = rig.client.connect();
     rig.last().serverClose(TRY_AGAIN_LATER, 'game server unavailable');
     await settle(rig.client);
@@ -563,7 +551,7 @@ describe('game server unavailable', () => {
   });
 
   test('close() while waiting ends it; retryUnavailable false takes 1013 as the end', async () => {
-    const rig = fresh();
+    const rig = clientRig();
     const done = rig.client.connect();
     rig.last().serverClose(TRY_AGAIN_LATER);
     await settle(rig.client);
@@ -573,7 +561,7 @@ describe('game server unavailable', () => {
     assert.equal(rig.clock.timers.size, 0);
     assert.deepEqual(rig.of('close').map((e) => e.code), [1000]);
 
-    const off = fresh({ retryUnavailable: false });
+    const off = clientRig({ retryUnavailable: false });
     const refused = off.client.connect();
     off.last().serverClose(TRY_AGAIN_LATER);
     await assert.rejects(refused, /1013/);
