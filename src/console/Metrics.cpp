@@ -142,6 +142,7 @@ TGateFigures ReadGateFigures(TTavrelSocket* engine) {
   for (uint64_t n : g_PacingStats.nRefused) f.nPaceRefused += n;
   if (g_Logger) {
     f.nStdoutDropped = g_Logger->StdoutDroppedLines();
+    f.nLogWriteFailures = g_Logger->WriteFailures();
     for (size_t i = 0; i < f.nLogDropped.size(); ++i) {
       f.nLogDropped[i] = g_Logger->DroppedLines(static_cast<ELogCategory>(i));
     }
@@ -234,6 +235,8 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.Sample("tavrel_refused_connections_total", "reason=\"address_limit\"", stats.nRefusedByAddress);
   m.Sample("tavrel_refused_connections_total", "reason=\"connect_rate\"", stats.nRefusedByRate);
   m.Sample("tavrel_refused_connections_total", "reason=\"no_free_slot\"", stats.nRefusedNoSlot);
+  m.Sample("tavrel_refused_connections_total", "reason=\"game_server_unavailable\"",
+           stats.nRefusedUnlinked);
   m.Sample("tavrel_refused_connections_total", "reason=\"handshake\"", f.nRefusedHandshakes);
   m.Sample("tavrel_refused_connections_total", "reason=\"in_handshake\"",
            stats.nRefusedInHandshake);
@@ -260,6 +263,10 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   for (size_t i = 0; i < f.nLogDropped.size(); ++i) {
     m.Sample("tavrel_log_lines_dropped_total", kFileLabels[i], f.nLogDropped[i]);
   }
+
+  m.One("tavrel_log_write_failures_total", "counter",
+        "Writes of a log file that failed (each run of them is an error line in the main log).",
+        f.nLogWriteFailures);
 
   m.Head("tavrel_build_info", "gauge", "The gateway's build; the value is always 1.");
   m.Sample("tavrel_build_info", BuildLabels(), uint64_t{1});

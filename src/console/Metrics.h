@@ -30,6 +30,7 @@ struct TGateFigures {
   uint64_t nPaceRefused = 0;              // client messages refused by the pace check, every kind
   uint64_t nStdoutDropped = 0;            // main-log lines standard output did not take in time
   std::array<uint64_t, 5> nLogDropped{};  // by ELogCategory: past the cap of one flush
+  uint64_t nLogWriteFailures = 0;         // log file writes that failed
 };
 
 // `engine` may be null (before the service starts): its figures read 0.

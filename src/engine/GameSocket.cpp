@@ -37,7 +37,8 @@ constexpr const char* kClientFaultNames[] = {"ProcessUserPacket bad nLength",
                                              "bad spell or hit body"};
 static_assert(std::size(kClientFaultNames) <= TLogSampler::kKinds);
 // What a count of held-back refusals is about, by ERefusal.
-constexpr const char* kRefusalNames[] = {"超过数量上线", "connection rate"};
+constexpr const char* kRefusalNames[] = {"超过数量上线", "connection rate",
+                                         "game server unavailable"};
 static_assert(std::size(kRefusalNames) == kRefusalKinds);
 
 // The number a connection identifier spells; 0 when it is not one.
@@ -75,9 +76,11 @@ void TTavrelSocket::Open(std::unique_ptr<TFrontEnd> frontEnd) {
       frontEnd->Start(g_GatePort, g_boOpenSSL);
       frontEnd_ = std::move(frontEnd);
     }
-    MainOutMessage(Format("绑定端口[%s:%d]", g_GateConfig.sGateIP.c_str(),
-                          static_cast<int>(g_GateConfig.nGatePort)));
-    // GateAddr above is only shown; this is where clients really connect.
+    // GateAddr is only shown: [Listen] Addr, when set, is where clients connect.
+    const std::string& sShown =
+        g_GateConfig.sListenAddr.empty() ? g_GateConfig.sGateIP : g_GateConfig.sListenAddr;
+    MainOutMessage(
+        Format("绑定端口[%s:%d]", sShown.c_str(), static_cast<int>(g_GateConfig.nGatePort)));
     if (const std::string url = frontEnd_ ? frontEnd_->ListenUrl() : ""; !url.empty())
       MainOutMessage("Listening on " + url);
     g_boStarted = true;
@@ -213,10 +216,12 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
     // The reuse delay keeps a record from the next player while the game
     // server may still hold the last one on it. A connection whose login
     // text never went out left it nothing to hold (GM_OPEN and GM_CLOSE
-    // travel in order, and with [Resume] GM_OPEN waits for the login): its
-    // record is free at once, so clients that connect and leave cannot lock
-    // the table for the delay.
-    if (Session.boNewLogon || Session.boLoginRefused || !Session.work.boServerOpen) {
+    // travel in order, and with [Resume] GM_OPEN waits for the login), nor
+    // does a session the game server ended itself: their records are free at
+    // once, so clients that connect and leave cannot lock the table for the
+    // delay, nor can a game server's restart or a mass kick.
+    if (Session.boNewLogon || Session.boLoginRefused || !Session.work.boServerOpen ||
+        Session.work.boServerEnded) {
       freeSlots_.FreeNow(slot);
     } else {
       freeSlots_.FreeAfterDelay(slot);
@@ -278,6 +283,10 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
       std::string line = Format("%s IP:%s 超过数量上线%d", sUid.c_str(), sIP.c_str(), n);
       if (sKey != sIP) line += " (" + sKey + ")";
       LogRefusal(sKey, ERefusal::AddressLimit, line);
+    } else if (!link_->Connected() && !ResumeOn()) {
+      // A session the game server would never hear of: the client is told
+      // to come back instead. With [Resume] its login text is refused so.
+      RefuseUnlinked(nConn, sKey, sUid, sIP);
     } else {
       if (boShowLog) MainOutMessage(Format("OnWebSocketOpen: %s %s", sUid.c_str(), sIP.c_str()));
       int32_t I = 0;
@@ -322,6 +331,14 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
                        sUid.c_str(), e.what()));
   }
   ++g_nUserConnect;
+}
+
+void TTavrelSocket::RefuseUnlinked(uint32_t nConn, const std::string& sKey, const std::string& sUid,
+                                   const std::string& sIP) {
+  ++stats_.nRefusedUnlinked;
+  frontEnd_->CloseSocket(nConn, ECloseCode::TryAgainLater);
+  LogRefusal(sKey, ERefusal::GameServerDown,
+             Format("%s IP:%s refused: game server unavailable", sUid, sIP));
 }
 
 bool TTavrelSocket::AdmitHandshake(const std::string& sRemoteIP) {

@@ -65,6 +65,7 @@ struct TGateStats {
   uint64_t nRefusedByRate = 0;       // [Admission]: new connections too fast from one address
   uint64_t nRefusedInHandshake = 0;  // IpCount connections from the address in their handshakes
   uint64_t nRefusedNoSlot = 0;
+  uint64_t nRefusedUnlinked = 0;  // closed 1013: connections or login texts while the link is down
   uint64_t nClientsOverCap = 0;
   uint64_t nClientsOverTotal = 0;  // closed while all clients together had too much waiting
   uint64_t nLoginRefused = 0;
@@ -261,6 +262,9 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // streams and the WebSocket layer), the clients with the most waiting are
   // closed as slow consumers until the rest fits.
   void EnforceClientBytes();
+  // Closes a connection with 1013 while the link is down, counted, its line sampled.
+  void RefuseUnlinked(uint32_t nConn, const std::string& sKey, const std::string& sUid,
+                      const std::string& sIP);
   // Refusals by address: sampled per address key, counts reported by a timer.
   void LogRefusal(const std::string& sKey, ERefusal why, const std::string& line);
   void ArmRefusalReport();

@@ -422,6 +422,13 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
   if (ResumeOn() && body.size() > 2 && body.compare(0, 2, "*@") == 0) {
     HandleResume(UserData, std::string_view(body).substr(2));
   } else if (body.size() > 2 && body.compare(0, 2, "*#") == 0) {
+    if (!UserData.work.boServerOpen && !link_->Connected()) {
+      // Nothing of this connection may reach the game server later.
+      UserData.RecvBuffer->Clear();
+      UserData.work.boCloseSent = true;
+      RefuseUnlinked(UserData.nConn, IpAdmissionKey(UserData.sIP), UserData.sUid, UserData.sIP);
+      return;
+    }
     if (!UserData.work.boServerOpen) {
       SendServerMsg(GM_OPEN, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx, 0,
                     static_cast<int32_t>(UserData.sIP.size() + 1), UserData.sIP.c_str());

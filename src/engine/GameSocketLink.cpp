@@ -123,8 +123,10 @@ void TTavrelSocket::LinkFrame(const TGateFrame& frame) {
     case GM_CLOSE:
       // What came before it in the same read reaches the client first.
       if (TSessionInfo* session = GetUser(static_cast<uint32_t>(h.wGSocketIdx)))
-        if (session->Live())
+        if (session->Live()) {
+          session->work.boServerEnded = true;
           CloseAfterBacklog(*session, ECloseCode::Normal, GetTickCount64() + kCloseBacklogMs);
+        }
       break;
     case GM_DATA:
       ProcessMakeSocketStr(h.nSocket, h.wGSocketIdx, frame.payload, h.nLength);

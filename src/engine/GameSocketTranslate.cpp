@@ -108,6 +108,7 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
       switch (header.Ident) {
         case SM_KICK:
           s.boKick = true;
+          s.work.boServerEnded = true;
           s.dwKickTime = GetTickCount64();
           break;
         case GM_SPEED:

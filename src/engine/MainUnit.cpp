@@ -222,6 +222,10 @@ void TMainForm::ShowMainLogMsg() {
   const uint64_t now = GetTickCount64();
   if (now - dwShowMainLogTick < kShowLogIntervalMs) return;
   dwShowMainLogTick = now;
+  if (g_Logger) {
+    for (const TLogNotice& notice : g_Logger->TakeNotices())
+      MainOutMessage(notice.text, notice.boError ? ELogPriority::Error : ELogPriority::Info);
+  }
   PassLogLines(true);
 }
 
@@ -356,8 +360,11 @@ void TMainForm::ReloadSettings() {
 }
 
 void TMainForm::ReopenLogs() {
-  if (g_Logger) g_Logger->Reopen();
-  MainOutMessage("SIGUSR1: log files reopened");
+  const std::string error = g_Logger ? g_Logger->Reopen() : "";
+  if (error.empty())
+    MainOutMessage("SIGUSR1: log files reopened");
+  else
+    MainOutError("SIGUSR1: log files not reopened: " + error);
 }
 
 void TMainForm::ReloadTLS() {

@@ -198,8 +198,9 @@ struct TLogCategoryState {
   std::vector<std::string> pending;  // taken out of `live`, not yet on disk (flush lock)
   uint64_t dropped = 0;              // past the cap since the last batch, under `lock`
   std::atomic<uint64_t> droppedTotal{0};
-  std::string file;   // flush lock
-  uint64_t size = 0;  // bytes in `file`, flush lock
+  std::string file;      // flush lock
+  uint64_t size = 0;     // bytes in `file`, flush lock
+  bool failing = false;  // the last write of `file` failed, flush lock
 };
 
 std::string DateText(std::time_t when) {
@@ -261,6 +262,12 @@ struct TLogger::TState {
   bool initialized = false;
   std::atomic<int> keepDays{0};
   std::string prunedOn;  // the date of the last prune, flush lock
+  std::atomic<uint64_t> writeFailures{0};
+  // What the main log is to tell of the files: a write that failed, and the
+  // file written again after it.
+  static constexpr size_t kMaxNotices = 64;
+  std::mutex noticeLock;
+  std::vector<TLogNotice> notices;
 
   std::mutex wakeLock;
   std::condition_variable wake;
@@ -371,7 +378,20 @@ struct TLogger::TState {
       }
       if (!error.empty()) {
         ok = false;
+        writeFailures.fetch_add(1, std::memory_order_relaxed);
         Queue(ELogCategory::Error, MakeLogLine("TLogger.Execute Stop Error Except：" + error));
+      }
+      // The error file may be the one that fails, so the main log says it,
+      // once for each run of failures.
+      if (error.empty() == cat.failing) {
+        cat.failing = !error.empty();
+        std::lock_guard<std::mutex> notice(noticeLock);
+        if (notices.size() < kMaxNotices)
+          notices.push_back(
+              cat.failing
+                  ? TLogNotice{true,
+                               "Log file not written, its lines kept for the next try: " + error}
+                  : TLogNotice{false, "Log file " + cat.file + " written again"});
       }
     }
     return ok;
@@ -506,13 +526,19 @@ void TLogger::WriteStdout(std::span<const std::string> lines) {
   WriteAllStdout(text);
 }
 
-void TLogger::Reopen() {
+std::string TLogger::Reopen() {
   std::lock_guard<std::mutex> guard(m_state->flushLock);
-  if (!m_state->initialized) return;
+  if (!m_state->initialized) return "";
+  // Rotation may have moved the whole directory away.
+  std::error_code ec;
+  std::string error;
+  if (!m_state->logDir.empty() && !std::filesystem::create_directories(m_state->logDir, ec) && ec)
+    error = "Cannot create " + m_state->logDir + ": " + ec.message();
   for (TLogCategoryState& cat : m_state->categories) {
     cat.file = GetLogFileName(m_state->logDir, cat.stem);
     cat.size = static_cast<uint64_t>(std::max<int64_t>(0, GetFSize(cat.file)));
   }
+  return error;
 }
 
 void TLogger::SetKeepDays(int days) {
@@ -521,6 +547,17 @@ void TLogger::SetKeepDays(int days) {
 
 uint64_t TLogger::DroppedLines(ELogCategory category) const {
   return m_state->Category(category).droppedTotal.load(std::memory_order_relaxed);
+}
+
+uint64_t TLogger::WriteFailures() const {
+  return m_state->writeFailures.load(std::memory_order_relaxed);
+}
+
+std::vector<TLogNotice> TLogger::TakeNotices() {
+  std::vector<TLogNotice> out;
+  std::lock_guard<std::mutex> guard(m_state->noticeLock);
+  out.swap(m_state->notices);
+  return out;
 }
 
 uint64_t TLogger::StdoutDroppedLines() const {

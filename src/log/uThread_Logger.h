@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 constexpr int Logger_Interval = 5;              // seconds between flushes
 constexpr uint64_t Logger_Max_Size = 52428800;  // bytes in one file before the next number
@@ -24,6 +25,12 @@ constexpr int Logger_Stop_Wait_Ms = 1000;       // then the thread is left to fi
 constexpr size_t Logger_Max_Stdout_Bytes = 4u << 20;
 
 enum class ELogCategory { Data, Save, Script, Error, Debug };  // flush order
+
+// A log file that could not be written (boError), or is written again.
+struct TLogNotice {
+  bool boError = false;
+  std::string text;
+};
 
 // ---- Formatting -----------------------------------------------------------------------------
 // Format texts take "%" [flags -+0 #] [width] ["." precision] [h|l|ll|z|j|t|L] type, with
@@ -106,8 +113,9 @@ class TLogger {
   void Initialize(const std::string& LogDir);
   void Start();
   // Picks each category's file again, as at start (log rotation: a file moved
-  // away is created anew, today's date and sizes are taken afresh).
-  void Reopen();
+  // away is created anew, today's date and sizes are taken afresh), and makes
+  // the directory again when it is gone; "" or why it could not.
+  std::string Reopen();
   // Dated files older than `days` days are deleted once a day; 0 keeps them all.
   void SetKeepDays(int days);
   // Asks the thread to write what is still queued and end; waits up to 1000 ms, then leaves it
@@ -122,6 +130,10 @@ class TLogger {
   // Without a running thread they are written by the caller.
   void WriteStdout(std::span<const std::string> lines);
   uint64_t StdoutDroppedLines() const;
+  // Writes of a log file that failed (the lines wait for the next try).
+  uint64_t WriteFailures() const;
+  // What the main log is to say of the files since the last call.
+  std::vector<TLogNotice> TakeNotices();
   uint64_t DroppedLines(ELogCategory category) const;
   void WriteDebug(std::string sDebug);
   void WriteData(std::string sData);

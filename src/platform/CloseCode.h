@@ -11,6 +11,7 @@ enum class ECloseCode : uint16_t {
   GoingAway = 1001,      // the gateway is shutting down (drain)
   InvalidUtf8 = 1007,    // a text message that is not UTF-8 (Beast sends it itself)
   TooBig = 1009,         // a message over the size limit
+  TryAgainLater = 1013,  // the game-server link is down: nothing to log in to yet
   LoginTimeout = 4000,   // not in the game within ConnectOutTime
   LoginRefused = 4001,   // the first message was not a login text
   Kicked = 4002,         // SM_KICK from the game server, or the operator
@@ -41,6 +42,8 @@ constexpr std::string_view CloseReason(ECloseCode code) {
       return "invalid UTF-8";
     case ECloseCode::TooBig:
       return "message too big";
+    case ECloseCode::TryAgainLater:
+      return "game server unavailable";
     case ECloseCode::LoginTimeout:
       return "login timeout";
     case ECloseCode::LoginRefused:

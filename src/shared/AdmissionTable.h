@@ -19,10 +19,11 @@
 #include "shared/LogSampler.h"
 
 enum class ERefusal : uint8_t {
-  AddressLimit,  // IpCount connections are open already
-  ConnectRate,   // the bucket is empty
+  AddressLimit,    // IpCount connections are open already
+  ConnectRate,     // the bucket is empty
+  GameServerDown,  // the game-server link is down
 };
-constexpr size_t kRefusalKinds = 2;
+constexpr size_t kRefusalKinds = 3;
 
 class TAdmissionTable {
  public:

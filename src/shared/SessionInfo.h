@@ -71,6 +71,8 @@ struct TSessionWork {
   TSpellMemo m_SpellMemo;
   // The game server knows the session: its GM_OPEN went, so its end owes a GM_CLOSE.
   bool boServerOpen = false;
+  // The game server ended it (GM_CLOSE, SM_KICK): it holds nothing for the record.
+  bool boServerEnded = false;
   // [Resume]: once the login text went, the key a new connection presents to
   // take the session over, single use, and when it was detached.
   // The bytes last handed to the client are kept for the replay.

@@ -204,8 +204,11 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   ResetProcessState();
   UseTestClock();
   g_nPunishThreshold = 0;
-  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::make_unique<TRecordingLink>(),
+  auto recording = std::make_unique<TRecordingLink>();
+  TRecordingLink& link = *recording;
+  g_TavrelSocket = std::make_unique<TTavrelSocket>(io, std::move(recording),
                                                    std::make_unique<TRecordingFrontEnd>());
+  link.SetUp(true);  // with the link down a connection gets no session
   g_TavrelSocket->ServerConnect("1", "10.0.0.1");
   g_TavrelSocket->ServerConnect("2", "10.0.0.2");
   TDefaultMessage walk;
@@ -220,7 +223,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   const std::string hello("hello\0", 6);
   g_TavrelSocket->ProcessMakeSocketStr(0, 2, hello.data(), -static_cast<int32_t>(hello.size()));
   io.restart();
-  io.poll();  // the end of the turn
+  io.poll();          // the end of the turn
+  link.SetUp(false);  // the sessions stay
 
   TConsoleReply reply = Get("/metrics");
   g_TavrelSocket.reset();

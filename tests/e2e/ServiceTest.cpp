@@ -514,9 +514,12 @@ TEST(Service, TellsTheServiceManagerReadyStatusAndStopping) {
   ASSERT_TRUE(ready);
   const auto readyAt = std::chrono::steady_clock::now();
   EXPECT_TRUE(ready->starts_with("READY=1\nSTATUS=0 sessions, game server ")) << *ready;
-  TWsClient client;
-  ASSERT_TRUE(client.Connect(rig.gatePort));  // at once, without a retry
+  TWsClient probe;
+  ASSERT_TRUE(probe.Connect(rig.gatePort));  // at once, without a retry
+  probe.Close();                             // told 1013 unless the link was up already
   ASSERT_TRUE(rig.WaitLinked());
+  TWsClient client;
+  ASSERT_TRUE(client.Connect(rig.gatePort));
 
   std::vector<std::string> statuses;
   std::optional<std::chrono::steady_clock::time_point> firstStatusAt;

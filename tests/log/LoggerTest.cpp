@@ -313,6 +313,46 @@ TEST_F(LoggerTest, UnwritableDirectoryKeepsLinesAndReportsTheError) {
   EXPECT_NE(errors.find("] TLogger.Execute Stop Error Except："), std::string::npos) << errors;
 }
 
+// Rotation that moves the whole directory: the reopen makes it again. A file
+// that cannot be written is told once per run of failures, counted on every
+// try, and told again when it is written.
+TEST_F(LoggerTest, ReopenMakesAMovedDirectoryAgainAndFailedWritesAreToldAndCounted) {
+  TLogger& logger = UseLogger();
+  fs::rename(root_ / "Log", root_ / "Log.old");
+  EXPECT_EQ(logger.Reopen(), "");
+  logger.WriteError("after the move");
+  logger.FlushNow();
+  EXPECT_NE(ReadFile(File("error", 1)).find("after the move"), std::string::npos);
+
+  fs::remove_all(root_ / "Log");
+  std::ofstream(root_ / "Log").close();  // a file where the directory must be
+  EXPECT_NE(logger.Reopen().find("Cannot create " + dir_), std::string::npos);
+  logger.WriteDebug("kept");
+  logger.FlushNow();
+  logger.FlushNow();
+  EXPECT_EQ(logger.WriteFailures(), 3u) << "debug, then the error line of that, then both again";
+  std::vector<TLogNotice> notices = logger.TakeNotices();
+  ASSERT_EQ(notices.size(), 2u) << "once for each file, not for each try";
+  for (const TLogNotice& n : notices) {
+    EXPECT_TRUE(n.boError);
+    EXPECT_TRUE(
+        n.text.starts_with("Log file not written, its lines kept for the next try: Cannot "
+                           "open " +
+                           dir_))
+        << n.text;
+  }
+
+  fs::remove(root_ / "Log");
+  EXPECT_EQ(logger.Reopen(), "");
+  logger.FlushNow();
+  EXPECT_EQ(ReadFile(File("debug", 1)), "kept\r\n\r\n");
+  notices = logger.TakeNotices();
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_FALSE(notices[0].boError);
+  EXPECT_EQ(notices[0].text, "Log file " + File("error", 1) + " written again");
+  EXPECT_TRUE(logger.TakeNotices().empty());
+}
+
 }  // namespace
 
 namespace {

@@ -45,6 +45,7 @@ constexpr auto kKickEvery = 5s;
 constexpr int kGraceSeconds = 30;
 constexpr uint16_t kResumeRefused = 4007;
 constexpr uint16_t kSuperseded = 4008;
+constexpr uint16_t kTryAgainLater = 1013;  // the gateway's link was down: come back later
 // A client message sent this long before its connection started to drop has
 // had time to reach the gateway on loopback, even on a busy machine.
 constexpr auto kDeliveredWithin = 2s;
@@ -77,6 +78,7 @@ struct TStats {
   uint64_t userSent = 0, userGot = 0, excusedDown = 0;
   uint64_t broadcastsGot = 0, refsGot = 0;
   uint64_t connects = 0, logins = 0, kicks = 0, kicked = 0, selfCloses = 0, drops = 0, links = 0;
+  uint64_t unavailable = 0;  // closed 1013 while the link was down
   // With resume.
   uint64_t aborts = 0, resumesTried = 0, resumesOk = 0, refused = 0, refusedAfterKick = 0;
   uint64_t leftOpen = 0, superseded = 0;
@@ -511,8 +513,11 @@ void TConn::OnEnd(testkit::WsClient&, beast::error_code) {
       else
         soak_.Error(what + " refused (" + ws_->CloseReason() + ") though nothing ended it");
     }
+  } else if (ws_->CloseCode() == kTryAgainLater && !kicked_) {
+    ++soak_.Stats().unavailable;
   } else if (!ws_->Closing() && !kicked_) {
-    // The gateway closes a logged-in client only when the game server kicks it.
+    // The gateway closes a logged-in client only when the game server kicks it,
+    // or one that came while the link was down.
     soak_.Error(Key() + " lost its connection at " + (ws_->Opened() ? "read" : "connect"));
   }
   soak_.OnConnEnd(client_);
@@ -998,10 +1003,11 @@ void TSoak::Report(bool ok, bool leak, int exitStatus) {
               (unsigned long long)s.broadcastsGot, (unsigned long long)s.refsGot);
   std::printf(
       "  connections %llu, logins %llu, kicks sent %llu, kicks seen %llu, "
-      "reconnects by choice %llu, links %llu, link drops %llu\n",
+      "reconnects by choice %llu, links %llu, link drops %llu, closed 1013 while it was down "
+      "%llu\n",
       (unsigned long long)s.connects, (unsigned long long)s.logins, (unsigned long long)s.kicks,
       (unsigned long long)s.kicked, (unsigned long long)s.selfCloses, (unsigned long long)s.links,
-      (unsigned long long)s.drops);
+      (unsigned long long)s.drops, (unsigned long long)s.unavailable);
   if (opt_.boResume) {
     std::printf("  resumes: drops %llu, tried %llu, ok %llu, refused %llu (after a kick %llu)\n",
                 (unsigned long long)s.aborts, (unsigned long long)s.resumesTried,

@@ -1,11 +1,21 @@
 #include "testkit/GateServer.h"
 
+#include <fcntl.h>
+
 #include <utility>
 
 namespace testkit {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
+
+namespace {
+// A gateway started by the same process must not inherit the game server's
+// sockets: it would hold the port (and its links) after the server let go.
+void CloseOnExec(int fd) {
+  if (const int flags = ::fcntl(fd, F_GETFD); flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+}  // namespace
 
 GateServer::GateServer(asio::io_context& Io, GateServerEvents& Events)
     : events_(Events), acceptor_(Io) {}
@@ -17,6 +27,7 @@ GateServer::~GateServer() {
 uint16_t GateServer::Listen(const std::string& Addr, uint16_t Port) {
   const tcp::endpoint ep(asio::ip::make_address(Addr), Port);
   acceptor_.open(ep.protocol());
+  CloseOnExec(acceptor_.native_handle());
   acceptor_.set_option(tcp::acceptor::reuse_address(true));
   acceptor_.bind(ep);
   acceptor_.listen();
@@ -37,6 +48,7 @@ void GateServer::DoAccept() {
   acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
     if (stopped_) return;
     if (!ec) {
+      CloseOnExec(socket.native_handle());
       socket.set_option(tcp::no_delay(true), ec);
       const int id = nextLinkId_++;
       GateLinkEvents& events = events_;

@@ -244,8 +244,18 @@ export interface TGateClientEvents {
   resumed: CustomEvent<{ attempt: number; received: number }>;
   /** The gateway no longer holds the session: log in again. 'close' follows. */
   resumerefused: CustomEvent<TCloseDetail>;
+  /**
+   * The gateway's game server is unavailable (close 1013): the client connects
+   * again after delayMs and sends the login text again if it had sent one.
+   */
+  retrying: CustomEvent<{ attempt: number; delayMs: number; code: number; reason: string }>;
   /** The session has ended (after a resume given up: the last connection's close). */
   close: CustomEvent<TCloseDetail>;
+}
+
+export interface TRetryOptions {
+  /** No attempt starts later than this after the first 1013 (default 60000); then the session closes with 1013. */
+  giveUpAfterMs?: number;
 }
 
 export interface TResumeOptions {
@@ -275,6 +285,11 @@ export interface TGateClientOptions extends TReaderLimits {
    * needs [Resume] GraceSeconds above 0). Waits 0.5 s doubling to 8 s, each ±30%.
    */
   resume?: boolean | TResumeOptions;
+  /**
+   * While the gateway closes with 1013 (its game server unavailable), connect
+   * again with the resume's waits; true by default, false ends the session.
+   */
+  retryUnavailable?: boolean | TRetryOptions;
   clock?: TClock;
   /** Spreads the waits; Math.random by default. */
   random?: () => number;
@@ -301,6 +316,8 @@ export interface TSpell {
 
 /** The gateway's close for a resume it refuses. */
 export declare const RESUME_REFUSED: 4007;
+/** The gateway's close while its game server is unavailable: try again later. */
+export declare const TRY_AGAIN_LATER: 1013;
 /** dropConnection's default close code, which the gateway takes as a lost connection. */
 export declare const DROP_CODE: 4900;
 
@@ -313,7 +330,7 @@ export declare class TGateClient extends EventTarget {
   readonly resumeToken: string | null;
   /** Bytes of binary messages received on the session, every connection's. */
   readonly received: number;
-  /** Resolves when the gateway has answered "ok". */
+  /** Resolves when the gateway has answered "ok" (after any 1013 retries); rejects when the session ends first. */
   connect(): Promise<void>;
   /** Ends the session (close code 1000 with resume on), also while reconnecting. */
   close(): void;

@@ -333,11 +333,11 @@ function endedByGateway(code) {
   return code === 1000 || code === 1001 || code === 1007 || code === 1009 || (code >= 4000 && code <= 4999);
 }
 
-// Refusals of a new connection (too many from this address, no free record)
-// before the gateway reads its first message: the session it would have
-// resumed is untouched, so a later attempt may still succeed.
+// Refusals of a new connection (too many from this address, no free record,
+// no game server) before the gateway reads its first message: the session
+// it would have resumed is untouched, so a later attempt may still succeed.
 function refusedAtAdmission(code) {
-  return code === 4003 || code === 4004;
+  return code === 4003 || code === 4004 || code === TRY_AGAIN_LATER;
 }
 
 // The gateway's close for an expired, unknown or reused token, or an offset
@@ -351,6 +351,11 @@ export const DROP_CODE = 4900;
 const TOKEN_MESSAGE = /^resume ([0-9a-f]{32})$/;
 
 const RESUME_DEFAULTS = { giveUpAfterMs: 60000, attemptTimeoutMs: 10000 };
+
+// The gateway's close while its game server is unavailable: come back later.
+export const TRY_AGAIN_LATER = 1013;
+
+const RETRY_DEFAULTS = { giveUpAfterMs: 60000 };
 
 // 0.5 s doubling to 8 s, each wait spread by ±30% so that clients dropped
 // together (a gateway's network blip) do not all come back at once.
@@ -368,8 +373,9 @@ const SYSTEM_CLOCK = {
 // One gateway session. Options: codec (a TCodec) or tables (for one),
 // neither meaning the identity tables and zero keys; WebSocket, the class
 // to connect with (the global one by default); maxBody and maxTextLine for
-// the reader; resume (below); clock ({ now, setTimeout, clearTimeout }) and
-// random (like Math.random) for the resume's waits. Events (EventTarget):
+// the reader; resume and retryUnavailable (below); clock ({ now,
+// setTimeout, clearTimeout }) and random (like Math.random) for the waits.
+// Events (EventTarget):
 //   'open'          the gateway answered "ok": log in now
 //   'message'       detail { header, body, raw, text, json, inflatedLength }
 //   'text'          detail { text } for a "#...!" line
@@ -379,7 +385,18 @@ const SYSTEM_CLOCK = {
 //   'resumed'       detail { attempt, received }: the session goes on, from
 //                   byte `received` of the stream
 //   'resumerefused' detail { code, reason }: the session is gone, log in again
+//   'retrying'      detail { attempt, delayMs, code, reason }: the gateway's
+//                   game server is unavailable (1013); connecting again after delayMs
 //   'close'         detail { code, reason } once the session has ended
+//
+// Game server unavailable (retryUnavailable: true by default, or
+// { giveUpAfterMs = 60000 }; false: 1013 ends the session like any close):
+// the gateway closes a new connection, or with [Resume] its login text, with
+// 1013 while its link to the game server is down. The client connects again
+// after the resume's waits, sends the login text again if it had sent one,
+// and connect() resolves at the first "ok"; no attempt starts later than
+// giveUpAfterMs after the first 1013, and then the session closes with 1013.
+// While it waits send() returns false.
 //
 // Resume (resume: true, or { giveUpAfterMs = 60000, attemptTimeoutMs = 10000 }):
 // when the gateway has handed out a resume token and the connection ends
@@ -394,7 +411,7 @@ const SYSTEM_CLOCK = {
 export class TGateClient extends EventTarget {
   constructor(url, {
     codec, tables, WebSocket: Socket = globalThis.WebSocket, maxBody, maxTextLine,
-    resume = false, clock = SYSTEM_CLOCK, random = Math.random,
+    resume = false, retryUnavailable = true, clock = SYSTEM_CLOCK, random = Math.random,
   } = {}) {
     super();
     if (codec && tables) throw new Error('TGateClient: give either codec or tables');
@@ -413,33 +430,80 @@ export class TGateClient extends EventTarget {
     this.ending = false;  // close() or a broken stream: no resume after this connection
     this.dropped = null;  // the socket dropConnection closed
     this.retry = null;  // while reconnecting: { attempt, deadline, timer }
+    this.retryOptions = retryUnavailable
+      ? { ...RETRY_DEFAULTS, ...(retryUnavailable === true ? {} : retryUnavailable) } : null;
+    this.unavailable = null;  // since the first 1013: { attempt, deadline }
+    this.loginText = null;  // sent again on a connection after a 1013
+    this.pending = null;  // connect()'s, until the gateway says "ok"
   }
 
   connect() {
     return new Promise((resolve, reject) => {
-      const socket = this.openSocket();
-      this.state = 'connecting';
-      let opened = false;
-      socket.onmessage = (e) => {
-        if (typeof e.data === 'string') {
-          if (e.data === 'ok' && !opened) {
-            opened = true;
-            this.state = 'open';
-            this.dispatchEvent(new CustomEvent('open'));
-            resolve();
-          } else {
-            this.takeToken(e.data);
-          }
-          return;
-        }
-        this.receive(socket, e.data);
-      };
-      socket.onclose = (e) => {
-        if (!opened) reject(new Error(`connection closed (${e.code})`));
-        this.lost(socket, e);
-      };
-      socket.onerror = () => { if (!opened) reject(new Error('connection failed')); };
+      this.pending = { resolve, reject };
+      this.openFresh();
     });
+  }
+
+  // A connection for a new session: the first one, or the next after the
+  // gateway said 1013, which then gets the login text again by itself.
+  openFresh() {
+    const socket = this.openSocket();
+    this.state = 'connecting';
+    let opened = false;
+    socket.onmessage = (e) => {
+      if (typeof e.data === 'string') {
+        if (e.data === 'ok' && !opened) {
+          opened = true;
+          this.state = 'open';
+          // With resume on the gateway asks the game server at the login text.
+          if (!this.resumeOptions) this.unavailable = null;
+          if (this.loginText !== null) socket.send(this.loginText);
+          const pending = this.pending;
+          this.pending = null;
+          if (pending) {
+            this.dispatchEvent(new CustomEvent('open'));
+            pending.resolve();
+          }
+        } else {
+          this.takeToken(e.data);
+        }
+        return;
+      }
+      this.receive(socket, e.data);
+    };
+    socket.onclose = (e) => {
+      if (e.code === TRY_AGAIN_LATER && this.waitUnavailable(socket, e)) return;
+      this.lost(socket, e);
+    };
+    socket.onerror = () => {
+      if (opened || !this.pending) return;
+      this.pending.reject(new Error('connection failed'));
+      this.pending = null;
+    };
+  }
+
+  // 1013 before the gateway holds a session for this client: it is tried
+  // again after the resume's waits, within retryUnavailable.giveUpAfterMs of
+  // the first 1013; false when that time is up.
+  waitUnavailable(socket, e) {
+    if (!this.retryOptions || socket !== this.socket || this.state === 'closed' || this.ending
+      || this.resumeToken !== null) return false;
+    const now = this.clock.now();
+    this.unavailable ??= { attempt: 0, deadline: now + this.retryOptions.giveUpAfterMs };
+    const attempt = ++this.unavailable.attempt;
+    const delayMs = resumeDelay(attempt, this.random);
+    if (now + delayMs > this.unavailable.deadline) {
+      this.unavailable = null;
+      return false;
+    }
+    this.state = 'reconnecting';
+    this.later('retrying', { attempt, delayMs, code: e.code, reason: e.reason });
+    this.retry = { attempt, deadline: this.unavailable.deadline, timer: null };
+    this.retry.timer = this.clock.setTimeout(() => {
+      this.retry = null;
+      this.openFresh();
+    }, delayMs);
+    return true;
   }
 
   openSocket() {
@@ -451,7 +515,9 @@ export class TGateClient extends EventTarget {
 
   takeToken(text) {
     const match = TOKEN_MESSAGE.exec(text);
-    if (match) this.resumeToken = match[1];
+    if (!match) return;
+    this.resumeToken = match[1];
+    this.unavailable = null;  // the login went to the game server
   }
 
   receive(socket, data) {
@@ -494,6 +560,10 @@ export class TGateClient extends EventTarget {
   finish({ code, reason }) {
     this.state = 'closed';
     this.retry = null;
+    if (this.pending) {
+      this.pending.reject(new Error(`connection closed (${code})`));
+      this.pending = null;
+    }
     this.later('close', { code, reason });
   }
 
@@ -625,7 +695,10 @@ export class TGateClient extends EventTarget {
 
   // The first message: "*#" account/name/user id/client version and six more fields.
   login(account, name, userId, version = 1) {
-    return this.send(0, { body: `*#${account}/${name}/${userId}/${version}/0/0/0/0/0/0` });
+    if (this.state === 'reconnecting' || this.state === 'closed') return false;
+    this.loginText = this.frame(0, { body: `*#${account}/${name}/${userId}/${version}/0/0/0/0/0/0` });
+    this.socket.send(this.loginText);
+    return true;
   }
 
   loginNoticeOk() {

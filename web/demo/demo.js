@@ -88,6 +88,9 @@ async function connect() {
       showEvent('resumed', `Resumed (attempt ${d.attempt}), the stream goes on from byte ${d.received}`);
       $('drop').disabled = false;
     });
+    client.addEventListener('retrying', ({ detail: d }) => {
+      showEvent('retrying', `Game server unavailable (${d.code}): attempt ${d.attempt} in ${d.delayMs} ms`);
+    });
     client.addEventListener('resumerefused', ({ detail: d }) => {
       showEvent('resumerefused', `Resume refused (${d.code} ${d.reason}): the session is gone, log in again`);
     });

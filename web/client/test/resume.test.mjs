@@ -2,7 +2,9 @@
 // gateway and a clock the test moves by hand.
 import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
-import { DROP_CODE, RESUME_REFUSED, TCodec, TGateClient, TMessageReader } from '../tavrel-client.js';
+import {
+  DROP_CODE, RESUME_REFUSED, TRY_AGAIN_LATER, TCodec, TGateClient, TMessageReader,
+} from '../tavrel-client.js';
 import { vectors, seed, fromHex } from './vectors.mjs';
 
 const codec = new TCodec(vectors.tables);
@@ -80,9 +82,9 @@ async function settle(client) {
   }
 }
 
-// A client with resume on, logged in on its first connection and holding
-// TOKEN_A; `events` records every event in dispatch order.
-async function loggedIn({ resume = true, random = () => 0.5 } = {}) {
+// A client on fake sockets and a fake clock, not connected yet; `events`
+// records every event in dispatch order.
+function clientRig(options = {}) {
   const sockets = [];
   class Socket extends TFakeSocket {
     constructor(url) {
@@ -91,19 +93,25 @@ async function loggedIn({ resume = true, random = () => 0.5 } = {}) {
     }
   }
   const clock = new TFakeClock();
-  const client = new TGateClient('ws://gateway/', { codec, WebSocket: Socket, resume, clock, random });
+  const client = new TGateClient('ws://gateway/', { codec, WebSocket: Socket, clock, random: () => 0.5, ...options });
   const events = [];
-  for (const type of ['open', 'message', 'text', 'error', 'reconnecting', 'resumed', 'resumerefused', 'close']) {
+  for (const type of ['open', 'message', 'text', 'error', 'reconnecting', 'resumed', 'resumerefused', 'retrying', 'close']) {
     client.addEventListener(type, (e) => events.push({ type, ...e.detail }));
   }
-  const connected = client.connect();
-  sockets[0].text('ok');
-  await connected;
-  client.login('acc', 'name', 'U1');
-  sockets[0].text(`resume ${TOKEN_A}`);
   const last = () => sockets[sockets.length - 1];
   const of = (type) => events.filter((e) => e.type === type);
   return { client, sockets, clock, events, last, of };
+}
+
+// A client with resume on, logged in on its first connection and holding TOKEN_A.
+async function loggedIn({ resume = true, random = () => 0.5 } = {}) {
+  const rig = clientRig({ resume, random });
+  const connected = rig.client.connect();
+  rig.sockets[0].text('ok');
+  await connected;
+  rig.client.login('acc', 'name', 'U1');
+  rig.sockets[0].text(`resume ${TOKEN_A}`);
+  return rig;
 }
 
 // The resume request the client sent on a socket: its header and its body.
@@ -465,5 +473,100 @@ describe('the application while reconnecting', () => {
     assert.deepEqual(rig.of('close').map((e) => e.code), [1006]);
     assert.equal(rig.sockets.length, 1);
     assert.equal(rig.clock.timers.size, 0);
+  });
+});
+
+// 1013: the gateway's game server is unavailable, and the gateway holds
+// nothing for this client; it comes back with the resume's waits.
+describe('game server unavailable', () => {
+  test('a connection closed with 1013 before "ok" is tried again with backoff; connect() resolves at the "ok"', async () => {
+    const rig = clientRig();
+    let connected = false;
+    const done = rig.client.connect().then(() => { connected = true; });
+    const waits = [];
+    for (let i = 0; i < 3; ++i) {
+      rig.last().serverClose(TRY_AGAIN_LATER, 'game server unavailable');
+      await settle(rig.client);
+      assert.equal(rig.client.state, 'reconnecting');
+      assert.equal(rig.client.send(1), false);
+      assert.equal(rig.sockets.length, i + 1, 'no new connection before the wait');
+      waits.push(rig.clock.runNext());
+    }
+    assert.deepEqual(waits, [500, 1000, 2000]);
+    assert.deepEqual(rig.of('retrying'), [1, 2, 3].map((attempt, i) => (
+      { type: 'retrying', attempt, delayMs: waits[i], code: TRY_AGAIN_LATER, reason: 'game server unavailable' })));
+    assert.equal(connected, false);
+    rig.last().text('ok');
+    await done;
+    assert.equal(rig.client.state, 'open');
+    assert.deepEqual(rig.of('open').length, 1);
+    assert.deepEqual(rig.of('close'), []);
+    // Accepted: a later 1013 starts the waits from the beginning.
+    rig.last().serverClose(TRY_AGAIN_LATER);
+    await settle(rig.client);
+    assert.equal(rig.clock.runNext(), 500);
+  });
+
+  test('with resume on, a login text refused with 1013 is sent again on the next connection, without a second "open"', async () => {
+    const rig = clientRig({ resume: true });
+    const connected = rig.client.connect();
+    rig.last().text('ok');
+    await connected;
+    assert.equal(rig.client.login('acc', 'name', 'U1'), true);
+    const login = rig.last().sent[0];
+    rig.last().serverClose(TRY_AGAIN_LATER, 'game server unavailable');
+    await settle(rig.client);
+    assert.deepEqual(rig.of('reconnecting'), [], 'no resume: the gateway holds no session');
+    assert.equal(rig.client.login('acc', 'name', 'U1'), false, 'dropped while waiting');
+    rig.clock.runNext();
+    rig.last().text('ok');
+    assert.deepEqual(rig.last().sent, [login]);
+    rig.last().text(`resume ${TOKEN_A}`);
+    await settle(rig.client);
+    assert.equal(rig.client.state, 'open');
+    assert.equal(rig.of('open').length, 1);
+    assert.equal(rig.of('retrying').length, 1);
+    // Now a session exists: a lost connection resumes it.
+    rig.last().serverClose(1006);
+    await settle(rig.client);
+    assert.equal(rig.of('reconnecting').length, 1);
+  });
+
+  test('no attempt starts after the give-up time: the session closes with 1013 and connect() rejects', async () => {
+    const rig = clientRig({ retryUnavailable: { giveUpAfterMs: 3000 } });
+    const done = rig.client.connect();
+    rig.last().serverClose(TRY_AGAIN_LATER, 'game server unavailable');
+    await settle(rig.client);
+    rig.clock.runNext();  // 500
+    rig.last().serverClose(TRY_AGAIN_LATER, 'game server unavailable');
+    await settle(rig.client);
+    rig.clock.runNext();  // 1500; the next 2000 would end past 3000
+    rig.last().serverClose(TRY_AGAIN_LATER, 'game server unavailable');
+    await assert.rejects(done, /1013/);
+    await settle(rig.client);
+    assert.equal(rig.client.state, 'closed');
+    assert.equal(rig.sockets.length, 3);
+    assert.equal(rig.clock.timers.size, 0);
+    assert.deepEqual(rig.of('close'), [{ type: 'close', code: TRY_AGAIN_LATER, reason: 'game server unavailable' }]);
+  });
+
+  test('close() while waiting ends it; retryUnavailable false takes 1013 as the end', async () => {
+    const rig = clientRig();
+    const done = rig.client.connect();
+    rig.last().serverClose(TRY_AGAIN_LATER);
+    await settle(rig.client);
+    rig.client.close();
+    await assert.rejects(done);
+    await settle(rig.client);
+    assert.equal(rig.clock.timers.size, 0);
+    assert.deepEqual(rig.of('close').map((e) => e.code), [1000]);
+
+    const off = clientRig({ retryUnavailable: false });
+    const refused = off.client.connect();
+    off.last().serverClose(TRY_AGAIN_LATER);
+    await assert.rejects(refused, /1013/);
+    await settle(off.client);
+    assert.deepEqual(off.of('close').map((e) => e.code), [TRY_AGAIN_LATER]);
+    assert.equal(off.clock.timers.size, 0);
   });
 });

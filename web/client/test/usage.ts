@@ -1,7 +1,7 @@
 // Compiled by the type check only: the declarations describe the module as
 // a client uses it.
 import {
-  DROP_CODE, Idents, RESUME_REFUSED, TCodec, TGateClient, TranslatedIdents, type TCharDescJson,
+  DROP_CODE, Idents, RESUME_REFUSED, TRY_AGAIN_LATER, TCodec, TGateClient, TranslatedIdents, type TCharDescJson,
   type TClock, type TItemExtendJson, type TItemJson, type TranslatedJson, type TranslatedIdentName,
   serverIdentName,
 } from '../tavrel-client.js';
@@ -48,6 +48,10 @@ resuming.addEventListener('resumerefused', (e) => {
   if (e.detail.code === RESUME_REFUSED) console.log('log in again:', e.detail.reason);
 });
 if (resuming.state === 'open' && !resuming.walk(1, 2, 3)) console.log('dropped while reconnecting');
+const patient = new TGateClient('wss://game.example/', { codec, retryUnavailable: { giveUpAfterMs: 300000 } });
+patient.addEventListener('retrying', (e) => {
+  if (e.detail.code === TRY_AGAIN_LATER) console.log(e.detail.attempt, e.detail.delayMs, e.detail.reason);
+});
 const dropped: boolean = resuming.dropConnection(DROP_CODE, 'network switch');
 console.log(dropped, new TGateClient('ws://127.0.0.1:7303/', { resume: true }).state);
 client.addEventListener('error', (e) => console.log(e.detail.error.message));
