@@ -9,6 +9,7 @@
 
 #include "buffers/MemoryStreamEx.h"
 #include "log/uThread_Logger.h"
+#include "platform/Printable.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
 #include "shared/Share.h"
@@ -298,6 +299,39 @@ TEST_F(EngineTest, FirstMessageThatIsNotALoginClosesTheConnection) {
   EXPECT_EQ(front->closed, std::vector<std::string>{"8"});
   EXPECT_EQ(front->codes, std::vector<ECloseCode>{ECloseCode::LoginRefused});
   EXPECT_EQ(QueuedFrames(*engine).size(), before);
+}
+
+// A first message of any other form is no login either, and its connection
+// goes at once rather than at the login timeout: one too short for a
+// header, one whose header announces more than follows, one the pace check
+// would drop, and 64 KB of characters GBK cannot hold.
+TEST_F(EngineTest, AMalformedFirstMessageClosesTheConnectionAtOnce) {
+  TDefaultMessage longer;
+  longer.nLength = 500;
+  TDefaultMessage spell;
+  spell.Ident = CM_SPELL;
+  std::string emoji;
+  while (emoji.size() < 65000) emoji += "\xF0\x9F\x98\x80\xC3\xA9";
+  const std::string firsts[] = {
+      "short",
+      EncodeMessage(longer) + "*#acct/name/id",
+      EncodeMessage(spell) + "{not json",
+      emoji,
+  };
+  int uid = 30;
+  for (const std::string& first : firsts) {
+    TSessionInfo& s = *Join(uid, false);
+    engine->ServerMessage(static_cast<uint32_t>(uid), first);
+    engine->Run();
+    ASSERT_EQ(front->closed.size(), static_cast<size_t>(uid - 29))
+        << Printable(first.substr(0, 60));
+    EXPECT_EQ(front->closed.back(), std::to_string(uid));
+    EXPECT_EQ(front->codes.back(), ECloseCode::LoginRefused);
+    EXPECT_TRUE(s.boLoginRefused);
+    ++uid;
+  }
+  EXPECT_EQ(front->closed.size(), std::size(firsts));
+  for (const auto& frame : QueuedFrames(*engine)) EXPECT_NE(frame.first.wIdent, GM_H5DATA);
 }
 
 // Messages queued behind a refused first message, and those that arrive
