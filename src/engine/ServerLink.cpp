@@ -20,6 +20,9 @@ constexpr uint64_t kLinkReminderMs = 60000;
 // Frame bytes one event-loop turn dispatches: a broadcast flood from the game
 // server must leave the console and the clients their turns.
 constexpr size_t kReceiptSliceBytes = 16 * 1024;
+// ... and its time: frames that cost much for their size (a long spell table,
+// a broadcast to many) must not hold the loop either.
+constexpr uint64_t kReceiptSliceMs = 4;
 }  // namespace
 
 TServerLink::TServerLink()
@@ -106,9 +109,15 @@ void TServerLink::AppendReceived(const char* data, size_t len) {
   ProcReceiveBuffer();
 }
 
-bool TServerLink::ProcReceiveBuffer(size_t budget) {
+bool TServerLink::ProcReceiveBuffer(size_t budget, uint64_t budgetMs) {
   size_t consumed = 0;
   size_t skipped = 0;
+  bool timeUp = false;
+  const uint64_t start = budgetMs == UINT64_MAX ? 0 : GetTickCount64();
+  const auto stop = [&] {
+    timeUp = budgetMs != UINT64_MAX && GetTickCount64() - start >= budgetMs;
+    return timeUp;
+  };
   try {
     CutGateFrames(
         readBuffer_->Peek(), static_cast<size_t>(readBuffer_->ReadableBytes()), consumed,
@@ -120,7 +129,7 @@ bool TServerLink::ProcReceiveBuffer(size_t budget) {
                      "length:%d skipped",
                      header.wIdent, header.nLength));
         },
-        &skipped, budget);
+        &skipped, budget, stop);
     if (std::exchange(boAnswered_, false)) Flush();
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] ProcReceiveBuffer Error %s", e.what()));
@@ -129,7 +138,7 @@ bool TServerLink::ProcReceiveBuffer(size_t budget) {
   // The frames dispatched before a failure, the failing one too, are gone.
   readBuffer_->Consume(static_cast<int64_t>(consumed));
   ReleaseReadBuffer();
-  return consumed >= budget &&
+  return (consumed >= budget || timeUp) &&
          readBuffer_->ReadableBytes() >= static_cast<int64_t>(sizeof(TMsgHeader));
 }
 
@@ -284,7 +293,7 @@ void TGameLink::CSocketRead() {
 
 void TGameLink::ReceiptSlice() {
   if (boSlicePosted_) return;  // the posted slice comes first
-  const bool more = ProcReceiveBuffer(kReceiptSliceBytes);
+  const bool more = ProcReceiveBuffer(kReceiptSliceBytes, kReceiptSliceMs);
   nArrivalNs_ = 0;
   if (!more && !boReadStalled_) return;
   boSlicePosted_ = true;

@@ -94,9 +94,9 @@ class TServerLink {
 
   void Up();
   void Down();
-  // Cuts frames out of the bytes read until `budget` is taken; true when
-  // complete frames may still wait.
-  bool ProcReceiveBuffer(size_t budget = SIZE_MAX);
+  // Cuts frames out of the bytes read until `budget` bytes are taken or
+  // `budgetMs` have passed; true when complete frames may still wait.
+  bool ProcReceiveBuffer(size_t budget = SIZE_MAX, uint64_t budgetMs = UINT64_MAX);
 
   TLinkHandler* handler_ = nullptr;
   std::unique_ptr<TBuffer> readBuffer_;
