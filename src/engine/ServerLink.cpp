@@ -23,6 +23,8 @@ constexpr size_t kReceiptSliceBytes = 16 * 1024;
 // ... and its time: frames that cost much for their size (a long spell table,
 // a broadcast to many) must not hold the loop either.
 constexpr uint64_t kReceiptSliceMs = 4;
+// A game server that sends nothing but garbage still gets a line this often.
+constexpr uint64_t kGarbageRunBytes = 1 << 20;
 }  // namespace
 
 TServerLink::TServerLink()
@@ -87,6 +89,14 @@ void TServerLink::Figures(int64_t& sent, int64_t& written, int64_t& size) const 
 }
 
 void TServerLink::Step() {
+  if (garbageLines_.Pending()) {
+    garbageLines_.Report(GetTickCount64(), false, [this](size_t, uint64_t n) {
+      OutErrorLog(
+          Format("[Exception] ProcReceiveBuffer Error … %d more garbage runs (%d bytes) "
+                 "suppressed",
+                 n, std::exchange(nHeldGarbage_, 0)));
+    });
+  }
   if (boOverCap_) {
     boOverCap_ = false;
     sError_ = "dropped by the gateway, its queue over the cap";
@@ -121,25 +131,50 @@ bool TServerLink::ProcReceiveBuffer(size_t budget, uint64_t budgetMs) {
   try {
     CutGateFrames(
         readBuffer_->Peek(), static_cast<size_t>(readBuffer_->ReadableBytes()), consumed,
-        [this](const TGateFrame& frame) { Dispatch(frame); },
+        [&](const TGateFrame& frame) {
+          if (skipped > 0) {
+            AddGarbage(std::exchange(skipped, 0));
+            EndGarbageRun();
+          }
+          Dispatch(frame);
+        },
         [this](const TMsgHeader& header) {
           ++stats_.nOversizeHeaders;
-          OutErrorLog(
-              Format("[Exception] ProcReceiveBuffer Error oversized frame ident:%d "
-                     "length:%d skipped",
-                     header.wIdent, header.nLength));
+          if (garbage_.nOversize++ == 0) garbage_.first = header;
         },
         &skipped, budget, stop);
     if (std::exchange(boAnswered_, false)) Flush();
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] ProcReceiveBuffer Error %s", e.what()));
   }
-  stats_.nResyncBytes += skipped;
+  AddGarbage(skipped);
+  if (garbage_.nBytes >= kGarbageRunBytes) EndGarbageRun();
   // The frames dispatched before a failure, the failing one too, are gone.
   readBuffer_->Consume(static_cast<int64_t>(consumed));
   ReleaseReadBuffer();
   return (consumed >= budget || timeUp) &&
          readBuffer_->ReadableBytes() >= static_cast<int64_t>(sizeof(TMsgHeader));
+}
+
+void TServerLink::AddGarbage(size_t bytes) {
+  stats_.nResyncBytes += bytes;
+  garbage_.nBytes += bytes;
+}
+
+void TServerLink::EndGarbageRun() {
+  const TGarbageRun run = std::exchange(garbage_, TGarbageRun{});
+  if (run.nBytes == 0) return;
+  if (!garbageLines_.Admit(0, GetTickCount64())) {
+    nHeldGarbage_ += run.nBytes;
+    return;
+  }
+  std::string line =
+      Format("[Exception] ProcReceiveBuffer Error %d bytes of garbage skipped on the link %s",
+             run.nBytes, Address());
+  if (run.nOversize > 0)
+    line += Format(", %d of them oversized frame headers (the first ident:%d length:%d)",
+                   run.nOversize, run.first.wIdent, run.first.nLength);
+  OutErrorLog(line);
 }
 
 void TServerLink::ReleaseReadBuffer() {
@@ -192,6 +227,7 @@ void TServerLink::Down() {
   if (wasUp) ++stats_.nLinkDrops;
   boConnet = false;
   g_boHeartBeat = false;
+  EndGarbageRun();  // cut short with the bytes held
   readBuffer_->Clear();
   ReleaseReadBuffer();
   TellDown(wasUp);

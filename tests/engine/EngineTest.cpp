@@ -12,6 +12,7 @@
 #include "platform/Printable.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
+#include "shared/LogSampler.h"
 #include "shared/Share.h"
 #include "support/EngineRig.h"
 #include "support/FullBag.h"
@@ -599,6 +600,46 @@ class TErrorLog {
  private:
   TTempDir dir_;
 };
+
+// Garbage on the link is one line per run of it, with its byte count, and
+// those lines are sampled: a game server that sends nothing but garbage
+// cannot push a client's line out of the error log.
+TEST_F(EngineTest, LinkGarbageIsOneSampledLinePerRun) {
+  TErrorLog log;
+  TSessionInfo& s = Connect(50);
+  std::string frame;
+  AppendGateFrame(frame, GM_SERVERUSERINDEX, 0, static_cast<int32_t>(s.nSocketHandle), 9, nullptr,
+                  0);
+  // The magic value over and over: a header at every other byte, each
+  // announcing far too much; then bytes that start nothing, then a frame.
+  std::string magic;
+  while (magic.size() < (256u << 10)) magic += "\x55\xAA";
+  Receive(magic + std::string(32, '\x01') + frame);
+  EXPECT_EQ(s.nUserListIndex, 9);
+  TDefaultMessage bad;
+  bad.nLength = 1000;
+  s.RecvBuffer->Write(EncodeMessage(bad) + "client line");
+  engine->Run();
+  for (int i = 0; i < 100; ++i) Receive("junk" + frame);
+
+  const std::string text = log.Text();
+  EXPECT_NE(text.find("262176 bytes of garbage skipped"), std::string::npos) << text;
+  EXPECT_NE(text.find("131071 of them oversized frame headers"), std::string::npos) << text;
+  EXPECT_NE(text.find("4 bytes of garbage skipped"), std::string::npos) << text;
+  EXPECT_NE(text.find("bad nLength 1000"), std::string::npos) << text;
+  size_t lines = 0;
+  for (size_t at = text.find("garbage skipped"); at != std::string::npos;
+       at = text.find("garbage skipped", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, TLogSampler::kFirstLines);
+  EXPECT_EQ(link->Stats().nResyncBytes, 262176u + 400u);
+
+  // The runs held back are counted once their burst is over.
+  g_now += TLogSampler::kQuietMs;
+  engine->Run();
+  EXPECT_NE(log.Text().find("… 98 more garbage runs (392 bytes) suppressed"), std::string::npos)
+      << log.Text();
+}
 
 // A translated ident whose body the game server compressed is converted as
 // if it had come plain; one that does not inflate is dropped with a line.
