@@ -132,10 +132,8 @@ bool TServerLink::ProcReceiveBuffer(size_t budget, uint64_t budgetMs) {
     CutGateFrames(
         readBuffer_->Peek(), static_cast<size_t>(readBuffer_->ReadableBytes()), consumed,
         [&](const TGateFrame& frame) {
-          if (skipped > 0) {
-            AddGarbage(std::exchange(skipped, 0));
-            EndGarbageRun();
-          }
+          AddGarbage(std::exchange(skipped, 0));
+          if (garbage_.nBytes > 0) EndGarbageRun();
           Dispatch(frame);
         },
         [this](const TMsgHeader& header) {

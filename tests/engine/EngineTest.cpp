@@ -614,7 +614,10 @@ TEST_F(EngineTest, LinkGarbageIsOneSampledLinePerRun) {
   // announcing far too much; then bytes that start nothing, then a frame.
   std::string magic;
   while (magic.size() < (256u << 10)) magic += "\x55\xAA";
-  Receive(magic + std::string(32, '\x01') + frame);
+  // The run goes on across reads until the frame comes.
+  Receive(magic.substr(0, 1000));
+  Receive(magic.substr(1000) + std::string(32, '\x01'));
+  Receive(frame);
   EXPECT_EQ(s.nUserListIndex, 9);
   TDefaultMessage bad;
   bad.nLength = 1000;
