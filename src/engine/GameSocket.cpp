@@ -429,6 +429,12 @@ void TTavrelSocket::LogEnded(const TSessionInfo& session, std::string_view sEnd)
                         sEnd.empty() ? std::string_view("closed") : sEnd));
 }
 
+bool TTavrelSocket::MayBeLogin(std::string_view text) const {
+  if (text.size() <= DEFBLOCKSIZE + 2) return false;
+  const std::string_view mark = text.substr(DEFBLOCKSIZE, 2);
+  return mark == "*#" || (ResumeOn() && mark == "*@");
+}
+
 void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
   TSessionInfo* session = nullptr;
   const uint64_t arrival = MonotonicNanos();
@@ -446,6 +452,11 @@ void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
     // connection would not once closed.
     if (session && !session->boLoginRefused && !session->work.boClosing &&
         !session->work.boCloseSent) {
+      // A first message that cannot be a login text costs no pace check:
+      // its connection goes at once.
+      if (session->boNewLogon && session->RecvBuffer && session->RecvBuffer->RemainSize() == 0 &&
+          !MayBeLogin(text))
+        return RefuseLogin(*session);
       CalcSpeed(*session, text, *this);
       if (session->work.nInSinceNs == 0 && session->RecvBuffer &&
           session->RecvBuffer->RemainSize() > 0)

@@ -241,6 +241,11 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // The close without waiting: nothing more reaches the client.
   void CloseNow(TSessionInfo& session, ECloseCode code);
   void HandleLogin(TSessionInfo& UserData, const std::string& body);
+  // A first message that is not a login text, whatever its form: the
+  // connection is closed at once and what it sent is dropped.
+  void RefuseLogin(TSessionInfo& UserData);
+  // Whether a client message's body begins as a login (or resume) text does.
+  bool MayBeLogin(std::string_view text) const;
 
   // Error lines a client causes: the session named, a printable sample of
   // the bad bytes, sampled per session; counts held back are reported when

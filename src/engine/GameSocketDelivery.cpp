@@ -360,6 +360,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
       if (remain == 0) return;
       if (remain < DEFBLOCKSIZE) {
         queue.Clear();
+        if (UserData.boNewLogon) RefuseLogin(UserData);
         return;
       }
       const char* at = queue.SendData();
@@ -377,6 +378,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
                               header.nLength, static_cast<int64_t>(after)),
                        std::string_view(at + DEFBLOCKSIZE, static_cast<size_t>(after)));
         queue.Clear();
+        if (UserData.boNewLogon) RefuseLogin(UserData);
         return;
       }
       body.assign(at + DEFBLOCKSIZE, static_cast<size_t>(header.nLength));
@@ -450,10 +452,15 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
     if (link_->Connected()) ++nLinkPending_;
     if (ResumeOn()) IssueResumeToken(UserData);
   } else {
-    ++stats_.nLoginRefused;
-    // What the client sent behind it is dropped, now and until it is gone.
-    UserData.boLoginRefused = true;
-    UserData.RecvBuffer->Clear();
-    frontEnd_->CloseSocket(UserData.nConn, ECloseCode::LoginRefused);
+    RefuseLogin(UserData);
   }
+}
+
+void TTavrelSocket::RefuseLogin(TSessionInfo& UserData) {
+  ++stats_.nLoginRefused;
+  UserData.boNewLogon = false;
+  // What the client sent behind it is dropped, now and until it is gone.
+  UserData.boLoginRefused = true;
+  UserData.RecvBuffer->Clear();
+  frontEnd_->CloseSocket(UserData.nConn, ECloseCode::LoginRefused);
 }

@@ -20,6 +20,11 @@ constexpr uint64_t kLinkReminderMs = 60000;
 // Frame bytes one event-loop turn dispatches: a broadcast flood from the game
 // server must leave the console and the clients their turns.
 constexpr size_t kReceiptSliceBytes = 16 * 1024;
+// ... and its time: frames that cost much for their size (a long spell table,
+// a broadcast to many) must not hold the loop either.
+constexpr uint64_t kReceiptSliceMs = 4;
+// A game server that sends nothing but garbage still gets a line this often.
+constexpr uint64_t kGarbageRunBytes = 1 << 20;
 }  // namespace
 
 TServerLink::TServerLink()
@@ -84,6 +89,14 @@ void TServerLink::Figures(int64_t& sent, int64_t& written, int64_t& size) const 
 }
 
 void TServerLink::Step() {
+  if (garbageLines_.Pending()) {
+    garbageLines_.Report(GetTickCount64(), false, [this](size_t, uint64_t n) {
+      OutErrorLog(
+          Format("[Exception] ProcReceiveBuffer Error … %d more garbage runs (%d bytes) "
+                 "suppressed",
+                 n, std::exchange(nHeldGarbage_, 0)));
+    });
+  }
   if (boOverCap_) {
     boOverCap_ = false;
     sError_ = "dropped by the gateway, its queue over the cap";
@@ -106,31 +119,60 @@ void TServerLink::AppendReceived(const char* data, size_t len) {
   ProcReceiveBuffer();
 }
 
-bool TServerLink::ProcReceiveBuffer(size_t budget) {
+bool TServerLink::ProcReceiveBuffer(size_t budget, uint64_t budgetMs) {
   size_t consumed = 0;
   size_t skipped = 0;
+  bool timeUp = false;
+  const uint64_t start = budgetMs == UINT64_MAX ? 0 : GetTickCount64();
+  const auto stop = [&] {
+    timeUp = budgetMs != UINT64_MAX && GetTickCount64() - start >= budgetMs;
+    return timeUp;
+  };
   try {
     CutGateFrames(
         readBuffer_->Peek(), static_cast<size_t>(readBuffer_->ReadableBytes()), consumed,
-        [this](const TGateFrame& frame) { Dispatch(frame); },
+        [&](const TGateFrame& frame) {
+          AddGarbage(std::exchange(skipped, 0));
+          if (garbage_.nBytes > 0) EndGarbageRun();
+          Dispatch(frame);
+        },
         [this](const TMsgHeader& header) {
           ++stats_.nOversizeHeaders;
-          OutErrorLog(
-              Format("[Exception] ProcReceiveBuffer Error oversized frame ident:%d "
-                     "length:%d skipped",
-                     header.wIdent, header.nLength));
+          if (garbage_.nOversize++ == 0) garbage_.first = header;
         },
-        &skipped, budget);
+        &skipped, budget, stop);
     if (std::exchange(boAnswered_, false)) Flush();
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] ProcReceiveBuffer Error %s", e.what()));
   }
-  stats_.nResyncBytes += skipped;
+  AddGarbage(skipped);
+  if (garbage_.nBytes >= kGarbageRunBytes) EndGarbageRun();
   // The frames dispatched before a failure, the failing one too, are gone.
   readBuffer_->Consume(static_cast<int64_t>(consumed));
   ReleaseReadBuffer();
-  return consumed >= budget &&
+  return (consumed >= budget || timeUp) &&
          readBuffer_->ReadableBytes() >= static_cast<int64_t>(sizeof(TMsgHeader));
+}
+
+void TServerLink::AddGarbage(size_t bytes) {
+  stats_.nResyncBytes += bytes;
+  garbage_.nBytes += bytes;
+}
+
+void TServerLink::EndGarbageRun() {
+  const TGarbageRun run = std::exchange(garbage_, TGarbageRun{});
+  if (run.nBytes == 0) return;
+  if (!garbageLines_.Admit(0, GetTickCount64())) {
+    nHeldGarbage_ += run.nBytes;
+    return;
+  }
+  std::string line =
+      Format("[Exception] ProcReceiveBuffer Error %d bytes of garbage skipped on the link %s",
+             run.nBytes, Address());
+  if (run.nOversize > 0)
+    line += Format(", %d of them oversized frame headers (the first ident:%d length:%d)",
+                   run.nOversize, run.first.wIdent, run.first.nLength);
+  OutErrorLog(line);
 }
 
 void TServerLink::ReleaseReadBuffer() {
@@ -183,6 +225,7 @@ void TServerLink::Down() {
   if (wasUp) ++stats_.nLinkDrops;
   boConnet = false;
   g_boHeartBeat = false;
+  EndGarbageRun();  // cut short with the bytes held
   readBuffer_->Clear();
   ReleaseReadBuffer();
   TellDown(wasUp);
@@ -284,7 +327,7 @@ void TGameLink::CSocketRead() {
 
 void TGameLink::ReceiptSlice() {
   if (boSlicePosted_) return;  // the posted slice comes first
-  const bool more = ProcReceiveBuffer(kReceiptSliceBytes);
+  const bool more = ProcReceiveBuffer(kReceiptSliceBytes, kReceiptSliceMs);
   nArrivalNs_ = 0;
   if (!more && !boReadStalled_) return;
   boSlicePosted_ = true;

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "protocol/GateFrame.h"
+#include "shared/LogSampler.h"
 
 namespace boost::asio {
 class io_context;
@@ -94,9 +95,9 @@ class TServerLink {
 
   void Up();
   void Down();
-  // Cuts frames out of the bytes read until `budget` is taken; true when
-  // complete frames may still wait.
-  bool ProcReceiveBuffer(size_t budget = SIZE_MAX);
+  // Cuts frames out of the bytes read until `budget` bytes are taken or
+  // `budgetMs` have passed; true when complete frames may still wait.
+  bool ProcReceiveBuffer(size_t budget = SIZE_MAX, uint64_t budgetMs = UINT64_MAX);
 
   TLinkHandler* handler_ = nullptr;
   std::unique_ptr<TBuffer> readBuffer_;
@@ -108,6 +109,19 @@ class TServerLink {
   void Dispatch(const TGateFrame& frame);
   void ReleaseReadBuffer();
   void TellDown(bool wasUp);
+  // Bytes skipped to find a frame are one run until a frame lines up (or
+  // the link drops, or a megabyte has passed): one sampled line for it.
+  void AddGarbage(size_t bytes);
+  void EndGarbageRun();
+
+  struct TGarbageRun {
+    uint64_t nBytes = 0;
+    uint64_t nOversize = 0;  // headers among them that announced too much
+    TMsgHeader first{};      // the first of those
+  };
+  TGarbageRun garbage_;
+  TLogSampler garbageLines_;
+  uint64_t nHeldGarbage_ = 0;  // bytes of the runs whose lines were held back
 
   std::unique_ptr<TMemoryStreamEx> queue_;
   bool boConnet = false;

@@ -2,16 +2,14 @@
 
 #include <iconv.h>
 
-#include <cerrno>
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace {
 
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-// ASCII runs at least this long between non-ASCII text are copied directly.
-constexpr size_t kLongAsciiRun = 16;
 
 // Length of the ASCII run at the start of [p, p + n).
 size_t AsciiPrefix(const char* p, size_t n) {
@@ -23,34 +21,6 @@ size_t AsciiPrefix(const char* p, size_t n) {
   }
   while (i < n && static_cast<unsigned char>(p[i]) < 0x80) ++i;
   return i;
-}
-
-// Opening a descriptor costs more than most conversions, so each thread keeps
-// one per direction for its lifetime.
-class IconvDescriptor {
- public:
-  IconvDescriptor(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-  ~IconvDescriptor() {
-    if (valid()) iconv_close(cd_);
-  }
-  IconvDescriptor(const IconvDescriptor&) = delete;
-  IconvDescriptor& operator=(const IconvDescriptor&) = delete;
-
-  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-  iconv_t get() const { return cd_; }
-
- private:
-  iconv_t cd_;
-};
-
-const IconvDescriptor& GbkToUtf8Descriptor() {
-  thread_local IconvDescriptor cd("UTF-8", "GBK");
-  return cd;
-}
-
-const IconvDescriptor& Utf8ToGbkDescriptor() {
-  thread_local IconvDescriptor cd("GBK", "UTF-8");
-  return cd;
 }
 
 // Bytes to step over after an invalid or unmappable UTF-8 sequence: its lead
@@ -93,47 +63,95 @@ size_t Utf8SequenceLength(const unsigned char* p, size_t n) {
   return 0;
 }
 
-// Converts one stretch of text with iconv, writing "?" for every sequence
-// it rejects and stepping over that sequence with skip(p, remaining).
-template <typename Skip>
-void ConvertSegment(const IconvDescriptor& cd, const char* src, size_t len, size_t maxGrowth,
-                    Skip skip, std::string& out) {
-  const size_t start = out.size();
-  out.resize(start + len * maxGrowth + 4);
-  size_t used = start;
-
-  if (!cd.valid()) {
-    // Without a converter nothing non-ASCII can be represented.
-    for (size_t i = 0; i < len;) {
-      const auto* at = reinterpret_cast<const unsigned char*>(src) + i;
-      out[used++] = *at < 0x80 ? static_cast<char>(*at) : '?';
-      i += *at < 0x80 ? 1 : skip(at, len - i);
-    }
-    out.resize(used);
-    return;
+size_t EncodeUtf8(uint32_t cp, char* out) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
   }
-
-  char* in = const_cast<char*>(src);
-  size_t inLeft = len;
-  while (inLeft > 0) {
-    char* o = out.data() + used;
-    size_t oLeft = out.size() - used;
-    const size_t r = iconv(cd.get(), &in, &inLeft, &o, &oLeft);
-    used = static_cast<size_t>(o - out.data());
-    if (r != static_cast<size_t>(-1)) break;
-    if (errno == E2BIG) {
-      out.resize(out.size() * 2 + 16);
-      continue;
-    }
-    // EILSEQ (invalid or unmappable) or EINVAL (cut off at the end).
-    if (used == out.size()) out.resize(out.size() * 2 + 16);
-    out[used++] = '?';
-    const size_t step = skip(reinterpret_cast<const unsigned char*>(in), inLeft);
-    in += step;
-    inLeft -= step;
-    iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
   }
-  out.resize(used);
+  out[0] = static_cast<char>(0xE0 | (cp >> 12));
+  out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 3;
+}
+
+// GBK holds nothing beyond U+FFFF, so both directions fit tables of the Basic
+// Multilingual Plane. They are iconv's own answers, asked once for every
+// character: converting is then a lookup per character, mapped or not
+// (iconv costs far more per character it rejects, and more the longer the
+// text, which a client could use to hold the loop).
+struct TGbkTables {
+  // By code point: the GBK bytes (below 0x100 one, else lead << 8 | trail),
+  // 0 when GBK cannot hold it.
+  std::array<uint16_t, 0x10000> fromUnicode{};
+  // By GBK byte pair (lead 0x81..0xFE, any trail) and by single byte
+  // 0x80..0xFF: the code point, 0 when it is not a GBK character.
+  std::array<uint16_t, 0x7E * 0x100> fromPair{};
+  std::array<uint16_t, 0x80> fromByte{};
+};
+
+// Runs one conversion on `in` alone: the output, or empty when iconv refuses
+// it or leaves part of it.
+size_t ConvertOne(iconv_t cd, const char* in, size_t n, char* out, size_t room) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char* src = const_cast<char*>(in);
+  char* dst = out;
+  size_t inLeft = n;
+  size_t outLeft = room;
+  if (iconv(cd, &src, &inLeft, &dst, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) return 0;
+  return room - outLeft;
+}
+
+std::unique_ptr<TGbkTables> BuildGbkTables() {
+  auto t = std::make_unique<TGbkTables>();
+  // Without a converter nothing non-ASCII can be represented: the tables stay empty.
+  iconv_t toGbk = iconv_open("GBK", "UTF-8");
+  if (toGbk != reinterpret_cast<iconv_t>(-1)) {
+    char utf8[4];
+    unsigned char gbk[4];
+    for (uint32_t cp = 0x80; cp < 0x10000; ++cp) {
+      if (cp >= 0xD800 && cp < 0xE000) continue;
+      const size_t len =
+          ConvertOne(toGbk, utf8, EncodeUtf8(cp, utf8), reinterpret_cast<char*>(gbk), sizeof gbk);
+      if (len == 1) t->fromUnicode[cp] = gbk[0];
+      if (len == 2 && gbk[0] >= 0x81)
+        t->fromUnicode[cp] = static_cast<uint16_t>(gbk[0] << 8 | gbk[1]);
+    }
+    iconv_close(toGbk);
+  }
+  iconv_t fromGbk = iconv_open("UTF-8", "GBK");
+  if (fromGbk != reinterpret_cast<iconv_t>(-1)) {
+    auto codePoint = [&](const char* in, size_t n) -> uint16_t {
+      unsigned char utf8[8];
+      const size_t len = ConvertOne(fromGbk, in, n, reinterpret_cast<char*>(utf8), sizeof utf8);
+      if (len == 2) return static_cast<uint16_t>((utf8[0] & 0x1F) << 6 | (utf8[1] & 0x3F));
+      if (len == 3)
+        return static_cast<uint16_t>((utf8[0] & 0x0F) << 12 | (utf8[1] & 0x3F) << 6 |
+                                     (utf8[2] & 0x3F));
+      return 0;
+    };
+    for (unsigned b = 0x80; b < 0x100; ++b) {
+      const char one = static_cast<char>(b);
+      t->fromByte[b - 0x80] = codePoint(&one, 1);
+    }
+    for (unsigned lead = 0x81; lead < 0xFF; ++lead) {
+      for (unsigned trail = 0; trail < 0x100; ++trail) {
+        const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+        t->fromPair[(lead - 0x81) << 8 | trail] = codePoint(pair, 2);
+      }
+    }
+    iconv_close(fromGbk);
+  }
+  return t;
+}
+
+const TGbkTables& GbkTables() {
+  static const std::unique_ptr<TGbkTables> tables = BuildGbkTables();
+  return *tables;
 }
 
 }  // namespace
@@ -142,55 +160,75 @@ bool IsAscii(std::string_view text) {
   return AsciiPrefix(text.data(), text.size()) == text.size();
 }
 
-// Copies ASCII as it is and hands each stretch between to `convert`; a
-// stretch ends only at a long ASCII run or the end, as one iconv call costs
-// more than converting a few spaces. `charLength` says how many bytes the
-// non-ASCII character at j takes.
-template <typename CharLength, typename Convert>
-void AppendMixed(std::string_view text, std::string& out, CharLength charLength, Convert convert) {
-  const char* p = text.data();
-  const size_t n = text.size();
-  size_t i = 0;
-  while (i < n) {
-    const size_t ascii = AsciiPrefix(p + i, n - i);
-    out.append(p + i, ascii);
-    i += ascii;
-    if (i == n) break;
-    size_t j = i;
-    while (j < n) {
-      if (static_cast<unsigned char>(p[j]) >= 0x80) {
-        j += charLength(p, j, n);
-        continue;
-      }
-      const size_t run = AsciiPrefix(p + j, n - j);
-      if (run >= kLongAsciiRun || j + run == n) break;
-      j += run;
-    }
-    convert(p + i, j - i);
-    i = j;
-  }
-}
-
 void AppendGbkToUtf8(std::string_view gbk, std::string& out) {
-  // A trail byte may lie in the ASCII range: a lead byte takes its trail along.
-  const auto gbkLength = [](const char* p, size_t j, size_t n) -> size_t {
-    const unsigned char c = static_cast<unsigned char>(p[j]);
-    return (c >= 0x81 && c <= 0xFE && j + 1 < n) ? 2 : 1;
-  };
-  AppendMixed(gbk, out, gbkLength, [&out](const char* src, size_t len) {
-    // One GBK byte never needs more than three UTF-8 bytes.
-    ConvertSegment(
-        GbkToUtf8Descriptor(), src, len, 3,
-        [](const unsigned char*, size_t) -> size_t { return 1; }, out);
-  });
+  const size_t n = gbk.size();
+  const size_t ascii = AsciiPrefix(gbk.data(), n);
+  out.append(gbk.data(), ascii);
+  if (ascii == n) return;
+  const TGbkTables& t = GbkTables();
+  const auto* p = reinterpret_cast<const unsigned char*>(gbk.data());
+  const size_t start = out.size();
+  // One GBK byte never needs more than three UTF-8 bytes ("?" included).
+  out.resize(start + (n - ascii) * 3);
+  char* o = out.data() + start;
+  for (size_t i = ascii; i < n;) {
+    const size_t run = AsciiPrefix(gbk.data() + i, n - i);
+    std::memcpy(o, p + i, run);
+    o += run;
+    i += run;
+    if (i == n) break;
+    uint16_t cp = 0;
+    size_t len = 1;
+    if (p[i] >= 0x81 && p[i] <= 0xFE && i + 1 < n) cp = t.fromPair[(p[i] - 0x81) << 8 | p[i + 1]];
+    if (cp != 0) {
+      len = 2;
+    } else {
+      // A lone or bad lead byte, or another byte: one byte, as iconv steps.
+      cp = t.fromByte[p[i] - 0x80];
+    }
+    if (cp == 0) {
+      *o++ = '?';
+    } else {
+      o += EncodeUtf8(cp, o);
+    }
+    i += len;
+  }
+  out.resize(static_cast<size_t>(o - out.data()));
 }
 
 void AppendUtf8ToGbk(std::string_view utf8, std::string& out) {
-  const auto byteLength = [](const char*, size_t, size_t) -> size_t { return 1; };
-  AppendMixed(utf8, out, byteLength, [&out](const char* src, size_t len) {
-    // GBK is never longer than UTF-8, "?" included.
-    ConvertSegment(Utf8ToGbkDescriptor(), src, len, 1, Utf8SkipLength, out);
-  });
+  const size_t n = utf8.size();
+  const size_t ascii = AsciiPrefix(utf8.data(), n);
+  out.append(utf8.data(), ascii);
+  if (ascii == n) return;
+  const TGbkTables& t = GbkTables();
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const size_t start = out.size();
+  // GBK is never longer than UTF-8, "?" included.
+  out.resize(start + (n - ascii));
+  char* o = out.data() + start;
+  for (size_t i = ascii; i < n;) {
+    const size_t run = AsciiPrefix(utf8.data() + i, n - i);
+    std::memcpy(o, p + i, run);
+    o += run;
+    i += run;
+    if (i == n) break;
+    const size_t len = Utf8SequenceLength(p + i, n - i);
+    uint16_t gbk = 0;
+    if (len == 2) gbk = t.fromUnicode[(p[i] & 0x1F) << 6 | (p[i + 1] & 0x3F)];
+    if (len == 3)
+      gbk = t.fromUnicode[(p[i] & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F)];
+    if (gbk == 0) {
+      // Invalid, or beyond what GBK holds (everything past U+FFFF is).
+      *o++ = '?';
+      i += Utf8SkipLength(p + i, n - i);
+      continue;
+    }
+    if (gbk >= 0x100) *o++ = static_cast<char>(gbk >> 8);
+    *o++ = static_cast<char>(gbk & 0xFF);
+    i += len;
+  }
+  out.resize(static_cast<size_t>(o - out.data()));
 }
 
 std::string GbkToUtf8(std::string_view gbk) {

@@ -36,10 +36,15 @@ inline size_t GatePayloadSize(int32_t nLength) {
 // not start a frame are skipped one at a time; `onOversize` hears of each
 // header skipped for announcing more than kMaxGatePayload.
 // `skipped`, when given, counts the bytes passed over while resynchronising.
-// No frame starts once `budget` bytes are consumed (the first always does).
-template <typename OnFrame, typename OnOversize>
+// No frame starts once `budget` bytes are consumed or, after a frame,
+// `stop()` says so (the first always does).
+struct TNeverStop {
+  bool operator()() const { return false; }
+};
+template <typename OnFrame, typename OnOversize, typename Stop = TNeverStop>
 void CutGateFrames(const char* data, size_t len, size_t& consumed, OnFrame&& onFrame,
-                   OnOversize&& onOversize, size_t* skipped = nullptr, size_t budget = SIZE_MAX) {
+                   OnOversize&& onOversize, size_t* skipped = nullptr, size_t budget = SIZE_MAX,
+                   Stop&& stop = Stop{}) {
   consumed = 0;
   while (len - consumed >= sizeof(TMsgHeader) && consumed < budget) {
     const char* p = data + consumed;
@@ -66,6 +71,7 @@ void CutGateFrames(const char* data, size_t len, size_t& consumed, OnFrame&& onF
     frame.payload = p + sizeof(TMsgHeader);
     consumed += sizeof(TMsgHeader) + frame.payloadSize;
     onFrame(frame);
+    if (stop()) return;
   }
 }
 

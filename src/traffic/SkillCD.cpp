@@ -59,11 +59,6 @@ uint16_t HighWord(int32_t v) {
   return static_cast<uint16_t>(static_cast<uint32_t>(v) >> 16);
 }
 
-void AddOnOffMagic(uint16_t nMagicID) {
-  if (std::find(listOnOffMagic.begin(), listOnOffMagic.end(), nMagicID) == listOnOffMagic.end())
-    listOnOffMagic.push_back(nMagicID);
-}
-
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -129,19 +124,27 @@ bool IsPunishDue(const TDelayStats& stats, int32_t nThreshold) {
 void ProcessMagicInfo(std::string_view sText) {
   g_nsMagicConfigCD.fill(0);
   g_nsMagicDelayTime.fill(0);
-  std::string sRest(sText);
-  std::string sRecord, sID, sCD, sDelay;
+  // Fields are views into the text and the list is looked up in a bit set:
+  // copying the rest for every field, or searching the list for every
+  // flagged record, would make a long table cost its length squared.
+  std::bitset<MAXMAGICCOUNT> listed;
+  for (uint16_t id : listOnOffMagic) listed.set(id);
+  std::string_view sRest = sText;
+  std::string_view sRecord, sID, sCD, sDelay;
   while (!sRest.empty()) {
-    sRest = GetValidStr3(sRest, sRecord, ";");
-    std::string sFlag = GetValidStr3(sRecord, sID, "=");
-    sFlag = GetValidStr3(sFlag, sCD, "#");
-    sFlag = GetValidStr3(sFlag, sDelay, "#");
+    sRest = GetValidStr3View(sRest, sRecord, ";");
+    std::string_view sFlag = GetValidStr3View(sRecord, sID, "=");
+    sFlag = GetValidStr3View(sFlag, sCD, "#");
+    sFlag = GetValidStr3View(sFlag, sDelay, "#");
     int64_t nID = 0, nCD = 0;
     if (!TryToInt(sID, nID) || !TryToInt(sCD, nCD)) continue;
     if (nID < 0 || nID > MAXMAGICCOUNT - 1) continue;
     g_nsMagicConfigCD[nID] = static_cast<uint32_t>(nCD);
     g_nsMagicDelayTime[nID] = static_cast<uint32_t>(Str_ToInt(sDelay, 0));
-    if (sFlag == "1") AddOnOffMagic(static_cast<uint16_t>(nID));
+    if (sFlag == "1" && !listed.test(static_cast<size_t>(nID))) {
+      listed.set(static_cast<size_t>(nID));
+      listOnOffMagic.push_back(static_cast<uint16_t>(nID));
+    }
   }
 }
 

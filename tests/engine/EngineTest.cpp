@@ -9,8 +9,10 @@
 
 #include "buffers/MemoryStreamEx.h"
 #include "log/uThread_Logger.h"
+#include "platform/Printable.h"
 #include "protocol/EDcode.h"
 #include "protocol/GateFrame.h"
+#include "shared/LogSampler.h"
 #include "shared/Share.h"
 #include "support/EngineRig.h"
 #include "support/FullBag.h"
@@ -300,6 +302,39 @@ TEST_F(EngineTest, FirstMessageThatIsNotALoginClosesTheConnection) {
   EXPECT_EQ(QueuedFrames(*engine).size(), before);
 }
 
+// A first message of any other form is no login either, and its connection
+// goes at once rather than at the login timeout: one too short for a
+// header, one whose header announces more than follows, one the pace check
+// would drop, and 64 KB of characters GBK cannot hold.
+TEST_F(EngineTest, AMalformedFirstMessageClosesTheConnectionAtOnce) {
+  TDefaultMessage longer;
+  longer.nLength = 500;
+  TDefaultMessage spell;
+  spell.Ident = CM_SPELL;
+  std::string emoji;
+  while (emoji.size() < 65000) emoji += "\xF0\x9F\x98\x80\xC3\xA9";
+  const std::string firsts[] = {
+      "short",
+      EncodeMessage(longer) + "*#acct/name/id",
+      EncodeMessage(spell) + "{not json",
+      emoji,
+  };
+  int uid = 30;
+  for (const std::string& first : firsts) {
+    TSessionInfo& s = *Join(uid, false);
+    engine->ServerMessage(static_cast<uint32_t>(uid), first);
+    engine->Run();
+    ASSERT_EQ(front->closed.size(), static_cast<size_t>(uid - 29))
+        << Printable(first.substr(0, 60));
+    EXPECT_EQ(front->closed.back(), std::to_string(uid));
+    EXPECT_EQ(front->codes.back(), ECloseCode::LoginRefused);
+    EXPECT_TRUE(s.boLoginRefused);
+    ++uid;
+  }
+  EXPECT_EQ(front->closed.size(), std::size(firsts));
+  for (const auto& frame : QueuedFrames(*engine)) EXPECT_NE(frame.first.wIdent, GM_H5DATA);
+}
+
 // Messages queued behind a refused first message, and those that arrive
 // before the disconnect, never reach the game server.
 TEST_F(EngineTest, NothingOfARefusedLoginReachesTheGameServer) {
@@ -565,6 +600,49 @@ class TErrorLog {
  private:
   TTempDir dir_;
 };
+
+// Garbage on the link is one line per run of it, with its byte count, and
+// those lines are sampled: a game server that sends nothing but garbage
+// cannot push a client's line out of the error log.
+TEST_F(EngineTest, LinkGarbageIsOneSampledLinePerRun) {
+  TErrorLog log;
+  TSessionInfo& s = Connect(50);
+  std::string frame;
+  AppendGateFrame(frame, GM_SERVERUSERINDEX, 0, static_cast<int32_t>(s.nSocketHandle), 9, nullptr,
+                  0);
+  // The magic value over and over: a header at every other byte, each
+  // announcing far too much; then bytes that start nothing, then a frame.
+  std::string magic;
+  while (magic.size() < (256u << 10)) magic += "\x55\xAA";
+  // The run goes on across reads until the frame comes.
+  Receive(magic.substr(0, 1000));
+  Receive(magic.substr(1000) + std::string(32, '\x01'));
+  Receive(frame);
+  EXPECT_EQ(s.nUserListIndex, 9);
+  TDefaultMessage bad;
+  bad.nLength = 1000;
+  s.RecvBuffer->Write(EncodeMessage(bad) + "client line");
+  engine->Run();
+  for (int i = 0; i < 100; ++i) Receive("junk" + frame);
+
+  const std::string text = log.Text();
+  EXPECT_NE(text.find("262176 bytes of garbage skipped"), std::string::npos) << text;
+  EXPECT_NE(text.find("131071 of them oversized frame headers"), std::string::npos) << text;
+  EXPECT_NE(text.find("4 bytes of garbage skipped"), std::string::npos) << text;
+  EXPECT_NE(text.find("bad nLength 1000"), std::string::npos) << text;
+  size_t lines = 0;
+  for (size_t at = text.find("garbage skipped"); at != std::string::npos;
+       at = text.find("garbage skipped", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, TLogSampler::kFirstLines);
+  EXPECT_EQ(link->Stats().nResyncBytes, 262176u + 400u);
+
+  // The runs held back are counted once their burst is over.
+  g_now += TLogSampler::kQuietMs;
+  engine->Run();
+  EXPECT_NE(log.Text().find("… 98 more garbage runs (392 bytes) suppressed"), std::string::npos)
+      << log.Text();
+}
 
 // A translated ident whose body the game server compressed is converted as
 // if it had come plain; one that does not inflate is dropped with a line.

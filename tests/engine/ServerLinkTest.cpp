@@ -136,6 +136,39 @@ TEST_F(ServerLinkTest, ManyKeepAliveAnswersCostOneWritePerReceipt) {
   EXPECT_EQ(link.read.size(), 100 * sizeof(TMsgHeader));
 }
 
+// A slice of the receipt ends at its time as well as at its bytes: frames
+// that cost much for their size wait for the next slice, in order.
+TEST_F(ServerLinkTest, ASliceStopsWhenItsTimeIsUp) {
+  link.SetUp(true);
+  std::string bytes;
+  for (int i = 0; i < 10; ++i) AppendGateFrame(bytes, GM_DATA, 0, i, 0, nullptr, 0);
+  link.Hold(bytes);
+  struct TSlowHandler final : TLinkHandler {
+    void LinkUp() override {}
+    void LinkDown() override {}
+    void LinkWritten() override {}
+    void LinkFrame(const TGateFrame& frame) override {
+      handles.push_back(frame.header.wGSocketIdx);
+      g_now += 3;  // each frame takes 3 ms
+    }
+    std::vector<int> handles;
+  } slow;
+  link.SetHandler(&slow);
+  EXPECT_TRUE(link.Slice(SIZE_MAX, 4));
+  EXPECT_EQ(slow.handles, (std::vector<int>{0, 1}));
+  // The first frame of a slice goes whatever it costs.
+  EXPECT_TRUE(link.Slice(SIZE_MAX, 1));
+  EXPECT_EQ(slow.handles.size(), 3u);
+  while (link.Slice(SIZE_MAX, 4)) {
+  }
+  EXPECT_EQ(slow.handles, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  // Without a time limit the bytes alone bound it.
+  link.Hold(bytes);
+  EXPECT_FALSE(link.Slice(SIZE_MAX, UINT64_MAX));
+  EXPECT_EQ(slow.handles.size(), 20u);
+  link.SetHandler(&handler);
+}
+
 // Every two seconds a started gateway sends GM_CHECKCLIENT while the link is up.
 TEST_F(ServerLinkTest, StepSendsTheKeepAliveEveryTwoSeconds) {
   g_boStarted = true;

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "buffers/SocketBuffers.h"
 #include "engine/ServerLink.h"
 
 class TRecordingLink final : public TServerLink {
@@ -17,6 +18,12 @@ class TRecordingLink final : public TServerLink {
     Flush();
     boReading_ = false;
   }
+  // Bytes read but not yet cut, and one slice of them, as the socket's
+  // receipt takes them a turn at a time.
+  void Hold(const std::string& bytes) {
+    readBuffer_->Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+  }
+  bool Slice(size_t budget, uint64_t budgetMs) { return ProcReceiveBuffer(budget, budgetMs); }
   std::string read;     // every byte the game server has read
   int nWriteCalls = 0;  // writes the link tried, taken or not
 

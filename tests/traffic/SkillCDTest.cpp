@@ -1,5 +1,6 @@
 #include "traffic/SkillCD.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -111,6 +112,42 @@ TEST_F(SkillCDTest, MagicInfoPayloadIsAllButItsLastByte) {
 
   ProcessMagicInfoPayload(unterminated.data(), 0);
   EXPECT_EQ(g_nsMagicConfigCD[9], 0u);
+}
+
+// A table as long as the field splitter takes, of every spell, with the
+// empty entries, bad records and repeated flags a careless game server
+// sends: each record applied exactly, in order. One byte longer and the
+// splitter refuses the whole text unseen, as it always has.
+TEST_F(SkillCDTest, ALongTableIsAppliedRecordByRecord) {
+  listOnOffMagic = {7, 65535};
+  std::string text;
+  std::vector<uint32_t> cd(MAXMAGICCOUNT, 0), delay(MAXMAGICCOUNT, 0);
+  std::vector<uint16_t> listed = listOnOffMagic;
+  for (uint32_t n = 0; n < 70000; ++n) {
+    const uint32_t id = (n * 7919) % MAXMAGICCOUNT;  // every id, some twice
+    std::string record = std::to_string(id) + "=" + std::to_string(n) + "#" + std::to_string(n % 9);
+    const bool flag = n % 5 == 0;
+    record += flag ? "#1" : "#0";
+    if (n % 11 == 0) record = "x" + record;  // not an id: skipped
+    const std::string sep = n % 3 == 0 ? ";;" : ";";
+    if (text.size() + record.size() + sep.size() >= 524287) break;
+    text += record + sep;
+    if (n % 11 == 0) continue;
+    cd[id] = n;
+    delay[id] = n % 9;
+    if (flag && std::find(listed.begin(), listed.end(), id) == listed.end())
+      listed.push_back(static_cast<uint16_t>(id));
+  }
+  text.resize(524286, ';');
+  ProcessMagicInfo(text);
+  for (uint32_t id = 0; id < MAXMAGICCOUNT; ++id) {
+    ASSERT_EQ(g_nsMagicConfigCD[id], cd[id]) << id;
+    ASSERT_EQ(g_nsMagicDelayTime[id], delay[id]) << id;
+  }
+  EXPECT_EQ(listOnOffMagic, listed);
+
+  ProcessMagicInfo(text + ";");
+  EXPECT_EQ(std::count(g_nsMagicConfigCD.begin(), g_nsMagicConfigCD.end(), 0u), MAXMAGICCOUNT);
 }
 
 TEST_F(SkillCDTest, ServerSettingsAndMoves) {
