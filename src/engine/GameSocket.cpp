@@ -230,7 +230,7 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
   Session.m_nNextIntervalTick = 0;
   Session.m_DelayQueue.reset();
   Session.m_DelayDebugOut = false;
-  if (Session.BufferStream) Session.BufferStream->Clear();
+  DropStream(Session);
   // Records stay for the engine's life; their buffers go (a reused record
   // gets new ones), so a crowd that has left leaves no memory behind.
   Session.RecvBuffer.reset();
@@ -244,6 +244,7 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
 void TTavrelSocket::FreeSessionAll() {
   TMyLockGuard guard(FLock);
   for (auto& session : SessionList) FreeSession(*session);
+  detachedByKey_.clear();
   handleIndex_.clear();
   connIndex_.clear();
   SessionList.clear();
