@@ -28,18 +28,20 @@ void TReplayWindow::Append(std::string_view bytes) {
   }
 }
 
-bool TReplayWindow::CopyFrom(uint64_t offset, std::string& out) const {
+bool TReplayWindow::CopyFrom(uint64_t offset, std::string& out, size_t maxBytes) const {
   if (offset < Begin() || offset > End()) return false;
   size_t skip = static_cast<size_t>(offset - Begin());
   // Oldest first: from nHead_ to the end of the ring, then from its start.
   const size_t first = ring_.size() - nHead_;
   if (skip < first) {
-    out.append(ring_.data() + nHead_ + skip, first - skip);
+    const size_t n = std::min(first - skip, maxBytes);
+    out.append(ring_.data() + nHead_ + skip, n);
+    maxBytes -= n;
     skip = 0;
   } else {
     skip -= first;
   }
-  if (skip < nHead_) out.append(ring_.data() + skip, nHead_ - skip);
+  if (skip < nHead_) out.append(ring_.data() + skip, std::min(nHead_ - skip, maxBytes));
   return true;
 }
 

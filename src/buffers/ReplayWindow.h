@@ -20,9 +20,10 @@ class TReplayWindow {
   // Offsets: everything ever appended ends at End(); what is kept starts at Begin().
   uint64_t End() const { return nEnd_; }
   uint64_t Begin() const { return nEnd_ - ring_.size(); }
-  // The kept bytes from `offset` to the end, appended to `out`; false (and
-  // nothing appended) when `offset` is outside Begin()..End().
-  bool CopyFrom(uint64_t offset, std::string& out) const;
+  // The kept bytes from `offset` to the end, at most `maxBytes` of them,
+  // appended to `out`; false (and nothing appended) when `offset` is outside
+  // Begin()..End().
+  bool CopyFrom(uint64_t offset, std::string& out, size_t maxBytes = SIZE_MAX) const;
   // Memory given back; the count stays.
   void Release();
   size_t Capacity() const { return nCapacity_; }

@@ -35,7 +35,9 @@ class TFrontEnd {
   // Bytes handed over for the connection and not yet written to it; a front
   // end that writes at once has none.
   virtual size_t Unsent(uint32_t /*nConn*/) const { return 0; }
-  virtual size_t TotalUnsent() const { return 0; }  // over every connection
+  // Over every connection not being closed: what a closed one still writes
+  // waits for nobody.
+  virtual size_t TotalUnsent() const { return 0; }
   // Stops or resumes reading the connection's socket (TCP back-pressure on
   // a client that sends faster than the game server takes it).
   virtual void PauseReading(uint32_t /*nConn*/, bool /*pause*/) {}

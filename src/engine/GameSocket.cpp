@@ -1,6 +1,8 @@
 // Engine lifetime, the session table and the three client events.
 #include "engine/GameSocket.h"
 
+#include <malloc.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <ctime>
@@ -29,6 +31,7 @@ struct TTavrelSocket::TRefusalTimer {
 
 namespace {
 constexpr int64_t kRecvBufferSize = 10240;
+constexpr int kLargeBlockBytes = 1 << 20;
 // The drain's hand-over of backlogs ends by then, leaving the close
 // handshakes time within the drain's limit.
 constexpr uint64_t kDrainHandOffMs = 2500;
@@ -60,6 +63,11 @@ TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TServe
       nScanIntervalMs_(g_GateConfig.nTestScanMs),
       refusalTimer_(std::make_unique<TRefusalTimer>(io)) {
   link_->SetHandler(this);
+  // Large blocks (a burst's stream, a big frame) go back to the system when
+  // freed. Left to itself the allocator raises this bound to the largest
+  // block freed so far and keeps such blocks in its heap: a run of closed
+  // clients with large streams would keep holding memory beyond ClientBytes.
+  mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
 }
 
 TTavrelSocket::~TTavrelSocket() {
@@ -235,7 +243,7 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
   Session.m_nNextIntervalTick = 0;
   Session.m_DelayQueue.reset();
   Session.m_DelayDebugOut = false;
-  if (Session.BufferStream) Session.BufferStream->Clear();
+  DropStream(Session);
   // Records stay for the engine's life; their buffers go (a reused record
   // gets new ones), so a crowd that has left leaves no memory behind.
   Session.RecvBuffer.reset();
@@ -249,6 +257,7 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
 void TTavrelSocket::FreeSessionAll() {
   TMyLockGuard guard(FLock);
   for (auto& session : SessionList) FreeSession(*session);
+  detachedByKey_.clear();
   handleIndex_.clear();
   connIndex_.clear();
   SessionList.clear();

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -178,8 +179,9 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   int32_t DetachedCount();
   // Milliseconds of grace a detached session has left; 0 for any other.
   uint64_t GraceLeftMs(const TSessionInfo& session) const;
-  // Bytes waiting in the outbound streams of all open sessions.
-  int64_t ClientStreamBytes();
+  // Bytes waiting in the outbound streams of all sessions not closed, kept
+  // as a running total.
+  int64_t ClientStreamBytes() const { return nStreamBytes_; }
   const TGateStats& Stats() const { return stats_; }
   const TServerLink& Link() const { return *link_; }
   const TFrontEnd* FrontEnd() const { return frontEnd_.get(); }
@@ -206,6 +208,8 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   bool MayDetach(const TSessionInfo& session, EConnEnd how) const;
   void Detach(TSessionInfo& session, const std::string& sAdmissionKey);
   void EndDetached(TSessionInfo& session, std::string_view why);
+  // Out of its address's list of detached sessions (resumed or ended).
+  void ForgetDetached(const TSessionInfo& session);
   // A new token, told to the client as "resume <token>".
   void IssueResumeToken(TSessionInfo& session);
   // `request` is what follows "*@" in the first message of `fresh`'s connection.
@@ -232,6 +236,11 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // One block of the session's stream to its client; true when the stream
   // is empty afterwards.
   bool HandOffBlock(TSessionInfo& session);
+  // After a resume: the kept bytes in blocks while the WebSocket layer holds
+  // little for the connection; true when none are left to replay.
+  bool HandOffReplay(TSessionInfo& session);
+  // The session's stream emptied, out of the running total.
+  void DropStream(TSessionInfo& session);
   // Closes the connection once what is queued for it is handed over, or at
   // `deadline` (a tick) whatever is left; a close already under way stays.
   void CloseAfterBacklog(TSessionInfo& session, ECloseCode code, uint64_t deadline);
@@ -265,8 +274,11 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
 
   // Past [Limits] ClientBytes waiting for all clients together (in the
   // streams and the WebSocket layer), the clients with the most waiting are
-  // closed as slow consumers until the rest fits.
+  // closed as slow consumers until the rest fits: checked before every
+  // append (`incoming` bytes for `recipient`, counted as its own) and every
+  // 100 ms.
   void EnforceClientBytes();
+  void MakeRoomForClients(TSessionInfo* recipient, int64_t incoming);
   // Closes a connection with 1013 while the link is down, counted, its line sampled.
   void RefuseUnlinked(uint32_t nConn, const std::string& sKey, const std::string& sUid,
                       const std::string& sIP);
@@ -303,7 +315,10 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   TTurnList turn_;
   bool boFlushPosted_ = false;
   std::vector<TSlotRef> paused_;  // sessions whose clients are not read
-  uint64_t nLinkEpoch_ = 1;       // counts the times the link queue was written out
+  int64_t nStreamBytes_ = 0;      // in the outbound streams, see ClientStreamBytes
+  // [Resume]: the detached sessions of each address key, oldest first.
+  std::unordered_map<std::string, std::deque<TSlotRef>> detachedByKey_;
+  uint64_t nLinkEpoch_ = 1;  // counts the times the link queue was written out
   // Dwell time: client messages queued for the link and not yet written, with
   // the arrival of the oldest.
   uint64_t nLinkPending_ = 0;

@@ -113,7 +113,11 @@ void TTavrelSocket::EnforceClientBytes() {
   const uint64_t now = GetTickCount64();
   if (now - dwLastCapCheck_ < kCapCheckIntervalMs) return;
   dwLastCapCheck_ = now;
-  int64_t total = ClientStreamBytes() + static_cast<int64_t>(frontEnd_->TotalUnsent());
+  MakeRoomForClients(nullptr, 0);
+}
+
+void TTavrelSocket::MakeRoomForClients(TSessionInfo* recipient, int64_t incoming) {
+  int64_t total = nStreamBytes_ + static_cast<int64_t>(frontEnd_->TotalUnsent()) + incoming;
   if (total <= g_GateConfig.nClientBytes) return;
   struct TWaiting {
     int64_t nBytes;
@@ -123,7 +127,8 @@ void TTavrelSocket::EnforceClientBytes() {
   ForEachSession([&](TSessionInfo& s) {
     if (!s.Live() || s.work.boCloseSent) return;
     const int64_t n = (s.BufferStream ? s.BufferStream->UnsentSize() : 0) +
-                      static_cast<int64_t>(frontEnd_->Unsent(s.nConn));
+                      static_cast<int64_t>(frontEnd_->Unsent(s.nConn)) +
+                      (&s == recipient ? incoming : 0);
     if (n > 0) waiting.push_back({n, &s});
   });
   std::sort(waiting.begin(), waiting.end(),
@@ -139,7 +144,6 @@ void TTavrelSocket::EnforceClientBytes() {
     total -= w.nBytes;
     // Nothing more is handed over: its stream goes now, the layer's queue
     // with the close.
-    if (s.BufferStream) s.BufferStream->Clear();
     CloseNow(s, ECloseCode::SlowConsumer);
   }
 }
@@ -240,7 +244,7 @@ void TTavrelSocket::ProcessGateData() {
               now - s.dwCheckLogin >= static_cast<uint64_t>(timeoutMs)) {
             s.dwCheckLogin = now;
             ++stats_.nLoginTimeouts;
-            frontEnd_->CloseSocket(s.nConn, ECloseCode::LoginTimeout);
+            CloseNow(s, ECloseCode::LoginTimeout);
             continue;
           }
         } catch (const std::exception&) {
@@ -249,7 +253,8 @@ void TTavrelSocket::ProcessGateData() {
         if (s.Live()) {
           // Most visits find nothing to move; those cost no calls.
           const TMemoryStreamEx* out = s.BufferStream.get();
-          if (out && out->UnsentSize() > 0) ProcessPacket(s);
+          if ((out && out->UnsentSize() > 0) || s.work.nReplayAt < s.work.nReplayEnd)
+            ProcessPacket(s);
           if (s.work.nInSinceNs != 0 || (s.RecvBuffer && s.RecvBuffer->RemainSize() > 0))
             ProcessUserPacket(s);
           if (s.work.m_ErrorSampler.Pending()) ReportSuppressed(s, s.sUid, false);
@@ -275,10 +280,12 @@ void TTavrelSocket::ProcessGateData() {
 void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {
   int stage = 1;
   try {
-    TMemoryStreamEx* stream = UserData.BufferStream.get();
-    if (!stream || stream->UnsentSize() == 0) return;
     // A detached session's bytes wait for the connection that resumes it.
     if (!UserData.Live() || UserData.work.boCloseSent || UserData.Detached()) return;
+    stage = 2;
+    if (!HandOffReplay(UserData)) return;
+    TMemoryStreamEx* stream = UserData.BufferStream.get();
+    if (!stream || stream->UnsentSize() == 0) return;
     stage = 3;
     HandOffBlock(UserData);
   } catch (const std::exception& e) {
@@ -296,6 +303,7 @@ bool TTavrelSocket::HandOffBlock(TSessionInfo& session) {
   stats_.nBytesToClients += static_cast<uint64_t>(block);
   session.work.nBytesToClient += static_cast<uint64_t>(block);
   stream.MarkSent(block, g_GateConfig.nClientMsgBuffByte);
+  nStreamBytes_ -= block;
   if (stream.UnsentSize() > 0) return false;
   if (session.work.nOutPending > 0)
     stats_.dwellToClient.Observe(MonotonicNanos() - session.work.nOutSinceNs,
@@ -303,6 +311,33 @@ bool TTavrelSocket::HandOffBlock(TSessionInfo& session) {
   session.work.nOutPending = 0;
   session.work.nOutSinceNs = 0;
   return true;
+}
+
+bool TTavrelSocket::HandOffReplay(TSessionInfo& session) {
+  TSessionWork& work = session.work;
+  const size_t block = static_cast<size_t>(std::max(g_GateConfig.nClientMsgByte, 1));
+  std::string& bytes = outMsg_;
+  while (work.nReplayAt < work.nReplayEnd && frontEnd_->Unsent(session.nConn) < kHandOffWindow) {
+    bytes.clear();
+    const size_t n =
+        static_cast<size_t>(std::min<uint64_t>(block, work.nReplayEnd - work.nReplayAt));
+    // Nothing is appended to the window while its replay is under way.
+    if (!work.replay.CopyFrom(work.nReplayAt, bytes, n) || bytes.empty()) {
+      work.nReplayAt = work.nReplayEnd;
+      break;
+    }
+    frontEnd_->SendBuff(session.nConn, bytes.data(), bytes.size());
+    work.nReplayAt += bytes.size();
+    stats_.nBytesToClients += bytes.size();
+    work.nBytesToClient += bytes.size();
+  }
+  return work.nReplayAt >= work.nReplayEnd;
+}
+
+void TTavrelSocket::DropStream(TSessionInfo& session) {
+  if (!session.BufferStream) return;
+  nStreamBytes_ -= session.BufferStream->UnsentSize();
+  session.BufferStream->Clear();
 }
 
 void TTavrelSocket::CloseAfterBacklog(TSessionInfo& session, ECloseCode code, uint64_t deadline) {
@@ -325,7 +360,7 @@ void TTavrelSocket::VisitClosing(TSessionInfo& session, uint64_t now) {
     ProcessUserPacket(session);
   try {
     const TMemoryStreamEx* stream = session.BufferStream.get();
-    bool empty = !stream || stream->UnsentSize() == 0;
+    bool empty = HandOffReplay(session) && (!stream || stream->UnsentSize() == 0);
     while (!empty && frontEnd_->Unsent(session.nConn) < kHandOffWindow)
       empty = HandOffBlock(session);
     if (!empty && now < session.work.dwCloseDeadline) return;
@@ -339,6 +374,9 @@ void TTavrelSocket::CloseNow(TSessionInfo& session, ECloseCode code) {
   if (session.Detached()) return EndDetached(session, CloseReason(code));
   session.work.boClosing = false;
   session.work.boCloseSent = true;
+  // Nothing more reaches the client: what waited for it counts no more.
+  DropStream(session);
+  session.work.nReplayAt = session.work.nReplayEnd;
   frontEnd_->CloseSocket(session.nConn, code);
 }
 
@@ -440,7 +478,7 @@ void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body)
     rest = GetValidStr3(rest, UserData.m_sUserName, "/");
     GetValidStr3(rest, UserData.m_sUserID, "/");
     CheckPunishDetect(UserData);
-    scratch_.assign("#");
+    scratch_.assign(1, '#');
     char digits[16];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, UserData.nPacketIdx);
     scratch_.append(digits, end);
@@ -462,5 +500,5 @@ void TTavrelSocket::RefuseLogin(TSessionInfo& UserData) {
   // What the client sent behind it is dropped, now and until it is gone.
   UserData.boLoginRefused = true;
   UserData.RecvBuffer->Clear();
-  frontEnd_->CloseSocket(UserData.nConn, ECloseCode::LoginRefused);
+  CloseNow(UserData, ECloseCode::LoginRefused);
 }

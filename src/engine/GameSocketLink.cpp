@@ -79,15 +79,6 @@ void TTavrelSocket::ResumeReading() {
   paused_.clear();
 }
 
-int64_t TTavrelSocket::ClientStreamBytes() {
-  int64_t total = 0;
-  ForEachSession([&total](const TSessionInfo& session) {
-    if (!session.Live() || !session.BufferStream) return;
-    total += session.BufferStream->UnsentSize();
-  });
-  return total;
-}
-
 void TTavrelSocket::LogServerFault(EServerFault fault, const std::string& text) {
   const uint64_t now = GetTickCount64();
   ReportServerFaults(false);

@@ -3,6 +3,7 @@
 // gets again every byte from its own count on, the game server sees nothing.
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -62,21 +63,47 @@ bool TTavrelSocket::MayDetach(const TSessionInfo& session, EConnEnd how) const {
 }
 
 void TTavrelSocket::Detach(TSessionInfo& session, const std::string& sAdmissionKey) {
-  CheckIpNumber(sAdmissionKey);
+  // No connection, so no count for the address: the one that resumes it is
+  // counted as any other.
   session.work.sAdmissionKey = sAdmissionKey;
   connIndex_.erase(session.nConn);
   session.nConn = 0;
-  session.work.boReadPaused = false;  // that connection is gone
+  session.work.boReadPaused = false;                 // that connection is gone
+  session.work.nReplayAt = session.work.nReplayEnd;  // the next resume says what it lacks
   session.work.dwDetachTick = GetTickCount64();
   MainOutMessage(Format("Session of connection %s (%s) kept %d s for a resume", session.sUid,
                         AccountText(session), g_GateConfig.nResumeGraceSeconds));
+  std::deque<TSlotRef>& kept = detachedByKey_[sAdmissionKey];
+  kept.push_back({session.nSocketIndx, session.nSocketHandle});
+  // No more replay windows per address than connections: the oldest goes.
+  const size_t nMax = static_cast<size_t>(std::max(g_GateConfig.nIpCount - 1, 1));
+  while (kept.size() > nMax) {
+    const TSlotRef oldest = kept.front();
+    kept.pop_front();
+    TSessionInfo* s = GetUserIndex(oldest.nSlot);
+    if (s && s->Detached() && s->nSocketHandle == oldest.nHandle)
+      EndDetached(*s, Format("more than %d sessions detached from %s", nMax, sAdmissionKey));
+  }
 }
 
 void TTavrelSocket::EndDetached(TSessionInfo& session, std::string_view why) {
   MainOutMessage(Format("Detached session of connection %s (%s) ended: %s", session.sUid,
                         AccountText(session), why));
-  DecIpNumber(session.work.sAdmissionKey);
+  ForgetDetached(session);
   EndSession(session, true);
+}
+
+void TTavrelSocket::ForgetDetached(const TSessionInfo& session) {
+  const auto it = detachedByKey_.find(session.work.sAdmissionKey);
+  if (it == detachedByKey_.end()) return;
+  std::deque<TSlotRef>& kept = it->second;
+  for (auto entry = kept.begin(); entry != kept.end(); ++entry) {
+    if (entry->nSlot == session.nSocketIndx && entry->nHandle == session.nSocketHandle) {
+      kept.erase(entry);
+      break;
+    }
+  }
+  if (kept.empty()) detachedByKey_.erase(it);
 }
 
 void TTavrelSocket::IssueResumeToken(TSessionInfo& session) {
@@ -163,7 +190,7 @@ void TTavrelSocket::TakeOver(TSessionInfo& session, TSessionInfo& fresh, uint64_
   fresh.boLoginRefused = true;
   EndSession(fresh, false);
   if (session.Detached()) {
-    DecIpNumber(session.work.sAdmissionKey);
+    ForgetDetached(session);
   } else {
     // Its old connection is taken for lost (a phone that changed networks
     // leaves one open until a ping fails); its end no longer names the session.
@@ -178,16 +205,14 @@ void TTavrelSocket::TakeOver(TSessionInfo& session, TSessionInfo& fresh, uint64_
   connIndex_[nConn] = &session;
   ++stats_.nResumesOk;
   IssueResumeToken(session);
-  std::string& replay = outMsg_;
-  replay.clear();
-  session.work.replay.CopyFrom(nReceived, replay);
-  const size_t block = static_cast<size_t>(std::max(g_GateConfig.nClientMsgByte, 1));
-  for (size_t at = 0; at < replay.size(); at += block)
-    frontEnd_->SendBuff(nConn, replay.data() + at, std::min(block, replay.size() - at));
-  stats_.nBytesToClients += replay.size();
-  session.work.nBytesToClient += replay.size();
+  // In blocks as the WebSocket layer takes them, like a closing backlog: a
+  // replay may be larger than the layer holds for one connection.
+  session.work.nReplayAt = nReceived;
+  session.work.nReplayEnd = session.work.replay.End();
   MainOutMessage(Format("Session of connection %s (%s) resumed by connection %s %s: %d bytes again",
-                        sOldUid, AccountText(session), sUid, sIP, replay.size()));
-  // What came for it meanwhile follows the replay.
+                        sOldUid, AccountText(session), sUid, sIP,
+                        session.work.nReplayEnd - nReceived));
+  HandOffReplay(session);
+  // The rest of the replay, then what came for it meanwhile.
   MarkDirty(session);
 }

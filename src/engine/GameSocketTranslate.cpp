@@ -175,7 +175,16 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
     }
     return;
   }
-  stream.Write(msg.data(), static_cast<int64_t>(msg.size()));
+  // One frame for many clients must not take the memory first and find out
+  // on the next check: room is made before the bytes go in.
+  const int64_t size = static_cast<int64_t>(msg.size());
+  if (frontEnd_ && nStreamBytes_ + static_cast<int64_t>(frontEnd_->TotalUnsent()) + size >
+                       g_GateConfig.nClientBytes) {
+    MakeRoomForClients(&session, size);
+    if (!session.Live() || session.work.boCloseSent) return;
+  }
+  stream.Write(msg.data(), size);
+  nStreamBytes_ += size;
   ++stats_.nMessagesToClients;
   if (session.work.nOutPending++ == 0)
     session.work.nOutSinceNs = link_->ArrivalNs() != 0 ? link_->ArrivalNs() : MonotonicNanos();

@@ -244,7 +244,7 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
     uint64_t nHeld = 0;
   };
   std::array<TSampled, 1> sampled_;
-  size_t nUnsentTotal_ = 0;  // over every connection
+  size_t nUnsentTotal_ = 0;  // over every connection not being closed
 
  private:
   void DoAccept();
@@ -310,7 +310,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (boDone_ || boClosing_) return;
     if (!boReported_) return Abort();
     closeCode_ = code;
-    boClosing_ = true;
+    StopCounting();
     NoteClose(static_cast<int>(code), CloseReason(code), EConnEnd::Gateway);
     PauseReading(false);  // the peer's close reply must be read
     // A client that does not read would never get what waits for it.
@@ -322,7 +322,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void Abort() override {
-    boClosing_ = true;
+    StopCounting();
     closeTimer_.cancel();
     beast::get_lowest_layer(ws_).close();
     // No read is under way to report the end: it is reported here.
@@ -547,10 +547,15 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     owner_->Ended(*this);
   }
 
-  // The connection's unsent bytes, and the library's total with them.
+  // The connection's unsent bytes, and the library's total with them while
+  // it is open: what a closing one still writes waits for nobody.
   void SetUnsent(size_t n) {
-    owner_->nUnsentTotal_ += n - nUnsent_;
+    if (!boClosing_) owner_->nUnsentTotal_ += n - nUnsent_;
     nUnsent_ = n;
+  }
+  void StopCounting() {
+    if (!boClosing_) owner_->nUnsentTotal_ -= nUnsent_;
+    boClosing_ = true;
   }
 
   struct TOut {

@@ -96,7 +96,7 @@ class TWsLib {
 
   // Bytes queued for the connection and not yet written; 0 for an unknown one.
   size_t Unsent(TWsConnId id) const;
-  size_t TotalUnsent() const;  // the same over every connection
+  size_t TotalUnsent() const;  // the same over every connection not being closed
   // Stops reading the connection's socket (its sender meets TCP back-pressure)
   // or resumes; a closing connection reads on for the close handshake.
   void PauseReading(TWsConnId id, bool pause);

@@ -79,10 +79,14 @@ struct TSessionWork {
   bool boResumable = false;
   std::array<char, 32> resumeToken{};
   uint64_t dwDetachTick = 0;
-  // While detached the session still counts for its address (IpCount), so
-  // that one address cannot fill the table with sessions it left.
+  // The address it was detached from: at most IpCount - 1 sessions wait per
+  // address, so detaching keeps no more replay windows than connecting can.
   std::string sAdmissionKey;
   TReplayWindow replay;
+  // After a resume, the kept bytes from nReplayAt to nReplayEnd still go to
+  // the new connection, before anything of the stream.
+  uint64_t nReplayAt = 0;
+  uint64_t nReplayEnd = 0;
 };
 
 struct TSessionInfo {

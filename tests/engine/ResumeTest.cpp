@@ -355,9 +355,11 @@ TEST_F(ResumeTest, TheStreamCapEndsADetachedSession) {
 
 namespace {
 
-// One address cannot fill the table with sessions it left: a detached
-// session counts for its address until it ends or is resumed.
-TEST_F(ResumeTest, DetachedSessionsCountForTheirAddress) {
+// A detached session has no connection, so its address gets the room back
+// at once (a phone resuming from the same address is counted like any
+// connection), and at most IpCount - 1 of them wait per address: detaching
+// keeps no more replay windows than connecting can.
+TEST_F(ResumeTest, DetachedSessionsLeaveTheirAddressRoomAndAtMostIpCountLessOneWait) {
   const std::string ip = "10.0.0.50";
   std::vector<std::string> tokens;
   for (int uid = 1; uid <= 4; ++uid) {
@@ -365,16 +367,78 @@ TEST_F(ResumeTest, DetachedSessionsCountForTheirAddress) {
     Lose(uid, EConnEnd::Lost, ip);
   }
   EXPECT_EQ(engine->DetachedCount(), 4);
+  EXPECT_EQ(GetIpNumber(IpAdmissionKey(ip)), 0);
   engine->ServerConnect("5", ip);
-  EXPECT_EQ(CodesFor(5), std::vector<ECloseCode>{ECloseCode::AddressLimit});
-  engine->ServerDisconnect("5", ip);
+  EXPECT_TRUE(CodesFor(5).empty());
+  engine->ServerMessage(5, FirstMessage("*@" + tokens[0] + "/0"));
+  EndTurn();
+  EXPECT_EQ(TokenOf(5).size(), 32u);
+  EXPECT_EQ(engine->Stats().nResumesOk, 1u);
+  EXPECT_EQ(GetIpNumber(IpAdmissionKey(ip)), 1);  // the resuming connection
+  NewFrames();
 
-  // Resumed from elsewhere, and ended by its grace: the address gets its room back.
-  ASSERT_FALSE(ResumeWith(6, tokens[0], 0).empty());
+  // 2, 3, 4 and 6 wait; a fifth ends the oldest, as its grace would.
+  LogIn(6, ip);
+  NewFrames();
+  Lose(6, EConnEnd::Lost, ip);
+  EXPECT_EQ(engine->DetachedCount(), 4);
+  EXPECT_TRUE(NewFrames().empty());
+  LogIn(7, ip);
+  NewFrames();
+  Lose(7, EConnEnd::Lost, ip);
+  EXPECT_EQ(engine->DetachedCount(), 4);
+  auto ended = NewFrames();
+  ASSERT_EQ(Idents(ended), std::vector<uint16_t>{GM_CLOSE});
+  EXPECT_EQ(ended[0].nHandle, 2);
+  ResumeWith(8, tokens[1], 0);
+  EXPECT_EQ(CodesFor(8), std::vector<ECloseCode>{ECloseCode::ResumeRefused});
+  // Another address keeps its own; a resumed one has left the list.
+  LogIn(9, "10.0.0.51");
+  Lose(9, EConnEnd::Lost, "10.0.0.51");
+  EXPECT_EQ(engine->DetachedCount(), 5);
+  ASSERT_FALSE(ResumeWith(10, tokens[2], 0).empty());
+  LogIn(11, ip);
+  NewFrames();
+  Lose(11, EConnEnd::Lost, ip);
+  EXPECT_EQ(engine->DetachedCount(), 5);  // 4, 6, 7, 11 and 9
+  EXPECT_TRUE(NewFrames().empty());
+
   g_now += 31000;
   engine->Run();
   EXPECT_EQ(engine->DetachedCount(), 0);
+  EXPECT_EQ(Idents(NewFrames()).size(), 5u);
+  engine->ServerDisconnect("5", ip);
   EXPECT_EQ(GetIpNumber(IpAdmissionKey(ip)), 0);
+}
+
+// A replay larger than the WebSocket layer holds for one connection (8 MiB)
+// goes in blocks as the layer takes them, whole and in order, and what came
+// meanwhile follows it.
+TEST_F(ResumeTest, AReplayLargerThanTheLayerHoldsGoesInBlocksAsItIsTaken) {
+  g_GateConfig.nResumeReplayBytes = 9 << 20;
+  const std::string token = LogIn(1);
+  for (int i = 0; i < 9; ++i) Receive(TextFrame(1, (1 << 20) - 1000, static_cast<char>('a' + i)));
+  for (int visit = 0; visit < 6000 && Session(1)->BufferStream->UnsentSize() > 0; ++visit)
+    engine->Run();
+  const std::string before = Received(1);
+  ASSERT_EQ(before.size(), 9u * ((1 << 20) - 1000));
+  Lose(1);
+
+  front->holdUnsent = true;
+  ResumeWith(2, token, 0);
+  EXPECT_LE(front->unsent["2"], (1u << 20) + 2048);
+  Receive(TextFrame(1, 100, 'z'));
+  EndTurn();
+  for (int visit = 0; visit < 100 && Received(2).size() < before.size() + 100; ++visit) {
+    front->ReadAll();
+    engine->Run();
+  }
+  EXPECT_LE(front->maxUnsent, (1u << 20) + 2048);
+  const std::string after = Received(2);
+  ASSERT_EQ(after.size(), before.size() + 100);
+  EXPECT_TRUE(after.compare(0, before.size(), before) == 0) << "the replay, byte for byte";
+  EXPECT_EQ(after.substr(before.size()), "#" + std::string(98, 'z') + "!");
+  EXPECT_TRUE(CodesFor(2).empty());
 }
 
 }  // namespace

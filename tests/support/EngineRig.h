@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,6 +62,7 @@ class TRecordingFrontEnd final : public TFrontEnd {
   }
   void CloseSocket(uint32_t nConn, ECloseCode code) override {
     closed.push_back(std::to_string(nConn));
+    closing.insert(std::to_string(nConn));
     codes.push_back(code);
     bytesAtClose[std::to_string(nConn)] = bytes[std::to_string(nConn)];
   }
@@ -68,9 +70,10 @@ class TRecordingFrontEnd final : public TFrontEnd {
     const auto it = unsent.find(std::to_string(nConn));
     return it == unsent.end() ? 0 : it->second;
   }
+  // As in the WebSocket layer, a connection being closed counts no more.
   size_t TotalUnsent() const override {
     size_t total = 0;
-    for (const auto& [uid, n] : unsent) total += n;
+    for (const auto& [uid, n] : unsent) total += closing.contains(uid) ? 0 : n;
     return total;
   }
   // The client has read everything handed over so far.
@@ -82,6 +85,7 @@ class TRecordingFrontEnd final : public TFrontEnd {
   std::map<std::string, size_t> bytes;                     // SendBuff bytes per connection
   std::vector<std::string> closed;
   std::vector<ECloseCode> codes;               // one per entry of `closed`
+  std::set<std::string> closing;               // every connection in `closed`
   std::map<std::string, size_t> bytesAtClose;  // SendBuff bytes when the close was asked
   // With holdUnsent, what is handed over waits as unsent (in `unsent`) until
   // ReadAll, as in a WebSocket layer whose client has not read yet.
