@@ -87,6 +87,11 @@ TEST_F(ProtocolPromises, AfterTheLinkComesBackSurvivorsGoOnAndTheGoneAreNeverClo
                 (h.wIdent == GM_H5DATA && h.wGSocketIdx == 61 && h.nSocket == stays->nSocketIndx);
   }
   EXPECT_TRUE(forwarded);
+  // Closing a handle that has no session any more costs nothing.
+  Receive(Frame(GM_CLOSE, 62, ""));
+  EndTurn();
+  engine->Run();
+  EXPECT_TRUE(front->closed.empty());
 }
 
 // "Closing": frames after a GM_CLOSE that arrive before the close goes out
@@ -145,7 +150,12 @@ TEST_F(ProtocolPromises, OnePlayersGmSpeedSetsTheSharedValuesForEveryone) {
     for (const auto& [m, body] : Waiting(*b)) punished = punished || m.Ident == SM_SYSMESSAGE;
   }
   ASSERT_TRUE(punished);
-  EXPECT_NE(DecodeStringUtf8(Waiting(*b)[0].second).find("罚站 0 秒"), std::string::npos);
+  const auto answers = Waiting(*b);
+  ASSERT_EQ(answers.size(), 3u);
+  EXPECT_NE(DecodeStringUtf8(answers[0].second).find("罚站 0 秒"), std::string::npos);
+  EXPECT_EQ(answers[1].first.Ident, 1);
+  EXPECT_EQ(answers[1].first.Recog, 0);
+  EXPECT_EQ(answers[2].first.Ident, SM_MOVEFAIL);
   const int64_t queued = b->RecvBuffer->RemainSize();
   engine->ServerMessage(65, ClientText(CM_LOGINNOTICEOK));
   EXPECT_EQ(b->RecvBuffer->RemainSize(), queued + DEFBLOCKSIZE);
@@ -170,6 +180,12 @@ TEST_F(ProtocolPromises, ALoginWithTwoFieldsIsForwardedWithAnEmptyUserId) {
   const uint64_t now = g_now;
   Receive(Frame(GM_DATA, 66, Record(SM_RUSH, 700) + std::string(1, '\0')));
   EXPECT_EQ(s->m_nNextIntervalTick, now + 700);
+  s->BufferStream->Clear();
+  engine->ServerMessage(66, ClientText(CM_SPELL, R"({"skillID":1})"));  // too early: refused
+  const auto refused = Waiting(*s);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0].first.Ident, SM_CONFIRM);
+  EXPECT_EQ(refused[0].first.nLength, 0);
 }
 
 // "SM_MAGICCON": JSON from the record whenever a body part comes, even an
