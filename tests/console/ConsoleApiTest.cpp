@@ -246,7 +246,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   // The build carries the one project version, the one the package and --version show.
   EXPECT_TRUE(std::regex_match(std::string(kTavrelVersion), std::regex(R"(\d+\.\d+\.\d+)")))
       << kTavrelVersion;
-  const size_t build = text.find("\ntavrel_build_info{protocol_version=\"1.1\",");
+  const size_t build =
+      text.find("\ntavrel_build_info{protocol_version=\"" + std::string(kProtocolVersion) + "\",");
   ASSERT_NE(build, std::string::npos);
   const std::string buildLine = text.substr(build + 1, text.find('\n', build + 1) - build - 1);
   EXPECT_TRUE(buildLine.ends_with(",version=\"" + std::string(kTavrelVersion) + "\"} 1"))
