@@ -303,7 +303,8 @@ json::object SettingsObject() {
                       {"ServerAddr", dialog.EditServerIP},
                       {"ServerPort", dialog.SpinServerPort},
                       {"IpCount", dialog.SpinEditIPCount},
-                      {"ClientSpeedDebugMode", dialog.CheckBoxClientSpeedDebugMode}};
+                      // The switch in effect: the dialog's box always opens unticked.
+                      {"ClientSpeedDebugMode", g_bClientSpeedDebugMode}};
 }
 
 }  // namespace
@@ -323,6 +324,12 @@ TConsoleReply TConsoleApi::PostSettings(const TConsoleRequest& req) {
   if (body.contains("GatePort")) dialog.SpinGatePort = Number(body, "GatePort");
   if (body.contains("ServerAddr")) dialog.EditServerIP = Text(body, "ServerAddr");
   if (body.contains("ServerPort")) dialog.SpinServerPort = Number(body, "ServerPort");
+  // The dialog's check box switches the notices at once, without "设置".
+  if (body.contains("ClientSpeedDebugMode")) {
+    if (!Flag(body, "ClientSpeedDebugMode", dialog.CheckBoxClientSpeedDebugMode))
+      return Error(400, "ClientSpeedDebugMode must be true or false; nothing was changed");
+    dialog.CheckBoxClientSpeedDebugModeClick();
+  }
   bool ipCountRefused = false;
   if (const json::value* v = body.if_contains("IpCount")) {
     const std::optional<int32_t> n = SpinNumber(v);

@@ -250,7 +250,8 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   // The build carries the one project version, the one the package and --version show.
   EXPECT_TRUE(std::regex_match(std::string(kTavrelVersion), std::regex(R"(\d+\.\d+\.\d+)")))
       << kTavrelVersion;
-  const size_t build = text.find("\ntavrel_build_info{protocol_version=\"1.1\",");
+  const size_t build =
+      text.find("\ntavrel_build_info{protocol_version=\"" + std::string(kProtocolVersion) + "\",");
   ASSERT_NE(build, std::string::npos);
   const std::string buildLine = text.substr(build + 1, text.find('\n', build + 1) - build - 1);
   EXPECT_TRUE(buildLine.ends_with(",version=\"" + std::string(kTavrelVersion) + "\"} 1"))
@@ -382,6 +383,45 @@ TEST_F(ConsoleApiTest, SettingsChangeOnlyWhatTheRequestNames) {
   EXPECT_EQ(Post("/api/settings", R"({"IpCount":"12"})").nStatus, 200);
   EXPECT_EQ(g_GateConfig.nIpCount, 12);
   EXPECT_EQ(iniCount(), 12);
+
+  g_Config.reset();
+  g_GateConfig = TGateConfig();
+  std::filesystem::remove_all(dir);
+}
+
+// The dialog's speed-debug box is one of its settings: it switches the
+// notices at once, the replies tell the switch in effect, and a value that
+// is not a flag changes nothing.
+TEST_F(ConsoleApiTest, TheSpeedDebugSwitchGoesThroughTheSettings) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("consoleapi-debug-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "Tavrel.ini").string();
+  std::ofstream(path) << "[Tavrel]\nGatePort=7400\nIpCount=9\n";
+  g_GateConfig = TGateConfig();
+  LoadConfig(path);
+  g_bClientSpeedDebugMode = false;
+
+  TConsoleReply on = Post("/api/settings", R"({"ClientSpeedDebugMode":true})");
+  EXPECT_EQ(on.nStatus, 200) << on.sBody;
+  EXPECT_TRUE(g_bClientSpeedDebugMode);
+  EXPECT_NE(on.sBody.find(R"("ClientSpeedDebugMode":true)"), std::string::npos) << on.sBody;
+  EXPECT_NE(Get("/api/settings").sBody.find(R"("ClientSpeedDebugMode":true)"), std::string::npos);
+  // A request that leaves it out leaves it on.
+  EXPECT_EQ(Post("/api/settings", R"({"IpCount":8})").nStatus, 200);
+  EXPECT_TRUE(g_bClientSpeedDebugMode);
+
+  for (const char* bad : {"1", R"("true")", "null"}) {
+    TConsoleReply refused =
+        Post("/api/settings", std::string(R"({"IpCount":12,"ClientSpeedDebugMode":)") + bad + "}");
+    EXPECT_EQ(refused.nStatus, 400) << bad;
+    EXPECT_NE(refused.sBody.find("ClientSpeedDebugMode must be true or false"), std::string::npos)
+        << refused.sBody;
+    EXPECT_TRUE(g_bClientSpeedDebugMode) << bad;
+    EXPECT_EQ(g_GateConfig.nIpCount, 8) << "nothing was changed";
+  }
+  EXPECT_EQ(Post("/api/settings", R"({"ClientSpeedDebugMode":false})").nStatus, 200);
+  EXPECT_FALSE(g_bClientSpeedDebugMode);
 
   g_Config.reset();
   g_GateConfig = TGateConfig();

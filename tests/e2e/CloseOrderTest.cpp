@@ -64,6 +64,28 @@ TEST_F(CloseOrderTest, AGoodbyeSentWithTheCloseArrivesFirst) {
   EXPECT_EQ(kicked.CloseCode(), 4002);
 }
 
+// The gateway's own GM_CLOSE answers the game server's once the client has
+// gone: for a client that answers the close frame and ends its TCP
+// connection, within milliseconds, not at the close's 10 s limit.
+TEST_F(CloseOrderTest, TheGatewaysGmCloseFollowsAClientThatAnswersTheClose) {
+  Start();
+  TWsClient ws;
+  const int32_t handle = Join(ws, "answers");
+  ASSERT_GE(handle, 0);
+  const size_t from = server->Frames().size();
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(server->Send(TFakeGameServer::Frame(GM_CLOSE, handle, "", 0)));
+  EXPECT_TRUE(ws.WaitClosed(3s));
+  EXPECT_EQ(ws.CloseCode(), 1000);
+  const auto answer = server->WaitFrame(
+      [&](const TLinkFrame& f) {
+        return f.header.wIdent == GM_CLOSE && f.header.wGSocketIdx == handle;
+      },
+      5s, from);
+  ASSERT_TRUE(answer) << "no GM_CLOSE from the gateway";
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s);
+}
+
 // Ten megabytes wait for a client when SIGTERM comes: it gets all of them,
 // then 1001, within the drain's time.
 TEST_F(CloseOrderTest, TheDrainDeliversALargeBacklogBeforeGoingAway) {

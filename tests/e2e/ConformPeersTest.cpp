@@ -76,14 +76,15 @@ TEST(ConformServer, AGameServerKeepingItsDutiesPasses) {
   EXPECT_EQ(run.status, 0);
   for (const char* rule :
        {"link-kept", "session-handle-known", "data-length-form", "text-line-without-bang",
-        "translated-bodies-convert", "speed-filter-decimal", "userindex-without-payload",
-        "refmsg-form", "broadcast-record-length", "closed-session-forgotten"})
+        "translated-bodies-convert", "translated-with-body-part", "speed-filter-decimal",
+        "userindex-without-payload", "refmsg-form", "broadcast-record-length",
+        "closed-session-forgotten"})
     EXPECT_TRUE(run.Has(std::string("PASS ") + rule)) << rule;
   // The test game server does not answer frames of unknown sessions: a
   // "should", reported without failing.
   EXPECT_TRUE(run.Has("WARN unknown-handle-closed"));
   EXPECT_EQ(run.Count("FAIL "), 0);
-  EXPECT_TRUE(run.Has("PASSED: 14 passed, 0 failed, 1 warnings"));
+  EXPECT_TRUE(run.Has("PASSED: 15 passed, 0 failed, 1 warnings"));
 }
 
 TEST(ConformServer, ABrokenGameServerFailsTheRulesItBreaks) {
@@ -95,6 +96,7 @@ TEST(ConformServer, ABrokenGameServerFailsTheRulesItBreaks) {
       "data 42 msg GM_SPEED 0 0 0 0 enc:1\n"
       "sendmsg msg SM_SYSMESSAGE 0 0 0 0 nlength=3 hello\n"
       "data 42 msg SM_DAMAGE 0 0 0 0 zlib=1 hex:0102\n"
+      "data 42 msg SM_MAGICCON 80001 1 0 0\n"
       "data 77 text for nobody\n");
   EXPECT_EQ(run.status, 1);
   for (const char* rule : {"text-line-without-bang", "refmsg-length-positive", "data-length-form",
@@ -103,6 +105,8 @@ TEST(ConformServer, ABrokenGameServerFailsTheRulesItBreaks) {
     EXPECT_TRUE(run.Has(std::string("FAIL ") + rule)) << rule;
   EXPECT_TRUE(run.Has("PASS link-kept"));
   EXPECT_TRUE(run.Has("PASS frames-well-formed"));
+  // A "should": the client still gets a message, only not the JSON.
+  EXPECT_TRUE(run.Has("WARN translated-with-body-part: GM_DATA SM_MAGICCON as a header alone"));
 }
 
 TEST(ConformServer, NoGameServerFailsTheLinkAndSkipsTheRest) {

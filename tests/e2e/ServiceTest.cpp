@@ -24,6 +24,7 @@
 
 #include "e2e/FaultSupport.h"
 #include "e2e/Harness.h"
+#include "protocol/ProtocolVersion.h"
 #include "shared/Version.h"
 #include "support/NotifyReceiver.h"
 
@@ -93,8 +94,8 @@ TEST(Service, FlagsStartNothingAndWriteNothing) {
   EXPECT_NE(help.find("--check-config"), std::string::npos);
   auto [version, versionCode] = RunToEnd(dir, {"--version"});
   EXPECT_EQ(versionCode, 0);
-  EXPECT_TRUE(
-      version.starts_with("tavrelh5 " + std::string(kTavrelVersion) + "\nprotocol 1.1\nbuild "))
+  EXPECT_TRUE(version.starts_with("tavrelh5 " + std::string(kTavrelVersion) + "\nprotocol " +
+                                  kProtocolVersion + "\nbuild "))
       << version;
   auto [unknown, unknownCode] = RunToEnd(dir, {"--frobnicate", "7303"});
   EXPECT_EQ(unknownCode, 2);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <filesystem>
+#include <limits>
 #include <regex>
 #include <set>
 #include <utility>
@@ -376,6 +377,25 @@ TEST_F(ShareTest, CodecSectionIsReadOnlyAndRefusedWhenUnusable) {
   EXPECT_NE(notInverse.find("does not invert"), std::string::npos) << notInverse;
   EXPECT_EQ(refusal("EncodeBitMasks=" + std::string(512, '0') + "\n"),
             "./Tavrel.ini [Codec]: EncodeBitMasks is not a permutation of 0..255");
+}
+
+// The codec's keys as the protocol reference states them: signed 32-bit
+// decimals, or hexadecimal of at most 32 bits, a sign before it negating it.
+TEST_F(ShareTest, CodecKeysAreSignedDecimalsOrThirtyTwoBitHex) {
+  Put("Tavrel.ini",
+      "[Codec]\nn4CEEF4=-1\nn4CEEF8=-2147483648\nn4CEEFC=0xFFFFFFFE\nw4CEF00=$FFFE\n");
+  LoadConfig();
+  const TCodecTables& t = CurrentCodecTables();
+  EXPECT_EQ(t.n4CEEF4, -1);
+  EXPECT_EQ(t.n4CEEF8, std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(t.n4CEEFC, -2);
+  EXPECT_EQ(t.w4CEF00, 65534);
+  EXPECT_EQ(DeCodeString(EncodeString("round trip")), "round trip");
+  for (const char* bad : {"n4CEEF4=2147483648", "n4CEEF8=0x100000000", "n4CEEFC=1e3",
+                          "n4CEEFC=12abc", "w4CEF00=-1"}) {
+    Put("Tavrel.ini", std::string("[Codec]\n") + bad + "\n");
+    EXPECT_THROW(LoadConfig(), EConfigError) << bad;
+  }
 }
 
 // Section and key of every line a file holds, in order.

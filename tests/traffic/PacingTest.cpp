@@ -44,6 +44,20 @@ TEST_F(PacingTest, StrictWalkRefusesEarlyStepWithoutMovingTheNextTick) {
   EXPECT_EQ(s.m_nNextIntervalTick, t0 + 800);
 }
 
+// An accepted action holds the clock from its own arrival, not from the time
+// it was due: a late step gives the next one no credit.
+TEST_F(PacingTest, TheClockCountsFromTheArrivalNotFromTheSchedule) {
+  g_nPunishThreshold = 0;
+  s.m_dwWalkIntervalTime = 500;
+  const uint64_t t0 = g_now;
+  At(t0, ClientMsg(CM_WALK));
+  At(t0 + 800, ClientMsg(CM_WALK));   // 300 ms late: the next may come at 1300
+  At(t0 + 1200, ClientMsg(CM_WALK));  // due at 1000 by the schedule, refused
+  At(t0 + 1300, ClientMsg(CM_WALK));
+  EXPECT_EQ(ReplyCodes(), (Codes{{SM_MOVEFAIL, 20}}));
+  EXPECT_EQ(Queued().size(), 3u * DEFBLOCKSIZE);
+}
+
 class PacingFloorTest : public PacingTest, public ::testing::WithParamInterface<uint16_t> {};
 
 TEST_P(PacingFloorTest, ShortIntervalsActAs100AndAStepAtTheNextTickPasses) {

@@ -8,6 +8,7 @@
 
 #include <boost/json/parse.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <set>
@@ -32,12 +33,43 @@ namespace {
 using samples::DocExample;
 using samples::ExampleValues;
 
-std::string ReadDocument() {
-  std::ifstream in(TAVREL_PROTOCOL_DOC, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " TAVREL_PROTOCOL_DOC);
+std::string ReadFile(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error(std::string("cannot read ") + path);
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+std::string ReadDocument() {
+  return ReadFile(TAVREL_PROTOCOL_DOC);
+}
+
+// The code and reason of every row of the first table whose header begins
+// "| code | reason", as "code reason" (backticks dropped).
+std::vector<std::string> CloseCodeRows(const std::string& text) {
+  std::vector<std::string> rows;
+  std::istringstream in(text);
+  std::string line;
+  bool inTable = false;
+  while (std::getline(in, line)) {
+    if (!inTable) {
+      inTable = line.starts_with("| code | reason");
+      continue;
+    }
+    if (!line.starts_with("|")) break;
+    if (line.starts_with("|---")) continue;
+    std::vector<std::string> cells;
+    std::istringstream cellsIn(line.substr(1));
+    for (std::string cell; std::getline(cellsIn, cell, '|');) {
+      std::erase(cell, '`');
+      const size_t first = cell.find_first_not_of(' ');
+      const size_t last = cell.find_last_not_of(' ');
+      cells.push_back(first == std::string::npos ? "" : cell.substr(first, last - first + 1));
+    }
+    if (cells.size() >= 2) rows.push_back(cells[0] + " " + cells[1]);
+  }
+  return rows;
 }
 
 TConvertBody GatewayConverter(int32_t nIdent) {
@@ -226,6 +258,18 @@ TEST_F(ProtocolDoc, CloseCodesAreTheOnesTheGatewaySends) {
     const std::string row = "| " + std::to_string(static_cast<int>(code)) + " | " + reason + " |";
     EXPECT_NE(doc.find(row), std::string::npos) << row;
   }
+}
+
+// The operators' table in the README and the developers' in the document
+// list the same codes with the same reasons, in the same order.
+TEST_F(ProtocolDoc, TheReadmesCloseCodesAreTheDocuments) {
+  const std::vector<std::string> rows = CloseCodeRows(doc);
+  const std::vector<std::string> readme = CloseCodeRows(ReadFile(TAVREL_README));
+  ASSERT_GE(rows.size(), 10u) << "no close-code table in " TAVREL_PROTOCOL_DOC;
+  EXPECT_EQ(readme, rows);
+  EXPECT_TRUE(std::is_sorted(
+      rows.begin(), rows.end(),
+      [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); }));
 }
 
 TEST_F(ProtocolDoc, NamesTheCurrentProtocolVersion) {

@@ -9,10 +9,12 @@
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "platform/CodePage.h"
 #include "protocol/GateFrame.h"
 #include "samples/DocExamples.h"
 #include "samples/RandomCodec.h"
 #include "testkit/GateCodec.h"
+#include "translate/ConvertTable.h"
 
 namespace json = boost::json;
 
@@ -27,6 +29,52 @@ constexpr uint64_t kCodecSeed = 20261210;
 
 std::string Line(const json::object& o) {
   return json::serialize(o) + "\n";
+}
+
+// Forms the document shows without JSON: a converted ident sent as a header
+// alone, and the idents whose body text is only re-encoded. "text" is the
+// body as the client decodes it (UTF-8); a bare record has neither "text"
+// nor "json".
+std::string BodyFormExamples() {
+  struct Form {
+    const char* Name;
+    int32_t Ident;
+    std::string Text;  // UTF-8; the game server sends it in its code page
+    bool HasBody;
+  };
+  const Form forms[] = {
+      {"SM_MAGICCON header alone", SM_MAGICCON, "", false},
+      {"SM_MERCHANTSAY", SM_MERCHANTSAY, "欢迎光临/@buy\\买东西", true},
+      {"SM_BUFF", SM_BUFF, "12/300/1", true},
+  };
+  static_assert(std::size(forms) == kBodyFormExamples);
+  std::string out;
+  for (const Form& f : forms) {
+    TDefaultMessage header{};
+    header.Ident = f.Ident;
+    header.Recog = 80001;
+    header.Param = 1;
+    const testkit::Message msg{header, Utf8ToGbk(f.Text), f.HasBody, false};
+    const std::string frame =
+        testkit::BuildFrame(GM_DATA, kSlot, kHandle, 0, testkit::MessagePayload(msg));
+    std::string client;
+    if (f.HasBody) {
+      const std::string body = PerUserConverter(f.Ident)(header, msg.Body);
+      header.nLength = static_cast<int32_t>(body.size());
+      client = EncodeMessage(header) + body;
+    } else {
+      client = EncodeMessage(header);
+    }
+    json::object o;
+    o["name"] = f.Name;
+    o["ident"] = f.Ident;
+    o["frame"] = testkit::ToHex(frame);
+    o["client"] = testkit::ToHex(client);
+    o["zlib"] = false;
+    if (f.HasBody) o["text"] = DecodeStringUtf8(client.substr(DEFBLOCKSIZE));
+    out += Line(o);
+  }
+  return out;
 }
 
 std::string ExamplesFile() {
@@ -48,7 +96,7 @@ std::string ExamplesFile() {
     o["json"] = samples::ClientJson(m);
     out += Line(o);
   }
-  return out;
+  return out + BodyFormExamples();
 }
 
 struct FrameExample {

@@ -14,6 +14,10 @@
 
 namespace conform {
 
+// Lines of examples.jsonl beyond the document's translated examples: the
+// forms without JSON (a header alone, text bodies).
+inline constexpr size_t kBodyFormExamples = 3;
+
 // The kit's codec, from a fixed seed so that the kit only changes with code.
 TCodecTables KitCodecTables();
 // The [Codec] section that sets those tables in a Tavrel.ini.

@@ -51,11 +51,19 @@ constexpr const char* kStrayClosed = "unknown-handle-closed";
 constexpr const char* kDataForm = "data-length-form";
 constexpr const char* kNoBang = "text-line-without-bang";
 constexpr const char* kConvert = "translated-bodies-convert";
+constexpr const char* kBodyPart = "translated-with-body-part";
 constexpr const char* kDecimal = "speed-filter-decimal";
 constexpr const char* kUserIndex = "userindex-without-payload";
 constexpr const char* kRefLength = "refmsg-length-positive";
 constexpr const char* kRefForm = "refmsg-form";
 constexpr const char* kBroadcastLength = "broadcast-record-length";
+
+// Whether a client of the ident gets JSON on the per-user path.
+bool ConvertsToJson(int32_t nIdent) {
+  for (const TConvertRow& row : ConvertRows())
+    if (row.nIdent == nIdent) return row.Form == TBodyForm::Json && (row.nPaths & kPerUser);
+  return false;
+}
 
 class ServerCheck : private testkit::GateLinkEvents {
  public:
@@ -82,6 +90,7 @@ class ServerCheck : private testkit::GateLinkEvents {
         {kDataForm, Level::Must, "no GM_DATA or GM_SENDMSG received"},
         {kNoBang, Level::Must, "no text line received"},
         {kConvert, Level::Must, "no translated message received"},
+        {kBodyPart, Level::Should, "no GM_DATA of an ident the gateway converts to JSON"},
         {kDecimal, Level::Must, "no GM_SPEED or GM_FILTERMSG with a body received"},
         {kUserIndex, Level::Must, "no GM_SERVERUSERINDEX received"},
         {kRefLength, Level::Must, "no GM_SENDREFMSG received"},
@@ -301,6 +310,13 @@ class ServerCheck : private testkit::GateLinkEvents {
                       Sample(body).c_str());
     } else if (const TConvertBody convert = PerUserConverter(m.Ident); convert && n > kRecord) {
       CheckConversion(Ident, convert, m, body);
+      if (ConvertsToJson(m.Ident)) report_.Held(kBodyPart);
+    } else if (convert && ConvertsToJson(m.Ident)) {
+      // SM_MAGICCON's JSON comes from the record, but only with a body part.
+      report_.Broke(kBodyPart,
+                    "%s %s as a header alone reaches the client as the bare record, without JSON: "
+                    "send the record and a zero byte",
+                    Ident, name.c_str());
     }
   }
 
