@@ -55,6 +55,7 @@ if [ ! -x "$HAPROXY" ]; then
   apt_install haproxy >/dev/null
   HAPROXY=$(command -v haproxy || echo /usr/sbin/haproxy)
 fi
+command -v openssl >/dev/null || apt_install openssl >/dev/null
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)" || true
 
 W=$(mktemp -d /tmp/tavrel-scaleout.XXXXXX)
