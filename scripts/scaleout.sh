@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Scaling out: two gateway processes (their own ports and indexes, each with
-# its own link to the same test game server) behind Debian's HAProxy on one
-# public port, which passes every client's own address to them in a PROXY v2
-# header. Checks that
+# its own link to the same test game server, [Resume] on) behind Debian's
+# HAProxy in HTTP mode on one public port (and one with TLS, which ends
+# there), which passes every client's own address to them in a PROXY v2
+# header and sets a sticky cookie naming the gateway. Checks that
 #   1. 1000 clients spread over 250 source addresses all log in through the
 #      balancer, every echo comes back, and both gateways carry sessions;
 #   2. the gateways see the clients' own addresses, not the balancer's;
 #   3. the per-address limit applies to those addresses: 6 clients from one
 #      address get 4 sessions (IpCount 5 admits four), the other 2 are refused;
-#   4. the balancer's health check (/healthz on each console): once gateway
+#   4. a client whose connection drops resumes from a new source address,
+#      over TLS, through the balancer: its cookie takes it to the gateway that
+#      keeps its session, on either gateway; without the cookie (balance
+#      source alone) some of the resumes land on the other one and are
+#      refused 4007;
+#   5. the balancer's health check (/healthz on each console): once gateway
 #      1 loses its game-server link, its check fails and new players all go
 #      to gateway 2. Gateway 1 reaches the game server through a relay that
 #      stands for its network path, so that cutting it downs that link only.
@@ -27,7 +33,7 @@ while [ $# -gt 0 ]; do
     --no-build) BUILD=0 ;;
     --build-dir) BUILD_DIR=$(realpath "$2"); shift ;;
     --keep) KEEP=1 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "scaleout: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -49,6 +55,7 @@ if [ ! -x "$HAPROXY" ]; then
   apt_install haproxy >/dev/null
   HAPROXY=$(command -v haproxy || echo /usr/sbin/haproxy)
 fi
+command -v openssl >/dev/null || apt_install openssl >/dev/null
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)" || true
 
 W=$(mktemp -d /tmp/tavrel-scaleout.XXXXXX)
@@ -77,14 +84,16 @@ print(status, body.decode(errors="replace").split("\n")[0])
 PY
 }
 
-# A gateway's open WebSocket connections, from its console's /metrics.
-open_connections() {  # console port
-  python3 - "$1" <<'PY'
+# One sample of a gateway's console /metrics, by its name and labels.
+metric() {  # console port, sample
+  python3 - "$1" "$2" <<'PY'
 import sys, urllib.request
 text = urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/metrics", timeout=5).read().decode()
-print(next((l.split()[1] for l in text.splitlines() if l.startswith("tavrel_open_connections ")), "?"))
+print(next((l.split()[-1] for l in text.splitlines() if l.startswith(sys.argv[2] + " ")), "?"))
 PY
 }
+open_connections() { metric "$1" tavrel_open_connections; }
+resumes_ok() { metric "$1" 'tavrel_resumes_total{result="ok"}'; }
 
 # HAProxy's view of one server of the backend (UP, DOWN, ...).
 server_state() {  # server
@@ -175,15 +184,24 @@ Addr=127.0.0.1
 Port=${CONSOLE_PORTS[$((idx - 1))]}
 [Proxy]
 Trusted=127.0.0.1
+[Resume]
+GraceSeconds=30
 EOF
   (cd "$dir" && exec "$BIN/tavrelh5" 0 0 0 "$idx" "$port" >stdout 2>&1) &
   PIDS+=("$!")
 done
 for idx in 1 2; do wait_line "$W/gw$idx/stdout" '链接游戏引擎成功' 15; done
 
-# One public port; "balance source" keeps every address on one gateway, so
-# the per-address limit of that gateway sees all of an address's clients.
+# One public port, and one where TLS ends at the balancer. "balance source"
+# keeps every address without a cookie on one gateway, so the per-address
+# limit of that gateway sees all of an address's clients; the cookie set on
+# the upgrade brings a client's next upgrade (its resume, from whatever
+# address) back to the gateway it names. The configuration of docs/SCALING.md.
 PUBLIC=$(free_port)
+PUBLIC_TLS=$(free_port)
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
+  -subj /CN=127.0.0.1 -keyout "$W/haproxy.key" -out "$W/haproxy.crt" 2>/dev/null
+cat "$W/haproxy.crt" "$W/haproxy.key" >"$W/haproxy.pem"
 cat >"$W/haproxy.cfg" <<EOF
 global
   maxconn 4000
@@ -191,22 +209,26 @@ global
   stats socket $W/haproxy.sock mode 600 level admin
 
 defaults
-  mode tcp
+  mode http
   timeout connect 5s
-  timeout client 300s
-  timeout server 300s
+  timeout client 30s
+  timeout server 30s
+  timeout http-request 10s
+  timeout tunnel 10m
 
 frontend public
   bind 127.0.0.1:$PUBLIC
+  bind 127.0.0.1:$PUBLIC_TLS ssl crt $W/haproxy.pem
   default_backend gateways
 
 backend gateways
   balance source
+  cookie GW insert indirect nocache secure
   option httpchk GET /healthz
   http-check expect status 200
   default-server inter 500ms fall 2 rise 2
-  server gw1 127.0.0.1:${GW_PORTS[0]} send-proxy-v2 check port ${CONSOLE_PORTS[0]}
-  server gw2 127.0.0.1:${GW_PORTS[1]} send-proxy-v2 check port ${CONSOLE_PORTS[1]}
+  server gw1 127.0.0.1:${GW_PORTS[0]} send-proxy-v2 cookie gw1 check port ${CONSOLE_PORTS[0]}
+  server gw2 127.0.0.1:${GW_PORTS[1]} send-proxy-v2 cookie gw2 check port ${CONSOLE_PORTS[1]}
 EOF
 "$HAPROXY" -c -q -f "$W/haproxy.cfg"
 "$HAPROXY" -db -f "$W/haproxy.cfg" >"$W/haproxy.out" 2>&1 &
@@ -217,7 +239,7 @@ kill -0 "$HAPROXY_PID" 2>/dev/null || { log "HAProxy did not start:"; cat "$W/ha
 for gw in gw1 gw2; do
   wait_state "$gw" UP 10 || { log "$gw not UP in HAProxy: $(server_state "$gw")"; exit 1; }
 done
-log "gateways on ${GW_PORTS[*]}, HAProxy on $PUBLIC, game server on $GS_PORT"
+log "gateways on ${GW_PORTS[*]}, HAProxy on $PUBLIC (TLS $PUBLIC_TLS), game server on $GS_PORT"
 
 FAIL=0
 check() {  # description 0|1
@@ -256,7 +278,39 @@ refused=$(json "$W/load2.json" refused); refused=${refused:-0}
 echo "6 clients from 127.9.9.9: ready=$ready refused=$refused"
 check "the per-address limit admits 4 of 6 clients of one address" $((ready == 4 && refused == 2))
 
-# 4: gateway 1's link goes down; the balancer's health check takes it out.
+# 4: resumes from a new address through the balancer, with the cookie and
+# without. One client per address; each resumes from the address after its
+# own, which balance source alone puts on the other gateway (as the run
+# without the cookie shows), so that only the cookie can bring it back.
+resume_run() {  # name, source base, resume source base, options...
+  local name=$1 src=$2 from=$3
+  shift 3
+  "$BIN/tavrel-load" --quiet --port "$PUBLIC_TLS" --tls --clients 40 --rate 2 --warmup 0.5 \
+    --duration 1 --src-base "$src" --resume-from "$from" --per-addr 1 --account "$name" "$@" \
+    >"$W/$name.json" 2>"$W/$name.err" || true
+}
+before1=$(resumes_ok "${CONSOLE_PORTS[0]}")
+before2=$(resumes_ok "${CONSOLE_PORTS[1]}")
+resume_run sticky 127.4.0.1 127.5.0.2
+ok1=$(( $(resumes_ok "${CONSOLE_PORTS[0]}") - before1 ))
+ok2=$(( $(resumes_ok "${CONSOLE_PORTS[1]}") - before2 ))
+ready=$(json "$W/sticky.json" ready); ready=${ready:-0}
+resumed=$(json "$W/sticky.json" resume.ok); resumed=${resumed:-0}
+refused=$(json "$W/sticky.json" resume.refused); refused=${refused:-0}
+sent=$(json "$W/sticky.json" echo_sent); sent=${sent:-0}
+lost=$(json "$W/sticky.json" echo_lost); lost=${lost:-1}
+echo "40 clients resuming from new addresses with the cookie: ready=$ready resumed=$resumed" \
+  "refused=$refused, resumed on gateway 1: $ok1, gateway 2: $ok2; echoes after: $sent lost=$lost"
+check "every resume from a new address reaches its session, on either gateway" \
+  $((ready == 40 && resumed == 40 && ok1 > 0 && ok2 > 0 && ok1 + ok2 == 40 && sent > 0 && lost == 0))
+resume_run nocookie 127.6.0.1 127.7.0.2 --no-cookies --warmup 0 --duration 0
+resumed=$(json "$W/nocookie.json" resume.ok); resumed=${resumed:-0}
+refused=$(json "$W/nocookie.json" resume.refused); refused=${refused:-0}
+echo "40 clients resuming from new addresses without the cookie: resumed=$resumed refused=$refused"
+check "without the cookie, balance source sends some resumes to the other gateway (4007)" \
+  $((refused > 0 && resumed + refused == 40))
+
+# 5: gateway 1's link goes down; the balancer's health check takes it out.
 kill -TERM "$RELAY_PID" 2>/dev/null || true
 wait "$RELAY_PID" 2>/dev/null || true
 health1=""

@@ -163,6 +163,11 @@ TEST(LoadClientStream, ClientMessagesHaveTheirSizeAndFields) {
   EXPECT_EQ(spell.substr(48),
             "{\"skillID\":12,\"dir\":3,\"srcX\":100,\"srcY\":200,\"destX\":103,\"destY\":198,"
             "\"targetID\":\"8812\",\"time\":1}");
+
+  // Framed as the login text is.
+  const std::string resume = ResumeMessage("0123456789abcdef0123456789abcdef", 65537);
+  EXPECT_EQ(size_t(DecodeMessage(resume.substr(0, 48)).nLength), resume.size() - 48);
+  EXPECT_EQ(resume.substr(48), "*@0123456789abcdef0123456789abcdef/65537");
 }
 
 TEST(LoadHistogram, PercentilesWithinOnePercentOfExact) {
@@ -246,6 +251,22 @@ TEST(LoadOptions, SourceAddressesStayInLoopbackAndSkipHostZeroAndBroadcast) {
       << error;
   EXPECT_EQ(parsed.Mix, (std::array<int, kSendKinds>{0, 1, 2, 0}));
   EXPECT_EQ(parsed.Clients, 2000);
+
+  // A resume comes from addresses of its own, spread as the first ones are.
+  ASSERT_TRUE(parse({"--port", "80", "--src-base", "127.1.0.1", "--resume-from", "127.2.0.254",
+                     "--per-addr", "2", "--no-cookies"},
+                    parsed, error))
+      << error;
+  EXPECT_TRUE(parsed.NoCookies);
+  EXPECT_EQ(SourceAddress(parsed, 3), "127.1.0.2");
+  EXPECT_EQ(SourceAddress(parsed, 3, true), "127.2.1.1");
+  EXPECT_FALSE(parse({"--port", "80", "--resume-from", "10.0.0.1"}, parsed, error));
+  EXPECT_FALSE(parse({"--port", "80", "--resume-from", "127.255.255.254", "--clients", "100"},
+                     parsed, error));
+  EXPECT_FALSE(
+      parse({"--port", "80", "--resume-from", "127.2.0.1", "--mode", "echo"}, parsed, error));
+  EXPECT_FALSE(
+      parse({"--port", "80", "--resume-from", "127.2.0.1", "--connect-only"}, parsed, error));
 }
 
 // The report line bench.sh reads: its keys in order, figures to six
@@ -274,6 +295,16 @@ TEST(LoadResults, JsonLineKeepsItsKeysAndFigures) {
   EXPECT_EQ(j.at("cpu_us_per_sent").as_int64(), -1);
   EXPECT_EQ(j.at("rss_kb").as_object().size(), 4u);
   EXPECT_FALSE(j.at("interrupted").as_bool());
+
+  // The resumes only where there were some, before the last key.
+  r.ResumesTried = 4;
+  r.Resumed = 3;
+  r.ResumesRefused = 1;
+  o.ResumeSrcBase = "127.2.0.1";
+  const boost::json::object k = boost::json::parse(r.ToJson(o)).as_object();
+  EXPECT_EQ(k.size(), 37u);
+  EXPECT_EQ(k.at("resume"), boost::json::parse(R"({"tried":4,"ok":3,"refused":1})"));
+  EXPECT_FALSE(k.at("interrupted").as_bool());
 }
 
 }  // namespace

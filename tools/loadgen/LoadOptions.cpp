@@ -106,6 +106,13 @@ stderr once a second. Only 127.0.0.0/8 addresses are accepted.
   --rss-pid P            sample this process's resident memory
   --ready-file F         create F once every client is ready
   --account PREFIX       account names PREFIX<n> ("load")
+  --resume-from A        gateway with [Resume]: once every client is in, each
+                         drops its connection without a close frame and
+                         resumes its session on a new one from source
+                         addresses from A on (--per-addr each), before the
+                         mix; counts the resumes done and refused (4007)
+  --no-cookies           keep no cookies: a balancer's sticky cookie from an
+                         upgrade is not sent back with the next one
   --quiet                no progress lines
   --help
 
@@ -198,6 +205,11 @@ bool ParseLoadOptions(int Argc, const char* const* Argv, TLoadOptions& Out, std:
       if (!value() || std::string_view(v).empty() || std::string_view(v).size() > 20)
         return fail("a prefix of 1..20 characters");
       o.Account = v;
+    } else if (arg == "--resume-from") {
+      if (!value() || !IsLoopbackV4(v)) return fail("an address in 127.0.0.0/8");
+      o.ResumeSrcBase = v;
+    } else if (arg == "--no-cookies") {
+      o.NoCookies = true;
     } else if (arg == "--quiet") {
       o.Quiet = true;
     } else {
@@ -226,6 +238,14 @@ bool ParseLoadOptions(int Argc, const char* const* Argv, TLoadOptions& Out, std:
     Error = "--src-base and --per-addr leave 127.0.0.0/8 for the last client";
     return false;
   }
+  if (!o.ResumeSrcBase.empty() && (o.Mode == TMode::Echo || o.ConnectOnly)) {
+    Error = "--resume-from needs logged-in clients (not --mode echo or --connect-only)";
+    return false;
+  }
+  if (!o.ResumeSrcBase.empty() && !IsLoopbackV4(SourceAddress(o, o.Clients - 1, true))) {
+    Error = "--resume-from and --per-addr leave 127.0.0.0/8 for the last client";
+    return false;
+  }
   Out = o;
   return true;
 }
@@ -236,10 +256,11 @@ bool IsLoopbackV4(std::string_view Address) {
   return inet_pton(AF_INET, s.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
 }
 
-std::string SourceAddress(const TLoadOptions& Opts, int Index) {
-  if (Opts.SrcBase.empty()) return "";
+std::string SourceAddress(const TLoadOptions& Opts, int Index, bool Resume) {
+  const std::string& base = Resume ? Opts.ResumeSrcBase : Opts.SrcBase;
+  if (base.empty()) return "";
   in_addr a{};
-  if (inet_pton(AF_INET, Opts.SrcBase.c_str(), &a) != 1) return "";
+  if (inet_pton(AF_INET, base.c_str(), &a) != 1) return "";
   uint32_t host = ntohl(a.s_addr);
   for (int step = Index / Opts.PerAddr; step > 0; --step) {
     do {
@@ -267,6 +288,12 @@ std::string NoticeOkMessage() {
   TDefaultMessage h;
   h.Ident = CM_LOGINNOTICEOK;
   return Message(h, {});
+}
+
+std::string ResumeMessage(std::string_view sToken, uint64_t nReceived) {
+  std::string body = "*@";
+  body.append(sToken).append("/").append(std::to_string(nReceived));
+  return Message(TDefaultMessage{}, body);
 }
 
 std::string HeartMessage() {

@@ -44,7 +44,9 @@ struct TLoadOptions {
   int RssPid = 0;                               // process whose memory is sampled
   std::string ReadyFile;                        // created once every client is ready
   std::string Account = "load";                 // account name prefix
-  bool Quiet = false;                           // no progress lines
+  std::string ResumeSrcBase;  // once in, each client resumes from a new address from this on
+  bool NoCookies = false;     // keep no cookies (a balancer's sticky one is not sent back)
+  bool Quiet = false;         // no progress lines
 };
 
 // False with a reason for a bad command line; Help is set for --help.
@@ -52,9 +54,10 @@ bool ParseLoadOptions(int Argc, const char* const* Argv, TLoadOptions& Out, std:
                       bool& Help);
 const char* LoadUsage();
 
-// Source address of client Index: SrcBase advanced by Index / PerAddr,
-// skipping host parts 0 and 255; "" when not spreading. Only 127.0.0.0/8.
-std::string SourceAddress(const TLoadOptions& Opts, int Index);
+// Source address of client Index: SrcBase (or, for its resume,
+// ResumeSrcBase) advanced by Index / PerAddr, skipping host parts 0 and
+// 255; "" when not spreading. Only 127.0.0.0/8.
+std::string SourceAddress(const TLoadOptions& Opts, int Index, bool Resume = false);
 bool IsLoopbackV4(std::string_view Address);
 
 using TSendPicker = testkit::WeightedPicker<TSendKind, kSendKinds>;
@@ -64,6 +67,9 @@ using TSendPicker = testkit::WeightedPicker<TSendKind, kSendKinds>;
 std::string LoginMessage(int nPacketIdx, std::string_view sAccount, std::string_view sChar,
                          std::string_view sUserId);
 std::string NoticeOkMessage();
+// The first message of a connection that takes a session over: its token
+// and the count of bytes the client has received on it.
+std::string ResumeMessage(std::string_view sToken, uint64_t nReceived);
 std::string HeartMessage();
 std::string WalkMessage(int nX, int nY, int nDir);
 std::string SpellMessage(int nSkill, int nDir, int nX, int nY, std::string_view sTarget,

@@ -77,6 +77,8 @@ std::string TLoadResults::ToJson(const TLoadOptions& Opts) const {
   j["load_cpu_s"] = Figure(LoadCpuSeconds);
   j["rss_kb"] = {
       {"start", RssStartKb}, {"ready", RssReadyKb}, {"end", RssEndKb}, {"peak", RssPeakKb}};
+  if (!Opts.ResumeSrcBase.empty())
+    j["resume"] = {{"tried", ResumesTried}, {"ok", Resumed}, {"refused", ResumesRefused}};
   j["interrupted"] = Interrupted;
   return json::serialize(j);
 }

@@ -28,6 +28,7 @@ struct TLoadResults {
   int BcastClients = 0;  // reading clients that received at least one broadcast
   double ServerCpuSeconds = -1, LoadCpuSeconds = 0;
   uint64_t RssStartKb = 0, RssReadyKb = 0, RssEndKb = 0, RssPeakKb = 0;
+  int ResumesTried = 0, Resumed = 0, ResumesRefused = 0;  // with --resume-from
   bool Interrupted = false;
 
   std::string ToJson(const TLoadOptions& Opts) const;

@@ -11,12 +11,14 @@
 #include <cstdio>
 #include <fstream>
 #include <queue>
+#include <utility>
 
 #include "gamesim/LoadProtocol.h"
 #include "loadgen/ClientStream.h"
 #include "loadgen/LoadStats.h"
 #include "platform/AsioNames.h"
 #include "protocol/Grobal2.h"
+#include "testkit/CookieJar.h"
 #include "testkit/Process.h"
 #include "testkit/WsClient.h"
 
@@ -26,8 +28,10 @@ namespace {
 
 constexpr auto kTick = std::chrono::milliseconds(1);
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
-constexpr double kDrainSeconds = 3;      // waiting for the last echoes
-constexpr double kCloseSeconds = 3;      // waiting for close handshakes
+constexpr double kDrainSeconds = 3;    // waiting for the last echoes
+constexpr double kCloseSeconds = 3;    // waiting for close handshakes
+constexpr double kResumeSeconds = 10;  // for every client's resume
+constexpr uint16_t kResumeRefused = 4007;
 constexpr uint64_t kMaxLagUs = 1000000;  // a send this late is skipped, not caught up
 
 uint64_t NowUs() {
@@ -57,7 +61,8 @@ struct TCounters {
   uint64_t Inflated = 0, Decoded = 0, JsonErrors = 0;
 };
 
-enum class TPhase { Connect, Warmup, Measure, Drain, Close, Done };
+enum class TPhase { Connect, Resume, Warmup, Measure, Drain, Close, Done };
+enum class TResume { No, Resuming, Done, Refused, Failed };
 
 // A point in time with everything the results are differences of.
 struct TSnapshot {
@@ -83,13 +88,17 @@ class TClient {
   bool Closing() const { return Ws->Closing(); }
 
   std::shared_ptr<testkit::WsClient> Ws;
-  bool Ready = false;  // may send its mix
+  testkit::CookieJar Cookies;  // the client's own, as a browser's
+  bool Ready = false;          // may send its mix
   bool NoRead = false;
   TClientStream Stream;
   TSendPicker Picker;
   TSeqTracker User, Bcast, Ref;
   uint32_t EchoSeq = 0;
   int X = 100, Y = 100, Dir = 0;
+  std::string Token;      // the latest "resume <token>"
+  uint64_t Received = 0;  // binary bytes of the session, for its resume
+  TResume Resume = TResume::No;
 
  private:
   int Index_;
@@ -109,7 +118,12 @@ class TLoadRunner::TImpl : private testkit::WsClientEvents {
   void Send(TClient& C, std::string Msg) { C.Ws->Send(std::move(Msg), !O.Binary); }
 
   void StartConnects();
+  testkit::WsTarget Target(TClient& C, bool Resume);
   void ConnectTick();
+  // True once no client has a resume to come.
+  bool ResumeTick();
+  void StartResume(TClient& C);
+  void OnToken(TClient& C, std::string_view Token);
   void MakeReady(TClient& C);
   void EnterPhase(TPhase P);
   void ArmTick();
@@ -151,6 +165,7 @@ class TLoadRunner::TImpl : private testkit::WsClientEvents {
   int nextConnect_ = 0;
   int inFlight_ = 0;
   int connected_ = 0, ready_ = 0, refused_ = 0, failed_ = 0, dropped_ = 0, ended_ = 0;
+  int resumesTried_ = 0, resumed_ = 0, resumesRefused_ = 0, resumesFailed_ = 0;
   uint64_t connectStartUs_ = 0, connectEndUs_ = 0;
   TSnapshot connectStart_, windowStart_, windowEnd_;
   uint64_t rssStart_ = 0, rssReady_ = 0, rssEnd_ = 0, rssPeak_ = 0;
@@ -181,8 +196,8 @@ TLoadResults TLoadRunner::TImpl::Run() {
     if (phase_ < TPhase::Drain) EnterPhase(TPhase::Drain);
   });
   // Whatever happens, the run ends.
-  const double limit =
-      O.ConnectTimeout + O.Warmup + O.Duration + kDrainSeconds + kCloseSeconds + 10;
+  const double limit = O.ConnectTimeout + kResumeSeconds + O.Warmup + O.Duration + kDrainSeconds +
+                       kCloseSeconds + 10;
   hardStop_.expires_after(std::chrono::milliseconds(int64_t(limit * 1000)));
   hardStop_.async_wait([this](error_code ec) {
     if (ec) return;
@@ -213,8 +228,11 @@ void TLoadRunner::TImpl::EnterPhase(TPhase P) {
       connectStart_ = Snap();
       connectStartUs_ = connectStart_.AtUs;
       break;
-    case TPhase::Warmup: {
+    case TPhase::Resume:
       connectEndUs_ = NowUs();
+      break;
+    case TPhase::Warmup: {
+      if (!connectEndUs_) connectEndUs_ = NowUs();
       if (O.ConnectOnly) {
         windowStart_ = connectStart_;
         windowEnd_ = Snap();
@@ -275,7 +293,11 @@ void TLoadRunner::TImpl::Tick() {
   switch (phase_) {
     case TPhase::Connect:
       ConnectTick();
-      if (ended_ + ready_ >= O.Clients || inPhase >= O.ConnectTimeout) EnterPhase(TPhase::Warmup);
+      if (ended_ + ready_ >= O.Clients || inPhase >= O.ConnectTimeout)
+        EnterPhase(O.ResumeSrcBase.empty() ? TPhase::Warmup : TPhase::Resume);
+      break;
+    case TPhase::Resume:
+      if (ResumeTick() || inPhase >= kResumeSeconds) EnterPhase(TPhase::Warmup);
       break;
     case TPhase::Warmup:
       SendDue(now);
@@ -311,20 +333,62 @@ void TLoadRunner::TImpl::ConnectTick() {
   allowed = std::min(allowed, O.ConnectConcurrency - inFlight_);
   for (; allowed > 0; --allowed) {
     ++inFlight_;
-    testkit::WsTarget target;
-    target.To = server_;
-    target.Source = SourceAddress(O, nextConnect_);
-    target.SharedSourcePort = true;
-    target.NoDelay = true;
-    target.Host = O.Host;
-    target.UserAgent = "tavrel-load";
-    target.Timeout = kHandshakeTimeout;
-    clients_[size_t(nextConnect_++)]->Ws->Connect(std::move(target));
+    TClient& c = *clients_[size_t(nextConnect_++)];
+    c.Ws->Connect(Target(c, false));
   }
+}
+
+testkit::WsTarget TLoadRunner::TImpl::Target(TClient& C, bool Resume) {
+  testkit::WsTarget target;
+  target.To = server_;
+  target.Source = SourceAddress(O, C.Index(), Resume);
+  target.SharedSourcePort = true;
+  target.NoDelay = true;
+  target.Host = O.Host;
+  target.UserAgent = "tavrel-load";
+  target.Timeout = kHandshakeTimeout;
+  if (!O.NoCookies) target.Cookies = &C.Cookies;
+  return target;
+}
+
+bool TLoadRunner::TImpl::ResumeTick() {
+  bool pending = false;
+  for (auto& c : clients_) {
+    if (!c->Ready || c->NoRead) continue;
+    // A client resumes once the gateway has told it its token.
+    if (c->Resume == TResume::No && !c->Ended() && !c->Token.empty()) StartResume(*c);
+    pending |= c->Resume == TResume::Resuming || (c->Resume == TResume::No && !c->Ended());
+  }
+  return !pending;
+}
+
+void TLoadRunner::TImpl::StartResume(TClient& C) {
+  ++resumesTried_;
+  C.Resume = TResume::Resuming;
+  // The network goes away under the connection: no close frame, and what
+  // it still had on its way is lost. The new connection asks first of all
+  // for the bytes from the client's count on.
+  testkit::WsClientEvents& events = *this;
+  auto lost = std::exchange(
+      C.Ws, std::make_shared<testkit::WsClient>(ioc_, events, C.Index(), O.Tls ? &tls_ : nullptr));
+  lost->Abort();
+  C.Ws->Connect(Target(C, true));
+  Send(C, ResumeMessage(C.Token, C.Received));
+}
+
+void TLoadRunner::TImpl::OnToken(TClient& C, std::string_view Token) {
+  if (Token.size() != 32 || Token.find_first_not_of("0123456789abcdef") != std::string_view::npos)
+    return;
+  C.Token = std::string(Token);
+  if (C.Resume != TResume::Resuming) return;
+  C.Resume = TResume::Done;
+  ++resumed_;
 }
 
 void TLoadRunner::TImpl::OnOpen(testkit::WsClient& W) {
   TClient& C = *clients_[size_t(W.Id)];
+  // A resuming connection has sent its request already.
+  if (C.Resume != TResume::No) return;
   ++connected_;
   if (O.Mode == TMode::Echo) return MakeReady(C);
   // Measuring connects alone: the gateway's "ok" completes one.
@@ -352,10 +416,19 @@ void TLoadRunner::TImpl::MakeReady(TClient& C) {
 
 void TLoadRunner::TImpl::OnMessage(testkit::WsClient& W, bool Text, std::string_view Bytes) {
   TClient& C = *clients_[size_t(W.Id)];
-  if (Text && O.Mode == TMode::Gateway && !C.Ready && Bytes == "ok") {
-    c_.RecvBytes += Bytes.size();
-    return MakeReady(C);
+  // What a connection the client has left behind still delivers is gone.
+  if (&W != C.Ws.get()) return;
+  if (Text && O.Mode == TMode::Gateway) {
+    if (Bytes == "ok") {
+      c_.RecvBytes += Bytes.size();
+      return MakeReady(C);
+    }
+    if (Bytes.starts_with("resume ")) {
+      c_.RecvBytes += Bytes.size();
+      return OnToken(C, Bytes.substr(7));
+    }
   }
+  if (!Text) C.Received += Bytes.size();
   OnBinary(C, Bytes);
 }
 
@@ -435,8 +508,13 @@ void TLoadRunner::TImpl::OnMessage(TClient& C, const TClientMessage& M) {
 void TLoadRunner::TImpl::OnEnd(testkit::WsClient& W, error_code) {
   // Whether it failed to connect, was refused or dropped shows in how far it got.
   TClient& C = *clients_[size_t(W.Id)];
+  if (&W != C.Ws.get()) return;
   ++ended_;
-  if (!C.Open()) {
+  if (C.Resume == TResume::Resuming) {
+    const bool refused = W.CloseCode() == kResumeRefused;
+    C.Resume = refused ? TResume::Refused : TResume::Failed;
+    ++(refused ? resumesRefused_ : resumesFailed_);
+  } else if (!C.Open()) {
     ++failed_;
     --inFlight_;
   } else if (!C.Ready) {
@@ -454,7 +532,7 @@ void TLoadRunner::TImpl::SendDue(uint64_t Now) {
     TDue d = due_.top();
     due_.pop();
     TClient& c = *clients_[size_t(d.Client)];
-    if (c.Ended()) continue;
+    if (c.Ended() || c.Resume == TResume::Resuming) continue;
     SendOne(c, d.Walk);
     const uint64_t interval = d.Walk ? uint64_t(O.WalkMs) * 1000 : uint64_t(1e6 / O.Rate);
     d.At += interval;
@@ -494,7 +572,8 @@ void TLoadRunner::TImpl::Progress() {
   const double dt = double(now - lastProgressUs_) / 1e6;
   if (O.RssPid) rssPeak_ = std::max(rssPeak_, uint64_t(testkit::ResidentKb(O.RssPid)));
   if (!O.Quiet) {
-    static const char* kNames[] = {"connect", "warmup", "measure", "drain", "close", "done"};
+    static const char* kNames[] = {"connect", "resume", "warmup", "measure",
+                                   "drain",   "close",  "done"};
     std::fprintf(
         stderr,
         "[load] t=%.0fs %s conn=%d ready=%d refused=%d failed=%d dropped=%d "
@@ -567,6 +646,9 @@ TLoadResults TLoadRunner::TImpl::Collect() const {
   r.RssReadyKb = rssReady_;
   r.RssEndKb = rssEnd_;
   r.RssPeakKb = rssPeak_;
+  r.ResumesTried = resumesTried_;
+  r.Resumed = resumed_;
+  r.ResumesRefused = resumesRefused_;
   r.Interrupted = interrupted_;
   return r;
 }

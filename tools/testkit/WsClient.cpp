@@ -12,6 +12,10 @@
 
 namespace testkit {
 
+namespace {
+constexpr std::string_view kPath = "/";
+}  // namespace
+
 WsClient::WsClient(asio::io_context& Io, WsClientEvents& Events, int ClientId,
                    asio::ssl::context* Tls)
     : Id(ClientId), events_(Events) {
@@ -73,17 +77,27 @@ void WsClient::DoHandshake() {
     auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::client);
     timeouts.handshake_timeout = target_.Timeout;
     ws.set_option(timeouts);
-    if (!target_.UserAgent.empty())
+    const std::string cookies =
+        target_.Cookies ? target_.Cookies->Header(target_.Host, kPath, secure_ != nullptr) : "";
+    if (!target_.UserAgent.empty() || !cookies.empty())
       ws.set_option(websocket::stream_base::decorator(
-          [agent = target_.UserAgent](websocket::request_type& req) {
-            req.set(beast::http::field::user_agent, agent);
+          [agent = target_.UserAgent, cookies](websocket::request_type& req) {
+            if (!agent.empty()) req.set(beast::http::field::user_agent, agent);
+            if (!cookies.empty()) req.set(beast::http::field::cookie, cookies);
           }));
-    ws.async_handshake(target_.Host, "/",
+    ws.async_handshake(response_, target_.Host, kPath,
                        beast::bind_front_handler(&WsClient::OnHandshake, shared_from_this()));
   });
 }
 
 void WsClient::OnHandshake(error_code Ec) {
+  // A browser keeps what any response sets, an upgrade refused or not.
+  if (target_.Cookies) {
+    const auto [first, last] = response_.equal_range(beast::http::field::set_cookie);
+    for (auto it = first; it != last; ++it)
+      target_.Cookies->Store(target_.Host, kPath, it->value(), secure_ != nullptr);
+  }
+  response_ = {};
   if (Ec) return End(Ec);
   open_ = true;
   events_.OnOpen(*this);

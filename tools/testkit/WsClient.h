@@ -1,7 +1,9 @@
 // A browser-like WebSocket client for the tests and tools: plain or TLS,
 // from a chosen source address, one write in flight with a queue behind it,
-// each message handed to its owner without a copy. Many clients share one
-// io_context; each pending handler keeps its client alive. Loop thread only.
+// each message handed to its owner without a copy; with a cookie jar it
+// sends and keeps cookies on its upgrades as a browser does. Many clients
+// share one io_context; each pending handler keeps its client alive. Loop
+// thread only.
 #pragma once
 
 #include <chrono>
@@ -19,6 +21,8 @@
 #include <boost/beast/ssl/ssl_stream.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include "testkit/CookieJar.h"
+
 namespace testkit {
 
 struct WsTarget {
@@ -30,6 +34,9 @@ struct WsTarget {
   std::string Host = "127.0.0.1";
   std::string UserAgent;                     // empty: Beast's
   std::chrono::milliseconds Timeout{30000};  // connect, TLS and WebSocket handshakes
+  // Sent with the upgrade and filled from its response; it must outlive the
+  // client. nullptr: no cookies.
+  CookieJar* Cookies = nullptr;
 };
 
 class WsClient;
@@ -104,6 +111,7 @@ class WsClient : public std::enable_shared_from_this<WsClient> {
   std::unique_ptr<Secure> secure_;
   WsTarget target_;
   boost::beast::flat_buffer buf_;
+  boost::beast::websocket::response_type response_;
   std::deque<std::pair<std::string, bool>> queue_;  // bytes, text
   bool writing_ = false;
   bool reading_ = true;  // wanted
