@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Load benchmark of the gateway on this machine, side by side with a bare
 # Boost.Beast WebSocket echo server (tools/echo, the floor of any WebSocket
-# server here) and Debian's websockify bridging to a TCP echo (what an
-# operator would put in front of a game server instead). Every scenario runs
-# against its servers in turn, repeated and interleaved (A B C A B C ...);
+# server here), Debian's websockify bridging to a TCP echo (what an operator
+# would put in front of a game server instead) and the echo tool's relay to
+# a TCP echo (the floor of the gateway's job). Every scenario runs against
+# its servers in turn, repeated and interleaved (A B C D A B C D ...);
 # the CPU time of the server processes comes from /proc (the load tool reads
 # it at the edges of its measured window). Prints a table of medians and
 # ratios; the last line is one JSON object with the headline figures.
@@ -35,7 +36,7 @@ while [ $# -gt 0 ]; do
     --build-dir) BUILD_DIR=$(realpath "$2"); shift ;;
     --only) ONLY=$2; shift ;;
     --keep) KEEP=1 ;;
-    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -169,20 +170,35 @@ echo_start() {  # [tls]
   ECHO_PORT=$(awk '{print $3}' "$W/echo.out")
 }
 
-websockify_start() {
+tcpecho_start() {
   : >"$W/tcpecho.out"
   "$BIN/tavrel-echo" --tcp --port 0 >"$W/tcpecho.out" 2>&1 &
   PIDS+=("$!")
   wait_line "$W/tcpecho.out" '^listening on' 10
-  local tcp_port
-  tcp_port=$(awk '{print $3}' "$W/tcpecho.out")
+  TCPECHO_PORT=$(awk '{print $3}' "$W/tcpecho.out")
+}
+
+websockify_start() {
+  tcpecho_start
   WSFY_PORT=$(free_port)
   # Its own process group: it forks a process per connection.
-  setsid websockify "127.0.0.1:$WSFY_PORT" "127.0.0.1:$tcp_port" >"$W/websockify.out" 2>&1 &
+  setsid websockify "127.0.0.1:$WSFY_PORT" "127.0.0.1:$TCPECHO_PORT" >"$W/websockify.out" 2>&1 &
   WSFY_PID=$!
   disown "$WSFY_PID"  # stopped with its group; no job notice
   GROUPS_+=("$WSFY_PID")
   wait_port "$WSFY_PORT" 15
+}
+
+# The TCP echo stands where the game server stands for the gateway: its CPU
+# is not counted.
+relay_start() {
+  tcpecho_start
+  : >"$W/relay.out"
+  "$BIN/tavrel-echo" --relay "$TCPECHO_PORT" --port 0 >"$W/relay.out" 2>&1 &
+  RELAY_PID=$!
+  PIDS+=("$RELAY_PID")
+  wait_line "$W/relay.out" '^listening on' 10
+  RELAY_PORT=$(awk '{print $3}' "$W/relay.out")
 }
 
 # One load run; its JSON line lands in $RUNS/<name>.json, the one-minute
@@ -200,7 +216,8 @@ spread=(--src-base 127.1.0.1 --per-addr 4)
 
 # --- scenarios -------------------------------------------------------------
 
-# A: the gateway with the test game server; B: the Beast echo; C: websockify.
+# A: the gateway with the test game server; B: the Beast echo; C: websockify;
+# D: the relay with its TCP echo.
 rt_gateway() {  # name [extra load args]; RT_CLIENTS and RT_RATE change the load
   local name=$1; shift
   gamesim_start
@@ -215,6 +232,13 @@ rt_echo() {
   echo_start
   load_run "$1" --mode echo --port "$ECHO_PORT" --clients $CLIENTS --rate 10 --duration $DUR \
     --warmup $WARM "${spread[@]}" --cpu-pid "$ECHO_PID"
+  stop_all
+}
+
+rt_relay() {
+  relay_start
+  load_run "$1" --mode echo --port "$RELAY_PORT" --clients $CLIENTS --rate 10 --duration $DUR \
+    --warmup $WARM "${spread[@]}" --cpu-pid "$RELAY_PID"
   stop_all
 }
 
@@ -335,7 +359,7 @@ START=$(date +%s)
 log "work directory $W, $REPS repetition(s), load average $LOAD_BEFORE"
 for rep in $(seq "$REPS"); do
   if want rt || want slow; then
-    log "rep $rep: round trip, $CLIENTS clients x 10/s (A gateway, B echo, C websockify)"
+    log "rep $rep: round trip, $CLIENTS clients x 10/s (A gateway, B echo, C websockify, D relay)"
     rt_gateway "rt.gateway.$rep"
   fi
   if want slow; then
@@ -350,6 +374,7 @@ for rep in $(seq "$REPS"); do
   if want rt; then
     rt_echo "rt.echo.$rep"
     rt_websockify "rt.websockify.$rep"
+    rt_relay "rt.relay.$rep"
     log "rep $rep: the same round trip with [Run] Flush=tick"
     TAVREL_BENCH_RUN=$'Flush=tick\n'"${TAVREL_BENCH_RUN:-}" rt_gateway "rttick.gateway.$rep"
   fi

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "Relay.h"
 #include "platform/AsioNames.h"
 
 namespace echo {
@@ -89,7 +90,8 @@ class TTcpEcho : public std::enable_shared_from_this<TTcpEcho> {
 
 class TEchoServer::TImpl : public std::enable_shared_from_this<TImpl> {
  public:
-  TImpl(asio::io_context& Ioc, TEchoOptions Opts) : acceptor_(Ioc), opts_(std::move(Opts)) {}
+  TImpl(asio::io_context& Ioc, TEchoOptions Opts)
+      : ioc_(Ioc), acceptor_(Ioc), opts_(std::move(Opts)) {}
 
   uint16_t Start() {
     if (!opts_.CertFile.empty() || !opts_.KeyFile.empty()) {
@@ -97,6 +99,9 @@ class TEchoServer::TImpl : public std::enable_shared_from_this<TImpl> {
       tls_->use_certificate_chain_file(opts_.CertFile);
       tls_->use_private_key_file(opts_.KeyFile, ssl::context::pem);
     }
+    if (opts_.RelayPort != 0)
+      relay_ = std::make_unique<TRelay>(
+          ioc_, tcp::endpoint(asio::ip::address_v4::loopback(), opts_.RelayPort));
     const tcp::endpoint ep(asio::ip::make_address(opts_.Addr), opts_.Port);
     acceptor_.open(ep.protocol());
     acceptor_.set_option(asio::socket_base::reuse_address(true));
@@ -109,7 +114,10 @@ class TEchoServer::TImpl : public std::enable_shared_from_this<TImpl> {
   void Stop() {
     error_code ec;
     acceptor_.close(ec);
+    if (relay_) relay_->Stop();
   }
+
+  bool Lost() const { return relay_ && relay_->Lost(); }
 
  private:
   void DoAccept() {
@@ -117,7 +125,9 @@ class TEchoServer::TImpl : public std::enable_shared_from_this<TImpl> {
       if (ec == asio::error::operation_aborted || !self->acceptor_.is_open()) return;
       if (!ec) {
         socket.set_option(tcp::no_delay(true), ec);
-        if (self->opts_.Tcp)
+        if (self->relay_)
+          self->relay_->Serve(std::move(socket));
+        else if (self->opts_.Tcp)
           std::make_shared<TTcpEcho>(std::move(socket))->DoRead();
         else if (self->tls_)
           std::make_shared<TWsEcho<true>>(std::move(socket), *self->tls_)->Start();
@@ -128,9 +138,11 @@ class TEchoServer::TImpl : public std::enable_shared_from_this<TImpl> {
     });
   }
 
+  asio::io_context& ioc_;
   tcp::acceptor acceptor_;
   TEchoOptions opts_;
   std::unique_ptr<ssl::context> tls_;
+  std::unique_ptr<TRelay> relay_;
 };
 
 TEchoServer::TEchoServer(asio::io_context& Ioc, TEchoOptions Opts)
@@ -146,6 +158,10 @@ uint16_t TEchoServer::Start() {
 
 void TEchoServer::Stop() {
   impl_->Stop();
+}
+
+bool TEchoServer::Lost() const {
+  return impl_->Lost();
 }
 
 }  // namespace echo

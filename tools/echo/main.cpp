@@ -21,6 +21,10 @@ as it came (text as text, binary as binary). Prints "listening on <port>".
   --port N            port (0 picks one)
   --tls CERT KEY      WebSocket over TLS with these PEM files
   --tcp               a bare TCP echo instead (a back end for websockify)
+  --relay PORT        a relay instead: every message goes over one TCP
+                      connection to the --tcp echo on 127.0.0.1:PORT and back
+                      to its client, batched per loop turn as the gateway's
+                      link is (exits 1 when that connection fails)
   --help
 )";
 
@@ -50,10 +54,16 @@ int main(int argc, char** argv) {
       opts.KeyFile = argv[++i];
     } else if (arg == "--tcp") {
       opts.Tcp = true;
+    } else if (arg == "--relay" && more(1)) {
+      const long port = std::strtol(argv[++i], nullptr, 10);
+      if (port < 1 || port > 65535) return Fail("bad relay port");
+      opts.RelayPort = uint16_t(port);
     } else {
       return Fail("unknown or incomplete option " + std::string(arg) + " (see --help)");
     }
   }
+  if (opts.RelayPort != 0 && (opts.Tcp || !opts.CertFile.empty()))
+    return Fail("--relay serves plain WebSocket: not with --tcp or --tls");
   std::signal(SIGPIPE, SIG_IGN);
   boost::asio::io_context ioc(1);
   echo::TEchoServer server(ioc, opts);
@@ -69,5 +79,5 @@ int main(int argc, char** argv) {
     ioc.stop();
   });
   ioc.run();
-  return 0;
+  return server.Lost() ? 1 : 0;
 }
