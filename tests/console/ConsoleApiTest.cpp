@@ -211,6 +211,9 @@ TEST_F(ConsoleApiTest, MetricsInPrometheusTextFormat) {
   link.SetUp(true);  // with the link down a connection gets no session
   g_TavrelSocket->ServerConnect("1", "10.0.0.1");
   g_TavrelSocket->ServerConnect("2", "10.0.0.2");
+  // Logged in: a first message that is no login text is refused unpaced.
+  for (const char* uid : {"1", "2"})
+    g_TavrelSocket->GetUser(std::string_view(uid))->boNewLogon = false;
   TDefaultMessage walk;
   walk.Ident = CM_WALK;
   g_TavrelSocket->ServerMessage(1, EncodeMessage(walk));  // on time
