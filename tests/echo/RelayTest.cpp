@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include "testkit/Process.h"
@@ -56,14 +57,19 @@ TMessage Payload(int Client, int Index) {
 // opens, so that many of them share a turn and a link write.
 struct TClients : testkit::WsClientEvents {
   asio::io_context io;
+  // A client that does not read may leave the loop nothing to wait for.
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
   std::vector<std::shared_ptr<testkit::WsClient>> clients;
   std::vector<std::vector<TMessage>> sent, received;
   int ended = 0;
+  std::string endReason;  // the last one's
 
-  TClients(uint16_t Port, std::vector<std::vector<TMessage>> Sent) : sent(std::move(Sent)) {
+  TClients(uint16_t Port, std::vector<std::vector<TMessage>> Sent, bool Reading = true)
+      : sent(std::move(Sent)) {
     received.resize(sent.size());
     for (size_t i = 0; i < sent.size(); ++i) {
       clients.push_back(std::make_shared<testkit::WsClient>(io, *this, int(i)));
+      clients.back()->SetReading(Reading);
       testkit::WsTarget target;
       target.To = {asio::ip::make_address("127.0.0.1"), Port};
       target.Timeout = 5s;
@@ -77,7 +83,10 @@ struct TClients : testkit::WsClientEvents {
   void OnMessage(testkit::WsClient& Client, bool Text, std::string_view Bytes) override {
     received[size_t(Client.Id)].emplace_back(Text, std::string(Bytes));
   }
-  void OnEnd(testkit::WsClient&, boost::system::error_code) override { ++ended; }
+  void OnEnd(testkit::WsClient&, boost::system::error_code Ec) override {
+    ++ended;
+    endReason = Ec.message();
+  }
 
   // Runs until every client has had as many messages back as it sent, or has
   // ended; false on timeout.
@@ -146,6 +155,24 @@ TEST_F(Relay, AMessageBeyondItsBoundClosesOnlyItsClient) {
   EXPECT_EQ(clients.clients[0]->CloseCode(), 1009);
   EXPECT_TRUE(clients.received[0].empty());
   EXPECT_EQ(clients.received[1], sent[1]);
+}
+
+// Past the relay's in-flight bytes and what the sockets hold: the relay stops
+// reading such a client rather than queueing what it sends, and goes on once
+// the client reads.
+TEST_F(Relay, AClientThatDoesNotReadIsHeldAtTheCapThenServed) {
+  std::vector<std::vector<TMessage>> sent(1);
+  for (int i = 0; i < 16; ++i)
+    sent[0].emplace_back(false, std::string(size_t(1) << 20, char('a' + i)));
+  TClients clients(port_, sent, false);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (relay_->WaitForLine("in-flight cap", 0ms) < 0 &&
+         std::chrono::steady_clock::now() < deadline)
+    clients.io.run_for(50ms);
+  ASSERT_GE(relay_->WaitForLine("in-flight cap 1 time", 0ms), 0) << "never held";
+  clients.clients[0]->SetReading(true);
+  ASSERT_TRUE(clients.RunUntilAnswered(60s));
+  EXPECT_TRUE(clients.received[0] == sent[0]) << clients.received[0].size() << " of 16 back; " << clients.endReason;
 }
 
 TEST_F(Relay, WithoutItsLinkTheRelayDoesNotRun) {

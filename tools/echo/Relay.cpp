@@ -54,12 +54,14 @@ class TRelay::TLink : public std::enable_shared_from_this<TLink> {
     DoRead();
   }
 
-  // The client's id on the link while it is registered; never 0.
-  uint32_t Add(TRelayConn& Conn) {
+  // The client's id on the link, never 0. The link holds it until it ends:
+  // a client whose reads wait at the cap may have no handler pending while
+  // its replies are on the way.
+  uint32_t Add(std::shared_ptr<TRelayConn> Conn) {
     do {
       ++nextId_;
     } while (nextId_ == 0 || conns_.count(nextId_) != 0);
-    conns_.emplace(nextId_, &Conn);
+    conns_.emplace(nextId_, std::move(Conn));
     return nextId_;
   }
 
@@ -77,6 +79,14 @@ class TRelay::TLink : public std::enable_shared_from_this<TLink> {
       self->flushPosted_ = false;
       if (!self->writing_) self->DoWrite();
     });
+  }
+
+  // A client's reads wait at the cap; reported the 1st, 10th, 100th... time.
+  void HeldAtCap() {
+    if (++capHits_ != capReport_) return;
+    capReport_ *= 10;
+    std::fprintf(stderr, "tavrel-echo: relay: reads held at the in-flight cap %llu time(s)\n",
+                 static_cast<unsigned long long>(capHits_));
   }
 
   void Stop();
@@ -110,7 +120,7 @@ class TRelay::TLink : public std::enable_shared_from_this<TLink> {
 
   asio::io_context& ioc_;
   tcp::socket socket_;
-  std::unordered_map<uint32_t, TRelayConn*> conns_;
+  std::unordered_map<uint32_t, std::shared_ptr<TRelayConn>> conns_;
   uint32_t nextId_ = 0;
   std::string pending_;  // this turn's frames
   std::string out_;      // the write in flight
@@ -119,6 +129,8 @@ class TRelay::TLink : public std::enable_shared_from_this<TLink> {
   bool writing_ = false;
   bool stopped_ = false;
   bool lost_ = false;
+  uint64_t capHits_ = 0;
+  uint64_t capReport_ = 1;
 };
 
 namespace {
@@ -130,16 +142,12 @@ class TRelayConn : public std::enable_shared_from_this<TRelayConn> {
   TRelayConn(tcp::socket Socket, std::shared_ptr<TRelay::TLink> Link)
       : ws_(std::move(Socket)), link_(std::move(Link)) {}
 
-  ~TRelayConn() {
-    if (id_ != 0) link_->Remove(id_);
-  }
-
   void Start() {
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws_.read_message_max(kMaxMessage);
     ws_.async_accept([self = shared_from_this()](error_code ec) {
       if (ec) return;
-      self->id_ = self->link_->Add(*self);
+      self->id_ = self->link_->Add(self);
       self->DoRead();
     });
   }
@@ -162,16 +170,21 @@ class TRelayConn : public std::enable_shared_from_this<TRelayConn> {
     ws_.async_read(buf_, [self = shared_from_this()](error_code ec, size_t) { self->OnRead(ec); });
   }
 
+  // Called from its own handlers, which keep it alive to their end.
+  void Finish() {
+    if (closed_) return;
+    closed_ = true;
+    link_->Remove(id_);
+  }
+
   void OnRead(error_code Ec) {
     reading_ = false;
-    if (Ec) {
-      closed_ = true;
-      return;
-    }
+    if (Ec) return Finish();
     inFlight_ += buf_.size();
     link_->Send(id_, ws_.got_text(), buf_.data());
     buf_.consume(buf_.size());
-    if (inFlight_ < kInFlightCap) DoRead();
+    if (inFlight_ < kInFlightCap) return DoRead();
+    link_->HeldAtCap();
   }
 
   void DoWrite() {
@@ -183,10 +196,7 @@ class TRelayConn : public std::enable_shared_from_this<TRelayConn> {
 
   void OnWrite(error_code Ec) {
     writing_ = false;
-    if (Ec) {
-      closed_ = true;
-      return;
-    }
+    if (Ec) return Finish();
     inFlight_ -= queue_.front().first.size();
     queue_.pop_front();
     if (closed_) return;
@@ -242,7 +252,10 @@ void TRelay::TLink::Stop() {
   stopped_ = true;
   error_code ec;
   socket_.close(ec);
-  for (auto& entry : conns_) entry.second->Close();
+  // Let go, or the clients and the link would hold each other.
+  const auto conns = std::move(conns_);
+  conns_.clear();
+  for (const auto& entry : conns) entry.second->Close();
 }
 
 TRelay::TRelay(asio::io_context& Ioc, const tcp::endpoint& Peer)
