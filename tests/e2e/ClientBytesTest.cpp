@@ -72,11 +72,15 @@ class ClientBytesTest : public FakeServerTest {
     if (notice) p.slot = notice->header.nSocket;
     return p;
   }
-  // Twenty players, four to an address, and two bystanders named by no frame.
-  void JoinCrowd(std::vector<TPlayer>& named, std::vector<TPlayer>& bystanders) {
+  // The gateway with twenty players, four to an address, and two bystanders
+  // named by no frame; its resident memory then, in KiB.
+  int64_t StartWithCrowd(int64_t clientBytes, std::vector<TPlayer>& named,
+                         std::vector<TPlayer>& bystanders) {
+    Start(clientBytes);
     for (int i = 0; i < 20; ++i)
       named.push_back(Join("crowd" + std::to_string(i), "127.0.0." + std::to_string(10 + i / 4)));
     for (int i = 0; i < 2; ++i) bystanders.push_back(Join("by" + std::to_string(i), "127.0.0.20"));
+    return StatusKb(rig->gateway->Pid(), "VmRSS");
   }
 
   // A bystander is still served both ways after the attack.
@@ -165,10 +169,8 @@ TEST_F(ClientBytesTest, AClientsOwnClosedBacklogDoesNotCloseAReadingClient) {
 // 2 GB; past the cap the largest are closed before the next append.
 TEST_F(ClientBytesTest, AListFrameNamingPlayersThousandsOfTimesStaysNearTheCap) {
   constexpr int64_t kClientBytes = 32 << 20;
-  Start(kClientBytes);
   std::vector<TPlayer> named, bystanders;
-  JoinCrowd(named, bystanders);
-  const int64_t idleKb = StatusKb(rig->gateway->Pid(), "VmRSS");
+  const int64_t idleKb = StartWithCrowd(kClientBytes, named, bystanders);
 
   TDefaultMessage header;
   header.Ident = SM_HEAR;
@@ -189,10 +191,8 @@ TEST_F(ClientBytesTest, AListFrameNamingPlayersThousandsOfTimesStaysNearTheCap) 
 // A 15 MiB broadcast to twenty-two players: at most two hold it at once.
 TEST_F(ClientBytesTest, ABroadcastOfFifteenMegabytesStaysNearTheCap) {
   constexpr int64_t kClientBytes = 32 << 20;
-  Start(kClientBytes);
   std::vector<TPlayer> named, bystanders;
-  JoinCrowd(named, bystanders);
-  const int64_t idleKb = StatusKb(rig->gateway->Pid(), "VmRSS");
+  const int64_t idleKb = StartWithCrowd(kClientBytes, named, bystanders);
 
   TDefaultMessage sys;
   sys.Ident = SM_SYSMESSAGE;
