@@ -80,6 +80,7 @@ TEST_F(UserListTest, DisconnectMarksOnlyRowsStillNamingTheirConnection) {
 TEST_F(UserListTest, RowsShowConnectTimeAndBytesEachWay) {
   const time_t before = time(nullptr);
   TSessionInfo& s = Connect("7", "acc7");
+  s.boNewLogon = false;  // in the game: a first message that is no login text would close it
   engine->ServerMessage(7, "*#acc7/name7/id7/1/0/0/0/0/0/0");  // 30 bytes in
   const char line[] = "hello";                                 // "#hello!" out
   engine->ProcessMakeSocketStr(0, static_cast<int32_t>(s.nSocketHandle), line,
