@@ -17,15 +17,6 @@ namespace {
 
 using namespace std::string_literals;
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 class AdmissionTest : public FakeServerTest {
  protected:
   AdmissionTest() { shownGatewayLines = 60; }

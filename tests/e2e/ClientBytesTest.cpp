@@ -19,12 +19,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;  // its heap keeps what is freed for a while
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // A figure of /proc/<pid>/status in KiB ("VmHWM": the peak, "VmRSS"); 0 when absent.
 int64_t StatusKb(pid_t pid, const std::string& key) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");

@@ -330,6 +330,24 @@ std::string ConsolePost(TGatewayRig& rig, const std::string& target, const std::
                                   body);
 }
 
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool WaitNoOpenConnections(TGatewayRig& rig, std::chrono::milliseconds timeout) {
+  return WaitFor(
+      [&] {
+        auto m = ReadMetrics(rig);
+        return m.count("tavrel_open_connections") && m["tavrel_open_connections"] == 0;
+      },
+      timeout);
+}
+
 std::map<std::string, double> ReadMetrics(TGatewayRig& rig) {
   std::map<std::string, double> out;
   const std::string reply = ConsoleGet(rig, "/metrics");

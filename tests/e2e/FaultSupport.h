@@ -176,6 +176,20 @@ std::string ConsolePost(TGatewayRig& rig, const std::string& target, const std::
 // the console does not answer. The port is the one its start-up line names.
 std::map<std::string, double> ReadMetrics(TGatewayRig& rig);
 
+// Until /metrics reports no open connection; false once `timeout` passes.
+bool WaitNoOpenConnections(TGatewayRig& rig, std::chrono::milliseconds timeout);
+
+// Polls `done` every 20 ms until it holds (true) or `timeout` passes (false).
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+// AddressSanitizer's heap keeps what is freed for a while and its allocator is
+// slower: memory bounds and long fills do not apply under it.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // Keeps the fd limit of this process (and of the programs it starts) at its
 // hard maximum, for tests that hold a thousand connections.
 void RaiseFdLimit();

@@ -26,11 +26,6 @@ struct TPlayer {
 // Sanitizer builds hold freed memory in quarantine, so the memory bound is
 // only meaningful for a plain build; their allocator also copies on every
 // growth of a queue, which makes filling a 64 MiB queue take minutes.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 constexpr bool kMeasureRss = !kSanitized;
 
 class FaultTest : public FakeServerTest {
@@ -127,15 +122,6 @@ class FaultTest : public FakeServerTest {
     if (kMeasureRss) {
       EXPECT_LE(rss, limit) << "idle " << idleRssKb << " KiB";
     }
-  }
-
-  static bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(200ms);
-    }
-    return true;
   }
 
   size_t GateLines() { return rig->gateway->LineCount(); }
@@ -494,12 +480,7 @@ TEST_F(CrowdTest, ThousandAndOneClients) {
                }) == 1000;
       },
       30s));
-  EXPECT_TRUE(WaitFor(
-      [&] {
-        auto m = ReadMetrics(*rig);
-        return m.count("tavrel_open_connections") && m["tavrel_open_connections"] == 0;
-      },
-      10s));
+  EXPECT_TRUE(WaitNoOpenConnections(*rig, 10s));
   // None of them logged in, so their records are free again at once.
   const std::string ok = ConsoleGet(*rig, "/healthz");
   EXPECT_TRUE(ok.starts_with("HTTP/1.1 200")) << ok;

@@ -18,12 +18,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 class FloodTest : public FakeServerTest {
  protected:
   void SetUp() override { StartLinked(); }

@@ -60,14 +60,6 @@ class GameServerHonestyTest : public FakeServerTest {
       if (f.header.wIdent == GM_OPEN && f.header.wGSocketIdx == handle) return f.header.nSocket;
     return -1;
   }
-  static bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(200ms);
-    }
-    return true;
-  }
   // The gateway has freed the session: its GM_CLOSE for it has arrived.
   bool WaitClosedAtServer(int32_t handle) {
     return server
@@ -199,12 +191,7 @@ TEST_F(GameServerHonestyTest, AFullTableTheGameServerClosedIsOpenAgainAtOnce) {
 
   ASSERT_TRUE(server->Send(closes));
   for (auto& c : clients) EXPECT_TRUE(c->WaitClosed(10s));
-  EXPECT_TRUE(WaitFor(
-      [&] {
-        auto m = ReadMetrics(*rig);
-        return m.count("tavrel_open_connections") && m["tavrel_open_connections"] == 0;
-      },
-      10s));
+  EXPECT_TRUE(WaitNoOpenConnections(*rig, 10s));
   const std::string ok = ConsoleGet(*rig, "/healthz");
   EXPECT_TRUE(ok.starts_with("HTTP/1.1 200")) << ok;
   TWsClient next;

@@ -19,12 +19,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // /healthz asked every 20 ms on a thread of its own until Stop: the answers'
 // times, and whether every one was a 200.
 class THealthPoller {
