@@ -330,6 +330,25 @@ std::string ConsolePost(TGatewayRig& rig, const std::string& target, const std::
                                   body);
 }
 
+void FakeServerTest::ExpectDelivered(TWsClient& ws, int32_t handle, const std::string& tag) {
+  ASSERT_TRUE(server->SendData(handle, SM_HEAR, tag));
+  for (;;) {
+    auto msg = ws.ReadMsg(std::chrono::seconds(30));
+    ASSERT_TRUE(msg) << tag;
+    if (!msg->isText && msg->body == tag) return;
+  }
+}
+
+void FakeServerTest::ExpectRoundTrip(TWsClient& ws, int32_t handle, const std::string& tag) {
+  const size_t from = server->FrameCount();
+  ws.SendText(ClientMessage(CM_HEART, 0, 0, 0, 0, tag));
+  EXPECT_TRUE(server->WaitFrame(
+      [&](const TLinkFrame& f) { return f.payload.find(tag) != std::string::npos; },
+      std::chrono::seconds(10), from))
+      << tag;
+  ExpectDelivered(ws, handle, "re:" + tag);
+}
+
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {

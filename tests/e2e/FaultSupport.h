@@ -116,6 +116,12 @@ class FakeServerTest : public ::testing::Test {
   void StartLinked(const TGatewayRig::TOptions& options = FakeServerOptions());
   void TearDown() override;
 
+  // A message from the game server reaches the client: what the link
+  // carried before it has been dealt with.
+  void ExpectDelivered(TWsClient& ws, int32_t handle, const std::string& tag);
+  // The client's message reaches the game server and an answer comes back.
+  void ExpectRoundTrip(TWsClient& ws, int32_t handle, const std::string& tag);
+
   std::unique_ptr<TGatewayRig> rig;
   std::unique_ptr<TFakeGameServer> server;
   size_t shownGatewayLines = SIZE_MAX;

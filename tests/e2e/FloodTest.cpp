@@ -25,21 +25,6 @@ class FloodTest : public FakeServerTest {
   int32_t Join(TWsClient& ws, const std::string& account, const std::string& source = "") {
     return JoinThroughFakeServer(*rig, *server, ws, account, source);
   }
-
-  // The client's message reaches the game server and an answer comes back.
-  void ExpectRoundTrip(TWsClient& ws, int32_t handle, const std::string& tag) {
-    const size_t from = server->FrameCount();
-    ws.SendText(ClientMessage(CM_HEART, 0, 0, 0, 0, tag));
-    EXPECT_TRUE(server->WaitFrame(
-        [&](const TLinkFrame& f) { return f.payload.find(tag) != std::string::npos; }, 10s, from))
-        << tag;
-    ASSERT_TRUE(server->SendData(handle, SM_HEAR, "re:" + tag));
-    for (;;) {
-      auto msg = ws.ReadMsg(5s);
-      ASSERT_TRUE(msg) << tag;
-      if (!msg->isText && msg->body == "re:" + tag) break;
-    }
-  }
 };
 
 // Eighty megabytes of 60 KB messages while the game server reads in bursts:

@@ -84,27 +84,6 @@ class HostileInputTest : public FakeServerTest {
     return JoinThroughFakeServer(*rig, *server, ws, account);
   }
 
-  // A message from the game server reaches the client: what the link
-  // carried before it has been dealt with.
-  void ExpectDelivered(TWsClient& ws, int32_t handle, const std::string& tag) {
-    ASSERT_TRUE(server->SendData(handle, SM_HEAR, tag));
-    for (;;) {
-      auto msg = ws.ReadMsg(30s);
-      ASSERT_TRUE(msg) << tag;
-      if (!msg->isText && msg->body == tag) return;
-    }
-  }
-
-  // The client's message reaches the game server and an answer comes back.
-  void ExpectRoundTrip(TWsClient& ws, int32_t handle, const std::string& tag) {
-    const size_t from = server->FrameCount();
-    ws.SendText(ClientMessage(CM_HEART, 0, 0, 0, 0, tag));
-    EXPECT_TRUE(server->WaitFrame(
-        [&](const TLinkFrame& f) { return f.payload.find(tag) != std::string::npos; }, 10s, from))
-        << tag;
-    ExpectDelivered(ws, handle, "re:" + tag);
-  }
-
   // The CM_SPELL frames of `skill` the game server got after frame `from`.
   size_t SpellsForwarded(uint16_t skill, size_t from) {
     size_t n = 0;
