@@ -92,6 +92,7 @@ json::object TDashboard::FiguresJson(const TGateFigures& f) const {
                       {"inGame", f.nInGame},
                       {"peak", f.nPeak},
                       {"records", f.nSessionRecords},
+                      {"capacity", f.nSessionCapacity},
                       {"linkQueueBytes", f.nLinkQueueBytes},
                       {"clientStreamBytes", f.nClientStreamBytes}};
 }

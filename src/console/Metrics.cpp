@@ -122,12 +122,14 @@ void RenderProcess(TMetricsWriter& m) {
 
 TGateFigures ReadGateFigures(TTavrelSocket* engine) {
   TGateFigures f;
+  f.nSessionCapacity = g_GateConfig.nSessions;
   if (!engine) return f;
   f.boLinkUp = engine->IsConnected();
   f.nConnections = engine->GetCount();
   f.nInGame = g_nSuccessCount;
   f.nPeak = g_nSuccessMax;
   f.nSessionRecords = engine->GetListCount();
+  f.nSessionCapacity = engine->Capacity();
   f.nLinkQueueBytes = engine->Link().QueuedBytes();
   f.nClientStreamBytes = engine->ClientStreamBytes();
   f.nDetached = engine->DetachedCount();
@@ -164,7 +166,8 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.One("tavrel_session_records", "gauge", "Session records in the table, free ones included.",
         NonNegative(f.nSessionRecords));
   m.One("tavrel_sessions_capacity", "gauge",
-        "Session records the gateway can hold: connections past it are refused.", MAXGATEUSERCOUNT);
+        "Session records the gateway can hold: connections past it are refused.",
+        f.nSessionCapacity);
   m.One("tavrel_server_link_up", "gauge", "1 while the game-server link is connected.",
         f.boLinkUp ? 1 : 0);
   m.One("tavrel_server_link_queue_bytes", "gauge",

@@ -19,6 +19,7 @@ struct TGateFigures {
   int64_t nInGame = 0;
   int64_t nPeak = 0;
   int64_t nSessionRecords = 0;
+  int64_t nSessionCapacity = 0;    // [Run] Sessions: records the table may hold
   int64_t nLinkQueueBytes = 0;     // queued for the game server, not yet written
   int64_t nClientStreamBytes = 0;  // waiting in the sessions' outbound streams
   int64_t nDetached = 0;           // [Resume]: sessions waiting for a new connection

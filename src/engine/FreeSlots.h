@@ -4,14 +4,16 @@
 // as a scan of the table would find, without scanning it.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "shared/SessionInfo.h"  // MAXGATEUSERCOUNT
 
 class TFreeSlots {
  public:
+  // Slots 0 to `slots` - 1.
+  explicit TFreeSlots(size_t slots = MAXGATEUSERCOUNT);
   void FreeNow(int32_t slot);
   void FreeAfterDelay(int32_t slot);
   // The slots freed longest ago, while `past(slot)` says their delay is over,
@@ -26,15 +28,16 @@ class TFreeSlots {
   }
   // The oldest slot still waiting, or -1.
   int32_t OldestWaiting() const { return nWaiting_ > 0 ? waiting_[nHead_] : -1; }
-  bool AnyReusable() const;
+  bool AnyReusable() const { return nReusable_ > 0; }
   // The lowest reusable slot, taken; -1 when there is none.
   int32_t TakeLowest();
   void Clear();
 
  private:
-  static constexpr size_t kWords = (MAXGATEUSERCOUNT + 63) / 64;
-  std::array<int32_t, MAXGATEUSERCOUNT> waiting_{};  // a ring from nHead_
+  std::vector<int32_t> waiting_;  // a ring from nHead_
   size_t nHead_ = 0;
   size_t nWaiting_ = 0;
-  std::array<uint64_t, kWords> reusable_{};  // one bit a slot
+  std::vector<uint64_t> reusable_;  // one bit a slot
+  size_t nReusable_ = 0;
+  size_t nLowWord_ = 0;  // no reusable slot below this word
 };

@@ -61,6 +61,9 @@ TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TServe
       frontEnd_(std::move(frontEnd)),
       FLock("TTavrelSocket"),
       nScanIntervalMs_(g_GateConfig.nTestScanMs),
+      nSessions_(std::clamp(g_GateConfig.nSessions, 1, kMaxSessionRecords)),
+      turn_(static_cast<size_t>(nSessions_)),
+      freeSlots_(static_cast<size_t>(nSessions_)),
       refusalTimer_(std::make_unique<TRefusalTimer>(io)) {
   link_->SetHandler(this);
   // Large blocks (a burst's stream, a big frame) go back to the system when
@@ -193,7 +196,7 @@ TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
     return &session;
   }
   // Slots beyond the last one the run loop serves are never handed out.
-  if (SessionList.size() >= MAXGATEUSERCOUNT) return nullptr;
+  if (SessionList.size() >= static_cast<size_t>(nSessions_)) return nullptr;
   auto session = std::make_unique<TSessionInfo>();
   NewSession(*session);
   SessionList.push_back(std::move(session));
@@ -202,7 +205,7 @@ TSessionInfo* TTavrelSocket::FinSession(int32_t& I) {
 }
 
 bool TTavrelSocket::HasFreeSession() const {
-  if (SessionList.size() < MAXGATEUSERCOUNT || freeSlots_.AnyReusable()) return true;
+  if (SessionList.size() < static_cast<size_t>(nSessions_) || freeSlots_.AnyReusable()) return true;
   const int32_t oldest = freeSlots_.OldestWaiting();
   return oldest >= 0 && PastReuseDelay(oldest, GetTickCount64());
 }

@@ -151,6 +151,8 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // Whether a connection now would get a record (a new one, or a freed one
   // past its reuse delay); false is what refuses players with 4004.
   bool HasFreeSession() const;
+  // The records the table may hold ([Run] Sessions at the engine's creation).
+  int32_t Capacity() const { return nSessions_; }
   // Visits every record under FLock (the online-users list).
   template <typename F>
   void ForEachSession(F&& f) {
@@ -307,6 +309,7 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // The tick visits the sessions at most this often (0: every tick), so that
   // tests can tell delivery at the end of a turn from the tick's.
   const uint64_t nScanIntervalMs_;
+  const int32_t nSessions_;  // [Run] Sessions: the table's usable records
   int32_t m_nProcIDX = 0;
   int32_t m_dwRegenTime = 10;
   uint64_t dwTrimTick_ = 0;  // last time freed memory was handed back

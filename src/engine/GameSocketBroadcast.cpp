@@ -137,8 +137,7 @@ void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
         rest = GetValidStr3View(rest, token, "/");
         if (token.empty()) continue;
         const int64_t idx = Str_ToInt(token, -1);
-        if (idx >= 0 && idx < MAXGATEUSERCOUNT)
-          SendSocketIdxMsg(static_cast<int32_t>(idx), message);
+        if (idx >= 0 && idx < nSessions_) SendSocketIdxMsg(static_cast<int32_t>(idx), message);
       }
     } catch (const std::exception& e) {
       OutErrorLog(

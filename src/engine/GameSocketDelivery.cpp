@@ -203,8 +203,8 @@ void TTavrelSocket::ProcessGateData() {
   try {
     TMyLockGuard guard(FLock);  // the table, once for the pass
     // Records past the last one handed out are never in use.
-    const int32_t nEnd = static_cast<int32_t>(
-        std::min<size_t>(SessionList.size(), static_cast<size_t>(MAXGATEUSERCOUNT)));
+    const int32_t nEnd =
+        static_cast<int32_t>(std::min<size_t>(SessionList.size(), static_cast<size_t>(nSessions_)));
     // The clock is read with the budget check: a visit takes microseconds.
     uint64_t now = start;
     while (nIdx < nEnd) {

@@ -1,13 +1,14 @@
 #include "engine/TurnList.h"
 
-TTurnList::TTurnList() {
+TTurnList::TTurnList(size_t slots) : handle_(slots) {
   // A stale entry of a reused record can stand beside the new one.
-  listed_.reserve(2 * MAXGATEUSERCOUNT);
-  taken_.reserve(2 * MAXGATEUSERCOUNT);
+  listed_.reserve(2 * slots);
+  taken_.reserve(2 * slots);
 }
 
 bool TTurnList::Add(int32_t slot, uint32_t handle) {
-  if (slot < 0 || slot >= MAXGATEUSERCOUNT || handle_[slot] == handle) return false;
+  if (slot < 0 || static_cast<size_t>(slot) >= handle_.size() || handle_[slot] == handle)
+    return false;
   handle_[slot] = handle;
   listed_.push_back({slot, handle});
   return true;

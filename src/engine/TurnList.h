@@ -1,7 +1,7 @@
 // The sessions the engine visits at the end of the turn, each listed once.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -16,7 +16,8 @@ struct TSlotRef {
 
 class TTurnList {
  public:
-  TTurnList();
+  // Slots 0 to `slots` - 1.
+  explicit TTurnList(size_t slots = MAXGATEUSERCOUNT);
   // False when the connection is listed already, or the slot is out of range.
   bool Add(int32_t slot, uint32_t handle);
   bool Empty() const { return listed_.empty(); }
@@ -29,5 +30,5 @@ class TTurnList {
  private:
   std::vector<TSlotRef> listed_;
   std::vector<TSlotRef> taken_;
-  std::array<uint32_t, MAXGATEUSERCOUNT> handle_{};  // the handle listed per slot, 0: none
+  std::vector<uint32_t> handle_;  // the handle listed per slot, 0: none
 };

@@ -18,6 +18,7 @@
 #include "shared/LogSampler.h"
 #include "shared/ZeroTable.h"
 
+// The session table's records by default ([Run] Sessions sets them).
 constexpr int MAXGATEUSERCOUNT = 1000;
 constexpr int MAXMAGICCOUNT = 65536;
 

@@ -126,6 +126,7 @@ constexpr TKnownSetting kKnownSettings[] = {
     {kProxySection, "Trusted", ESettingUse::Written},
     {kListenSection, "Addr", ESettingUse::Written},
     {kRunSection, "Flush", ESettingUse::Written},
+    {kRunSection, "Sessions", ESettingUse::Written},
     {kRunSection, "TestScanMs", ESettingUse::Hidden},
     {kAdmissionSection, "ConnectRate", ESettingUse::Written},
     {kAdmissionSection, "ConnectBurst", ESettingUse::Written},
@@ -459,6 +460,9 @@ void LoadExtensionSections(TConfigReader& r, TGateConfig& c) {
   const int flush =
       r.Choice(kRunSection, "Flush", {"event", "tick"}, c.boEventFlush ? "event" : "tick");
   if (flush >= 0) c.boEventFlush = flush == 0;
+  if (r.Integer(kRunSection, "Sessions", c.nSessions, value,
+                [](int32_t v) { return v >= 1 && v <= kMaxSessionRecords; }))
+    c.nSessions = value;
   const auto notNegative = [](int32_t v) { return v >= 0; };
   if (r.Integer(kAdmissionSection, "ConnectRate", c.nConnectRate, value, notNegative))
     c.nConnectRate = value;

@@ -75,6 +75,7 @@ struct TGateConfig {
   std::string sListenAddr;  // Addr: empty = every address (dual-stack)
   // [Run]
   bool boEventFlush = true;  // Flush: "event" (true) or "tick"
+  int32_t nSessions = 1000;  // Sessions: usable session records, read at start only
   // [Log]
   int32_t nLogKeepDays = 0;  // KeepDays: dated log files older than this go; 0 keeps all
   // [Admission]: new connections per address, a token bucket; 0 follows IpCount
@@ -94,6 +95,9 @@ struct TGateConfig {
 // bytes are memory per session.
 constexpr int32_t kMaxResumeGraceSeconds = 600;
 constexpr int32_t kMaxResumeReplayBytes = 16 << 20;
+// [Run] Sessions: the most records one table holds; every record costs its
+// share of memory and of the per-slot arrays whether used or not.
+constexpr int32_t kMaxSessionRecords = 65535;
 
 // A setting the process cannot start with; main prints what() and exits non-zero.
 class EConfigError : public std::runtime_error {

@@ -109,6 +109,7 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
             "\n"
             "[Run]\n"
             "Flush=event\n"
+            "Sessions=1000\n"
             "\n"
             "[Admission]\n"
             "ConnectRate=0\n"
@@ -129,7 +130,7 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
   EXPECT_EQ(g_GateConfig.dwServerCheckTime, 180000u);
   EXPECT_FALSE(g_boOpenSSL);
 
-  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 26 missing keys written"),
+  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 27 missing keys written"),
             std::string::npos);
 
   // A second start finds every key (the empty Token, Trusted and Addr too): it
@@ -196,17 +197,18 @@ TEST_F(ShareTest, TheOperatorsFileIsReadNeverWritten) {
   EXPECT_EQ(g_GateConfig.nGatePort, 7400);
   EXPECT_EQ(g_GateConfig.nLogKeepDays, 3);
   EXPECT_EQ(g_GateConfig.nIpCount, 5);
-  EXPECT_EQ(found.size(), 24u);
+  EXPECT_EQ(found.size(), 25u);
   std::vector<std::string> lines = TakeMainLogLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(lines[0].ends_with("] [Tavrel] IpCount=\"1\" unusable, default 5")) << lines[0];
-  EXPECT_NE(lines[1].find("] 23 keys missing from gw.ini, defaults used: [Tavrel] "
+  EXPECT_NE(lines[1].find("] 24 keys missing from gw.ini, defaults used: [Tavrel] "
                           "GateAddr=0.0.0.0, [Tavrel] ServerAddr=127.0.0.1, [Tavrel] "
                           "ServerPort=5000, [Tavrel] ServerCheckMsgByte=8192, "),
             std::string::npos)
       << lines[1];
   EXPECT_TRUE(
-      lines[1].ends_with(", [Listen] Addr=, [Run] Flush=event, [Admission] ConnectRate=0, "
+      lines[1].ends_with(", [Listen] Addr=, [Run] Flush=event, [Run] Sessions=1000, "
+                         "[Admission] ConnectRate=0, "
                          "[Admission] ConnectBurst=0, [Limits] ClientBytes=536870912, "
                          "[Resume] GraceSeconds=0, [Resume] ReplayBytes=65536"))
       << lines[1];
@@ -263,6 +265,47 @@ TEST_F(ShareTest, ReloadNamesTheKeysThatWaitForARestartAndWarnsOfUnknownOnes) {
   EXPECT_EQ(g_GateConfig.nServerPort, 5000);
   EXPECT_TRUE(g_GateConfig.boEventFlush);
   EXPECT_EQ(g_GateConfig.nIpCount, 6);
+}
+
+// [Run] Sessions sizes the table: any count from 1 to 65535 is taken, one
+// outside (or not a number) is unusable, gets 1000 and is written back; a
+// change waits for a restart.
+TEST_F(ShareTest, SessionsTakesOneTo65535AndAChangeWaitsForARestart) {
+  struct TCase {
+    const char* value;
+    int32_t taken;
+    bool usable;
+  };
+  for (const TCase& c : {TCase{"5000", 5000, true}, TCase{"65535", 65535, true},
+                         TCase{"1", 1, true}, TCase{"65536", 1000, false}, TCase{"0", 1000, false},
+                         TCase{"-5", 1000, false}, TCase{"many", 1000, false}}) {
+    SCOPED_TRACE(c.value);
+    Put("Tavrel.ini", std::string("[Run]\nSessions=") + c.value + "\n");
+    g_GateConfig = TGateConfig{};
+    const std::vector<std::string> unusable = LoadUnusable();
+    EXPECT_EQ(g_GateConfig.nSessions, c.taken);
+    const bool named = std::find(unusable.begin(), unusable.end(),
+                                 std::string("[Run] Sessions=\"") + c.value +
+                                     "\" unusable, default 1000") != unusable.end();
+    EXPECT_EQ(named, !c.usable);
+    g_GateConfig = TGateConfig{};
+    LoadConfig();
+    EXPECT_EQ(TIniFile("Tavrel.ini").ReadString("Run", "Sessions", ""),
+              c.usable ? c.value : "1000");
+  }
+
+  Put("Tavrel.ini", "[Run]\nSessions=5000\n");
+  g_GateConfig = TGateConfig{};
+  LoadConfig();
+  std::string text = Get("Tavrel.ini");
+  text.replace(text.find("Sessions=5000"), 13, "Sessions=3000");
+  Put("Tavrel.ini", text);
+  const TSettingsReload reload = ReloadSettings("./Tavrel.ini");
+  EXPECT_TRUE(reload.changes.empty());
+  EXPECT_EQ(reload.waiting,
+            std::vector<std::string>{
+                "[Run] Sessions 5000 -> 3000 in the file: takes effect at the next start"});
+  EXPECT_EQ(g_GateConfig.nSessions, 5000);
 }
 
 TEST_F(ShareTest, ValuesAreTakenAsReadAndUnusableOnesRewritten) {

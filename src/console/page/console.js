@@ -185,6 +185,8 @@ function setFigures(f) {
   $('FigInGame').textContent = String(f.inGame);
   $('FigPeak').textContent = String(f.peak);
   $('FigRecords').textContent = String(f.records);
+  $('FigRecords').parentElement.title =
+    `Session records in the table, free ones included (at most ${f.capacity})`;
   $('FigLinkQueue').textContent = formatBytes(f.linkQueueBytes);
   $('FigClientStreams').textContent = formatBytes(f.clientStreamBytes);
   const banner = $('LinkBanner');
