@@ -49,6 +49,7 @@ int TUserListFrm::N3Click(std::span<const TUserRowRef> selected, std::string_vie
     if (!session || !session->Live() || session->sUid != row->sUid) continue;
     session->boKick = true;
     session->dwKickTime = GetTickCount64();
+    engine_.Reschedule(*session);
     ++marked;
     MainOutMessage(
         Format("Console disconnect: %s/%s/%s %s (connection %s) by the operator at %s",

@@ -63,6 +63,7 @@ TTavrelSocket::TTavrelSocket(boost::asio::io_context& io, std::unique_ptr<TServe
       nScanIntervalMs_(g_GateConfig.nTestScanMs),
       nSessions_(std::clamp(g_GateConfig.nSessions, 1, kMaxSessionRecords)),
       turn_(static_cast<size_t>(nSessions_)),
+      tick_(static_cast<size_t>(nSessions_)),
       freeSlots_(static_cast<size_t>(nSessions_)),
       refusalTimer_(std::make_unique<TRefusalTimer>(io)) {
   link_->SetHandler(this);
@@ -238,6 +239,9 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
       freeSlots_.FreeAfterDelay(slot);
     }
   }
+  if (slot >= 0 && static_cast<size_t>(slot) < SessionList.size() &&
+      SessionList[slot].get() == &Session)
+    tick_.Renew(slot);
   Session.boFree = true;
   Session.work.boClosing = false;
   Session.sUid.clear();
@@ -319,6 +323,9 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
         session->m_DelayDebugOut = false;
         session->sIP = sIP;
         session->work.nConnectTime = std::time(nullptr);
+        // Deadlines of the record's last connection are void; its login timeout starts.
+        tick_.Renew(I);
+        ArmDeadlines(*session);
         ++stats_.nConnectionsAccepted;
         // Identifiers are unique among open connections; one that is not a
         // number (handle 0) cannot be addressed.
@@ -490,6 +497,8 @@ void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
 void TTavrelSocket::LogClientFault(TSessionInfo& session, EClientFault fault, std::string_view text,
                                    std::string_view sample) {
   ReportSuppressed(session, session.sUid, false);
+  // A count held back is reported by the tick once it is due.
+  tick_.Wake(session.nSocketIndx);
   if (!session.work.m_ErrorSampler.Admit(static_cast<size_t>(fault), GetTickCount64())) return;
   OutErrorLog(
       Format("%s uid:%s ip:%s sample:%s", text, session.sUid, session.sIP, Printable(sample)));

@@ -25,6 +25,7 @@
 #include "engine/FreeSlots.h"
 #include "engine/FrontEnd.h"
 #include "engine/ServerLink.h"
+#include "engine/TickSchedule.h"
 #include "engine/TurnList.h"
 #include "shared/AdmissionTable.h"
 #include "shared/LogSampler.h"
@@ -153,6 +154,12 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   bool HasFreeSession() const;
   // The records the table may hold ([Run] Sessions at the engine's creation).
   int32_t Capacity() const { return nSessions_; }
+  // A record's queues, kick or deadlines were changed from outside the engine
+  // (the console's disconnect): the tick looks at it on its next pass, as it
+  // visits only records it knows have something to do.
+  void Reschedule(const TSessionInfo& session) { tick_.Wake(session.nSocketIndx); }
+  // Records the next tick visits, and deadlines waiting.
+  const TTickSchedule& Schedule() const { return tick_; }
   // Visits every record under FLock (the online-users list).
   template <typename F>
   void ForEachSession(F&& f) {
@@ -233,6 +240,10 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
 
   // Run loop.
   void ProcessGateData();
+  // Whether the tick has anything to do for the record beside its deadlines,
+  // and those deadlines, armed so that the tick visits it in time.
+  bool HasTickWork(const TSessionInfo& s) const;
+  void ArmDeadlines(const TSessionInfo& s);
   void ProcessPacket(TSessionInfo& UserData);
   void ProcessUserPacket(TSessionInfo& UserData);
   // One block of the session's stream to its client; true when the stream
@@ -316,6 +327,8 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   uint64_t dwLastScan_ = 0;  // last tick that visited the sessions
   uint64_t dwLastCapCheck_ = 0;
   TTurnList turn_;
+  TTickSchedule tick_;              // the records the tick visits
+  int64_t nLoginTimeoutArmed_ = 0;  // ConnectOutTime (ms) the armed login deadlines used
   bool boFlushPosted_ = false;
   std::vector<TSlotRef> paused_;  // sessions whose clients are not read
   int64_t nStreamBytes_ = 0;      // in the outbound streams, see ClientStreamBytes

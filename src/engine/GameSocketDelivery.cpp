@@ -31,30 +31,10 @@ constexpr uint64_t kTrimIntervalMs = 10000;
 constexpr size_t kHandOffWindow = 1 << 20;
 constexpr uint64_t kCapCheckIntervalMs = 100;
 
-// Most visits of the tick find nothing to do, and their cost is the wait for
-// the record and its two streams: between ticks the traffic pushes them out
-// of the caches. Asking for the records a few visits ahead, and for their
-// streams once those records have arrived, overlaps these waits instead of
-// taking them one after another. Inlined by force: a call to a function that
-// only prefetches counts as having no effect and is dropped.
-[[gnu::always_inline]] inline void PrefetchVisit(
-    const std::vector<std::unique_ptr<TSessionInfo>>& List, int32_t nIdx, int32_t nEnd) {
-  constexpr int32_t kRecordsAhead = 8;
-  constexpr int32_t kStreamsAhead = 4;
-  if (nIdx + kRecordsAhead < nEnd) {
-    const TSessionInfo& s = *List[nIdx + kRecordsAhead];
-    __builtin_prefetch(&s.sUid);
-    __builtin_prefetch(&s.boFree);
-    __builtin_prefetch(&s.RecvBuffer);
-    __builtin_prefetch(&s.work.boClosing);
-    __builtin_prefetch(&s.work.nInSinceNs);
-    __builtin_prefetch(&s.work.m_ErrorSampler);
-  }
-  if (nIdx + kStreamsAhead < nEnd) {
-    const TSessionInfo& s = *List[nIdx + kStreamsAhead];
-    if (s.BufferStream) __builtin_prefetch(s.BufferStream.get());
-    if (s.RecvBuffer) __builtin_prefetch(s.RecvBuffer.get());
-  }
+// The login timeout as the tick applies it: below a second (never
+// configured, but a bad value must not) a session would be closed at once.
+int64_t LoginTimeoutMs() {
+  return std::max<int64_t>(g_ConnectOutTime, 1) * 1000;
 }
 }  // namespace
 
@@ -149,6 +129,7 @@ void TTavrelSocket::MakeRoomForClients(TSessionInfo* recipient, int64_t incoming
 }
 
 void TTavrelSocket::MarkDirty(TSessionInfo& session) {
+  tick_.Wake(session.nSocketIndx);
   // Handle 0 cannot tell a reused record from its last connection: the tick
   // serves such sessions.
   if (!boEventFlush || session.nSocketHandle == 0) return;
@@ -205,11 +186,22 @@ void TTavrelSocket::ProcessGateData() {
     // Records past the last one handed out are never in use.
     const int32_t nEnd =
         static_cast<int32_t>(std::min<size_t>(SessionList.size(), static_cast<size_t>(nSessions_)));
+    if (const int64_t timeoutMs = LoginTimeoutMs(); timeoutMs != nLoginTimeoutArmed_) {
+      // ConnectOutTime changed (SIGHUP): sessions before their login notice
+      // wait by the new value, a shorter one included.
+      nLoginTimeoutArmed_ = timeoutMs;
+      for (int32_t i = 0; i < nEnd; ++i) ArmDeadlines(*SessionList[i]);
+    }
+    // Deadlines that have come wake their records; the pass visits only
+    // awake records, in slot order, as a scan of the table would meet them.
+    tick_.Ripen(start);
     // The clock is read with the budget check: a visit takes microseconds.
     uint64_t now = start;
+    int32_t nVisits = 0;
     while (nIdx < nEnd) {
       stage = 1;
-      PrefetchVisit(SessionList, nIdx, nEnd);
+      nIdx = tick_.NextAwake(nIdx);
+      if (nIdx < 0 || nIdx >= nEnd) break;
       TSessionInfo& s = *SessionList[nIdx];
       stage = 2;
       if (s.Live() && s.work.boClosing) {
@@ -237,11 +229,9 @@ void TTavrelSocket::ProcessGateData() {
           OutErrorLog("[Exception] ProcessGateData.Run-> Kick..");
         }
         try {
-          // The same record is examined again at once: a timeout below a
-          // second (never configured, but a bad value must not) would spin.
-          const int64_t timeoutMs = std::max<int64_t>(g_ConnectOutTime, 1) * 1000;
+          // The same record is examined again at once.
           if (!s.boPlay && !s.work.boCloseSent && !s.Detached() &&
-              now - s.dwCheckLogin >= static_cast<uint64_t>(timeoutMs)) {
+              now - s.dwCheckLogin >= static_cast<uint64_t>(LoginTimeoutMs())) {
             s.dwCheckLogin = now;
             ++stats_.nLoginTimeouts;
             CloseNow(s, ECloseCode::LoginTimeout);
@@ -260,8 +250,11 @@ void TTavrelSocket::ProcessGateData() {
           if (s.work.m_ErrorSampler.Pending()) ReportSuppressed(s, s.sUid, false);
         }
       }
+      // Asleep until something arrives for it or a deadline comes.
+      if (!HasTickWork(s)) tick_.Rest(nIdx);
+      ArmDeadlines(s);
       ++nIdx;
-      if ((nIdx & 15) == 0) {
+      if ((++nVisits & 15) == 0) {
         now = GetTickCount64();
         if (now - start > static_cast<uint64_t>(m_dwRegenTime)) {
           m_nProcIDX = nIdx;
@@ -275,6 +268,26 @@ void TTavrelSocket::ProcessGateData() {
     OutErrorLog(Format("[Exception] ProcessGateData::Code %d", stage));
     OutErrorLog(e.what());
   }
+}
+
+bool TTavrelSocket::HasTickWork(const TSessionInfo& s) const {
+  if (!s.Live()) return false;
+  // Its backlog goes as the WebSocket layer takes it, until its deadline.
+  if (s.work.boClosing) return true;
+  // A detached session's bytes wait for the connection that resumes it.
+  if (boDraining_ || s.Detached()) return false;
+  if (s.work.m_ErrorSampler.Pending() || s.work.nReplayAt < s.work.nReplayEnd) return true;
+  if (!s.work.boCloseSent && s.BufferStream && s.BufferStream->UnsentSize() > 0) return true;
+  return s.work.nInSinceNs != 0 || (s.RecvBuffer && s.RecvBuffer->RemainSize() > 0);
+}
+
+void TTavrelSocket::ArmDeadlines(const TSessionInfo& s) {
+  if (!s.Live()) return;
+  const int32_t slot = s.nSocketIndx;
+  if (s.Detached()) tick_.Arm(slot, s.work.dwDetachTick + GraceMs());
+  if (s.boKick) tick_.Arm(slot, s.dwKickTime + kKickDelayMs + 1);
+  if (!s.boPlay && !s.work.boCloseSent && !s.Detached())
+    tick_.Arm(slot, s.dwCheckLogin + static_cast<uint64_t>(LoginTimeoutMs()));
 }
 
 void TTavrelSocket::ProcessPacket(TSessionInfo& UserData) {

@@ -71,6 +71,7 @@ void TTavrelSocket::Detach(TSessionInfo& session, const std::string& sAdmissionK
   session.work.boReadPaused = false;                 // that connection is gone
   session.work.nReplayAt = session.work.nReplayEnd;  // the next resume says what it lacks
   session.work.dwDetachTick = GetTickCount64();
+  ArmDeadlines(session);
   MainOutMessage(Format("Session of connection %s (%s) kept %d s for a resume", session.sUid,
                         AccountText(session), g_GateConfig.nResumeGraceSeconds));
   std::deque<TSlotRef>& kept = detachedByKey_[sAdmissionKey];

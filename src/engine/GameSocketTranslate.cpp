@@ -110,6 +110,7 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
           s.boKick = true;
           s.work.boServerEnded = true;
           s.dwKickTime = GetTickCount64();
+          ArmDeadlines(s);
           break;
         case GM_SPEED:
           ApplySpeedSettings(s, header, {});
@@ -172,6 +173,7 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
       session.boKick = true;
       session.work.KickCode = ECloseCode::SlowConsumer;
       session.dwKickTime = 0;  // closes on the next visit
+      ArmDeadlines(session);
     }
     return;
   }

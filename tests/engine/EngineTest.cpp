@@ -178,6 +178,7 @@ TEST_F(EngineTest, ChurnWithoutLoginLeavesRoomForPlayers) {
   // A refused login text gave the game server nothing to hold either.
   next->boNewLogon = true;
   next->RecvBuffer->Write(EncodeMessage(TDefaultMessage{}) + "no login");
+  engine->Reschedule(*next);  // queued behind the engine's back
   engine->Run();
   EXPECT_EQ(front->codes.back(), ECloseCode::LoginRefused);
   const int32_t refusedSlot = next->nSocketIndx;
@@ -272,6 +273,7 @@ TEST_F(EngineTest, LoginForwardedAndBadLengthNeverReadsPastTheQueue) {
   login.nIndex = 12;
   std::string msg = EncodeMessage(login) + "*#acct/name/uid/1/0/0/0";
   s.RecvBuffer->Write(msg);
+  engine->Reschedule(s);  // queued behind the engine's back
   engine->Run();
   auto frames = QueuedFrames(*engine);
   ASSERT_EQ(frames.back().first.wIdent, GM_H5DATA);
@@ -285,6 +287,7 @@ TEST_F(EngineTest, LoginForwardedAndBadLengthNeverReadsPastTheQueue) {
   bad.Ident = CM_HEART;
   bad.nLength = 500;
   s.RecvBuffer->Write(EncodeMessage(bad) + "short");
+  engine->Reschedule(s);  // queued behind the engine's back
   const size_t before = QueuedFrames(*engine).size();
   engine->Run();
   EXPECT_EQ(QueuedFrames(*engine).size(), before);
@@ -295,6 +298,7 @@ TEST_F(EngineTest, FirstMessageThatIsNotALoginClosesTheConnection) {
   TSessionInfo& s = Connect(8, false);
   s.boNewLogon = true;
   s.RecvBuffer->Write(EncodeMessage(TDefaultMessage{}));
+  engine->Reschedule(s);  // queued behind the engine's back
   const size_t before = QueuedFrames(*engine).size();
   engine->Run();
   EXPECT_EQ(front->closed, std::vector<std::string>{"8"});
@@ -345,6 +349,7 @@ TEST_F(EngineTest, NothingOfARefusedLoginReachesTheGameServer) {
   heart.nLength = 4;
   const std::string behind = EncodeMessage(heart) + "beat";
   s.RecvBuffer->Write(EncodeMessage(TDefaultMessage{}) + behind + behind);
+  engine->Reschedule(s);  // queued behind the engine's back
   const size_t before = QueuedFrames(*engine).size();
   engine->Run();
   EXPECT_EQ(front->closed, std::vector<std::string>{"14"});
@@ -400,6 +405,7 @@ TEST_F(EngineTest, ASpellLeavesConvertedWithTheTickOfItsLeaving) {
 TEST_F(EngineTest, OutboundBlocksOf2048PerVisit) {
   TSessionInfo& s = Connect(9);
   s.BufferStream->Write(std::string(5000, 'x'));
+  engine->Reschedule(s);  // queued behind the engine's back
   for (int i = 0; i < 4; ++i) engine->Run();
   std::vector<size_t> sizes;
   for (auto& b : front->blocks["9"]) sizes.push_back(b.size());
@@ -622,6 +628,7 @@ TEST_F(EngineTest, LinkGarbageIsOneSampledLinePerRun) {
   TDefaultMessage bad;
   bad.nLength = 1000;
   s.RecvBuffer->Write(EncodeMessage(bad) + "client line");
+  engine->Reschedule(s);  // queued behind the engine's back
   engine->Run();
   for (int i = 0; i < 100; ++i) Receive("junk" + frame);
 
