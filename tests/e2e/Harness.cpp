@@ -206,6 +206,7 @@ TGatewayRig::TGatewayRig(TOptions opts) : options(std::move(opts)) {
   std::string run;
   if (!options.flush.empty()) run += "Flush=" + options.flush + "\n";
   if (options.testScanMs > 0) run += "TestScanMs=" + std::to_string(options.testScanMs) + "\n";
+  if (options.sessions > 0) run += "Sessions=" + std::to_string(options.sessions) + "\n";
   // Before [Console], which extraIni may go on filling.
   if (!run.empty()) run = "[Run]\n" + run;
   std::string ini = "[Tavrel]\nGatePort=" + std::to_string(gatePort) +

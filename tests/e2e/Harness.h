@@ -112,6 +112,7 @@ class TGatewayRig {
     // mode), else left to the default.
     std::string flush;
     int testScanMs = 0;                    // [Run] TestScanMs: the tick visits sessions this rarely
+    int sessions = 0;                      // [Run] Sessions; 0: the default
     bool controlChannel = false;           // started under `control`
     std::vector<std::string> gamesimArgs;  // beyond --port
     std::string listenAddr = "127.0.0.1";  // [Listen] Addr
