@@ -240,8 +240,10 @@ void TTavrelSocket::FreeSession(TSessionInfo& Session) {
     }
   }
   if (slot >= 0 && static_cast<size_t>(slot) < SessionList.size() &&
-      SessionList[slot].get() == &Session)
+      SessionList[slot].get() == &Session) {
     tick_.Renew(slot);
+    LeaveGuildIndex(slot);
+  }
   Session.boFree = true;
   Session.work.boClosing = false;
   Session.sUid.clear();
@@ -267,6 +269,8 @@ void TTavrelSocket::FreeSessionAll() {
   detachedByKey_.clear();
   handleIndex_.clear();
   connIndex_.clear();
+  guildMembers_.clear();
+  slotGuild_.clear();
   SessionList.clear();
   freeSlots_.Clear();
 }

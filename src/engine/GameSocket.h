@@ -158,6 +158,9 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // (the console's disconnect): the tick looks at it on its next pass, as it
   // visits only records it knows have something to do.
   void Reschedule(const TSessionInfo& session) { tick_.Wake(session.nSocketIndx); }
+  // The record's m_sGuildId was set: the guild index follows it (the per-user
+  // translation does this itself; whoever else sets the field calls it).
+  void GuildChanged(TSessionInfo& session);
   // Records the next tick visits, and deadlines waiting.
   const TTickSchedule& Schedule() const { return tick_; }
   // Visits every record under FLock (the online-users list).
@@ -310,6 +313,7 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // Delivery helpers.
   void SendRefMsg(const std::string& sMsg, int32_t nGroupID);
   void SendGuildRefMsg(const std::string& sMsg, const std::string& sGUild);
+  void LeaveGuildIndex(int32_t slot);
   void SendSocketIdxMsg(int32_t SocketIdx, const std::string& sMsg);
 
   boost::asio::io_context& io_;
@@ -346,6 +350,11 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // message does not scan the table.
   std::unordered_map<uint32_t, TSessionInfo*> handleIndex_;
   std::unordered_map<uint32_t, TSessionInfo*> connIndex_;
+  // Guild members by guild identifier, each list in slot order as a scan of
+  // the table would meet them, and the guild each slot is listed under, so
+  // that a guild message does not scan the table.
+  std::unordered_map<std::string, std::vector<int32_t>> guildMembers_;
+  std::vector<std::string> slotGuild_;
   TLogSampler resumeLines_;  // refused resumes, which a client can send as fast as it likes
   TGateStats stats_;
   TLogSampler serverFaults_;

@@ -1,6 +1,7 @@
 // Messages for many users: to everyone in the game, to a guild, or to a list
 // of slots. Each message is built (and converted and compressed) once and the
 // same bytes are appended to every recipient's outbound stream.
+#include <algorithm>
 #include <cstring>
 
 #include "engine/GameSocket.h"
@@ -82,9 +83,44 @@ void TTavrelSocket::ProcessGuildStr(const char* Buffer, int32_t nMsgLen) {
 
 void TTavrelSocket::SendGuildRefMsg(const std::string& sMsg, const std::string& sGUild) {
   TMyLockGuard guard(FLock);
-  for (auto& session : SessionList)
-    if (session->m_sGuildId == sGUild && session->Live() && session->boPlay)
-      AppendToClient(*session, sMsg);
+  const auto it = guildMembers_.find(sGUild);
+  if (it == guildMembers_.end()) return;
+  // A copy: an append may close a slow consumer, and a front end that
+  // reported the end at once would change the list under the loop.
+  const std::vector<int32_t> members = it->second;
+  for (const int32_t slot : members) {
+    TSessionInfo& session = *SessionList[slot];
+    if (session.m_sGuildId == sGUild && session.Live() && session.boPlay)
+      AppendToClient(session, sMsg);
+  }
+}
+
+void TTavrelSocket::GuildChanged(TSessionInfo& session) {
+  const int32_t slot = session.nSocketIndx;
+  if (slot < 0 || static_cast<size_t>(slot) >= SessionList.size() ||
+      SessionList[slot].get() != &session)
+    return;
+  if (slotGuild_.size() < SessionList.size()) slotGuild_.resize(SessionList.size());
+  if (slotGuild_[slot] == session.m_sGuildId) return;
+  LeaveGuildIndex(slot);
+  if (session.m_sGuildId.empty()) return;
+  std::vector<int32_t>& members = guildMembers_[session.m_sGuildId];
+  members.insert(std::lower_bound(members.begin(), members.end(), slot), slot);
+  slotGuild_[slot] = session.m_sGuildId;
+}
+
+void TTavrelSocket::LeaveGuildIndex(int32_t slot) {
+  if (slot < 0 || static_cast<size_t>(slot) >= slotGuild_.size() || slotGuild_[slot].empty())
+    return;
+  std::string& guild = slotGuild_[slot];
+  if (const auto it = guildMembers_.find(guild); it != guildMembers_.end()) {
+    std::vector<int32_t>& members = it->second;
+    const auto at = std::lower_bound(members.begin(), members.end(), slot);
+    if (at != members.end() && *at == slot) members.erase(at);
+    if (members.empty()) guildMembers_.erase(it);
+  }
+  // Swapped, not cleared: a departed member's text keeps no memory.
+  std::string().swap(guild);
 }
 
 void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {

@@ -143,6 +143,7 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
       } else if (!ApplyBodyEffects(s, header, text, malformed)) {
         body.assign(text);
       }
+      if (header.Ident == SM_GUILD_MEMBER_INFO) GuildChanged(s);
       if (malformed) {
         LogServerFault(EServerFault::NoFilterNumber,
                        Format("[Exception] GM_FILTERMSG for %s: no group number in \"%s\"", s.sUid,

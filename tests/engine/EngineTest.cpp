@@ -524,6 +524,7 @@ TEST_F(EngineTest, BroadcastsHonourPlayGroupAndSlotLists) {
   TSessionInfo& c = Connect(22, false);  // not in the game yet
   b.m_nDisFilterGroupID[3] = true;
   a.m_sGuildId = "g1";
+  engine->GuildChanged(a);
 
   std::string sys = Payload(SM_SYSMESSAGE, 0, 0, nullptr, 0, 3);
   engine->ProcessAllStr(0, 0, sys.data(), static_cast<int32_t>(sys.size()));

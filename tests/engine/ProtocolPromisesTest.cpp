@@ -211,6 +211,8 @@ TEST_F(ProtocolPromises, GuildAndSpellFramesOfUnusualForm) {
   ASSERT_TRUE(seven && other);
   seven->m_sGuildId = "7";
   other->m_sGuildId = "8";
+  engine->GuildChanged(*seven);
+  engine->GuildChanged(*other);
   std::string text = "7";
   text.push_back('\0');
   Receive(Frame(GM_SENDGUILDMSG, 0, Record(900) + text));
