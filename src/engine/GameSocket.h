@@ -106,8 +106,8 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // Starts the front end and takes it, when one is given (a test may have
   // given one at creation), and points the link at the game server.
   void Open(std::unique_ptr<TFrontEnd> frontEnd = nullptr);
-  // The run tick: every session visited in turn, within its budget, and the
-  // link's duties.
+  // The run tick: every session with work queued or a deadline come visited
+  // in slot order, within its budget, and the link's duties.
   void Run();
   // The drain before the process ends: no new connections; the client
   // messages already accepted go to the game server, then GM_CLOSE for every

@@ -1,7 +1,9 @@
 // The run loop: each tick hands every live session's queued bytes to its
 // client and its accepted messages to the game server, within a time budget,
-// then flushes the link and runs the link's duties. Between ticks, the end of
-// each event-loop turn does the same for the sessions that got traffic in it.
+// then flushes the link and runs the link's duties. Only sessions with work
+// queued, or whose deadline (login timeout, kick, resume grace) has come, are
+// visited (TTickSchedule). Between ticks, the end of each event-loop turn
+// does the same for the sessions that got traffic in it.
 #include <malloc.h>
 
 #include <boost/asio/io_context.hpp>
