@@ -12,7 +12,13 @@
 # nothing may arrive twice at the game server, and the game server must not
 # notice the moves. A refused resume fails the run unless a kick explains it.
 #
+# --handover (with --resume) also sends the gateway SIGUSR2 every minute,
+# half-way between the link drops: every client is closed with 1012 and
+# resumes on the new image at once; the link must stay the same connection,
+# the game server must see nothing of it, and each hand-over must be logged.
+#
 #   scripts/soak.sh [--minutes N] [--clients N] [--preset release|debug|asan] [--resume]
+#                   [--handover]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,8 +31,9 @@ while [ $# -gt 0 ]; do
     --minutes) minutes="$2"; shift 2 ;;
     --clients) clients="$2"; shift 2 ;;
     --preset) preset="$2"; shift 2 ;;
-    --resume) resume=(--resume); shift ;;
-    *) echo "usage: $0 [--minutes N] [--clients N] [--preset NAME] [--resume]" >&2; exit 2 ;;
+    --resume) resume+=(--resume); shift ;;
+    --handover) resume+=(--handover); shift ;;
+    *) echo "usage: $0 [--minutes N] [--clients N] [--preset NAME] [--resume] [--handover]" >&2; exit 2 ;;
   esac
 done
 

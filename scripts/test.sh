@@ -30,7 +30,8 @@ echo "== browser tests (release)"
 (cd tests/browser && node --test)
 
 # The one-minute fuzz runs, the two-minute soak, a one-minute soak with
-# session resume and the scale-out check run
+# session resume, a two-minute one with a hand-over every minute and the
+# scale-out check run
 # in CI (CI=true) or when TAVREL_LONG_TESTS=1; TAVREL_LONG_TESTS=0 skips them.
 long=${TAVREL_LONG_TESTS:-}
 [ -z "$long" ] && [ "${CI:-}" = "true" ] && long=1
@@ -41,6 +42,8 @@ if [ "$long" = "1" ]; then
   scripts/soak.sh --minutes 2
   echo "== soak with session resume"
   scripts/soak.sh --minutes 1 --resume
+  echo "== soak with hand-overs"
+  scripts/soak.sh --minutes 2 --resume --handover
   echo "== scale-out behind HAProxy"
   scripts/scaleout.sh --no-build --build-dir build/release
 fi

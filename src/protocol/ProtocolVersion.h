@@ -2,4 +2,4 @@
 // whenever a client or a game server would see a difference.
 #pragma once
 
-inline constexpr const char* kProtocolVersion = "1.2";
+inline constexpr const char* kProtocolVersion = "1.3";

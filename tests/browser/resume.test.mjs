@@ -122,6 +122,53 @@ describe('session resume', () => {
     await page.close();
   });
 
+  test('the demo page goes through a hand-over (SIGUSR2) without a lost or doubled line', TEST, async () => {
+    const page = await browser.newPage();
+    page.setDefaultTimeout(15000);
+    await openDemo(page, gateway.consoleUrl);
+    await demoLogin(page, 'handed', 'H-0001');
+    await sim.waitForLine(/login .*account="handed"/);
+    const opens = sim.countLines(/recv GM_OPEN /);
+    const closes = sim.countLines(/recv GM_CLOSE /);
+    const links = sim.countLines(/^link \d+ (up|down)/);
+    const reconnects = await page.locator('#messages li[data-event="reconnecting"]').count();
+
+    sim.write('load rate=20 mix=text:1,opaque:1 text=3000');
+    const flowing = async (what) => {
+      const seen = (await numbered(page)).length;
+      await waitUntil(async () => (await numbered(page)).length >= seen + 15, 10000, what);
+    };
+    await flowing('lines before the hand-over');
+    const pid = gateway.child.pid;
+    gateway.child.kill('SIGUSR2');
+    const handed = await gateway.waitForLine(/Handed over: \d+ sessions \(\d+ detached\), link kept, paused \d+ ms/, 15000);
+    await page.locator('#messages li[data-event="resumed"]').nth(0).waitFor();
+    assert.equal(await page.locator('#messages li[data-event="reconnecting"]').count(), reconnects + 1);
+    await flowing('lines after the hand-over');
+
+    sim.write('load off');
+    sim.write('load stats');
+    const stats = await sim.waitForLine(/load sent user=\d+/);
+    const total = Number(/user=(\d+)/.exec(stats)[1]);
+    await waitUntil(async () => (await numbered(page)).length >= total, 15000, `${total} numbered items`);
+    await new Promise((resolve) => setTimeout(resolve, 300));
+    assert.deepEqual(await numbered(page), Array.from({ length: total }, (_, i) => i + 1), `${stats}; ${handed}`);
+    await page.locator('#messages li[data-event="resumed"]').nth(0).evaluate((li) => li.scrollIntoView({ block: 'center' }));
+    await screenshot(page, 'demo-handed-over.png', { fullPage: false });
+
+    // The same process, the same link, and nothing for the game server to see.
+    assert.equal(gateway.child.pid, pid);
+    assert.equal(gateway.running, true);
+    assert.equal(sim.countLines(/^link \d+ (up|down)/), links);
+    assert.equal(sim.countLines(/recv GM_OPEN /), opens);
+    assert.equal(sim.countLines(/recv GM_CLOSE /), closes);
+    assert.equal(await page.locator('#messages li[data-event="close"]').count(), 0);
+    assert.equal(await metric(gateway, /\ntavrel_handovers_total\{result="ok"\} (\d+)\n/), 1);
+    await page.locator('#disconnect').click();
+    await page.locator('#messages li[data-event="close"]').waitFor();
+    await page.close();
+  });
+
   test('a used token offered again is refused: the application hears it, then the close', TEST, async () => {
     const page = await browser.newPage();
     await page.goto(`${gateway.consoleUrl}/demo/`);

@@ -83,7 +83,10 @@ for script in postinst prerm postrm; do
   sh -n "$work/control/$script" || fail "$script does not parse"
 done
 grep -q 'adduser --system' "$work/control/postinst" || fail "postinst creates no user"
-grep -q 'try-restart tavrelh5' "$work/control/postinst" || fail "postinst restarts nothing on upgrade"
+grep -q 'kill --kill-who=main --signal=SIGUSR2 tavrelh5.service' "$work/control/postinst" ||
+  fail "postinst hands nothing over on upgrade"
+grep -q 'try-restart tavrelh5' "$work/control/postinst" ||
+  fail "postinst restarts nothing on an upgrade from a version without the hand-over"
 grep -q '^logs=/var/log/tavrelh5$' "$work/control/postinst" || fail "postinst makes no /var/log/tavrelh5"
 # The unit's links are recorded at configure and removed on purge, also those
 # `systemctl enable` made.

@@ -41,6 +41,10 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto kLinkDropEvery = 60s;
+// Hand-overs come half-way between the link drops.
+constexpr auto kHandoverEvery = 60s;
+constexpr auto kFirstHandover = 30s;
+constexpr uint16_t kServiceRestart = 1012;  // the gateway's close as it hands itself over
 constexpr auto kKickEvery = 5s;
 constexpr int kGraceSeconds = 30;
 constexpr uint16_t kResumeRefused = 4007;
@@ -85,6 +89,7 @@ struct TStats {
   uint64_t excusedAbort = 0, gmOpens = 0, gmCloses = 0, loginTexts = 0;
   Clock::duration oldestLost{};  // of those, the longest before its connection's drop
   uint64_t loggedResumes = 0, bytesReplayed = 0;  // from the gateway's log
+  uint64_t handovers = 0, handoverCloses = 0, loggedHandovers = 0;
   std::vector<std::string> errors;
 };
 
@@ -195,6 +200,7 @@ class TSoak : private testkit::GateServerEvents {
   bool Sending() const { return phase_ == kRunning; }
   bool Churning() const { return phase_ == kRunning; }
   bool Resume() const { return opt_.boResume; }
+  bool Handover() const { return opt_.boHandover; }
   int BroadcastEpoch(int64_t seq) const {
     return seq >= 0 && static_cast<size_t>(seq) < broadcastEpoch_.size() ? broadcastEpoch_[seq]
                                                                          : -1;
@@ -206,7 +212,7 @@ class TSoak : private testkit::GateServerEvents {
   // A session passed here was dropped on purpose and comes back for a
   // resume; `left` is its connection when a network switch left it open.
   void OnConnEnd(int client, std::shared_ptr<TSessionState> resume = nullptr,
-                 std::shared_ptr<TConn> left = nullptr);
+                 std::shared_ptr<TConn> left = nullptr, bool boAtOnce = false);
 
  private:
   enum { kRunning, kDraining, kDone };
@@ -269,7 +275,7 @@ class TSoak : private testkit::GateServerEvents {
   TStats stats_;
   int phase_ = kRunning;
   Clock::time_point start_, lastDrop_, lastKick_, lastBroadcast_, lastRef_, lastCheckServer_,
-      lastSample_;
+      lastSample_, nextHandover_;
   std::vector<std::pair<double, int64_t>> rss_;  // seconds, KiB
 };
 
@@ -497,6 +503,16 @@ void TConn::OnEnd(testkit::WsClient&, beast::error_code) {
   // A dropped connection leaves its session waiting at the gateway.
   if (dropped_ && !kicked_) return soak_.OnConnEnd(client_, s_);
   TKeyRecord& r = soak_.Record(Key());
+  if (soak_.Handover() && ws_->CloseCode() == kServiceRestart && !kicked_) {
+    // Handed over: a session waits on the new image, and what the gateway
+    // had not read of this connection went with it, as with a drop. One not
+    // logged in yet was never the game server's: the client starts again.
+    ++soak_.Stats().handoverCloses;
+    r.dropAt.try_emplace(conn_, Clock::now());
+    if (!s_->token.empty()) return soak_.OnConnEnd(client_, s_, nullptr, true);
+    r.ended = true;
+    return soak_.OnConnEnd(client_);
+  }
   r.ended = true;
   if (resuming_) {
     // Only a kick from the game server may cost a session its resume; its
@@ -716,14 +732,15 @@ void TSoak::StartClients() {
 }
 
 void TSoak::OnConnEnd(int client, std::shared_ptr<TSessionState> resume,
-                      std::shared_ptr<TConn> left) {
+                      std::shared_ptr<TConn> left, bool boAtOnce) {
   if (resume) {
     // Back soon, whatever the phase short of the end: a session left
-    // waiting would miss the closing round.
+    // waiting would miss the closing round. After a hand-over at once, as
+    // the reference client does.
     resumeNext_[client] = std::move(resume);
     leftOpen_[client] = std::move(left);
-    auto t =
-        std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(100 + rnd_() % 900));
+    auto t = std::make_shared<asio::steady_timer>(
+        io_, std::chrono::milliseconds(boAtOnce ? rnd_() % 20 : 100 + rnd_() % 900));
     t->async_wait([this, t, client](beast::error_code ec) {
       if (!ec && phase_ != kDone) Connect(client);
     });
@@ -805,6 +822,12 @@ void TSoak::Tick() {
     if (now - lastDrop_ >= kLinkDropEvery) {
       lastDrop_ = now;
       DropLink();
+    }
+    if (opt_.boHandover && now >= nextHandover_) {
+      nextHandover_ = now + kHandoverEvery;
+      ++stats_.handovers;
+      std::printf("soak: hand-over %llu (SIGUSR2)\n", (unsigned long long)stats_.handovers);
+      ::kill(gateway_->Pid(), SIGUSR2);
     }
     if (elapsed >= opt_.dMinutes * 60) {
       // The closing round: no more churn; once the link has been up a while
@@ -890,6 +913,8 @@ int TSoak::Run() {
     std::printf("soak: resume on (GraceSeconds %d), clients drop every 2-7 s, seed %u\n",
                 kGraceSeconds, opt_.nSeed);
   start_ = lastDrop_ = lastKick_ = lastBroadcast_ = lastRef_ = lastCheckServer_ = Clock::now();
+  nextHandover_ = start_ + kFirstHandover;
+  if (opt_.boHandover) std::printf("soak: a hand-over every minute, the first after 30 s\n");
   lastSample_ = start_ - 10s;
   conns_.resize(opt_.nClients);
   connNo_.assign(opt_.nClients, 0);
@@ -975,11 +1000,17 @@ void TSoak::ReadGatewayLog() {
       if (colon == std::string::npos) continue;
       ++stats_.loggedResumes;
       stats_.bytesReplayed += std::strtoull(line.c_str() + colon + 2, nullptr, 10);
+    } else if (line.find("Handed over: ") != std::string::npos) {
+      ++stats_.loggedHandovers;
+      gatewayLines_.push_back(line);
     } else if (line.find("Resume refused") != std::string::npos ||
                line.find("grace ran out") != std::string::npos) {
       gatewayLines_.push_back(line);
     }
   }
+  if (stats_.loggedHandovers != stats_.handovers)
+    Error("the gateway logged " + std::to_string(stats_.loggedHandovers) + " hand-overs, " +
+          std::to_string(stats_.handovers) + " were asked for");
   if (stats_.loggedResumes != stats_.resumesOk)
     Error("the gateway logged " + std::to_string(stats_.loggedResumes) + " resumes, the clients " +
           std::to_string(stats_.resumesOk));
@@ -1017,6 +1048,14 @@ void TSoak::Report(bool ok, bool leak, int exitStatus) {
                 (unsigned long long)s.leftOpen, (unsigned long long)s.superseded);
     std::printf("  gateway log: %llu resumes, %llu bytes sent again\n",
                 (unsigned long long)s.loggedResumes, (unsigned long long)s.bytesReplayed);
+    if (opt_.boHandover) {
+      std::printf("  hand-overs asked %llu, logged %llu, clients closed 1012 %llu\n",
+                  (unsigned long long)s.handovers, (unsigned long long)s.loggedHandovers,
+                  (unsigned long long)s.handoverCloses);
+      for (const std::string& line : gatewayLines_)
+        if (line.find("Handed over: ") != std::string::npos)
+          std::printf("  gateway: %s\n", line.c_str());
+    }
     std::printf(
         "  client messages lost with a dropped connection %llu (sent at most %lld ms before it "
         "began to drop)\n",

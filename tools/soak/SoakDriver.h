@@ -21,6 +21,9 @@
 //   - a resume is refused only for a session the game server had kicked.
 //   - a connection a network switch left open (one drop in four) is closed
 //     by the gateway with 4008 once its session is resumed elsewhere.
+// With hand-overs, the gateway closes every client with 1012 each minute and
+// execs itself: the clients resume on the new image, the link stays the same
+// connection, and every hand-over must be logged as one.
 // Everything runs on one io_context thread.
 #pragma once
 
@@ -33,6 +36,9 @@ struct TSoakOptions {
   unsigned nSeed = 1;
   bool boKeepDir = false;
   bool boResume = false;  // [Resume] on, clients drop and resume
+  // With resume: SIGUSR2 every minute, between the link drops; the gateway
+  // hands itself over and every client resumes on the new image.
+  bool boHandover = false;
 };
 
 // Runs the soak and prints counts, the memory curve and the verdict; the

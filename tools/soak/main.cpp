@@ -23,10 +23,12 @@ int main(int argc, char** argv) {
       options.boKeepDir = true;
     } else if (arg == "--resume") {
       options.boResume = true;
+    } else if (arg == "--handover") {
+      options.boResume = options.boHandover = true;
     } else {
       std::fprintf(stderr,
                    "usage: tavrel-soak --gateway PATH [--minutes N] [--clients N] [--seed N] "
-                   "[--keep] [--resume]\n");
+                   "[--keep] [--resume] [--handover]\n");
       return 2;
     }
   }

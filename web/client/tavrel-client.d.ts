@@ -318,6 +318,8 @@ export interface TSpell {
 export declare const RESUME_REFUSED: 4007;
 /** The gateway's close while its game server is unavailable: try again later. */
 export declare const TRY_AGAIN_LATER: 1013;
+/** The gateway's close when it hands itself over (SIGUSR2): resumed at once. */
+export declare const SERVICE_RESTART: 1012;
 /** dropConnection's default close code, which the gateway takes as a lost connection. */
 export declare const DROP_CODE: 4900;
 

@@ -357,6 +357,11 @@ export const TRY_AGAIN_LATER = 1013;
 
 const RETRY_DEFAULTS = { giveUpAfterMs: 60000 };
 
+// The gateway's close when it hands itself over to a new image (SIGUSR2):
+// the session waits on the new image, which is up at once, so the first
+// resume goes without a wait.
+export const SERVICE_RESTART = 1012;
+
 // 0.5 s doubling to 8 s, each wait spread by ±30% so that clients dropped
 // together (a gateway's network blip) do not all come back at once.
 function resumeDelay(attempt, random) {
@@ -401,7 +406,8 @@ const SYSTEM_CLOCK = {
 // Resume (resume: true, or { giveUpAfterMs = 60000, attemptTimeoutMs = 10000 }):
 // when the gateway has handed out a resume token and the connection ends
 // other than by close() or a close of the gateway's own, the client connects
-// again and asks for the session with the token and the count of stream
+// again (at once after 1012, the gateway's hand-over; after the waits above
+// otherwise) and asks for the session with the token and the count of stream
 // bytes it has received; the gateway sends what followed, and the reader
 // goes on where it was. No attempt starts later than giveUpAfterMs after the
 // loss; one without an answer is given up after attemptTimeoutMs. While
@@ -553,7 +559,10 @@ export class TGateClient extends EventTarget {
       return;
     }
     this.state = 'reconnecting';
-    this.retry = { attempt: 0, deadline: this.clock.now() + this.resumeOptions.giveUpAfterMs, timer: null };
+    this.retry = {
+      attempt: 0, deadline: this.clock.now() + this.resumeOptions.giveUpAfterMs, timer: null,
+      waitless: e.code === SERVICE_RESTART && socket !== this.dropped ? 1 : 0,
+    };
     this.scheduleResume(e);
   }
 
@@ -577,7 +586,7 @@ export class TGateClient extends EventTarget {
   scheduleResume(lastClose) {
     const retry = this.retry;
     retry.attempt += 1;
-    const delayMs = resumeDelay(retry.attempt, this.random);
+    const delayMs = retry.attempt <= retry.waitless ? 0 : resumeDelay(retry.attempt - retry.waitless, this.random);
     if (this.clock.now() + delayMs > retry.deadline) {
       this.finish(lastClose);
       return;

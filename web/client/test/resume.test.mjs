@@ -261,6 +261,35 @@ describe('reconnect waits', () => {
     }
   });
 
+  test('after 1012, the gateway handing itself over, the first attempt goes at once and the waits follow from 0.5 s', async () => {
+    const rig = await loggedIn({ resume: { giveUpAfterMs: 600000 } });
+    rig.sockets[0].binary(stream.subarray(0, 40));
+    rig.sockets[0].serverClose(1012, 'service restart');
+    const { waits, announced } = await failingAttempts(rig, 4);
+    assert.deepEqual(waits, [0, 500, 1000, 2000]);
+    assert.deepEqual(announced, [[1, 0], [2, 500], [3, 1000], [4, 2000]]);
+    // The next 1012 starts at once again, and the request names every byte received.
+    rig.clock.runNext();
+    rig.last().text('ok');
+    rig.last().text(`resume ${TOKEN_B}`);
+    await settle(rig.client);
+    assert.equal(rig.client.state, 'open');
+    rig.last().serverClose(1012, 'service restart');
+    await settle(rig.client);
+    assert.equal(rig.clock.runNext(), 0);
+    rig.last().text('ok');
+    assert.equal(resumeRequest(rig.last()).body, `*@${TOKEN_B}/40`);
+  });
+
+  test('without resume, 1012 ends the session', async () => {
+    const rig = await loggedIn({ resume: false });
+    rig.sockets[0].serverClose(1012, 'service restart');
+    await settle(rig.client);
+    assert.equal(rig.client.state, 'closed');
+    assert.deepEqual(rig.of('close'), [{ type: 'close', code: 1012, reason: 'service restart' }]);
+    assert.equal(rig.sockets.length, 1);
+  });
+
   test('with Math.random the waits stay within the bounds and differ', async () => {
     const rig = await loggedIn({ resume: { giveUpAfterMs: 600000 }, random: Math.random });
     rig.sockets[0].serverClose(1006);
