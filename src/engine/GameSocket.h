@@ -93,6 +93,9 @@ struct THandoverSummary {
   int32_t nClosed = 0;         // ended with GM_CLOSE at once (no resume, or not resumable)
   uint64_t nStopAcceptNs = 0;  // when the old image stopped accepting (MonotonicNanos)
   size_t nStateBytes = 0;
+  // Above every handle a restored session keeps: the front end's connection
+  // numbers go on from here, as a new connection must not get a kept handle.
+  uint32_t nNextHandle = 1;
 };
 
 // Error lines a client can cause, each sampled on its own (TLogSampler).

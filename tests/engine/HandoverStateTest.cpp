@@ -336,6 +336,16 @@ TEST_F(HandoverTest, AResumeOnTheNewImageReplaysByteExactUnderTheOldHandle) {
   // queued, and no more.
   EXPECT_EQ(next.link->Queued(), queued);
 
+  // A connection numbered as a kept handle (the new front end counts from
+  // 1 again unless told nNextHandle) is turned away; the session stays.
+  EXPECT_EQ(next.engine->HandoverSummary().nNextHandle, 3u);
+  next.engine->ServerConnect("1", Address(1));
+  EXPECT_EQ(next.front->codes, std::vector<ECloseCode>{ECloseCode::TryAgainLater});
+  next.engine->ServerDisconnect("1", Address(1));
+  ASSERT_NE(next.engine->GetUser(1u), nullptr);
+  EXPECT_TRUE(next.engine->GetUser(1u)->Detached());
+  EXPECT_EQ(next.engine->DetachedCount(), 2);
+
   // The client had read 2500 bytes when the old connection closed.
   next.engine->ServerConnect("90", Address(2));
   next.engine->ServerMessage(90, FirstMessage("*@" + token + "/2500"));
@@ -545,6 +555,15 @@ TEST_F(HandoverTest, AStateItCannotReadLeavesTheEngineAsItWas) {
   uint32_t capacity = 1000, count = 70000;
   w.Io(zero), w.Io(zero), w.Io(capacity), w.Io(count);
   EXPECT_EQ(Restore(next, w.Finish()), "count 70000 over 65535 at the session table");
+  untouched();
+  // More records than this gateway's table holds: refused before any is made.
+  THandoverWriter big;
+  count = MAXGATEUSERCOUNT + 1;
+  big.Io(zero), big.Io(zero), big.Io(capacity), big.Io(count);
+  const std::string filler(70000, '\0');
+  big.Fixed(filler.data(), filler.size());
+  EXPECT_EQ(Restore(next, big.Finish()),
+            "a session table of 1001 records, this gateway holds 1000 at the session table");
   untouched();
   // Two live records with one handle.
   TSessionInfo& other = *Session(2);
