@@ -38,7 +38,9 @@ namespace {
 // under the stream cap.
 constexpr size_t kMaxTable = 65535;
 constexpr size_t kMaxShortText = 256;  // identifiers, addresses, admission keys
-constexpr size_t kMaxText = 64 << 10;  // login fields, guild, spell target
+constexpr size_t kMaxText = 64 << 10;  // login fields, spell target
+constexpr size_t kMaxServerText =
+    kMaxGatePayload;  // the guild, as a frame of the game server gave it
 constexpr size_t kMaxStream = static_cast<size_t>(kMaxClientStreamBytes);
 constexpr size_t kMaxDelayQueue = 1024;
 // The least a record takes in the state (its fixed fields): bounds a made-up count.
@@ -224,7 +226,7 @@ void VisitRecord(Ar& ar, TSessionInfo& s, TRecordBytes& b, std::string& scratch)
     }
   }
   ar.Io(s.m_DelayDebugOut);
-  ar.Text(s.m_sGuildId, kMaxText);
+  ar.Text(s.m_sGuildId, kMaxServerText);
   for (bool& f : s.m_nDisFilterGroupID) ar.Io(f);
 
   TSessionWork& w = s.work;
