@@ -577,6 +577,19 @@ TEST_F(HandoverTest, AStateItCannotReadLeavesTheEngineAsItWas) {
   EXPECT_EQ(Restore(next, state), "this engine has sessions already");
 }
 
+// The writer holds the reader's bounds: a state the next image would refuse
+// is not written at all, and the reason names the session.
+TEST_F(HandoverTest, WhatTheNextImageWouldRefuseIsNotWritten) {
+  LogIn(1);
+  TSessionInfo& two = LogIn(2);
+  two.m_DelayQueue->assign(1025, 1);
+  std::string why;
+  EXPECT_EQ(engine->SaveHandover(0, why), "");
+  EXPECT_EQ(why, "count 1025 over 1024 at session 1");
+  two.m_DelayQueue->resize(1024);
+  EXPECT_NE(engine->SaveHandover(0, why), "");
+}
+
 // 1000 sessions with full 64 KiB replay windows: the state's size and the
 // time to write and read it, printed (the figures of the hand-over's pause).
 TEST_F(HandoverTest, AThousandFullReplayWindowsCross) {
