@@ -620,8 +620,9 @@ bool TTavrelSocket::RestoreHandover(std::string_view state, bool resumeOn, std::
       } else {
         // Without resume the game server knew it from its connect; a session
         // it ended, or never heard of, just goes.
-        EndSession(s, s.work.boServerOpen && !s.work.boServerEnded);
-        if (s.work.boServerOpen && !s.work.boServerEnded) ++summary.nClosed;
+        const bool boKnown = s.work.boServerOpen && !s.work.boServerEnded;
+        EndSession(s, boKnown);
+        if (boKnown) ++summary.nClosed;
       }
     }
     std::stable_sort(keep.begin(), keep.end(), [](const TSessionInfo* a, const TSessionInfo* b) {
