@@ -543,6 +543,12 @@ bool TTavrelSocket::RestoreHandover(std::string_view state, bool resumeOn, std::
       return false;
     }
     if (!CheckWhole(img, why)) return false;
+    // Ticks travel as they are, which holds only on the clock they were read
+    // from: one that stands behind the state's own is another clock.
+    if (const uint64_t now = GetTickCount64(); now + 1000 < img.nSavedTick) {
+      why = Format("written at tick %d, the clock here says %d", img.nSavedTick, now);
+      return false;
+    }
     if (static_cast<int64_t>(img.linkReceived.size()) +
             static_cast<int64_t>(link_->Received().size()) >
         kMaxReceivedBytes) {

@@ -570,6 +570,11 @@ TEST_F(HandoverTest, AStateItCannotReadLeavesTheEngineAsItWas) {
   other.nSocketHandle = 1;
   EXPECT_EQ(Restore(next, Save()), "handle 1 twice at session 1");
   untouched();
+  // A clock behind the state's: its ticks would mean nothing here.
+  g_now -= 5'000;
+  EXPECT_EQ(Restore(next, state), "written at tick 1000000, the clock here says 995000");
+  g_now += 5'000;
+  untouched();
   // The good state still restores after all that.
   EXPECT_EQ(Restore(next, state), "");
   EXPECT_EQ(next.engine->GetListCount(), 2);
