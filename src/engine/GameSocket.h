@@ -198,7 +198,9 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // and the engine as it was when any of it is unusable. With `resumeOn`
   // every logged-in session becomes detached (its grace from now), else each
   // session the game server knows gets GM_CLOSE at once; slots, handles and
-  // user indexes stay the old image's.
+  // user indexes stay the old image's. Called before the adopted link is
+  // read (a frame cut earlier would find no session); the front end numbers
+  // connections from HandoverSummary().nNextHandle on.
   bool RestoreHandover(std::string_view state, bool resumeOn, std::string& why);
   const THandoverSummary& HandoverSummary() const { return handover_; }
 
