@@ -95,37 +95,32 @@ std::string ConvertRecordList(std::string_view body, Write&& write) {
 }
 
 void WriteShowItem(TJsonWriter& w, const TShowItem& r) {
-  w.Member("Id", JsonInt(r.nID));
-  w.Member("Idx", JsonInt(r.nItemIdx));
-  w.Member("X", JsonInt(r.wX));
-  w.Member("Y", JsonInt(r.wY));
-  w.TextMember("Name", r.sName.View());
-  w.Member("Color", JsonInt(r.nColor));
-  w.Member("Looks", JsonInt(r.nLook));
-  w.Member("jipin", JsonInt(r.btJipin));
-  if (!r.sOf.View().empty()) w.TextMember("Of", r.sOf.View());
-  w.Member("MakeIndex", JsonInt(r.nMakeIndex));
-  w.Member("ShowItemDropEff", JsonInt(r.btShowItemDropEff));
-  w.Member("cnt", JsonInt(r.nCnt));
+  WriteMembers(w, r);
 }
 
 void WriteHideItem(TJsonWriter& w, const THideItem& r) {
-  w.Member("Id", JsonInt(r.nID));
-  w.Member("X", JsonInt(r.wX));
-  w.Member("Y", JsonInt(r.wY));
+  WriteMembers(w, r);
 }
 
 void WriteShowEvent(TJsonWriter& w, const TShowEvent& r) {
-  w.Member("Id", JsonUInt64(r.nMapEvent));
-  w.Member("X", JsonInt(LowWord(r.nXY)));
-  w.Member("Y", JsonInt(HighWord(r.nXY)));
-  w.Member("Type", JsonInt(LowWord(r.nTypeParam)));
-  w.Member("Param", JsonInt(HighWord(r.nTypeParam)));
-  char digits[16];
-  const auto res = std::to_chars(digits, digits + sizeof digits, r.nEffectId.get());
-  w.TextMember("EffId", std::string_view(digits, static_cast<size_t>(res.ptr - digits)));
-  w.Member("TopType", JsonInt(r.btTopType));
-  if (r.sDuranceID.View() != "-1") w.TextMember("DuranceID", r.sDuranceID.View());
+  WriteMembers(w, r, [&r](TJsonWriter& out, const TLogicMember& m) {
+    const std::string_view name = m.sMember;
+    if (name == "X") {
+      out.Member(name, JsonInt(LowWord(r.nXY)));
+    } else if (name == "Y") {
+      out.Member(name, JsonInt(HighWord(r.nXY)));
+    } else if (name == "Type") {
+      out.Member(name, JsonInt(LowWord(r.nTypeParam)));
+    } else if (name == "Param") {
+      out.Member(name, JsonInt(HighWord(r.nTypeParam)));
+    } else if (name == "EffId") {
+      char digits[16];
+      const auto res = std::to_chars(digits, digits + sizeof digits, r.nEffectId.get());
+      out.TextMember(name, std::string_view(digits, static_cast<size_t>(res.ptr - digits)));
+    } else if (r.sDuranceID.View() != "-1") {  // "DuranceID"
+      out.TextMember(name, r.sDuranceID.View());
+    }
+  });
 }
 
 // For each non-zero entry, in index order, {"Id":index,"Value":entry}.
