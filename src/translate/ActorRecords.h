@@ -14,28 +14,29 @@
 // offset, field, wire type [, member order, "member", class, when]; M(...): a
 // member the converter writes itself (RecordTable.h).
 #define TAVREL_TIcon(F, M) \
-  F(0, nID, U8) \
-  F(1, iEffType, I8) \
-  F(2, iX, I16) \
-  F(4, iY, I16) \
-  F(6, sEffSrc, Text(50)) \
-  F(57, iDrop, U8) \
+  F(0, nID, U8, 1, "iId", Int, Always) \
+  F(1, iEffType, I8, 6, "iEff", Int, Always) \
+  F(2, iX, I16, 4, "iX", Int, Always) \
+  F(4, iY, I16, 5, "iY", Int, Always) \
+  F(6, sEffSrc, Text(50), 2, "sEffSrc", Text, Always) \
+  F(57, iDrop, U8, 3, "iDrop", Int, Always) \
   F(58, iSelfSee, U8) \
-  F(59, after, U8)
-TAVREL_RECORD(TIcon, 60, )
+  F(59, after, U8, 7, "after", Int, Always)
+TAVREL_RECORD(TIcon, 60, TIconJson)
 
 #define TAVREL_TPeopleEffect(F, M) \
-  F(0, sEffId, Text(10)) \
-  F(11, iFrameCount, I32) \
+  M(1, "iUserId", "string", false, "The owner of the effect list.") \
+  F(0, sEffId, Text(10), 2, "sEffSrc", Text, Always) \
+  F(11, iFrameCount, I32, 3, "iFrame", Int, Always) \
   F(15, iSpeed, I32) \
-  F(19, iCount, I32) \
-  F(23, iStartTime, I32) \
+  F(19, iCount, I32, 4, "iCount", Int, Always) \
+  F(23, iStartTime, I32, 5, "iStartTime", Int, Always) \
   F(27, iOverTime, I64) \
-  F(35, iBehind, I32) \
-  F(39, ioffsetX, I32) \
-  F(43, ioffsetY, I32) \
+  F(35, iBehind, I32, 6, "iBehind", Int, Always) \
+  F(39, ioffsetX, I32, 7, "offsetX", Int, Always) \
+  F(43, ioffsetY, I32, 8, "offsetY", Int, Always) \
   F(47, boSelfShow, Bool)
-TAVREL_RECORD(TPeopleEffect, 48, )
+TAVREL_RECORD(TPeopleEffect, 48, TEffectJson)
 
 #define TAVREL_TEffectInfo(F, M) \
   F(0, sUserID, Text(30)) \
@@ -124,36 +125,44 @@ TAVREL_RECORD(TCharDescRcd, 2023, )
 
 // Body of SM_ICONSUPDATE.
 #define TAVREL_TIconMsg(F, M) \
-  F(0, sUserID, Text(50)) \
-  F(51, icons, Array(Of(TIcon), 11))
-TAVREL_RECORD(TIconMsg, 711, )
+  F(0, sUserID, Text(50), 1, "UserID", Text, Always) \
+  F(51, icons, Array(Of(TIcon), 11)) \
+  M(2, "icons", "TIconJson[]", true, "Icons with an effect source and a type of 0 or more; left out when there is none.")
+TAVREL_RECORD(TIconMsg, 711, TIconsMsgJson)
 
 // Body of SM_USERNAME.
 #define TAVREL_TCharBriefRcd(F, M) \
   F(0, sFormatId, Text(50)) \
-  F(51, sUserID, Text(50)) \
-  F(102, nLevel, I32) \
-  F(106, nColor, I32) \
-  F(110, nWarZone, I32) \
-  F(114, sName, Text(200)) \
+  F(51, sUserID, Text(50), 1, "UserID", Text, Always) \
+  F(102, nLevel, I32, 4, "nLevel", Int, Always) \
+  F(106, nColor, I32, 2, "Color", Int, Always) \
+  F(110, nWarZone, I32, 3, "WarZone", Int, Always) \
+  F(114, sName, Text(200), 5, "Name", Text, Always) \
   F(315, boHaveGuild, Bool) \
   F(316, sGuildID, Text(40)) \
+  M(9, "guildid", "string", true, "Only in a guild.") \
   F(357, sGuildName, Text(50)) \
+  M(10, "GuildName", "string", true, "Only in a guild.") \
   F(408, nRank, I32) \
+  M(11, "Rank", "number", true, "Only in a guild.") \
   F(412, sRankName, Text(10)) \
+  M(12, "RankName", "string", true, "Only in a guild.") \
   F(423, boHaveCastle, Bool) \
   F(424, sCastleName, Text(10)) \
+  M(13, "castlename", "string", true, "Only in a guild that holds a castle.") \
   F(435, boHaveMaster, Bool) \
   F(436, sMasterId, Text(50)) \
+  M(14, "MasterId", "string", false, "\"\" without a master.") \
   F(487, sMasterName, Text(50)) \
-  F(538, boShenMiRen, Bool) \
-  F(539, pklv, I32) \
+  M(15, "MasterName", "string", false, "\"\" without a master.") \
+  F(538, boShenMiRen, Bool, 6, "ShenMiRen", Int, Always) \
+  F(539, pklv, I32, 7, "pklv", Int, Always) \
   F(543, StallName, Text(50)) \
-  F(594, nNatIonIdx, I32) \
-  F(598, STID, Text(50)) \
-  F(649, DearID, Text(50)) \
+  F(594, nNatIonIdx, I32, 8, "nationid", Int, Always) \
+  F(598, STID, Text(50), 16, "STID", Text, Always) \
+  F(649, DearID, Text(50), 17, "DearID", Text, Always) \
   F(700, nServerID, I32)
-TAVREL_RECORD(TCharBriefRcd, 704, )
+TAVREL_RECORD(TCharBriefRcd, 704, TCharBriefJson)
 
 // Body of SM_DAMAGE.
 #define TAVREL_TAttackEff(F, M) \

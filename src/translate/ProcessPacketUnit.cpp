@@ -39,13 +39,7 @@ std::optional<json::array> ConverIcons(const TIcon (&icons)[11], const json::sto
       if (!out) out.emplace(sp);
       json::object& e = out->emplace_back(json::object(sp)).as_object();
       e.reserve(7);
-      SetMember(e, "iId", JsonInt(icon.nID));
-      SetText(e, "sEffSrc", icon.sEffSrc);
-      SetMember(e, "iDrop", JsonInt(icon.iDrop));
-      SetMember(e, "iX", JsonInt(icon.iX));
-      SetMember(e, "iY", JsonInt(icon.iY));
-      SetMember(e, "iEff", JsonInt(icon.iEffType));
-      SetMember(e, "after", JsonInt(icon.after));
+      SetMembers(e, icon);
     }
     return out;
   } catch (const std::exception&) {
@@ -67,14 +61,9 @@ std::optional<json::array> ConverEffect(std::string_view ownerGbk,
       }
       json::object& e = out->emplace_back(json::object(sp)).as_object();
       e.reserve(8);
-      SetMember(e, "iUserId", *owner);
-      SetText(e, "sEffSrc", eff.sEffId);
-      SetMember(e, "iFrame", JsonInt(eff.iFrameCount));
-      SetMember(e, "iCount", JsonInt(eff.iCount));
-      SetMember(e, "iStartTime", JsonInt(eff.iStartTime));
-      SetMember(e, "iBehind", JsonInt(eff.iBehind));
-      SetMember(e, "offsetX", JsonInt(eff.ioffsetX));
-      SetMember(e, "offsetY", JsonInt(eff.ioffsetY));
+      SetMembers(e, eff, [&owner](json::object& obj, const TLogicMember&) {  // "iUserId"
+        SetMember(obj, "iUserId", *owner);
+      });
     }
     return out;
   } catch (const std::exception&) {
@@ -200,28 +189,26 @@ std::string CovertCharDesc(const TCharDescRcd& r) {
 
 std::string CovertCharBrief(const TCharBriefRcd& r) {
   try {
-    TJsonDoc doc(17);
-    json::object& o = doc.Root();
-    SetText(o, "UserID", r.sUserID);
-    SetMember(o, "Color", JsonInt(r.nColor));
-    SetMember(o, "WarZone", JsonInt(r.nWarZone));
-    SetMember(o, "nLevel", JsonInt(r.nLevel));
-    SetText(o, "Name", r.sName);
-    SetMember(o, "ShenMiRen", JsonInt(r.boShenMiRen));
-    SetMember(o, "pklv", JsonInt(r.pklv));
-    SetMember(o, "nationid", JsonInt(r.nNatIonIdx));
-    if (r.boHaveGuild) {
-      SetText(o, "guildid", r.sGuildID);
-      SetText(o, "GuildName", r.sGuildName);
-      SetMember(o, "Rank", JsonInt(r.nRank));
-      SetText(o, "RankName", r.sRankName);
-      if (r.boHaveCastle) SetText(o, "castlename", r.sCastleName);
-    }
-    SetText(o, "MasterId", r.boHaveMaster ? r.sMasterId.View() : std::string_view());
-    SetText(o, "MasterName", r.boHaveMaster ? r.sMasterName.View() : std::string_view());
-    SetText(o, "STID", r.STID);
-    SetText(o, "DearID", r.DearID);
-    return doc.Text();
+    return RecordJson(r, [&r](TJsonWriter& w, const TLogicMember& m) {
+      const std::string_view name = m.sMember;
+      if (name == "MasterId") {
+        w.TextMember(name, r.boHaveMaster ? r.sMasterId.View() : std::string_view());
+      } else if (name == "MasterName") {
+        w.TextMember(name, r.boHaveMaster ? r.sMasterName.View() : std::string_view());
+      } else if (!r.boHaveGuild) {
+        // the guild's members are left out
+      } else if (name == "guildid") {
+        w.TextMember(name, r.sGuildID.View());
+      } else if (name == "GuildName") {
+        w.TextMember(name, r.sGuildName.View());
+      } else if (name == "Rank") {
+        w.Member(name, JsonInt(r.nRank));
+      } else if (name == "RankName") {
+        w.TextMember(name, r.sRankName.View());
+      } else if (r.boHaveCastle) {  // "castlename"
+        w.TextMember(name, r.sCastleName.View());
+      }
+    });
   } catch (const std::exception&) {
     return {};
   }
@@ -230,9 +217,9 @@ std::string CovertCharBrief(const TCharBriefRcd& r) {
 std::string CovertIconsMsg(const TIconMsg& m) {
   try {
     TJsonDoc doc(2);
-    json::object& o = doc.Root();
-    SetText(o, "UserID", m.sUserID);
-    SetOptional(o, "icons", ConverIcons(m.icons, doc.Storage()));
+    SetMembers(doc.Root(), m, [&](json::object& o, const TLogicMember&) {  // "icons"
+      SetOptional(o, "icons", ConverIcons(m.icons, doc.Storage()));
+    });
     return doc.Text();
   } catch (const std::exception&) {
     return {};

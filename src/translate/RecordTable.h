@@ -352,3 +352,22 @@ std::string RecordJson(const R& rec, Logic&&... logic) {
   w.Finish();
   return out;
 }
+
+// The same into a document's object, for converters that build one.
+void SetFieldMember(boost::json::object& obj, const TFieldInfo& f, const unsigned char* rec);
+
+template <typename R, typename Logic>
+void SetMembers(boost::json::object& obj, const R& rec, Logic&& logic) {
+  const auto* base = reinterpret_cast<const unsigned char*>(&rec);
+  for (const TMemberInfo& m : TRecordTable<R>::kInfo.Members) {
+    if (m.pField)
+      SetFieldMember(obj, *m.pField, base);
+    else
+      logic(obj, *m.pLogic);
+  }
+}
+template <typename R>
+void SetMembers(boost::json::object& obj, const R& rec) {
+  static_assert(TRecordTable<R>::kLogicList.empty(), "the record has members of its own");
+  SetMembers(obj, rec, [](boost::json::object&, const TLogicMember&) {});
+}

@@ -357,17 +357,6 @@ export declare class TGateClient extends EventTarget {
 // JSON of the translated idents. Members are listed in the order the gateway
 // writes them; a member marked optional is left out as its comment says.
 
-export interface TIconJson {
-  iId: number; sEffSrc: string; iDrop: number; iX: number; iY: number; iEff: number; after: number;
-}
-
-export interface TEffectJson {
-  /** The owner of the effect list. */
-  iUserId: string;
-  sEffSrc: string; iFrame: number; iCount: number; iStartTime: number; iBehind: number;
-  offsetX: number; offsetY: number;
-}
-
 /** SM_LOGON, SM_TURN: an actor appears or turns. */
 export interface TCharDescJson {
   /** [user id, name], players, heroes and player-like monsters add [sex, hair, job]. */
@@ -417,26 +406,6 @@ export interface TCharDescJson {
   nationid?: number;
   nPlayerPk?: number;
   cs?: number;
-}
-
-/** SM_USERNAME. */
-export interface TCharBriefJson {
-  UserID: string; Color: number; WarZone: number; nLevel: number; Name: string;
-  ShenMiRen: number; pklv: number; nationid: number;
-  /** The four only in a guild. */
-  guildid?: string; GuildName?: string; Rank?: number; RankName?: string;
-  /** In a guild that holds a castle. */
-  castlename?: string;
-  /** "" without a master. */
-  MasterId: string; MasterName: string;
-  STID: string; DearID: string;
-}
-
-/** SM_ICONSUPDATE. */
-export interface TIconsMsgJson {
-  UserID: string;
-  /** Left out when no icon is set. */
-  icons?: TIconJson[];
 }
 
 /** SM_MAGICCON: from the header (Recog, Param). */
@@ -499,6 +468,30 @@ export interface TAdjustBonusJson {
 
 // Translated JSON: written by tavrel-idents --write-types from the record descriptions and the converter table; do not edit.
 
+/** The JSON object of `TIcon`. */
+export interface TIconJson {
+  iId: number;
+  sEffSrc: string;
+  iDrop: number;
+  iX: number;
+  iY: number;
+  iEff: number;
+  after: number;
+}
+
+/** The JSON object of `TPeopleEffect`. */
+export interface TEffectJson {
+  /** The owner of the effect list. */
+  iUserId: string;
+  sEffSrc: string;
+  iFrame: number;
+  iCount: number;
+  iStartTime: number;
+  iBehind: number;
+  offsetX: number;
+  offsetY: number;
+}
+
 /** The JSON object of `TMsgHitRcd`, in `SM_HIT` (broadcast, 6-bit text). */
 export interface THitJson {
   UserID: string;
@@ -544,6 +537,34 @@ export interface TStruckJson {
   UserID: string;
   /** Left out when empty. */
   AttackUserID?: string;
+}
+
+/** The JSON object of `TCharBriefRcd`, in `SM_USERNAME` (binary). */
+export interface TCharBriefJson {
+  UserID: string;
+  Color: number;
+  WarZone: number;
+  nLevel: number;
+  Name: string;
+  ShenMiRen: number;
+  pklv: number;
+  nationid: number;
+  /** Only in a guild. */
+  guildid?: string;
+  /** Only in a guild. */
+  GuildName?: string;
+  /** Only in a guild. */
+  Rank?: number;
+  /** Only in a guild. */
+  RankName?: string;
+  /** Only in a guild that holds a castle. */
+  castlename?: string;
+  /** "" without a master. */
+  MasterId: string;
+  /** "" without a master. */
+  MasterName: string;
+  STID: string;
+  DearID: string;
 }
 
 /** The JSON object of `TAbilNet`, in `SM_ABILITY` (6-bit text), `SM_HEROABILITY` (6-bit text). */
@@ -676,6 +697,13 @@ export interface TAbilityJson {
   IsKuaFu: number;
   /** [200 + index, value] for each non-zero custom ability; left out when there is none. */
   CustAbil?: [number, number][];
+}
+
+/** The JSON object of `TIconMsg`, in `SM_ICONSUPDATE` (binary). */
+export interface TIconsMsgJson {
+  UserID: string;
+  /** Icons with an effect source and a type of 0 or more; left out when there is none. */
+  icons?: TIconJson[];
 }
 
 /** The JSON object of `TShowItem`, in `SM_ITEMSHOW` (list). */
