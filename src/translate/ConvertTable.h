@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "protocol/Grobal2.h"
+#include "translate/ClientBody.h"
 #include "translate/RecordTable.h"
 
 // The body sent to the client, from the message header and the body as the
@@ -47,6 +48,17 @@ struct TConvertRow {
   const TRecordInfo* pRecord;  // nullptr for a body of its own
   const char* sClientType;     // the JSON's TypeScript type; nullptr for a text body
 };
+
+// The converter of a record whose JSON is its described members alone: a row
+// names RecordBody<R, Shape> and needs no converter of its own.
+template <typename R, TBodyShape Shape>
+std::string RecordBody(const TDefaultMessage&, std::string_view body) {
+  static_assert(Shape == TBodyShape::Record || Shape == TBodyShape::RecordText);
+  if constexpr (Shape == TBodyShape::Record)
+    return EncodeJsonBody(RecordJson(RecordFromBody<R>(body)));
+  else
+    return EncodeJsonBody(RecordJson(DecodeRecord<R>(body)));
+}
 
 // Every row, in ascending order of ident.
 std::span<const TConvertRow> ConvertRows();

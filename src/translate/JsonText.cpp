@@ -85,6 +85,27 @@ void TJsonWriter::Value(uint64_t v) {
   comma_ = true;
 }
 
+template <typename T>
+void TJsonWriter::WriteNumberMember(std::string_view name, T v) {
+  char* p = Room(name.size() + 25);  // comma, quotes, colon, 20 digits
+  if (comma_) *p++ = ',';
+  *p++ = '"';
+  std::memcpy(p, name.data(), name.size());
+  p += name.size();
+  *p++ = '"';
+  *p++ = ':';
+  pos_ = static_cast<std::size_t>(std::to_chars(p, p + 20, v).ptr - out_.data());
+  comma_ = true;
+}
+
+void TJsonWriter::NumberMember(std::string_view name, int64_t v) {
+  WriteNumberMember(name, v);
+}
+
+void TJsonWriter::NumberMember(std::string_view name, uint64_t v) {
+  WriteNumberMember(name, v);
+}
+
 void TJsonWriter::Text(std::string_view gbk) {
   if (comma_) {
     *Room(1) = ',';

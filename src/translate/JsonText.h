@@ -244,6 +244,9 @@ class TJsonWriter {
     Key(name);
     Value(v);
   }
+  // Member(name, v) with one room check and one call, for tables of members.
+  void NumberMember(std::string_view name, int64_t v);
+  void NumberMember(std::string_view name, uint64_t v);
   void TextMember(std::string_view name, std::string_view gbk) {
     Key(name);
     Text(gbk);
@@ -267,6 +270,9 @@ class TJsonWriter {
     ++pos_;
     comma_ = true;
   }
+
+  template <typename T>
+  void WriteNumberMember(std::string_view name, T v);
 
   std::string& out_;
   std::size_t pos_ = 0;

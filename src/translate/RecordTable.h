@@ -73,10 +73,17 @@ struct TLogicMember {
 };
 
 // One member in the order it is written: a field's or the converter's own.
+// The field's place and form are copied in, so writing reads one entry.
 struct TMemberInfo {
   std::string_view sMember;
   const TFieldInfo* pField;    // nullptr: written by the converter
   const TLogicMember* pLogic;  // nullptr: written from the field
+  uint16_t nOffset;
+  EWireType Type;
+  uint8_t nCapacity;
+  EJsonClass Class;
+  EWhen When;
+  bool bPlain64;  // a 64-bit field always written, in a 64-bit class: the common case
 };
 
 struct TRecordInfo {
@@ -203,8 +210,14 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
                                              const std::array<TLogicMember, NL>& logic) {
   std::array<TMemberInfo, N> out{};
   for (const TFieldInfo& f : fields)
-    if (f.nOrder != 0) out[f.nOrder - 1] = {f.sMember, &f, nullptr};
-  for (const TLogicMember& l : logic) out[l.nOrder - 1] = {l.sMember, nullptr, &l};
+    if (f.nOrder != 0)
+      out[f.nOrder - 1] = {
+          f.sMember, &f,     nullptr,
+          f.nOffset, f.Type, f.nCapacity,
+          f.Class,   f.When, f.nSize == 8 && f.Class != EJsonClass::Int && f.When == EWhen::Always};
+  for (const TLogicMember& l : logic)
+    out[l.nOrder - 1] = {l.sMember,       nullptr,       &l,   0, EWireType::U8, 0,
+                         EJsonClass::Int, EWhen::Always, false};
   return out;
 }
 
@@ -320,21 +333,38 @@ inline std::string_view TextValue(const unsigned char* at, uint8_t capacity) noe
   return {reinterpret_cast<const char*>(at) + 1, std::min<std::size_t>(at[0], capacity)};
 }
 
-// Writes the field's member when its rule says so.
-void WriteFieldMember(TJsonWriter& w, const TFieldInfo& f, const unsigned char* rec);
+// Whether a number member's rule lets it be written.
+inline bool Shown(EWhen when, int64_t v) noexcept {
+  return when == EWhen::Always || (when == EWhen::NonZero ? v != 0 : v > 0);
+}
+
+// Writes a field's member at `at` when its rule lets it.
+void WriteFieldMember(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at);
 
 // Writes the members of `rec` in their order: a field's from the field,
-// the converter's own through logic(w, member) at their place.
+// the converter's own through logic(w, member) at their place. The common
+// member, a 64-bit value always written, takes the short path inline; the
+// ability sheet writes over a hundred of them per message.
 template <typename R, typename Logic>
 void WriteMembers(TJsonWriter& w, const R& rec, Logic&& logic) {
   const auto* base = reinterpret_cast<const unsigned char*>(&rec);
   for (const TMemberInfo& m : TRecordTable<R>::kInfo.Members) {
-    if (m.pField)
-      WriteFieldMember(w, *m.pField, base);
-    else
+    const unsigned char* at = base + m.nOffset;
+    if (m.bPlain64) {
+      uint64_t v;
+      std::memcpy(&v, at, sizeof v);
+      if (m.Class == EJsonClass::UInt64)
+        w.NumberMember(m.sMember, v);
+      else
+        w.NumberMember(m.sMember, static_cast<int64_t>(v));
+    } else if (m.pLogic) {
       logic(w, *m.pLogic);
+    } else {
+      WriteFieldMember(w, m, at);
+    }
   }
 }
+
 template <typename R>
 void WriteMembers(TJsonWriter& w, const R& rec) {
   static_assert(TRecordTable<R>::kLogicList.empty(), "the record has members of its own");
@@ -354,16 +384,16 @@ std::string RecordJson(const R& rec, Logic&&... logic) {
 }
 
 // The same into a document's object, for converters that build one.
-void SetFieldMember(boost::json::object& obj, const TFieldInfo& f, const unsigned char* rec);
+void SetFieldMember(boost::json::object& obj, const TMemberInfo& m, const unsigned char* rec);
 
 template <typename R, typename Logic>
 void SetMembers(boost::json::object& obj, const R& rec, Logic&& logic) {
   const auto* base = reinterpret_cast<const unsigned char*>(&rec);
   for (const TMemberInfo& m : TRecordTable<R>::kInfo.Members) {
-    if (m.pField)
-      SetFieldMember(obj, *m.pField, base);
-    else
+    if (m.pLogic)
       logic(obj, *m.pLogic);
+    else
+      SetFieldMember(obj, m, base);
   }
 }
 template <typename R>
