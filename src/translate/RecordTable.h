@@ -290,6 +290,13 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
 
 // The field's value widened by its declared type (8/16/32-bit keep value and
 // sign, an unsigned 64-bit one keeps its bits).
+template <typename T>
+int64_t LoadWide(const unsigned char* at) noexcept {
+  T v;
+  std::memcpy(&v, at, sizeof v);
+  return static_cast<int64_t>(v);
+}
+
 inline int64_t WideValue(const unsigned char* at, EWireType type) noexcept {
   switch (type) {
     case EWireType::U8:
@@ -297,32 +304,17 @@ inline int64_t WideValue(const unsigned char* at, EWireType type) noexcept {
       return *at;
     case EWireType::I8:
       return static_cast<int8_t>(*at);
-    case EWireType::U16: {
-      uint16_t v;
-      std::memcpy(&v, at, sizeof v);
-      return v;
-    }
-    case EWireType::I16: {
-      int16_t v;
-      std::memcpy(&v, at, sizeof v);
-      return v;
-    }
-    case EWireType::I32: {
-      int32_t v;
-      std::memcpy(&v, at, sizeof v);
-      return v;
-    }
-    case EWireType::U32: {
-      uint32_t v;
-      std::memcpy(&v, at, sizeof v);
-      return v;
-    }
+    case EWireType::U16:
+      return LoadWide<uint16_t>(at);
+    case EWireType::I16:
+      return LoadWide<int16_t>(at);
+    case EWireType::I32:
+      return LoadWide<int32_t>(at);
+    case EWireType::U32:
+      return LoadWide<uint32_t>(at);
     case EWireType::I64:
-    case EWireType::U64: {
-      int64_t v;
-      std::memcpy(&v, at, sizeof v);
-      return v;
-    }
+    case EWireType::U64:
+      return LoadWide<int64_t>(at);
     default:
       return 0;
   }

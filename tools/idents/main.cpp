@@ -205,42 +205,16 @@ std::string CarriedBy(const TRecordInfo* rec) {
 }
 
 std::string WireLabel(const TFieldInfo& f) {
+  // By EWireType, in its order.
+  static constexpr const char* kLabels[] = {"u8",  "i8",  "u16", "i16", "i32",
+                                            "u32", "i64", "u64", "bool"};
   std::string one;
-  switch (f.Type) {
-    case EWireType::U8:
-      one = "u8";
-      break;
-    case EWireType::I8:
-      one = "i8";
-      break;
-    case EWireType::U16:
-      one = "u16";
-      break;
-    case EWireType::I16:
-      one = "i16";
-      break;
-    case EWireType::I32:
-      one = "i32";
-      break;
-    case EWireType::U32:
-      one = "u32";
-      break;
-    case EWireType::I64:
-      one = "i64";
-      break;
-    case EWireType::U64:
-      one = "u64";
-      break;
-    case EWireType::Bool:
-      one = "bool";
-      break;
-    case EWireType::Text:
-      one = "text " + std::to_string(f.nCapacity);
-      break;
-    case EWireType::Record:
-      one = "`" + std::string(f.pRecord->sName) + "`";
-      break;
-  }
+  if (f.Type == EWireType::Text)
+    one = "text " + std::to_string(f.nCapacity);
+  else if (f.Type == EWireType::Record)
+    one = "`" + std::string(f.pRecord->sName) + "`";
+  else
+    one = kLabels[static_cast<size_t>(f.Type)];
   return f.nCount > 1 ? std::to_string(f.nCount) + " × " + one : one;
 }
 
@@ -399,6 +373,17 @@ int Usage() {
   return 2;
 }
 
+int WriteFile(const char* path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+  file.close();
+  if (!file) {
+    std::fprintf(stderr, "tavrel-idents: cannot write %s\n", path);
+    return 1;
+  }
+  return 0;
+}
+
 int Block(bool check, const char* path, std::initializer_list<TBlock> blocks) {
   const std::optional<std::string> doc = ReadFile(path);
   if (!doc) {
@@ -421,15 +406,7 @@ int Block(bool check, const char* path, std::initializer_list<TBlock> blocks) {
     }
     fresh = *with;
   }
-  if (check) return 0;
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << fresh;
-  file.close();
-  if (!file) {
-    std::fprintf(stderr, "tavrel-idents: cannot write %s\n", path);
-    return 1;
-  }
-  return 0;
+  return check ? 0 : WriteFile(path, fresh);
 }
 
 }  // namespace
@@ -457,16 +434,7 @@ int main(int argc, char** argv) {
     return Block(mode == "--check-types", path,
                  {{kTypesBegin, kTypesEnd, IdentsTypes(), "typed Idents", "idents-js"},
                   {kJsonBegin, kJsonEnd, TranslatedTypes(), "translated JSON types", "idents-js"}});
-  if (mode == "--write") {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << js;
-    file.close();
-    if (!file) {
-      std::fprintf(stderr, "tavrel-idents: cannot write %s\n", path);
-      return 1;
-    }
-    return 0;
-  }
+  if (mode == "--write") return WriteFile(path, js);
   if (mode == "--check") {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream current;
