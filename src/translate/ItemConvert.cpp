@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cstdint>
 
-#include <boost/json/serializer.hpp>
 
 #include "protocol/EDcode.h"
 
@@ -61,17 +60,6 @@ uint16_t LowWord(int32_t v) {
 }
 uint16_t HighWord(int32_t v) {
   return static_cast<uint16_t>(static_cast<uint32_t>(v) >> 16);
-}
-
-// A UTF-8 text as a JSON string with the serialiser's escaping, appended.
-void AppendJsonString(std::string_view utf8, std::string& out) {
-  thread_local boost::json::serializer sr;
-  sr.reset(boost::json::string_view(utf8));
-  while (!sr.done()) {
-    const size_t used = out.size();
-    out.resize(used + utf8.size() + 64);
-    out.resize(used + sr.read(out.data() + used, out.size() - used).size());
-  }
 }
 
 // Decodes each "/"-joined record text of the decoded body into a zero-filled
@@ -234,7 +222,7 @@ void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
 // The object text of one non-empty item text, appended to out.
 void AppendItem(std::string_view body, std::string& out) {
   thread_local TUserItem_Gate rec;
-  thread_local std::string ext, exAbil, head, scratch;
+  thread_local std::string ext, exAbil, head;
   DecodeRecordInto(body, &rec, sizeof rec);
   WriteItemExt(rec.Item, ext);
   WriteExAbil(rec.ExAbilRec, exAbil);
@@ -242,27 +230,24 @@ void AppendItem(std::string_view body, std::string& out) {
   const TUserItem& it = rec.Item;
   TJsonWriter w(head);
   w.BeginObject();
-  w.Member("makeindex", JsonInt(it.MakeIndex));
-  w.Member("Index", JsonInt(it.wIndex));
-  w.Member("dura", JsonInt(it.Dura));
-  w.Member("duramax", JsonInt(it.DuraMax));
-  WriteNonZeroValues(w, "values", it.IntValue);
-  w.Member("where", JsonInt(it.btWhere));
-  w.Member("overlap", JsonInt(it.nOverLap));
-  WriteNonZeroValues(w, "AddValues", it.btAddVale);
-  w.Key("ExtendInfo");
+  WriteMembers(w, it, [&](TJsonWriter& o, const TLogicMember& m) {
+    const std::string_view name = m.sMember;
+    const std::string_view bind = rec.ItemBind.sBindName.View();
+    if (name == "values") {
+      WriteNonZeroValues(o, name, it.IntValue);
+    } else if (name == "AddValues") {
+      WriteNonZeroValues(o, name, it.btAddVale);
+    } else if (name == "ExtendInfo" || name == "ExAbil") {
+      // UTF-8 JSON already; carried as a string, its quotes escaped.
+      o.Key(name);
+      o.Utf8Text(name == "ExAbil" ? exAbil : ext);
+    } else if (!bind.empty()) {  // "BindInfo"
+      o.TextMember(name, bind);
+    }
+  });
+  w.EndObject();
   w.Finish();
   out += head;
-  // Both are UTF-8 JSON already; carried as strings, their quotes escaped.
-  AppendJsonString(ext, out);
-  out += ",\"ExAbil\":";
-  AppendJsonString(exAbil, out);
-  const std::string_view bind = rec.ItemBind.sBindName.View();
-  if (!bind.empty()) {
-    out += ",\"BindInfo\":";
-    AppendJsonString(GbkTextToUtf8(bind, scratch), out);
-  }
-  out += '}';
 }
 
 }  // namespace

@@ -110,17 +110,24 @@ struct TRecordTable<TItemExtendArea> {
 };
 
 // clang-format off
+// The item's object; its last two members come from the rest of its
+// TUserItem_Gate.
 #define TAVREL_TUserItem(F, M) \
-  F(0, MakeIndex, I32) \
-  F(4, wIndex, I32) \
-  F(8, Dura, I32) \
-  F(12, DuraMax, I32) \
+  F(0, MakeIndex, I32, 1, "makeindex", Int, Always) \
+  F(4, wIndex, I32, 2, "Index", Int, Always) \
+  F(8, Dura, I32, 3, "dura", Int, Always) \
+  F(12, DuraMax, I32, 4, "duramax", Int, Always) \
   F(16, IntValue, Array(I32, 50)) \
-  F(216, btWhere, I8) \
-  F(217, nOverLap, I32) \
+  M(5, "values", "TIdValueJson[]", false, "The non-zero values with their index.") \
+  F(216, btWhere, I8, 6, "where", Int, Always) \
+  F(217, nOverLap, I32, 7, "overlap", Int, Always) \
   F(221, btAddVale, Array(I32, 20)) \
-  F(301, Ext, Of(TItemExtendArea))
-TAVREL_RECORD(TUserItem, 557, )
+  M(8, "AddValues", "TIdValueJson[]", false, "The non-zero added values with their index.") \
+  F(301, Ext, Of(TItemExtendArea)) \
+  M(9, "ExtendInfo", "string", false, "JSON text of a TItemExtendJson.") \
+  M(10, "ExAbil", "string", false, "JSON text of a TItemExAbilJson, from the item's ExAbilRec.") \
+  M(11, "BindInfo", "string", true, "The name in the item's ItemBind; left out when the item is not bound.")
+TAVREL_RECORD(TUserItem, 557, TItemJson)
 
 #define TAVREL_TItemBind(F, M) \
   F(0, nMakeIdex, I32) \

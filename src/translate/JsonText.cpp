@@ -112,8 +112,20 @@ void TJsonWriter::Text(std::string_view gbk) {
     ++pos_;
   }
   thread_local std::string scratch;
+  WriteString(GbkTextToUtf8(gbk, scratch));
+}
+
+void TJsonWriter::Utf8Text(std::string_view utf8) {
+  if (comma_) {
+    *Room(1) = ',';
+    ++pos_;
+  }
+  WriteString(utf8);
+}
+
+void TJsonWriter::WriteString(std::string_view utf8) {
   thread_local boost::json::serializer sr;
-  sr.reset(GbkTextToUtf8(gbk, scratch));
+  sr.reset(utf8);
   while (!sr.done()) {
     char* p = Room(64);
     pos_ += sr.read(p, out_.size() - pos_).size();

@@ -238,6 +238,7 @@ class TJsonWriter {
   void Value(int64_t v);   // int and int64 classes
   void Value(uint64_t v);  // uint64 class
   void Text(std::string_view gbk);
+  void Utf8Text(std::string_view utf8);  // a string already UTF-8 (JSON text carried as a string)
 
   template <typename V>
   void Member(std::string_view name, V v) {
@@ -273,6 +274,7 @@ class TJsonWriter {
 
   template <typename T>
   void WriteNumberMember(std::string_view name, T v);
+  void WriteString(std::string_view utf8);  // quoted, with the serialiser's escaping
 
   std::string& out_;
   std::size_t pos_ = 0;

@@ -440,22 +440,6 @@ export interface TItemExAbilJson {
   abilex: string;
 }
 
-/** SM_ADDITEM, SM_DELITEM, SM_UPDATEITEM, and the elements of the item lists. */
-export interface TItemJson {
-  makeindex: number; Index: number; dura: number; duramax: number;
-  /** The non-zero values with their index. */
-  values: TIdValueJson[];
-  where: number; overlap: number;
-  /** The non-zero added values with their index. */
-  AddValues: TIdValueJson[];
-  /** JSON text of a TItemExtendJson. */
-  ExtendInfo: string;
-  /** JSON text of a TItemExAbilJson. */
-  ExAbil: string;
-  /** Left out when the item is not bound. */
-  BindInfo?: string;
-}
-
 /** SM_ADJUST_BONUS. */
 export interface TAdjustBonusJson {
   /** Recog of the header. */
@@ -697,6 +681,26 @@ export interface TAbilityJson {
   IsKuaFu: number;
   /** [200 + index, value] for each non-zero custom ability; left out when there is none. */
   CustAbil?: [number, number][];
+}
+
+/** The JSON object of `TUserItem`. */
+export interface TItemJson {
+  makeindex: number;
+  Index: number;
+  dura: number;
+  duramax: number;
+  /** The non-zero values with their index. */
+  values: TIdValueJson[];
+  where: number;
+  overlap: number;
+  /** The non-zero added values with their index. */
+  AddValues: TIdValueJson[];
+  /** JSON text of a TItemExtendJson. */
+  ExtendInfo: string;
+  /** JSON text of a TItemExAbilJson, from the item's ExAbilRec. */
+  ExAbil: string;
+  /** The name in the item's ItemBind; left out when the item is not bound. */
+  BindInfo?: string;
 }
 
 /** The JSON object of `TIconMsg`, in `SM_ICONSUPDATE` (binary). */
