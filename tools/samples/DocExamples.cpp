@@ -182,8 +182,12 @@ const TFields<TDefaultMessage>& HeaderFields() {
         {"Series", &TDefaultMessage::Series},   {"nSessionID", &TDefaultMessage::nSessionID},
         {"nIsZlib", &TDefaultMessage::nIsZlib}, {"nLength", &TDefaultMessage::nLength},
         {"nIndex", &TDefaultMessage::nIndex}};
-    for (const auto& [name, member] : kFields)
-      fields[name] = [member](TDefaultMessage& h, std::string_view v) { Assign(h.*member, v); };
+    for (const auto& field : kFields) {
+      int32_t TDefaultMessage::*const member = field.second;
+      fields[field.first] = [member](TDefaultMessage& h, std::string_view v) {
+        Assign(h.*member, v);
+      };
+    }
     return fields;
   }();
   return f;
