@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cstdint>
 
-
 #include "protocol/EDcode.h"
 
 namespace {
