@@ -127,7 +127,8 @@ TAVREL_RECORD(TCharDescRcd, 2023, )
 #define TAVREL_TIconMsg(F, M) \
   F(0, sUserID, Text(50), 1, "UserID", Text, Always) \
   F(51, icons, Array(Of(TIcon), 11)) \
-  M(2, "icons", "TIconJson[]", true, "Icons with an effect source and a type of 0 or more; left out when there is none.")
+  M(2, "icons", "TIconJson[]", true, \
+    "Icons with an effect source and a type of 0 or more; left out when there is none.")
 TAVREL_RECORD(TIconMsg, 711, TIconsMsgJson)
 
 // Body of SM_USERNAME.
@@ -346,7 +347,8 @@ TAVREL_RECORD(THPRcd, 158, TStruckJson)
   F(1711, boHeroEvade, Bool) \
   F(1712, nServerid, I32) \
   F(1716, boKuafu, Bool, 126, "IsKuaFu", Int, Always) \
-  M(127, "CustAbil", "[number, number][]", true, "[200 + index, value] for each non-zero custom ability; left out when there is none.")
+  M(127, "CustAbil", "[number, number][]", true, \
+    "[200 + index, value] for each non-zero custom ability; left out when there is none.")
 
 TAVREL_RECORD(TAbilNet, 1717, TAbilityJson)
 

@@ -126,7 +126,8 @@ struct TRecordTable<TItemExtendArea> {
   F(301, Ext, Of(TItemExtendArea)) \
   M(9, "ExtendInfo", "string", false, "JSON text of a TItemExtendJson.") \
   M(10, "ExAbil", "string", false, "JSON text of a TItemExAbilJson, from the item's ExAbilRec.") \
-  M(11, "BindInfo", "string", true, "The name in the item's ItemBind; left out when the item is not bound.")
+  M(11, "BindInfo", "string", true, \
+    "The name in the item's ItemBind; left out when the item is not bound.")
 TAVREL_RECORD(TUserItem, 557, TItemJson)
 
 #define TAVREL_TItemBind(F, M) \
