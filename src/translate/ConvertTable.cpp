@@ -65,23 +65,42 @@ std::string TextBody(const TDefaultMessage&, std::string_view body) {
 
 constexpr uint8_t kBoth = kPerUser | kBroadcast;
 using enum TBodyForm;
+using enum TBodyShape;
 
+template <typename R>
+constexpr const TRecordInfo* Rec = &TRecordTable<R>::kInfo;
+
+// clang-format off
 constexpr TConvertRow kRows[] = {
-    {SM_TURN, CharDesc, Json, kPerUser},         {SM_HIT, HitMsg, Json, kBroadcast},
-    {SM_SPELL, MagicSpell, Json, kBroadcast},    {SM_STRUCK, Struck, Json, kBroadcast},
-    {SM_MAGICCON, Magicon, Json, kPerUser},      {SM_USERNAME, CharBrief, Json, kPerUser},
-    {SM_LOGON, CharDesc, Json, kPerUser},        {SM_ABILITY, Abil, Json, kPerUser},
-    {SM_ADDITEM, Item, Json, kPerUser},          {SM_BAGITEMS, ItemList, Json, kPerUser},
-    {SM_DELITEM, Item, Json, kPerUser},          {SM_UPDATEITEM, Item, Json, kPerUser},
-    {SM_BAGITEMS1, ItemList, Json, kPerUser},    {SM_ICONSUPDATE, IconsMsg, Json, kPerUser},
-    {SM_ITEMSHOW, ItemShow, Json, kBoth},        {SM_ITEMHIDE, ItemHide, Json, kBoth},
-    {SM_SENDUSEITEMS, ItemList, Json, kPerUser}, {SM_MAGICFIRE, TextBody, Text, kBroadcast},
-    {SM_MERCHANTSAY, TextBody, Text, kPerUser},  {SM_SHOWEVENT, ShowEvent, Json, kBoth},
-    {SM_HIDEEVENT, HideEvent, Json, kBoth},      {SM_ADJUST_BONUS, AdjustBonus, Json, kPerUser},
-    {SM_DAMAGE, Damage, Json, kPerUser},         {SM_SENDHEROUSEITEMS, ItemList, Json, kPerUser},
-    {SM_HEROBAGITEMS, ItemList, Json, kPerUser}, {SM_HEROABILITY, Abil, Json, kPerUser},
-    {SM_BUFF, TextBody, Text, kPerUser},
+    {SM_TURN, CharDesc, Json, kPerUser, Record, Rec<TCharDescRcd>, "TCharDescJson"},
+    {SM_HIT, HitMsg, Json, kBroadcast, RecordText, Rec<TMsgHitRcd>, "THitJson"},
+    {SM_SPELL, MagicSpell, Json, kBroadcast, RecordText, Rec<TCharMagicSpell>, "TMagicSpellJson"},
+    {SM_STRUCK, Struck, Json, kBroadcast, RecordText, Rec<THPRcd>, "TStruckJson"},
+    {SM_MAGICCON, Magicon, Json, kPerUser, Own, nullptr, "TMagicConJson"},
+    {SM_USERNAME, CharBrief, Json, kPerUser, Record, Rec<TCharBriefRcd>, "TCharBriefJson"},
+    {SM_LOGON, CharDesc, Json, kPerUser, Record, Rec<TCharDescRcd>, "TCharDescJson"},
+    {SM_ABILITY, Abil, Json, kPerUser, RecordText, Rec<TAbilNet>, "TAbilityJson"},
+    {SM_ADDITEM, Item, Json, kPerUser, RecordText, Rec<TUserItem_Gate>, "TItemJson"},
+    {SM_BAGITEMS, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>, "TItemJson[]"},
+    {SM_DELITEM, Item, Json, kPerUser, RecordText, Rec<TUserItem_Gate>, "TItemJson"},
+    {SM_UPDATEITEM, Item, Json, kPerUser, RecordText, Rec<TUserItem_Gate>, "TItemJson"},
+    {SM_BAGITEMS1, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>, "TItemJson[]"},
+    {SM_ICONSUPDATE, IconsMsg, Json, kPerUser, Record, Rec<TIconMsg>, "TIconsMsgJson"},
+    {SM_ITEMSHOW, ItemShow, Json, kBoth, RecordList, Rec<TShowItem>, "TShowItemJson[]"},
+    {SM_ITEMHIDE, ItemHide, Json, kBoth, RecordList, Rec<THideItem>, "THideItemJson[]"},
+    {SM_SENDUSEITEMS, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>, "TItemJson[]"},
+    {SM_MAGICFIRE, TextBody, Text, kBroadcast, Own, nullptr, nullptr},
+    {SM_MERCHANTSAY, TextBody, Text, kPerUser, Own, nullptr, nullptr},
+    {SM_SHOWEVENT, ShowEvent, Json, kBoth, RecordList, Rec<TShowEvent>, "TShowEventJson[]"},
+    {SM_HIDEEVENT, HideEvent, Json, kBoth, Own, nullptr, "THideEventJson[]"},
+    {SM_ADJUST_BONUS, AdjustBonus, Json, kPerUser, Own, nullptr, "TAdjustBonusJson"},
+    {SM_DAMAGE, Damage, Json, kPerUser, Record, Rec<TAttackEff>, "TDamageJson"},
+    {SM_SENDHEROUSEITEMS, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>, "TItemJson[]"},
+    {SM_HEROBAGITEMS, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>, "TItemJson[]"},
+    {SM_HEROABILITY, Abil, Json, kPerUser, RecordText, Rec<TAbilNet>, "TAbilityJson"},
+    {SM_BUFF, TextBody, Text, kPerUser, Own, nullptr, nullptr},
 };
+// clang-format on
 
 constexpr bool RowsAscend() {
   for (size_t i = 1; i < std::size(kRows); ++i)

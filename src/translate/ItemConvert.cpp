@@ -3,8 +3,6 @@
 #include <charconv>
 #include <cstdint>
 
-#include <boost/json/serializer.hpp>
-
 #include "protocol/EDcode.h"
 
 namespace {
@@ -63,17 +61,6 @@ uint16_t HighWord(int32_t v) {
   return static_cast<uint16_t>(static_cast<uint32_t>(v) >> 16);
 }
 
-// A UTF-8 text as a JSON string with the serialiser's escaping, appended.
-void AppendJsonString(std::string_view utf8, std::string& out) {
-  thread_local boost::json::serializer sr;
-  sr.reset(boost::json::string_view(utf8));
-  while (!sr.done()) {
-    const size_t used = out.size();
-    out.resize(used + utf8.size() + 64);
-    out.resize(used + sr.read(out.data() + used, out.size() - used).size());
-  }
-}
-
 // Decodes each "/"-joined record text of the decoded body into a zero-filled
 // R, reused for every item, and lets write add the item's object.
 template <typename R, typename Write>
@@ -95,37 +82,32 @@ std::string ConvertRecordList(std::string_view body, Write&& write) {
 }
 
 void WriteShowItem(TJsonWriter& w, const TShowItem& r) {
-  w.Member("Id", JsonInt(r.nID));
-  w.Member("Idx", JsonInt(r.nItemIdx));
-  w.Member("X", JsonInt(r.wX));
-  w.Member("Y", JsonInt(r.wY));
-  w.TextMember("Name", r.sName.View());
-  w.Member("Color", JsonInt(r.nColor));
-  w.Member("Looks", JsonInt(r.nLook));
-  w.Member("jipin", JsonInt(r.btJipin));
-  if (!r.sOf.View().empty()) w.TextMember("Of", r.sOf.View());
-  w.Member("MakeIndex", JsonInt(r.nMakeIndex));
-  w.Member("ShowItemDropEff", JsonInt(r.btShowItemDropEff));
-  w.Member("cnt", JsonInt(r.nCnt));
+  WriteMembers(w, r);
 }
 
 void WriteHideItem(TJsonWriter& w, const THideItem& r) {
-  w.Member("Id", JsonInt(r.nID));
-  w.Member("X", JsonInt(r.wX));
-  w.Member("Y", JsonInt(r.wY));
+  WriteMembers(w, r);
 }
 
 void WriteShowEvent(TJsonWriter& w, const TShowEvent& r) {
-  w.Member("Id", JsonUInt64(r.nMapEvent));
-  w.Member("X", JsonInt(LowWord(r.nXY)));
-  w.Member("Y", JsonInt(HighWord(r.nXY)));
-  w.Member("Type", JsonInt(LowWord(r.nTypeParam)));
-  w.Member("Param", JsonInt(HighWord(r.nTypeParam)));
-  char digits[16];
-  const auto res = std::to_chars(digits, digits + sizeof digits, r.nEffectId.get());
-  w.TextMember("EffId", std::string_view(digits, static_cast<size_t>(res.ptr - digits)));
-  w.Member("TopType", JsonInt(r.btTopType));
-  if (r.sDuranceID.View() != "-1") w.TextMember("DuranceID", r.sDuranceID.View());
+  WriteMembers(w, r, [&r](TJsonWriter& out, const TLogicMember& m) {
+    const std::string_view name = m.sMember;
+    if (name == "X") {
+      out.Member(name, JsonInt(LowWord(r.nXY)));
+    } else if (name == "Y") {
+      out.Member(name, JsonInt(HighWord(r.nXY)));
+    } else if (name == "Type") {
+      out.Member(name, JsonInt(LowWord(r.nTypeParam)));
+    } else if (name == "Param") {
+      out.Member(name, JsonInt(HighWord(r.nTypeParam)));
+    } else if (name == "EffId") {
+      char digits[16];
+      const auto res = std::to_chars(digits, digits + sizeof digits, r.nEffectId.get());
+      out.TextMember(name, std::string_view(digits, static_cast<size_t>(res.ptr - digits)));
+    } else if (r.sDuranceID.View() != "-1") {  // "DuranceID"
+      out.TextMember(name, r.sDuranceID.View());
+    }
+  });
 }
 
 // For each non-zero entry, in index order, {"Id":index,"Value":entry}.
@@ -239,7 +221,7 @@ void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
 // The object text of one non-empty item text, appended to out.
 void AppendItem(std::string_view body, std::string& out) {
   thread_local TUserItem_Gate rec;
-  thread_local std::string ext, exAbil, head, scratch;
+  thread_local std::string ext, exAbil, head;
   DecodeRecordInto(body, &rec, sizeof rec);
   WriteItemExt(rec.Item, ext);
   WriteExAbil(rec.ExAbilRec, exAbil);
@@ -247,27 +229,24 @@ void AppendItem(std::string_view body, std::string& out) {
   const TUserItem& it = rec.Item;
   TJsonWriter w(head);
   w.BeginObject();
-  w.Member("makeindex", JsonInt(it.MakeIndex));
-  w.Member("Index", JsonInt(it.wIndex));
-  w.Member("dura", JsonInt(it.Dura));
-  w.Member("duramax", JsonInt(it.DuraMax));
-  WriteNonZeroValues(w, "values", it.IntValue);
-  w.Member("where", JsonInt(it.btWhere));
-  w.Member("overlap", JsonInt(it.nOverLap));
-  WriteNonZeroValues(w, "AddValues", it.btAddVale);
-  w.Key("ExtendInfo");
+  WriteMembers(w, it, [&](TJsonWriter& o, const TLogicMember& m) {
+    const std::string_view name = m.sMember;
+    const std::string_view bind = rec.ItemBind.sBindName.View();
+    if (name == "values") {
+      WriteNonZeroValues(o, name, it.IntValue);
+    } else if (name == "AddValues") {
+      WriteNonZeroValues(o, name, it.btAddVale);
+    } else if (name == "ExtendInfo" || name == "ExAbil") {
+      // UTF-8 JSON already; carried as a string, its quotes escaped.
+      o.Key(name);
+      o.Utf8Text(name == "ExAbil" ? exAbil : ext);
+    } else if (!bind.empty()) {  // "BindInfo"
+      o.TextMember(name, bind);
+    }
+  });
+  w.EndObject();
   w.Finish();
   out += head;
-  // Both are UTF-8 JSON already; carried as strings, their quotes escaped.
-  AppendJsonString(ext, out);
-  out += ",\"ExAbil\":";
-  AppendJsonString(exAbil, out);
-  const std::string_view bind = rec.ItemBind.sBindName.View();
-  if (!bind.empty()) {
-    out += ",\"BindInfo\":";
-    AppendJsonString(GbkTextToUtf8(bind, scratch), out);
-  }
-  out += '}';
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "translate/ProcessPacketUnit.h"
 
-#include <cstddef>
 #include <exception>
-#include <iterator>
 
 #include "protocol/HUtil32.h"
 
@@ -41,13 +39,7 @@ std::optional<json::array> ConverIcons(const TIcon (&icons)[11], const json::sto
       if (!out) out.emplace(sp);
       json::object& e = out->emplace_back(json::object(sp)).as_object();
       e.reserve(7);
-      SetMember(e, "iId", JsonInt(icon.nID));
-      SetText(e, "sEffSrc", icon.sEffSrc);
-      SetMember(e, "iDrop", JsonInt(icon.iDrop));
-      SetMember(e, "iX", JsonInt(icon.iX));
-      SetMember(e, "iY", JsonInt(icon.iY));
-      SetMember(e, "iEff", JsonInt(icon.iEffType));
-      SetMember(e, "after", JsonInt(icon.after));
+      SetMembers(e, icon);
     }
     return out;
   } catch (const std::exception&) {
@@ -69,14 +61,9 @@ std::optional<json::array> ConverEffect(std::string_view ownerGbk,
       }
       json::object& e = out->emplace_back(json::object(sp)).as_object();
       e.reserve(8);
-      SetMember(e, "iUserId", *owner);
-      SetText(e, "sEffSrc", eff.sEffId);
-      SetMember(e, "iFrame", JsonInt(eff.iFrameCount));
-      SetMember(e, "iCount", JsonInt(eff.iCount));
-      SetMember(e, "iStartTime", JsonInt(eff.iStartTime));
-      SetMember(e, "iBehind", JsonInt(eff.iBehind));
-      SetMember(e, "offsetX", JsonInt(eff.ioffsetX));
-      SetMember(e, "offsetY", JsonInt(eff.ioffsetY));
+      SetMembers(e, eff, [&owner](json::object& obj, const TLogicMember&) {  // "iUserId"
+        SetMember(obj, "iUserId", *owner);
+      });
     }
     return out;
   } catch (const std::exception&) {
@@ -84,20 +71,10 @@ std::optional<json::array> ConverEffect(std::string_view ownerGbk,
   }
 }
 
-json::object AbiloToJson(const TNakedAbility& a, const json::storage_ptr& sp) {
-  json::object o(sp);
-  o.reserve(10);
-  SetMember(o, "DC", JsonInt(a.DC));
-  SetMember(o, "MC", JsonInt(a.MC));
-  SetMember(o, "SC", JsonInt(a.SC));
-  SetMember(o, "AC", JsonInt(a.AC));
-  SetMember(o, "MAC", JsonInt(a.MAC));
-  SetMember(o, "HP", JsonInt(a.HP));
-  SetMember(o, "MP", JsonInt(a.MP));
-  SetMember(o, "Hit", JsonInt(a.Hit));
-  SetMember(o, "Speed", JsonInt(a.Speed));
-  SetMember(o, "X2", JsonInt(a.X2));
-  return o;
+void AbiloToJson(TJsonWriter& w, const TNakedAbility& a) {
+  w.BeginObject();
+  WriteMembers(w, a);
+  w.EndObject();
 }
 
 // ---------------------------------------------------------------------------
@@ -212,28 +189,26 @@ std::string CovertCharDesc(const TCharDescRcd& r) {
 
 std::string CovertCharBrief(const TCharBriefRcd& r) {
   try {
-    TJsonDoc doc(17);
-    json::object& o = doc.Root();
-    SetText(o, "UserID", r.sUserID);
-    SetMember(o, "Color", JsonInt(r.nColor));
-    SetMember(o, "WarZone", JsonInt(r.nWarZone));
-    SetMember(o, "nLevel", JsonInt(r.nLevel));
-    SetText(o, "Name", r.sName);
-    SetMember(o, "ShenMiRen", JsonInt(r.boShenMiRen));
-    SetMember(o, "pklv", JsonInt(r.pklv));
-    SetMember(o, "nationid", JsonInt(r.nNatIonIdx));
-    if (r.boHaveGuild) {
-      SetText(o, "guildid", r.sGuildID);
-      SetText(o, "GuildName", r.sGuildName);
-      SetMember(o, "Rank", JsonInt(r.nRank));
-      SetText(o, "RankName", r.sRankName);
-      if (r.boHaveCastle) SetText(o, "castlename", r.sCastleName);
-    }
-    SetText(o, "MasterId", r.boHaveMaster ? r.sMasterId.View() : std::string_view());
-    SetText(o, "MasterName", r.boHaveMaster ? r.sMasterName.View() : std::string_view());
-    SetText(o, "STID", r.STID);
-    SetText(o, "DearID", r.DearID);
-    return doc.Text();
+    return RecordJson(r, [&r](TJsonWriter& w, const TLogicMember& m) {
+      const std::string_view name = m.sMember;
+      if (name == "MasterId") {
+        w.TextMember(name, r.boHaveMaster ? r.sMasterId.View() : std::string_view());
+      } else if (name == "MasterName") {
+        w.TextMember(name, r.boHaveMaster ? r.sMasterName.View() : std::string_view());
+      } else if (!r.boHaveGuild) {
+        // the guild's members are left out
+      } else if (name == "guildid") {
+        w.TextMember(name, r.sGuildID.View());
+      } else if (name == "GuildName") {
+        w.TextMember(name, r.sGuildName.View());
+      } else if (name == "Rank") {
+        w.Member(name, JsonInt(r.nRank));
+      } else if (name == "RankName") {
+        w.TextMember(name, r.sRankName.View());
+      } else if (r.boHaveCastle) {  // "castlename"
+        w.TextMember(name, r.sCastleName.View());
+      }
+    });
   } catch (const std::exception&) {
     return {};
   }
@@ -242,9 +217,9 @@ std::string CovertCharBrief(const TCharBriefRcd& r) {
 std::string CovertIconsMsg(const TIconMsg& m) {
   try {
     TJsonDoc doc(2);
-    json::object& o = doc.Root();
-    SetText(o, "UserID", m.sUserID);
-    SetOptional(o, "icons", ConverIcons(m.icons, doc.Storage()));
+    SetMembers(doc.Root(), m, [&](json::object& o, const TLogicMember&) {  // "icons"
+      SetOptional(o, "icons", ConverIcons(m.icons, doc.Storage()));
+    });
     return doc.Text();
   } catch (const std::exception&) {
     return {};
@@ -255,12 +230,7 @@ std::string CovertIconsMsg(const TIconMsg& m) {
 // Combat
 
 std::string ConverDamage(const TAttackEff& e) {
-  TJsonDoc doc(3);
-  json::object& o = doc.Root();
-  SetText(o, "UserID", e.sUserID);
-  SetMember(o, "Id", JsonInt(e.nType));
-  if (e.nPower.get() > 0) SetMember(o, "Power", JsonUInt64(e.nPower));
-  return doc.Text();
+  return RecordJson(e);
 }
 
 std::string ConverMagicon(const TDefaultMessage& h) {
@@ -273,17 +243,7 @@ std::string ConverMagicon(const TDefaultMessage& h) {
 
 std::string CovertMagicSpell(const TCharMagicSpell& s) {
   try {
-    TJsonDoc doc(8);
-    json::object& o = doc.Root();
-    SetText(o, "UserID", s.sUserID);
-    SetMember(o, "Dir", JsonInt(s.btDir));
-    SetMember(o, "MagicID", JsonInt(s.wMagicId));
-    SetMember(o, "MagicEffect", JsonInt(s.btEffect));
-    SetMember(o, "X", JsonInt(s.nTargetX));
-    SetMember(o, "Y", JsonInt(s.nTargetY));
-    SetMember(o, "ScriptEffect", JsonInt(s.nScriptEffect));
-    if (s.nActionId.get() != 0) SetMember(o, "ActionId", JsonInt(s.nActionId));
-    return doc.Text();
+    return RecordJson(s);
   } catch (const std::exception&) {
     return {};
   }
@@ -291,17 +251,7 @@ std::string CovertMagicSpell(const TCharMagicSpell& s) {
 
 std::string CovertHitMsg(const TMsgHitRcd& h) {
   try {
-    TJsonDoc doc(8);
-    json::object& o = doc.Root();
-    SetText(o, "UserID", h.sUserID);
-    SetMember(o, "Dir", JsonInt(h.btDir));
-    SetMember(o, "X", JsonInt(h.nTargetX));
-    SetMember(o, "Y", JsonInt(h.nTargetY));
-    SetMember(o, "MagicID", JsonInt(h.wMagicId));
-    SetMember(o, "ScriptEffect", JsonInt(h.nScriptEffect));
-    if (!h.sTargetID.Empty()) SetText(o, "TargetUserID", h.sTargetID);
-    if (h.nActionId.get() != 0) SetMember(o, "ActionId", JsonInt(h.nActionId));
-    return doc.Text();
+    return RecordJson(h);
   } catch (const std::exception&) {
     return {};
   }
@@ -310,211 +260,43 @@ std::string CovertHitMsg(const TMsgHitRcd& h) {
 std::string ConverStruck(const TDefaultMessage& h, const THPRcd& r) {
   const uint16_t magic = static_cast<uint16_t>(static_cast<uint32_t>(h.Tag) & 0xFFFF);
   const uint16_t struck = static_cast<uint16_t>(static_cast<uint32_t>(h.Tag) >> 16);
-  TJsonDoc doc(12);
-  json::object& o = doc.Root();
-  SetMember(o, "Hp", JsonUInt64(r.HP));
-  SetMember(o, "MaxHp", JsonUInt64(r.MaxHP));
-  SetMember(o, "Mp", JsonUInt64(r.MP));
-  SetMember(o, "MaxMp", JsonUInt64(r.MaxMP));
-  SetMember(o, "Damage", JsonUInt64(r.Damage));
-  SetMember(o, "Magic", JsonInt(magic));
-  SetMember(o, "InternalForce", JsonUInt64(r.InternalForce));
-  SetMember(o, "MaxInternalForce", JsonUInt64(r.MaxInternalForce));
-  if (struck != 0) SetMember(o, "Struck", JsonInt(struck));
-  if (h.Series > 0) SetMember(o, "Weapon", JsonInt(h.Series));
-  SetText(o, "UserID", r.sUserID);
-  if (!r.sAttackUserID.Empty()) SetText(o, "AttackUserID", r.sAttackUserID);
-  return doc.Text();
+  return RecordJson(r, [&](TJsonWriter& w, const TLogicMember& m) {
+    if (m.sMember == "Magic")
+      w.Member("Magic", JsonInt(magic));
+    else if (m.sMember == "Struck" && struck != 0)
+      w.Member("Struck", JsonInt(struck));
+    else if (m.sMember == "Weapon" && h.Series > 0)
+      w.Member("Weapon", JsonInt(h.Series));
+  });
 }
 
 // ---------------------------------------------------------------------------
 // Abilities
 
-namespace {
-
-struct TAbilMember {
-  std::string_view name;
-  std::size_t offset;  // of a signed 64-bit field of TAbilNet
-  bool signedClass;    // int64 rather than uint64
-};
-
-#define ABIL(field) \
-  { #field, offsetof(TAbilNet, field), false }
-#define ABIL_AS(name, field) \
-  { name, offsetof(TAbilNet, field), false }
-
-// Member order is the client's, not the record's: "Abil52" closes the named
-// block although its field lies between Abil51 and Abil65.
-constexpr TAbilMember kAbilMembers[] = {ABIL(level),
-                                        ABIL(ac1),
-                                        ABIL(ac2),
-                                        ABIL(mac1),
-                                        ABIL(mac2),
-                                        ABIL(dc1),
-                                        ABIL(dc2),
-                                        ABIL(mc1),
-                                        ABIL(mc2),
-                                        ABIL(sc1),
-                                        ABIL(sc2),
-                                        ABIL(hp),
-                                        ABIL(mp),
-                                        ABIL(maxhp),
-                                        ABIL(maxmp),
-                                        ABIL(exp),
-                                        ABIL(maxexp),
-                                        ABIL(weight),
-                                        ABIL(maxweight),
-                                        ABIL(wearweight),
-                                        ABIL(maxwearweight),
-                                        ABIL(handweight),
-                                        ABIL(maxhandweight),
-                                        ABIL(antimagic),
-                                        ABIL(hitPoint),
-                                        ABIL(SpeedPoint),
-                                        ABIL(AntiPoison),
-                                        ABIL(PoisonRecover),
-                                        ABIL(HealthRecover),
-                                        ABIL(SpellRecover),
-                                        {"HitSpeed", offsetof(TAbilNet, HitSpeed), true},
-                                        ABIL(SuperExp),
-                                        ABIL(MaxSuperExp),
-                                        ABIL(BjRate),
-                                        ABIL(BjPoint),
-                                        ABIL(Abil25),
-                                        ABIL(Abil26),
-                                        ABIL(Abil27),
-                                        ABIL(Abil28),
-                                        ABIL(Abil29),
-                                        ABIL(Abil30),
-                                        ABIL(Abil31),
-                                        ABIL(Abil32),
-                                        ABIL(Abil34),
-                                        ABIL(Abil38),
-                                        {"Abil39", offsetof(TAbilNet, Abil39), true},
-                                        ABIL(Abil42),
-                                        ABIL(Abil43),
-                                        ABIL(Abil44),
-                                        ABIL(Abil60),
-                                        ABIL(Abil61),
-                                        ABIL(Abil62),
-                                        ABIL(Abil71),
-                                        ABIL(Abil72),
-                                        ABIL(Abil73),
-                                        ABIL(Abil74),
-                                        ABIL(Abil75),
-                                        ABIL(Abil76),
-                                        ABIL(Abil77),
-                                        ABIL(Abil78),
-                                        ABIL(Abil79),
-                                        ABIL(Abil80),
-                                        ABIL(Abil81),
-                                        ABIL(Abil82),
-                                        ABIL(Abil83),
-                                        ABIL(Abil84),
-                                        ABIL(Abil85),
-                                        ABIL(Abil86),
-                                        ABIL(Abil87),
-                                        ABIL(Abil88),
-                                        ABIL(Abil89),
-                                        ABIL(Abil90),
-                                        ABIL(Abil91),
-                                        ABIL(Abil35),
-                                        ABIL(Abil37),
-                                        ABIL(Abil54),
-                                        ABIL(Abil55),
-                                        ABIL(Abil56),
-                                        ABIL(Abil57),
-                                        ABIL(Abil58),
-                                        ABIL(Abil59),
-                                        ABIL(Abil45),
-                                        ABIL(Abil46),
-                                        ABIL(Abil47),
-                                        ABIL(Abil48),
-                                        ABIL(Abil49),
-                                        ABIL(Abil50),
-                                        ABIL(Abil51),
-                                        ABIL(Abil65),
-                                        ABIL(Abil66),
-                                        ABIL(Abil67),
-                                        ABIL(Abil68),
-                                        ABIL(Abil69),
-                                        ABIL(Abil33),
-                                        ABIL(Abil70),
-                                        ABIL(Abil23),
-                                        ABIL(Abil24),
-                                        ABIL(Abil36),
-                                        ABIL(Abil52),
-                                        ABIL_AS("InternalForce", nInternalForce),
-                                        ABIL_AS("MaxInternalForce", nMaxInternalForce),
-                                        ABIL_AS("InternalEXP", nInternalEXP),
-                                        ABIL_AS("MaxInternalEXP", nMaxInternalEXP),
-                                        ABIL_AS("InternalLevel", nInternalLevel),
-                                        ABIL_AS("Abil101", nInternalAddPowerRate),
-                                        ABIL_AS("Abil102", nInternalDecPowerRate),
-                                        ABIL_AS("Abil104", nInternalForceRate),
-                                        ABIL_AS("Abil103", nDecHeroHumMagPower),
-                                        ABIL(GedangRate),
-                                        ABIL(GedangPower),
-                                        ABIL(MagicShield),
-                                        ABIL_AS("MaxDZXYValue", nMaxDZXYValue),
-                                        ABIL_AS("Abil105", nDZXYValue)};
-
-#undef ABIL
-#undef ABIL_AS
-
-// Every signed 64-bit field of the record appears exactly once.
-static_assert(std::size(kAbilMembers) == 113);
-
-}  // namespace
-
 // The sheet goes out with every message that touches a stat, so it is
-// written straight into text: 150 distinct members in a fixed order need no
-// document.
+// written straight into text: its members are distinct and in a fixed order.
 std::string ConverAbil(std::string_view body) {
   const TAbilNet a = DecodeRecord<TAbilNet>(body);
   thread_local std::string text;
   TJsonWriter w(text);
   w.BeginObject();
-  w.Member("job", JsonInt(a.job));
-  w.Member("sex", JsonInt(a.sex));
-  w.Member("relevel", JsonInt(a.relevel));
-
-  const auto* base = reinterpret_cast<const unsigned char*>(&a);
-  for (const TAbilMember& m : kAbilMembers) {
-    int64_t v;
-    std::memcpy(&v, base + m.offset, sizeof v);
-    if (m.signedClass)
-      w.Member(m.name, JsonInt64(v));
-    else
-      w.Member(m.name, JsonUInt64(v));
-  }
-
-  w.TextMember("InfoEx", a.sInfoEx.View());
-  w.Member("HeroBagCount", JsonInt(a.HeroBagCount));
-  w.Member("MakeHero", JsonInt(a.MakeHero));
-  w.Member("HeroLuck", JsonInt(a.HeroLuck));
-  w.Member("QorvItemBoxOpened", JsonInt(a.boItemBox));
-  w.Member("nAdvBagSize", JsonInt(a.nAdvBagSize));
-  w.Member("IsCastle", JsonInt(a.IsCastle));
-  w.Member("IsAdminCastle", JsonInt(a.IsAdminCastle));
-  w.Member("nationid", JsonInt(a.NatIonId));
-  w.Member("IsKuaFu", JsonInt(a.boKuafu));
-
-  bool custAbil = false;  // created with its first pair
-  for (int j = 0; j < 50; ++j) {
-    const int64_t v = a.CustAbil[j];
-    if (v == 0) continue;
-    if (!custAbil) {
-      w.Key("CustAbil");
-      w.BeginArray();
-      custAbil = true;
+  WriteMembers(w, a, [&a](TJsonWriter& out, const TLogicMember&) {  // "CustAbil"
+    bool custAbil = false;                                          // created with its first pair
+    for (int j = 0; j < 50; ++j) {
+      const int64_t v = a.CustAbil[j];
+      if (v == 0) continue;
+      if (!custAbil) {
+        out.Key("CustAbil");
+        out.BeginArray();
+        custAbil = true;
+      }
+      out.BeginArray();
+      out.Value(JsonInt(200 + j));
+      out.Value(JsonInt64(v));
+      out.EndArray();
     }
-    w.BeginArray();
-    w.Value(JsonInt(200 + j));
-    w.Value(JsonInt64(v));
-    w.EndArray();
-  }
-  if (custAbil) w.EndArray();
+    if (custAbil) out.EndArray();
+  });
   w.EndObject();
   w.Finish();
   return text;
@@ -530,30 +312,23 @@ std::string ConverAdjustBouns(int32_t bonusPoint, std::string_view body) {
   const auto nakedAbil = DecodeRecord<TNakedAbility>(naked);
   const auto adjust = DecodeRecord<TAdjustAbil>(rest);
 
-  TJsonDoc doc(5);
-  json::object& o = doc.Root();
-  SetMember(o, "m_nBonusPoint", JsonInt(bonusPoint));
-  SetMember(o, "BonusAbil", AbiloToJson(bonusAbil, doc.Storage()));
-  SetMember(o, "BonusTick", AbiloToJson(bonusTick, doc.Storage()));
-  SetMember(o, "NakedAbil", AbiloToJson(nakedAbil, doc.Storage()));
-
-  json::object& adj = o["m_AdjustAbil"].emplace_object();
-  adj.reserve(14);
-  SetMember(adj, "DC1", JsonUInt64(adjust.DC1));
-  SetMember(adj, "DC2", JsonUInt64(adjust.DC2));
-  SetMember(adj, "MC1", JsonUInt64(adjust.MC1));
-  SetMember(adj, "MC2", JsonUInt64(adjust.MC2));
-  SetMember(adj, "SC1", JsonUInt64(adjust.SC1));
-  SetMember(adj, "SC2", JsonUInt64(adjust.SC2));
-  SetMember(adj, "AC1", JsonUInt64(adjust.AC1));
-  SetMember(adj, "AC2", JsonUInt64(adjust.AC2));
-  SetMember(adj, "MAC1", JsonUInt64(adjust.MAC1));
-  SetMember(adj, "MAC2", JsonUInt64(adjust.MAC2));
-  SetMember(adj, "HP", JsonUInt64(adjust.HP));
-  SetMember(adj, "MP", JsonUInt64(adjust.MP));
-  SetMember(adj, "Hit", JsonInt(adjust.Hit));
-  SetMember(adj, "Speed", JsonInt(adjust.Speed));
-  return doc.Text();
+  std::string out;
+  TJsonWriter w(out);
+  w.BeginObject();
+  w.Member("m_nBonusPoint", JsonInt(bonusPoint));
+  w.Key("BonusAbil");
+  AbiloToJson(w, bonusAbil);
+  w.Key("BonusTick");
+  AbiloToJson(w, bonusTick);
+  w.Key("NakedAbil");
+  AbiloToJson(w, nakedAbil);
+  w.Key("m_AdjustAbil");
+  w.BeginObject();
+  WriteMembers(w, adjust);
+  w.EndObject();
+  w.EndObject();
+  w.Finish();
+  return out;
 }
 
 // ---------------------------------------------------------------------------

@@ -2,12 +2,29 @@
 
 #include <cstddef>
 #include <cstring>
+#include <stdexcept>
 
 #include "protocol/EDcode.h"
 #include "translate/ActorRecords.h"
 #include "translate/ItemRecords.h"
 
 namespace samples {
+
+std::string ShapedBody(TBodyShape shape, const std::vector<std::string>& records) {
+  if (shape == TBodyShape::Record || shape == TBodyShape::RecordText) {
+    if (records.size() != 1) throw std::runtime_error("a body of one record takes one record");
+    return shape == TBodyShape::Record ? records[0]
+                                       : EncodeBuffer(records[0].data(), records[0].size());
+  }
+  std::string joined;
+  for (const std::string& rec : records) {
+    if (!joined.empty()) joined += '/';
+    joined += EncodeBuffer(rec.data(), rec.size());
+  }
+  if (shape == TBodyShape::RecordList) return EncodeBuffer(joined.data(), joined.size());
+  if (shape == TBodyShape::TextList) return joined;
+  throw std::runtime_error("a body of its own has no records");
+}
 
 std::string LogonRecordBytes() {
   TCharDescRcd r;
