@@ -84,6 +84,13 @@ struct TGateStats {
   uint64_t nResumesExpired = 0;
   TDwellHistogram dwellToServer;  // client message in, its frame written to the link
   TDwellHistogram dwellToClient;  // game-server message in, handed to the WebSocket layer
+  // SIGUSR2 hand-overs: states this image restored, states it could not read,
+  // execve calls that failed; and the last pause (stop of accepting to the
+  // new image's accepting), in ns. Carried by the state, so they add up.
+  uint64_t nHandoversOk = 0;
+  uint64_t nHandoversRefused = 0;
+  uint64_t nHandoversFailed = 0;
+  uint64_t nHandoverPauseNs = 0;
 };
 
 // Error lines a client can cause, each sampled on its own (TLogSampler).
@@ -183,6 +190,11 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // as a running total.
   int64_t ClientStreamBytes() const { return nStreamBytes_; }
   const TGateStats& Stats() const { return stats_; }
+  // The hand-over's counters are the process side's to keep.
+  TGateStats& MutableStats() { return stats_; }
+  // H2-TEMP: declared by the state's branch; removed at its merge.
+  std::string SaveHandover();
+  bool RestoreHandover(std::string_view state, bool resumeOn, std::string& why);
   const TServerLink& Link() const { return *link_; }
   const TFrontEnd* FrontEnd() const { return frontEnd_.get(); }
 
