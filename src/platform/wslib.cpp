@@ -158,6 +158,9 @@ class TWsConn {
   const std::string& Uid() const { return sUid_; }
   const std::string& Remote() const { return sRemote_; }
   bool Reported() const { return boReported_; }
+  // Closed by a hand-over: to its session the connection is lost, so that
+  // the client resumes, also when the hand-over fails and the image stays.
+  void MarkLost() { endKind_ = EConnEnd::Lost; }
   // Cut by a hand-over as its handshake completed: the engine never heard of it.
   void Hide() { boHidden_ = true; }
   bool Hidden() const { return boHidden_; }
@@ -1019,7 +1022,10 @@ void TWsLib::CloseAllForHandover(ECloseCode code) {
   }
   for (auto& conn : open) {
     if (conn->Reported()) {
+      // One the gateway closes already (a kick) ends as it was meant to.
+      const bool open = conn->EndText().empty();
       conn->Close(code);
+      if (open) conn->MarkLost();
     } else {
       conn->Abort();  // in its handshakes: no session to hand over
     }
