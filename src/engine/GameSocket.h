@@ -192,9 +192,6 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   const TGateStats& Stats() const { return stats_; }
   // The hand-over's counters are the process side's to keep.
   TGateStats& MutableStats() { return stats_; }
-  // H2-TEMP: declared by the state's branch; removed at its merge.
-  std::string SaveHandover();
-  bool RestoreHandover(std::string_view state, bool resumeOn, std::string& why);
   const TServerLink& Link() const { return *link_; }
   const TFrontEnd* FrontEnd() const { return frontEnd_.get(); }
 
