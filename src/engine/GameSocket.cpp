@@ -213,6 +213,10 @@ bool TTavrelSocket::PastReuseDelay(int32_t slot, uint64_t now) const {
 
 void TTavrelSocket::NewSession(TSessionInfo& Session) {
   Session.Reset(GetTickCount64());
+  GiveBuffers(Session);
+}
+
+void TTavrelSocket::GiveBuffers(TSessionInfo& Session) {
   if (!Session.RecvBuffer) Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize);
   if (!Session.BufferStream) Session.BufferStream = std::make_unique<TMemoryStreamEx>();
 }

@@ -30,9 +30,7 @@ constexpr uint64_t kGarbageRunBytes = 1 << 20;
 TServerLink::TServerLink()
     : readBuffer_(std::make_unique<TBuffer>(g_GateConfig.nServerMsgBuffByte)),
       queue_(std::make_unique<TMemoryStreamEx>()) {
-  // The buffer holds at least 1 MiB more than the largest frame.
-  readBuffer_->SetMaxSize(static_cast<int64_t>(kMaxGatePayload) + 2 * sizeof(TMsgHeader) +
-                          (1 << 20));
+  readBuffer_->SetMaxSize(kMaxReceivedBytes);
 }
 
 TServerLink::~TServerLink() = default;
@@ -81,6 +79,37 @@ int64_t TServerLink::QueuedBytes() const {
 
 std::string_view TServerLink::Queued() const {
   return std::string_view(queue_->UnsentData(), static_cast<size_t>(queue_->UnsentSize()));
+}
+
+std::string_view TServerLink::Received() const {
+  return std::string_view(readBuffer_->Peek(), static_cast<size_t>(readBuffer_->ReadableBytes()));
+}
+
+bool TServerLink::RestoreState(std::string_view received, std::string_view queued,
+                               const TLinkStats& stats) {
+  if (static_cast<int64_t>(received.size()) + readBuffer_->ReadableBytes() > readBuffer_->MaxSize())
+    return false;
+  // Bytes read since the adoption came after the carried ones.
+  const std::string later(Received());
+  readBuffer_->Clear();
+  readBuffer_->Write(received);
+  readBuffer_->Write(later);
+  if (boConnet) {
+    const std::string since(Queued());
+    queue_->Clear();
+    queue_->Write(queued);
+    queue_->Write(since);
+  }
+  // The old image's totals, and what this one counted since it adopted the link.
+  stats_.nFramesToServer += stats.nFramesToServer;
+  stats_.nBytesToServer += stats.nBytesToServer;
+  stats_.nFramesFromServer += stats.nFramesFromServer;
+  stats_.nBytesFromServer += stats.nBytesFromServer;
+  stats_.nResyncBytes += stats.nResyncBytes;
+  stats_.nOversizeHeaders += stats.nOversizeHeaders;
+  stats_.nLinkOverCap += stats.nLinkOverCap;
+  stats_.nLinkDrops += stats.nLinkDrops;
+  return true;
 }
 
 void TServerLink::Figures(int64_t& sent, int64_t& written, int64_t& size) const {

@@ -24,6 +24,9 @@ class TMemoryStreamEx;
 // Frames queued for a game server that does not read are capped; past it the
 // link is dropped (and with it the queue) and reconnected.
 constexpr int64_t kMaxServerBufferBytes = 64ll << 20;
+// The receive buffer holds at least 1 MiB more than the largest frame.
+constexpr int64_t kMaxReceivedBytes =
+    static_cast<int64_t>(kMaxGatePayload) + 2 * sizeof(TMsgHeader) + (1 << 20);
 
 struct TLinkStats {
   uint64_t nFramesToServer = 0;
@@ -96,6 +99,17 @@ class TServerLink {
   virtual int Descriptor() const { return -1; }
 
   const TLinkStats& Stats() const { return stats_; }
+
+  // The hand-over to a new image: the bytes read and not yet cut into frames
+  // (a frame's first part, or frames a receipt slice left for later).
+  std::string_view Received() const;
+  // What the old image carried, on the link it handed over: `queued` goes
+  // before anything queued since, `received` waits to be cut (CutReceived),
+  // the counters go on. A link that is down keeps no queue. False (nothing
+  // changed) when `received` does not fit the receive buffer.
+  bool RestoreState(std::string_view received, std::string_view queued, const TLinkStats& stats);
+  // Cuts and dispatches the complete frames waiting in the receive buffer.
+  void CutReceived() { ProcReceiveBuffer(); }
   // When the bytes of the frames being dispatched arrived (steady clock, ns;
   // 0 outside a receipt).
   uint64_t ArrivalNs() const { return nArrivalNs_; }
