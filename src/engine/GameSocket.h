@@ -84,14 +84,20 @@ struct TGateStats {
   uint64_t nResumesExpired = 0;
   TDwellHistogram dwellToServer;  // client message in, its frame written to the link
   TDwellHistogram dwellToClient;  // game-server message in, handed to the WebSocket layer
-  // SIGUSR2 hand-overs: states this image restored, states it could not read,
-  // execve calls that failed; and the last pause (stop of accepting to the
-  // new image's accepting), in ns. Carried by the state, so they add up.
-  uint64_t nHandoversOk = 0;
-  uint64_t nHandoversRefused = 0;
-  uint64_t nHandoversFailed = 0;
-  uint64_t nHandoverPauseNs = 0;
 };
+
+// SIGUSR2 hand-overs for /metrics: states restored, states that could not be
+// read, execve calls that failed, and the last pause (stop of accepting to
+// the new image's accepting), in ns. The process side keeps them and carries
+// them across execve in the hand-over's variable, so they add up whatever
+// becomes of the state.
+struct THandoverStats {
+  uint64_t nOk = 0;
+  uint64_t nRefused = 0;
+  uint64_t nFailed = 0;
+  uint64_t nPauseNs = 0;
+};
+extern THandoverStats g_HandoverStats;
 
 // What a restored hand-over brought, for the new image's line and /metrics.
 struct THandoverSummary {
@@ -215,8 +221,6 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // as a running total.
   int64_t ClientStreamBytes() const { return nStreamBytes_; }
   const TGateStats& Stats() const { return stats_; }
-  // The hand-over's counters are the process side's to keep.
-  TGateStats& MutableStats() { return stats_; }
   const TServerLink& Link() const { return *link_; }
   const TFrontEnd* FrontEnd() const { return frontEnd_.get(); }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 #include <boost/asio/post.hpp>
@@ -38,6 +39,11 @@ int32_t LiveSessions(TTavrelSocket& engine) {
   return n;
 }
 
+}  // namespace
+
+THandoverStats g_HandoverStats;
+
+namespace {
 std::string MonotonicUsec() {
   return std::to_string(MonotonicNanos() / 1000);
 }
@@ -133,15 +139,18 @@ void TMainForm::HandOverSave() {
   TimerRun.cancel();
   gameLink_->Hold(true);
   std::string state;
+  std::string why;
   try {
-    state = g_TavrelSocket->SaveHandover();
+    state = g_TavrelSocket->SaveHandover(handover_->nStopNs, why);
   } catch (const std::exception& e) {
-    HandOverFailed(std::string("the state could not be written: ") + e.what());
+    why = e.what();
+  }
+  if (state.empty()) {
+    HandOverFailed("the state could not be written: " + why);
     return;
   }
   if (const char* flip = std::getenv(kTestFlipVariable); flip && !state.empty())
     state[std::strtoull(flip, nullptr, 10) % state.size()] ^= 0x20;
-  std::string why;
   handover_->memfd = WriteSealedMemfd(state, why);
   if (handover_->memfd < 0) {
     HandOverFailed("the state could not be written: " + why);
@@ -172,6 +181,11 @@ void TMainForm::HandOverExec() {
   fds.link = gameLink_->Connected() ? gameLink_->Descriptor() : -1;
   fds.state = handover_->memfd;
   fds.nStopNs = handover_->nStopNs;
+  fds.nOk = g_HandoverStats.nOk;
+  fds.nRefused = g_HandoverStats.nRefused;
+  fds.nFailed = g_HandoverStats.nFailed;
+  fds.nPauseNs = g_HandoverStats.nPauseNs;
+  fds.nNextConn = wsFrontEnd_->Lib().NextConnectionId();
   const double ms = static_cast<double>(MonotonicNanos() - handover_->nStopNs) / 1e6;
   MainOutMessage(Format(
       "Hand-over: state of %d bytes sealed, %d clients left open, "
@@ -205,7 +219,7 @@ void TMainForm::HandOverExec() {
 
 void TMainForm::HandOverFailed(const std::string& why) {
   MainOutError("Hand-over failed, this image goes on serving: " + why);
-  ++g_TavrelSocket->MutableStats().nHandoversFailed;
+  ++g_HandoverStats.nFailed;
   if (handover_->memfd >= 0) ::close(handover_->memfd);
   const bool drain = handover_->boDrainAsked;
   handover_.reset();
@@ -227,6 +241,7 @@ void TMainForm::TakeOver() {
   THandoverFds fds;
   std::string why;
   bool usable = ParseHandoverFds(inherited_, fds, why);
+  g_HandoverStats = {fds.nOk, fds.nRefused, fds.nFailed, fds.nPauseNs};
   const auto bad = [&usable, &why](const std::string& what) {
     if (usable) why = what;
     usable = false;
@@ -282,6 +297,10 @@ void TMainForm::TakeOver() {
   }
   bool restored = false;
   if (usable) {
+    // The restored sessions' handles are the old image's connection numbers:
+    // a new connection must not take one of them.
+    if (fds.nNextConn > 0 && fds.nNextConn <= UINT32_MAX)
+      wsFrontEnd_->Lib().SetNextConnectionId(static_cast<TWsConnId>(fds.nNextConn));
     try {
       restored =
           g_TavrelSocket->RestoreHandover(state.Bytes(), g_GateConfig.nResumeGraceSeconds > 0, why);
@@ -289,18 +308,18 @@ void TMainForm::TakeOver() {
       why = e.what();
     }
   }
-  TGateStats& stats = g_TavrelSocket->MutableStats();
   const uint64_t now = MonotonicNanos();
-  const uint64_t pauseNs = fds.nStopNs > 0 && now > fds.nStopNs ? now - fds.nStopNs : 0;
   if (restored) {
-    ++stats.nHandoversOk;
-    stats.nHandoverPauseNs = pauseNs;
+    const THandoverSummary& summary = g_TavrelSocket->HandoverSummary();
+    const uint64_t stop = summary.nStopAcceptNs > 0 ? summary.nStopAcceptNs : fds.nStopNs;
+    const uint64_t pauseNs = stop > 0 && now > stop ? now - stop : 0;
+    ++g_HandoverStats.nOk;
+    g_HandoverStats.nPauseNs = pauseNs;
     MainOutMessage(Format("Handed over: %s (%d detached), %s, paused %d ms",
-                          Plural(LiveSessions(*g_TavrelSocket), "session"),
-                          g_TavrelSocket->DetachedCount(), linked ? "link kept" : "link down",
-                          pauseNs / 1000000));
+                          Plural(summary.nSessions, "session"), summary.nDetached,
+                          linked ? "link kept" : "link down", pauseNs / 1000000));
   } else {
-    ++stats.nHandoversRefused;
+    ++g_HandoverStats.nRefused;
     MainOutError("Hand-over state not usable, starting afresh: " + why);
     // The game server sees the link drop, as on a restart, and the link
     // comes back as on any start.

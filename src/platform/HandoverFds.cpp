@@ -61,6 +61,9 @@ std::string FormatHandoverFds(const THandoverFds& fds) {
   std::string value = "ws=" + std::to_string(fds.ws) + ",console=" + std::to_string(fds.console);
   if (fds.link >= 0) value += ",link=" + std::to_string(fds.link);
   value += ",state=" + std::to_string(fds.state) + ",stop=" + std::to_string(fds.nStopNs);
+  value += ",ok=" + std::to_string(fds.nOk) + ",refused=" + std::to_string(fds.nRefused) +
+           ",failed=" + std::to_string(fds.nFailed) + ",pause=" + std::to_string(fds.nPauseNs) +
+           ",conn=" + std::to_string(fds.nNextConn);
   return value;
 }
 
@@ -92,6 +95,16 @@ bool ParseHandoverFds(std::string_view value, THandoverFds& fds, std::string& wh
       if (seenStop) fail("stop is given twice");
       fds.nStopNs = number;
       seenStop = true;
+      continue;
+    }
+    uint64_t* count = key == "ok"        ? &fds.nOk
+                      : key == "refused" ? &fds.nRefused
+                      : key == "failed"  ? &fds.nFailed
+                      : key == "pause"   ? &fds.nPauseNs
+                      : key == "conn"    ? &fds.nNextConn
+                                         : nullptr;
+    if (count) {
+      *count = number;
       continue;
     }
     int* slot = key == "ws"        ? &fds.ws

@@ -5,10 +5,12 @@
 // the execve itself. Stateless free functions and one RAII guard; no event
 // loop, main thread only.
 //
-//   TAVREL_HANDOVER=ws=3,console=4,link=5,state=6,stop=81234567890123
+//   TAVREL_HANDOVER=ws=3,console=4,link=5,state=6,stop=81234567890123,ok=2,...
 //
 // `link` is absent when the link was down; `stop` is when the old image
-// stopped accepting (CLOCK_MONOTONIC ns, which survives execve).
+// stopped accepting (CLOCK_MONOTONIC ns, which survives execve); ok,
+// refused, failed and pause carry the /metrics counters of hand-overs; conn
+// the number of the old image's next connection.
 #pragma once
 
 #include <csignal>
@@ -29,6 +31,10 @@ struct THandoverFds {
   int link = -1;
   int state = -1;
   uint64_t nStopNs = 0;
+  // The hand-over counters so far (optional fields ok, refused, failed, pause).
+  uint64_t nOk = 0, nRefused = 0, nFailed = 0, nPauseNs = 0;
+  // The number the old image's next connection would have had (optional field conn).
+  uint64_t nNextConn = 0;
 };
 
 // The variable's value for `fds`.

@@ -1036,6 +1036,14 @@ size_t TWsLib::LiveConnections() const {
   return impl_->conns_.size();
 }
 
+TWsConnId TWsLib::NextConnectionId() const {
+  return impl_->nextId_;
+}
+
+void TWsLib::SetNextConnectionId(TWsConnId id) {
+  impl_->nextId_ = id >= 1 && id <= kMaxConnId ? id : 1;
+}
+
 void TWsLib::AbandonHandover() {
   impl_->AbandonHandover();
 }

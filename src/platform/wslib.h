@@ -120,6 +120,10 @@ class TWsLib {
   void CloseAllForHandover(ECloseCode code);
   // Connections not yet ended, handshakes included.
   size_t LiveConnections() const;
+  // The number the next connection gets (then on, skipping those in use). Sessions carried
+  // over keep their connections' numbers as handles: the new image numbers on after them.
+  TWsConnId NextConnectionId() const;
+  void SetNextConnectionId(TWsConnId id);
   // The hand-over did not happen: the ends held back are reported now, as connections lost
   // (`EndingText` says how each ended), and the engine hears everything again.
   void AbandonHandover();

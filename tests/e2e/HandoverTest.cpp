@@ -232,7 +232,7 @@ TEST_F(HandoverTest, WithResumeEveryPlayerCrossesByteExactAndTheGameServerHearsN
     TPlayer& p = players[i];
     ASSERT_TRUE(Pump(
         p, [&] { return HeardAll(p.bytes, 6); }, 10s))
-        << i;
+        << i << ": " << testing::PrintToString(Heard(p.bytes));
     const std::vector<std::string> expected = {Tag("pre", i, 0), Tag("pre", i, 1),
                                                Tag("pre", i, 2), Tag("mid", i, 0),
                                                Tag("mid", i, 1), Tag("post", i, 0)};
