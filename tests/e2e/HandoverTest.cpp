@@ -25,6 +25,8 @@
 #include "e2e/Harness.h"
 #include "loadgen/ClientStream.h"
 #include "loadgen/LoadOptions.h"
+#include "support/NotifyReceiver.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -278,14 +280,29 @@ TEST_F(HandoverTest, WithResumeEveryPlayerCrossesByteExactAndTheGameServerHearsN
   EXPECT_LT(metrics["tavrel_handover_pause_seconds"], 5);
 }
 
+// The service manager is told of the reload and of the new image's
+// readiness, by the same process.
 TEST_F(HandoverTest, WithoutResumeTheSessionsEndOnTheSameLinkAndNewLoginsWorkAtOnce) {
-  StartCopy("");
+  TTempDir notifyDir;
+  TNotifyReceiver notify(notifyDir.File("notify"));
+  ASSERT_TRUE(notify.Bound());
+  StartCopy("", {"NOTIFY_SOCKET=" + notifyDir.File("notify")});
+  const auto ready = notify.Receive(10s);
+  ASSERT_TRUE(ready && ready->starts_with("READY=1\n"));
   std::vector<TPlayer> players;
   Join(players, 5, false);
   const size_t before = server->FrameCount();
   const size_t gateLines = rig->gateway->LineCount();
   Signal(SIGUSR2);
   ASSERT_GE(rig->WaitGate(kHandedOver, 10s, gateLines), 0);
+  std::vector<std::string> told;
+  while (told.empty() || !told.back().starts_with("READY=1\n")) {
+    const auto message = notify.Receive(5s);
+    ASSERT_TRUE(message) << testing::PrintToString(told);
+    if (!message->starts_with("STATUS=")) told.push_back(*message);
+  }
+  ASSERT_EQ(told.size(), 2u) << testing::PrintToString(told);
+  EXPECT_TRUE(told[0].starts_with("RELOADING=1\nMONOTONIC_USEC=")) << told[0];
   for (TPlayer& p : players) {
     ASSERT_TRUE(p.ws->WaitClosed(5s));
     EXPECT_EQ(p.ws->CloseCode(), 1012);
