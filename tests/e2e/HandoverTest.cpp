@@ -407,6 +407,17 @@ TEST_F(HandoverTest, ASecondSignalDuringAHandoverAndOneDuringADrainAreIgnored) {
   server->SetReading(true);
   ASSERT_GE(rig->WaitGate(kHandedOver, 10s, gateLines), 0);
   EXPECT_EQ(server->Links(), 1);
+  // What the link had not written within its second crossed unsent: every
+  // large message reaches the game server once.
+  const auto large = [&] {
+    size_t count = 0;
+    for (const TLinkFrame& f : server->Frames()) count += f.payload.find(big) != std::string::npos;
+    return count;
+  };
+  EXPECT_TRUE(WaitFor([&] { return large() >= 6 * players.size(); }, 10000ms));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(large(), 6 * players.size());
+  EXPECT_EQ(server->SkippedBytes(), 0u);
 
   gateLines = rig->gateway->LineCount();
   TPlayer& p = players[0];
