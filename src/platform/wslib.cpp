@@ -625,10 +625,8 @@ bool TWsLib::TImpl::Adopt(std::string& sError) {
 
 bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
   error_code ec;
-  if (inheritedFd_ >= 0) {
-    if (!Adopt(sError)) return false;
-    wPort = 0;  // skips the binding below
-  }
+  const bool adopted = inheritedFd_ >= 0;
+  if (adopted && !Adopt(sError)) return false;
   asio::ip::address addr;
   const bool boDefault = sListenAddress_.empty();
   if (boDefault) {
@@ -646,7 +644,7 @@ bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
     ep = tcp::endpoint(asio::ip::address_v4::any(), wPort);
     acceptor_.open(ep.protocol(), ec);
   }
-  if (wPort != 0) {
+  if (!adopted) {
     if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec && ep.address().is_v6() && ep.address().to_v6().is_unspecified()) {
       acceptor_.set_option(asio::ip::v6_only(false), ec);
@@ -1023,9 +1021,9 @@ void TWsLib::CloseAllForHandover(ECloseCode code) {
   for (auto& conn : open) {
     if (conn->Reported()) {
       // One the gateway closes already (a kick) ends as it was meant to.
-      const bool open = conn->EndText().empty();
+      const bool boOpen = conn->EndText().empty();
       conn->Close(code);
-      if (open) conn->MarkLost();
+      if (boOpen) conn->MarkLost();
     } else {
       conn->Abort();  // in its handshakes: no session to hand over
     }
