@@ -178,6 +178,7 @@ class TMainForm {
     std::chrono::steady_clock::time_point deadline;
     int memfd = -1;
     size_t nStateBytes = 0;
+    uint64_t nSaveStartNs = 0, nSavedNs = 0, nSealedNs = 0;  // for the line before execve
     bool boDrainAsked = false;  // SIGTERM or the like meanwhile: the next image drains
   };
   std::unique_ptr<THandoverRun> handover_;

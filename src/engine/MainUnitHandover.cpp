@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -138,8 +139,15 @@ void TMainForm::HandOverSave() {
   timerRunEnabled_ = false;
   TimerRun.cancel();
   gameLink_->Hold(true);
+  // The close frames go first, so that the clients' replies come while the
+  // state is written: nothing sent to them from here on counts (the engine
+  // hears nothing of them now, and their replay windows hold what they may
+  // lack).
+  const auto closing = std::chrono::steady_clock::now();
+  wsFrontEnd_->Lib().CloseAllForHandover(ECloseCode::ServiceRestart);
   std::string state;
   std::string why;
+  handover_->nSaveStartNs = MonotonicNanos();
   try {
     state = g_TavrelSocket->SaveHandover(handover_->nStopNs, why);
   } catch (const std::exception& e) {
@@ -151,14 +159,16 @@ void TMainForm::HandOverSave() {
   }
   if (const char* flip = std::getenv(kTestFlipVariable); flip && !state.empty())
     state[std::strtoull(flip, nullptr, 10) % state.size()] ^= 0x20;
+  handover_->nSavedNs = MonotonicNanos();
   handover_->memfd = WriteSealedMemfd(state, why);
+  handover_->nSealedNs = MonotonicNanos();
   if (handover_->memfd < 0) {
     HandOverFailed("the state could not be written: " + why);
     return;
   }
   handover_->nStateBytes = state.size();
-  wsFrontEnd_->Lib().CloseAllForHandover(ECloseCode::ServiceRestart);
-  handover_->deadline = std::chrono::steady_clock::now() + kCloseFramesLimit;
+  handover_->deadline =
+      std::max(closing + kCloseFramesLimit, std::chrono::steady_clock::now() + kPoll * 20);
   HandOverWaitClosed();
 }
 
@@ -186,11 +196,18 @@ void TMainForm::HandOverExec() {
   fds.nFailed = g_HandoverStats.nFailed;
   fds.nPauseNs = g_HandoverStats.nPauseNs;
   fds.nNextConn = wsFrontEnd_->Lib().NextConnectionId();
-  const double ms = static_cast<double>(MonotonicNanos() - handover_->nStopNs) / 1e6;
-  MainOutMessage(Format(
-      "Hand-over: state of %d bytes sealed, %d clients left open, "
-      "%s ms since accepting stopped; executing %s",
-      handover_->nStateBytes, wsFrontEnd_->Lib().LiveConnections(), Format("%.1f", ms), exePath_));
+  const THandoverRun& run = *handover_;
+  const auto ms = [](uint64_t from, uint64_t to) {
+    return Format("%.1f", static_cast<double>(to - from) / 1e6);
+  };
+  const uint64_t now = MonotonicNanos();
+  MainOutMessage(
+      Format("Hand-over: state of %d bytes sealed, %d clients left open, %s ms since "
+             "accepting stopped (link written out %s ms, state saved %s ms, sealed %s "
+             "ms, then the last clients closed %s ms); executing %s",
+             run.nStateBytes, wsFrontEnd_->Lib().LiveConnections(), ms(run.nStopNs, now),
+             ms(run.nStopNs, run.nSaveStartNs), ms(run.nSaveStartNs, run.nSavedNs),
+             ms(run.nSavedNs, run.nSealedNs), ms(run.nSealedNs, now), exePath_));
   // The lines so far reach the files and standard output before the image goes.
   dwShowMainLogTick = 0;
   ShowMainLogMsg();
