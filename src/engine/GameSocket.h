@@ -106,6 +106,9 @@ struct THandoverSummary {
   int32_t nClosed = 0;         // ended with GM_CLOSE at once (no resume, or not resumable)
   uint64_t nStopAcceptNs = 0;  // when the old image stopped accepting (MonotonicNanos)
   size_t nStateBytes = 0;
+  // Above every handle a restored session keeps: the front end's connection
+  // numbers go on from here, as a new connection must not get a kept handle.
+  uint32_t nNextHandle = 1;
 };
 
 // Error lines a client can cause, each sampled on its own (TLogSampler).
@@ -208,7 +211,9 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // and the engine as it was when any of it is unusable. With `resumeOn`
   // every logged-in session becomes detached (its grace from now), else each
   // session the game server knows gets GM_CLOSE at once; slots, handles and
-  // user indexes stay the old image's.
+  // user indexes stay the old image's. Called before the adopted link is
+  // read (a frame cut earlier would find no session); the front end numbers
+  // connections from HandoverSummary().nNextHandle on.
   bool RestoreHandover(std::string_view state, bool resumeOn, std::string& why);
   const THandoverSummary& HandoverSummary() const { return handover_; }
 

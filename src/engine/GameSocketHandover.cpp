@@ -38,7 +38,9 @@ namespace {
 // under the stream cap.
 constexpr size_t kMaxTable = 65535;
 constexpr size_t kMaxShortText = 256;  // identifiers, addresses, admission keys
-constexpr size_t kMaxText = 64 << 10;  // login fields, guild, spell target
+constexpr size_t kMaxText = 64 << 10;  // login fields, spell target
+constexpr size_t kMaxServerText =
+    kMaxGatePayload;  // the guild, as a frame of the game server gave it
 constexpr size_t kMaxStream = static_cast<size_t>(kMaxClientStreamBytes);
 constexpr size_t kMaxDelayQueue = 1024;
 // The least a record takes in the state (its fixed fields): bounds a made-up count.
@@ -81,7 +83,10 @@ struct TRecordBytes {
 struct THandoverImage {
   uint64_t nStopAcceptNs = 0;
   uint64_t nSavedTick = 0;
-  uint32_t nCapacity = 0;
+  uint32_t nCapacity = 0;  // of the table that wrote it
+  // Reading: the records this engine can hold; a larger table is refused
+  // before any record is made.
+  size_t nTableLimit = kMaxTable;
   std::vector<std::unique_ptr<TSessionInfo>>* records = nullptr;
   std::vector<TRecordBytes> bytes;  // reading: per record
   std::vector<int32_t> waiting;     // free slots waiting out the reuse delay, oldest first
@@ -207,12 +212,13 @@ void VisitRecord(Ar& ar, TSessionInfo& s, TRecordBytes& b, std::string& scratch)
   {
     bool boQueue = s.m_DelayQueue != nullptr;
     ar.Io(boQueue);
-    if constexpr (Ar::kReading)
-      s.m_DelayQueue = boQueue ? std::make_unique<std::vector<int32_t>>() : nullptr;
-    size_t n = boQueue ? s.m_DelayQueue->size() : 0;
+    size_t n = !Ar::kReading && boQueue ? s.m_DelayQueue->size() : 0;
     ar.Count(n, kMaxDelayQueue, sizeof(int32_t));
-    if constexpr (Ar::kReading)
-      if (boQueue) s.m_DelayQueue->resize(n);
+    if constexpr (Ar::kReading) {
+      ar.Check(boQueue || n == 0, "delay entries without a queue");
+      s.m_DelayQueue.reset();
+      if (boQueue && ar.Ok()) s.m_DelayQueue = std::make_unique<std::vector<int32_t>>(n);
+    }
     for (size_t i = 0; i < n && ar.Ok(); ++i) {
       int32_t& v = (*s.m_DelayQueue)[i];
       ar.Io(v);
@@ -220,7 +226,7 @@ void VisitRecord(Ar& ar, TSessionInfo& s, TRecordBytes& b, std::string& scratch)
     }
   }
   ar.Io(s.m_DelayDebugOut);
-  ar.Text(s.m_sGuildId, kMaxText);
+  ar.Text(s.m_sGuildId, kMaxServerText);
   for (bool& f : s.m_nDisFilterGroupID) ar.Io(f);
 
   TSessionWork& w = s.work;
@@ -377,6 +383,10 @@ void VisitImage(Ar& ar, THandoverImage& img) {
   size_t n = records.size();
   ar.Count(n, kMaxTable, kMinRecordBytes);
   if constexpr (Ar::kReading) {
+    if (n > img.nTableLimit)
+      ar.Fail("a session table of " + std::to_string(n) + " records, this gateway holds " +
+              std::to_string(img.nTableLimit));
+    if (!ar.Ok()) return;
     records.clear();
     records.reserve(n);
     for (size_t i = 0; i < n; ++i) records.push_back(std::make_unique<TSessionInfo>());
@@ -514,6 +524,13 @@ bool TTavrelSocket::RestoreHandover(std::string_view state, bool resumeOn, std::
   std::vector<std::unique_ptr<TSessionInfo>> staged;
   THandoverImage img;
   img.records = &staged;
+  // Refused rather than grown: the run loop and the free-slot ring serve
+  // this many records and no more.
+  img.nTableLimit = MAXGATEUSERCOUNT;
+  if (!SessionList.empty()) {
+    why = "this engine has sessions already";
+    return false;
+  }
   try {
     std::string_view payload;
     if (!OpenHandover(state, payload, why)) return false;
@@ -526,13 +543,10 @@ bool TTavrelSocket::RestoreHandover(std::string_view state, bool resumeOn, std::
       return false;
     }
     if (!CheckWhole(img, why)) return false;
-    if (staged.size() > static_cast<size_t>(MAXGATEUSERCOUNT)) {
-      why = "a session table of " + std::to_string(staged.size()) +
-            " records, this gateway holds " + std::to_string(MAXGATEUSERCOUNT);
-      return false;
-    }
-    if (!SessionList.empty()) {
-      why = "this engine has sessions already";
+    // Ticks travel as they are, which holds only on the clock they were read
+    // from: one that stands behind the state's own is another clock.
+    if (const uint64_t now = GetTickCount64(); now + 1000 < img.nSavedTick) {
+      why = Format("written at tick %d, the clock here says %d", img.nSavedTick, now);
       return false;
     }
     if (static_cast<int64_t>(img.linkReceived.size()) +
@@ -612,8 +626,9 @@ bool TTavrelSocket::RestoreHandover(std::string_view state, bool resumeOn, std::
       } else {
         // Without resume the game server knew it from its connect; a session
         // it ended, or never heard of, just goes.
-        EndSession(s, s.work.boServerOpen && !s.work.boServerEnded);
-        if (s.work.boServerOpen && !s.work.boServerEnded) ++summary.nClosed;
+        const bool boKnown = s.work.boServerOpen && !s.work.boServerEnded;
+        EndSession(s, boKnown);
+        if (boKnown) ++summary.nClosed;
       }
     }
     std::stable_sort(keep.begin(), keep.end(), [](const TSessionInfo* a, const TSessionInfo* b) {
@@ -626,11 +641,14 @@ bool TTavrelSocket::RestoreHandover(std::string_view state, bool resumeOn, std::
       if (!s->Detached()) s->work.sAdmissionKey = IpAdmissionKey(s->sIP);
       s->nConn = 0;
       s->work.boReadPaused = false;
+      s->work.nLinkEpoch = 0;  // its share of the link starts again in this engine
+      s->work.nLinkBytes = 0;
       s->work.nReplayAt = s->work.nReplayEnd;  // the resume says what the client lacks
       s->work.dwDetachTick = now;
       std::deque<TSlotRef>& kept = detachedByKey_[s->work.sAdmissionKey];
       kept.push_back({s->nSocketIndx, s->nSocketHandle});
       ++summary.nDetached;
+      summary.nNextHandle = std::max(summary.nNextHandle, s->nSocketHandle + 1);
       // No more replay windows per address than connections, as a detach keeps.
       while (kept.size() > nMax) {
         const TSlotRef oldest = kept.front();

@@ -1,6 +1,9 @@
 #include "engine/HandoverState.h"
 
+#include <sys/mman.h>
 #include <zlib.h>
+
+#include <cstdint>
 
 namespace {
 
@@ -30,6 +33,19 @@ THandoverWriter::THandoverWriter(uint32_t version) {
   out_.append(kHandoverMagic);
   PutLe(out_, version, 4);
   PutLe(out_, 0, 8);  // the length, once known
+}
+
+void THandoverWriter::Reserve(size_t n) {
+  out_.reserve(kHandoverHeaderBytes + n + kHandoverTrailerBytes);
+  constexpr uintptr_t kHuge = 2 << 20;
+  if (out_.capacity() < 4 * kHuge) return;
+  // Only the whole huge pages inside the block, not yet touched; a hint the
+  // system may ignore.
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(out_.data() + out_.size());
+  const uintptr_t end = reinterpret_cast<uintptr_t>(out_.data() + out_.capacity());
+  const uintptr_t from = (begin + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t to = end & ~(kHuge - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
 }
 
 std::string THandoverWriter::Finish() {
