@@ -328,6 +328,8 @@ void TMainForm::TakeOver() {
   const uint64_t now = MonotonicNanos();
   if (restored) {
     const THandoverSummary& summary = g_TavrelSocket->HandoverSummary();
+    TWsLib& lib = wsFrontEnd_->Lib();
+    if (summary.nNextHandle > lib.NextConnectionId()) lib.SetNextConnectionId(summary.nNextHandle);
     const uint64_t stop = summary.nStopAcceptNs > 0 ? summary.nStopAcceptNs : fds.nStopNs;
     const uint64_t pauseNs = stop > 0 && now > stop ? now - stop : 0;
     ++g_HandoverStats.nOk;
