@@ -358,14 +358,21 @@ TEST_F(HandoverTest, WithoutResumeTheSessionsEndOnTheSameLinkAndNewLoginsWorkAtO
 // given (the game server sees a restart) and starts afresh on the same
 // listeners; its clients' resumes are refused and new logins work.
 TEST_F(HandoverTest, AStateThatDoesNotReadStartsAfreshAndSaysSo) {
-  for (const char* offset : {"0", "9"}) {
+  // The byte after the magic is the format version's; one in the body breaks the checksum.
+  const std::pair<const char*, const char*> flips[] = {{"8", "format version 33, expected "},
+                                                       {"100", "checksum mismatch"}};
+  for (const auto& [offset, reason] : flips) {
     SCOPED_TRACE(std::string("byte ") + offset + " flipped");
     StartCopy(kResumeIni, {std::string("TAVREL_TEST_HANDOVER_FLIP_BYTE=") + offset});
     std::vector<TPlayer> players;
     Join(players, 3, true);
     const size_t gateLines = rig->gateway->LineCount();
     Signal(SIGUSR2);
-    ASSERT_GE(rig->WaitGate("Hand-over state not usable, starting afresh: ", 10s, gateLines), 0);
+    const int refused =
+        rig->WaitGate("Hand-over state not usable, starting afresh: ", 10s, gateLines);
+    ASSERT_GE(refused, 0);
+    EXPECT_NE(rig->gateway->Lines()[refused].find(reason), std::string::npos)
+        << rig->gateway->Lines()[refused];
     EXPECT_LT(rig->WaitGate(kHandedOver, 500ms, gateLines), 0);
     ASSERT_TRUE(server->WaitLinks(2, 10s)) << "the link given over is dropped, a new one made";
     ASSERT_GE(rig->WaitGate(kLinkUp, 5s, gateLines), 0);
@@ -384,6 +391,21 @@ TEST_F(HandoverTest, AStateThatDoesNotReadStartsAfreshAndSaysSo) {
     rig.reset();
     server.reset();
   }
+}
+
+// A variable that names nothing usable (as a stray one in a service's
+// environment would): the gateway says why and starts afresh on its own.
+TEST_F(HandoverTest, AVariableNamingNothingUsableStartsAfreshAndSaysWhy) {
+  StartCopy("", {"TAVREL_HANDOVER=ws=3,console=4,link=5,state=6,stop=1,shell=7"});
+  const int refused = rig->WaitGate("Hand-over state not usable, starting afresh: ", 3s);
+  ASSERT_GE(refused, 0);
+  EXPECT_NE(rig->gateway->Lines()[refused].find("unknown field \"shell\""), std::string::npos)
+      << rig->gateway->Lines()[refused];
+  EXPECT_EQ(ReadMetrics(*rig)["tavrel_handovers_total{result=\"refused\"}"], 1);
+  TWsClient fresh;
+  const int32_t handle = JoinThroughFakeServer(*rig, *server, fresh, "fresh", "127.0.5.1");
+  ASSERT_GE(handle, 0);
+  ExpectRoundTrip(fresh, handle, "afresh");
 }
 
 // The binary gone from its path: execve fails, and the old image logs it,
