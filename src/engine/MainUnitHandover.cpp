@@ -40,15 +40,12 @@ int32_t LiveSessions(TTavrelSocket& engine) {
   return n;
 }
 
-}  // namespace
-
-THandoverStats g_HandoverStats;
-
-namespace {
 std::string MonotonicUsec() {
   return std::to_string(MonotonicNanos() / 1000);
 }
 }  // namespace
+
+THandoverStats g_HandoverStats;
 
 void TMainForm::SetImage(std::vector<std::string> argv) {
   argv_ = std::move(argv);
