@@ -219,6 +219,7 @@ void TMainForm::HandOverExec() {
     std::vector<int> keep;
     if (g_dwCorvaneHandle != 0) keep.push_back(static_cast<int>(g_dwCorvaneHandle));
     const TExecInheritance inheritance(pass, keep);
+    fds.nExecNs = MonotonicNanos();
     why = inheritance.Ok()
               ? "execve " + exePath_ + ": " +
                     ExecImage(exePath_, argv_,
@@ -310,6 +311,7 @@ void TMainForm::TakeOver() {
     if (!linked) bad("link: the passed socket cannot be used");
   }
   bool restored = false;
+  const uint64_t restoreStart = MonotonicNanos();
   if (usable) {
     // The restored sessions' handles are the old image's connection numbers:
     // a new connection must not take one of them.
@@ -331,6 +333,10 @@ void TMainForm::TakeOver() {
     const uint64_t pauseNs = stop > 0 && now > stop ? now - stop : 0;
     ++g_HandoverStats.nOk;
     g_HandoverStats.nPauseNs = pauseNs;
+    MainOutMessage(Format("Hand-over: state of %d bytes restored in %s ms, %s ms after execve",
+                          state.Bytes().size(),
+                          Format("%.1f", static_cast<double>(now - restoreStart) / 1e6),
+                          Format("%.1f", static_cast<double>(now - fds.nExecNs) / 1e6)));
     MainOutMessage(Format("Handed over: %s (%d detached), %s, paused %d ms",
                           Plural(summary.nSessions, "session"), summary.nDetached,
                           linked ? "link kept" : "link down", pauseNs / 1000000));

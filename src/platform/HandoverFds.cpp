@@ -63,7 +63,7 @@ std::string FormatHandoverFds(const THandoverFds& fds) {
   value += ",state=" + std::to_string(fds.state) + ",stop=" + std::to_string(fds.nStopNs);
   value += ",ok=" + std::to_string(fds.nOk) + ",refused=" + std::to_string(fds.nRefused) +
            ",failed=" + std::to_string(fds.nFailed) + ",pause=" + std::to_string(fds.nPauseNs) +
-           ",conn=" + std::to_string(fds.nNextConn);
+           ",conn=" + std::to_string(fds.nNextConn) + ",exec=" + std::to_string(fds.nExecNs);
   return value;
 }
 
@@ -102,6 +102,7 @@ bool ParseHandoverFds(std::string_view value, THandoverFds& fds, std::string& wh
                       : key == "failed"  ? &fds.nFailed
                       : key == "pause"   ? &fds.nPauseNs
                       : key == "conn"    ? &fds.nNextConn
+                      : key == "exec"    ? &fds.nExecNs
                                          : nullptr;
     if (count) {
       *count = number;

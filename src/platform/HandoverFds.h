@@ -10,7 +10,7 @@
 // `link` is absent when the link was down; `stop` is when the old image
 // stopped accepting (CLOCK_MONOTONIC ns, which survives execve); ok,
 // refused, failed and pause carry the /metrics counters of hand-overs; conn
-// the number of the old image's next connection.
+// the number of the old image's next connection; exec when execve was called.
 #pragma once
 
 #include <csignal>
@@ -35,6 +35,7 @@ struct THandoverFds {
   uint64_t nOk = 0, nRefused = 0, nFailed = 0, nPauseNs = 0;
   // The number the old image's next connection would have had (optional field conn).
   uint64_t nNextConn = 0;
+  uint64_t nExecNs = 0;  // when execve was called (optional field exec)
 };
 
 // The variable's value for `fds`.

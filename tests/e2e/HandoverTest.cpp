@@ -127,10 +127,11 @@ class HandoverTest : public FakeServerTest {
       p.source = "127.0.4." + std::to_string(1 + i / 4);
       p.handle = JoinThroughFakeServer(*rig, *server, *p.ws, "hand" + std::to_string(i), p.source);
       ASSERT_GE(p.handle, 0);
-      if (resume)
+      if (resume) {
         ASSERT_TRUE(Pump(
             p, [&p] { return !p.token.empty(); }, 5s))
             << i;
+      }
     }
   }
 
@@ -254,10 +255,12 @@ void HandoverTest::CrossWithResume(size_t n, size_t fill) {
   EXPECT_EQ(rig->gateway->Pid(), pid);
   EXPECT_EQ(kill(pid, 0), 0);
   EXPECT_EQ(ExeOf(pid), binary) << "the new image runs the file now at the gateway's path";
-  const int sealed = rig->WaitGate("Hand-over: state of ", 1s, gateLines);
-  std::printf("hand-over of %zu sessions: %s; all resumed %.0f ms after the signal\n%s\n", n,
+  const int sealed = rig->WaitGate(" bytes sealed, ", 1s, gateLines);
+  const int restored = rig->WaitGate(" bytes restored in ", 1s, gateLines);
+  std::printf("hand-over of %zu sessions: %s; all resumed %.0f ms after the signal\n%s\n%s\n", n,
               handed.substr(handed.find("paused")).c_str(), resumedMs,
-              sealed >= 0 ? rig->gateway->Lines()[sealed].c_str() : "");
+              sealed >= 0 ? rig->gateway->Lines()[sealed].c_str() : "",
+              restored >= 0 ? rig->gateway->Lines()[restored].c_str() : "");
 
   // Every byte once, in order, and live traffic both ways under the old handle.
   for (size_t i = 0; i < n; ++i) {

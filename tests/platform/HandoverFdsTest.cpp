@@ -52,11 +52,11 @@ int ConnectTo(uint16_t port) {
 }
 
 TEST(HandoverVariable, NamesEveryDescriptorAndCounterAndReadsBack) {
-  THandoverFds fds{3, 4, 5, 6, 81234567890123ull, 2, 1, 7, 45000000, 312};
+  THandoverFds fds{3, 4, 5, 6, 81234567890123ull, 2, 1, 7, 45000000, 312, 81234600000000ull};
   const std::string value = FormatHandoverFds(fds);
   EXPECT_EQ(value,
             "ws=3,console=4,link=5,state=6,stop=81234567890123,ok=2,refused=1,failed=7,"
-            "pause=45000000,conn=312");
+            "pause=45000000,conn=312,exec=81234600000000");
   THandoverFds back;
   std::string why;
   ASSERT_TRUE(ParseHandoverFds(value, back, why)) << why;
