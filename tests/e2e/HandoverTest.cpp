@@ -167,6 +167,9 @@ class HandoverTest : public FakeServerTest {
   }
 
   void CrossWithResume(size_t n, size_t fill);
+  // Players whose messages the game server does not read: the link's
+  // write-out holds a hand-over for its second.
+  void FillLink(std::vector<TPlayer>& players, const std::string& big);
 
   std::string binary;
 };
@@ -445,17 +448,21 @@ TEST_F(HandoverTest, AFailedExecveLeavesTheOldImageServing) {
 
 // A SIGUSR2 while the link is being written out (the game server not
 // reading holds it there for its second), and one while draining.
-TEST_F(HandoverTest, ASecondSignalDuringAHandoverAndOneDuringADrainAreIgnored) {
+void HandoverTest::FillLink(std::vector<TPlayer>& players, const std::string& big) {
   StartCopy(kResumeIni);
-  std::vector<TPlayer> players;
   Join(players, 16, true);
   server->SetReading(false);
   // Megabytes for the link that the game server does not take.
-  const std::string big(60000, 'x');
   for (int round = 0; round < 6; ++round)
     for (TPlayer& p : players) p.ws->SendText(ClientMessage(CM_HEART, 0, 0, 0, 0, big));
   ASSERT_TRUE(WaitFor([&] { return ReadMetrics(*rig)["tavrel_server_link_queue_bytes"] > 1000000; },
                       10000ms));
+}
+
+TEST_F(HandoverTest, ASecondSignalDuringAHandoverAndOneDuringADrainAreIgnored) {
+  std::vector<TPlayer> players;
+  const std::string big(60000, 'x');
+  FillLink(players, big);
   size_t gateLines = rig->gateway->LineCount();
   Signal(SIGUSR2);
   ASSERT_GE(rig->WaitGate("SIGUSR2: handing over", 3s, gateLines), 0);
@@ -485,6 +492,26 @@ TEST_F(HandoverTest, ASecondSignalDuringAHandoverAndOneDuringADrainAreIgnored) {
   EXPECT_GE(rig->WaitGate("SIGUSR2 ignored: the gateway is draining", 3s, gateLines), 0);
   ReadToClose(p, 5s);
   EXPECT_EQ(rig->gateway->WaitExit(10s), 0);
+}
+
+// A SIGTERM while the images change waits for it: the new image drains,
+// ending the sessions it was given with GM_CLOSE on the link it kept.
+TEST_F(HandoverTest, ASigtermDuringAHandoverIsTheNewImagesDrain) {
+  std::vector<TPlayer> players;
+  FillLink(players, std::string(60000, 'y'));
+  const size_t gateLines = rig->gateway->LineCount();
+  const size_t before = server->FrameCount();
+  Signal(SIGUSR2);
+  ASSERT_GE(rig->WaitGate("SIGUSR2: handing over", 3s, gateLines), 0);
+  Signal(SIGTERM);
+  EXPECT_GE(rig->WaitGate("Closing after the hand-over under way", 3s, gateLines), 0);
+  server->SetReading(true);
+  const int handed = rig->WaitGate(kHandedOver, 10s, gateLines);
+  ASSERT_GE(handed, 0);
+  EXPECT_GE(rig->WaitGate("Closing: draining", 5s, static_cast<size_t>(handed)), 0);
+  EXPECT_EQ(rig->gateway->WaitExit(10s), 0);
+  EXPECT_EQ(Frames(GM_CLOSE, before, 1), players.size());
+  EXPECT_EQ(server->Links(), 1);
 }
 
 }  // namespace
