@@ -87,6 +87,19 @@ struct TGateStats {
   TDwellHistogram dwellToClient;  // game-server message in, handed to the WebSocket layer
 };
 
+// SIGUSR2 hand-overs for /metrics: states restored, states that could not be
+// read, execve calls that failed, and the last pause (stop of accepting to
+// the new image's accepting), in ns. The process side keeps them and carries
+// them across execve in the hand-over's variable, so they add up whatever
+// becomes of the state.
+struct THandoverStats {
+  uint64_t nOk = 0;
+  uint64_t nRefused = 0;
+  uint64_t nFailed = 0;
+  uint64_t nPauseNs = 0;
+};
+extern THandoverStats g_HandoverStats;
+
 // What a restored hand-over brought, for the new image's line and /metrics.
 struct THandoverSummary {
   int32_t nSessions = 0;       // live sessions in the state

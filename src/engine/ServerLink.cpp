@@ -59,6 +59,7 @@ bool TServerLink::Queue(const TMsgHeader& header, const void* data, int32_t nLen
 }
 
 void TServerLink::Flush() {
+  if (boHeld_) return;
   TMemoryStreamEx& queue = *queue_;
   while (boConnet && queue.UnsentSize() > 0) {
     const int64_t block = std::min<int64_t>(queue.UnsentSize(), g_GateConfig.nClientMsgByte);
@@ -118,6 +119,7 @@ void TServerLink::Figures(int64_t& sent, int64_t& written, int64_t& size) const 
 }
 
 void TServerLink::Step() {
+  if (boHeld_) return;
   if (garbageLines_.Pending()) {
     garbageLines_.Report(GetTickCount64(), false, [this](size_t, uint64_t n) {
       OutErrorLog(
@@ -143,12 +145,34 @@ void TServerLink::Step() {
   }
 }
 
+void TServerLink::Hold(bool hold) {
+  if (std::exchange(boHeld_, hold) == hold || hold) return;
+  HoldEnded();
+  Flush();
+}
+
+void TServerLink::DropNow(std::string why) {
+  sError_ = std::move(why);
+  Drop();
+}
+
+void TServerLink::Kept() {
+  boConnet = true;
+  const uint64_t now = GetTickCount64();
+  g_dwCheckServerRun = now;
+  dwCheckServerTick = now;
+  g_boHeartBeat = true;
+  boDownTold_ = false;
+  MainOutMessage("Game server link " + Address() + " kept");
+}
+
 void TServerLink::AppendReceived(const char* data, size_t len) {
   readBuffer_->Write(data, static_cast<int64_t>(len));
   ProcReceiveBuffer();
 }
 
 bool TServerLink::ProcReceiveBuffer(size_t budget, uint64_t budgetMs) {
+  if (boHeld_) return false;
   size_t consumed = 0;
   size_t skipped = 0;
   bool timeUp = false;
@@ -310,6 +334,20 @@ void TGameLink::Open(const std::string& sAddress, int nPort) {
   socket_->SetPort(nPort);
 }
 
+bool TGameLink::Adopt(int fd) {
+  if (!socket_->Adopt(fd)) return false;
+  Kept();
+  return true;
+}
+
+int TGameLink::Descriptor() const {
+  return socket_->Socket().SocketHandle();
+}
+
+void TGameLink::HoldEnded() {
+  if (Connected()) CSocketRead();
+}
+
 std::string TGameLink::Address() const {
   return socket_->Address() + ":" + std::to_string(socket_->Port());
 }
@@ -328,6 +366,7 @@ void TGameLink::Drop() {
 }
 
 void TGameLink::CSocketRead() {
+  if (Held()) return;  // the bytes wait in the socket; the release reads them
   try {
     // Until the socket has nothing more (-1) or the game server closed (0);
     // what arrives later raises the next read event.
