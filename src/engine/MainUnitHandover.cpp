@@ -337,8 +337,8 @@ void TMainForm::TakeOver() {
                           state.Bytes().size(),
                           Format("%.1f", static_cast<double>(now - restoreStart) / 1e6),
                           Format("%.1f", static_cast<double>(now - fds.nExecNs) / 1e6)));
-    MainOutMessage(Format("Handed over: %s (%d detached), %s, paused %d ms",
-                          Plural(summary.nSessions, "session"), summary.nDetached,
+    MainOutMessage(Format("Handed over: %d sessions (%d detached), %s, paused %d ms",
+                          summary.nSessions, summary.nDetached,
                           linked ? "link kept" : "link down", pauseNs / 1000000));
   } else {
     ++g_HandoverStats.nRefused;
