@@ -121,7 +121,7 @@ TAVREL_RECORD(TEffectInfo, 511, )
   F(2011, nWeapIDEX, I32) \
   F(2015, nWeapEffEX, I32) \
   F(2019, nServerID, I32)
-TAVREL_RECORD(TCharDescRcd, 2023, )
+TAVREL_RECORD(TCharDescRcd, 2023, TCharDescJson)
 
 // Body of SM_ICONSUPDATE.
 #define TAVREL_TIconMsg(F, M) \
@@ -171,6 +171,14 @@ TAVREL_RECORD(TCharBriefRcd, 704, TCharBriefJson)
   F(51, nType, U16, 2, "Id", Int, Always) \
   F(53, nPower, I64, 3, "Power", UInt64, Positive)
 TAVREL_RECORD(TAttackEff, 61, TDamageJson)
+
+// SM_MAGICCON: the message header itself (the body is ignored).
+#define TAVREL_TMagicConHead(F, M) \
+  F(0, Recog, I32, 1, "Id", Int, Always) \
+  F(4, Ident, I32) \
+  F(8, Param, I32, 2, "Flag", Int, Always) \
+  F(12, Rest, Bytes(24))
+TAVREL_RECORD(TMagicConHead, 36, TMagicConJson)
 
 // SM_SPELL broadcasts.
 #define TAVREL_TCharMagicSpell(F, M) \
@@ -385,4 +393,14 @@ TAVREL_RECORD(TNakedAbility, 24, TNakedAbilityJson)
   F(48, Hit, U8, 13, "Hit", Int, Always) \
   F(49, Speed, I32, 14, "Speed", Int, Always)
 TAVREL_RECORD(TAdjustAbil, 53, TAdjustAbilJson)
+
+// Body of SM_ADJUST_BONUS, one part per field; the member order is the
+// client's, not the body's.
+#define TAVREL_TAdjustBonus(F, M) \
+  M(1, "m_nBonusPoint", "number", false, "The header's Recog: the free points.") \
+  F(0, tick, Of(TNakedAbility), 3, "BonusTick", Object, Always) \
+  F(24, bonus, Of(TNakedAbility), 2, "BonusAbil", Object, Always) \
+  F(48, naked, Of(TNakedAbility), 4, "NakedAbil", Object, Always) \
+  F(72, adjust, Of(TAdjustAbil), 5, "m_AdjustAbil", Object, Always)
+TAVREL_RECORD(TAdjustBonus, 125, TAdjustBonusJson)
 // clang-format on

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 
 #include "protocol/EDcode.h"
 
@@ -126,94 +127,102 @@ void WriteNonZeroValues(TJsonWriter& w, std::string_view name, const TWireI32 (&
   w.EndArray();
 }
 
+// A bar as [open 0/1, name, colour, image count, type, current, max, level]:
+// bit 7 of btOpenAndType is the open flag, the rest the type.
+void WriteBar(TJsonWriter& w, const TItemBar& b) {
+  const bool open = (b.btOpenAndType & 0x80) != 0;
+  w.BeginArray();
+  w.Value(JsonInt(int32_t{open ? 1 : 0}));
+  w.Text(b.Name.View());
+  for (int64_t v : {JsonInt(b.btColor), JsonInt(b.btImgCount),
+                    JsonInt(static_cast<uint8_t>(b.btOpenAndType & 0x7F)), JsonInt(b.wCur),
+                    JsonInt(b.wMax), JsonInt(b.wLv)})
+    w.Value(v);
+  w.EndArray();
+}
+
 void WriteItemExt(const TUserItem& item, std::string& out) {
   const TItemExtend& x = item.Ext.Info;
   TJsonWriter w(out);
   w.BeginObject();
-
-  bool anySocket = false;
-  for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
-  if (anySocket) {
-    w.Key("Sockets");
-    w.BeginArray();
-    for (const TWireI32& s : x.Sockets) w.Value(JsonInt(s));
-    w.EndArray();
-  }
-
-  for (int j = 0; j < 3; ++j) {
-    const TItemBar& b = x.Bars[j];
-    const bool open = (b.btOpenAndType & 0x80) != 0;
-    if (!open && b.wMax == 0) continue;
-    const char name[] = {'L', 'H', static_cast<char>('0' + j)};
-    w.Key(std::string_view(name, sizeof name));
-    w.BeginArray();
-    w.Value(JsonInt(int32_t{open ? 1 : 0}));
-    w.Text(b.Name.View());
-    for (int64_t v : {JsonInt(b.btColor), JsonInt(b.btImgCount),
-                      JsonInt(static_cast<uint8_t>(b.btOpenAndType & 0x7F)), JsonInt(b.wCur),
-                      JsonInt(b.wMax), JsonInt(b.wLv)})
-      w.Value(v);
-    w.EndArray();
-  }
-
-  if (x.UpgradeCount > 0) w.Member("U", JsonInt(x.UpgradeCount));
-
-  if (x.Src.Time != 0) {
-    w.Key("ItmSrc");
-    w.BeginArray();
-    w.Text(x.Src.sMapDesc.View());
-    w.Text(x.Src.sDropChrName.View());
-    w.Text(x.Src.sChrName.View());
-    w.Value(JsonInt(x.Src.Time));
-    w.Value(JsonInt(x.Src.DropType));
-    w.EndArray();
-  }
+  WriteMembers(w, x, [&x](TJsonWriter& o, const TLogicMember& m) {
+    const std::string_view name = m.sMember;
+    if (name == "Sockets") {
+      bool anySocket = false;
+      for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
+      if (!anySocket) return;
+      o.Key(name);
+      o.BeginArray();
+      for (const TWireI32& s : x.Sockets) o.Value(JsonInt(s));
+      o.EndArray();
+    } else if (name.starts_with("LH")) {  // "LH0" to "LH2"
+      const TItemBar& b = x.Bars[name[2] - '0'];
+      if (!(b.btOpenAndType & 0x80) && b.wMax == 0) return;
+      o.Key(name);
+      WriteBar(o, b);
+    } else if (x.Src.Time != 0) {  // "ItmSrc"
+      o.Key(name);
+      o.BeginArray();
+      o.Text(x.Src.sMapDesc.View());
+      o.Text(x.Src.sDropChrName.View());
+      o.Text(x.Src.sChrName.View());
+      o.Value(JsonInt(x.Src.Time));
+      o.Value(JsonInt(x.Src.DropType));
+      o.EndArray();
+    }
+  });
   w.EndObject();
   w.Finish();
+}
+
+void WriteExAbilGroup(TJsonWriter& w, const TExAbilItemRec& g, int index) {
+  w.BeginObject();
+  WriteMembers(w, g, [&g, index](TJsonWriter& o, const TLogicMember& m) {
+    if (m.sMember == "i") {
+      o.Member(m.sMember, JsonInt(index));
+      return;
+    }
+    o.Key(m.sMember);  // "v"
+    o.BeginArray();
+    for (int j = 0; j < 10; ++j) {
+      const TExAbilRec& a = g.Attrs[j];
+      if (a.nID == 0) continue;
+      o.BeginArray();
+      for (int64_t v : {JsonInt(a.nColor), JsonInt(a.nID), JsonInt(a.nValue), JsonInt(a.nType),
+                        JsonInt(a.nPos), JsonInt(a.nLine), JsonInt(j)})
+        o.Value(v);
+      o.EndArray();
+    }
+    o.EndArray();
+  });
+  w.EndObject();
 }
 
 void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
   TJsonWriter w(out);
   w.BeginObject();
-  w.Key("abil");
-  w.BeginArray();
-  for (int i = 0; i < 6; ++i) {
-    const TExAbilItemRec& g = rec.Group[i];
-    w.BeginObject();
-    w.Member("i", JsonInt(i));
-    w.TextMember("t", g.sTitle.View());
-    w.Member("c", JsonInt(g.nColor));
-    w.Key("v");
-    w.BeginArray();
-    for (int j = 0; j < 10; ++j) {
-      const TExAbilRec& a = g.Attrs[j];
-      if (a.nID == 0) continue;
-      w.BeginArray();
-      for (int64_t v : {JsonInt(a.nColor), JsonInt(a.nID), JsonInt(a.nValue), JsonInt(a.nType),
-                        JsonInt(a.nPos), JsonInt(a.nLine), JsonInt(j)})
-        w.Value(v);
-      w.EndArray();
+  WriteMembers(w, rec, [&rec](TJsonWriter& o, const TLogicMember& m) {
+    o.Key(m.sMember);
+    if (m.sMember == "abil") {
+      o.BeginArray();
+      for (int i = 0; i < 6; ++i) WriteExAbilGroup(o, rec.Group[i], i);
+      o.EndArray();
+      return;
     }
-    w.EndArray();
-    w.EndObject();
-  }
-  w.EndArray();
-
-  w.TextMember("name", rec.sGName.View());
-
-  thread_local std::string abilex;
-  abilex.clear();
-  for (const TNewAbilRec& a : rec.NewAbil) {
-    if (a.nID == 0 || a.nValue == 0) continue;
-    char entry[24];  // ",255=-2147483648"
-    char* p = entry;
-    if (!abilex.empty()) *p++ = ',';
-    p = std::to_chars(p, std::end(entry), a.nID).ptr;
-    *p++ = '=';
-    p = std::to_chars(p, std::end(entry), a.nValue.get()).ptr;
-    abilex.append(entry, p);
-  }
-  w.TextMember("abilex", abilex);
+    thread_local std::string abilex;  // "abilex"
+    abilex.clear();
+    for (const TNewAbilRec& a : rec.NewAbil) {
+      if (a.nID == 0 || a.nValue == 0) continue;
+      char entry[24];  // ",255=-2147483648"
+      char* p = entry;
+      if (!abilex.empty()) *p++ = ',';
+      p = std::to_chars(p, std::end(entry), a.nID).ptr;
+      *p++ = '=';
+      p = std::to_chars(p, std::end(entry), a.nValue.get()).ptr;
+      abilex.append(entry, p);
+    }
+    o.Text(abilex);
+  });
   w.EndObject();
   w.Finish();
 }
@@ -264,14 +273,17 @@ std::string ConverShowEvent(std::string_view body) {
 }
 
 std::string ConverHideEvent(std::string_view body) {
+  static_assert(TRecordTable<THideEvent>::kFieldList.size() == 1, "one decimal per record");
   const std::string decoded = DeCodeString(body);
   std::string out;
   TJsonWriter w(out);
   w.BeginArray();
+  THideEvent rec;
   ForEachField(decoded, [&](std::string_view field) {
     const int64_t id = ParseEventId(field);
+    std::memcpy(&rec, &id, sizeof id);
     w.BeginObject();
-    w.Member("Id", JsonUInt64(id));
+    WriteMembers(w, rec);
     w.EndObject();
   });
   w.EndArray();

@@ -58,6 +58,11 @@ TAVREL_RECORD(THideItem, 8, THideItemJson)
   M(8, "DuranceID", "string", true, "Left out when it is \"-1\".")
 TAVREL_RECORD(TShowEvent, 72, TShowEventJson)
 
+// One id of an SM_HIDEEVENT body, which carries it as a signed decimal.
+#define TAVREL_THideEvent(F, M) \
+  F(0, nMapEvent, I64, 1, "Id", UInt64, Always)
+TAVREL_RECORD(THideEvent, 8, THideEventJson)
+
 // One bar of the extension area. Bit 7 of btOpenAndType is the open flag,
 // bits 0-6 the type.
 #define TAVREL_TItemBar(F, M) \
@@ -79,14 +84,21 @@ TAVREL_RECORD(TItemBar, 38, )
   F(97, DropType, U8)
 TAVREL_RECORD(TItemSrcRec, 98, )
 
-// Structured view of the item's 256-byte extension area.
+// Structured view of the item's 256-byte extension area; its object is the
+// item's ExtendInfo.
 #define TAVREL_TItemExtend(F, M) \
   F(0, Sockets, Array(I32, 10)) \
-  F(40, UpgradeCount, U8) \
+  M(1, "Sockets", "number[]", true, "All ten socket values; left out when none is above 0.") \
+  F(40, UpgradeCount, U8, 5, "U", Int, NonZero) \
   F(41, Bars, Array(Of(TItemBar), 3)) \
+  M(2, "LH0", "TItemBarJson", true, "Bar 0; left out when it is closed and its max is 0.") \
+  M(3, "LH1", "TItemBarJson", true, "Bar 1, as bar 0.") \
+  M(4, "LH2", "TItemBarJson", true, "Bar 2, as bar 0.") \
   F(155, Src, Of(TItemSrcRec)) \
+  M(6, "ItmSrc", "[string, string, string, number, number]", true, \
+    "[map, dropped by, owner, time, drop type]; left out when the time is 0.") \
   F(253, btGap, Bytes(3))
-TAVREL_RECORD(TItemExtend, 256, )
+TAVREL_RECORD(TItemExtend, 256, TItemExtendJson)
 // clang-format on
 
 // The extension area's three views over the same 256 bytes: legacy text,
@@ -150,11 +162,14 @@ TAVREL_RECORD(TItemBind, 44, )
 TAVREL_RECORD(TExAbilRec, 20, )
 
 #define TAVREL_TExAbilItemRec(F, M) \
-  F(0, sTitle, Text(100)) \
-  F(101, nColor, U8) \
+  M(1, "i", "number", false, "The group's index, 0 to 5.") \
+  F(0, sTitle, Text(100), 2, "t", Text, Always) \
+  F(101, nColor, U8, 3, "c", Int, Always) \
   F(102, btGap, Bytes(2)) \
-  F(104, Attrs, Array(Of(TExAbilRec), 10))
-TAVREL_RECORD(TExAbilItemRec, 304, )
+  F(104, Attrs, Array(Of(TExAbilRec), 10)) \
+  M(4, "v", "[number, number, number, number, number, number, number][]", false, \
+    "[colour, id, value, type, position, line, slot] for each attribute with an id.")
+TAVREL_RECORD(TExAbilItemRec, 304, TExAbilGroupJson)
 
 #define TAVREL_TNewAbilRec(F, M) \
   F(0, nID, U8) \
@@ -162,14 +177,18 @@ TAVREL_RECORD(TExAbilItemRec, 304, )
   F(4, nValue, I32)
 TAVREL_RECORD(TNewAbilRec, 8, )
 
-// NewAbil holds abilities 1 to 30 at indexes 0 to 29.
+// NewAbil holds abilities 1 to 30 at indexes 0 to 29; the object is the
+// item's ExAbil.
 #define TAVREL_TItemExAbilRec(F, M) \
   F(0, nMakeIndex, I32) \
   F(4, Group, Array(Of(TExAbilItemRec), 6)) \
-  F(1828, sGName, Text(60)) \
+  M(1, "abil", "TExAbilGroupJson[]", false, "The six groups in order.") \
+  F(1828, sGName, Text(60), 2, "name", Text, Always) \
   F(1889, btGap, Bytes(3)) \
-  F(1892, NewAbil, Array(Of(TNewAbilRec), 30))
-TAVREL_RECORD(TItemExAbilRec, 2132, )
+  F(1892, NewAbil, Array(Of(TNewAbilRec), 30)) \
+  M(3, "abilex", "string", false, \
+    "\"id=value\" for each new ability with an id and a value, joined by \",\"; \"\" when none.")
+TAVREL_RECORD(TItemExAbilRec, 2132, TItemExAbilJson)
 
 // One inventory item as the game server sends it.
 #define TAVREL_TUserItem_Gate(F, M) \

@@ -234,11 +234,7 @@ std::string ConverDamage(const TAttackEff& e) {
 }
 
 std::string ConverMagicon(const TDefaultMessage& h) {
-  TJsonDoc doc(2);
-  json::object& o = doc.Root();
-  SetMember(o, "Id", JsonInt(h.Recog));
-  SetMember(o, "Flag", JsonInt(h.Param));
-  return doc.Text();
+  return RecordJson(RecordFromHeader<TMagicConHead>(h));
 }
 
 std::string CovertMagicSpell(const TCharMagicSpell& s) {
@@ -303,32 +299,10 @@ std::string ConverAbil(std::string_view body) {
 }
 
 std::string ConverAdjustBouns(int32_t bonusPoint, std::string_view body) {
-  std::string_view tick, ability, naked;
-  std::string_view rest = GetValidStr3View(body, tick, "/");
-  rest = GetValidStr3View(rest, ability, "/");
-  rest = GetValidStr3View(rest, naked, "/");
-  const auto bonusTick = DecodeRecord<TNakedAbility>(tick);
-  const auto bonusAbil = DecodeRecord<TNakedAbility>(ability);
-  const auto nakedAbil = DecodeRecord<TNakedAbility>(naked);
-  const auto adjust = DecodeRecord<TAdjustAbil>(rest);
-
-  std::string out;
-  TJsonWriter w(out);
-  w.BeginObject();
-  w.Member("m_nBonusPoint", JsonInt(bonusPoint));
-  w.Key("BonusAbil");
-  AbiloToJson(w, bonusAbil);
-  w.Key("BonusTick");
-  AbiloToJson(w, bonusTick);
-  w.Key("NakedAbil");
-  AbiloToJson(w, nakedAbil);
-  w.Key("m_AdjustAbil");
-  w.BeginObject();
-  WriteMembers(w, adjust);
-  w.EndObject();
-  w.EndObject();
-  w.Finish();
-  return out;
+  return RecordJson(DecodeParts<TAdjustBonus>(body),
+                    [bonusPoint](TJsonWriter& w, const TLogicMember& m) {  // "m_nBonusPoint"
+                      w.Member(m.sMember, JsonInt(bonusPoint));
+                    });
 }
 
 // ---------------------------------------------------------------------------

@@ -40,8 +40,9 @@ template <typename T, std::size_t N>
 using TWireArray = T[N];
 
 enum class EWireType : uint8_t { U8, I8, U16, I16, I32, U32, I64, U64, Bool, Text, Record };
-// The member's JSON form: one of the three number classes, or a string.
-enum class EJsonClass : uint8_t { Int, Int64, UInt64, Text };
+// The member's JSON form: one of the three number classes, a string, or (a
+// nested record's field) an object of that record's members.
+enum class EJsonClass : uint8_t { Int, Int64, UInt64, Text, Object };
 // When a field's member is written: always, or left out when 0, when 0 or
 // less, or (a text) when empty.
 enum class EWhen : uint8_t { Always, NonZero, Positive, NotEmpty };
@@ -178,7 +179,10 @@ constexpr bool Valid(const std::array<TFieldInfo, NF>& fields,
     if (f.nOrder == 0) continue;
     ++members;
     const bool text = f.Type == EWireType::Text;
-    if (f.nCount != 1 || f.Type == EWireType::Record) return false;  // arrays are logic
+    if (f.nCount != 1) return false;  // arrays are logic
+    // A nested record is an object of its own members, with no logic of its own.
+    if ((f.Type == EWireType::Record) != (f.Class == EJsonClass::Object)) return false;
+    if (f.pRecord && (f.When != EWhen::Always || !f.pRecord->Logic.empty())) return false;
     if (text != (f.Class == EJsonClass::Text)) return false;
     if (text ? f.When != EWhen::Always && f.When != EWhen::NotEmpty : f.When == EWhen::NotEmpty)
       return false;
@@ -211,10 +215,17 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
   std::array<TMemberInfo, N> out{};
   for (const TFieldInfo& f : fields)
     if (f.nOrder != 0)
-      out[f.nOrder - 1] = {
-          f.sMember, &f,     nullptr,
-          f.nOffset, f.Type, f.nCapacity,
-          f.Class,   f.When, f.nSize == 8 && f.Class != EJsonClass::Int && f.When == EWhen::Always};
+      out[f.nOrder - 1] = {f.sMember,
+                           &f,
+                           nullptr,
+                           f.nOffset,
+                           f.Type,
+                           f.nCapacity,
+                           f.Class,
+                           f.When,
+                           f.nSize == 8 &&
+                               (f.Class == EJsonClass::Int64 || f.Class == EJsonClass::UInt64) &&
+                               f.When == EWhen::Always};
   for (const TLogicMember& l : logic)
     out[l.nOrder - 1] = {l.sMember,       nullptr,       &l,   0, EWireType::U8, 0,
                          EJsonClass::Int, EWhen::Always, false};
@@ -288,6 +299,15 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
 // ---------------------------------------------------------------------------
 // Reading a field through its description.
 
+// A record that views a message header, as the header's bytes.
+template <typename R, typename H>
+R RecordFromHeader(const H& header) noexcept {
+  static_assert(sizeof(R) == sizeof(H) && std::is_trivially_copyable_v<H>);
+  R rec;
+  std::memcpy(&rec, &header, sizeof rec);
+  return rec;
+}
+
 // The field's value widened by its declared type (8/16/32-bit keep value and
 // sign, an unsigned 64-bit one keeps its bits).
 template <typename T>
@@ -320,6 +340,17 @@ inline int64_t WideValue(const unsigned char* at, EWireType type) noexcept {
   }
 }
 
+// A zero-filled record from a body of 6-bit texts, one per field, joined by
+// "/" (split as GetValidStr3 splits); the last field takes the rest, missing
+// parts stay 0.
+void DecodePartsInto(std::string_view body, const TRecordInfo& info, void* rec);
+template <typename R>
+R DecodeParts(std::string_view body) {
+  R rec;
+  DecodePartsInto(body, TRecordTable<R>::kInfo, &rec);
+  return rec;
+}
+
 // A text field's GBK characters.
 inline std::string_view TextValue(const unsigned char* at, uint8_t capacity) noexcept {
   return {reinterpret_cast<const char*>(at) + 1, std::min<std::size_t>(at[0], capacity)};
@@ -332,6 +363,8 @@ inline bool Shown(EWhen when, int64_t v) noexcept {
 
 // Writes a field's member at `at` when its rule lets it.
 void WriteFieldMember(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at);
+// Writes the members of a record without logic of its own, at `rec`.
+void WriteRecordMembers(TJsonWriter& w, const TRecordInfo& info, const unsigned char* rec);
 
 // Writes the members of `rec` in their order: a field's from the field,
 // the converter's own through logic(w, member) at their place. The common

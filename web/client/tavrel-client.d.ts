@@ -410,47 +410,10 @@ export interface TCharDescJson {
   cs?: number;
 }
 
-/** SM_MAGICCON: from the header (Recog, Param). */
-export interface TMagicConJson { Id: number; Flag: number; }
-
-/** An element of SM_HIDEEVENT. */
-export interface THideEventJson { Id: number; }
-
 export interface TIdValueJson { Id: number; Value: number; }
 
 /** An item bar: [open 0/1, name, colour, image count, type, current, max, level]. */
 export type TItemBarJson = [number, string, number, number, number, number, number, number];
-
-/** The JSON text of TItemJson.ExtendInfo. */
-export interface TItemExtendJson {
-  /** Ten socket values; left out when none is above 0. */
-  Sockets?: number[];
-  /** Bars 0 to 2; each left out when closed and its max is 0. */
-  LH0?: TItemBarJson; LH1?: TItemBarJson; LH2?: TItemBarJson;
-  /** Upgrade count; left out when 0. */
-  U?: number;
-  /** [map, dropped by, character, time, drop type]; left out when the time is 0. */
-  ItmSrc?: [string, string, string, number, number];
-}
-
-/** The JSON text of TItemJson.ExAbil. */
-export interface TItemExAbilJson {
-  /** Six groups; v holds [colour, id, value, type, position, line, slot] for each set slot. */
-  abil: { i: number; t: string; c: number; v: [number, number, number, number, number, number, number][] }[];
-  name: string;
-  /** "id=value" pairs joined by ","; "" when none. */
-  abilex: string;
-}
-
-/** SM_ADJUST_BONUS. */
-export interface TAdjustBonusJson {
-  /** Recog of the header. */
-  m_nBonusPoint: number;
-  BonusAbil: TNakedAbilityJson;
-  BonusTick: TNakedAbilityJson;
-  NakedAbil: TNakedAbilityJson;
-  m_AdjustAbil: TAdjustAbilJson;
-}
 
 // Translated JSON: written by tavrel-idents --write-types from the record descriptions and the converter table; do not edit.
 
@@ -523,6 +486,12 @@ export interface TStruckJson {
   UserID: string;
   /** Left out when empty. */
   AttackUserID?: string;
+}
+
+/** The JSON object of `TMagicConHead`, in `SM_MAGICCON` (header). */
+export interface TMagicConJson {
+  Id: number;
+  Flag: number;
 }
 
 /** The JSON object of `TCharBriefRcd`, in `SM_USERNAME` (binary). */
@@ -705,6 +674,41 @@ export interface TItemJson {
   BindInfo?: string;
 }
 
+/** The JSON object of `TItemExtend`. */
+export interface TItemExtendJson {
+  /** All ten socket values; left out when none is above 0. */
+  Sockets?: number[];
+  /** Bar 0; left out when it is closed and its max is 0. */
+  LH0?: TItemBarJson;
+  /** Bar 1, as bar 0. */
+  LH1?: TItemBarJson;
+  /** Bar 2, as bar 0. */
+  LH2?: TItemBarJson;
+  /** Left out when 0. */
+  U?: number;
+  /** [map, dropped by, owner, time, drop type]; left out when the time is 0. */
+  ItmSrc?: [string, string, string, number, number];
+}
+
+/** The JSON object of `TItemExAbilRec`. */
+export interface TItemExAbilJson {
+  /** The six groups in order. */
+  abil: TExAbilGroupJson[];
+  name: string;
+  /** "id=value" for each new ability with an id and a value, joined by ","; "" when none. */
+  abilex: string;
+}
+
+/** The JSON object of `TExAbilItemRec`. */
+export interface TExAbilGroupJson {
+  /** The group's index, 0 to 5. */
+  i: number;
+  t: string;
+  c: number;
+  /** [colour, id, value, type, position, line, slot] for each attribute with an id. */
+  v: [number, number, number, number, number, number, number][];
+}
+
 /** The JSON object of `TIconMsg`, in `SM_ICONSUPDATE` (binary). */
 export interface TIconsMsgJson {
   UserID: string;
@@ -754,15 +758,22 @@ export interface TShowEventJson {
   DuranceID?: string;
 }
 
-/** The JSON object of `TAttackEff`, in `SM_DAMAGE` (binary). */
-export interface TDamageJson {
-  UserID: string;
+/** The JSON object of `THideEvent`, in `SM_HIDEEVENT` (decimal list). */
+export interface THideEventJson {
   Id: number;
-  /** Left out when 0 or less. */
-  Power?: number;
 }
 
-/** The JSON object of `TNakedAbility`, in `SM_ADJUST_BONUS` (part). */
+/** The JSON object of `TAdjustBonus`, in `SM_ADJUST_BONUS` (6-bit parts). */
+export interface TAdjustBonusJson {
+  /** The header's Recog: the free points. */
+  m_nBonusPoint: number;
+  BonusAbil: TNakedAbilityJson;
+  BonusTick: TNakedAbilityJson;
+  NakedAbil: TNakedAbilityJson;
+  m_AdjustAbil: TAdjustAbilJson;
+}
+
+/** The JSON object of `TNakedAbility`. */
 export interface TNakedAbilityJson {
   DC: number;
   MC: number;
@@ -776,7 +787,7 @@ export interface TNakedAbilityJson {
   X2: number;
 }
 
-/** The JSON object of `TAdjustAbil`, in `SM_ADJUST_BONUS` (part). */
+/** The JSON object of `TAdjustAbil`. */
 export interface TAdjustAbilJson {
   DC1: number;
   DC2: number;
@@ -792,6 +803,14 @@ export interface TAdjustAbilJson {
   MP: number;
   Hit: number;
   Speed: number;
+}
+
+/** The JSON object of `TAttackEff`, in `SM_DAMAGE` (binary). */
+export interface TDamageJson {
+  UserID: string;
+  Id: number;
+  /** Left out when 0 or less. */
+  Power?: number;
 }
 
 /** The JSON body of each translated ident. */
