@@ -366,6 +366,21 @@ void WriteFieldMember(TJsonWriter& w, const TMemberInfo& m, const unsigned char*
 // Writes the members of a record without logic of its own, at `rec`.
 void WriteRecordMembers(TJsonWriter& w, const TRecordInfo& info, const unsigned char* rec);
 
+// The place of R's own member `member` in its list, for a converter that
+// switches on it: LogicIndex<R>("name") in a case label fails the build for a
+// name the list does not have; IndexOf(m) is the member's place at run time.
+template <typename R>
+constexpr std::size_t LogicIndex(std::string_view member) {
+  const auto& list = TRecordTable<R>::kLogicList;
+  for (std::size_t i = 0; i < list.size(); ++i)
+    if (list[i].sMember == member) return i;
+  throw "the record's list has no such member";
+}
+template <typename R>
+std::size_t IndexOf(const TLogicMember& m) noexcept {
+  return static_cast<std::size_t>(&m - TRecordTable<R>::kLogicList.data());
+}
+
 // Writes the members of `rec` in their order: a field's from the field,
 // the converter's own through logic(w, member) at their place. The common
 // member, a 64-bit value always written, takes the short path inline; the

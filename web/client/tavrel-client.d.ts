@@ -359,14 +359,20 @@ export declare class TGateClient extends EventTarget {
 // JSON of the translated idents. Members are listed in the order the gateway
 // writes them; a member marked optional is left out as its comment says.
 
-/** SM_LOGON, SM_TURN: an actor appears or turns. */
+export interface TIdValueJson { Id: number; Value: number; }
+
+/** An item bar: [open 0/1, name, colour, image count, type, current, max, level]. */
+export type TItemBarJson = [number, string, number, number, number, number, number, number];
+
+// Translated JSON: written by tavrel-idents --write-types from the record descriptions and the converter table; do not edit.
+
+/** The JSON object of `TCharDescRcd`, in `SM_TURN` (binary), `SM_LOGON` (binary). */
 export interface TCharDescJson {
-  /** [user id, name], players, heroes and player-like monsters add [sex, hair, job]. */
+  /** [user id, name]; players, heroes and player-like monsters add [sex, hair, job]. */
   info: [string, string] | [string, string, number, number, number];
   /** [walk, run] speed; players add [attack, magic]. */
   sp: [number, number] | [number, number, number, number];
-  /** [cloth, weapon, cap]; players (outside a private map) and heroes add [cloth effect,
-   *  weapon effect, DP id, DP item effect], player-like monsters [cloth effect, weapon effect]. */
+  /** [cloth, weapon, cap]; players (outside a private map) and heroes add [cloth effect, weapon effect, DP id, DP item effect], player-like monsters [cloth effect, weapon effect]. */
   id: number[];
   /** Players: 1 mysterious, 2 can be found in range, 4 offline; left out when 0. */
   cg?: number;
@@ -382,10 +388,11 @@ export interface TCharDescJson {
   horse?: [number, number, number, number] | [number, number, number, number, string];
   /** Players and heroes. */
   InternalForce?: number;
+  /** Players and heroes. */
   MaxInternalForce?: number;
   /** Monsters and guild objects: the server race. */
   rs?: number;
-  /** Monsters, guild objects and player-like monsters with an owner: [owner id, owner name]. */
+  /** Monsters, guild objects and player-like monsters with an owner: [owner id, owner name]; a player-like monster's comes after its NoShow. */
   ow?: [string, string];
   /** Monsters and guild objects. */
   bigtip?: number;
@@ -404,18 +411,13 @@ export interface TCharDescJson {
   icons?: TIconJson[];
   /** Effects with an id; left out when there is none. */
   Effect?: TEffectJson[];
-  /** Each left out when 0 or less. */
+  /** Left out when 0 or less. */
   nationid?: number;
+  /** Left out when 0 or less. */
   nPlayerPk?: number;
+  /** Left out when 0 or less. */
   cs?: number;
 }
-
-export interface TIdValueJson { Id: number; Value: number; }
-
-/** An item bar: [open 0/1, name, colour, image count, type, current, max, level]. */
-export type TItemBarJson = [number, string, number, number, number, number, number, number];
-
-// Translated JSON: written by tavrel-idents --write-types from the record descriptions and the converter table; do not edit.
 
 /** The JSON object of `TIcon`. */
 export interface TIconJson {
