@@ -62,17 +62,17 @@ uint16_t HighWord(int32_t v) {
   return static_cast<uint16_t>(static_cast<uint32_t>(v) >> 16);
 }
 
-// Decodes each "/"-joined record text of the decoded body into a zero-filled
-// R, reused for every item, and lets write add the item's object.
-template <typename R, typename Write>
-std::string ConvertRecordList(std::string_view body, Write&& write) {
+// Reads each "/"-joined field of the decoded body into an R, reused for every
+// element (fill), and lets write add the element's object.
+template <typename R, typename Fill, typename Write>
+std::string ConvertList(std::string_view body, Fill&& fill, Write&& write) {
   const std::string decoded = DeCodeString(body);
   std::string out;
   TJsonWriter w(out);
   w.BeginArray();
   R rec;
   ForEachField(decoded, [&](std::string_view field) {
-    DecodeRecordInto(field, &rec, sizeof rec);
+    fill(field, rec);
     w.BeginObject();
     write(w, rec);
     w.EndObject();
@@ -80,6 +80,14 @@ std::string ConvertRecordList(std::string_view body, Write&& write) {
   w.EndArray();
   w.Finish();
   return out;
+}
+
+// Each field a record's 6-bit text, decoded into a zero-filled R.
+template <typename R, typename Write>
+std::string ConvertRecordList(std::string_view body, Write&& write) {
+  return ConvertList<R>(
+      body, [](std::string_view field, R& rec) { DecodeRecordInto(field, &rec, sizeof rec); },
+      write);
 }
 
 void WriteShowItem(TJsonWriter& w, const TShowItem& r) {
@@ -272,23 +280,16 @@ std::string ConverShowEvent(std::string_view body) {
   return ConvertRecordList<TShowEvent>(body, WriteShowEvent);
 }
 
+// Each field a decimal, the record's one field.
 std::string ConverHideEvent(std::string_view body) {
   static_assert(TRecordTable<THideEvent>::kFieldList.size() == 1, "one decimal per record");
-  const std::string decoded = DeCodeString(body);
-  std::string out;
-  TJsonWriter w(out);
-  w.BeginArray();
-  THideEvent rec;
-  ForEachField(decoded, [&](std::string_view field) {
-    const int64_t id = ParseEventId(field);
-    std::memcpy(&rec, &id, sizeof id);
-    w.BeginObject();
-    WriteMembers(w, rec);
-    w.EndObject();
-  });
-  w.EndArray();
-  w.Finish();
-  return out;
+  return ConvertList<THideEvent>(
+      body,
+      [](std::string_view field, THideEvent& rec) {
+        const int64_t id = ParseEventId(field);
+        std::memcpy(&rec, &id, sizeof id);
+      },
+      [](TJsonWriter& w, const THideEvent& rec) { WriteMembers(w, rec); });
 }
 
 std::string ConverItem(std::string_view body) {
