@@ -2,8 +2,6 @@
 
 #include <exception>
 
-#include "protocol/HUtil32.h"
-
 namespace json = boost::json;
 
 namespace {
