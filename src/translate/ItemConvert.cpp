@@ -135,18 +135,13 @@ void WriteNonZeroValues(TJsonWriter& w, std::string_view name, const TWireI32 (&
   w.EndArray();
 }
 
-// A bar as [open 0/1, name, colour, image count, type, current, max, level]:
-// bit 7 of btOpenAndType is the open flag, the rest the type.
 void WriteBar(TJsonWriter& w, const TItemBar& b) {
-  const bool open = (b.btOpenAndType & 0x80) != 0;
-  w.BeginArray();
-  w.Value(JsonInt(int32_t{open ? 1 : 0}));
-  w.Text(b.Name.View());
-  for (int64_t v : {JsonInt(b.btColor), JsonInt(b.btImgCount),
-                    JsonInt(static_cast<uint8_t>(b.btOpenAndType & 0x7F)), JsonInt(b.wCur),
-                    JsonInt(b.wMax), JsonInt(b.wLv)})
-    w.Value(v);
-  w.EndArray();
+  WriteTuple(w, b, [&b](TJsonWriter& o, const TLogicMember& m) {
+    if (m.sMember == "open")
+      o.Value(JsonInt(int32_t{(b.btOpenAndType & 0x80) != 0 ? 1 : 0}));
+    else  // "type"
+      o.Value(JsonInt(static_cast<uint8_t>(b.btOpenAndType & 0x7F)));
+  });
 }
 
 void WriteItemExt(const TUserItem& item, std::string& out) {
@@ -193,13 +188,10 @@ void WriteExAbilGroup(TJsonWriter& w, const TExAbilItemRec& g, int index) {
     o.Key(m.sMember);  // "v"
     o.BeginArray();
     for (int j = 0; j < 10; ++j) {
-      const TExAbilRec& a = g.Attrs[j];
-      if (a.nID == 0) continue;
-      o.BeginArray();
-      for (int64_t v : {JsonInt(a.nColor), JsonInt(a.nID), JsonInt(a.nValue), JsonInt(a.nType),
-                        JsonInt(a.nPos), JsonInt(a.nLine), JsonInt(j)})
-        o.Value(v);
-      o.EndArray();
+      if (g.Attrs[j].nID == 0) continue;
+      WriteTuple(o, g.Attrs[j], [j](TJsonWriter& e, const TLogicMember&) {  // "slot"
+        e.Value(JsonInt(j));
+      });
     }
     o.EndArray();
   });

@@ -63,17 +63,19 @@ TAVREL_RECORD(TShowEvent, 72, TShowEventJson)
   F(0, nMapEvent, I64, 1, "Id", UInt64, Always)
 TAVREL_RECORD(THideEvent, 8, THideEventJson)
 
-// One bar of the extension area. Bit 7 of btOpenAndType is the open flag,
-// bits 0-6 the type.
+// One bar of the extension area, written as an array. Bit 7 of btOpenAndType
+// is the open flag, bits 0-6 the type.
 #define TAVREL_TItemBar(F, M) \
   F(0, btOpenAndType, U8) \
-  F(1, btColor, U8) \
-  F(2, btImgCount, U8) \
-  F(3, wCur, U16) \
-  F(5, wMax, U16) \
-  F(7, wLv, U16) \
-  F(9, Name, Text(28))
-TAVREL_RECORD(TItemBar, 38, )
+  M(1, "open", "number", false, "1 when the bar is open, else 0.") \
+  M(5, "type", "number", false, "The bar's type.") \
+  F(1, btColor, U8, 3, "colour", Int, Always) \
+  F(2, btImgCount, U8, 4, "images", Int, Always) \
+  F(3, wCur, U16, 6, "current", Int, Always) \
+  F(5, wMax, U16, 7, "max", Int, Always) \
+  F(7, wLv, U16, 8, "level", Int, Always) \
+  F(9, Name, Text(28), 2, "name", Text, Always)
+TAVREL_TUPLE(TItemBar, 38, TItemBarJson)
 
 // Where an item came from.
 #define TAVREL_TItemSrcRec(F, M) \
@@ -149,17 +151,19 @@ TAVREL_RECORD(TUserItem, 557, TItemJson)
   F(41, btGap, Bytes(3))
 TAVREL_RECORD(TItemBind, 44, )
 
+// An extra ability of a group, written as an array.
 #define TAVREL_TExAbilRec(F, M) \
-  F(0, nColor, U8) \
+  F(0, nColor, U8, 1, "colour", Int, Always) \
   F(1, btGap1, Bytes(3)) \
-  F(4, nID, I32) \
-  F(8, nValue, I32) \
-  F(12, nType, U8) \
+  F(4, nID, I32, 2, "id", Int, Always) \
+  F(8, nValue, I32, 3, "value", Int, Always) \
+  F(12, nType, U8, 4, "type", Int, Always) \
   F(13, btGap2, U8) \
-  F(14, nPos, U16) \
-  F(16, nLine, U16) \
-  F(18, btGap3, Bytes(2))
-TAVREL_RECORD(TExAbilRec, 20, )
+  F(14, nPos, U16, 5, "position", Int, Always) \
+  F(16, nLine, U16, 6, "line", Int, Always) \
+  F(18, btGap3, Bytes(2)) \
+  M(7, "slot", "number", false, "The attribute's index in its group.")
+TAVREL_TUPLE(TExAbilRec, 20, TExAbilAttrJson)
 
 #define TAVREL_TExAbilItemRec(F, M) \
   M(1, "i", "number", false, "The group's index, 0 to 5.") \
@@ -167,8 +171,7 @@ TAVREL_RECORD(TExAbilRec, 20, )
   F(101, nColor, U8, 3, "c", Int, Always) \
   F(102, btGap, Bytes(2)) \
   F(104, Attrs, Array(Of(TExAbilRec), 10)) \
-  M(4, "v", "[number, number, number, number, number, number, number][]", false, \
-    "[colour, id, value, type, position, line, slot] for each attribute with an id.")
+  M(4, "v", "TExAbilAttrJson[]", false, "Each attribute with an id.")
 TAVREL_RECORD(TExAbilItemRec, 304, TExAbilGroupJson)
 
 #define TAVREL_TNewAbilRec(F, M) \

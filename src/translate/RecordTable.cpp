@@ -44,6 +44,18 @@ void WriteFieldMember(TJsonWriter& w, const TMemberInfo& m, const unsigned char*
     w.NumberMember(m.sMember, m.Class == EJsonClass::Int ? int64_t{static_cast<int32_t>(v)} : v);
 }
 
+void WriteFieldValue(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at) {
+  if (m.Class == EJsonClass::Text) {
+    w.Text(TextValue(at, m.nCapacity));
+    return;
+  }
+  const int64_t v = WideValue(at, m.Type);
+  if (m.Class == EJsonClass::UInt64)
+    w.Value(static_cast<uint64_t>(v));
+  else
+    w.Value(m.Class == EJsonClass::Int ? int64_t{static_cast<int32_t>(v)} : v);
+}
+
 void WriteRecordMembers(TJsonWriter& w, const TRecordInfo& info, const unsigned char* rec) {
   for (const TMemberInfo& m : info.Members) WriteFieldMember(w, m, rec + m.nOffset);
 }

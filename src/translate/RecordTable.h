@@ -96,6 +96,7 @@ struct TRecordInfo {
   std::span<const TFieldInfo> Fields;
   std::span<const TLogicMember> Logic;
   std::span<const TMemberInfo> Members;  // by order
+  bool bTuple = false;  // the JSON is an array of the members' values, the names only labels
 };
 
 // The description of R; TAVREL_RECORD specialises it.
@@ -203,6 +204,14 @@ constexpr bool Valid(const std::array<TFieldInfo, NF>& fields,
   return end <= size;
 }
 
+// Whether every field member is always written, as an array's elements are.
+template <std::size_t NF>
+constexpr bool AllWritten(const std::array<TFieldInfo, NF>& fields) {
+  for (const TFieldInfo& f : fields)
+    if (f.nOrder != 0 && f.When != EWhen::Always) return false;
+  return true;
+}
+
 template <std::size_t NF, std::size_t NL>
 constexpr std::size_t MemberCount(const std::array<TFieldInfo, NF>& fields,
                                   const std::array<TLogicMember, NL>&) {
@@ -268,7 +277,10 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
 // ts names the client's TypeScript type of the record's JSON object (none for
 // a record whose JSON the converter writes itself). The build fails when an
 // offset, the size or a member's order is wrong.
-#define TAVREL_RECORD(R, bytes, ts)                                                              \
+#define TAVREL_RECORD(R, bytes, ts) TAVREL_RECORD_(R, bytes, ts, false)
+// The same for a record whose JSON is the array of its members' values.
+#define TAVREL_TUPLE(R, bytes, ts) TAVREL_RECORD_(R, bytes, ts, true)
+#define TAVREL_RECORD_(R, bytes, ts, tuple)                                                      \
   struct R {                                                                                     \
     TAVREL_##R(TAVREL_RECORD_DECLARE, TAVREL_RECORD_NONE)                                        \
   };                                                                                             \
@@ -283,6 +295,7 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
         kLogic = {TAVREL_##R(TAVREL_RECORD_NONE, TAVREL_RECORD_LOGIC)};                          \
     static_assert(Valid(kFields, kOffsets, kLogic, bytes),                                       \
                   #R ": an offset, a member's order or class is wrong");                         \
+    static_assert(!(tuple) || AllWritten(kFields), #R ": an element of an array is left out");   \
     inline constexpr auto kMembers = Members<MemberCount(kFields, kLogic)>(kFields, kLogic);     \
   }                                                                                              \
   template <>                                                                                    \
@@ -294,7 +307,8 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
                                        bytes,                                                    \
                                        record_table::R##_::kFields,                              \
                                        record_table::R##_::kLogic,                               \
-                                       record_table::R##_::kMembers};                            \
+                                       record_table::R##_::kMembers,                             \
+                                       tuple};                                                   \
   };
 #define TAVREL_RECORD_COUNT(...) +1
 
@@ -365,6 +379,8 @@ inline bool Shown(EWhen when, int64_t v) noexcept {
 
 // Writes a field's member at `at` when its rule lets it.
 void WriteFieldMember(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at);
+// Writes a field member's value alone, as an element of a tuple.
+void WriteFieldValue(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at);
 // Writes the members of a record without logic of its own, at `rec`.
 void WriteRecordMembers(TJsonWriter& w, const TRecordInfo& info, const unsigned char* rec);
 
@@ -405,6 +421,22 @@ void WriteMembers(TJsonWriter& w, const R& rec, Logic&& logic) {
       WriteFieldMember(w, m, at);
     }
   }
+}
+
+// Writes a tuple record as the array of its members' values; logic(w, member)
+// writes the value of each of the converter's own.
+template <typename R, typename Logic>
+void WriteTuple(TJsonWriter& w, const R& rec, Logic&& logic) {
+  static_assert(TRecordTable<R>::kInfo.bTuple, "the record is written as an object");
+  const auto* base = reinterpret_cast<const unsigned char*>(&rec);
+  w.BeginArray();
+  for (const TMemberInfo& m : TRecordTable<R>::kInfo.Members) {
+    if (m.pLogic)
+      logic(w, *m.pLogic);
+    else
+      WriteFieldValue(w, m, base + m.nOffset);
+  }
+  w.EndArray();
 }
 
 template <typename R>

@@ -283,12 +283,32 @@ std::string RecordInterface(const TRecordInfo& rec) {
   return out;
 }
 
+// The tuple type of a record written as an array: its members' values in
+// their order, labelled with the members' names.
+std::string RecordTuple(const TRecordInfo& rec) {
+  std::string out = "/**\n * The JSON array of `" + std::string(rec.sName) + "`.\n";
+  std::string elements;
+  for (const TMemberInfo& m : rec.Members) {
+    std::string_view type;
+    if (m.pField) {
+      type = m.pField->Class == EJsonClass::Text ? "string" : "number";
+    } else {
+      type = m.pLogic->sTsType;
+      if (!m.pLogic->sNote.empty())
+        out += " * " + std::string(m.sMember) + ": " + std::string(m.pLogic->sNote) + "\n";
+    }
+    if (!elements.empty()) elements += ", ";
+    elements += std::string(m.sMember) + ": " + std::string(type);
+  }
+  return out + " */\nexport type " + std::string(rec.sTsName) + " = [" + elements + "];\n";
+}
+
 std::string TranslatedTypes() {
   std::string out(kJsonBegin);
   for (const TRecordInfo* rec : Records())
     if (!rec->sTsName.empty() && !rec->Members.empty()) {
       out += '\n';
-      out += RecordInterface(*rec);
+      out += rec->bTuple ? RecordTuple(*rec) : RecordInterface(*rec);
     }
   out += "\n/** The JSON body of each translated ident. */\nexport interface TranslatedJson {\n";
   for (const TConvertRow& row : ConvertRows())

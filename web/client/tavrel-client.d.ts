@@ -361,9 +361,6 @@ export declare class TGateClient extends EventTarget {
 
 export interface TIdValueJson { Id: number; Value: number; }
 
-/** An item bar: [open 0/1, name, colour, image count, type, current, max, level]. */
-export type TItemBarJson = [number, string, number, number, number, number, number, number];
-
 // Translated JSON: written by tavrel-idents --write-types from the record descriptions and the converter table; do not edit.
 
 /** The JSON object of `TCharDescRcd`, in `SM_TURN` (binary), `SM_LOGON` (binary). */
@@ -692,6 +689,13 @@ export interface TItemExtendJson {
   ItmSrc?: [string, string, string, number, number];
 }
 
+/**
+ * The JSON array of `TItemBar`.
+ * open: 1 when the bar is open, else 0.
+ * type: The bar's type.
+ */
+export type TItemBarJson = [open: number, name: string, colour: number, images: number, type: number, current: number, max: number, level: number];
+
 /** The JSON object of `TItemExAbilRec`. */
 export interface TItemExAbilJson {
   /** The six groups in order. */
@@ -707,9 +711,15 @@ export interface TExAbilGroupJson {
   i: number;
   t: string;
   c: number;
-  /** [colour, id, value, type, position, line, slot] for each attribute with an id. */
-  v: [number, number, number, number, number, number, number][];
+  /** Each attribute with an id. */
+  v: TExAbilAttrJson[];
 }
+
+/**
+ * The JSON array of `TExAbilRec`.
+ * slot: The attribute's index in its group.
+ */
+export type TExAbilAttrJson = [colour: number, id: number, value: number, type: number, position: number, line: number, slot: number];
 
 /** The JSON object of `TIconMsg`, in `SM_ICONSUPDATE` (binary). */
 export interface TIconsMsgJson {
