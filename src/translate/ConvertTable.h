@@ -1,10 +1,10 @@
 // The one table of the server messages whose bodies the gateway rewrites for
 // the browser: each row names the ident, the converter that yields the body
 // the client reads, the paths (per-user, broadcast) that use it, and how the
-// game server's body carries which record (RecordTable.h) with the client's
-// type of the JSON. A new converted ident is one row here; the samples, the
-// document's example bodies and the client's types follow from it. Constant
-// data; safe on any thread.
+// game server's message carries which record (RecordTable.h); the client's
+// type of the JSON is the record's. A new converted ident is one row here;
+// the samples, the document's example bodies and the client's types follow
+// from it. Constant data; safe on any thread.
 #pragma once
 
 #include <cstdint>

@@ -17,13 +17,15 @@
 // (each row of the list ending in a backslash).
 //
 // A nested record's field may be a member of class Object: the nested
-// record's own members as an object. M(order, "member", "TypeScript type",
-// optional, "note") is a member the converter writes itself (a header field,
-// a bit split, a nested array), at its place among the others; a converter
-// with many of them switches on LogicIndex. A constexpr list keeps the
-// description in the language and the build: the compiler checks every offset
-// and size, and the tools read the same constants, with no generator step to
-// go stale. Constant data; safe on any thread.
+// record's own members as an object; a record declared with TAVREL_TUPLE is
+// written as the array of its members' values instead. M(order, "member",
+// "TypeScript type", optional, "note") is a member the converter writes
+// itself (a header field, a bit split, a nested array), at its place among
+// the others; a converter with many of them switches on LogicIndex. A
+// constexpr list keeps the description in the language and the build: the
+// compiler checks every offset and size, and the tools read the same
+// constants, with no generator step to go stale. Constant data; safe on any
+// thread.
 #pragma once
 
 #include <algorithm>
