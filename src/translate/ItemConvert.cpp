@@ -165,13 +165,7 @@ void WriteItemExt(const TUserItem& item, std::string& out) {
       WriteBar(o, b);
     } else if (x.Src.Time != 0) {  // "ItmSrc"
       o.Key(name);
-      o.BeginArray();
-      o.Text(x.Src.sMapDesc.View());
-      o.Text(x.Src.sDropChrName.View());
-      o.Text(x.Src.sChrName.View());
-      o.Value(JsonInt(x.Src.Time));
-      o.Value(JsonInt(x.Src.DropType));
-      o.EndArray();
+      WriteTuple(o, x.Src);
     }
   });
   w.EndObject();

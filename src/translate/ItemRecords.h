@@ -77,14 +77,14 @@ TAVREL_RECORD(THideEvent, 8, THideEventJson)
   F(9, Name, Text(28), 2, "name", Text, Always)
 TAVREL_TUPLE(TItemBar, 38, TItemBarJson)
 
-// Where an item came from.
+// Where an item came from, written as an array.
 #define TAVREL_TItemSrcRec(F, M) \
-  F(0, sMapDesc, Text(30)) \
-  F(31, sDropChrName, Text(30)) \
-  F(62, sChrName, Text(30)) \
-  F(93, Time, I32) \
-  F(97, DropType, U8)
-TAVREL_RECORD(TItemSrcRec, 98, )
+  F(0, sMapDesc, Text(30), 1, "map", Text, Always) \
+  F(31, sDropChrName, Text(30), 2, "droppedBy", Text, Always) \
+  F(62, sChrName, Text(30), 3, "owner", Text, Always) \
+  F(93, Time, I32, 4, "time", Int, Always) \
+  F(97, DropType, U8, 5, "dropType", Int, Always)
+TAVREL_TUPLE(TItemSrcRec, 98, TItemSrcJson)
 
 // Structured view of the item's 256-byte extension area; its object is the
 // item's ExtendInfo.
@@ -97,8 +97,7 @@ TAVREL_RECORD(TItemSrcRec, 98, )
   M(3, "LH1", "TItemBarJson", true, "Bar 1, as bar 0.") \
   M(4, "LH2", "TItemBarJson", true, "Bar 2, as bar 0.") \
   F(155, Src, Of(TItemSrcRec)) \
-  M(6, "ItmSrc", "[string, string, string, number, number]", true, \
-    "[map, dropped by, owner, time, drop type]; left out when the time is 0.") \
+  M(6, "ItmSrc", "TItemSrcJson", true, "Left out when the time is 0.") \
   F(253, btGap, Bytes(3))
 TAVREL_RECORD(TItemExtend, 256, TItemExtendJson)
 // clang-format on

@@ -442,6 +442,12 @@ void WriteTuple(TJsonWriter& w, const R& rec, Logic&& logic) {
 }
 
 template <typename R>
+void WriteTuple(TJsonWriter& w, const R& rec) {
+  static_assert(TRecordTable<R>::kLogicList.empty(), "the record has members of its own");
+  WriteTuple(w, rec, [](TJsonWriter&, const TLogicMember&) {});
+}
+
+template <typename R>
 void WriteMembers(TJsonWriter& w, const R& rec) {
   static_assert(TRecordTable<R>::kLogicList.empty(), "the record has members of its own");
   WriteMembers(w, rec, [](TJsonWriter&, const TLogicMember&) {});

@@ -685,8 +685,8 @@ export interface TItemExtendJson {
   LH2?: TItemBarJson;
   /** Left out when 0. */
   U?: number;
-  /** [map, dropped by, owner, time, drop type]; left out when the time is 0. */
-  ItmSrc?: [string, string, string, number, number];
+  /** Left out when the time is 0. */
+  ItmSrc?: TItemSrcJson;
 }
 
 /**
@@ -695,6 +695,11 @@ export interface TItemExtendJson {
  * type: The bar's type.
  */
 export type TItemBarJson = [open: number, name: string, colour: number, images: number, type: number, current: number, max: number, level: number];
+
+/**
+ * The JSON array of `TItemSrcRec`.
+ */
+export type TItemSrcJson = [map: string, droppedBy: string, owner: string, time: number, dropType: number];
 
 /** The JSON object of `TItemExAbilRec`. */
 export interface TItemExAbilJson {
