@@ -43,8 +43,43 @@ TAVREL_RECORD(TPeopleEffect, 48, TEffectJson)
   F(31, EffectList, Array(Of(TPeopleEffect), 10))
 TAVREL_RECORD(TEffectInfo, 511, )
 
-// Body of SM_TURN and SM_LOGON.
+// Body of SM_TURN and SM_LOGON. Most members are arrays or belong to one kind
+// of actor (player, hero, player-like monster, monster or guild object), so
+// the converter writes them; their types and notes are the client's.
 #define TAVREL_TCharDescRcd(F, M) \
+  M(1, "info", "[string, string] | [string, string, number, number, number]", false, \
+    "[user id, name]; players, heroes and player-like monsters add [sex, hair, job].") \
+  M(2, "sp", "[number, number] | [number, number, number, number]", false, \
+    "[walk, run] speed; players add [attack, magic].") \
+  M(3, "id", "number[]", false, \
+    "[cloth, weapon, cap]; players (outside a private map) and heroes add [cloth effect, " \
+    "weapon effect, DP id, DP item effect], player-like monsters [cloth effect, weapon effect].") \
+  M(4, "cg", "number", true, \
+    "Players: 1 mysterious, 2 can be found in range, 4 offline; left out when 0.") \
+  M(5, "me", "number", true, "Players: move effect; left out when 0 or less.") \
+  M(6, "idEx", "[number, number]", true, \
+    "Players: [helmet, face]; left out when both are 0 or less.") \
+  M(7, "state", "[number, string, string, string]", true, \
+    "Players: [group, stall name, castle name or \"\", candle as text].") \
+  M(8, "guild", "[string, string, number, string] | [string, string]", true, \
+    "Players in a guild: [guild id, guild name, rank, rank name]; heroes: [guild id, guild name].") \
+  M(9, "horse", "[number, number, number, number] | [number, number, number, number, string]", \
+    true, "Players: [appearance, effect, feature, type], and the rider's id when there is one.") \
+  M(10, "InternalForce", "number", true, "Players and heroes.") \
+  M(11, "MaxInternalForce", "number", true, "Players and heroes.") \
+  M(12, "rs", "number", true, "Monsters and guild objects: the server race.") \
+  M(13, "ow", "[string, string]", true, \
+    "Monsters, guild objects and player-like monsters with an owner: [owner id, owner name]; " \
+    "a player-like monster's comes after its NoShow.") \
+  M(14, "bigtip", "number", true, "Monsters and guild objects.") \
+  M(15, "NoShow", "string", true, "Monsters, guild objects and player-like monsters.") \
+  M(16, "ms", "[string]", true, "Actors with a master: [master id].") \
+  M(17, "data", "[number, number, number, number, number, number, number, number]", false, \
+    "[level, HP, max HP, colour, stone mode, PK level, through, action type].") \
+  M(21, "title", "{ t1: number }", true, "Left out when the title is 0.") \
+  M(22, "icons", "TIconJson[]", true, \
+    "Icons with an effect source and a type of 0 or more; left out when there is none.") \
+  M(23, "Effect", "TEffectJson[]", true, "Effects with an id; left out when there is none.") \
   F(0, m_sUserID, Text(50)) \
   F(51, m_wRaceServer, U16) \
   F(53, boIsPlayer, Bool) \
@@ -82,7 +117,7 @@ TAVREL_RECORD(TEffectInfo, 511, )
   F(291, MaxHp, I64) \
   F(299, Name, Text(100)) \
   F(400, Color, I32) \
-  F(404, WarZone, I32) \
+  F(404, WarZone, I32, 18, "WarZone", Int, Always) \
   F(408, StoneMode, I32) \
   F(412, title, I32) \
   F(416, pklv, I32) \
@@ -96,7 +131,7 @@ TAVREL_RECORD(TEffectInfo, 511, )
   F(1749, ActionType, U32) \
   F(1753, Candle, U8) \
   F(1754, nBigTipId, I32) \
-  F(1758, nNationID, U8) \
+  F(1758, nNationID, U8, 24, "nationid", Int, Positive) \
   F(1759, HorseAppr, I32) \
   F(1763, HorseEff, I32) \
   F(1767, HorseFature, I32) \
@@ -108,12 +143,12 @@ TAVREL_RECORD(TEffectInfo, 511, )
   F(1835, sNoShow, Text(10)) \
   F(1846, HelmetId, I32) \
   F(1850, FaceId, I32) \
-  F(1854, nPlayerPk, U8) \
-  F(1855, STID, Text(50)) \
-  F(1906, DearID, Text(50)) \
+  F(1854, nPlayerPk, U8, 25, "nPlayerPk", Int, Positive) \
+  F(1855, STID, Text(50), 19, "STID", Text, Always) \
+  F(1906, DearID, Text(50), 20, "DearID", Text, Always) \
   F(1957, InternalForce, I64) \
   F(1965, MaxInternalForce, I64) \
-  F(1973, CurState, U8) \
+  F(1973, CurState, U8, 26, "cs", Int, Positive) \
   F(1974, boIsBoss, Bool) \
   F(1975, nParam, Array(I32, 5)) \
   F(1995, Mp, I64) \
@@ -121,7 +156,7 @@ TAVREL_RECORD(TEffectInfo, 511, )
   F(2011, nWeapIDEX, I32) \
   F(2015, nWeapEffEX, I32) \
   F(2019, nServerID, I32)
-TAVREL_RECORD(TCharDescRcd, 2023, )
+TAVREL_RECORD(TCharDescRcd, 2023, TCharDescJson)
 
 // Body of SM_ICONSUPDATE.
 #define TAVREL_TIconMsg(F, M) \
@@ -171,6 +206,14 @@ TAVREL_RECORD(TCharBriefRcd, 704, TCharBriefJson)
   F(51, nType, U16, 2, "Id", Int, Always) \
   F(53, nPower, I64, 3, "Power", UInt64, Positive)
 TAVREL_RECORD(TAttackEff, 61, TDamageJson)
+
+// SM_MAGICCON: the message header itself (the body is ignored).
+#define TAVREL_TMagicConHead(F, M) \
+  F(0, Recog, I32, 1, "Id", Int, Always) \
+  F(4, Ident, I32) \
+  F(8, Param, I32, 2, "Flag", Int, Always) \
+  F(12, Rest, Bytes(24))
+TAVREL_RECORD(TMagicConHead, 36, TMagicConJson)
 
 // SM_SPELL broadcasts.
 #define TAVREL_TCharMagicSpell(F, M) \
@@ -385,4 +428,14 @@ TAVREL_RECORD(TNakedAbility, 24, TNakedAbilityJson)
   F(48, Hit, U8, 13, "Hit", Int, Always) \
   F(49, Speed, I32, 14, "Speed", Int, Always)
 TAVREL_RECORD(TAdjustAbil, 53, TAdjustAbilJson)
+
+// Body of SM_ADJUST_BONUS, one part per field; the member order is the
+// client's, not the body's.
+#define TAVREL_TAdjustBonus(F, M) \
+  M(1, "m_nBonusPoint", "number", false, "The header's Recog: the free points.") \
+  F(0, tick, Of(TNakedAbility), 3, "BonusTick", Object, Always) \
+  F(24, bonus, Of(TNakedAbility), 2, "BonusAbil", Object, Always) \
+  F(48, naked, Of(TNakedAbility), 4, "NakedAbil", Object, Always) \
+  F(72, adjust, Of(TAdjustAbil), 5, "m_AdjustAbil", Object, Always)
+TAVREL_RECORD(TAdjustBonus, 125, TAdjustBonusJson)
 // clang-format on

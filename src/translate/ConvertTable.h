@@ -1,10 +1,10 @@
 // The one table of the server messages whose bodies the gateway rewrites for
 // the browser: each row names the ident, the converter that yields the body
 // the client reads, the paths (per-user, broadcast) that use it, and how the
-// game server's body carries which record (RecordTable.h) with the client's
-// type of the JSON. A new converted ident is one row here; the samples, the
-// document's example bodies and the client's types follow from it. Constant
-// data; safe on any thread.
+// game server's message carries which record (RecordTable.h); the client's
+// type of the JSON is the record's. A new converted ident is one row here;
+// the samples, the document's example bodies and the client's types follow
+// from it. Constant data; safe on any thread.
 #pragma once
 
 #include <cstdint>
@@ -30,13 +30,16 @@ enum class TBodyForm : uint8_t {
 inline constexpr uint8_t kPerUser = 1;    // GM_DATA to one user
 inline constexpr uint8_t kBroadcast = 2;  // GM_SENDREFMSG to a list of slots
 
-// How the game server's body carries the row's record.
+// How the game server's message carries the row's record.
 enum class TBodyShape : uint8_t {
-  Record,      // the record's bytes
-  RecordText,  // the 6-bit text of the record
-  RecordList,  // the 6-bit text of the records' 6-bit texts joined by "/"
-  TextList,    // the records' 6-bit texts joined by "/", without an outer encoding
-  Own,         // a body of its own (header only, id lists, joined parts, text)
+  Record,       // the record's bytes
+  RecordText,   // the 6-bit text of the record
+  RecordList,   // the 6-bit text of the records' 6-bit texts joined by "/"
+  TextList,     // the records' 6-bit texts joined by "/", without an outer encoding
+  Parts,        // the 6-bit texts of the record's fields joined by "/", the last the rest
+  DecimalList,  // the 6-bit text of decimals joined by "/", each a record's one field
+  Header,       // the record is the message header; the body is ignored
+  Own,          // a body of its own: text
 };
 
 struct TConvertRow {
@@ -46,18 +49,28 @@ struct TConvertRow {
   uint8_t nPaths;
   TBodyShape Shape;
   const TRecordInfo* pRecord;  // nullptr for a body of its own
-  const char* sClientType;     // the JSON's TypeScript type; nullptr for a text body
 };
+
+// The record whose members make the row's JSON object: the row's own, or,
+// for a record without members of its own, the record of its first field (an
+// inventory item's TUserItem_Gate writes its TUserItem with parts of the rest).
+const TRecordInfo* JsonRecord(const TConvertRow& row);
+// The client's TypeScript type of the row's JSON ("TItemJson[]" for a list);
+// empty for a text body.
+std::string ClientType(const TConvertRow& row);
 
 // The converter of a record whose JSON is its described members alone: a row
 // names RecordBody<R, Shape> and needs no converter of its own.
 template <typename R, TBodyShape Shape>
-std::string RecordBody(const TDefaultMessage&, std::string_view body) {
-  static_assert(Shape == TBodyShape::Record || Shape == TBodyShape::RecordText);
+std::string RecordBody(const TDefaultMessage& header, std::string_view body) {
+  static_assert(Shape == TBodyShape::Record || Shape == TBodyShape::RecordText ||
+                Shape == TBodyShape::Header);
   if constexpr (Shape == TBodyShape::Record)
     return EncodeJsonBody(RecordJson(RecordFromBody<R>(body)));
-  else
+  else if constexpr (Shape == TBodyShape::RecordText)
     return EncodeJsonBody(RecordJson(DecodeRecord<R>(body)));
+  else
+    return EncodeJsonBody(RecordJson(RecordFromHeader<R>(header)));
 }
 
 // Every row, in ascending order of ident.

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 
 #include "protocol/EDcode.h"
 
@@ -61,17 +62,17 @@ uint16_t HighWord(int32_t v) {
   return static_cast<uint16_t>(static_cast<uint32_t>(v) >> 16);
 }
 
-// Decodes each "/"-joined record text of the decoded body into a zero-filled
-// R, reused for every item, and lets write add the item's object.
-template <typename R, typename Write>
-std::string ConvertRecordList(std::string_view body, Write&& write) {
+// Reads each "/"-joined field of the decoded body into an R, reused for every
+// element (fill), and lets write add the element's object.
+template <typename R, typename Fill, typename Write>
+std::string ConvertList(std::string_view body, Fill&& fill, Write&& write) {
   const std::string decoded = DeCodeString(body);
   std::string out;
   TJsonWriter w(out);
   w.BeginArray();
   R rec;
   ForEachField(decoded, [&](std::string_view field) {
-    DecodeRecordInto(field, &rec, sizeof rec);
+    fill(field, rec);
     w.BeginObject();
     write(w, rec);
     w.EndObject();
@@ -79,6 +80,14 @@ std::string ConvertRecordList(std::string_view body, Write&& write) {
   w.EndArray();
   w.Finish();
   return out;
+}
+
+// Each field a record's 6-bit text, decoded into a zero-filled R.
+template <typename R, typename Write>
+std::string ConvertRecordList(std::string_view body, Write&& write) {
+  return ConvertList<R>(
+      body, [](std::string_view field, R& rec) { DecodeRecordInto(field, &rec, sizeof rec); },
+      write);
 }
 
 void WriteShowItem(TJsonWriter& w, const TShowItem& r) {
@@ -126,94 +135,88 @@ void WriteNonZeroValues(TJsonWriter& w, std::string_view name, const TWireI32 (&
   w.EndArray();
 }
 
+void WriteBar(TJsonWriter& w, const TItemBar& b) {
+  WriteTuple(w, b, [&b](TJsonWriter& o, const TLogicMember& m) {
+    if (m.sMember == "open")
+      o.Value(JsonInt(int32_t{(b.btOpenAndType & 0x80) != 0 ? 1 : 0}));
+    else  // "type"
+      o.Value(JsonInt(static_cast<uint8_t>(b.btOpenAndType & 0x7F)));
+  });
+}
+
 void WriteItemExt(const TUserItem& item, std::string& out) {
   const TItemExtend& x = item.Ext.Info;
   TJsonWriter w(out);
   w.BeginObject();
-
-  bool anySocket = false;
-  for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
-  if (anySocket) {
-    w.Key("Sockets");
-    w.BeginArray();
-    for (const TWireI32& s : x.Sockets) w.Value(JsonInt(s));
-    w.EndArray();
-  }
-
-  for (int j = 0; j < 3; ++j) {
-    const TItemBar& b = x.Bars[j];
-    const bool open = (b.btOpenAndType & 0x80) != 0;
-    if (!open && b.wMax == 0) continue;
-    const char name[] = {'L', 'H', static_cast<char>('0' + j)};
-    w.Key(std::string_view(name, sizeof name));
-    w.BeginArray();
-    w.Value(JsonInt(int32_t{open ? 1 : 0}));
-    w.Text(b.Name.View());
-    for (int64_t v : {JsonInt(b.btColor), JsonInt(b.btImgCount),
-                      JsonInt(static_cast<uint8_t>(b.btOpenAndType & 0x7F)), JsonInt(b.wCur),
-                      JsonInt(b.wMax), JsonInt(b.wLv)})
-      w.Value(v);
-    w.EndArray();
-  }
-
-  if (x.UpgradeCount > 0) w.Member("U", JsonInt(x.UpgradeCount));
-
-  if (x.Src.Time != 0) {
-    w.Key("ItmSrc");
-    w.BeginArray();
-    w.Text(x.Src.sMapDesc.View());
-    w.Text(x.Src.sDropChrName.View());
-    w.Text(x.Src.sChrName.View());
-    w.Value(JsonInt(x.Src.Time));
-    w.Value(JsonInt(x.Src.DropType));
-    w.EndArray();
-  }
+  WriteMembers(w, x, [&x](TJsonWriter& o, const TLogicMember& m) {
+    const std::string_view name = m.sMember;
+    if (name == "Sockets") {
+      bool anySocket = false;
+      for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
+      if (!anySocket) return;
+      o.Key(name);
+      o.BeginArray();
+      for (const TWireI32& s : x.Sockets) o.Value(JsonInt(s));
+      o.EndArray();
+    } else if (name.starts_with("LH")) {  // "LH0" to "LH2"
+      const TItemBar& b = x.Bars[name[2] - '0'];
+      if (!(b.btOpenAndType & 0x80) && b.wMax == 0) return;
+      o.Key(name);
+      WriteBar(o, b);
+    } else if (x.Src.Time != 0) {  // "ItmSrc"
+      o.Key(name);
+      WriteTuple(o, x.Src);
+    }
+  });
   w.EndObject();
   w.Finish();
+}
+
+void WriteExAbilGroup(TJsonWriter& w, const TExAbilItemRec& g, int index) {
+  w.BeginObject();
+  WriteMembers(w, g, [&g, index](TJsonWriter& o, const TLogicMember& m) {
+    if (m.sMember == "i") {
+      o.Member(m.sMember, JsonInt(index));
+      return;
+    }
+    o.Key(m.sMember);  // "v"
+    o.BeginArray();
+    for (int j = 0; j < 10; ++j) {
+      if (g.Attrs[j].nID == 0) continue;
+      WriteTuple(o, g.Attrs[j], [j](TJsonWriter& e, const TLogicMember&) {  // "slot"
+        e.Value(JsonInt(j));
+      });
+    }
+    o.EndArray();
+  });
+  w.EndObject();
 }
 
 void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
   TJsonWriter w(out);
   w.BeginObject();
-  w.Key("abil");
-  w.BeginArray();
-  for (int i = 0; i < 6; ++i) {
-    const TExAbilItemRec& g = rec.Group[i];
-    w.BeginObject();
-    w.Member("i", JsonInt(i));
-    w.TextMember("t", g.sTitle.View());
-    w.Member("c", JsonInt(g.nColor));
-    w.Key("v");
-    w.BeginArray();
-    for (int j = 0; j < 10; ++j) {
-      const TExAbilRec& a = g.Attrs[j];
-      if (a.nID == 0) continue;
-      w.BeginArray();
-      for (int64_t v : {JsonInt(a.nColor), JsonInt(a.nID), JsonInt(a.nValue), JsonInt(a.nType),
-                        JsonInt(a.nPos), JsonInt(a.nLine), JsonInt(j)})
-        w.Value(v);
-      w.EndArray();
+  WriteMembers(w, rec, [&rec](TJsonWriter& o, const TLogicMember& m) {
+    o.Key(m.sMember);
+    if (m.sMember == "abil") {
+      o.BeginArray();
+      for (int i = 0; i < 6; ++i) WriteExAbilGroup(o, rec.Group[i], i);
+      o.EndArray();
+      return;
     }
-    w.EndArray();
-    w.EndObject();
-  }
-  w.EndArray();
-
-  w.TextMember("name", rec.sGName.View());
-
-  thread_local std::string abilex;
-  abilex.clear();
-  for (const TNewAbilRec& a : rec.NewAbil) {
-    if (a.nID == 0 || a.nValue == 0) continue;
-    char entry[24];  // ",255=-2147483648"
-    char* p = entry;
-    if (!abilex.empty()) *p++ = ',';
-    p = std::to_chars(p, std::end(entry), a.nID).ptr;
-    *p++ = '=';
-    p = std::to_chars(p, std::end(entry), a.nValue.get()).ptr;
-    abilex.append(entry, p);
-  }
-  w.TextMember("abilex", abilex);
+    thread_local std::string abilex;  // "abilex"
+    abilex.clear();
+    for (const TNewAbilRec& a : rec.NewAbil) {
+      if (a.nID == 0 || a.nValue == 0) continue;
+      char entry[24];  // ",255=-2147483648"
+      char* p = entry;
+      if (!abilex.empty()) *p++ = ',';
+      p = std::to_chars(p, std::end(entry), a.nID).ptr;
+      *p++ = '=';
+      p = std::to_chars(p, std::end(entry), a.nValue.get()).ptr;
+      abilex.append(entry, p);
+    }
+    o.Text(abilex);
+  });
   w.EndObject();
   w.Finish();
 }
@@ -263,20 +266,16 @@ std::string ConverShowEvent(std::string_view body) {
   return ConvertRecordList<TShowEvent>(body, WriteShowEvent);
 }
 
+// Each field a decimal, the record's one field.
 std::string ConverHideEvent(std::string_view body) {
-  const std::string decoded = DeCodeString(body);
-  std::string out;
-  TJsonWriter w(out);
-  w.BeginArray();
-  ForEachField(decoded, [&](std::string_view field) {
-    const int64_t id = ParseEventId(field);
-    w.BeginObject();
-    w.Member("Id", JsonUInt64(id));
-    w.EndObject();
-  });
-  w.EndArray();
-  w.Finish();
-  return out;
+  static_assert(TRecordTable<THideEvent>::kFieldList.size() == 1, "one decimal per record");
+  return ConvertList<THideEvent>(
+      body,
+      [](std::string_view field, THideEvent& rec) {
+        const int64_t id = ParseEventId(field);
+        std::memcpy(&rec, &id, sizeof id);
+      },
+      [](TJsonWriter& w, const THideEvent& rec) { WriteMembers(w, rec); });
 }
 
 std::string ConverItem(std::string_view body) {

@@ -58,35 +58,48 @@ TAVREL_RECORD(THideItem, 8, THideItemJson)
   M(8, "DuranceID", "string", true, "Left out when it is \"-1\".")
 TAVREL_RECORD(TShowEvent, 72, TShowEventJson)
 
-// One bar of the extension area. Bit 7 of btOpenAndType is the open flag,
-// bits 0-6 the type.
+// One id of an SM_HIDEEVENT body, which carries it as a signed decimal.
+#define TAVREL_THideEvent(F, M) \
+  F(0, nMapEvent, I64, 1, "Id", UInt64, Always)
+TAVREL_RECORD(THideEvent, 8, THideEventJson)
+
+// One bar of the extension area, written as an array. Bit 7 of btOpenAndType
+// is the open flag, bits 0-6 the type.
 #define TAVREL_TItemBar(F, M) \
   F(0, btOpenAndType, U8) \
-  F(1, btColor, U8) \
-  F(2, btImgCount, U8) \
-  F(3, wCur, U16) \
-  F(5, wMax, U16) \
-  F(7, wLv, U16) \
-  F(9, Name, Text(28))
-TAVREL_RECORD(TItemBar, 38, )
+  M(1, "open", "number", false, "1 when the bar is open, else 0.") \
+  M(5, "type", "number", false, "The bar's type.") \
+  F(1, btColor, U8, 3, "colour", Int, Always) \
+  F(2, btImgCount, U8, 4, "images", Int, Always) \
+  F(3, wCur, U16, 6, "current", Int, Always) \
+  F(5, wMax, U16, 7, "max", Int, Always) \
+  F(7, wLv, U16, 8, "level", Int, Always) \
+  F(9, Name, Text(28), 2, "name", Text, Always)
+TAVREL_TUPLE(TItemBar, 38, TItemBarJson)
 
-// Where an item came from.
+// Where an item came from, written as an array.
 #define TAVREL_TItemSrcRec(F, M) \
-  F(0, sMapDesc, Text(30)) \
-  F(31, sDropChrName, Text(30)) \
-  F(62, sChrName, Text(30)) \
-  F(93, Time, I32) \
-  F(97, DropType, U8)
-TAVREL_RECORD(TItemSrcRec, 98, )
+  F(0, sMapDesc, Text(30), 1, "map", Text, Always) \
+  F(31, sDropChrName, Text(30), 2, "droppedBy", Text, Always) \
+  F(62, sChrName, Text(30), 3, "owner", Text, Always) \
+  F(93, Time, I32, 4, "time", Int, Always) \
+  F(97, DropType, U8, 5, "dropType", Int, Always)
+TAVREL_TUPLE(TItemSrcRec, 98, TItemSrcJson)
 
-// Structured view of the item's 256-byte extension area.
+// Structured view of the item's 256-byte extension area; its object is the
+// item's ExtendInfo.
 #define TAVREL_TItemExtend(F, M) \
   F(0, Sockets, Array(I32, 10)) \
-  F(40, UpgradeCount, U8) \
+  M(1, "Sockets", "number[]", true, "All ten socket values; left out when none is above 0.") \
+  F(40, UpgradeCount, U8, 5, "U", Int, NonZero) \
   F(41, Bars, Array(Of(TItemBar), 3)) \
+  M(2, "LH0", "TItemBarJson", true, "Bar 0; left out when it is closed and its max is 0.") \
+  M(3, "LH1", "TItemBarJson", true, "Bar 1, as bar 0.") \
+  M(4, "LH2", "TItemBarJson", true, "Bar 2, as bar 0.") \
   F(155, Src, Of(TItemSrcRec)) \
+  M(6, "ItmSrc", "TItemSrcJson", true, "Left out when the time is 0.") \
   F(253, btGap, Bytes(3))
-TAVREL_RECORD(TItemExtend, 256, )
+TAVREL_RECORD(TItemExtend, 256, TItemExtendJson)
 // clang-format on
 
 // The extension area's three views over the same 256 bytes: legacy text,
@@ -137,24 +150,28 @@ TAVREL_RECORD(TUserItem, 557, TItemJson)
   F(41, btGap, Bytes(3))
 TAVREL_RECORD(TItemBind, 44, )
 
+// An extra ability of a group, written as an array.
 #define TAVREL_TExAbilRec(F, M) \
-  F(0, nColor, U8) \
+  F(0, nColor, U8, 1, "colour", Int, Always) \
   F(1, btGap1, Bytes(3)) \
-  F(4, nID, I32) \
-  F(8, nValue, I32) \
-  F(12, nType, U8) \
+  F(4, nID, I32, 2, "id", Int, Always) \
+  F(8, nValue, I32, 3, "value", Int, Always) \
+  F(12, nType, U8, 4, "type", Int, Always) \
   F(13, btGap2, U8) \
-  F(14, nPos, U16) \
-  F(16, nLine, U16) \
-  F(18, btGap3, Bytes(2))
-TAVREL_RECORD(TExAbilRec, 20, )
+  F(14, nPos, U16, 5, "position", Int, Always) \
+  F(16, nLine, U16, 6, "line", Int, Always) \
+  F(18, btGap3, Bytes(2)) \
+  M(7, "slot", "number", false, "The attribute's index in its group.")
+TAVREL_TUPLE(TExAbilRec, 20, TExAbilAttrJson)
 
 #define TAVREL_TExAbilItemRec(F, M) \
-  F(0, sTitle, Text(100)) \
-  F(101, nColor, U8) \
+  M(1, "i", "number", false, "The group's index, 0 to 5.") \
+  F(0, sTitle, Text(100), 2, "t", Text, Always) \
+  F(101, nColor, U8, 3, "c", Int, Always) \
   F(102, btGap, Bytes(2)) \
-  F(104, Attrs, Array(Of(TExAbilRec), 10))
-TAVREL_RECORD(TExAbilItemRec, 304, )
+  F(104, Attrs, Array(Of(TExAbilRec), 10)) \
+  M(4, "v", "TExAbilAttrJson[]", false, "Each attribute with an id.")
+TAVREL_RECORD(TExAbilItemRec, 304, TExAbilGroupJson)
 
 #define TAVREL_TNewAbilRec(F, M) \
   F(0, nID, U8) \
@@ -162,14 +179,18 @@ TAVREL_RECORD(TExAbilItemRec, 304, )
   F(4, nValue, I32)
 TAVREL_RECORD(TNewAbilRec, 8, )
 
-// NewAbil holds abilities 1 to 30 at indexes 0 to 29.
+// NewAbil holds abilities 1 to 30 at indexes 0 to 29; the object is the
+// item's ExAbil.
 #define TAVREL_TItemExAbilRec(F, M) \
   F(0, nMakeIndex, I32) \
   F(4, Group, Array(Of(TExAbilItemRec), 6)) \
-  F(1828, sGName, Text(60)) \
+  M(1, "abil", "TExAbilGroupJson[]", false, "The six groups in order.") \
+  F(1828, sGName, Text(60), 2, "name", Text, Always) \
   F(1889, btGap, Bytes(3)) \
-  F(1892, NewAbil, Array(Of(TNewAbilRec), 30))
-TAVREL_RECORD(TItemExAbilRec, 2132, )
+  F(1892, NewAbil, Array(Of(TNewAbilRec), 30)) \
+  M(3, "abilex", "string", false, \
+    "\"id=value\" for each new ability with an id and a value, joined by \",\"; \"\" when none.")
+TAVREL_RECORD(TItemExAbilRec, 2132, TItemExAbilJson)
 
 // One inventory item as the game server sends it.
 #define TAVREL_TUserItem_Gate(F, M) \

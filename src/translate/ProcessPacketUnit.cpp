@@ -2,8 +2,6 @@
 
 #include <exception>
 
-#include "protocol/HUtil32.h"
-
 namespace json = boost::json;
 
 namespace {
@@ -82,59 +80,126 @@ void AbiloToJson(TJsonWriter& w, const TNakedAbility& a) {
 
 namespace {
 
-void WritePlayer(json::object& o, const TCharDescRcd& r) {
-  int32_t flags = 0;
-  if (r.boShenMiRen) flags += 1;
-  if (r.RangeCanFindMe > 0) flags += 2;
-  if (r.OffLine) flags += 4;
-  if (flags > 0) SetMember(o, "cg", JsonInt(flags));
-  if (r.MoveEff.get() > 0) SetMember(o, "me", JsonInt(r.MoveEff));
-  if (r.HelmetId.get() > 0 || r.FaceId.get() > 0) AppendInts(o, "idEx", r.HelmetId, r.FaceId);
-  AppendInts(o, "sp", r.AttackCurrSpeed, r.MagicCurrSpeed);
-  AppendInts(o, "info", r.sex, r.Hair, r.Job);
-  if (!r.boPEnvir) AppendInts(o, "id", r.clothEff, r.weaponEff, r.DPID, r.DPItemEffectID);
+enum class EActor : uint8_t { Player, Hero, PlayMon, Monster, Other };
 
-  AppendInts(o, "state", r.Group);
-  json::array& state = MemberArray(o, "state");
-  AppendText(state, r.StallName);
-  AppendText(state, r.boHaveCastle ? r.CastleName.View() : std::string_view());
-  state.emplace_back(std::to_string(r.Candle));
+EActor ActorOf(const TCharDescRcd& r) {
+  if (r.boIsPlayer) return EActor::Player;
+  if (r.boIsHero) return EActor::Hero;
+  if (r.boIsPlayMon) return EActor::PlayMon;
+  if (r.boIsMon || r.boIsGuild) return EActor::Monster;
+  return EActor::Other;
+}
 
-  if (r.boHaveGuild) {
-    json::array& guild = MemberArray(o, "guild");
-    AppendText(guild, r.GuildID);
-    AppendText(guild, r.GuildName);
-    guild.emplace_back(JsonInt(r.Rank));
-    AppendText(guild, r.RankName);
+// One of TCharDescRcd's own members, by the kind of actor. A player-like
+// monster's owner follows its NoShow, a monster's comes before its bigtip, so
+// "NoShow" writes the former.
+void SetCharDescMember(json::object& o, const TCharDescRcd& r, EActor kind, const TLogicMember& m,
+                       const json::storage_ptr& sp) {
+  const std::string_view name = m.sMember;
+  const bool player = kind == EActor::Player, hero = kind == EActor::Hero;
+  const bool playMon = kind == EActor::PlayMon, monster = kind == EActor::Monster;
+  switch (IndexOf<TCharDescRcd>(m)) {
+    case LogicIndex<TCharDescRcd>("info"):
+      AppendTexts(o, name, r.m_sUserID, r.Name);
+      if (player || hero || playMon) AppendInts(o, name, r.sex, r.Hair, r.Job);
+      return;
+    case LogicIndex<TCharDescRcd>("sp"):
+      AppendInts(o, name, r.WalkCurrSpeed, r.RunCurrSpeed);
+      if (player) AppendInts(o, name, r.AttackCurrSpeed, r.MagicCurrSpeed);
+      return;
+    case LogicIndex<TCharDescRcd>("id"):
+      AppendInts(o, name, r.clothID, r.weaponID, r.CapID);
+      if ((player && !r.boPEnvir) || hero)
+        AppendInts(o, name, r.clothEff, r.weaponEff, r.DPID, r.DPItemEffectID);
+      if (playMon) AppendInts(o, name, r.clothEff, r.weaponEff);
+      return;
+    case LogicIndex<TCharDescRcd>("cg"): {
+      int32_t flags = 0;
+      if (r.boShenMiRen) flags += 1;
+      if (r.RangeCanFindMe > 0) flags += 2;
+      if (r.OffLine) flags += 4;
+      if (player && flags > 0) SetMember(o, name, JsonInt(flags));
+      return;
+    }
+    case LogicIndex<TCharDescRcd>("me"):
+      if (player && r.MoveEff.get() > 0) SetMember(o, name, JsonInt(r.MoveEff));
+      return;
+    case LogicIndex<TCharDescRcd>("idEx"):
+      if (player && (r.HelmetId.get() > 0 || r.FaceId.get() > 0))
+        AppendInts(o, name, r.HelmetId, r.FaceId);
+      return;
+    case LogicIndex<TCharDescRcd>("state"): {
+      if (!player) return;
+      AppendInts(o, name, r.Group);
+      json::array& state = MemberArray(o, name);
+      AppendText(state, r.StallName);
+      AppendText(state, r.boHaveCastle ? r.CastleName.View() : std::string_view());
+      state.emplace_back(std::to_string(r.Candle));
+      return;
+    }
+    case LogicIndex<TCharDescRcd>("guild"):
+      if (player && r.boHaveGuild) {
+        json::array& guild = MemberArray(o, name);
+        AppendText(guild, r.GuildID);
+        AppendText(guild, r.GuildName);
+        guild.emplace_back(JsonInt(r.Rank));
+        AppendText(guild, r.RankName);
+      } else if (hero) {
+        AppendTexts(o, name, r.GuildID, r.GuildName);
+      }
+      return;
+    case LogicIndex<TCharDescRcd>("horse"):
+      if (!player) return;
+      AppendInts(o, name, r.HorseAppr, r.HorseEff, r.HorseFature, r.HorseType);
+      if (!r.sRefHorseUserID.Empty()) AppendText(MemberArray(o, name), r.sRefHorseUserID);
+      return;
+    case LogicIndex<TCharDescRcd>("InternalForce"):
+      if (player || hero) SetMember(o, name, JsonUInt64(r.InternalForce));
+      return;
+    case LogicIndex<TCharDescRcd>("MaxInternalForce"):
+      if (player || hero) SetMember(o, name, JsonUInt64(r.MaxInternalForce));
+      return;
+    case LogicIndex<TCharDescRcd>("rs"):
+      if (monster) SetMember(o, name, JsonInt(r.m_wRaceServer));
+      return;
+    case LogicIndex<TCharDescRcd>("ow"):
+      if (monster && !r.OwnerName.Empty()) AppendTexts(o, name, r.OwnerID, r.OwnerName);
+      return;
+    case LogicIndex<TCharDescRcd>("bigtip"):
+      if (monster) SetMember(o, name, JsonInt(r.nBigTipId));
+      return;
+    case LogicIndex<TCharDescRcd>("NoShow"):
+      if (monster || playMon) SetText(o, name, r.sNoShow);
+      if (playMon && !r.OwnerName.Empty()) AppendTexts(o, "ow", r.OwnerID, r.OwnerName);
+      return;
+    case LogicIndex<TCharDescRcd>("ms"):
+      if (r.boHaveMaster) AppendTexts(o, name, r.MasterId);
+      return;
+    case LogicIndex<TCharDescRcd>("data"): {
+      json::array& data = MemberArray(o, name);
+      data.reserve(8);
+      data.emplace_back(JsonInt(r.nLevel));
+      data.emplace_back(JsonInt64(r.Hp));
+      data.emplace_back(JsonInt64(r.MaxHp));
+      data.emplace_back(JsonInt(r.Color));
+      data.emplace_back(JsonInt(r.StoneMode));
+      data.emplace_back(JsonInt(r.pklv));
+      data.emplace_back(JsonInt(r.Through));
+      data.emplace_back(JsonInt64(r.ActionType));
+      return;
+    }
+    case LogicIndex<TCharDescRcd>("title"):
+      SetOptional(o, name, ConverTitle(r.title, sp));
+      return;
+    case LogicIndex<TCharDescRcd>("icons"):
+      SetOptional(o, name, ConverIcons(r.icons, sp));
+      return;
+    case LogicIndex<TCharDescRcd>("Effect"):
+      SetOptional(o, name, ConverEffect(r.Effect.sUserID.View(), r.Effect.EffectList, sp));
+      return;
+    default:
+      return;
   }
-
-  AppendInts(o, "horse", r.HorseAppr, r.HorseEff, r.HorseFature, r.HorseType);
-  if (!r.sRefHorseUserID.Empty()) AppendText(MemberArray(o, "horse"), r.sRefHorseUserID);
-
-  SetMember(o, "InternalForce", JsonUInt64(r.InternalForce));
-  SetMember(o, "MaxInternalForce", JsonUInt64(r.MaxInternalForce));
-}
-
-void WriteHero(json::object& o, const TCharDescRcd& r) {
-  AppendInts(o, "info", r.sex, r.Hair, r.Job);
-  AppendInts(o, "id", r.clothEff, r.weaponEff, r.DPID, r.DPItemEffectID);
-  AppendTexts(o, "guild", r.GuildID, r.GuildName);
-  SetMember(o, "InternalForce", JsonUInt64(r.InternalForce));
-  SetMember(o, "MaxInternalForce", JsonUInt64(r.MaxInternalForce));
-}
-
-void WritePlayMon(json::object& o, const TCharDescRcd& r) {
-  AppendInts(o, "info", r.sex, r.Hair, r.Job);
-  AppendInts(o, "id", r.clothEff, r.weaponEff);
-  SetText(o, "NoShow", r.sNoShow);
-  if (!r.OwnerName.Empty()) AppendTexts(o, "ow", r.OwnerID, r.OwnerName);
-}
-
-void WriteMonster(json::object& o, const TCharDescRcd& r) {
-  SetMember(o, "rs", JsonInt(r.m_wRaceServer));
-  if (!r.OwnerName.Empty()) AppendTexts(o, "ow", r.OwnerID, r.OwnerName);
-  SetMember(o, "bigtip", JsonInt(r.nBigTipId));
-  SetText(o, "NoShow", r.sNoShow);
 }
 
 }  // namespace
@@ -142,45 +207,10 @@ void WriteMonster(json::object& o, const TCharDescRcd& r) {
 std::string CovertCharDesc(const TCharDescRcd& r) {
   try {
     TJsonDoc doc(32);
-    json::object& o = doc.Root();
-    AppendTexts(o, "info", r.m_sUserID, r.Name);
-    AppendInts(o, "sp", r.WalkCurrSpeed, r.RunCurrSpeed);
-    AppendInts(o, "id", r.clothID, r.weaponID, r.CapID);
-
-    if (r.boIsPlayer)
-      WritePlayer(o, r);
-    else if (r.boIsHero)
-      WriteHero(o, r);
-    else if (r.boIsPlayMon)
-      WritePlayMon(o, r);
-    else if (r.boIsMon || r.boIsGuild)
-      WriteMonster(o, r);
-
-    if (r.boHaveMaster) AppendTexts(o, "ms", r.MasterId);
-
-    json::array& data = MemberArray(o, "data");
-    data.reserve(8);
-    data.emplace_back(JsonInt(r.nLevel));
-    data.emplace_back(JsonInt64(r.Hp));
-    data.emplace_back(JsonInt64(r.MaxHp));
-    data.emplace_back(JsonInt(r.Color));
-    data.emplace_back(JsonInt(r.StoneMode));
-    data.emplace_back(JsonInt(r.pklv));
-    data.emplace_back(JsonInt(r.Through));
-    data.emplace_back(JsonInt64(r.ActionType));
-
-    SetMember(o, "WarZone", JsonInt(r.WarZone));
-    SetText(o, "STID", r.STID);
-    SetText(o, "DearID", r.DearID);
-
-    SetOptional(o, "title", ConverTitle(r.title, doc.Storage()));
-    SetOptional(o, "icons", ConverIcons(r.icons, doc.Storage()));
-    SetOptional(o, "Effect",
-                ConverEffect(r.Effect.sUserID.View(), r.Effect.EffectList, doc.Storage()));
-
-    if (r.nNationID > 0) SetMember(o, "nationid", JsonInt(r.nNationID));
-    if (r.nPlayerPk > 0) SetMember(o, "nPlayerPk", JsonInt(r.nPlayerPk));
-    if (r.CurState > 0) SetMember(o, "cs", JsonInt(r.CurState));
+    const EActor kind = ActorOf(r);
+    SetMembers(doc.Root(), r, [&](json::object& o, const TLogicMember& m) {
+      SetCharDescMember(o, r, kind, m, doc.Storage());
+    });
     return doc.Text();
   } catch (const std::exception&) {
     return {};
@@ -234,11 +264,7 @@ std::string ConverDamage(const TAttackEff& e) {
 }
 
 std::string ConverMagicon(const TDefaultMessage& h) {
-  TJsonDoc doc(2);
-  json::object& o = doc.Root();
-  SetMember(o, "Id", JsonInt(h.Recog));
-  SetMember(o, "Flag", JsonInt(h.Param));
-  return doc.Text();
+  return RecordJson(RecordFromHeader<TMagicConHead>(h));
 }
 
 std::string CovertMagicSpell(const TCharMagicSpell& s) {
@@ -303,32 +329,10 @@ std::string ConverAbil(std::string_view body) {
 }
 
 std::string ConverAdjustBouns(int32_t bonusPoint, std::string_view body) {
-  std::string_view tick, ability, naked;
-  std::string_view rest = GetValidStr3View(body, tick, "/");
-  rest = GetValidStr3View(rest, ability, "/");
-  rest = GetValidStr3View(rest, naked, "/");
-  const auto bonusTick = DecodeRecord<TNakedAbility>(tick);
-  const auto bonusAbil = DecodeRecord<TNakedAbility>(ability);
-  const auto nakedAbil = DecodeRecord<TNakedAbility>(naked);
-  const auto adjust = DecodeRecord<TAdjustAbil>(rest);
-
-  std::string out;
-  TJsonWriter w(out);
-  w.BeginObject();
-  w.Member("m_nBonusPoint", JsonInt(bonusPoint));
-  w.Key("BonusAbil");
-  AbiloToJson(w, bonusAbil);
-  w.Key("BonusTick");
-  AbiloToJson(w, bonusTick);
-  w.Key("NakedAbil");
-  AbiloToJson(w, nakedAbil);
-  w.Key("m_AdjustAbil");
-  w.BeginObject();
-  WriteMembers(w, adjust);
-  w.EndObject();
-  w.EndObject();
-  w.Finish();
-  return out;
+  return RecordJson(DecodeParts<TAdjustBonus>(body),
+                    [bonusPoint](TJsonWriter& w, const TLogicMember& m) {  // "m_nBonusPoint"
+                      w.Member(m.sMember, JsonInt(bonusPoint));
+                    });
 }
 
 // ---------------------------------------------------------------------------

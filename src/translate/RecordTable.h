@@ -16,12 +16,16 @@
 //
 // (each row of the list ending in a backslash).
 //
-// M(order, "member", "TypeScript type", optional, "note") is a member the
-// converter writes itself (a header field, a bit split, a nested array), at
-// its place among the others. A constexpr list keeps the description in the
-// language and the build: the compiler checks every offset and size, and the
-// tools read the same constants, with no generator step to go stale. Constant
-// data; safe on any thread.
+// A nested record's field may be a member of class Object: the nested
+// record's own members as an object; a record declared with TAVREL_TUPLE is
+// written as the array of its members' values instead. M(order, "member",
+// "TypeScript type", optional, "note") is a member the converter writes
+// itself (a header field, a bit split, a nested array), at its place among
+// the others; a converter with many of them switches on LogicIndex. A
+// constexpr list keeps the description in the language and the build: the
+// compiler checks every offset and size, and the tools read the same
+// constants, with no generator step to go stale. Constant data; safe on any
+// thread.
 #pragma once
 
 #include <algorithm>
@@ -40,8 +44,9 @@ template <typename T, std::size_t N>
 using TWireArray = T[N];
 
 enum class EWireType : uint8_t { U8, I8, U16, I16, I32, U32, I64, U64, Bool, Text, Record };
-// The member's JSON form: one of the three number classes, or a string.
-enum class EJsonClass : uint8_t { Int, Int64, UInt64, Text };
+// The member's JSON form: one of the three number classes, a string, or (a
+// nested record's field) an object of that record's members.
+enum class EJsonClass : uint8_t { Int, Int64, UInt64, Text, Object };
 // When a field's member is written: always, or left out when 0, when 0 or
 // less, or (a text) when empty.
 enum class EWhen : uint8_t { Always, NonZero, Positive, NotEmpty };
@@ -93,6 +98,7 @@ struct TRecordInfo {
   std::span<const TFieldInfo> Fields;
   std::span<const TLogicMember> Logic;
   std::span<const TMemberInfo> Members;  // by order
+  bool bTuple = false;  // the JSON is an array of the members' values, the names only labels
 };
 
 // The description of R; TAVREL_RECORD specialises it.
@@ -178,7 +184,10 @@ constexpr bool Valid(const std::array<TFieldInfo, NF>& fields,
     if (f.nOrder == 0) continue;
     ++members;
     const bool text = f.Type == EWireType::Text;
-    if (f.nCount != 1 || f.Type == EWireType::Record) return false;  // arrays are logic
+    if (f.nCount != 1) return false;  // arrays are logic
+    // A nested record is an object of its own members, with no logic of its own.
+    if ((f.Type == EWireType::Record) != (f.Class == EJsonClass::Object)) return false;
+    if (f.pRecord && (f.When != EWhen::Always || !f.pRecord->Logic.empty())) return false;
     if (text != (f.Class == EJsonClass::Text)) return false;
     if (text ? f.When != EWhen::Always && f.When != EWhen::NotEmpty : f.When == EWhen::NotEmpty)
       return false;
@@ -197,6 +206,14 @@ constexpr bool Valid(const std::array<TFieldInfo, NF>& fields,
   return end <= size;
 }
 
+// Whether every field member is always written, as an array's elements are.
+template <std::size_t NF>
+constexpr bool AllWritten(const std::array<TFieldInfo, NF>& fields) {
+  for (const TFieldInfo& f : fields)
+    if (f.nOrder != 0 && f.When != EWhen::Always) return false;
+  return true;
+}
+
 template <std::size_t NF, std::size_t NL>
 constexpr std::size_t MemberCount(const std::array<TFieldInfo, NF>& fields,
                                   const std::array<TLogicMember, NL>&) {
@@ -211,10 +228,17 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
   std::array<TMemberInfo, N> out{};
   for (const TFieldInfo& f : fields)
     if (f.nOrder != 0)
-      out[f.nOrder - 1] = {
-          f.sMember, &f,     nullptr,
-          f.nOffset, f.Type, f.nCapacity,
-          f.Class,   f.When, f.nSize == 8 && f.Class != EJsonClass::Int && f.When == EWhen::Always};
+      out[f.nOrder - 1] = {f.sMember,
+                           &f,
+                           nullptr,
+                           f.nOffset,
+                           f.Type,
+                           f.nCapacity,
+                           f.Class,
+                           f.When,
+                           f.nSize == 8 &&
+                               (f.Class == EJsonClass::Int64 || f.Class == EJsonClass::UInt64) &&
+                               f.When == EWhen::Always};
   for (const TLogicMember& l : logic)
     out[l.nOrder - 1] = {l.sMember,       nullptr,       &l,   0, EWireType::U8, 0,
                          EJsonClass::Int, EWhen::Always, false};
@@ -255,7 +279,10 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
 // ts names the client's TypeScript type of the record's JSON object (none for
 // a record whose JSON the converter writes itself). The build fails when an
 // offset, the size or a member's order is wrong.
-#define TAVREL_RECORD(R, bytes, ts)                                                              \
+#define TAVREL_RECORD(R, bytes, ts) TAVREL_RECORD_(R, bytes, ts, false)
+// The same for a record whose JSON is the array of its members' values.
+#define TAVREL_TUPLE(R, bytes, ts) TAVREL_RECORD_(R, bytes, ts, true)
+#define TAVREL_RECORD_(R, bytes, ts, tuple)                                                      \
   struct R {                                                                                     \
     TAVREL_##R(TAVREL_RECORD_DECLARE, TAVREL_RECORD_NONE)                                        \
   };                                                                                             \
@@ -270,6 +297,7 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
         kLogic = {TAVREL_##R(TAVREL_RECORD_NONE, TAVREL_RECORD_LOGIC)};                          \
     static_assert(Valid(kFields, kOffsets, kLogic, bytes),                                       \
                   #R ": an offset, a member's order or class is wrong");                         \
+    static_assert(!(tuple) || AllWritten(kFields), #R ": an element of an array is left out");   \
     inline constexpr auto kMembers = Members<MemberCount(kFields, kLogic)>(kFields, kLogic);     \
   }                                                                                              \
   template <>                                                                                    \
@@ -281,12 +309,22 @@ constexpr std::array<TMemberInfo, N> Members(const std::array<TFieldInfo, NF>& f
                                        bytes,                                                    \
                                        record_table::R##_::kFields,                              \
                                        record_table::R##_::kLogic,                               \
-                                       record_table::R##_::kMembers};                            \
+                                       record_table::R##_::kMembers,                             \
+                                       tuple};                                                   \
   };
 #define TAVREL_RECORD_COUNT(...) +1
 
 // ---------------------------------------------------------------------------
 // Reading a field through its description.
+
+// A record that views a message header, as the header's bytes.
+template <typename R, typename H>
+R RecordFromHeader(const H& header) noexcept {
+  static_assert(sizeof(R) == sizeof(H) && std::is_trivially_copyable_v<H>);
+  R rec;
+  std::memcpy(&rec, &header, sizeof rec);
+  return rec;
+}
 
 // The field's value widened by its declared type (8/16/32-bit keep value and
 // sign, an unsigned 64-bit one keeps its bits).
@@ -320,6 +358,17 @@ inline int64_t WideValue(const unsigned char* at, EWireType type) noexcept {
   }
 }
 
+// A zero-filled record from a body of 6-bit texts, one per field, joined by
+// "/" (split as GetValidStr3 splits); the last field takes the rest, missing
+// parts stay 0.
+void DecodePartsInto(std::string_view body, const TRecordInfo& info, void* rec);
+template <typename R>
+R DecodeParts(std::string_view body) {
+  R rec;
+  DecodePartsInto(body, TRecordTable<R>::kInfo, &rec);
+  return rec;
+}
+
 // A text field's GBK characters.
 inline std::string_view TextValue(const unsigned char* at, uint8_t capacity) noexcept {
   return {reinterpret_cast<const char*>(at) + 1, std::min<std::size_t>(at[0], capacity)};
@@ -332,6 +381,25 @@ inline bool Shown(EWhen when, int64_t v) noexcept {
 
 // Writes a field's member at `at` when its rule lets it.
 void WriteFieldMember(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at);
+// Writes a field member's value alone, as an element of a tuple.
+void WriteFieldValue(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at);
+// Writes the members of a record without logic of its own, at `rec`.
+void WriteRecordMembers(TJsonWriter& w, const TRecordInfo& info, const unsigned char* rec);
+
+// The place of R's own member `member` in its list, for a converter that
+// switches on it: LogicIndex<R>("name") in a case label fails the build for a
+// name the list does not have; IndexOf(m) is the member's place at run time.
+template <typename R>
+constexpr std::size_t LogicIndex(std::string_view member) {
+  const auto& list = TRecordTable<R>::kLogicList;
+  for (std::size_t i = 0; i < list.size(); ++i)
+    if (list[i].sMember == member) return i;
+  throw "the record's list has no such member";
+}
+template <typename R>
+std::size_t IndexOf(const TLogicMember& m) noexcept {
+  return static_cast<std::size_t>(&m - TRecordTable<R>::kLogicList.data());
+}
 
 // Writes the members of `rec` in their order: a field's from the field,
 // the converter's own through logic(w, member) at their place. The common
@@ -355,6 +423,28 @@ void WriteMembers(TJsonWriter& w, const R& rec, Logic&& logic) {
       WriteFieldMember(w, m, at);
     }
   }
+}
+
+// Writes a tuple record as the array of its members' values; logic(w, member)
+// writes the value of each of the converter's own.
+template <typename R, typename Logic>
+void WriteTuple(TJsonWriter& w, const R& rec, Logic&& logic) {
+  static_assert(TRecordTable<R>::kInfo.bTuple, "the record is written as an object");
+  const auto* base = reinterpret_cast<const unsigned char*>(&rec);
+  w.BeginArray();
+  for (const TMemberInfo& m : TRecordTable<R>::kInfo.Members) {
+    if (m.pLogic)
+      logic(w, *m.pLogic);
+    else
+      WriteFieldValue(w, m, base + m.nOffset);
+  }
+  w.EndArray();
+}
+
+template <typename R>
+void WriteTuple(TJsonWriter& w, const R& rec) {
+  static_assert(TRecordTable<R>::kLogicList.empty(), "the record has members of its own");
+  WriteTuple(w, rec, [](TJsonWriter&, const TLogicMember&) {});
 }
 
 template <typename R>

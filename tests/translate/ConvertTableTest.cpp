@@ -69,3 +69,23 @@ TEST(ConvertTableTest, ARecordsOwnMembersConvertWithoutAConverterOfItsOwn) {
   EXPECT_NE(DeCodeString(BroadcastConverter(SM_HIT)(header, text)).find("\"TargetUserID\":\"T\""),
             std::string::npos);
 }
+
+// The client's type of each row comes from its record: a list's is an array
+// of it, an inventory item's is its TUserItem's, a text body has none.
+TEST(ConvertTableTest, ClientTypesComeFromTheRowsRecords) {
+  const auto type = [](int32_t ident) {
+    for (const TConvertRow& row : ConvertRows())
+      if (row.nIdent == ident) return ClientType(row);
+    return std::string("no row");
+  };
+  EXPECT_EQ(type(SM_DAMAGE), "TDamageJson");
+  EXPECT_EQ(type(SM_MAGICCON), "TMagicConJson");
+  EXPECT_EQ(type(SM_ADJUST_BONUS), "TAdjustBonusJson");
+  EXPECT_EQ(type(SM_ITEMSHOW), "TShowItemJson[]");
+  EXPECT_EQ(type(SM_HIDEEVENT), "THideEventJson[]");
+  EXPECT_EQ(type(SM_ADDITEM), "TItemJson");
+  EXPECT_EQ(type(SM_BAGITEMS), "TItemJson[]");
+  EXPECT_EQ(type(SM_MERCHANTSAY), "");
+  for (const TConvertRow& row : ConvertRows())
+    EXPECT_EQ(ClientType(row).empty(), row.Form != TBodyForm::Json) << row.nIdent;
+}

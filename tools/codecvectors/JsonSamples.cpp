@@ -107,20 +107,25 @@ TSampleBody BodyOf(const TConvertRow& row) {
       return [](TRng& rng, int s) { return RawBody(CharDesc(rng, s)); };
     case SM_USERNAME:
       return [](TRng& rng, int s) { return RawBody(CharBrief(rng, s)); };
-    case SM_MAGICCON:
+    default:
+      break;
+  }
+  switch (row.Shape) {
+    case TBodyShape::Header:  // the converter reads the header alone
       return [](TRng&, int) { return std::string(); };
-    case SM_HIDEEVENT:
+    case TBodyShape::DecimalList:  // 0 to 3 values, each ending in "/"
       return [](TRng& rng, int s) {
         std::string ids;
         for (int i = 0; i < s % 4; ++i) ids += std::to_string(static_cast<int64_t>(rng())) + "/";
         return EncodeText(ids);
       };
-    case SM_ADJUST_BONUS:
-      return [](TRng& rng, int s) {
-        return EncodedBody(Record<TNakedAbility>(rng, s)) + "/" +
-               EncodedBody(Record<TNakedAbility>(rng, s)) + "/" +
-               EncodedBody(Record<TNakedAbility>(rng, s)) + "/" +
-               EncodedBody(Record<TAdjustAbil>(rng, s));
+    case TBodyShape::Parts:  // the parts drawn last first, as the recorded vectors have them
+      return [&info = *row.pRecord](TRng& rng, int s) {
+        std::string rec(info.nSize, '\0');
+        for (auto f = info.Fields.rbegin(); f != info.Fields.rend(); ++f)
+          for (size_t i = 0; i < std::size_t{f->nSize} * f->nCount; ++i)
+            rec[f->nOffset + i] = static_cast<char>(s == 0 ? 0 : rng() & 0xFF);
+        return ShapedBody(TBodyShape::Parts, info, {rec});
       };
     default:
       break;
@@ -130,7 +135,7 @@ TSampleBody BodyOf(const TConvertRow& row) {
   return [&info = *row.pRecord, shape = row.Shape, list](TRng& rng, int s) {
     std::vector<std::string> records;
     for (int i = 0; i < (list ? s % 4 : 1); ++i) records.push_back(RecordBytes(rng, s, info));
-    return ShapedBody(shape, records);
+    return ShapedBody(shape, info, records);
   };
 }
 

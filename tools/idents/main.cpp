@@ -141,16 +141,6 @@ std::string IdentTable() {
 // ---------------------------------------------------------------------------
 // Record layouts and the client's JSON types, from the record descriptions.
 
-// Records that are parts of a body of its own, with the ident they belong to.
-struct TPartRecord {
-  const TRecordInfo* pRecord;
-  int32_t nIdent;
-};
-constexpr TPartRecord kPartRecords[] = {
-    {&TRecordTable<TNakedAbility>::kInfo, SM_ADJUST_BONUS},
-    {&TRecordTable<TAdjustAbil>::kInfo, SM_ADJUST_BONUS},
-};
-
 void AddRecord(const TRecordInfo* rec, std::vector<const TRecordInfo*>& out) {
   if (std::find(out.begin(), out.end(), rec) != out.end()) return;
   out.push_back(rec);
@@ -159,13 +149,21 @@ void AddRecord(const TRecordInfo* rec, std::vector<const TRecordInfo*>& out) {
 }
 
 // Every described record the gateway reads: the rows' records, each followed
-// by the records nested in it, then the parts.
+// by the records nested in it.
 std::vector<const TRecordInfo*> Records() {
   std::vector<const TRecordInfo*> out;
   for (const TConvertRow& row : ConvertRows())
     if (row.pRecord) AddRecord(row.pRecord, out);
-  for (const TPartRecord& part : kPartRecords) AddRecord(part.pRecord, out);
   return out;
+}
+
+// A record that only views the message header or a decimal has no layout of
+// its own on the wire.
+bool OnTheWire(const TRecordInfo* rec) {
+  for (const TConvertRow& row : ConvertRows())
+    if (row.pRecord == rec)
+      return row.Shape != TBodyShape::Header && row.Shape != TBodyShape::DecimalList;
+  return true;
 }
 
 const char* ShapeName(TBodyShape shape) {
@@ -178,8 +176,14 @@ const char* ShapeName(TBodyShape shape) {
       return "list";
     case TBodyShape::TextList:
       return "item list";
+    case TBodyShape::Parts:
+      return "6-bit parts";
+    case TBodyShape::DecimalList:
+      return "decimal list";
+    case TBodyShape::Header:
+      return "header";
     default:
-      return "part";
+      return "own";
   }
 }
 
@@ -199,8 +203,6 @@ std::string CarriedBy(const TRecordInfo* rec) {
     if (row.pRecord == rec)
       add(row.nIdent,
           std::string(row.nPaths == kBroadcast ? "broadcast, " : "") + ShapeName(row.Shape));
-  for (const TPartRecord& part : kPartRecords)
-    if (part.pRecord == rec) add(part.nIdent, "part");
   return out;
 }
 
@@ -237,6 +239,7 @@ std::string RecordLayouts() {
   std::string out(kLayoutsBegin);
   out += "\n";
   for (const TRecordInfo* rec : Records()) {
+    if (!OnTheWire(rec)) continue;
     out += "- `" + std::string(rec->sName) + "`, " + std::to_string(rec->nSize) + " bytes";
     const std::string carried = CarriedBy(rec);
     if (!carried.empty()) out += ", in " + carried;
@@ -262,7 +265,9 @@ std::string RecordInterface(const TRecordInfo& rec) {
     bool optional = false;
     if (m.pField) {
       const TFieldInfo& f = *m.pField;
-      type = f.Class == EJsonClass::Text ? "string" : "number";
+      type = f.Class == EJsonClass::Text     ? "string"
+             : f.Class == EJsonClass::Object ? f.pRecord->sTsName
+                                             : "number";
       optional = f.When != EWhen::Always;
       if (f.When == EWhen::NonZero) out += TsNote("Left out when 0.");
       if (f.When == EWhen::Positive) out += TsNote("Left out when 0 or less.");
@@ -278,18 +283,38 @@ std::string RecordInterface(const TRecordInfo& rec) {
   return out;
 }
 
+// The tuple type of a record written as an array: its members' values in
+// their order, labelled with the members' names.
+std::string RecordTuple(const TRecordInfo& rec) {
+  std::string out = "/**\n * The JSON array of `" + std::string(rec.sName) + "`.\n";
+  std::string elements;
+  for (const TMemberInfo& m : rec.Members) {
+    std::string_view type;
+    if (m.pField) {
+      type = m.pField->Class == EJsonClass::Text ? "string" : "number";
+    } else {
+      type = m.pLogic->sTsType;
+      if (!m.pLogic->sNote.empty())
+        out += " * " + std::string(m.sMember) + ": " + std::string(m.pLogic->sNote) + "\n";
+    }
+    if (!elements.empty()) elements += ", ";
+    elements += std::string(m.sMember) + ": " + std::string(type);
+  }
+  return out + " */\nexport type " + std::string(rec.sTsName) + " = [" + elements + "];\n";
+}
+
 std::string TranslatedTypes() {
   std::string out(kJsonBegin);
   for (const TRecordInfo* rec : Records())
     if (!rec->sTsName.empty() && !rec->Members.empty()) {
       out += '\n';
-      out += RecordInterface(*rec);
+      out += rec->bTuple ? RecordTuple(*rec) : RecordInterface(*rec);
     }
   out += "\n/** The JSON body of each translated ident. */\nexport interface TranslatedJson {\n";
   for (const TConvertRow& row : ConvertRows())
     if (row.Form == TBodyForm::Json)
       out += "  " + std::string(FindIdentName(kServerIdentNames, row.nIdent)) + ": " +
-             row.sClientType + ";\n";
+             ClientType(row) + ";\n";
   out += "}\n";
   out += kJsonEnd;
   return out;

@@ -336,10 +336,6 @@ namespace {
 // Bodies as the game server sends them, through the converter the gateway
 // uses for the ident.
 
-std::string EncodedText(const std::string& rec) {
-  return EncodeBuffer(rec.data(), rec.size());
-}
-
 std::string JoinedTexts(const std::vector<std::string>& texts) {
   std::string out;
   for (const std::string& t : texts) {
@@ -350,8 +346,7 @@ std::string JoinedTexts(const std::vector<std::string>& texts) {
 }
 
 // The body of each documented ident as the game server sends it, built from
-// the example's values: from the converter table's record and shape, or by
-// its own builder for a body of its own.
+// the example's values, from the converter table's record and shape.
 using TBodyBuilder = std::function<std::string(ExampleValues&)>;
 
 const std::map<std::string, TBodyBuilder, std::less<>>& BodyBuilders() {
@@ -363,19 +358,15 @@ const std::map<std::string, TBodyBuilder, std::less<>>& BodyBuilders() {
       const TRecordInfo& info = *row.pRecord;
       const TBodyShape shape = row.Shape;
       const bool list = shape == TBodyShape::RecordList || shape == TBodyShape::TextList;
-      t[name] = [&info, shape, list](ExampleValues& v) {
-        return ShapedBody(shape, list ? v.List(info) : std::vector{v.Record(info)});
-      };
+      if (shape == TBodyShape::Header)  // the body is ignored, but one there must be
+        t[name] = [](ExampleValues&) { return std::string("-"); };
+      else if (shape == TBodyShape::DecimalList)  // the values "[0]", "[1]" ... as written
+        t[name] = [](ExampleValues& v) { return EncodeString(JoinedTexts(v.Texts())); };
+      else
+        t[name] = [&info, shape, list](ExampleValues& v) {
+          return ShapedBody(shape, info, list ? v.List(info) : std::vector{v.Record(info)});
+        };
     }
-    t["SM_MAGICCON"] = [](ExampleValues&) { return std::string("-"); };  // ignored
-    t["SM_HIDEEVENT"] = [](ExampleValues& v) { return EncodeString(JoinedTexts(v.Texts())); };
-    t["SM_ADJUST_BONUS"] = [](ExampleValues& v) {
-      const TRecordInfo& naked = TRecordTable<TNakedAbility>::kInfo;
-      return JoinedTexts({EncodedText(v.Record(naked, "tick.")),
-                          EncodedText(v.Record(naked, "bonus.")),
-                          EncodedText(v.Record(naked, "naked.")),
-                          EncodedText(v.Record(TRecordTable<TAdjustAbil>::kInfo, "adjust."))});
-    };
     return t;
   }();
   return table;

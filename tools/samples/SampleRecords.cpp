@@ -10,20 +10,35 @@
 
 namespace samples {
 
-std::string ShapedBody(TBodyShape shape, const std::vector<std::string>& records) {
-  if (shape == TBodyShape::Record || shape == TBodyShape::RecordText) {
-    if (records.size() != 1) throw std::runtime_error("a body of one record takes one record");
-    return shape == TBodyShape::Record ? records[0]
-                                       : EncodeBuffer(records[0].data(), records[0].size());
-  }
+std::string ShapedBody(TBodyShape shape, const TRecordInfo& info,
+                       const std::vector<std::string>& records) {
+  const bool one =
+      shape == TBodyShape::Record || shape == TBodyShape::RecordText || shape == TBodyShape::Parts;
+  if (one && records.size() != 1) throw std::runtime_error("a body of one record takes one record");
+  if (shape == TBodyShape::Record) return records[0];
+  if (shape == TBodyShape::RecordText) return EncodeBuffer(records[0].data(), records[0].size());
   std::string joined;
-  for (const std::string& rec : records) {
+  const auto join = [&joined](std::string_view text) {
     if (!joined.empty()) joined += '/';
-    joined += EncodeBuffer(rec.data(), rec.size());
+    joined += text;
+  };
+  if (shape == TBodyShape::Parts) {
+    for (const TFieldInfo& f : info.Fields)
+      join(EncodeBuffer(records[0].data() + f.nOffset, std::size_t{f.nSize} * f.nCount));
+    return joined;
   }
+  if (shape == TBodyShape::DecimalList) {
+    for (const std::string& rec : records) {
+      const TFieldInfo& f = info.Fields[0];
+      join(std::to_string(
+          WideValue(reinterpret_cast<const unsigned char*>(rec.data()) + f.nOffset, f.Type)));
+    }
+    return EncodeBuffer(joined.data(), joined.size());
+  }
+  for (const std::string& rec : records) join(EncodeBuffer(rec.data(), rec.size()));
   if (shape == TBodyShape::RecordList) return EncodeBuffer(joined.data(), joined.size());
   if (shape == TBodyShape::TextList) return joined;
-  throw std::runtime_error("a body of its own has no records");
+  throw std::runtime_error("the shape has no records in its body");
 }
 
 std::string LogonRecordBytes() {

@@ -359,14 +359,17 @@ export declare class TGateClient extends EventTarget {
 // JSON of the translated idents. Members are listed in the order the gateway
 // writes them; a member marked optional is left out as its comment says.
 
-/** SM_LOGON, SM_TURN: an actor appears or turns. */
+export interface TIdValueJson { Id: number; Value: number; }
+
+// Translated JSON: written by tavrel-idents --write-types from the record descriptions and the converter table; do not edit.
+
+/** The JSON object of `TCharDescRcd`, in `SM_TURN` (binary), `SM_LOGON` (binary). */
 export interface TCharDescJson {
-  /** [user id, name], players, heroes and player-like monsters add [sex, hair, job]. */
+  /** [user id, name]; players, heroes and player-like monsters add [sex, hair, job]. */
   info: [string, string] | [string, string, number, number, number];
   /** [walk, run] speed; players add [attack, magic]. */
   sp: [number, number] | [number, number, number, number];
-  /** [cloth, weapon, cap]; players (outside a private map) and heroes add [cloth effect,
-   *  weapon effect, DP id, DP item effect], player-like monsters [cloth effect, weapon effect]. */
+  /** [cloth, weapon, cap]; players (outside a private map) and heroes add [cloth effect, weapon effect, DP id, DP item effect], player-like monsters [cloth effect, weapon effect]. */
   id: number[];
   /** Players: 1 mysterious, 2 can be found in range, 4 offline; left out when 0. */
   cg?: number;
@@ -382,10 +385,11 @@ export interface TCharDescJson {
   horse?: [number, number, number, number] | [number, number, number, number, string];
   /** Players and heroes. */
   InternalForce?: number;
+  /** Players and heroes. */
   MaxInternalForce?: number;
   /** Monsters and guild objects: the server race. */
   rs?: number;
-  /** Monsters, guild objects and player-like monsters with an owner: [owner id, owner name]. */
+  /** Monsters, guild objects and player-like monsters with an owner: [owner id, owner name]; a player-like monster's comes after its NoShow. */
   ow?: [string, string];
   /** Monsters and guild objects. */
   bigtip?: number;
@@ -404,55 +408,13 @@ export interface TCharDescJson {
   icons?: TIconJson[];
   /** Effects with an id; left out when there is none. */
   Effect?: TEffectJson[];
-  /** Each left out when 0 or less. */
+  /** Left out when 0 or less. */
   nationid?: number;
+  /** Left out when 0 or less. */
   nPlayerPk?: number;
+  /** Left out when 0 or less. */
   cs?: number;
 }
-
-/** SM_MAGICCON: from the header (Recog, Param). */
-export interface TMagicConJson { Id: number; Flag: number; }
-
-/** An element of SM_HIDEEVENT. */
-export interface THideEventJson { Id: number; }
-
-export interface TIdValueJson { Id: number; Value: number; }
-
-/** An item bar: [open 0/1, name, colour, image count, type, current, max, level]. */
-export type TItemBarJson = [number, string, number, number, number, number, number, number];
-
-/** The JSON text of TItemJson.ExtendInfo. */
-export interface TItemExtendJson {
-  /** Ten socket values; left out when none is above 0. */
-  Sockets?: number[];
-  /** Bars 0 to 2; each left out when closed and its max is 0. */
-  LH0?: TItemBarJson; LH1?: TItemBarJson; LH2?: TItemBarJson;
-  /** Upgrade count; left out when 0. */
-  U?: number;
-  /** [map, dropped by, character, time, drop type]; left out when the time is 0. */
-  ItmSrc?: [string, string, string, number, number];
-}
-
-/** The JSON text of TItemJson.ExAbil. */
-export interface TItemExAbilJson {
-  /** Six groups; v holds [colour, id, value, type, position, line, slot] for each set slot. */
-  abil: { i: number; t: string; c: number; v: [number, number, number, number, number, number, number][] }[];
-  name: string;
-  /** "id=value" pairs joined by ","; "" when none. */
-  abilex: string;
-}
-
-/** SM_ADJUST_BONUS. */
-export interface TAdjustBonusJson {
-  /** Recog of the header. */
-  m_nBonusPoint: number;
-  BonusAbil: TNakedAbilityJson;
-  BonusTick: TNakedAbilityJson;
-  NakedAbil: TNakedAbilityJson;
-  m_AdjustAbil: TAdjustAbilJson;
-}
-
-// Translated JSON: written by tavrel-idents --write-types from the record descriptions and the converter table; do not edit.
 
 /** The JSON object of `TIcon`. */
 export interface TIconJson {
@@ -523,6 +485,12 @@ export interface TStruckJson {
   UserID: string;
   /** Left out when empty. */
   AttackUserID?: string;
+}
+
+/** The JSON object of `TMagicConHead`, in `SM_MAGICCON` (header). */
+export interface TMagicConJson {
+  Id: number;
+  Flag: number;
 }
 
 /** The JSON object of `TCharBriefRcd`, in `SM_USERNAME` (binary). */
@@ -705,6 +673,59 @@ export interface TItemJson {
   BindInfo?: string;
 }
 
+/** The JSON object of `TItemExtend`. */
+export interface TItemExtendJson {
+  /** All ten socket values; left out when none is above 0. */
+  Sockets?: number[];
+  /** Bar 0; left out when it is closed and its max is 0. */
+  LH0?: TItemBarJson;
+  /** Bar 1, as bar 0. */
+  LH1?: TItemBarJson;
+  /** Bar 2, as bar 0. */
+  LH2?: TItemBarJson;
+  /** Left out when 0. */
+  U?: number;
+  /** Left out when the time is 0. */
+  ItmSrc?: TItemSrcJson;
+}
+
+/**
+ * The JSON array of `TItemBar`.
+ * open: 1 when the bar is open, else 0.
+ * type: The bar's type.
+ */
+export type TItemBarJson = [open: number, name: string, colour: number, images: number, type: number, current: number, max: number, level: number];
+
+/**
+ * The JSON array of `TItemSrcRec`.
+ */
+export type TItemSrcJson = [map: string, droppedBy: string, owner: string, time: number, dropType: number];
+
+/** The JSON object of `TItemExAbilRec`. */
+export interface TItemExAbilJson {
+  /** The six groups in order. */
+  abil: TExAbilGroupJson[];
+  name: string;
+  /** "id=value" for each new ability with an id and a value, joined by ","; "" when none. */
+  abilex: string;
+}
+
+/** The JSON object of `TExAbilItemRec`. */
+export interface TExAbilGroupJson {
+  /** The group's index, 0 to 5. */
+  i: number;
+  t: string;
+  c: number;
+  /** Each attribute with an id. */
+  v: TExAbilAttrJson[];
+}
+
+/**
+ * The JSON array of `TExAbilRec`.
+ * slot: The attribute's index in its group.
+ */
+export type TExAbilAttrJson = [colour: number, id: number, value: number, type: number, position: number, line: number, slot: number];
+
 /** The JSON object of `TIconMsg`, in `SM_ICONSUPDATE` (binary). */
 export interface TIconsMsgJson {
   UserID: string;
@@ -754,15 +775,22 @@ export interface TShowEventJson {
   DuranceID?: string;
 }
 
-/** The JSON object of `TAttackEff`, in `SM_DAMAGE` (binary). */
-export interface TDamageJson {
-  UserID: string;
+/** The JSON object of `THideEvent`, in `SM_HIDEEVENT` (decimal list). */
+export interface THideEventJson {
   Id: number;
-  /** Left out when 0 or less. */
-  Power?: number;
 }
 
-/** The JSON object of `TNakedAbility`, in `SM_ADJUST_BONUS` (part). */
+/** The JSON object of `TAdjustBonus`, in `SM_ADJUST_BONUS` (6-bit parts). */
+export interface TAdjustBonusJson {
+  /** The header's Recog: the free points. */
+  m_nBonusPoint: number;
+  BonusAbil: TNakedAbilityJson;
+  BonusTick: TNakedAbilityJson;
+  NakedAbil: TNakedAbilityJson;
+  m_AdjustAbil: TAdjustAbilJson;
+}
+
+/** The JSON object of `TNakedAbility`. */
 export interface TNakedAbilityJson {
   DC: number;
   MC: number;
@@ -776,7 +804,7 @@ export interface TNakedAbilityJson {
   X2: number;
 }
 
-/** The JSON object of `TAdjustAbil`, in `SM_ADJUST_BONUS` (part). */
+/** The JSON object of `TAdjustAbil`. */
 export interface TAdjustAbilJson {
   DC1: number;
   DC2: number;
@@ -792,6 +820,14 @@ export interface TAdjustAbilJson {
   MP: number;
   Hit: number;
   Speed: number;
+}
+
+/** The JSON object of `TAttackEff`, in `SM_DAMAGE` (binary). */
+export interface TDamageJson {
+  UserID: string;
+  Id: number;
+  /** Left out when 0 or less. */
+  Power?: number;
 }
 
 /** The JSON body of each translated ident. */
