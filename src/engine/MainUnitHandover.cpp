@@ -22,9 +22,11 @@
 
 namespace {
 // The link queue's write-out, and the clients' close frames, each get this
-// long at most; what is left of the queue crosses in the state unsent.
+// long at most; what is left of the queue crosses in the state unsent. The
+// close wait counts in the pause, and a client that does not answer its
+// close loses nothing by a short one: its resume replays what it lacks.
 constexpr auto kLinkWriteLimit = std::chrono::seconds(1);
-constexpr auto kCloseFramesLimit = std::chrono::milliseconds(300);
+constexpr auto kCloseFramesLimit = std::chrono::milliseconds(100);
 constexpr auto kPoll = std::chrono::milliseconds(1);
 // Test hook: flips the state's byte at this offset (modulo its size) before
 // sealing, as a state from another version or a damaged one would read.
@@ -338,8 +340,8 @@ void TMainForm::TakeOver() {
                           Format("%.1f", static_cast<double>(now - restoreStart) / 1e6),
                           Format("%.1f", static_cast<double>(now - fds.nExecNs) / 1e6)));
     MainOutMessage(Format("Handed over: %d sessions (%d detached), %s, paused %d ms",
-                          summary.nSessions, summary.nDetached,
-                          linked ? "link kept" : "link down", pauseNs / 1000000));
+                          summary.nSessions, summary.nDetached, linked ? "link kept" : "link down",
+                          pauseNs / 1000000));
   } else {
     ++g_HandoverStats.nRefused;
     MainOutError("Hand-over state not usable, starting afresh: " + why);
