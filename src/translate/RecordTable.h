@@ -66,6 +66,9 @@ struct TFieldInfo {
   std::string_view sMember;
   EJsonClass Class;
   EWhen When;
+  // The nested record has members its converter writes itself. Kept as a
+  // value: the sanitizer's build cannot compare pRecord in a constant check.
+  bool bNestedLogic;
 };
 
 // A member the converter writes itself.
@@ -131,6 +134,12 @@ struct TKind {
     else
       return nullptr;
   }
+  static constexpr bool NestedLogic() {
+    if constexpr (HasRecordTable<F>::value)
+      return !TRecordTable<F>::kInfo.Logic.empty();
+    else
+      return false;
+  }
 };
 template <typename T>
 struct TKind<TWireInt<T>> {
@@ -145,6 +154,7 @@ struct TKind<TWireInt<T>> {
   static constexpr uint16_t nCount = 1;
   static constexpr uint16_t nSize = sizeof(T);
   static constexpr const TRecordInfo* Record() { return nullptr; }
+  static constexpr bool NestedLogic() { return false; }
 };
 template <std::size_t N>
 struct TKind<TWireText<N>> {
@@ -153,6 +163,7 @@ struct TKind<TWireText<N>> {
   static constexpr uint16_t nCount = 1;
   static constexpr uint16_t nSize = N + 1;
   static constexpr const TRecordInfo* Record() { return nullptr; }
+  static constexpr bool NestedLogic() { return false; }
 };
 template <typename T, std::size_t N>
 struct TKind<T[N]> : TKind<T> {
@@ -165,10 +176,11 @@ constexpr TFieldInfo Field(std::string_view sField, std::string_view sWire, std:
   using K = TKind<F>;
   // One byte fields are u8 and bool alike; the list's column tells them apart.
   const EWireType type = sWire == "Bool" ? EWireType::Bool : K::Type;
-  return {sField,       sWire,       static_cast<uint16_t>(nOffset),
-          K::nSize,     K::nCount,   type,
-          K::nCapacity, K::Record(), nOrder,
-          sMember,      Class,       When};
+  return {sField,          sWire,       static_cast<uint16_t>(nOffset),
+          K::nSize,        K::nCount,   type,
+          K::nCapacity,    K::Record(), nOrder,
+          sMember,         Class,       When,
+          K::NestedLogic()};
 }
 
 // Checks a description against its struct and against itself.
@@ -187,7 +199,7 @@ constexpr bool Valid(const std::array<TFieldInfo, NF>& fields,
     if (f.nCount != 1) return false;  // arrays are logic
     // A nested record is an object of its own members, with no logic of its own.
     if ((f.Type == EWireType::Record) != (f.Class == EJsonClass::Object)) return false;
-    if (f.pRecord && (f.When != EWhen::Always || !f.pRecord->Logic.empty())) return false;
+    if (f.Type == EWireType::Record && (f.When != EWhen::Always || f.bNestedLogic)) return false;
     if (text != (f.Class == EJsonClass::Text)) return false;
     if (text ? f.When != EWhen::Always && f.When != EWhen::NotEmpty : f.When == EWhen::NotEmpty)
       return false;
