@@ -27,6 +27,7 @@
 #include "engine/ServerLink.h"
 #include "engine/TickSchedule.h"
 #include "engine/TurnList.h"
+#include "platform/Limits.h"
 #include "shared/AdmissionTable.h"
 #include "shared/LogSampler.h"
 #include "shared/SessionInfo.h"
@@ -37,15 +38,10 @@ namespace boost::asio {
 class io_context;
 }
 
-// A client that cannot keep up is kicked once this much waits for it.
-constexpr int64_t kMaxClientStreamBytes = 16ll << 20;
-// One session's share of the link queue: past it that client's socket is not
-// read until the queue has been written out, so a client that floods slows
-// only itself (the link's own cap stays the last resort).
-constexpr int64_t kLinkShareBytes = 256 << 10;
-// How long a kicked or closed session's queued bytes may take to reach the
-// client before the close goes anyway.
-constexpr uint64_t kCloseBacklogMs = 5000;
+// The limits by their names in the engine; why each exists: platform/Limits.h.
+constexpr int64_t kMaxClientStreamBytes = kLimits.nClientStreamBytes;
+constexpr int64_t kLinkShareBytes = kLimits.nLinkShareBytes;
+constexpr uint64_t kCloseBacklogMs = kLimits.nCloseBacklogMs;
 
 // How long messages wait inside the gateway, from arrival to hand-off, as a
 // histogram with fixed buckets (seconds), so that recording never allocates.
@@ -266,6 +262,12 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // The close without waiting: nothing more reaches the client.
   void CloseNow(TSessionInfo& session, ECloseCode code);
   void HandleLogin(TSessionInfo& UserData, const std::string& body);
+  // A client message's GM_H5DATA frame into the link queue; the bytes it
+  // takes there.
+  int64_t QueueClientMessage(const TSessionInfo& UserData, TDefaultMessage header,
+                             std::string_view body);
+  // The inbound queue's storage back once it is empty, when a burst grew it.
+  void ReleaseLargeInbound(TSessionInfo& session);
   // A first message that is not a login text, whatever its form: the
   // connection is closed at once and what it sent is dropped.
   void RefuseLogin(TSessionInfo& UserData);

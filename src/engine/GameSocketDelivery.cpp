@@ -27,10 +27,7 @@
 namespace {
 constexpr uint64_t kKickDelayMs = 1500;
 constexpr uint64_t kTrimIntervalMs = 10000;
-// What a closing session may have waiting in the WebSocket layer while its
-// backlog is handed over: far below the layer's slow-consumer cap, so that a
-// backlog of any size arrives whole when the client reads.
-constexpr size_t kHandOffWindow = 1 << 20;
+constexpr size_t kHandOffWindow = kLimits.nHandOffWindow;
 constexpr uint64_t kCapCheckIntervalMs = 100;
 
 // The login timeout as the tick applies it: below a second (never
@@ -398,8 +395,9 @@ void TTavrelSocket::CloseNow(TSessionInfo& session, ECloseCode code) {
 void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
   std::string_view headerText;
   bool decoded = false;
-  std::string& body = inBody_;
-  body.clear();
+  // The body is read where the queue holds it: nothing writes to the queue
+  // before its frame is in the link queue.
+  std::string_view body;
   // Every message waiting now goes to the link queue: its wait ends when that is written.
   if (UserData.work.nInSinceNs != 0 && link_->Connected()) {
     if (nLinkPending_ == 0 || UserData.work.nInSinceNs < nLinkSinceNs_)
@@ -434,34 +432,30 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
         if (UserData.boNewLogon) RefuseLogin(UserData);
         return;
       }
-      body.assign(at + DEFBLOCKSIZE, static_cast<size_t>(header.nLength));
+      body = std::string_view(at + DEFBLOCKSIZE, static_cast<size_t>(header.nLength));
+      // Cleared once nothing remains, which keeps the storage and its bytes.
       queue.Retrieve(DEFBLOCKSIZE + header.nLength);
 
       if (UserData.boNewLogon) {
-        HandleLogin(UserData, body);
+        // A resume may hand the record's buffers on: the login text is kept apart.
+        inBody_.assign(body);
+        body = {};
+        HandleLogin(UserData, inBody_);
         continue;
       }
       if (header.Ident == CM_LOGINNOTICEOK) {
         UserData.boPlay = true;
         ++g_nSuccessCount;
       }
-      if (header.Ident == CM_HIT || header.Ident == CM_SPELL)
-        body = ConvertClientMagic(UserData, body, header);
-      scratch_.clear();
-      if (!body.empty()) {
-        header.nLength = static_cast<int32_t>(body.size());
-        scratch_.append(reinterpret_cast<const char*>(&header), sizeof header);
-        scratch_.append(body);
-        scratch_.push_back('\0');
-      } else {
-        scratch_.append(reinterpret_cast<const char*>(&header), sizeof header);
+      if (header.Ident == CM_HIT || header.Ident == CM_SPELL) {
+        inBody_ = ConvertClientMagic(UserData, body, header);
+        body = inBody_;
       }
-      SendServerMsg(GM_H5DATA, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx,
-                    UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()),
-                    scratch_.data());
+      const int64_t queued = QueueClientMessage(UserData, header, body);
       if (link_->Connected()) ++nLinkPending_;
-      ChargeLink(UserData, static_cast<int64_t>(sizeof(TMsgHeader) + scratch_.size()));
+      ChargeLink(UserData, queued);
     }
+    ReleaseLargeInbound(UserData);
   } catch (const std::exception&) {
     if (!decoded && !headerText.empty())
       OutErrorLog("[Exception] ProcessUserPacket " + Printable(headerText));
@@ -470,6 +464,34 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
     else
       OutErrorLog("[Exception] ProcessUserPacket");
   }
+}
+
+int64_t TTavrelSocket::QueueClientMessage(const TSessionInfo& UserData, TDefaultMessage header,
+                                          std::string_view body) {
+  // The record, the body from where the client's queue holds it and the
+  // closing zero go into the link queue as one frame, with no staging copy.
+  static constexpr char kZero = '\0';
+  if (!body.empty()) header.nLength = static_cast<int32_t>(body.size());
+  const std::string_view record(reinterpret_cast<const char*>(&header), sizeof header);
+  const std::string_view tail = body.empty() ? std::string_view() : std::string_view(&kZero, 1);
+  const int32_t nLen = static_cast<int32_t>(record.size() + body.size() + tail.size());
+  const TMsgHeader frame =
+      MakeGateHeader(GM_H5DATA, UserData.nSocketIndx, static_cast<int32_t>(UserData.nSocketHandle),
+                     static_cast<uint16_t>(UserData.nUserListIndex), nLen);
+  try {
+    if (link_->QueueParts(frame, {record, body, tail})) RequestFlush();
+  } catch (const std::exception&) {
+    OutErrorLog(Format("(%d) [Exception] SendServerMsg Error ", UserData.nUserListIndex));
+  }
+  return static_cast<int64_t>(sizeof frame) + nLen;
+}
+
+void TTavrelSocket::ReleaseLargeInbound(TSessionInfo& session) {
+  // A burst grew the queue: once it is empty its storage goes back rather
+  // than stay with the session; the usual size stays for the next message.
+  TSendBuffer* queue = session.RecvBuffer.get();
+  if (queue && queue->RemainSize() == 0 && queue->Size() > kLimits.nInboundKeepBytes)
+    queue->SetSize(0);
 }
 
 void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body) {

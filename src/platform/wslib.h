@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "platform/CloseCode.h"
+#include "platform/Limits.h"
 
 namespace boost::asio {
 class io_context;
@@ -44,9 +45,9 @@ using TWsHandshakeEndHandler = std::function<void(const std::string& sRemoteIP)>
 class TWsLib {
  public:
   // Incoming messages above this close their connection.
-  static constexpr size_t kMaxMessageBytes = 64 * 1024;
+  static constexpr size_t kMaxMessageBytes = kLimits.nMessageBytes;
   // A connection with more unsent bytes than this is closed as a slow consumer.
-  static constexpr size_t kMaxUnsentBytes = 8 * 1024 * 1024;
+  static constexpr size_t kMaxUnsentBytes = kLimits.nLayerUnsentBytes;
 
   explicit TWsLib(boost::asio::io_context& ioc);
   // Closes the listener and every connection; no callback runs afterwards. The io_context must
