@@ -470,6 +470,7 @@ void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
     // before the link queue.
     std::string_view text;
     if (session && session->RecvBuffer) {
+      NoteQueuesUsed(*session);
       char* room = session->RecvBuffer->EnsureWritable(static_cast<int64_t>(LMessage.size()));
       text = std::string_view(room, Utf8ToGbkInto(LMessage, room));
     } else {

@@ -304,6 +304,10 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   void LogRefusal(const std::string& sKey, ERefusal why, const std::string& line);
   void ArmRefusalReport();
 
+  // The session's queues carry bytes: they keep their storage until a sweep
+  // finds them idle since the last one, which gives it back.
+  void NoteQueuesUsed(TSessionInfo& session);
+  void ReleaseIdleQueues();
   // The session has traffic to move: it is visited at the end of this turn.
   void MarkDirty(TSessionInfo& session);
   void RequestFlush();
@@ -330,7 +334,9 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   int32_t m_nProcIDX = 0;
   int32_t m_dwRegenTime = 10;
   uint64_t dwTrimTick_ = 0;  // last time freed memory was handed back
-  uint64_t dwLastScan_ = 0;  // last tick that visited the sessions
+  uint64_t dwIdleSweepTick_ = 0;
+  std::vector<TSlotRef> queueHolders_;  // sessions whose queues may hold storage
+  uint64_t dwLastScan_ = 0;             // last tick that visited the sessions
   uint64_t dwLastCapCheck_ = 0;
   TTurnList turn_;
   TTickSchedule tick_;              // the records the tick visits

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <utility>
 
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
@@ -78,9 +79,17 @@ void TTavrelSocket::Run() {
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] TTavrelSocket.EnforceClientBytes %s", e.what()));
   }
+  const uint64_t now = GetTickCount64();
+  if (now - dwIdleSweepTick_ >= kLimits.nIdleReleaseMs) {
+    dwIdleSweepTick_ = now;
+    try {
+      ReleaseIdleQueues();
+    } catch (const std::exception& e) {
+      OutErrorLog(Format("[Exception] TTavrelSocket.ReleaseIdleQueues %s", e.what()));
+    }
+  }
   // Buffers of departed clients and bursts are freed between session
   // records that stay; the allocator keeps such pages until asked.
-  const uint64_t now = GetTickCount64();
   if (now - dwTrimTick_ >= kTrimIntervalMs) {
     dwTrimTick_ = now;
     malloc_trim(0);
@@ -125,6 +134,33 @@ void TTavrelSocket::MakeRoomForClients(TSessionInfo* recipient, int64_t incoming
     // with the close.
     CloseNow(s, ECloseCode::SlowConsumer);
   }
+}
+
+void TTavrelSocket::NoteQueuesUsed(TSessionInfo& session) {
+  session.work.boQueuesUsed = true;
+  if (session.work.boQueuesListed) return;
+  session.work.boQueuesListed = true;
+  queueHolders_.push_back({session.nSocketIndx, session.nSocketHandle});
+}
+
+void TTavrelSocket::ReleaseIdleQueues() {
+  // Only the sessions that carried traffic are looked at, not the table.
+  size_t kept = 0;
+  for (const TSlotRef& entry : queueHolders_) {
+    TSessionInfo* s = GetUserIndex(entry.nSlot);
+    if (!s || !s->Live() || s->nSocketHandle != entry.nHandle || !s->work.boQueuesListed) continue;
+    TSendBuffer* in = s->RecvBuffer.get();
+    TMemoryStreamEx* out = s->BufferStream.get();
+    const bool busy = (in && in->RemainSize() > 0) || (out && out->UnsentSize() > 0);
+    if (std::exchange(s->work.boQueuesUsed, false) || busy) {
+      queueHolders_[kept++] = entry;
+      continue;
+    }
+    if (in) in->SetSize(0);
+    if (out) out->Clear();
+    s->work.boQueuesListed = false;
+  }
+  queueHolders_.resize(kept);
 }
 
 void TTavrelSocket::MarkDirty(TSessionInfo& session) {
@@ -441,6 +477,10 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
         inBody_.assign(body);
         body = {};
         HandleLogin(UserData, inBody_);
+        // Many a session is quiet for a while after its login: the storage
+        // comes back with its next message.
+        if (UserData.RecvBuffer && UserData.RecvBuffer->RemainSize() == 0)
+          UserData.RecvBuffer->SetSize(0);
         continue;
       }
       if (header.Ident == CM_LOGINNOTICEOK) {

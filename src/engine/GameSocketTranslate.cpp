@@ -187,6 +187,7 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
     if (!session.Live() || session.work.boCloseSent) return;
   }
   stream.Write(msg.data(), size);
+  NoteQueuesUsed(session);
   nStreamBytes_ += size;
   ++stats_.nMessagesToClients;
   if (session.work.nOutPending++ == 0)
