@@ -173,6 +173,12 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // The one way in for bytes to a client, whoever composed them: the stream's
   // cap, the counters, the dwell time and the delivery at the end of the turn.
   void AppendToClient(TSessionInfo& session, std::string_view msg) override;
+  // The same for bytes shared by many recipients (a broadcast): queued by
+  // reference where the stream holds nothing else. `roomKnown`: the caller
+  // found room for all recipients under [Limits] ClientBytes; `arrivalNs`
+  // when the bytes arrived (0: now, or the link's receipt).
+  void AppendShared(TSessionInfo& session, const TSharedBytes& msg, bool roomKnown = false,
+                    uint64_t arrivalNs = 0);
   void SendServerBuffer();
 
   // Frames from the game server, by ident.
@@ -316,11 +322,20 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // visited as the tick would, and the link queue is written.
   void FlushTurn();
 
-  // Delivery helpers.
-  void SendRefMsg(const std::string& sMsg, int32_t nGroupID);
-  void SendGuildRefMsg(const std::string& sMsg, const std::string& sGUild);
+  // The caps before bytes for a client go in (false: they do not), and the
+  // counting and the delivery after.
+  bool AdmitToClient(TSessionInfo& session, int64_t size, bool roomKnown);
+  void QueuedToClient(TSessionInfo& session, int64_t size, uint64_t arrivalNs);
+
+  // Delivery helpers. A broadcast is built once and every recipient's
+  // stream refers to the same bytes.
+  void SendRefMsg(std::string sMsg, int32_t nGroupID);
+  void SendGuildRefMsg(std::string sMsg, const std::string& sGUild);
   void LeaveGuildIndex(int32_t slot);
-  void SendSocketIdxMsg(int32_t SocketIdx, const std::string& sMsg);
+  void SendSocketIdxMsg(int32_t SocketIdx, const TSharedBytes& sMsg);
+  // Whether `recipients` copies of `size` bytes fit under [Limits] ClientBytes
+  // as things stand, so that no append needs its own check.
+  bool RoomForAll(size_t recipients, size_t size) const;
 
   boost::asio::io_context& io_;
   std::unique_ptr<TServerLink> link_;

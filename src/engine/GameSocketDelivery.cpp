@@ -346,7 +346,13 @@ bool TTavrelSocket::HandOffBlock(TSessionInfo& session) {
   TMemoryStreamEx& stream = *session.BufferStream;
   const int64_t block =
       std::min<int64_t>(stream.UnsentSize(), std::max(g_GateConfig.nClientMsgByte, 1));
-  frontEnd_->SendBuff(session.nConn, stream.UnsentData(), static_cast<size_t>(block));
+  if (const TSharedBytes& shared = stream.Shared()) {
+    // Bytes shared with other recipients go by reference.
+    frontEnd_->SendShared(session.nConn, shared, static_cast<size_t>(stream.Length()),
+                          static_cast<size_t>(block));
+  } else {
+    frontEnd_->SendBuff(session.nConn, stream.UnsentData(), static_cast<size_t>(block));
+  }
   session.work.replay.Append(std::string_view(stream.UnsentData(), static_cast<size_t>(block)));
   stats_.nBytesToClients += static_cast<uint64_t>(block);
   session.work.nBytesToClient += static_cast<uint64_t>(block);

@@ -160,11 +160,11 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
   }
 }
 
-void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) {
+bool TTavrelSocket::AdmitToClient(TSessionInfo& session, int64_t size, bool roomKnown) {
   // Nothing reaches a client whose connection is being closed.
-  if (!session.BufferStream || !session.Live() || session.work.boCloseSent) return;
+  if (!session.BufferStream || !session.Live() || session.work.boCloseSent) return false;
   TMemoryStreamEx& stream = *session.BufferStream;
-  if (stream.UnsentSize() + static_cast<int64_t>(msg.size()) > kMaxClientStreamBytes) {
+  if (stream.UnsentSize() + size > kMaxClientStreamBytes) {
     // A client that cannot keep up is let go rather than grown without bound.
     if (!session.boKick) {
       ++stats_.nClientsOverCap;
@@ -176,21 +176,45 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
       session.dwKickTime = 0;  // closes on the next visit
       ArmDeadlines(session);
     }
-    return;
+    return false;
   }
   // One frame for many clients must not take the memory first and find out
   // on the next check: room is made before the bytes go in.
-  const int64_t size = static_cast<int64_t>(msg.size());
-  if (frontEnd_ && nStreamBytes_ + static_cast<int64_t>(frontEnd_->TotalUnsent()) + size >
-                       g_GateConfig.nClientBytes) {
+  if (!roomKnown && frontEnd_ &&
+      nStreamBytes_ + static_cast<int64_t>(frontEnd_->TotalUnsent()) + size >
+          g_GateConfig.nClientBytes) {
     MakeRoomForClients(&session, size);
-    if (!session.Live() || session.work.boCloseSent) return;
+    if (!session.Live() || session.work.boCloseSent) return false;
   }
-  stream.Write(msg.data(), size);
+  return true;
+}
+
+void TTavrelSocket::QueuedToClient(TSessionInfo& session, int64_t size, uint64_t arrivalNs) {
   NoteQueuesUsed(session);
   nStreamBytes_ += size;
   ++stats_.nMessagesToClients;
-  if (session.work.nOutPending++ == 0)
-    session.work.nOutSinceNs = link_->ArrivalNs() != 0 ? link_->ArrivalNs() : MonotonicNanos();
+  if (session.work.nOutPending++ == 0) {
+    if (arrivalNs == 0) arrivalNs = link_->ArrivalNs();
+    session.work.nOutSinceNs = arrivalNs != 0 ? arrivalNs : MonotonicNanos();
+  }
   MarkDirty(session);
+}
+
+void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) {
+  const int64_t size = static_cast<int64_t>(msg.size());
+  if (!AdmitToClient(session, size, false)) return;
+  session.BufferStream->Write(msg.data(), size);
+  QueuedToClient(session, size, 0);
+}
+
+void TTavrelSocket::AppendShared(TSessionInfo& session, const TSharedBytes& msg, bool roomKnown,
+                                 uint64_t arrivalNs) {
+  const int64_t size = static_cast<int64_t>(msg->size());
+  if (!AdmitToClient(session, size, roomKnown)) return;
+  // Shared where the stream holds nothing else: its blocks are then cut from
+  // the shared bytes, as they would be from a copy. Behind other bytes it is
+  // copied, so that the blocks stay what they are.
+  TMemoryStreamEx& stream = *session.BufferStream;
+  if (!stream.Adopt(msg)) stream.Write(msg->data(), size);
+  QueuedToClient(session, size, arrivalNs);
 }

@@ -19,6 +19,7 @@
 
 #include "platform/CloseCode.h"
 #include "platform/Limits.h"
+#include "platform/SharedBytes.h"
 
 namespace boost::asio {
 class io_context;
@@ -87,6 +88,9 @@ class TWsLib {
   // text spells.
   void SendMsg(TWsConnId id, std::string_view sText);
   void SendBuff(TWsConnId id, const void* pBuf, size_t nLen);
+  // SendBuff of `nLen` bytes at `nOffset` of `bytes`, kept by reference until
+  // written rather than copied (bytes beyond their end are not sent).
+  void SendShared(TWsConnId id, const TSharedBytes& bytes, size_t nOffset, size_t nLen);
   // Sends what is queued, then closes with `code` and its reason; the disconnect callback
   // follows later, never from inside this call.
   void CloseSocket(TWsConnId id, ECloseCode code = ECloseCode::Normal);
