@@ -173,11 +173,13 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // The one way in for bytes to a client, whoever composed them: the stream's
   // cap, the counters, the dwell time and the delivery at the end of the turn.
   void AppendToClient(TSessionInfo& session, std::string_view msg) override;
+  // One message in two pieces, each written straight into the stream.
+  void AppendToClient(TSessionInfo& session, std::string_view head, std::string_view body);
   // The same for bytes shared by many recipients (a broadcast): queued by
   // reference where the stream holds nothing else. `roomKnown`: the caller
   // found room for all recipients under [Limits] ClientBytes; `arrivalNs`
   // when the bytes arrived (0: now, or the link's receipt).
-  void AppendShared(TSessionInfo& session, const TSharedBytes& msg, bool roomKnown = false,
+  void AppendShared(TSessionInfo& session, TSharedReserve& msg, bool roomKnown = false,
                     uint64_t arrivalNs = 0);
   void SendServerBuffer();
 

@@ -54,16 +54,17 @@ bool TTavrelSocket::RoomForAll(size_t recipients, size_t size) const {
 
 void TTavrelSocket::SendRefMsg(std::string sMsg, int32_t nGroupID) {
   if (sMsg.empty()) return;
-  const TSharedBytes shared = std::make_shared<const std::string>(std::move(sMsg));
+  const TSharedBytes shared = TSharedBytes::From(std::move(sMsg));
   TMyLockGuard guard(FLock);
   const bool grouped = nGroupID >= 1 && nGroupID <= 10;
   // Once for all: the room, and the arrival each recipient's wait starts at.
   const bool roomKnown = RoomForAll(SessionList.size(), shared->size());
   const uint64_t arrival = link_->ArrivalNs() != 0 ? link_->ArrivalNs() : MonotonicNanos();
+  TSharedReserve owners(shared, SessionList.size());
   for (auto& session : SessionList) {
     if (!session->Live() || !session->boPlay) continue;
     if (grouped && session->m_nDisFilterGroupID[static_cast<size_t>(nGroupID)]) continue;
-    AppendShared(*session, shared, roomKnown, arrival);
+    AppendShared(*session, owners, roomKnown, arrival);
   }
 }
 
@@ -97,15 +98,16 @@ void TTavrelSocket::SendGuildRefMsg(std::string sMsg, const std::string& sGUild)
   TMyLockGuard guard(FLock);
   const auto it = guildMembers_.find(sGUild);
   if (it == guildMembers_.end() || sMsg.empty()) return;
-  const TSharedBytes shared = std::make_shared<const std::string>(std::move(sMsg));
+  const TSharedBytes shared = TSharedBytes::From(std::move(sMsg));
   // A copy: an append may close a slow consumer, and a front end that
   // reported the end at once would change the list under the loop.
   const std::vector<int32_t> members = it->second;
   const bool roomKnown = RoomForAll(members.size(), shared->size());
+  TSharedReserve owners(shared, members.size());
   for (const int32_t slot : members) {
     TSessionInfo& session = *SessionList[slot];
     if (session.m_sGuildId == sGUild && session.Live() && session.boPlay)
-      AppendShared(session, shared, roomKnown);
+      AppendShared(session, owners, roomKnown);
   }
 }
 
@@ -180,7 +182,7 @@ void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
     AppendEncodedMessage(header, message);
     message.append(converted);
     if (message.empty()) return;
-    const TSharedBytes shared = std::make_shared<const std::string>(std::move(message));
+    const TSharedBytes shared = TSharedBytes::From(std::move(message));
     std::string_view rest = list;
     try {
       while (!rest.empty()) {
@@ -204,5 +206,7 @@ void TTavrelSocket::SendSocketIdxMsg(int32_t SocketIdx, const TSharedBytes& sMsg
   // A record's index is its place in the table.
   if (SocketIdx < 0 || static_cast<size_t>(SocketIdx) >= SessionList.size()) return;
   TSessionInfo& session = *SessionList[SocketIdx];
-  if (session.Live() && session.nSocketIndx == SocketIdx) AppendShared(session, sMsg);
+  if (!session.Live() || session.nSocketIndx != SocketIdx) return;
+  TSharedReserve owner(sMsg, 1);
+  AppendShared(session, owner);
 }

@@ -136,12 +136,16 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
       std::string& body = outBody_;
       body.clear();
       bool malformed = false;
+      // A body passed on as it came is read where the link's buffer holds it.
+      std::string_view passed;
+      bool boPassed = false;
       if (const TConvertBody convert = PerUserConverter(header.Ident)) {
         std::string_view record = text;
         if (!InflateForConversion(header, record, inflated_)) return;
         body = convert(header, record);
       } else if (!ApplyBodyEffects(s, header, text, malformed)) {
-        body.assign(text);
+        passed = text;
+        boPassed = true;
       }
       if (header.Ident == SM_GUILD_MEMBER_INFO) GuildChanged(s);
       if (malformed) {
@@ -149,6 +153,15 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
                        Format("[Exception] GM_FILTERMSG for %s: no group number in \"%s\"", s.sUid,
                               Printable(text)));
       }
+      if (boPassed && (header.nIsZlib != 0 || passed.size() <= kZlibThreshold)) {
+        // Nothing to compress: the header and the body go into the stream
+        // as they are, the body's one copy.
+        header.nLength = static_cast<int32_t>(passed.size());
+        AppendEncodedMessage(header, out);
+        AppendToClient(s, out, passed);
+        return;
+      }
+      if (boPassed) body.assign(passed);
       CompressBodyForClient(header, body);
       out.reserve(DEFBLOCKSIZE + body.size());
       AppendEncodedMessage(header, out);
@@ -207,14 +220,25 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
   QueuedToClient(session, size, 0);
 }
 
-void TTavrelSocket::AppendShared(TSessionInfo& session, const TSharedBytes& msg, bool roomKnown,
+void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view head,
+                                   std::string_view body) {
+  const int64_t size = static_cast<int64_t>(head.size() + body.size());
+  if (!AdmitToClient(session, size, false)) return;
+  session.BufferStream->Write(head.data(), static_cast<int64_t>(head.size()));
+  session.BufferStream->Write(body.data(), static_cast<int64_t>(body.size()));
+  QueuedToClient(session, size, 0);
+}
+
+void TTavrelSocket::AppendShared(TSessionInfo& session, TSharedReserve& msg, bool roomKnown,
                                  uint64_t arrivalNs) {
-  const int64_t size = static_cast<int64_t>(msg->size());
+  const std::string& bytes = *msg.Bytes();
+  const int64_t size = static_cast<int64_t>(bytes.size());
   if (!AdmitToClient(session, size, roomKnown)) return;
   // Shared where the stream holds nothing else: its blocks are then cut from
-  // the shared bytes, as they would be from a copy. Behind other bytes it is
-  // copied, so that the blocks stay what they are.
+  // the shared bytes, as they would be from a copy. Behind other bytes they
+  // are copied, so that the blocks stay what they are.
   TMemoryStreamEx& stream = *session.BufferStream;
-  if (!stream.Adopt(msg)) stream.Write(msg->data(), size);
+  if (stream.UnsentSize() > 0 || stream.Shared() || !stream.Adopt(msg.Take()))
+    stream.Write(bytes.data(), size);
   QueuedToClient(session, size, arrivalNs);
 }
