@@ -450,7 +450,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
     while (UserData.Live() && !UserData.boLoginRefused) {
       TSendBuffer& queue = *UserData.RecvBuffer;
       const int64_t remain = queue.RemainSize();
-      if (remain == 0) return;
+      if (remain == 0) return ReleaseLargeInbound(UserData);
       if (remain < DEFBLOCKSIZE) {
         queue.Clear();
         if (UserData.boNewLogon) RefuseLogin(UserData);
