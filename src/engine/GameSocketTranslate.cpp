@@ -163,9 +163,9 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
       }
       if (boPassed) body.assign(passed);
       CompressBodyForClient(header, body);
-      out.reserve(DEFBLOCKSIZE + body.size());
       AppendEncodedMessage(header, out);
-      out.append(body);
+      AppendToClient(s, out, body);
+      return;
     }
     if (!out.empty()) AppendToClient(s, out);
   } catch (const std::exception& e) {
