@@ -23,7 +23,7 @@ int64_t TCustomMemoryStreamEx::Read(void* Buffer, int64_t Count) {
   if (FPosition < 0 || Count < 0) return 0;
   const int64_t n = std::min(FSize - FPosition, Count);
   if (n <= 0) return 0;
-  std::memcpy(Buffer, FMemory.get() + FPosition, static_cast<size_t>(n));
+  std::memcpy(Buffer, Memory() + FPosition, static_cast<size_t>(n));
   FPosition += n;
   return n;
 }
@@ -53,7 +53,7 @@ int64_t TCustomMemoryStreamEx::Seek(int64_t Offset, int Origin) {
 
 void TCustomMemoryStreamEx::SaveToStream(std::ostream& Stream) const {
   if (FSize <= 0) return;
-  if (!Stream.write(FMemory.get(), static_cast<std::streamsize>(FSize))) {
+  if (!Stream.write(Memory(), static_cast<std::streamsize>(FSize))) {
     throw EStreamError("Stream write error");
   }
 }
@@ -89,6 +89,7 @@ char* TMemoryStreamEx::Realloc(int64_t& NewCapacity) {
 }
 
 void TMemoryStreamEx::SetCapacity(int64_t NewCapacity) {
+  Own();
   if (NewCapacity < 0) NewCapacity = 0;
   if (NewCapacity > FMaxSize) LimitExceeded();
   Realloc(NewCapacity);
@@ -102,6 +103,7 @@ void TMemoryStreamEx::SetMaxSize(int64_t n) {
 }
 
 void TMemoryStreamEx::SetSize(int64_t NewSize) {
+  Own();
   if (NewSize < 0) NewSize = 0;
   const int64_t OldPosition = FPosition;
   const int64_t OldSize = FSize;
@@ -115,6 +117,10 @@ void TMemoryStreamEx::SetSize(int64_t NewSize) {
 
 int64_t TMemoryStreamEx::WriteSlow(const char* Buffer, int64_t Count) {
   if (FPosition < 0 || Count < 0 || (FPosition == 0 && Count == 0)) return 0;
+  // A source inside the adopted bytes stays valid: this stream keeps them
+  // until the copy is done.
+  const TSharedBytes keep = FShared;
+  Own();
   if (Count > FMaxSize - FPosition && Count > FSize - FPosition) LimitExceeded();
   const int64_t End = FPosition + Count;
   if (End > FSize) {
@@ -139,10 +145,54 @@ int64_t TMemoryStreamEx::WriteSlow(const char* Buffer, int64_t Count) {
 }
 
 void TMemoryStreamEx::Clear() {
+  if (FShared) {
+    FShared.reset();
+    FCapacity = FOwnCapacity;
+    FSize = FOwnSize;
+  }
   SetCapacity(0);
   FSize = 0;
   FPosition = 0;
   FLength = 0;
+}
+
+bool TMemoryStreamEx::Adopt(TSharedBytes bytes) {
+  if (!bytes || bytes->empty() || UnsentSize() > 0 || FShared) return false;
+  const int64_t n = static_cast<int64_t>(bytes->size());
+  if (n > FMaxSize) return false;
+  FOwnCapacity = FCapacity;
+  FOwnSize = FSize;
+  FShared = std::move(bytes);
+  FCapacity = n;
+  FSize = n;
+  FPosition = n;
+  FLength = 0;
+  return true;
+}
+
+void TMemoryStreamEx::Own() {
+  if (!FShared) return;
+  const int64_t n = FSize;
+  const int64_t position = FPosition;
+  const int64_t length = FLength;
+  TSharedBytes shared = std::move(FShared);
+  FCapacity = FOwnCapacity;
+  FSize = FOwnSize;
+  try {
+    if (n > FCapacity) SetCapacity(n);
+  } catch (...) {
+    // As it was: the adopted bytes stay the content.
+    FOwnCapacity = FCapacity;
+    FOwnSize = FSize;
+    FShared = std::move(shared);
+    FCapacity = n;
+    FSize = n;
+    throw;
+  }
+  std::memcpy(FMemory.get(), shared->data(), static_cast<size_t>(n));
+  FSize = std::max(FSize, n);
+  FPosition = position;
+  FLength = length;
 }
 
 void TMemoryStreamEx::LoadFromStream(std::istream& Stream) {
@@ -164,7 +214,7 @@ void TMemoryStreamEx::LoadFromFile(const std::string& FileName) {
 
 const char* TMemoryStreamEx::UnsentData() const {
   const int64_t end = std::clamp<int64_t>(FPosition, 0, FSize);
-  return FMemory.get() + std::clamp<int64_t>(FLength, 0, end);
+  return Memory() + std::clamp<int64_t>(FLength, 0, end);
 }
 
 int64_t TMemoryStreamEx::UnsentSize() const {
@@ -179,6 +229,12 @@ void TMemoryStreamEx::MarkSent(int64_t n, int64_t nReleaseAbove) {
 
 void TMemoryStreamEx::Rewind(int64_t nReleaseAbove) {
   if (FLength < FPosition) return;
+  if (FShared) {
+    // Sent: the shared bytes go, the own block is the stream's again.
+    FShared.reset();
+    FCapacity = FOwnCapacity;
+    FSize = FOwnSize;
+  }
   FPosition = 0;
   FLength = 0;
   if (FSize > nReleaseAbove) Clear();

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "buffers/SocketBuffers.h"
+#include "platform/SharedBytes.h"
 
 class EStreamError : public std::runtime_error {
  public:
@@ -40,8 +41,8 @@ class TCustomMemoryStreamEx {
   TCustomMemoryStreamEx(const TCustomMemoryStreamEx&) = delete;
   TCustomMemoryStreamEx& operator=(const TCustomMemoryStreamEx&) = delete;
 
-  char* Memory() { return FMemory.get(); }
-  const char* Memory() const { return FMemory.get(); }
+  // Read only: the content may be bytes shared with other streams.
+  const char* Memory() const { return FShared ? FShared->data() : FMemory.get(); }
   int64_t Size() const { return FSize; }
   // The position may lie outside 0 .. Size(); nothing clamps it.
   int64_t Position() const { return FPosition; }
@@ -60,6 +61,8 @@ class TCustomMemoryStreamEx {
   TCustomMemoryStreamEx();
 
   TBufferPtr FMemory;
+  // Content adopted from elsewhere (TMemoryStreamEx::Adopt) in place of FMemory's.
+  TSharedBytes FShared;
   int64_t FSize = 0;
   int64_t FPosition = 0;
 };
@@ -77,7 +80,8 @@ class TMemoryStreamEx : public TCustomMemoryStreamEx {
   // and returns Count; 0 for a negative position or count. Buffer may point
   // into the stream's own block.
   int64_t Write(const void* Buffer, int64_t Count) {
-    if (Count > 0 && FPosition >= 0 && FPosition <= FSize && Count <= FCapacity - FPosition) {
+    if (Count > 0 && !FShared && FPosition >= 0 && FPosition <= FSize &&
+        Count <= FCapacity - FPosition) {
       std::memmove(FMemory.get() + FPosition, Buffer, static_cast<size_t>(Count));
       FPosition += Count;
       if (FPosition > FSize) FSize = FPosition;
@@ -107,6 +111,15 @@ class TMemoryStreamEx : public TCustomMemoryStreamEx {
   // The bytes waiting to be sent: [UnsentData(), UnsentData() + UnsentSize()).
   const char* UnsentData() const;
   int64_t UnsentSize() const;
+  // Shared content: a stream with nothing waiting takes `bytes` as its whole
+  // content without copying them (Position() and Size() their length,
+  // Length() 0, Capacity() their length while they are held), keeping its
+  // own block aside. Anything that would change the content first copies
+  // them into that block; the rewind once they are sent lets them go.
+  // False (nothing changed) when something waits or there are no bytes.
+  bool Adopt(TSharedBytes bytes);
+  // The adopted bytes while the content is theirs, else null.
+  const TSharedBytes& Shared() const { return FShared; }
   // Counts n more bytes as sent, then Rewind.
   void MarkSent(int64_t n, int64_t nReleaseAbove);
   // Once everything is sent: Position() and Length() := 0, keeping the block
@@ -120,8 +133,13 @@ class TMemoryStreamEx : public TCustomMemoryStreamEx {
 
  private:
   int64_t WriteSlow(const char* Buffer, int64_t Count);
+  // Adopted content copied into the stream's own block, which it becomes.
+  void Own();
 
   int64_t FCapacity = 0;
   int64_t FLength = 0;
   int64_t FMaxSize = kMaxCapacity;
+  // The own block's capacity and size while adopted bytes are the content.
+  int64_t FOwnCapacity = 0;
+  int64_t FOwnSize = 0;
 };

@@ -54,6 +54,10 @@ TBuffer::TBuffer(int64_t ASize) : FIncrement(ASize) {
   }
 }
 
+TBuffer::TBuffer(int64_t ASize, TDeferStorage) : FIncrement(std::max<int64_t>(ASize, 1)) {
+  if (ASize > kMaxBufferSize) LimitExceeded();
+}
+
 TBuffer::~TBuffer() = default;
 
 void TBuffer::SetMaxSize(int64_t n) {
@@ -109,7 +113,10 @@ int64_t TBuffer::Write(const void* Data, int64_t Len) {
     Grow(FPosition + Len);
     if (own) src = FBuffer.get() + offset;
   }
-  std::memmove(FBuffer.get() + FPosition, src, static_cast<size_t>(Len));
+  // Bytes already written where they go (received straight into the
+  // storage past Position()) are only counted in.
+  char* dst = FBuffer.get() + FPosition;
+  if (dst != src) std::memmove(dst, src, static_cast<size_t>(Len));
   FPosition += Len;
   return Len;
 }
@@ -167,6 +174,8 @@ void TBuffer::Commit(int64_t n) {
 }
 
 TSendBuffer::TSendBuffer(int64_t ASize) : TBuffer(ASize) {}
+
+TSendBuffer::TSendBuffer(int64_t ASize, TDeferStorage defer) : TBuffer(ASize, defer) {}
 
 TSendBuffer::~TSendBuffer() = default;
 

@@ -38,6 +38,11 @@ struct TBufferAlloc {
   static void FailAfter(int64_t n) noexcept;
 };
 
+// Asks a buffer to take its storage at its first use rather than at its
+// creation: a queue that may never carry anything costs no memory.
+struct TDeferStorage {};
+inline constexpr TDeferStorage kDeferStorage{};
+
 class TBuffer {
  public:
   // Storage is requested with 32-bit sizes.
@@ -46,6 +51,8 @@ class TBuffer {
   // Allocates ASize zero-filled bytes; ASize is also the growth step. Throws
   // std::bad_alloc when the storage cannot be had (the creation fails).
   explicit TBuffer(int64_t ASize);
+  // ASize is the growth step; the first growth allocates it.
+  TBuffer(int64_t ASize, TDeferStorage);
   virtual ~TBuffer();
   TBuffer(const TBuffer&) = delete;
   TBuffer& operator=(const TBuffer&) = delete;
@@ -113,6 +120,7 @@ class TBuffer {
 class TSendBuffer final : public TBuffer {
  public:
   explicit TSendBuffer(int64_t ASize);
+  TSendBuffer(int64_t ASize, TDeferStorage defer);
   ~TSendBuffer() override;
 
   // Position() - SendSize(): bytes written and not yet taken out, never negative.

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/CloseCode.h"
+#include "platform/SharedBytes.h"
 
 // The front end's own counters, for the console and /metrics.
 struct TFrontEndCounters {
@@ -28,6 +29,12 @@ class TFrontEnd {
   virtual void Start(uint16_t /*port*/, bool /*tls*/) {}
   virtual void SendMsg(uint32_t nConn, std::string_view text) = 0;
   virtual void SendBuff(uint32_t nConn, const char* data, size_t len) = 0;
+  // The same for `len` bytes at `offset` of bytes others hold too: a front
+  // end that can keeps the reference instead of a copy. The message on the
+  // wire is the one SendBuff would make.
+  virtual void SendShared(uint32_t nConn, const TSharedBytes& bytes, size_t offset, size_t len) {
+    SendBuff(nConn, bytes->data() + offset, len);
+  }
   // Sends what is queued, then closes with `code` and its reason.
   virtual void CloseSocket(uint32_t nConn, ECloseCode code = ECloseCode::Normal) = 0;
   // No new connections from now on (the drain before the process ends).

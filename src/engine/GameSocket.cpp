@@ -221,7 +221,9 @@ void TTavrelSocket::NewSession(TSessionInfo& Session) {
 }
 
 void TTavrelSocket::GiveBuffers(TSessionInfo& Session) {
-  if (!Session.RecvBuffer) Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize);
+  // Its storage comes with the first message (an idle session holds none).
+  if (!Session.RecvBuffer)
+    Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize, kDeferStorage);
   if (!Session.BufferStream) Session.BufferStream = std::make_unique<TMemoryStreamEx>();
 }
 
@@ -473,12 +475,22 @@ void TTavrelSocket::ServerMessage(uint32_t nConn, std::string_view LMessage) {
   TSessionInfo* session = nullptr;
   const uint64_t arrival = MonotonicNanos();
   try {
-    inText_.clear();
-    AppendUtf8ToGbk(LMessage, inText_);
-    const std::string& text = inText_;
+    session = GetConn(nConn);
+    // Converted straight into the room past the session's queue, where the
+    // pace check's append finds it in place: the code page is the one copy
+    // before the link queue.
+    std::string_view text;
+    if (session && session->RecvBuffer) {
+      NoteQueuesUsed(*session);
+      char* room = session->RecvBuffer->EnsureWritable(static_cast<int64_t>(LMessage.size()));
+      text = std::string_view(room, Utf8ToGbkInto(LMessage, room));
+    } else {
+      inText_.clear();
+      AppendUtf8ToGbk(LMessage, inText_);
+      text = inText_;
+    }
     if (boShowLog) LogFrame(nConn, LMessage);
     stats_.nBytesFromClients += LMessage.size();
-    session = GetConn(nConn);
     if (session) session->work.nBytesFromClient += LMessage.size();
     if (text.empty() || boDraining_) return;
     ++stats_.nClientMessages;

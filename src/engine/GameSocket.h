@@ -27,6 +27,7 @@
 #include "engine/ServerLink.h"
 #include "engine/TickSchedule.h"
 #include "engine/TurnList.h"
+#include "platform/Limits.h"
 #include "shared/AdmissionTable.h"
 #include "shared/LogSampler.h"
 #include "shared/SessionInfo.h"
@@ -37,15 +38,10 @@ namespace boost::asio {
 class io_context;
 }
 
-// A client that cannot keep up is kicked once this much waits for it.
-constexpr int64_t kMaxClientStreamBytes = 16ll << 20;
-// One session's share of the link queue: past it that client's socket is not
-// read until the queue has been written out, so a client that floods slows
-// only itself (the link's own cap stays the last resort).
-constexpr int64_t kLinkShareBytes = 256 << 10;
-// How long a kicked or closed session's queued bytes may take to reach the
-// client before the close goes anyway.
-constexpr uint64_t kCloseBacklogMs = 5000;
+// The limits by their names in the engine; why each exists: platform/Limits.h.
+constexpr int64_t kMaxClientStreamBytes = kLimits.nClientStreamBytes;
+constexpr int64_t kLinkShareBytes = kLimits.nLinkShareBytes;
+constexpr uint64_t kCloseBacklogMs = kLimits.nCloseBacklogMs;
 
 // How long messages wait inside the gateway, from arrival to hand-off, as a
 // histogram with fixed buckets (seconds), so that recording never allocates.
@@ -202,6 +198,14 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // The one way in for bytes to a client, whoever composed them: the stream's
   // cap, the counters, the dwell time and the delivery at the end of the turn.
   void AppendToClient(TSessionInfo& session, std::string_view msg) override;
+  // One message in two pieces, each written straight into the stream.
+  void AppendToClient(TSessionInfo& session, std::string_view head, std::string_view body);
+  // The same for bytes shared by many recipients (a broadcast): queued by
+  // reference where the stream holds nothing else. `roomKnown`: the caller
+  // found room for all recipients under [Limits] ClientBytes; `arrivalNs`
+  // when the bytes arrived (0: now, or the link's receipt).
+  void AppendShared(TSessionInfo& session, TSharedReserve& msg, bool roomKnown = false,
+                    uint64_t arrivalNs = 0);
   void SendServerBuffer();
 
   // Frames from the game server, by ident.
@@ -311,6 +315,12 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // The close without waiting: nothing more reaches the client.
   void CloseNow(TSessionInfo& session, ECloseCode code);
   void HandleLogin(TSessionInfo& UserData, const std::string& body);
+  // A client message's GM_H5DATA frame into the link queue; the bytes it
+  // takes there.
+  int64_t QueueClientMessage(const TSessionInfo& UserData, TDefaultMessage header,
+                             std::string_view body);
+  // The inbound queue's storage back once it is empty, when a burst grew it.
+  void ReleaseLargeInbound(TSessionInfo& session);
   // A first message that is not a login text, whatever its form: the
   // connection is closed at once and what it sent is dropped.
   void RefuseLogin(TSessionInfo& UserData);
@@ -347,6 +357,10 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   void LogRefusal(const std::string& sKey, ERefusal why, const std::string& line);
   void ArmRefusalReport();
 
+  // The session's queues carry bytes: they keep their storage until a sweep
+  // finds them idle since the last one, which gives it back.
+  void NoteQueuesUsed(TSessionInfo& session);
+  void ReleaseIdleQueues();
   // The session has traffic to move: it is visited at the end of this turn.
   void MarkDirty(TSessionInfo& session);
   void RequestFlush();
@@ -355,11 +369,20 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   // visited as the tick would, and the link queue is written.
   void FlushTurn();
 
-  // Delivery helpers.
-  void SendRefMsg(const std::string& sMsg, int32_t nGroupID);
-  void SendGuildRefMsg(const std::string& sMsg, const std::string& sGUild);
+  // The caps before bytes for a client go in (false: they do not), and the
+  // counting and the delivery after.
+  bool AdmitToClient(TSessionInfo& session, int64_t size, bool roomKnown);
+  void QueuedToClient(TSessionInfo& session, int64_t size, uint64_t arrivalNs);
+
+  // Delivery helpers. A broadcast is built once and every recipient's
+  // stream refers to the same bytes.
+  void SendRefMsg(std::string sMsg, int32_t nGroupID);
+  void SendGuildRefMsg(std::string sMsg, const std::string& sGUild);
   void LeaveGuildIndex(int32_t slot);
-  void SendSocketIdxMsg(int32_t SocketIdx, const std::string& sMsg);
+  void SendSocketIdxMsg(int32_t SocketIdx, const TSharedBytes& sMsg);
+  // Whether `recipients` copies of `size` bytes fit under [Limits] ClientBytes
+  // as things stand, so that no append needs its own check.
+  bool RoomForAll(size_t recipients, size_t size) const;
 
   boost::asio::io_context& io_;
   std::unique_ptr<TServerLink> link_;
@@ -373,7 +396,9 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   int32_t m_nProcIDX = 0;
   int32_t m_dwRegenTime = 10;
   uint64_t dwTrimTick_ = 0;  // last time freed memory was handed back
-  uint64_t dwLastScan_ = 0;  // last tick that visited the sessions
+  uint64_t dwIdleSweepTick_ = 0;
+  std::vector<TSlotRef> queueHolders_;  // sessions whose queues may hold storage
+  uint64_t dwLastScan_ = 0;             // last tick that visited the sessions
   uint64_t dwLastCapCheck_ = 0;
   TTurnList turn_;
   TTickSchedule tick_;              // the records the tick visits

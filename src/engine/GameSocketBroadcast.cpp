@@ -11,6 +11,7 @@
 #include "protocol/GateFrame.h"
 #include "protocol/HUtil32.h"
 #include "shared/Share.h"
+#include "shared/Tick.h"
 #include "translate/ClientBody.h"
 #include "translate/ConvertTable.h"
 
@@ -38,20 +39,32 @@ void TTavrelSocket::ProcessAllStr(int32_t, int32_t, const char* Buffer, int32_t 
       if (nMsgLen > static_cast<int32_t>(sizeof header))
         message.append(Buffer + sizeof header, nMsgLen - sizeof header - 1);
     }
-    SendRefMsg(message, group);
+    SendRefMsg(std::move(message), group);
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception]TTavrelSocket.ProcessAllStr Error %s", e.what()));
   }
 }
 
-void TTavrelSocket::SendRefMsg(const std::string& sMsg, int32_t nGroupID) {
+bool TTavrelSocket::RoomForAll(size_t recipients, size_t size) const {
+  if (!frontEnd_) return true;
+  const int64_t most = static_cast<int64_t>(recipients) * static_cast<int64_t>(size);
+  return nStreamBytes_ + static_cast<int64_t>(frontEnd_->TotalUnsent()) + most <=
+         g_GateConfig.nClientBytes;
+}
+
+void TTavrelSocket::SendRefMsg(std::string sMsg, int32_t nGroupID) {
   if (sMsg.empty()) return;
+  const TSharedBytes shared = TSharedBytes::From(std::move(sMsg));
   TMyLockGuard guard(FLock);
   const bool grouped = nGroupID >= 1 && nGroupID <= 10;
+  // Once for all: the room, and the arrival each recipient's wait starts at.
+  const bool roomKnown = RoomForAll(SessionList.size(), shared->size());
+  const uint64_t arrival = link_->ArrivalNs() != 0 ? link_->ArrivalNs() : MonotonicNanos();
+  TSharedReserve owners(shared, SessionList.size());
   for (auto& session : SessionList) {
     if (!session->Live() || !session->boPlay) continue;
     if (grouped && session->m_nDisFilterGroupID[static_cast<size_t>(nGroupID)]) continue;
-    AppendToClient(*session, sMsg);
+    AppendShared(*session, owners, roomKnown, arrival);
   }
 }
 
@@ -72,7 +85,7 @@ void TTavrelSocket::ProcessGuildStr(const char* Buffer, int32_t nMsgLen) {
       OutDebugLog(Format(">>TRecMsgThread.ProcessGuildStr 长度超长,id:%d len:%d", header.Ident,
                          static_cast<int>(message.size())));
     try {
-      SendGuildRefMsg(message, std::string(guild));
+      SendGuildRefMsg(std::move(message), std::string(guild));
     } catch (const std::exception& e) {
       OutErrorLog(Format("[Exception]UserSession.BufferStream Error %s", e.what()));
     }
@@ -81,17 +94,20 @@ void TTavrelSocket::ProcessGuildStr(const char* Buffer, int32_t nMsgLen) {
   }
 }
 
-void TTavrelSocket::SendGuildRefMsg(const std::string& sMsg, const std::string& sGUild) {
+void TTavrelSocket::SendGuildRefMsg(std::string sMsg, const std::string& sGUild) {
   TMyLockGuard guard(FLock);
   const auto it = guildMembers_.find(sGUild);
-  if (it == guildMembers_.end()) return;
+  if (it == guildMembers_.end() || sMsg.empty()) return;
+  const TSharedBytes shared = TSharedBytes::From(std::move(sMsg));
   // A copy: an append may close a slow consumer, and a front end that
   // reported the end at once would change the list under the loop.
   const std::vector<int32_t> members = it->second;
+  const bool roomKnown = RoomForAll(members.size(), shared->size());
+  TSharedReserve owners(shared, members.size());
   for (const int32_t slot : members) {
     TSessionInfo& session = *SessionList[slot];
     if (session.m_sGuildId == sGUild && session.Live() && session.boPlay)
-      AppendToClient(session, sMsg);
+      AppendShared(session, owners, roomKnown);
   }
 }
 
@@ -166,6 +182,7 @@ void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
     AppendEncodedMessage(header, message);
     message.append(converted);
     if (message.empty()) return;
+    const TSharedBytes shared = TSharedBytes::From(std::move(message));
     std::string_view rest = list;
     try {
       while (!rest.empty()) {
@@ -173,7 +190,7 @@ void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
         rest = GetValidStr3View(rest, token, "/");
         if (token.empty()) continue;
         const int64_t idx = Str_ToInt(token, -1);
-        if (idx >= 0 && idx < nSessions_) SendSocketIdxMsg(static_cast<int32_t>(idx), message);
+        if (idx >= 0 && idx < nSessions_) SendSocketIdxMsg(static_cast<int32_t>(idx), shared);
       }
     } catch (const std::exception& e) {
       OutErrorLog(
@@ -184,11 +201,12 @@ void TTavrelSocket::ProcessRefMsg(const char* Buffer, int32_t nMsgLen) {
   }
 }
 
-void TTavrelSocket::SendSocketIdxMsg(int32_t SocketIdx, const std::string& sMsg) {
+void TTavrelSocket::SendSocketIdxMsg(int32_t SocketIdx, const TSharedBytes& sMsg) {
   TMyLockGuard guard(FLock);
-  for (auto& session : SessionList)
-    if (session->Live() && session->nSocketIndx == SocketIdx) {
-      AppendToClient(*session, sMsg);
-      return;
-    }
+  // A record's index is its place in the table.
+  if (SocketIdx < 0 || static_cast<size_t>(SocketIdx) >= SessionList.size()) return;
+  TSessionInfo& session = *SessionList[SocketIdx];
+  if (!session.Live() || session.nSocketIndx != SocketIdx) return;
+  TSharedReserve owner(sMsg, 1);
+  AppendShared(session, owner);
 }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <utility>
 
 #include "buffers/MemoryStreamEx.h"
 #include "buffers/SocketBuffers.h"
@@ -27,10 +28,7 @@
 namespace {
 constexpr uint64_t kKickDelayMs = 1500;
 constexpr uint64_t kTrimIntervalMs = 10000;
-// What a closing session may have waiting in the WebSocket layer while its
-// backlog is handed over: far below the layer's slow-consumer cap, so that a
-// backlog of any size arrives whole when the client reads.
-constexpr size_t kHandOffWindow = 1 << 20;
+constexpr size_t kHandOffWindow = kLimits.nHandOffWindow;
 constexpr uint64_t kCapCheckIntervalMs = 100;
 
 // The login timeout as the tick applies it: below a second (never
@@ -81,9 +79,17 @@ void TTavrelSocket::Run() {
   } catch (const std::exception& e) {
     OutErrorLog(Format("[Exception] TTavrelSocket.EnforceClientBytes %s", e.what()));
   }
+  const uint64_t now = GetTickCount64();
+  if (now - dwIdleSweepTick_ >= kLimits.nIdleReleaseMs) {
+    dwIdleSweepTick_ = now;
+    try {
+      ReleaseIdleQueues();
+    } catch (const std::exception& e) {
+      OutErrorLog(Format("[Exception] TTavrelSocket.ReleaseIdleQueues %s", e.what()));
+    }
+  }
   // Buffers of departed clients and bursts are freed between session
   // records that stay; the allocator keeps such pages until asked.
-  const uint64_t now = GetTickCount64();
   if (now - dwTrimTick_ >= kTrimIntervalMs) {
     dwTrimTick_ = now;
     malloc_trim(0);
@@ -128,6 +134,33 @@ void TTavrelSocket::MakeRoomForClients(TSessionInfo* recipient, int64_t incoming
     // with the close.
     CloseNow(s, ECloseCode::SlowConsumer);
   }
+}
+
+void TTavrelSocket::NoteQueuesUsed(TSessionInfo& session) {
+  session.work.boQueuesUsed = true;
+  if (session.work.boQueuesListed) return;
+  session.work.boQueuesListed = true;
+  queueHolders_.push_back({session.nSocketIndx, session.nSocketHandle});
+}
+
+void TTavrelSocket::ReleaseIdleQueues() {
+  // Only the sessions that carried traffic are looked at, not the table.
+  size_t kept = 0;
+  for (const TSlotRef& entry : queueHolders_) {
+    TSessionInfo* s = GetUserIndex(entry.nSlot);
+    if (!s || !s->Live() || s->nSocketHandle != entry.nHandle || !s->work.boQueuesListed) continue;
+    TSendBuffer* in = s->RecvBuffer.get();
+    TMemoryStreamEx* out = s->BufferStream.get();
+    const bool busy = (in && in->RemainSize() > 0) || (out && out->UnsentSize() > 0);
+    if (std::exchange(s->work.boQueuesUsed, false) || busy) {
+      queueHolders_[kept++] = entry;
+      continue;
+    }
+    if (in) in->SetSize(0);
+    if (out) out->Clear();
+    s->work.boQueuesListed = false;
+  }
+  queueHolders_.resize(kept);
 }
 
 void TTavrelSocket::MarkDirty(TSessionInfo& session) {
@@ -313,7 +346,13 @@ bool TTavrelSocket::HandOffBlock(TSessionInfo& session) {
   TMemoryStreamEx& stream = *session.BufferStream;
   const int64_t block =
       std::min<int64_t>(stream.UnsentSize(), std::max(g_GateConfig.nClientMsgByte, 1));
-  frontEnd_->SendBuff(session.nConn, stream.UnsentData(), static_cast<size_t>(block));
+  if (const TSharedBytes& shared = stream.Shared()) {
+    // Bytes shared with other recipients go by reference.
+    frontEnd_->SendShared(session.nConn, shared, static_cast<size_t>(stream.Length()),
+                          static_cast<size_t>(block));
+  } else {
+    frontEnd_->SendBuff(session.nConn, stream.UnsentData(), static_cast<size_t>(block));
+  }
   session.work.replay.Append(std::string_view(stream.UnsentData(), static_cast<size_t>(block)));
   stats_.nBytesToClients += static_cast<uint64_t>(block);
   session.work.nBytesToClient += static_cast<uint64_t>(block);
@@ -398,8 +437,9 @@ void TTavrelSocket::CloseNow(TSessionInfo& session, ECloseCode code) {
 void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
   std::string_view headerText;
   bool decoded = false;
-  std::string& body = inBody_;
-  body.clear();
+  // The body is read where the queue holds it: nothing writes to the queue
+  // before its frame is in the link queue.
+  std::string_view body;
   // Every message waiting now goes to the link queue: its wait ends when that is written.
   if (UserData.work.nInSinceNs != 0 && link_->Connected()) {
     if (nLinkPending_ == 0 || UserData.work.nInSinceNs < nLinkSinceNs_)
@@ -410,7 +450,7 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
     while (UserData.Live() && !UserData.boLoginRefused) {
       TSendBuffer& queue = *UserData.RecvBuffer;
       const int64_t remain = queue.RemainSize();
-      if (remain == 0) return;
+      if (remain == 0) return ReleaseLargeInbound(UserData);
       if (remain < DEFBLOCKSIZE) {
         queue.Clear();
         if (UserData.boNewLogon) RefuseLogin(UserData);
@@ -434,34 +474,34 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
         if (UserData.boNewLogon) RefuseLogin(UserData);
         return;
       }
-      body.assign(at + DEFBLOCKSIZE, static_cast<size_t>(header.nLength));
+      body = std::string_view(at + DEFBLOCKSIZE, static_cast<size_t>(header.nLength));
+      // Cleared once nothing remains, which keeps the storage and its bytes.
       queue.Retrieve(DEFBLOCKSIZE + header.nLength);
 
       if (UserData.boNewLogon) {
-        HandleLogin(UserData, body);
+        // A resume may hand the record's buffers on: the login text is kept apart.
+        inBody_.assign(body);
+        body = {};
+        HandleLogin(UserData, inBody_);
+        // Many a session is quiet for a while after its login: the storage
+        // comes back with its next message.
+        if (UserData.RecvBuffer && UserData.RecvBuffer->RemainSize() == 0)
+          UserData.RecvBuffer->SetSize(0);
         continue;
       }
       if (header.Ident == CM_LOGINNOTICEOK) {
         UserData.boPlay = true;
         ++g_nSuccessCount;
       }
-      if (header.Ident == CM_HIT || header.Ident == CM_SPELL)
-        body = ConvertClientMagic(UserData, body, header);
-      scratch_.clear();
-      if (!body.empty()) {
-        header.nLength = static_cast<int32_t>(body.size());
-        scratch_.append(reinterpret_cast<const char*>(&header), sizeof header);
-        scratch_.append(body);
-        scratch_.push_back('\0');
-      } else {
-        scratch_.append(reinterpret_cast<const char*>(&header), sizeof header);
+      if (header.Ident == CM_HIT || header.Ident == CM_SPELL) {
+        inBody_ = ConvertClientMagic(UserData, body, header);
+        body = inBody_;
       }
-      SendServerMsg(GM_H5DATA, static_cast<int32_t>(UserData.nSocketHandle), UserData.nSocketIndx,
-                    UserData.nUserListIndex, static_cast<int32_t>(scratch_.size()),
-                    scratch_.data());
+      const int64_t queued = QueueClientMessage(UserData, header, body);
       if (link_->Connected()) ++nLinkPending_;
-      ChargeLink(UserData, static_cast<int64_t>(sizeof(TMsgHeader) + scratch_.size()));
+      ChargeLink(UserData, queued);
     }
+    ReleaseLargeInbound(UserData);
   } catch (const std::exception&) {
     if (!decoded && !headerText.empty())
       OutErrorLog("[Exception] ProcessUserPacket " + Printable(headerText));
@@ -470,6 +510,34 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
     else
       OutErrorLog("[Exception] ProcessUserPacket");
   }
+}
+
+int64_t TTavrelSocket::QueueClientMessage(const TSessionInfo& UserData, TDefaultMessage header,
+                                          std::string_view body) {
+  // The record, the body from where the client's queue holds it and the
+  // closing zero go into the link queue as one frame, with no staging copy.
+  static constexpr char kZero = '\0';
+  if (!body.empty()) header.nLength = static_cast<int32_t>(body.size());
+  const std::string_view record(reinterpret_cast<const char*>(&header), sizeof header);
+  const std::string_view tail = body.empty() ? std::string_view() : std::string_view(&kZero, 1);
+  const int32_t nLen = static_cast<int32_t>(record.size() + body.size() + tail.size());
+  const TMsgHeader frame =
+      MakeGateHeader(GM_H5DATA, UserData.nSocketIndx, static_cast<int32_t>(UserData.nSocketHandle),
+                     static_cast<uint16_t>(UserData.nUserListIndex), nLen);
+  try {
+    if (link_->QueueParts(frame, {record, body, tail})) RequestFlush();
+  } catch (const std::exception&) {
+    OutErrorLog(Format("(%d) [Exception] SendServerMsg Error ", UserData.nUserListIndex));
+  }
+  return static_cast<int64_t>(sizeof frame) + nLen;
+}
+
+void TTavrelSocket::ReleaseLargeInbound(TSessionInfo& session) {
+  // A burst grew the queue: once it is empty its storage goes back rather
+  // than stay with the session; the usual size stays for the next message.
+  TSendBuffer* queue = session.RecvBuffer.get();
+  if (queue && queue->RemainSize() == 0 && queue->Size() > kLimits.nInboundKeepBytes)
+    queue->SetSize(0);
 }
 
 void TTavrelSocket::HandleLogin(TSessionInfo& UserData, const std::string& body) {

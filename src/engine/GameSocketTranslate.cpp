@@ -136,12 +136,16 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
       std::string& body = outBody_;
       body.clear();
       bool malformed = false;
+      // A body passed on as it came is read where the link's buffer holds it.
+      std::string_view passed;
+      bool boPassed = false;
       if (const TConvertBody convert = PerUserConverter(header.Ident)) {
         std::string_view record = text;
         if (!InflateForConversion(header, record, inflated_)) return;
         body = convert(header, record);
       } else if (!ApplyBodyEffects(s, header, text, malformed)) {
-        body.assign(text);
+        passed = text;
+        boPassed = true;
       }
       if (header.Ident == SM_GUILD_MEMBER_INFO) GuildChanged(s);
       if (malformed) {
@@ -149,10 +153,19 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
                        Format("[Exception] GM_FILTERMSG for %s: no group number in \"%s\"", s.sUid,
                               Printable(text)));
       }
+      if (boPassed && (header.nIsZlib != 0 || passed.size() <= kZlibThreshold)) {
+        // Nothing to compress: the header and the body go into the stream
+        // as they are, the body's one copy.
+        header.nLength = static_cast<int32_t>(passed.size());
+        AppendEncodedMessage(header, out);
+        AppendToClient(s, out, passed);
+        return;
+      }
+      if (boPassed) body.assign(passed);
       CompressBodyForClient(header, body);
-      out.reserve(DEFBLOCKSIZE + body.size());
       AppendEncodedMessage(header, out);
-      out.append(body);
+      AppendToClient(s, out, body);
+      return;
     }
     if (!out.empty()) AppendToClient(s, out);
   } catch (const std::exception& e) {
@@ -160,11 +173,11 @@ void TTavrelSocket::ProcessMakeSocketStr(int32_t /*nSocket*/, int32_t nSocketInd
   }
 }
 
-void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) {
+bool TTavrelSocket::AdmitToClient(TSessionInfo& session, int64_t size, bool roomKnown) {
   // Nothing reaches a client whose connection is being closed.
-  if (!session.BufferStream || !session.Live() || session.work.boCloseSent) return;
+  if (!session.BufferStream || !session.Live() || session.work.boCloseSent) return false;
   TMemoryStreamEx& stream = *session.BufferStream;
-  if (stream.UnsentSize() + static_cast<int64_t>(msg.size()) > kMaxClientStreamBytes) {
+  if (stream.UnsentSize() + size > kMaxClientStreamBytes) {
     // A client that cannot keep up is let go rather than grown without bound.
     if (!session.boKick) {
       ++stats_.nClientsOverCap;
@@ -176,20 +189,56 @@ void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) 
       session.dwKickTime = 0;  // closes on the next visit
       ArmDeadlines(session);
     }
-    return;
+    return false;
   }
   // One frame for many clients must not take the memory first and find out
   // on the next check: room is made before the bytes go in.
-  const int64_t size = static_cast<int64_t>(msg.size());
-  if (frontEnd_ && nStreamBytes_ + static_cast<int64_t>(frontEnd_->TotalUnsent()) + size >
-                       g_GateConfig.nClientBytes) {
+  if (!roomKnown && frontEnd_ &&
+      nStreamBytes_ + static_cast<int64_t>(frontEnd_->TotalUnsent()) + size >
+          g_GateConfig.nClientBytes) {
     MakeRoomForClients(&session, size);
-    if (!session.Live() || session.work.boCloseSent) return;
+    if (!session.Live() || session.work.boCloseSent) return false;
   }
-  stream.Write(msg.data(), size);
+  return true;
+}
+
+void TTavrelSocket::QueuedToClient(TSessionInfo& session, int64_t size, uint64_t arrivalNs) {
+  NoteQueuesUsed(session);
   nStreamBytes_ += size;
   ++stats_.nMessagesToClients;
-  if (session.work.nOutPending++ == 0)
-    session.work.nOutSinceNs = link_->ArrivalNs() != 0 ? link_->ArrivalNs() : MonotonicNanos();
+  if (session.work.nOutPending++ == 0) {
+    if (arrivalNs == 0) arrivalNs = link_->ArrivalNs();
+    session.work.nOutSinceNs = arrivalNs != 0 ? arrivalNs : MonotonicNanos();
+  }
   MarkDirty(session);
+}
+
+void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view msg) {
+  const int64_t size = static_cast<int64_t>(msg.size());
+  if (!AdmitToClient(session, size, false)) return;
+  session.BufferStream->Write(msg.data(), size);
+  QueuedToClient(session, size, 0);
+}
+
+void TTavrelSocket::AppendToClient(TSessionInfo& session, std::string_view head,
+                                   std::string_view body) {
+  const int64_t size = static_cast<int64_t>(head.size() + body.size());
+  if (!AdmitToClient(session, size, false)) return;
+  session.BufferStream->Write(head.data(), static_cast<int64_t>(head.size()));
+  session.BufferStream->Write(body.data(), static_cast<int64_t>(body.size()));
+  QueuedToClient(session, size, 0);
+}
+
+void TTavrelSocket::AppendShared(TSessionInfo& session, TSharedReserve& msg, bool roomKnown,
+                                 uint64_t arrivalNs) {
+  const std::string& bytes = *msg.Bytes();
+  const int64_t size = static_cast<int64_t>(bytes.size());
+  if (!AdmitToClient(session, size, roomKnown)) return;
+  // Shared where the stream holds nothing else: its blocks are then cut from
+  // the shared bytes, as they would be from a copy. Behind other bytes they
+  // are copied, so that the blocks stay what they are.
+  TMemoryStreamEx& stream = *session.BufferStream;
+  if (stream.UnsentSize() > 0 || stream.Shared() || !stream.Adopt(msg.Take()))
+    stream.Write(bytes.data(), size);
+  QueuedToClient(session, size, arrivalNs);
 }

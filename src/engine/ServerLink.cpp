@@ -36,9 +36,18 @@ TServerLink::TServerLink()
 TServerLink::~TServerLink() = default;
 
 bool TServerLink::Queue(const TMsgHeader& header, const void* data, int32_t nLen) {
+  const std::string_view payload =
+      data && nLen > 0 ? std::string_view(static_cast<const char*>(data), static_cast<size_t>(nLen))
+                       : std::string_view();
+  return QueueParts(header, {payload});
+}
+
+bool TServerLink::QueueParts(const TMsgHeader& header,
+                             std::initializer_list<std::string_view> parts) {
   if (!boConnet) return false;
   TMemoryStreamEx& queue = *queue_;
-  const int64_t frameBytes = static_cast<int64_t>(sizeof header) + (data && nLen > 0 ? nLen : 0);
+  int64_t frameBytes = static_cast<int64_t>(sizeof header);
+  for (const std::string_view part : parts) frameBytes += static_cast<int64_t>(part.size());
   if (queue.UnsentSize() + frameBytes > kMaxServerBufferBytes) {
     // The game server stopped reading; holding more would only grow without
     // bound. The next Step drops the link, which empties the queue.
@@ -53,7 +62,7 @@ bool TServerLink::Queue(const TMsgHeader& header, const void* data, int32_t nLen
     return false;
   }
   queue.Write(&header, sizeof header);
-  if (data && nLen > 0) queue.Write(data, nLen);
+  for (const std::string_view part : parts) queue.Write(part);
   ++stats_.nFramesToServer;
   return true;
 }

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "platform/Limits.h"
 #include "protocol/GateFrame.h"
 #include "shared/LogSampler.h"
 
@@ -21,9 +23,9 @@ class TBuffer;
 class TClientSocket;
 class TMemoryStreamEx;
 
-// Frames queued for a game server that does not read are capped; past it the
-// link is dropped (and with it the queue) and reconnected.
-constexpr int64_t kMaxServerBufferBytes = 64ll << 20;
+// Frames queued for a game server that does not read are capped (why:
+// platform/Limits.h).
+constexpr int64_t kMaxServerBufferBytes = kLimits.nServerQueueBytes;
 // The receive buffer holds at least 1 MiB more than the largest frame.
 constexpr int64_t kMaxReceivedBytes =
     static_cast<int64_t>(kMaxGatePayload) + 2 * sizeof(TMsgHeader) + (1 << 20);
@@ -69,6 +71,9 @@ class TServerLink {
   // Queues one frame; false when it is not taken: the link is down, or the
   // queue is over its cap (and the link is dropped on the next Step).
   bool Queue(const TMsgHeader& header, const void* data, int32_t nLen);
+  // The same for a payload in pieces, each written where it lies (header's
+  // nLength says their total).
+  bool QueueParts(const TMsgHeader& header, std::initializer_list<std::string_view> parts);
   // Writes what is queued, as much as the socket takes.
   void Flush();
   int64_t QueuedBytes() const;

@@ -61,6 +61,10 @@ void TWsFrontEnd::SendBuff(uint32_t nConn, const char* data, size_t len) {
   lib_->SendBuff(nConn, data, len);
 }
 
+void TWsFrontEnd::SendShared(uint32_t nConn, const TSharedBytes& bytes, size_t offset, size_t len) {
+  lib_->SendShared(nConn, bytes, offset, len);
+}
+
 void TWsFrontEnd::PauseReading(uint32_t nConn, bool pause) {
   lib_->PauseReading(nConn, pause);
 }

@@ -25,6 +25,7 @@ class TWsFrontEnd final : public TFrontEnd {
 
   void SendMsg(uint32_t nConn, std::string_view text) override;
   void SendBuff(uint32_t nConn, const char* data, size_t len) override;
+  void SendShared(uint32_t nConn, const TSharedBytes& bytes, size_t offset, size_t len) override;
   void CloseSocket(uint32_t nConn, ECloseCode code) override;
   void StopAccepting() override;
   size_t Unsent(uint32_t nConn) const override;

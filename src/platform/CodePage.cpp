@@ -196,17 +196,14 @@ void AppendGbkToUtf8(std::string_view gbk, std::string& out) {
   out.resize(static_cast<size_t>(o - out.data()));
 }
 
-void AppendUtf8ToGbk(std::string_view utf8, std::string& out) {
+size_t Utf8ToGbkInto(std::string_view utf8, char* out) {
   const size_t n = utf8.size();
   const size_t ascii = AsciiPrefix(utf8.data(), n);
-  out.append(utf8.data(), ascii);
-  if (ascii == n) return;
+  if (ascii > 0) std::memcpy(out, utf8.data(), ascii);
+  if (ascii == n) return n;
   const TGbkTables& t = GbkTables();
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-  const size_t start = out.size();
-  // GBK is never longer than UTF-8, "?" included.
-  out.resize(start + (n - ascii));
-  char* o = out.data() + start;
+  char* o = out + ascii;
   for (size_t i = ascii; i < n;) {
     const size_t run = AsciiPrefix(utf8.data() + i, n - i);
     std::memcpy(o, p + i, run);
@@ -228,7 +225,14 @@ void AppendUtf8ToGbk(std::string_view utf8, std::string& out) {
     *o++ = static_cast<char>(gbk & 0xFF);
     i += len;
   }
-  out.resize(static_cast<size_t>(o - out.data()));
+  return static_cast<size_t>(o - out);
+}
+
+void AppendUtf8ToGbk(std::string_view utf8, std::string& out) {
+  const size_t start = out.size();
+  // GBK is never longer than UTF-8, "?" included.
+  out.resize(start + utf8.size());
+  out.resize(start + Utf8ToGbkInto(utf8, out.data() + start));
 }
 
 std::string GbkToUtf8(std::string_view gbk) {

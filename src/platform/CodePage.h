@@ -21,6 +21,10 @@ std::string Utf8ToGbk(std::string_view utf8);
 // which spares the hot paths an allocation).
 void AppendGbkToUtf8(std::string_view gbk, std::string& out);
 void AppendUtf8ToGbk(std::string_view utf8, std::string& out);
+// The same into `out`, which has room for utf8.size() bytes (GBK is never
+// longer); returns the bytes written. Lets a caller convert straight into
+// the queue the text goes to.
+size_t Utf8ToGbkInto(std::string_view utf8, char* out);
 
 // UTF-16 code units needed for a UTF-8 text: two for a character beyond
 // U+FFFF, one for any other character and one for each invalid sequence.

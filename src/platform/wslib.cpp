@@ -145,6 +145,8 @@ class TWsConn {
   virtual ~TWsConn() = default;
 
   virtual void Send(std::string_view data, bool boBinary) = 0;
+  // A binary message of bytes held by reference until written.
+  virtual void SendShared(TSharedBytes bytes, std::string_view data) = 0;
   virtual void Close(ECloseCode code) = 0;  // after what is queued
   virtual void Abort() = 0;                 // at once, dropping what is queued
   virtual size_t Unsent() const = 0;        // bytes queued and not yet written
@@ -322,7 +324,15 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     }
     buf.assign(data);
     SetUnsent(nUnsent_ + buf.size());
-    queue_.push_back({std::move(buf), boBinary});
+    queue_.push_back({std::move(buf), boBinary, {}, {}});
+    if (!boWriting_) DoWrite();
+  }
+
+  void SendShared(TSharedBytes bytes, std::string_view data) override {
+    if (boDone_ || boClosing_ || !boReported_) return;
+    if (nUnsent_ + data.size() > TWsLib::kMaxUnsentBytes) return CloseSlowConsumer(data.size());
+    SetUnsent(nUnsent_ + data.size());
+    queue_.push_back({{}, true, std::move(bytes), data});
     if (!boWriting_) DoWrite();
   }
 
@@ -476,7 +486,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     boWriting_ = true;
     const TOut& out = queue_.front();
     ws_.binary(out.boBinary);
-    ws_.async_write(asio::buffer(out.data), beast::bind_front_handler(&TWsConnT::OnWrite, Self()));
+    const std::string_view bytes = out.View();
+    ws_.async_write(asio::buffer(bytes.data(), bytes.size()),
+                    beast::bind_front_handler(&TWsConnT::OnWrite, Self()));
   }
 
   void OnWrite(error_code ec, size_t) {
@@ -485,8 +497,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
       NoteEnd("no close frame: " + ec.message());
       return Abort();  // the read loop reports the end
     }
-    if (!boDone_) SetUnsent(nUnsent_ - queue_.front().data.size());
-    spare_.push_back(std::move(queue_.front().data));
+    TOut& done = queue_.front();
+    if (!boDone_) SetUnsent(nUnsent_ - done.View().size());
+    if (!done.shared) spare_.push_back(std::move(done.data));
     queue_.pop_front();
     if (spare_.size() > 4) spare_.erase(spare_.begin());
     if (!queue_.empty()) return DoWrite();
@@ -539,7 +552,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     } else {
       queue_.clear();
     }
-    SetUnsent(boWriting_ ? queue_.front().data.size() : 0);
+    SetUnsent(boWriting_ ? queue_.front().View().size() : 0);
   }
 
   void Refuse(error_code ec = {}) {
@@ -579,8 +592,11 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   struct TOut {
-    std::string data;
+    std::string data;  // a copy of its own, unless it refers to `shared`
     bool boBinary;
+    TSharedBytes shared;
+    std::string_view slice;  // within *shared
+    std::string_view View() const { return shared ? slice : std::string_view(data); }
   };
 
   std::shared_ptr<TWsLib::TImpl> owner_;
@@ -1053,6 +1069,12 @@ void TWsLib::SendMsg(TWsConnId id, std::string_view sText) {
 void TWsLib::SendBuff(TWsConnId id, const void* pBuf, size_t nLen) {
   if (nLen == 0 || pBuf == nullptr) return;
   if (auto conn = impl_->Find(id)) conn->Send({static_cast<const char*>(pBuf), nLen}, true);
+}
+
+void TWsLib::SendShared(TWsConnId id, const TSharedBytes& bytes, size_t nOffset, size_t nLen) {
+  if (!bytes || nOffset >= bytes->size() || nLen == 0) return;
+  const std::string_view slice = std::string_view(*bytes).substr(nOffset, nLen);
+  if (auto conn = impl_->Find(id)) conn->SendShared(bytes, slice);
 }
 
 void TWsLib::CloseSocket(TWsConnId id, ECloseCode code) {

@@ -18,6 +18,8 @@
 #include <string_view>
 
 #include "platform/CloseCode.h"
+#include "platform/Limits.h"
+#include "platform/SharedBytes.h"
 
 namespace boost::asio {
 class io_context;
@@ -44,9 +46,9 @@ using TWsHandshakeEndHandler = std::function<void(const std::string& sRemoteIP)>
 class TWsLib {
  public:
   // Incoming messages above this close their connection.
-  static constexpr size_t kMaxMessageBytes = 64 * 1024;
+  static constexpr size_t kMaxMessageBytes = kLimits.nMessageBytes;
   // A connection with more unsent bytes than this is closed as a slow consumer.
-  static constexpr size_t kMaxUnsentBytes = 8 * 1024 * 1024;
+  static constexpr size_t kMaxUnsentBytes = kLimits.nLayerUnsentBytes;
 
   explicit TWsLib(boost::asio::io_context& ioc);
   // Closes the listener and every connection; no callback runs afterwards. The io_context must
@@ -86,6 +88,9 @@ class TWsLib {
   // text spells.
   void SendMsg(TWsConnId id, std::string_view sText);
   void SendBuff(TWsConnId id, const void* pBuf, size_t nLen);
+  // SendBuff of `nLen` bytes at `nOffset` of `bytes`, kept by reference until
+  // written rather than copied (bytes beyond their end are not sent).
+  void SendShared(TWsConnId id, const TSharedBytes& bytes, size_t nOffset, size_t nLen);
   // Sends what is queued, then closes with `code` and its reason; the disconnect callback
   // follows later, never from inside this call.
   void CloseSocket(TWsConnId id, ECloseCode code = ECloseCode::Normal);

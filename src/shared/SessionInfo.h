@@ -70,6 +70,10 @@ struct TSessionWork {
   std::array<char, DEFBLOCKSIZE> m_HeaderText{};
   TDefaultMessage m_Header;
   TSpellMemo m_SpellMemo;
+  // Its queues carried bytes since the last sweep of idle storage, and it is
+  // on the sweep's list (its queues hold storage).
+  bool boQueuesUsed = false;
+  bool boQueuesListed = false;
   // The game server knows the session: its GM_OPEN went, so its end owes a GM_CLOSE.
   bool boServerOpen = false;
   // The game server ended it (GM_CLOSE, SM_KICK): it holds nothing for the record.

@@ -223,3 +223,34 @@ TEST(TSendBuffer, QueueGrowsInStepsUntilDrainedThenRewinds) {
   static_cast<TBuffer&>(q).Clear();
   EXPECT_EQ(q.SendSize(), 0);
 }
+
+// A session's inbound queue takes no storage until its first message, grows
+// by its step from then on, and can give the storage back and take it again.
+TEST(TSendBuffer, DeferredStorageComesWithTheFirstWrite) {
+  TSendBuffer q(10240, kDeferStorage);
+  EXPECT_EQ(q.Size(), 0);
+  EXPECT_EQ(q.Buffer(), nullptr);
+  EXPECT_EQ(q.RemainSize(), 0);
+  EXPECT_EQ(q.Increment(), 10240);
+  EXPECT_EQ(q.Write("abc", 3), 3);
+  EXPECT_EQ(q.Size(), 10240);
+  q.Retrieve(3);
+  q.SetSize(0);
+  EXPECT_EQ(q.Buffer(), nullptr);
+  EXPECT_EQ(q.Write(std::string(12000, 'x')), 12000);
+  EXPECT_EQ(q.Size(), 12000);
+}
+
+// Bytes received straight into the room past Position() are counted in by
+// Write without being moved, and read back unchanged.
+TEST(TSendBuffer, AWriteOfBytesAlreadyInPlaceOnlyCountsThem) {
+  TSendBuffer q(64, kDeferStorage);
+  q.Write("head", 4);
+  char* room = q.EnsureWritable(5);
+  std::memcpy(room, "12345", 5);
+  EXPECT_EQ(q.Write(room, 5), 5);
+  EXPECT_EQ(std::string(q.SendData(), static_cast<size_t>(q.RemainSize())), "head12345");
+  // A source elsewhere in the storage still moves as before.
+  EXPECT_EQ(q.Write(q.Buffer(), 4), 4);
+  EXPECT_EQ(std::string(q.SendData(), static_cast<size_t>(q.RemainSize())), "head12345head");
+}

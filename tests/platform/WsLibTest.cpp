@@ -581,3 +581,34 @@ TEST_F(WsLibTest, APausedListenerQueuesForTheLibraryThatAdoptsIt) {
 }
 
 }  // namespace
+
+// Bytes held by reference go out as the same binary messages SendBuff makes
+// of a copy, in call order with the others, and are let go once written.
+TEST_F(WsLibTest, SharedBytesGoOutAsTheSameMessagesAndAreLetGoWhenWritten) {
+  Start();
+  TPlainClient a(ioc_), b(ioc_);
+  const std::string uidA = Connect(a);
+  const std::string uidB = Connect(b);
+  ASSERT_EQ(Read(a), TMsg("ok", false));
+  ASSERT_EQ(Read(b), TMsg("ok", false));
+  std::string text(5000, '\0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 7);
+  const TSharedBytes bytes = TSharedBytes::From(text);
+  for (const std::string& uid : {uidA, uidB}) {
+    lib_->SendShared(Id(uid), bytes, 0, 2048);
+    lib_->SendBuff(Id(uid), "own", 3);
+    lib_->SendShared(Id(uid), bytes, 2048, 2048);
+    lib_->SendShared(Id(uid), bytes, 4096, 2048);  // beyond the end: the rest only
+    lib_->SendShared(Id(uid), bytes, 5000, 10);    // nothing there: nothing sent
+  }
+  EXPECT_GT(bytes.use_count(), 1u);
+  for (TPlainClient* c : {&a, &b}) {
+    EXPECT_EQ(Read(*c), TMsg(text.substr(0, 2048), true));
+    EXPECT_EQ(Read(*c), TMsg("own", true));
+    EXPECT_EQ(Read(*c), TMsg(text.substr(2048, 2048), true));
+    EXPECT_EQ(Read(*c), TMsg(text.substr(4096), true));
+  }
+  EXPECT_TRUE(RunUntil([&] { return bytes.use_count() == 1; }));
+  EXPECT_EQ(lib_->Unsent(Id(uidA)), 0u);
+  EXPECT_EQ(lib_->TotalUnsent(), 0u);
+}

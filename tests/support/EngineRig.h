@@ -60,6 +60,12 @@ class TRecordingFrontEnd final : public TFrontEnd {
     bytes[sUid] += len;
     if (holdUnsent) maxUnsent = std::max(maxUnsent, unsent[sUid] += len);
   }
+  // Recorded as SendBuff records it, and where the shared bytes lay, so that
+  // a test can tell recipients that got the same bytes from copies.
+  void SendShared(uint32_t nConn, const TSharedBytes& shared, size_t offset, size_t len) override {
+    sharedAt[std::to_string(nConn)].push_back(shared->data() + offset);
+    SendBuff(nConn, shared->data() + offset, len);
+  }
   void CloseSocket(uint32_t nConn, ECloseCode code) override {
     closed.push_back(std::to_string(nConn));
     closing.insert(std::to_string(nConn));
@@ -80,9 +86,10 @@ class TRecordingFrontEnd final : public TFrontEnd {
   void ReadAll() { unsent.clear(); }
   void PauseReading(uint32_t nConn, bool pause) override { paused[std::to_string(nConn)] = pause; }
 
-  std::map<std::string, std::vector<std::string>> texts;   // per connection, in order
-  std::map<std::string, std::vector<std::string>> blocks;  // per connection, in order
-  std::map<std::string, size_t> bytes;                     // SendBuff bytes per connection
+  std::map<std::string, std::vector<std::string>> texts;     // per connection, in order
+  std::map<std::string, std::vector<std::string>> blocks;    // per connection, in order
+  std::map<std::string, size_t> bytes;                       // SendBuff bytes per connection
+  std::map<std::string, std::vector<const char*>> sharedAt;  // SendShared blocks' bytes
   std::vector<std::string> closed;
   std::vector<ECloseCode> codes;               // one per entry of `closed`
   std::set<std::string> closing;               // every connection in `closed`
