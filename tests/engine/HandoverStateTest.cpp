@@ -118,14 +118,7 @@ TEST(HandoverArchive, ReadsWhatWasWrittenAndNeverPastTheEnd) {
 
 // The new image: an engine with its own front end and the link it adopted.
 struct TNewImage {
-  explicit TNewImage(boost::asio::io_context& io) {
-    auto fe = std::make_unique<TRecordingFrontEnd>();
-    front = fe.get();
-    auto recording = std::make_unique<TRecordingLink>();
-    link = recording.get();
-    engine = std::make_unique<TTavrelSocket>(io, std::move(recording), std::move(fe));
-    link->SetUp(true);
-  }
+  explicit TNewImage(boost::asio::io_context& io) { engine = MakeRecordingEngine(io, front, link); }
   TRecordingFrontEnd* front = nullptr;
   TRecordingLink* link = nullptr;
   std::unique_ptr<TTavrelSocket> engine;

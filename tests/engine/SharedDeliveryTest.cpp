@@ -116,12 +116,7 @@ TEST_F(SharedDeliveryTest, TheReplayWindowKeepsSharedBytes) {
   engine.reset();
   g_GateConfig.nResumeGraceSeconds = 60;
   g_GateConfig.nResumeReplayBytes = 65536;
-  auto fe = std::make_unique<TRecordingFrontEnd>();
-  front = fe.get();
-  auto recording = std::make_unique<TRecordingLink>();
-  link = recording.get();
-  engine = std::make_unique<TTavrelSocket>(io, std::move(recording), std::move(fe));
-  link->SetUp(true);
+  engine = MakeRecordingEngine(io, front, link);
   ASSERT_NE(Join(1), nullptr);
   ASSERT_NE(Join(2), nullptr);
   std::string message;

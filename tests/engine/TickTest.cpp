@@ -23,12 +23,7 @@ class TickTest : public ::testing::Test, protected TEngineRig {
   void Rebuild(int32_t sessions) {
     engine.reset();
     g_GateConfig.nSessions = sessions;
-    auto fe = std::make_unique<TRecordingFrontEnd>();
-    front = fe.get();
-    auto recording = std::make_unique<TRecordingLink>();
-    link = recording.get();
-    engine = std::make_unique<TTavrelSocket>(io, std::move(recording), std::move(fe));
-    link->SetUp(true);
+    engine = MakeRecordingEngine(io, front, link);
   }
   // A per-user frame from the game server: a header alone.
   void Deliver(int handle, int32_t ident) {

@@ -102,6 +102,19 @@ class TRecordingFrontEnd final : public TFrontEnd {
   std::map<std::string, bool> paused;  // by PauseReading, per connection
 };
 
+// An engine on a recording front end and a recording link that is up.
+inline std::unique_ptr<TTavrelSocket> MakeRecordingEngine(boost::asio::io_context& io,
+                                                          TRecordingFrontEnd*& front,
+                                                          TRecordingLink*& link) {
+  auto fe = std::make_unique<TRecordingFrontEnd>();
+  front = fe.get();
+  auto recording = std::make_unique<TRecordingLink>();
+  link = recording.get();
+  auto engine = std::make_unique<TTavrelSocket>(io, std::move(recording), std::move(fe));
+  link->SetUp(true);
+  return engine;
+}
+
 class TEngineRig {
  public:
   // Sessions 1..nSessions join (see Join), in the game or, with !inGame,
@@ -112,12 +125,7 @@ class TEngineRig {
     // A small first receive buffer (it grows in steps of this): zero-filling
     // the default megabyte for every engine would dominate a fuzz run.
     g_GateConfig.nServerMsgBuffByte = 65536;
-    auto fe = std::make_unique<TRecordingFrontEnd>();
-    front = fe.get();
-    auto recording = std::make_unique<TRecordingLink>();
-    link = recording.get();
-    engine = std::make_unique<TTavrelSocket>(io, std::move(recording), std::move(fe));
-    link->SetUp(true);
+    engine = MakeRecordingEngine(io, front, link);
     for (int i = 1; i <= nSessions; ++i) Join(i, inGame);
   }
   ~TEngineRig() {
