@@ -308,6 +308,43 @@ TEST_F(ShareTest, SessionsTakesOneTo65535AndAChangeWaitsForARestart) {
   EXPECT_EQ(g_GateConfig.nSessions, 5000);
 }
 
+// [Run] IoThreads: 0 to 16 transport threads are taken, anything else is
+// unusable, gets 0 and is written back; a change waits for a restart.
+TEST_F(ShareTest, IoThreadsTakesZeroTo16AndAChangeWaitsForARestart) {
+  struct TCase {
+    const char* value;
+    int32_t taken;
+    bool usable;
+  };
+  for (const TCase& c : {TCase{"0", 0, true}, TCase{"1", 1, true}, TCase{"16", 16, true},
+                         TCase{"17", 0, false}, TCase{"-1", 0, false}, TCase{"two", 0, false}}) {
+    SCOPED_TRACE(c.value);
+    Put("Tavrel.ini", std::string("[Run]\nIoThreads=") + c.value + "\n");
+    g_GateConfig = TGateConfig{};
+    const std::vector<std::string> unusable = LoadUnusable();
+    EXPECT_EQ(g_GateConfig.nIoThreads, c.taken);
+    const bool named = std::find(unusable.begin(), unusable.end(),
+                                 std::string("[Run] IoThreads=\"") + c.value +
+                                     "\" unusable, default 0") != unusable.end();
+    EXPECT_EQ(named, !c.usable);
+    g_GateConfig = TGateConfig{};
+    LoadConfig();
+    EXPECT_EQ(TIniFile("Tavrel.ini").ReadString("Run", "IoThreads", ""), c.usable ? c.value : "0");
+  }
+
+  Put("Tavrel.ini", "[Run]\nIoThreads=2\n");
+  g_GateConfig = TGateConfig{};
+  LoadConfig();
+  std::string text = Get("Tavrel.ini");
+  text.replace(text.find("IoThreads=2"), 11, "IoThreads=4");
+  Put("Tavrel.ini", text);
+  const TSettingsReload reload = ReloadSettings("./Tavrel.ini");
+  EXPECT_TRUE(reload.changes.empty());
+  EXPECT_EQ(reload.waiting, std::vector<std::string>{
+                                "[Run] IoThreads 2 -> 4 in the file: takes effect at the next start"});
+  EXPECT_EQ(g_GateConfig.nIoThreads, 2);
+}
+
 TEST_F(ShareTest, ValuesAreTakenAsReadAndUnusableOnesRewritten) {
   Put("Tavrel.ini",
       "[Tavrel]\n"
