@@ -59,8 +59,16 @@ TWsConnId Id(const std::string& uid) {
   return static_cast<TWsConnId>(std::stoul(uid));
 }
 
+// Transport threads for the library under test: TAVREL_IO_THREADS, else none (the suite runs
+// once per mode).
+size_t IoThreads() {
+  const char* n = std::getenv("TAVREL_IO_THREADS");
+  return n ? static_cast<size_t>(std::strtoul(n, nullptr, 10)) : 0;
+}
+
 // The library and its test clients share one io_context on the test thread; every wait runs
-// the loop until its condition holds or a deadline passes.
+// the loop until its condition holds or a deadline passes. With transport threads the
+// library's connections run on those, its callbacks still on the test thread.
 class WsLibTest : public ::testing::Test {
  protected:
   void TearDown() override { lib_.reset(); }
@@ -68,6 +76,7 @@ class WsLibTest : public ::testing::Test {
   // Like the engine, the connect callback answers "ok" (and closes when told to refuse).
   void Start(bool boTls = false, std::string_view trusted = {}) {
     lib_ = std::make_unique<TWsLib>(ioc_);
+    lib_->SetIoThreads(IoThreads());
     lib_->SetListenAddress("127.0.0.1");
     lib_->SetTrustedProxies(trusted);
     auto onConnect = [this](const std::string& uid, const std::string& ip) {
