@@ -3,6 +3,8 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <exception>
 #include <thread>
@@ -30,6 +32,8 @@ TWsThreads::TWsThreads(size_t nThreads) {
         }
       }
     });
+    // Named for the operator's `top -H` and for the tests that count them.
+    pthread_setname_np(worker->thread.native_handle(), "tavrel-io");
     workers_.push_back(std::move(worker));
   }
 }

@@ -15,7 +15,8 @@ class io_context;
 
 class TWsThreads {
  public:
-  // Starts `nThreads` threads (at least one), each running its context until Stop.
+  // Starts `nThreads` threads named "tavrel-io" (at least one), each running its context until
+  // Stop.
   explicit TWsThreads(size_t nThreads);
   // Stop, then the contexts go: handlers still queued are destroyed unrun, on this thread.
   ~TWsThreads();
