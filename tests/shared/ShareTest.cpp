@@ -110,6 +110,7 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
             "[Run]\n"
             "Flush=event\n"
             "Sessions=1000\n"
+            "IoThreads=0\n"
             "\n"
             "[Admission]\n"
             "ConnectRate=0\n"
@@ -130,7 +131,7 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
   EXPECT_EQ(g_GateConfig.dwServerCheckTime, 180000u);
   EXPECT_FALSE(g_boOpenSSL);
 
-  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 27 missing keys written"),
+  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 28 missing keys written"),
             std::string::npos);
 
   // A second start finds every key (the empty Token, Trusted and Addr too): it
@@ -197,20 +198,20 @@ TEST_F(ShareTest, TheOperatorsFileIsReadNeverWritten) {
   EXPECT_EQ(g_GateConfig.nGatePort, 7400);
   EXPECT_EQ(g_GateConfig.nLogKeepDays, 3);
   EXPECT_EQ(g_GateConfig.nIpCount, 5);
-  EXPECT_EQ(found.size(), 25u);
+  EXPECT_EQ(found.size(), 26u);
   std::vector<std::string> lines = TakeMainLogLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(lines[0].ends_with("] [Tavrel] IpCount=\"1\" unusable, default 5")) << lines[0];
-  EXPECT_NE(lines[1].find("] 24 keys missing from gw.ini, defaults used: [Tavrel] "
+  EXPECT_NE(lines[1].find("] 25 keys missing from gw.ini, defaults used: [Tavrel] "
                           "GateAddr=0.0.0.0, [Tavrel] ServerAddr=127.0.0.1, [Tavrel] "
                           "ServerPort=5000, [Tavrel] ServerCheckMsgByte=8192, "),
             std::string::npos)
       << lines[1];
-  EXPECT_TRUE(
-      lines[1].ends_with(", [Listen] Addr=, [Run] Flush=event, [Run] Sessions=1000, "
-                         "[Admission] ConnectRate=0, "
-                         "[Admission] ConnectBurst=0, [Limits] ClientBytes=536870912, "
-                         "[Resume] GraceSeconds=0, [Resume] ReplayBytes=65536"))
+  EXPECT_TRUE(lines[1].ends_with(
+      ", [Listen] Addr=, [Run] Flush=event, [Run] Sessions=1000, [Run] IoThreads=0, "
+      "[Admission] ConnectRate=0, "
+      "[Admission] ConnectBurst=0, [Limits] ClientBytes=536870912, "
+      "[Resume] GraceSeconds=0, [Resume] ReplayBytes=65536"))
       << lines[1];
 
   // One key missing reads as one.
@@ -340,8 +341,9 @@ TEST_F(ShareTest, IoThreadsTakesZeroTo16AndAChangeWaitsForARestart) {
   Put("Tavrel.ini", text);
   const TSettingsReload reload = ReloadSettings("./Tavrel.ini");
   EXPECT_TRUE(reload.changes.empty());
-  EXPECT_EQ(reload.waiting, std::vector<std::string>{
-                                "[Run] IoThreads 2 -> 4 in the file: takes effect at the next start"});
+  EXPECT_EQ(reload.waiting,
+            std::vector<std::string>{
+                "[Run] IoThreads 2 -> 4 in the file: takes effect at the next start"});
   EXPECT_EQ(g_GateConfig.nIoThreads, 2);
 }
 
