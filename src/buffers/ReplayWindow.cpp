@@ -45,6 +45,14 @@ bool TReplayWindow::CopyFrom(uint64_t offset, std::string& out, size_t maxBytes)
   return true;
 }
 
+bool TReplayWindow::Restore(uint64_t end, std::string_view kept) {
+  if (kept.size() > nCapacity_ || kept.size() > end) return false;
+  ring_.assign(kept.begin(), kept.end());
+  nHead_ = 0;  // oldest first, as a window that grew or was filled in one append
+  nEnd_ = end;
+  return true;
+}
+
 void TReplayWindow::Release() {
   std::vector<char>().swap(ring_);
   nHead_ = 0;

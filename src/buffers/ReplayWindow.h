@@ -24,6 +24,10 @@ class TReplayWindow {
   // appended to `out`; false (and nothing appended) when `offset` is outside
   // Begin()..End().
   bool CopyFrom(uint64_t offset, std::string& out, size_t maxBytes = SIZE_MAX) const;
+  // A window as another image kept it (the hand-over): everything appended
+  // ended at `end`, and `kept`, at most the capacity and at most `end` bytes,
+  // is its last bytes. False (nothing changed) when they do not fit.
+  bool Restore(uint64_t end, std::string_view kept);
   // Memory given back; the count stays.
   void Release();
   size_t Capacity() const { return nCapacity_; }

@@ -10,8 +10,13 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,6 +83,11 @@ class TConsole::TImpl : public std::enable_shared_from_this<TConsole::TImpl> {
       : io_(io), form_(form), api_(form, std::move(access)), acceptor_(io), logTimer_(io) {}
 
   bool Listen(const tcp::endpoint& at, std::string& error);
+  // The listening socket a hand-over passed; false (closed) when unusable.
+  bool Adopt(int fd, std::string& error);
+  // The hand-over: the listener stays open and takes no connection while paused.
+  void PauseAccepting(bool pause);
+  int ListenDescriptor() { return acceptor_.is_open() ? acceptor_.native_handle() : -1; }
   void DoAccept();
   void OnAccept(const beast::error_code& ec, tcp::socket socket);
   void Stop();
@@ -113,6 +123,7 @@ class TConsole::TImpl : public std::enable_shared_from_this<TConsole::TImpl> {
   bool logTimerArmed_ = false;
   uint16_t port_ = 0;
   bool stopped_ = false;
+  bool paused_ = false;
 };
 
 namespace {
@@ -334,6 +345,35 @@ bool TConsole::TImpl::Listen(const tcp::endpoint& at, std::string& error) {
   return true;
 }
 
+bool TConsole::TImpl::Adopt(int fd, std::string& error) {
+  sockaddr_storage local{};
+  socklen_t len = sizeof local;
+  beast::error_code ec;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+    error = std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  acceptor_.assign(local.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
+  if (ec) {
+    error = ec.message();
+    ::close(fd);
+    return false;
+  }
+  port_ = acceptor_.local_endpoint(ec).port();
+  return true;
+}
+
+void TConsole::TImpl::PauseAccepting(bool pause) {
+  if (std::exchange(paused_, pause) == pause || stopped_) return;
+  beast::error_code ec;
+  if (pause) {
+    acceptor_.cancel(ec);
+  } else {
+    DoAccept();
+  }
+}
+
 void TConsole::TImpl::DoAccept() {
   acceptor_.async_accept(
       [self = shared_from_this()](const beast::error_code& ec, tcp::socket socket) {
@@ -355,7 +395,7 @@ void TConsole::TImpl::OnAccept(const beast::error_code& ec, tcp::socket socket) 
                                      std::to_string(kMaxSessions) + " connections are answering");
     }
   }
-  DoAccept();
+  if (!paused_) DoAccept();
 }
 
 bool TConsole::TImpl::MakeRoom(const std::string& peer) {
@@ -404,6 +444,8 @@ void TConsole::TImpl::Stop() {
   form_.OnStatus = nullptr;
   form_.OnShowLog = nullptr;
   api_.Broadcast = nullptr;
+  form_.OnPauseConsole = nullptr;
+  form_.ConsoleListener = nullptr;
   beast::error_code ec;
   acceptor_.close(ec);
   logTimer_.cancel();
@@ -504,7 +546,14 @@ bool TConsole::Start(std::string& why) {
     madeToken_ = g_GateConfig.sConsoleToken.empty() ? NewConsoleToken() : std::string();
     const std::string token = madeToken_.empty() ? g_GateConfig.sConsoleToken : madeToken_;
     impl = std::make_shared<TImpl>(io_, form_, MakeConsoleAccess(place.sAddr, place.nPort, token));
-    if (std::string error; !impl->Listen(tcp::endpoint(place.ip, place.nPort), error))
+    // The listener a hand-over passed keeps the connections queued on it;
+    // one on another port than the settings now say gives way to a new one.
+    const int inherited = form_.TakeConsoleListener(place.nPort);
+    std::string error;
+    if (inherited >= 0 && !impl->Adopt(inherited, error)) {
+      MainOutError("Console: the passed listener is not usable (" + error + "), listening anew");
+    }
+    if (impl->ListenDescriptor() < 0 && !impl->Listen(tcp::endpoint(place.ip, place.nPort), error))
       why = CannotListen(place, error);
   }
   if (!why.empty()) {
@@ -520,6 +569,8 @@ bool TConsole::Start(std::string& why) {
   };
   form_.OnLogCleared = [console] { console->Broadcast(TConsoleApi::ClearEvent()); };
   form_.OnShowLog = [console] { console->Broadcast(console->Api().ShowLogEvent()); };
+  form_.OnPauseConsole = [console](bool pause) { console->PauseAccepting(pause); };
+  form_.ConsoleListener = [console] { return console->ListenDescriptor(); };
   form_.OnStatus = [console] {
     console->Broadcast(console->Api().StatusEvent());
     console->Broadcast(console->Api().DashboardEvents());

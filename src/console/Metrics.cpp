@@ -184,6 +184,16 @@ std::string RenderMetrics(TTavrelSocket* engine) {
   m.Sample("tavrel_resumes_total", "result=\"ok\"", stats.nResumesOk);
   m.Sample("tavrel_resumes_total", "result=\"refused\"", stats.nResumesRefused);
   m.Sample("tavrel_resumes_total", "result=\"expired\"", stats.nResumesExpired);
+  m.Head("tavrel_handovers_total", "counter",
+         "SIGUSR2 hand-overs: states restored by this image, states it could not read (a fresh "
+         "start), and hand-overs whose execve failed (the old image served on).");
+  m.Sample("tavrel_handovers_total", "result=\"ok\"", g_HandoverStats.nOk);
+  m.Sample("tavrel_handovers_total", "result=\"refused\"", g_HandoverStats.nRefused);
+  m.Sample("tavrel_handovers_total", "result=\"failed\"", g_HandoverStats.nFailed);
+  m.Head("tavrel_handover_pause_seconds", "gauge",
+         "The last hand-over's pause, from the stop of accepting to the new image's accepting.");
+  m.Sample("tavrel_handover_pause_seconds", "",
+           static_cast<double>(g_HandoverStats.nPauseNs) / 1e9);
   m.One("tavrel_connections_accepted_total", "counter",
         "Browser connections admitted: given a session record and greeted.",
         stats.nConnectionsAccepted);

@@ -28,6 +28,11 @@ class TFreeSlots {
   }
   // The oldest slot still waiting, or -1.
   int32_t OldestWaiting() const { return nWaiting_ > 0 ? waiting_[nHead_] : -1; }
+  // The slots waiting, oldest first (the hand-over writes them in order).
+  template <class F>
+  void ForEachWaiting(F&& f) const {
+    for (size_t i = 0; i < nWaiting_; ++i) f(waiting_[(nHead_ + i) % waiting_.size()]);
+  }
   bool AnyReusable() const { return nReusable_ > 0; }
   // The lowest reusable slot, taken; -1 when there is none.
   int32_t TakeLowest();

@@ -217,6 +217,10 @@ bool TTavrelSocket::PastReuseDelay(int32_t slot, uint64_t now) const {
 
 void TTavrelSocket::NewSession(TSessionInfo& Session) {
   Session.Reset(GetTickCount64());
+  GiveBuffers(Session);
+}
+
+void TTavrelSocket::GiveBuffers(TSessionInfo& Session) {
   if (!Session.RecvBuffer) Session.RecvBuffer = std::make_unique<TSendBuffer>(kRecvBufferSize);
   if (!Session.BufferStream) Session.BufferStream = std::make_unique<TMemoryStreamEx>();
 }
@@ -303,6 +307,13 @@ void TTavrelSocket::ServerConnect(const std::string& sUid, const std::string& sR
       std::string line = Format("%s IP:%s 超过数量上线%d", sUid.c_str(), sIP.c_str(), n);
       if (sKey != sIP) line += " (" + sKey + ")";
       LogRefusal(sKey, ERefusal::AddressLimit, line);
+    } else if (handleIndex_.contains(nConn)) {
+      // A kept session has this handle (the front end's numbers began again
+      // after a hand-over, or wrapped): a second session under it would get
+      // the first one's traffic. The client tries again under another number.
+      frontEnd_->CloseSocket(nConn, ECloseCode::TryAgainLater);
+      MainOutWarning(
+          Format("%s IP:%s refused: its number is the handle of a kept session", sUid, sIP));
     } else if (!link_->Connected() && !ResumeOn()) {
       // A session the game server would never hear of: the client is told
       // to come back instead. With [Resume] its login text is refused so.

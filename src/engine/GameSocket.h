@@ -87,6 +87,31 @@ struct TGateStats {
   TDwellHistogram dwellToClient;  // game-server message in, handed to the WebSocket layer
 };
 
+// SIGUSR2 hand-overs for /metrics: states restored, states that could not be
+// read, execve calls that failed, and the last pause (stop of accepting to
+// the new image's accepting), in ns. The process side keeps them and carries
+// them across execve in the hand-over's variable, so they add up whatever
+// becomes of the state.
+struct THandoverStats {
+  uint64_t nOk = 0;
+  uint64_t nRefused = 0;
+  uint64_t nFailed = 0;
+  uint64_t nPauseNs = 0;
+};
+extern THandoverStats g_HandoverStats;
+
+// What a restored hand-over brought, for the new image's line and /metrics.
+struct THandoverSummary {
+  int32_t nSessions = 0;       // live sessions in the state
+  int32_t nDetached = 0;       // restored detached, waiting for their clients to resume
+  int32_t nClosed = 0;         // ended with GM_CLOSE at once (no resume, or not resumable)
+  uint64_t nStopAcceptNs = 0;  // when the old image stopped accepting (MonotonicNanos)
+  size_t nStateBytes = 0;
+  // Above every handle a restored session keeps: the front end's connection
+  // numbers go on from here, as a new connection must not get a kept handle.
+  uint32_t nNextHandle = 1;
+};
+
 // Error lines a client can cause, each sampled on its own (TLogSampler).
 enum class EClientFault : uint8_t { BadLength, BadBody };
 // Frames and messages of the game server dropped for their form, sampled
@@ -186,6 +211,24 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   void ProcessGuildStr(const char* Buffer, int32_t nMsgLen);
   void ProcessRefMsg(const char* Buffer, int32_t nMsgLen);
 
+  // The hand-over (SIGUSR2; GameSocketHandover.cpp). The whole state as one
+  // sealed blob (HandoverState.h): every session record, the free slots with
+  // their reuse delays, the tables the game server set, the link's partial
+  // frame and unsent bytes, the counters. `nStopAcceptNs` (MonotonicNanos,
+  // which counts on across execve) travels along for the pause. Empty, with
+  // the reason in `why`, when it cannot be written.
+  std::string SaveHandover(uint64_t nStopAcceptNs, std::string& why);
+  // The new image, with its front end and the adopted link, before it
+  // accepts: the state read whole and checked first; false with the reason
+  // and the engine as it was when any of it is unusable. With `resumeOn`
+  // every logged-in session becomes detached (its grace from now), else each
+  // session the game server knows gets GM_CLOSE at once; slots, handles and
+  // user indexes stay the old image's. Called before the adopted link is
+  // read (a frame cut earlier would find no session); the front end numbers
+  // connections from HandoverSummary().nNextHandle on.
+  bool RestoreHandover(std::string_view state, bool resumeOn, std::string& why);
+  const THandoverSummary& HandoverSummary() const { return handover_; }
+
   bool IsConnected() const { return link_->Connected(); }
   // [Resume]: sessions whose connection was lost, waiting for a new one.
   int32_t DetachedCount();
@@ -209,6 +252,8 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   void NewSession(TSessionInfo& Session);
   void FreeSession(TSessionInfo& Session);
   void FreeSessionAll();
+  // A record's buffers for a connection, as a new session gets them.
+  void GiveBuffers(TSessionInfo& Session);
   // The session is over: out of the indexes, its record freed, and the game
   // server told (GM_CLOSE) when `boTellServer` and it knew the session.
   void EndSession(TSessionInfo& session, bool boTellServer);
@@ -369,6 +414,7 @@ class TTavrelSocket final : public TTrafficSink, private TLinkHandler {
   std::string outMsg_;    // a message composed for a client
   std::string outBody_;   // its body after translation
   std::string inflated_;  // a compressed body of a translated ident, inflated
+  THandoverSummary handover_;
 };
 
 // The one engine of the process; null until the service starts.

@@ -11,6 +11,7 @@
 #include "log/uThread_Logger.h"
 #include "platform/ControlChannel.h"
 #include "platform/SystemdNotify.h"
+#include "platform/wslib.h"
 #include "protocol/Grobal2.h"
 #include "protocol/HUtil32.h"
 #include "shared/Share.h"
@@ -45,7 +46,8 @@ TMainForm::TMainForm(boost::asio::io_context& io, std::vector<std::string> args,
       keepConfigFile_(keepConfigFile),
       StartTimer(io),
       TimerRun(io),
-      DrainTimer(io) {}
+      DrainTimer(io),
+      HandoverTimer(io) {}
 
 TMainForm::~TMainForm() {
   if (!closed_) FormDestroy();
@@ -85,10 +87,12 @@ void TMainForm::FormCreate() {
     SendCorvaneMsg(SG_FORMHANDLE, std::to_string(getpid()));
   }
   g_GateConfig.nClientMsgByte = 2048;
-  ArmStartTimer();
+  // A hand-over's clients wait in the listener's queue: no start timer.
+  if (!boInherited_) ArmStartTimer();
   LoadIP();
   SendCorvaneMsg(SG_STARTNOW, Format("正在启动H5游戏网关[%d]...", static_cast<int>(g_GatePort)));
   SendCorvaneMsg(SG_STARTOK, Format("启动H5游网关完成[%d]...", static_cast<int>(g_GatePort)));
+  if (boInherited_) TakeOver();
 }
 
 std::string TMainForm::LogDirectory(uint16_t port) {
@@ -118,22 +122,34 @@ void TMainForm::StartTimerTimer() {
     return;
   }
   g_boStarted = true;
-  StartService();
+  StartService(false);
 }
 
-void TMainForm::StartService() {
+void TMainForm::StartService(bool boTakeOver) {
   try {
-    if (!g_TavrelSocket)
-      g_TavrelSocket = std::make_unique<TTavrelSocket>(io_, std::make_unique<TGameLink>(io_));
+    if (!g_TavrelSocket) {
+      auto link = std::make_unique<TGameLink>(io_);
+      gameLink_ = link.get();
+      g_TavrelSocket = std::make_unique<TTavrelSocket>(io_, std::move(link));
+    }
     if (!timerRunEnabled_) {
       TimerRun.expires_after(kRunTimerInterval);
       ArmRunTimer();
     }
     MainOutMessage("#初始化游戏网关.....");
     // A start that failed may be tried again: the front end that listens stays.
-    g_TavrelSocket->Open(
-        g_TavrelSocket->FrontEnd() ? nullptr : std::make_unique<TWsFrontEnd>(io_, *g_TavrelSocket));
-    NotifyReady();
+    std::unique_ptr<TWsFrontEnd> frontEnd;
+    if (!g_TavrelSocket->FrontEnd()) {
+      frontEnd = std::make_unique<TWsFrontEnd>(io_, *g_TavrelSocket);
+      wsFrontEnd_ = frontEnd.get();
+      // Accepting waits for the state the listener's clients resume to.
+      if (wsInherited_ >= 0) {
+        frontEnd->Lib().AdoptListener(std::exchange(wsInherited_, -1));
+        frontEnd->Lib().PauseAccepting(true);
+      }
+    }
+    g_TavrelSocket->Open(std::move(frontEnd));
+    if (!boTakeOver) NotifyReady();
   } catch (const std::exception& e) {
     g_boStarted = false;
     boCheckServerFail = false;
@@ -160,6 +176,12 @@ void TMainForm::ArmRunTimer() {
     TimerRun.expires_at(next);
     ArmRunTimer();
   });
+}
+
+void TMainForm::ResumeRunTimer() {
+  if (timerRunEnabled_) return;
+  TimerRun.expires_after(kRunTimerInterval);
+  ArmRunTimer();
 }
 
 void TMainForm::TimerRunTimer() {
@@ -306,6 +328,13 @@ TMainForm::THealth TMainForm::Health() const {
 
 void TMainForm::Close() {
   if (closed_ || draining_) return;
+  if (handover_) {
+    // Draining now would end the sessions being handed over: the image that
+    // serves next (this one, when execve fails) drains instead.
+    if (!std::exchange(handover_->boDrainAsked, true))
+      MainOutMessage("Closing after the hand-over under way");
+    return;
+  }
   draining_ = true;
   startTimerEnabled_ = false;
   StartTimer.cancel();
@@ -399,7 +428,10 @@ void TMainForm::FormDestroy() {
   TimerRun.cancel();
   StartTimer.cancel();
   DrainTimer.cancel();
+  HandoverTimer.cancel();
   memoLog_.clear();
+  wsFrontEnd_ = nullptr;
+  gameLink_ = nullptr;
   g_TavrelSocket.reset();
   control_.reset();
 }

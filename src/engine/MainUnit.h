@@ -21,6 +21,9 @@
 #include "log/uThread_Logger.h"
 #include "shared/Share.h"
 
+class TGameLink;
+class TWsFrontEnd;
+
 class TMainForm {
  public:
   static constexpr size_t kMemoLogMaxLines = 500;
@@ -58,6 +61,26 @@ class TMainForm {
   // The process's exit code once closed: 1 after a failed start without a control program.
   int ExitCode() const { return exitCode_; }
 
+  // The hand-over (SIGUSR2) to a new image of the binary, in this process: `argv` is the whole
+  // command line, given again to the binary at the path /proc/self/exe names now, at start.
+  void SetImage(std::vector<std::string> argv);
+  // The value of the hand-over's variable, when this image was started by one; before
+  // FormCreate, which then takes the state over instead of starting afresh.
+  void InheritHandover(std::string value);
+  // SIGUSR2: stop accepting, write the link out, save the state into a sealed memfd, close
+  // every client with 1012 and execve; ignored with a line while draining or handing over.
+  void HandOver();
+  bool HandingOver() const { return handover_ != nullptr; }
+  // The console's listening socket passed by the hand-over, when it listens on `port`
+  // (else it is closed); -1 when none. Once.
+  int TakeConsoleListener(uint16_t port);
+  // Signals that arrived while the images changed, held blocked across execve: a SIGUSR2 is
+  // dropped with a line, the others are delivered now.
+  void ReleaseHeldSignals();
+  // Set by the console while it listens.
+  std::function<void(bool pause)> OnPauseConsole;
+  std::function<int()> ConsoleListener;
+
   static constexpr auto kDrainLimit = std::chrono::milliseconds(3500);
 
   // Whether the gateway can take players now (started, game-server link up),
@@ -90,7 +113,6 @@ class TMainForm {
 
  private:
   void StartTimerTimer();
-  void StartService();
   void TimerRunTimer();
   void ShowMainLogMsg();
   void PassLogLines(bool boToPane);
@@ -100,9 +122,19 @@ class TMainForm {
   void WatchControlChannel();
   void ArmStartTimer();
   void ArmRunTimer();
+  void ResumeRunTimer();
   void WatchDrain();
   void CloseNow();
   void FormDestroy();
+  // The hand-over's steps, in order, on the loop (MainUnitHandover.cpp).
+  void HandOverWriteLink();
+  void HandOverSave();
+  void HandOverWaitClosed();
+  void HandOverExec();
+  void HandOverFailed(const std::string& why);
+  // The new image's start on what the old one passed.
+  void TakeOver();
+  void StartService(bool boTakeOver);
 
   boost::asio::io_context& io_;
   std::vector<std::string> args_;
@@ -129,4 +161,26 @@ class TMainForm {
   bool readyNotified_ = false;
   std::string notifiedStatus_;
   uint64_t dwNotifyStatusTick_ = 0;
+
+  // The hand-over. The front end and the link are the engine's; these name
+  // the ones start-up made, for as long as the engine lives.
+  TWsFrontEnd* wsFrontEnd_ = nullptr;
+  TGameLink* gameLink_ = nullptr;
+  std::vector<std::string> argv_;
+  std::string exePath_;
+  std::string inherited_;  // the variable's value
+  bool boInherited_ = false;
+  int consoleInherited_ = -1;
+  int wsInherited_ = -1;  // the WebSocket listener StartService adopts, paused
+  uint16_t consoleInheritedPort_ = 0;
+  struct THandoverRun {
+    uint64_t nStopNs = 0;  // accepting stopped (steady clock)
+    std::chrono::steady_clock::time_point deadline;
+    int memfd = -1;
+    size_t nStateBytes = 0;
+    uint64_t nSaveStartNs = 0, nSavedNs = 0, nSealedNs = 0;  // for the line before execve
+    bool boDrainAsked = false;  // SIGTERM or the like meanwhile: the next image drains
+  };
+  std::unique_ptr<THandoverRun> handover_;
+  boost::asio::steady_timer HandoverTimer;
 };

@@ -30,9 +30,7 @@ constexpr uint64_t kGarbageRunBytes = 1 << 20;
 TServerLink::TServerLink()
     : readBuffer_(std::make_unique<TBuffer>(g_GateConfig.nServerMsgBuffByte)),
       queue_(std::make_unique<TMemoryStreamEx>()) {
-  // The buffer holds at least 1 MiB more than the largest frame.
-  readBuffer_->SetMaxSize(static_cast<int64_t>(kMaxGatePayload) + 2 * sizeof(TMsgHeader) +
-                          (1 << 20));
+  readBuffer_->SetMaxSize(kMaxReceivedBytes);
 }
 
 TServerLink::~TServerLink() = default;
@@ -61,6 +59,7 @@ bool TServerLink::Queue(const TMsgHeader& header, const void* data, int32_t nLen
 }
 
 void TServerLink::Flush() {
+  if (boHeld_) return;
   TMemoryStreamEx& queue = *queue_;
   while (boConnet && queue.UnsentSize() > 0) {
     const int64_t block = std::min<int64_t>(queue.UnsentSize(), g_GateConfig.nClientMsgByte);
@@ -82,6 +81,37 @@ std::string_view TServerLink::Queued() const {
   return std::string_view(queue_->UnsentData(), static_cast<size_t>(queue_->UnsentSize()));
 }
 
+std::string_view TServerLink::Received() const {
+  return std::string_view(readBuffer_->Peek(), static_cast<size_t>(readBuffer_->ReadableBytes()));
+}
+
+bool TServerLink::RestoreState(std::string_view received, std::string_view queued,
+                               const TLinkStats& stats) {
+  if (static_cast<int64_t>(received.size()) + readBuffer_->ReadableBytes() > readBuffer_->MaxSize())
+    return false;
+  // Bytes read since the adoption came after the carried ones.
+  const std::string later(Received());
+  readBuffer_->Clear();
+  readBuffer_->Write(received);
+  readBuffer_->Write(later);
+  if (boConnet) {
+    const std::string since(Queued());
+    queue_->Clear();
+    queue_->Write(queued);
+    queue_->Write(since);
+  }
+  // The old image's totals, and what this one counted since it adopted the link.
+  stats_.nFramesToServer += stats.nFramesToServer;
+  stats_.nBytesToServer += stats.nBytesToServer;
+  stats_.nFramesFromServer += stats.nFramesFromServer;
+  stats_.nBytesFromServer += stats.nBytesFromServer;
+  stats_.nResyncBytes += stats.nResyncBytes;
+  stats_.nOversizeHeaders += stats.nOversizeHeaders;
+  stats_.nLinkOverCap += stats.nLinkOverCap;
+  stats_.nLinkDrops += stats.nLinkDrops;
+  return true;
+}
+
 void TServerLink::Figures(int64_t& sent, int64_t& written, int64_t& size) const {
   sent = queue_->Length();
   written = queue_->Position();
@@ -89,6 +119,7 @@ void TServerLink::Figures(int64_t& sent, int64_t& written, int64_t& size) const 
 }
 
 void TServerLink::Step() {
+  if (boHeld_) return;
   if (garbageLines_.Pending()) {
     garbageLines_.Report(GetTickCount64(), false, [this](size_t, uint64_t n) {
       OutErrorLog(
@@ -114,12 +145,34 @@ void TServerLink::Step() {
   }
 }
 
+void TServerLink::Hold(bool hold) {
+  if (std::exchange(boHeld_, hold) == hold || hold) return;
+  HoldEnded();
+  Flush();
+}
+
+void TServerLink::DropNow(std::string why) {
+  sError_ = std::move(why);
+  Drop();
+}
+
+void TServerLink::Kept() {
+  boConnet = true;
+  const uint64_t now = GetTickCount64();
+  g_dwCheckServerRun = now;
+  dwCheckServerTick = now;
+  g_boHeartBeat = true;
+  boDownTold_ = false;
+  MainOutMessage("Game server link " + Address() + " kept");
+}
+
 void TServerLink::AppendReceived(const char* data, size_t len) {
   readBuffer_->Write(data, static_cast<int64_t>(len));
   ProcReceiveBuffer();
 }
 
 bool TServerLink::ProcReceiveBuffer(size_t budget, uint64_t budgetMs) {
+  if (boHeld_) return false;
   size_t consumed = 0;
   size_t skipped = 0;
   bool timeUp = false;
@@ -281,6 +334,20 @@ void TGameLink::Open(const std::string& sAddress, int nPort) {
   socket_->SetPort(nPort);
 }
 
+bool TGameLink::Adopt(int fd) {
+  if (!socket_->Adopt(fd)) return false;
+  Kept();
+  return true;
+}
+
+int TGameLink::Descriptor() const {
+  return socket_->Socket().SocketHandle();
+}
+
+void TGameLink::HoldEnded() {
+  if (Connected()) CSocketRead();
+}
+
 std::string TGameLink::Address() const {
   return socket_->Address() + ":" + std::to_string(socket_->Port());
 }
@@ -299,6 +366,7 @@ void TGameLink::Drop() {
 }
 
 void TGameLink::CSocketRead() {
+  if (Held()) return;  // the bytes wait in the socket; the release reads them
   try {
     // Until the socket has nothing more (-1) or the game server closed (0);
     // what arrives later raises the next read event.

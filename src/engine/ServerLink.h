@@ -24,6 +24,9 @@ class TMemoryStreamEx;
 // Frames queued for a game server that does not read are capped; past it the
 // link is dropped (and with it the queue) and reconnected.
 constexpr int64_t kMaxServerBufferBytes = 64ll << 20;
+// The receive buffer holds at least 1 MiB more than the largest frame.
+constexpr int64_t kMaxReceivedBytes =
+    static_cast<int64_t>(kMaxGatePayload) + 2 * sizeof(TMsgHeader) + (1 << 20);
 
 struct TLinkStats {
   uint64_t nFramesToServer = 0;
@@ -80,7 +83,33 @@ class TServerLink {
   // Bytes read from the game server: every complete frame is dispatched.
   void AppendReceived(const char* data, size_t len);
 
+  // The hand-over (SIGUSR2). While held the link neither reads, writes,
+  // dispatches nor keeps alive: what the game server sends waits in the
+  // socket for the image that takes the link over. Releasing goes on where
+  // it stopped.
+  void Hold(bool hold);
+  bool Held() const { return boHeld_; }
+  // Takes `fd`, the link's connected socket passed by the image before this
+  // one, after Open: up at once, with no frame for it. False (the
+  // descriptor closed) when it cannot be used.
+  virtual bool Adopt(int /*fd*/) { return false; }
+  // Drops the link now, with `why` as the reason its loss is logged with.
+  void DropNow(std::string why);
+  // The socket's descriptor, -1 when there is no connection.
+  virtual int Descriptor() const { return -1; }
+
   const TLinkStats& Stats() const { return stats_; }
+
+  // The hand-over to a new image: the bytes read and not yet cut into frames
+  // (a frame's first part, or frames a receipt slice left for later).
+  std::string_view Received() const;
+  // What the old image carried, on the link it handed over: `queued` goes
+  // before anything queued since, `received` waits to be cut (CutReceived),
+  // the counters go on. A link that is down keeps no queue. False (nothing
+  // changed) when `received` does not fit the receive buffer.
+  bool RestoreState(std::string_view received, std::string_view queued, const TLinkStats& stats);
+  // Cuts and dispatches the complete frames waiting in the receive buffer.
+  void CutReceived() { ProcReceiveBuffer(); }
   // When the bytes of the frames being dispatched arrived (steady clock, ns;
   // 0 outside a receipt).
   uint64_t ArrivalNs() const { return nArrivalNs_; }
@@ -95,6 +124,9 @@ class TServerLink {
 
   void Up();
   void Down();
+  // Up, with the connection an earlier image made: nothing is reset.
+  void Kept();
+  virtual void HoldEnded() {}
   // Cuts frames out of the bytes read until `budget` bytes are taken or
   // `budgetMs` have passed; true when complete frames may still wait.
   bool ProcReceiveBuffer(size_t budget = SIZE_MAX, uint64_t budgetMs = UINT64_MAX);
@@ -125,6 +157,7 @@ class TServerLink {
 
   std::unique_ptr<TMemoryStreamEx> queue_;
   bool boConnet = false;
+  bool boHeld_ = false;
   bool boOverCap_ = false;   // the link is dropped on the next Step
   bool boAnswered_ = false;  // a GM_RECEIVE_OK answer waits for the end of the receipt
   // The link's state as the main log told it: its loss once, then a reminder
@@ -142,12 +175,15 @@ class TGameLink final : public TServerLink {
   ~TGameLink() override;
 
   void Open(const std::string& sAddress, int nPort) override;
+  bool Adopt(int fd) override;
+  int Descriptor() const override;
 
  protected:
   int WriteSome(const char* data, int n) override;
   void Reconnect() override;
   void Drop() override;
   std::string Address() const override;
+  void HoldEnded() override;
 
  private:
   void CSocketRead();

@@ -14,9 +14,13 @@
 #include "console/Console.h"
 #include "engine/CommandLine.h"
 #include "engine/MainUnit.h"
+#include "platform/HandoverFds.h"
 #include "shared/Share.h"
 
 int main(int argc, char* argv[]) {
+  // Started by a hand-over: the variable names what the image before passed.
+  std::string handover;
+  const bool handedOver = TakeHandoverVariable(handover);
   const TCommandLine cmd = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   const auto consoleCheck = [](std::vector<std::string>& notes) {
     return ConsoleStartProblem(&notes);
@@ -31,6 +35,8 @@ int main(int argc, char* argv[]) {
   signals.add(SIGUSR2);
   signals.add(SIGQUIT);
   TMainForm form(io, cmd.positional, cmd.sConfigFile, cmd.boConfigGiven);
+  form.SetImage(std::vector<std::string>(argv, argv + argc));
+  if (handedOver) form.InheritHandover(std::move(handover));
   try {
     form.FormCreate();
   } catch (const std::exception& e) {
@@ -44,11 +50,13 @@ int main(int argc, char* argv[]) {
     form.StartFailed("console: " + why);
     return form.ExitCode();
   }
+  if (handedOver) form.ReleaseHeldSignals();
 
   // SIGTERM and SIGINT drain and end the gateway in every state; SIGHUP
   // reloads what is safe to change at run time and the TLS files; SIGUSR1
-  // reopens the logs (log rotation). SIGQUIT would dump core and SIGUSR2
-  // would kill: a stray one must not take the players down.
+  // reopens the logs (log rotation); SIGUSR2 hands the gateway over to a new
+  // image of its binary. SIGQUIT would dump core: a stray one must not take
+  // the players down.
   std::function<void()> watchSignals = [&] {
     signals.async_wait([&](const boost::system::error_code& ec, int sig) {
       if (ec) return;
@@ -61,9 +69,11 @@ int main(int argc, char* argv[]) {
         case SIGUSR1:
           form.ReopenLogs();
           break;
-        case SIGQUIT:
         case SIGUSR2:
-          MainOutWarning(std::string(sig == SIGQUIT ? "SIGQUIT" : "SIGUSR2") + " ignored");
+          form.HandOver();
+          break;
+        case SIGQUIT:
+          MainOutWarning("SIGQUIT ignored");
           break;
         default:
           form.Close();

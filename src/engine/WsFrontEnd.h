@@ -34,6 +34,8 @@ class TWsFrontEnd final : public TFrontEnd {
   bool ReloadTLS(std::string& sError) override;
   void SetTrustedProxies(std::string_view sList) override;
   TFrontEndCounters Counters() const override;
+  // The hand-over's way to the listener and the connections.
+  TWsLib& Lib() { return *lib_; }
 
  private:
   std::unique_ptr<TWsLib> lib_;

@@ -1,5 +1,8 @@
 #include "net/JSocket.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -77,6 +80,30 @@ void TClientWinSocket::OnConnect(const boost::system::error_code& Ec) {
   ArmRead();
   FOwner.FActive = true;
   FOwner.Notify(FOwner.OnConnect);
+}
+
+bool TClientWinSocket::Adopt(int fd) {
+  Shut();
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  boost::system::error_code ec;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+    ::close(fd);
+    return false;
+  }
+  FTcp.assign(peer.ss_family == AF_INET6 ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4(),
+              fd, ec);
+  if (ec) {
+    ::close(fd);
+    return false;
+  }
+  FRemote = FTcp.remote_endpoint(ec);
+  FTcp.set_option(boost::asio::ip::tcp::no_delay(true), ec);
+  FTcp.non_blocking(true, ec);
+  FConnected = true;
+  ArmRead();
+  FOwner.FActive = true;
+  return true;
 }
 
 void TClientWinSocket::Close() {
@@ -180,6 +207,10 @@ void TClientSocket::SetActive(bool Value) {
     FSocket.Open(FAddress, static_cast<uint16_t>(FPort));
   else
     FSocket.Close();
+}
+
+bool TClientSocket::Adopt(int fd) {
+  return FSocket.Adopt(fd);
 }
 
 void TClientSocket::SetAddress(std::string_view Value) {

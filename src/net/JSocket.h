@@ -49,6 +49,10 @@ class TClientWinSocket {
   void Open(const std::string& Address, uint16_t Port);
   // Closes the connection or the attempt, then reports the disconnect.
   void Close();
+  // Takes `fd`, a TCP socket connected already (passed by the image before
+  // this one), as the connection: connected at once, reading armed, no
+  // connect event. False (the descriptor closed) when it cannot be used.
+  bool Adopt(int fd);
 
   // The calls below report a failure to OnError, which may clear the code:
   // then the socket closes and the call returns -1, else it also raises.
@@ -120,6 +124,9 @@ class TClientSocket {
 
   void Open() { SetActive(true); }
   void Close() { SetActive(false); }
+  // A connection made by the image before this one, taken as it is: active
+  // and connected, without a connect event (see TClientWinSocket::Adopt).
+  bool Adopt(int fd);
   TClientWinSocket& Socket() { return FSocket; }
 
  private:

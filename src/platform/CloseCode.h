@@ -7,19 +7,20 @@
 #include <string_view>
 
 enum class ECloseCode : uint16_t {
-  Normal = 1000,         // the game server closed the session
-  GoingAway = 1001,      // the gateway is shutting down (drain)
-  InvalidUtf8 = 1007,    // a text message that is not UTF-8 (Beast sends it itself)
-  TooBig = 1009,         // a message over the size limit
-  TryAgainLater = 1013,  // the game-server link is down: nothing to log in to yet
-  LoginTimeout = 4000,   // not in the game within ConnectOutTime
-  LoginRefused = 4001,   // the first message was not a login text
-  Kicked = 4002,         // SM_KICK from the game server, or the operator
-  AddressLimit = 4003,   // too many connections from one address (IpCount)
-  NoFreeSession = 4004,  // every session record is taken
-  SlowConsumer = 4005,   // the client does not read what is sent to it
-  ResumeRefused = 4007,  // [Resume]: the token or the offset names nothing kept
-  Superseded = 4008,     // [Resume]: another connection took the session over
+  Normal = 1000,          // the game server closed the session
+  GoingAway = 1001,       // the gateway is shutting down (drain)
+  InvalidUtf8 = 1007,     // a text message that is not UTF-8 (Beast sends it itself)
+  TooBig = 1009,          // a message over the size limit
+  ServiceRestart = 1012,  // SIGUSR2: handed over to a new image, resume there
+  TryAgainLater = 1013,   // the game-server link is down: nothing to log in to yet
+  LoginTimeout = 4000,    // not in the game within ConnectOutTime
+  LoginRefused = 4001,    // the first message was not a login text
+  Kicked = 4002,          // SM_KICK from the game server, or the operator
+  AddressLimit = 4003,    // too many connections from one address (IpCount)
+  NoFreeSession = 4004,   // every session record is taken
+  SlowConsumer = 4005,    // the client does not read what is sent to it
+  ResumeRefused = 4007,   // [Resume]: the token or the offset names nothing kept
+  Superseded = 4008,      // [Resume]: another connection took the session over
 };
 
 // How a connection ended, as the front end saw it: [Resume] keeps a session
@@ -42,6 +43,8 @@ constexpr std::string_view CloseReason(ECloseCode code) {
       return "invalid UTF-8";
     case ECloseCode::TooBig:
       return "message too big";
+    case ECloseCode::ServiceRestart:
+      return "service restart";
     case ECloseCode::TryAgainLater:
       return "game server unavailable";
     case ECloseCode::LoginTimeout:

@@ -14,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -170,6 +171,12 @@ class TWsConn {
   const std::string& Uid() const { return sUid_; }
   const std::string& Remote() const { return sRemote_; }
   bool Reported() const { return boReported_; }
+  // Closed by a hand-over: to its session the connection is lost, so that
+  // the client resumes, also when the hand-over fails and the image stays.
+  void MarkLost() { endKind_ = EConnEnd::Lost; }
+  // Cut by a hand-over as its handshake completed: the engine never heard of it.
+  void Hide() { boHidden_ = true; }
+  bool Hidden() const { return boHidden_; }
   // How it ended, for the log line of its end: who closed it with what, or
   // the transport's error. The first cause is kept.
   const std::string& EndText() const { return sEnd_; }
@@ -195,6 +202,7 @@ class TWsConn {
   bool boReported_ = false;  // the connect callback has run
   bool boDone_ = false;      // the end has been reported to the owner
   bool boAdmitted_ = false;  // counted by the handshake admission until its handshakes end
+  bool boHidden_ = false;
   std::string sEnd_;
   EConnEnd endKind_ = EConnEnd::Lost;
 };
@@ -208,7 +216,10 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   explicit TImpl(asio::io_context& ioc) : ioc_(ioc), acceptor_(ioc), retryTimer_(ioc) {}
 
   bool Listen(uint16_t wPort, std::string& sError);
+  bool Adopt(std::string& sError);
   void StopAccepting();
+  void PauseAccepting(bool pause);
+  void AbandonHandover();
   void Shutdown();
   std::shared_ptr<TWsConn> Find(TWsConnId id) const;
 
@@ -248,6 +259,15 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   const TWsConn* ending_ = nullptr;  // while its end is reported
   bool boStopped_ = false;
   bool boAccepting_ = false;
+  bool boPaused_ = false;  // PauseAccepting: the listener stays open, no accept is pending
+  int inheritedFd_ = -1;   // AdoptListener, until Listen takes it
+  // BeginHandover: the engine hears nothing; the ends of its connections wait here.
+  bool boHandover_ = false;
+  struct THeldEnd {
+    std::string sUid, sRemote, sEnd;
+  };
+  std::vector<THeldEnd> heldEnds_;
+  const THeldEnd* heldEnding_ = nullptr;  // while a held end is reported
 
   TWsConnectHandler onConnect_;
   TWsDisconnectHandler onDisconnect_;
@@ -793,8 +813,30 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
 
 }  // namespace
 
+bool TWsLib::TImpl::Adopt(std::string& sError) {
+  const int fd = std::exchange(inheritedFd_, -1);
+  sockaddr_storage local{};
+  socklen_t len = sizeof local;
+  error_code ec;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+    ::close(fd);
+    sError = "Cannot listen on the passed descriptor " + std::to_string(fd) + ": " +
+             std::strerror(errno);
+    return false;
+  }
+  acceptor_.assign(local.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
+  if (ec) {
+    ::close(fd);
+    sError = "Cannot listen on the passed descriptor " + std::to_string(fd) + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
 bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
   error_code ec;
+  const bool adopted = inheritedFd_ >= 0;
+  if (adopted && !Adopt(sError)) return false;
   asio::ip::address addr;
   const bool boDefault = sListenAddress_.empty();
   if (boDefault) {
@@ -807,17 +849,19 @@ bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
     }
   }
   tcp::endpoint ep(addr, wPort);
-  acceptor_.open(ep.protocol(), ec);
+  if (!acceptor_.is_open()) acceptor_.open(ep.protocol(), ec);
   if (ec && boDefault) {  // a host without IPv6
     ep = tcp::endpoint(asio::ip::address_v4::any(), wPort);
     acceptor_.open(ep.protocol(), ec);
   }
-  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec && ep.address().is_v6() && ep.address().to_v6().is_unspecified()) {
-    acceptor_.set_option(asio::ip::v6_only(false), ec);
+  if (!adopted) {
+    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec && ep.address().is_v6() && ep.address().to_v6().is_unspecified()) {
+      acceptor_.set_option(asio::ip::v6_only(false), ec);
+    }
+    if (!ec) acceptor_.bind(ep, ec);
+    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   }
-  if (!ec) acceptor_.bind(ep, ec);
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
     sError = "Cannot listen on " + ep.address().to_string() + " port " + std::to_string(wPort) +
              ": " + ec.message();
@@ -830,7 +874,7 @@ bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
                   ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur, INT_MAX))
                   : INT_MAX;
   boAccepting_ = true;
-  DoAccept();
+  if (!boPaused_) DoAccept();
   return true;
 }
 
@@ -862,17 +906,19 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
     socket.close(ignored);
     retryTimer_.expires_after(kAcceptRetryDelay);
     retryTimer_.async_wait([self = shared_from_this()](error_code tec) {
-      if (!tec && !self->boStopped_ && self->boAccepting_) self->DoAccept();
+      if (!tec && !self->boStopped_ && self->boAccepting_ && !self->boPaused_) self->DoAccept();
     });
     return;
   }
+  if (ec && boPaused_) return;
   if (std::exchange(boAcceptTrouble_, false)) Log("Accepting connections again");
   std::string sRemote = FormatPeer(peer_.address(), peer_.port());
   // A balancer's connections are asked about once their header names the client.
   const bool boProxy = IsTrusted(peer_.address());
   if (!boProxy && !Admit(sRemote)) {
     socket.close(ec);
-    return DoAccept();
+    if (!boPaused_) DoAccept();
+    return;
   }
   socket.set_option(tcp::no_delay(true), ec);
   const TWsConnId id = AllocateId();
@@ -906,7 +952,7 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
   } else {
     start();
   }
-  DoAccept();
+  if (!boPaused_) DoAccept();
 }
 
 TWsConnId TWsLib::TImpl::AllocateId() {
@@ -956,6 +1002,10 @@ void TWsLib::TImpl::HandshakeEnded(TWsConn& conn) {
 void TWsLib::TImpl::Connected(TWsConn& conn) {
   HandshakeEnded(conn);
   if (boStopped_) return conn.Abort();
+  if (boHandover_) {
+    conn.Hide();
+    return conn.Abort();
+  }
   ++nOpen_;
   Invoke("connect", [&] {
     if (onConnect_) onConnect_(conn.Uid(), conn.Remote());
@@ -965,8 +1015,12 @@ void TWsLib::TImpl::Connected(TWsConn& conn) {
 void TWsLib::TImpl::Ended(TWsConn& conn) {
   conns_.erase(conn.Id());
   HandshakeEnded(conn);
-  if (boStopped_ || !conn.Reported()) return;
+  if (boStopped_ || !conn.Reported() || conn.Hidden()) return;
   --nOpen_;
+  if (boHandover_) {
+    heldEnds_.push_back({conn.Uid(), conn.Remote(), conn.EndText()});
+    return;
+  }
   ending_ = &conn;
   Invoke("disconnect", [&] {
     if (onDisconnect_) onDisconnect_(conn.Uid(), conn.Remote());
@@ -995,7 +1049,7 @@ void TWsLib::TImpl::FrontAdmit(TWsFront& front, std::string sRemote) {
 }
 
 void TWsLib::TImpl::Message(TWsConn& conn, std::string_view msg) {
-  if (boStopped_) return;
+  if (boStopped_ || boHandover_) return;
   Invoke("message", [&] {
     if (onMessage_) onMessage_(conn.Id(), msg);
   });
@@ -1032,6 +1086,34 @@ void TWsLib::TImpl::StopAccepting() {
   // session to close: they go at once.
   for (auto& [id, weak] : conns_) {
     if (auto conn = weak.lock(); conn && !conn->Reported()) conn->Abort();
+  }
+}
+
+void TWsLib::TImpl::PauseAccepting(bool pause) {
+  if (pause == boPaused_) return;
+  boPaused_ = pause;
+  if (!boAccepting_ || !acceptor_.is_open()) return;
+  if (pause) {
+    error_code ignored;
+    acceptor_.cancel(ignored);  // the pending accept completes as aborted
+    retryTimer_.cancel();
+  } else {
+    DoAccept();
+  }
+}
+
+void TWsLib::TImpl::AbandonHandover() {
+  if (!boHandover_) return;
+  boHandover_ = false;
+  auto held = std::move(heldEnds_);
+  heldEnds_.clear();
+  for (const THeldEnd& end : held) {
+    if (boStopped_) return;
+    heldEnding_ = &end;
+    Invoke("disconnect", [&] {
+      if (onDisconnect_) onDisconnect_(end.sUid, end.sRemote);
+    });
+    heldEnding_ = nullptr;
   }
 }
 
@@ -1181,6 +1263,57 @@ void TWsLib::StopAccepting() {
   impl_->StopAccepting();
 }
 
+void TWsLib::AdoptListener(int fd) {
+  if (impl_->inheritedFd_ >= 0) ::close(impl_->inheritedFd_);
+  impl_->inheritedFd_ = fd;
+}
+
+void TWsLib::PauseAccepting(bool pause) {
+  impl_->PauseAccepting(pause);
+}
+
+int TWsLib::ListenDescriptor() const {
+  return impl_->acceptor_.is_open() ? impl_->acceptor_.native_handle() : -1;
+}
+
+void TWsLib::BeginHandover() {
+  impl_->boHandover_ = true;
+}
+
+void TWsLib::CloseAllForHandover(ECloseCode code) {
+  // A close may end a connection at once, which takes it out of the registry.
+  std::vector<std::shared_ptr<TWsConn>> open;
+  for (auto& [id, weak] : impl_->conns_) {
+    if (auto conn = weak.lock()) open.push_back(std::move(conn));
+  }
+  for (auto& conn : open) {
+    if (conn->Reported()) {
+      // One the gateway closes already (a kick) ends as it was meant to.
+      const bool boOpen = conn->EndText().empty();
+      conn->Close(code);
+      if (boOpen) conn->MarkLost();
+    } else {
+      conn->Abort();  // in its handshakes: no session to hand over
+    }
+  }
+}
+
+size_t TWsLib::LiveConnections() const {
+  return impl_->conns_.size();
+}
+
+TWsConnId TWsLib::NextConnectionId() const {
+  return impl_->nextId_;
+}
+
+void TWsLib::SetNextConnectionId(TWsConnId id) {
+  impl_->nextId_ = id >= 1 && id <= kMaxConnId ? id : 1;
+}
+
+void TWsLib::AbandonHandover() {
+  impl_->AbandonHandover();
+}
+
 void TWsLib::SendMsg(TWsConnId id, std::string_view sText) {
   if (auto conn = impl_->Find(id)) conn->Send(sText, false);
 }
@@ -1199,10 +1332,14 @@ void TWsLib::PauseReading(TWsConnId id, bool pause) {
 }
 
 std::string TWsLib::EndingText() const {
+  if (impl_->heldEnding_) return impl_->heldEnding_->sEnd;
   return impl_->ending_ ? impl_->ending_->EndText() : std::string();
 }
 
+// A connection the hand-over closed was lost to the session: its client
+// resumes, as after a drop.
 EConnEnd TWsLib::EndingKind() const {
+  if (impl_->heldEnding_) return EConnEnd::Lost;
   return impl_->ending_ ? impl_->ending_->EndKind() : EConnEnd::Lost;
 }
 

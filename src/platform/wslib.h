@@ -111,6 +111,29 @@ class TWsLib {
   // Closes the listener; connections not yet through their handshakes are dropped, the
   // others stay until closed.
   void StopAccepting();
+
+  // The hand-over (SIGUSR2) to a new image of the binary. Before Init: listen on `fd`, a
+  // listening TCP socket passed in, instead of binding (this object owns it from then on).
+  void AdoptListener(int fd);
+  // Keeps the listener open but takes no connection while paused: the kernel queues them for
+  // whoever accepts next. A connection whose accept had completed is still served.
+  void PauseAccepting(bool pause);
+  // The listening socket's descriptor, -1 when not listening.
+  int ListenDescriptor() const;
+  // From now on the engine hears nothing: messages are dropped, connections that complete
+  // their handshake are cut, and ends are held back. Open connections go on as they are.
+  void BeginHandover();
+  // Closes every connection the engine knows with `code`, after what is queued for it.
+  void CloseAllForHandover(ECloseCode code);
+  // Connections not yet ended, handshakes included.
+  size_t LiveConnections() const;
+  // The number the next connection gets (then on, skipping those in use). Sessions carried
+  // over keep their connections' numbers as handles: the new image numbers on after them.
+  TWsConnId NextConnectionId() const;
+  void SetNextConnectionId(TWsConnId id);
+  // The hand-over did not happen: the ends held back are reported now, as connections lost
+  // (`EndingText` says how each ended), and the engine hears everything again.
+  void AbandonHandover();
   // The address actually listened on ("127.0.0.1", "[::]"); empty when not listening.
   std::string ListenAddress() const;
   bool IsTLS() const;

@@ -148,5 +148,5 @@ struct TSessionInfo {
 
 // A field added to the record itself must be cleared by Reset too; then
 // update the size here. TSessionWork needs neither.
-static_assert(sizeof(TSessionInfo) - sizeof(TSessionWork) == 400,
+static_assert(sizeof(TSessionInfo) - sizeof(TSessionWork) == 424,
               "new TSessionInfo field: reset it in TSessionInfo::Reset");

@@ -1,386 +1,441 @@
 // Wire records of the game server about actors, combat and abilities, as the
-// converters read them. Fields are byte arrays read by memcpy (alignment 1),
-// so a record can be filled straight from a body and read at any offset;
-// the static_asserts pin every size and offset the game server relies on.
+// converters read them, each described once by its list (RecordTable.h): the
+// struct, its size and offset checks and the plain JSON members come from it.
+// Fields are byte arrays read by memcpy (alignment 1), so a record can be
+// filled straight from a body and read at any offset.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "translate/JsonText.h"
+#include "translate/RecordTable.h"
 
-struct TIcon {
-  uint8_t nID;
-  TWireI8 iEffType;
-  TWireI16 iX;
-  TWireI16 iY;
-  TWireText<50> sEffSrc;
-  uint8_t iDrop;
-  uint8_t iSelfSee;
-  uint8_t after;
-};
+// clang-format off
+// offset, field, wire type [, member order, "member", class, when]; M(...): a
+// member the converter writes itself (RecordTable.h).
+#define TAVREL_TIcon(F, M) \
+  F(0, nID, U8, 1, "iId", Int, Always) \
+  F(1, iEffType, I8, 6, "iEff", Int, Always) \
+  F(2, iX, I16, 4, "iX", Int, Always) \
+  F(4, iY, I16, 5, "iY", Int, Always) \
+  F(6, sEffSrc, Text(50), 2, "sEffSrc", Text, Always) \
+  F(57, iDrop, U8, 3, "iDrop", Int, Always) \
+  F(58, iSelfSee, U8) \
+  F(59, after, U8, 7, "after", Int, Always)
+TAVREL_RECORD(TIcon, 60, TIconJson)
 
-struct TPeopleEffect {
-  TWireText<10> sEffId;
-  TWireI32 iFrameCount;
-  TWireI32 iSpeed;
-  TWireI32 iCount;
-  TWireI32 iStartTime;
-  TWireI64 iOverTime;
-  TWireI32 iBehind;
-  TWireI32 ioffsetX;
-  TWireI32 ioffsetY;
-  TWireBool boSelfShow;
-};
+#define TAVREL_TPeopleEffect(F, M) \
+  M(1, "iUserId", "string", false, "The owner of the effect list.") \
+  F(0, sEffId, Text(10), 2, "sEffSrc", Text, Always) \
+  F(11, iFrameCount, I32, 3, "iFrame", Int, Always) \
+  F(15, iSpeed, I32) \
+  F(19, iCount, I32, 4, "iCount", Int, Always) \
+  F(23, iStartTime, I32, 5, "iStartTime", Int, Always) \
+  F(27, iOverTime, I64) \
+  F(35, iBehind, I32, 6, "iBehind", Int, Always) \
+  F(39, ioffsetX, I32, 7, "offsetX", Int, Always) \
+  F(43, ioffsetY, I32, 8, "offsetY", Int, Always) \
+  F(47, boSelfShow, Bool)
+TAVREL_RECORD(TPeopleEffect, 48, TEffectJson)
 
-struct TEffectInfo {
-  TWireText<30> sUserID;
-  TPeopleEffect EffectList[10];
-};
+#define TAVREL_TEffectInfo(F, M) \
+  F(0, sUserID, Text(30)) \
+  F(31, EffectList, Array(Of(TPeopleEffect), 10))
+TAVREL_RECORD(TEffectInfo, 511, )
 
-// Body of SM_TURN and SM_LOGON.
-struct TCharDescRcd {
-  TWireText<50> m_sUserID;
-  TWireU16 m_wRaceServer;
-  TWireBool boIsPlayer;
-  TWireBool boIsPlayMon;
-  TWireBool boIsMon;
-  TWireBool boIsGuild;
-  TWireI32 WalkCurrSpeed;
-  TWireI32 RunCurrSpeed;
-  TWireI32 AttackCurrSpeed;
-  TWireI32 MagicCurrSpeed;
-  TWireI32 sex;
-  uint8_t RangeCanFindMe;
-  uint8_t Hair;
-  uint8_t Job;
-  TWireBool OffLine;
-  TWireBool boPEnvir;
-  TWireI32 weaponID;
-  TWireI32 clothID;
-  TWireI32 clothEff;
-  TWireI32 weaponEff;
-  TWireI32 CapID;
-  TWireI32 Group;
-  TWireBool boHaveGuild;
-  TWireBool boHaveCastle;
-  TWireBool boShenMiRen;
-  TWireText<40> GuildID;
-  TWireText<50> GuildName;
-  TWireI32 Rank;
-  TWireText<10> RankName;
-  TWireText<10> CastleName;
-  TWireBool boHaveMaster;
-  TWireText<50> MasterId;
-  TWireI32 nLevel;
-  TWireI64 Hp;
-  TWireI64 MaxHp;
-  TWireText<100> Name;
-  TWireI32 Color;
-  TWireI32 WarZone;
-  TWireI32 StoneMode;
-  TWireI32 title;
-  TWireI32 pklv;
-  TIcon icons[11];
-  TEffectInfo Effect;
-  TWireText<50> OwnerID;
-  TWireText<50> OwnerName;
-  TWireI32 Through;
-  TWireText<50> StallName;
-  TWireBool boIsHero;
-  TWireU32 ActionType;
-  uint8_t Candle;
-  TWireI32 nBigTipId;
-  uint8_t nNationID;
-  TWireI32 HorseAppr;
-  TWireI32 HorseEff;
-  TWireI32 HorseFature;
-  TWireText<50> sRefHorseUserID;
-  uint8_t HorseType;
-  TWireI32 DPID;
-  TWireI32 DPItemEffectID;
-  TWireI32 MoveEff;
-  TWireText<10> sNoShow;
-  TWireI32 HelmetId;
-  TWireI32 FaceId;
-  uint8_t nPlayerPk;
-  TWireText<50> STID;
-  TWireText<50> DearID;
-  TWireI64 InternalForce;
-  TWireI64 MaxInternalForce;
-  uint8_t CurState;
-  TWireBool boIsBoss;
-  TWireI32 nParam[5];
-  TWireI64 Mp;
-  TWireI64 MaxMp;
-  TWireI32 nWeapIDEX;
-  TWireI32 nWeapEffEX;
-  TWireI32 nServerID;
-};
+// Body of SM_TURN and SM_LOGON. Most members are arrays or belong to one kind
+// of actor (player, hero, player-like monster, monster or guild object), so
+// the converter writes them; their types and notes are the client's.
+#define TAVREL_TCharDescRcd(F, M) \
+  M(1, "info", "[string, string] | [string, string, number, number, number]", false, \
+    "[user id, name]; players, heroes and player-like monsters add [sex, hair, job].") \
+  M(2, "sp", "[number, number] | [number, number, number, number]", false, \
+    "[walk, run] speed; players add [attack, magic].") \
+  M(3, "id", "number[]", false, \
+    "[cloth, weapon, cap]; players (outside a private map) and heroes add [cloth effect, " \
+    "weapon effect, DP id, DP item effect], player-like monsters [cloth effect, weapon effect].") \
+  M(4, "cg", "number", true, \
+    "Players: 1 mysterious, 2 can be found in range, 4 offline; left out when 0.") \
+  M(5, "me", "number", true, "Players: move effect; left out when 0 or less.") \
+  M(6, "idEx", "[number, number]", true, \
+    "Players: [helmet, face]; left out when both are 0 or less.") \
+  M(7, "state", "[number, string, string, string]", true, \
+    "Players: [group, stall name, castle name or \"\", candle as text].") \
+  M(8, "guild", "[string, string, number, string] | [string, string]", true, \
+    "Players in a guild: [guild id, guild name, rank, rank name]; heroes: [guild id, guild name].") \
+  M(9, "horse", "[number, number, number, number] | [number, number, number, number, string]", \
+    true, "Players: [appearance, effect, feature, type], and the rider's id when there is one.") \
+  M(10, "InternalForce", "number", true, "Players and heroes.") \
+  M(11, "MaxInternalForce", "number", true, "Players and heroes.") \
+  M(12, "rs", "number", true, "Monsters and guild objects: the server race.") \
+  M(13, "ow", "[string, string]", true, \
+    "Monsters, guild objects and player-like monsters with an owner: [owner id, owner name]; " \
+    "a player-like monster's comes after its NoShow.") \
+  M(14, "bigtip", "number", true, "Monsters and guild objects.") \
+  M(15, "NoShow", "string", true, "Monsters, guild objects and player-like monsters.") \
+  M(16, "ms", "[string]", true, "Actors with a master: [master id].") \
+  M(17, "data", "[number, number, number, number, number, number, number, number]", false, \
+    "[level, HP, max HP, colour, stone mode, PK level, through, action type].") \
+  M(21, "title", "{ t1: number }", true, "Left out when the title is 0.") \
+  M(22, "icons", "TIconJson[]", true, \
+    "Icons with an effect source and a type of 0 or more; left out when there is none.") \
+  M(23, "Effect", "TEffectJson[]", true, "Effects with an id; left out when there is none.") \
+  F(0, m_sUserID, Text(50)) \
+  F(51, m_wRaceServer, U16) \
+  F(53, boIsPlayer, Bool) \
+  F(54, boIsPlayMon, Bool) \
+  F(55, boIsMon, Bool) \
+  F(56, boIsGuild, Bool) \
+  F(57, WalkCurrSpeed, I32) \
+  F(61, RunCurrSpeed, I32) \
+  F(65, AttackCurrSpeed, I32) \
+  F(69, MagicCurrSpeed, I32) \
+  F(73, sex, I32) \
+  F(77, RangeCanFindMe, U8) \
+  F(78, Hair, U8) \
+  F(79, Job, U8) \
+  F(80, OffLine, Bool) \
+  F(81, boPEnvir, Bool) \
+  F(82, weaponID, I32) \
+  F(86, clothID, I32) \
+  F(90, clothEff, I32) \
+  F(94, weaponEff, I32) \
+  F(98, CapID, I32) \
+  F(102, Group, I32) \
+  F(106, boHaveGuild, Bool) \
+  F(107, boHaveCastle, Bool) \
+  F(108, boShenMiRen, Bool) \
+  F(109, GuildID, Text(40)) \
+  F(150, GuildName, Text(50)) \
+  F(201, Rank, I32) \
+  F(205, RankName, Text(10)) \
+  F(216, CastleName, Text(10)) \
+  F(227, boHaveMaster, Bool) \
+  F(228, MasterId, Text(50)) \
+  F(279, nLevel, I32) \
+  F(283, Hp, I64) \
+  F(291, MaxHp, I64) \
+  F(299, Name, Text(100)) \
+  F(400, Color, I32) \
+  F(404, WarZone, I32, 18, "WarZone", Int, Always) \
+  F(408, StoneMode, I32) \
+  F(412, title, I32) \
+  F(416, pklv, I32) \
+  F(420, icons, Array(Of(TIcon), 11)) \
+  F(1080, Effect, Of(TEffectInfo)) \
+  F(1591, OwnerID, Text(50)) \
+  F(1642, OwnerName, Text(50)) \
+  F(1693, Through, I32) \
+  F(1697, StallName, Text(50)) \
+  F(1748, boIsHero, Bool) \
+  F(1749, ActionType, U32) \
+  F(1753, Candle, U8) \
+  F(1754, nBigTipId, I32) \
+  F(1758, nNationID, U8, 24, "nationid", Int, Positive) \
+  F(1759, HorseAppr, I32) \
+  F(1763, HorseEff, I32) \
+  F(1767, HorseFature, I32) \
+  F(1771, sRefHorseUserID, Text(50)) \
+  F(1822, HorseType, U8) \
+  F(1823, DPID, I32) \
+  F(1827, DPItemEffectID, I32) \
+  F(1831, MoveEff, I32) \
+  F(1835, sNoShow, Text(10)) \
+  F(1846, HelmetId, I32) \
+  F(1850, FaceId, I32) \
+  F(1854, nPlayerPk, U8, 25, "nPlayerPk", Int, Positive) \
+  F(1855, STID, Text(50), 19, "STID", Text, Always) \
+  F(1906, DearID, Text(50), 20, "DearID", Text, Always) \
+  F(1957, InternalForce, I64) \
+  F(1965, MaxInternalForce, I64) \
+  F(1973, CurState, U8, 26, "cs", Int, Positive) \
+  F(1974, boIsBoss, Bool) \
+  F(1975, nParam, Array(I32, 5)) \
+  F(1995, Mp, I64) \
+  F(2003, MaxMp, I64) \
+  F(2011, nWeapIDEX, I32) \
+  F(2015, nWeapEffEX, I32) \
+  F(2019, nServerID, I32)
+TAVREL_RECORD(TCharDescRcd, 2023, TCharDescJson)
 
 // Body of SM_ICONSUPDATE.
-struct TIconMsg {
-  TWireText<50> sUserID;
-  TIcon icons[11];
-};
+#define TAVREL_TIconMsg(F, M) \
+  F(0, sUserID, Text(50), 1, "UserID", Text, Always) \
+  F(51, icons, Array(Of(TIcon), 11)) \
+  M(2, "icons", "TIconJson[]", true, \
+    "Icons with an effect source and a type of 0 or more; left out when there is none.")
+TAVREL_RECORD(TIconMsg, 711, TIconsMsgJson)
 
 // Body of SM_USERNAME.
-struct TCharBriefRcd {
-  TWireText<50> sFormatId;
-  TWireText<50> sUserID;
-  TWireI32 nLevel;
-  TWireI32 nColor;
-  TWireI32 nWarZone;
-  TWireText<200> sName;
-  TWireBool boHaveGuild;
-  TWireText<40> sGuildID;
-  TWireText<50> sGuildName;
-  TWireI32 nRank;
-  TWireText<10> sRankName;
-  TWireBool boHaveCastle;
-  TWireText<10> sCastleName;
-  TWireBool boHaveMaster;
-  TWireText<50> sMasterId;
-  TWireText<50> sMasterName;
-  TWireBool boShenMiRen;
-  TWireI32 pklv;
-  TWireText<50> StallName;
-  TWireI32 nNatIonIdx;
-  TWireText<50> STID;
-  TWireText<50> DearID;
-  TWireI32 nServerID;
-};
+#define TAVREL_TCharBriefRcd(F, M) \
+  F(0, sFormatId, Text(50)) \
+  F(51, sUserID, Text(50), 1, "UserID", Text, Always) \
+  F(102, nLevel, I32, 4, "nLevel", Int, Always) \
+  F(106, nColor, I32, 2, "Color", Int, Always) \
+  F(110, nWarZone, I32, 3, "WarZone", Int, Always) \
+  F(114, sName, Text(200), 5, "Name", Text, Always) \
+  F(315, boHaveGuild, Bool) \
+  F(316, sGuildID, Text(40)) \
+  M(9, "guildid", "string", true, "Only in a guild.") \
+  F(357, sGuildName, Text(50)) \
+  M(10, "GuildName", "string", true, "Only in a guild.") \
+  F(408, nRank, I32) \
+  M(11, "Rank", "number", true, "Only in a guild.") \
+  F(412, sRankName, Text(10)) \
+  M(12, "RankName", "string", true, "Only in a guild.") \
+  F(423, boHaveCastle, Bool) \
+  F(424, sCastleName, Text(10)) \
+  M(13, "castlename", "string", true, "Only in a guild that holds a castle.") \
+  F(435, boHaveMaster, Bool) \
+  F(436, sMasterId, Text(50)) \
+  M(14, "MasterId", "string", false, "\"\" without a master.") \
+  F(487, sMasterName, Text(50)) \
+  M(15, "MasterName", "string", false, "\"\" without a master.") \
+  F(538, boShenMiRen, Bool, 6, "ShenMiRen", Int, Always) \
+  F(539, pklv, I32, 7, "pklv", Int, Always) \
+  F(543, StallName, Text(50)) \
+  F(594, nNatIonIdx, I32, 8, "nationid", Int, Always) \
+  F(598, STID, Text(50), 16, "STID", Text, Always) \
+  F(649, DearID, Text(50), 17, "DearID", Text, Always) \
+  F(700, nServerID, I32)
+TAVREL_RECORD(TCharBriefRcd, 704, TCharBriefJson)
 
 // Body of SM_DAMAGE.
-struct TAttackEff {
-  TWireText<50> sUserID;
-  TWireU16 nType;
-  TWireI64 nPower;
-};
+#define TAVREL_TAttackEff(F, M) \
+  F(0, sUserID, Text(50), 1, "UserID", Text, Always) \
+  F(51, nType, U16, 2, "Id", Int, Always) \
+  F(53, nPower, I64, 3, "Power", UInt64, Positive)
+TAVREL_RECORD(TAttackEff, 61, TDamageJson)
+
+// SM_MAGICCON: the message header itself (the body is ignored).
+#define TAVREL_TMagicConHead(F, M) \
+  F(0, Recog, I32, 1, "Id", Int, Always) \
+  F(4, Ident, I32) \
+  F(8, Param, I32, 2, "Flag", Int, Always) \
+  F(12, Rest, Bytes(24))
+TAVREL_RECORD(TMagicConHead, 36, TMagicConJson)
 
 // SM_SPELL broadcasts.
-struct TCharMagicSpell {
-  TWireText<50> sUserID;
-  uint8_t btDir;
-  TWireI32 wMagicId;
-  uint8_t btEffect;
-  TWireI32 nTargetX;
-  TWireI32 nTargetY;
-  TWireI32 nScriptEffect;
-  TWireI32 nActionId;
-};
+#define TAVREL_TCharMagicSpell(F, M) \
+  F(0, sUserID, Text(50), 1, "UserID", Text, Always) \
+  F(51, btDir, U8, 2, "Dir", Int, Always) \
+  F(52, wMagicId, I32, 3, "MagicID", Int, Always) \
+  F(56, btEffect, U8, 4, "MagicEffect", Int, Always) \
+  F(57, nTargetX, I32, 5, "X", Int, Always) \
+  F(61, nTargetY, I32, 6, "Y", Int, Always) \
+  F(65, nScriptEffect, I32, 7, "ScriptEffect", Int, Always) \
+  F(69, nActionId, I32, 8, "ActionId", Int, NonZero)
+TAVREL_RECORD(TCharMagicSpell, 73, TMagicSpellJson)
 
 // SM_HIT broadcasts.
-struct TMsgHitRcd {
-  TWireText<50> sUserID;
-  uint8_t btDir;
-  TWireU16 wMagicId;
-  TWireI32 nTargetX;
-  TWireI32 nTargetY;
-  TWireText<50> sTargetID;
-  TWireI32 nScriptEffect;
-  TWireI32 nActionId;
-};
+#define TAVREL_TMsgHitRcd(F, M) \
+  F(0, sUserID, Text(50), 1, "UserID", Text, Always) \
+  F(51, btDir, U8, 2, "Dir", Int, Always) \
+  F(52, wMagicId, U16, 5, "MagicID", Int, Always) \
+  F(54, nTargetX, I32, 3, "X", Int, Always) \
+  F(58, nTargetY, I32, 4, "Y", Int, Always) \
+  F(62, sTargetID, Text(50), 7, "TargetUserID", Text, NotEmpty) \
+  F(113, nScriptEffect, I32, 6, "ScriptEffect", Int, Always) \
+  F(117, nActionId, I32, 8, "ActionId", Int, NonZero)
+TAVREL_RECORD(TMsgHitRcd, 121, THitJson)
 
-// SM_STRUCK broadcasts.
-struct THPRcd {
-  TWireI64 HP;
-  TWireI64 MaxHP;
-  TWireI64 MP;
-  TWireI64 MaxMP;
-  TWireI64 Damage;
-  TWireI64 InternalForce;
-  TWireI64 MaxInternalForce;
-  TWireText<50> sUserID;
-  TWireText<50> sAttackUserID;
-};
+// SM_STRUCK broadcasts; three members come from the message header.
+#define TAVREL_THPRcd(F, M) \
+  F(0, HP, I64, 1, "Hp", UInt64, Always) \
+  F(8, MaxHP, I64, 2, "MaxHp", UInt64, Always) \
+  F(16, MP, I64, 3, "Mp", UInt64, Always) \
+  F(24, MaxMP, I64, 4, "MaxMp", UInt64, Always) \
+  F(32, Damage, I64, 5, "Damage", UInt64, Always) \
+  M(6, "Magic", "number", false, "The low half of the header's Tag.") \
+  F(40, InternalForce, I64, 7, "InternalForce", UInt64, Always) \
+  F(48, MaxInternalForce, I64, 8, "MaxInternalForce", UInt64, Always) \
+  M(9, "Struck", "number", true, "The high half of the header's Tag; left out when 0.") \
+  M(10, "Weapon", "number", true, "The header's Series; left out when 0 or less.") \
+  F(56, sUserID, Text(50), 11, "UserID", Text, Always) \
+  F(107, sAttackUserID, Text(50), 12, "AttackUserID", Text, NotEmpty)
+TAVREL_RECORD(THPRcd, 158, TStruckJson)
 
-// Body of SM_ABILITY and SM_HEROABILITY (6-bit encoded).
-struct TAbilNet {
-  uint8_t job;
-  uint8_t sex;
-  TWireU16 relevel;
-  TWireI64 level, ac1, ac2, mac1, mac2, dc1, dc2, mc1, mc2, sc1, sc2;
-  TWireI64 hp, mp, maxhp, maxmp, exp, maxexp;
-  TWireI64 weight, maxweight, wearweight, maxwearweight, handweight, maxhandweight;
-  TWireI64 antimagic, hitPoint, SpeedPoint, AntiPoison, PoisonRecover, HealthRecover, SpellRecover;
-  TWireI64 HitSpeed, SuperExp, MaxSuperExp, BjRate, BjPoint;
-  TWireI64 Abil25, Abil26, Abil27, Abil28, Abil29, Abil30, Abil31, Abil32, Abil34, Abil38, Abil39;
-  TWireI64 Abil42, Abil43, Abil44, Abil60, Abil61, Abil62;
-  TWireI64 Abil71, Abil72, Abil73, Abil74, Abil75, Abil76, Abil77, Abil78, Abil79, Abil80, Abil81;
-  TWireI64 Abil82, Abil83, Abil84, Abil85, Abil86, Abil87, Abil88, Abil89, Abil90, Abil91;
-  TWireI64 Abil35, Abil37, Abil54, Abil55, Abil56, Abil57, Abil58, Abil59;
-  TWireI64 Abil45, Abil46, Abil47, Abil48, Abil49, Abil50, Abil51, Abil52;
-  TWireI64 Abil65, Abil66, Abil67, Abil68, Abil69, Abil33, Abil70, Abil23, Abil24, Abil36;
-  TWireI64 GedangRate, GedangPower, MagicShield;
-  TWireI64 nInternalForce, nMaxInternalForce, nInternalEXP, nMaxInternalEXP, nInternalLevel;
-  TWireI64 nInternalAddPowerRate, nInternalDecPowerRate, nInternalForceRate, nDecHeroHumMagPower;
-  TWireI64 nDZXYValue, nMaxDZXYValue;
-  TWireText<200> sInfoEx;
-  uint8_t HeroBagCount;
-  TWireU16 HeroLuck;
-  TWireBool boItemBox;
-  TWireBool MakeHero;
-  TWireI64 CustAbil[50];     // indexes 200 to 249
-  TWireI64 CustJobAbil[24];  // indexes 106 to 129
-  uint8_t nAdvBagSize;
-  TWireBool IsCastle;
-  TWireBool IsAdminCastle;
-  uint8_t NatIonId;
-  TWireBool boHatShowName;
-  TWireBool boHeroEvade;
-  TWireI32 nServerid;
-  TWireBool boKuafu;
-};
+// Body of SM_ABILITY and SM_HEROABILITY (6-bit encoded). The member order is
+// the client's, not the record's: "Abil52" closes the named block although
+// its field lies between Abil51 and Abil65.
+#define TAVREL_TAbilNet(F, M) \
+  F(0, job, U8, 1, "job", Int, Always) \
+  F(1, sex, U8, 2, "sex", Int, Always) \
+  F(2, relevel, U16, 3, "relevel", Int, Always) \
+  F(4, level, I64, 4, "level", UInt64, Always) \
+  F(12, ac1, I64, 5, "ac1", UInt64, Always) \
+  F(20, ac2, I64, 6, "ac2", UInt64, Always) \
+  F(28, mac1, I64, 7, "mac1", UInt64, Always) \
+  F(36, mac2, I64, 8, "mac2", UInt64, Always) \
+  F(44, dc1, I64, 9, "dc1", UInt64, Always) \
+  F(52, dc2, I64, 10, "dc2", UInt64, Always) \
+  F(60, mc1, I64, 11, "mc1", UInt64, Always) \
+  F(68, mc2, I64, 12, "mc2", UInt64, Always) \
+  F(76, sc1, I64, 13, "sc1", UInt64, Always) \
+  F(84, sc2, I64, 14, "sc2", UInt64, Always) \
+  F(92, hp, I64, 15, "hp", UInt64, Always) \
+  F(100, mp, I64, 16, "mp", UInt64, Always) \
+  F(108, maxhp, I64, 17, "maxhp", UInt64, Always) \
+  F(116, maxmp, I64, 18, "maxmp", UInt64, Always) \
+  F(124, exp, I64, 19, "exp", UInt64, Always) \
+  F(132, maxexp, I64, 20, "maxexp", UInt64, Always) \
+  F(140, weight, I64, 21, "weight", UInt64, Always) \
+  F(148, maxweight, I64, 22, "maxweight", UInt64, Always) \
+  F(156, wearweight, I64, 23, "wearweight", UInt64, Always) \
+  F(164, maxwearweight, I64, 24, "maxwearweight", UInt64, Always) \
+  F(172, handweight, I64, 25, "handweight", UInt64, Always) \
+  F(180, maxhandweight, I64, 26, "maxhandweight", UInt64, Always) \
+  F(188, antimagic, I64, 27, "antimagic", UInt64, Always) \
+  F(196, hitPoint, I64, 28, "hitPoint", UInt64, Always) \
+  F(204, SpeedPoint, I64, 29, "SpeedPoint", UInt64, Always) \
+  F(212, AntiPoison, I64, 30, "AntiPoison", UInt64, Always) \
+  F(220, PoisonRecover, I64, 31, "PoisonRecover", UInt64, Always) \
+  F(228, HealthRecover, I64, 32, "HealthRecover", UInt64, Always) \
+  F(236, SpellRecover, I64, 33, "SpellRecover", UInt64, Always) \
+  F(244, HitSpeed, I64, 34, "HitSpeed", Int64, Always) \
+  F(252, SuperExp, I64, 35, "SuperExp", UInt64, Always) \
+  F(260, MaxSuperExp, I64, 36, "MaxSuperExp", UInt64, Always) \
+  F(268, BjRate, I64, 37, "BjRate", UInt64, Always) \
+  F(276, BjPoint, I64, 38, "BjPoint", UInt64, Always) \
+  F(284, Abil25, I64, 39, "Abil25", UInt64, Always) \
+  F(292, Abil26, I64, 40, "Abil26", UInt64, Always) \
+  F(300, Abil27, I64, 41, "Abil27", UInt64, Always) \
+  F(308, Abil28, I64, 42, "Abil28", UInt64, Always) \
+  F(316, Abil29, I64, 43, "Abil29", UInt64, Always) \
+  F(324, Abil30, I64, 44, "Abil30", UInt64, Always) \
+  F(332, Abil31, I64, 45, "Abil31", UInt64, Always) \
+  F(340, Abil32, I64, 46, "Abil32", UInt64, Always) \
+  F(348, Abil34, I64, 47, "Abil34", UInt64, Always) \
+  F(356, Abil38, I64, 48, "Abil38", UInt64, Always) \
+  F(364, Abil39, I64, 49, "Abil39", Int64, Always) \
+  F(372, Abil42, I64, 50, "Abil42", UInt64, Always) \
+  F(380, Abil43, I64, 51, "Abil43", UInt64, Always) \
+  F(388, Abil44, I64, 52, "Abil44", UInt64, Always) \
+  F(396, Abil60, I64, 53, "Abil60", UInt64, Always) \
+  F(404, Abil61, I64, 54, "Abil61", UInt64, Always) \
+  F(412, Abil62, I64, 55, "Abil62", UInt64, Always) \
+  F(420, Abil71, I64, 56, "Abil71", UInt64, Always) \
+  F(428, Abil72, I64, 57, "Abil72", UInt64, Always) \
+  F(436, Abil73, I64, 58, "Abil73", UInt64, Always) \
+  F(444, Abil74, I64, 59, "Abil74", UInt64, Always) \
+  F(452, Abil75, I64, 60, "Abil75", UInt64, Always) \
+  F(460, Abil76, I64, 61, "Abil76", UInt64, Always) \
+  F(468, Abil77, I64, 62, "Abil77", UInt64, Always) \
+  F(476, Abil78, I64, 63, "Abil78", UInt64, Always) \
+  F(484, Abil79, I64, 64, "Abil79", UInt64, Always) \
+  F(492, Abil80, I64, 65, "Abil80", UInt64, Always) \
+  F(500, Abil81, I64, 66, "Abil81", UInt64, Always) \
+  F(508, Abil82, I64, 67, "Abil82", UInt64, Always) \
+  F(516, Abil83, I64, 68, "Abil83", UInt64, Always) \
+  F(524, Abil84, I64, 69, "Abil84", UInt64, Always) \
+  F(532, Abil85, I64, 70, "Abil85", UInt64, Always) \
+  F(540, Abil86, I64, 71, "Abil86", UInt64, Always) \
+  F(548, Abil87, I64, 72, "Abil87", UInt64, Always) \
+  F(556, Abil88, I64, 73, "Abil88", UInt64, Always) \
+  F(564, Abil89, I64, 74, "Abil89", UInt64, Always) \
+  F(572, Abil90, I64, 75, "Abil90", UInt64, Always) \
+  F(580, Abil91, I64, 76, "Abil91", UInt64, Always) \
+  F(588, Abil35, I64, 77, "Abil35", UInt64, Always) \
+  F(596, Abil37, I64, 78, "Abil37", UInt64, Always) \
+  F(604, Abil54, I64, 79, "Abil54", UInt64, Always) \
+  F(612, Abil55, I64, 80, "Abil55", UInt64, Always) \
+  F(620, Abil56, I64, 81, "Abil56", UInt64, Always) \
+  F(628, Abil57, I64, 82, "Abil57", UInt64, Always) \
+  F(636, Abil58, I64, 83, "Abil58", UInt64, Always) \
+  F(644, Abil59, I64, 84, "Abil59", UInt64, Always) \
+  F(652, Abil45, I64, 85, "Abil45", UInt64, Always) \
+  F(660, Abil46, I64, 86, "Abil46", UInt64, Always) \
+  F(668, Abil47, I64, 87, "Abil47", UInt64, Always) \
+  F(676, Abil48, I64, 88, "Abil48", UInt64, Always) \
+  F(684, Abil49, I64, 89, "Abil49", UInt64, Always) \
+  F(692, Abil50, I64, 90, "Abil50", UInt64, Always) \
+  F(700, Abil51, I64, 91, "Abil51", UInt64, Always) \
+  F(708, Abil52, I64, 102, "Abil52", UInt64, Always) \
+  F(716, Abil65, I64, 92, "Abil65", UInt64, Always) \
+  F(724, Abil66, I64, 93, "Abil66", UInt64, Always) \
+  F(732, Abil67, I64, 94, "Abil67", UInt64, Always) \
+  F(740, Abil68, I64, 95, "Abil68", UInt64, Always) \
+  F(748, Abil69, I64, 96, "Abil69", UInt64, Always) \
+  F(756, Abil33, I64, 97, "Abil33", UInt64, Always) \
+  F(764, Abil70, I64, 98, "Abil70", UInt64, Always) \
+  F(772, Abil23, I64, 99, "Abil23", UInt64, Always) \
+  F(780, Abil24, I64, 100, "Abil24", UInt64, Always) \
+  F(788, Abil36, I64, 101, "Abil36", UInt64, Always) \
+  F(796, GedangRate, I64, 112, "GedangRate", UInt64, Always) \
+  F(804, GedangPower, I64, 113, "GedangPower", UInt64, Always) \
+  F(812, MagicShield, I64, 114, "MagicShield", UInt64, Always) \
+  F(820, nInternalForce, I64, 103, "InternalForce", UInt64, Always) \
+  F(828, nMaxInternalForce, I64, 104, "MaxInternalForce", UInt64, Always) \
+  F(836, nInternalEXP, I64, 105, "InternalEXP", UInt64, Always) \
+  F(844, nMaxInternalEXP, I64, 106, "MaxInternalEXP", UInt64, Always) \
+  F(852, nInternalLevel, I64, 107, "InternalLevel", UInt64, Always) \
+  F(860, nInternalAddPowerRate, I64, 108, "Abil101", UInt64, Always) \
+  F(868, nInternalDecPowerRate, I64, 109, "Abil102", UInt64, Always) \
+  F(876, nInternalForceRate, I64, 110, "Abil104", UInt64, Always) \
+  F(884, nDecHeroHumMagPower, I64, 111, "Abil103", UInt64, Always) \
+  F(892, nDZXYValue, I64, 116, "Abil105", UInt64, Always) \
+  F(900, nMaxDZXYValue, I64, 115, "MaxDZXYValue", UInt64, Always) \
+  F(908, sInfoEx, Text(200), 117, "InfoEx", Text, Always) \
+  F(1109, HeroBagCount, U8, 118, "HeroBagCount", Int, Always) \
+  F(1110, HeroLuck, U16, 120, "HeroLuck", Int, Always) \
+  F(1112, boItemBox, Bool, 121, "QorvItemBoxOpened", Int, Always) \
+  F(1113, MakeHero, Bool, 119, "MakeHero", Int, Always) \
+  F(1114, CustAbil, Array(I64, 50)) \
+  F(1514, CustJobAbil, Array(I64, 24)) \
+  F(1706, nAdvBagSize, U8, 122, "nAdvBagSize", Int, Always) \
+  F(1707, IsCastle, Bool, 123, "IsCastle", Int, Always) \
+  F(1708, IsAdminCastle, Bool, 124, "IsAdminCastle", Int, Always) \
+  F(1709, NatIonId, U8, 125, "nationid", Int, Always) \
+  F(1710, boHatShowName, Bool) \
+  F(1711, boHeroEvade, Bool) \
+  F(1712, nServerid, I32) \
+  F(1716, boKuafu, Bool, 126, "IsKuaFu", Int, Always) \
+  M(127, "CustAbil", "[number, number][]", true, \
+    "[200 + index, value] for each non-zero custom ability; left out when there is none.")
+
+TAVREL_RECORD(TAbilNet, 1717, TAbilityJson)
 
 // One of the first three parts of an SM_ADJUST_BONUS body.
-struct TNakedAbility {
-  TWireU16 DC, MC, SC, AC, MAC, HP, MP;
-  uint8_t Hit;
-  uint8_t gap1;
-  TWireI32 Speed;
-  uint8_t X2;
-  uint8_t gap2[3];
-};
+#define TAVREL_TNakedAbility(F, M) \
+  F(0, DC, U16, 1, "DC", Int, Always) \
+  F(2, MC, U16, 2, "MC", Int, Always) \
+  F(4, SC, U16, 3, "SC", Int, Always) \
+  F(6, AC, U16, 4, "AC", Int, Always) \
+  F(8, MAC, U16, 5, "MAC", Int, Always) \
+  F(10, HP, U16, 6, "HP", Int, Always) \
+  F(12, MP, U16, 7, "MP", Int, Always) \
+  F(14, Hit, U8, 8, "Hit", Int, Always) \
+  F(15, gap1, U8) \
+  F(16, Speed, I32, 9, "Speed", Int, Always) \
+  F(20, X2, U8, 10, "X2", Int, Always) \
+  F(21, gap2, Bytes(3))
+TAVREL_RECORD(TNakedAbility, 24, TNakedAbilityJson)
 
 // The fourth part of an SM_ADJUST_BONUS body.
-struct TAdjustAbil {
-  TWireU32 DC1, DC2, MC1, MC2, SC1, SC2, AC1, AC2, MAC1, MAC2, HP, MP;
-  uint8_t Hit;
-  TWireI32 Speed;
-};
+#define TAVREL_TAdjustAbil(F, M) \
+  F(0, DC1, U32, 1, "DC1", UInt64, Always) \
+  F(4, DC2, U32, 2, "DC2", UInt64, Always) \
+  F(8, MC1, U32, 3, "MC1", UInt64, Always) \
+  F(12, MC2, U32, 4, "MC2", UInt64, Always) \
+  F(16, SC1, U32, 5, "SC1", UInt64, Always) \
+  F(20, SC2, U32, 6, "SC2", UInt64, Always) \
+  F(24, AC1, U32, 7, "AC1", UInt64, Always) \
+  F(28, AC2, U32, 8, "AC2", UInt64, Always) \
+  F(32, MAC1, U32, 9, "MAC1", UInt64, Always) \
+  F(36, MAC2, U32, 10, "MAC2", UInt64, Always) \
+  F(40, HP, U32, 11, "HP", UInt64, Always) \
+  F(44, MP, U32, 12, "MP", UInt64, Always) \
+  F(48, Hit, U8, 13, "Hit", Int, Always) \
+  F(49, Speed, I32, 14, "Speed", Int, Always)
+TAVREL_RECORD(TAdjustAbil, 53, TAdjustAbilJson)
 
-static_assert(sizeof(TIcon) == 60);
-static_assert(offsetof(TIcon, iEffType) == 1 && offsetof(TIcon, iX) == 2 &&
-              offsetof(TIcon, iY) == 4 && offsetof(TIcon, sEffSrc) == 6 &&
-              offsetof(TIcon, iDrop) == 57 && offsetof(TIcon, iSelfSee) == 58 &&
-              offsetof(TIcon, after) == 59);
-
-static_assert(sizeof(TPeopleEffect) == 48);
-static_assert(offsetof(TPeopleEffect, iFrameCount) == 11 && offsetof(TPeopleEffect, iSpeed) == 15 &&
-              offsetof(TPeopleEffect, iCount) == 19 && offsetof(TPeopleEffect, iStartTime) == 23 &&
-              offsetof(TPeopleEffect, iOverTime) == 27 && offsetof(TPeopleEffect, iBehind) == 35 &&
-              offsetof(TPeopleEffect, ioffsetX) == 39 && offsetof(TPeopleEffect, ioffsetY) == 43 &&
-              offsetof(TPeopleEffect, boSelfShow) == 47);
-
-static_assert(sizeof(TEffectInfo) == 511);
-static_assert(offsetof(TEffectInfo, EffectList) == 31);
-
-static_assert(sizeof(TCharDescRcd) == 2023);
-static_assert(
-    offsetof(TCharDescRcd, m_wRaceServer) == 51 && offsetof(TCharDescRcd, boIsPlayer) == 53 &&
-    offsetof(TCharDescRcd, boIsPlayMon) == 54 && offsetof(TCharDescRcd, boIsMon) == 55 &&
-    offsetof(TCharDescRcd, boIsGuild) == 56 && offsetof(TCharDescRcd, WalkCurrSpeed) == 57 &&
-    offsetof(TCharDescRcd, RunCurrSpeed) == 61 && offsetof(TCharDescRcd, AttackCurrSpeed) == 65 &&
-    offsetof(TCharDescRcd, MagicCurrSpeed) == 69 && offsetof(TCharDescRcd, sex) == 73 &&
-    offsetof(TCharDescRcd, RangeCanFindMe) == 77 && offsetof(TCharDescRcd, Hair) == 78 &&
-    offsetof(TCharDescRcd, Job) == 79 && offsetof(TCharDescRcd, OffLine) == 80 &&
-    offsetof(TCharDescRcd, boPEnvir) == 81 && offsetof(TCharDescRcd, weaponID) == 82 &&
-    offsetof(TCharDescRcd, clothID) == 86 && offsetof(TCharDescRcd, clothEff) == 90 &&
-    offsetof(TCharDescRcd, weaponEff) == 94 && offsetof(TCharDescRcd, CapID) == 98 &&
-    offsetof(TCharDescRcd, Group) == 102 && offsetof(TCharDescRcd, boHaveGuild) == 106 &&
-    offsetof(TCharDescRcd, boHaveCastle) == 107 && offsetof(TCharDescRcd, boShenMiRen) == 108 &&
-    offsetof(TCharDescRcd, GuildID) == 109 && offsetof(TCharDescRcd, GuildName) == 150 &&
-    offsetof(TCharDescRcd, Rank) == 201 && offsetof(TCharDescRcd, RankName) == 205 &&
-    offsetof(TCharDescRcd, CastleName) == 216 && offsetof(TCharDescRcd, boHaveMaster) == 227 &&
-    offsetof(TCharDescRcd, MasterId) == 228 && offsetof(TCharDescRcd, nLevel) == 279 &&
-    offsetof(TCharDescRcd, Hp) == 283 && offsetof(TCharDescRcd, MaxHp) == 291 &&
-    offsetof(TCharDescRcd, Name) == 299 && offsetof(TCharDescRcd, Color) == 400 &&
-    offsetof(TCharDescRcd, WarZone) == 404 && offsetof(TCharDescRcd, StoneMode) == 408 &&
-    offsetof(TCharDescRcd, title) == 412 && offsetof(TCharDescRcd, pklv) == 416 &&
-    offsetof(TCharDescRcd, icons) == 420 && offsetof(TCharDescRcd, Effect) == 1080 &&
-    offsetof(TCharDescRcd, OwnerID) == 1591 && offsetof(TCharDescRcd, OwnerName) == 1642 &&
-    offsetof(TCharDescRcd, Through) == 1693 && offsetof(TCharDescRcd, StallName) == 1697 &&
-    offsetof(TCharDescRcd, boIsHero) == 1748 && offsetof(TCharDescRcd, ActionType) == 1749 &&
-    offsetof(TCharDescRcd, Candle) == 1753 && offsetof(TCharDescRcd, nBigTipId) == 1754 &&
-    offsetof(TCharDescRcd, nNationID) == 1758 && offsetof(TCharDescRcd, HorseAppr) == 1759 &&
-    offsetof(TCharDescRcd, HorseEff) == 1763 && offsetof(TCharDescRcd, HorseFature) == 1767 &&
-    offsetof(TCharDescRcd, sRefHorseUserID) == 1771 && offsetof(TCharDescRcd, HorseType) == 1822 &&
-    offsetof(TCharDescRcd, DPID) == 1823 && offsetof(TCharDescRcd, DPItemEffectID) == 1827 &&
-    offsetof(TCharDescRcd, MoveEff) == 1831 && offsetof(TCharDescRcd, sNoShow) == 1835 &&
-    offsetof(TCharDescRcd, HelmetId) == 1846 && offsetof(TCharDescRcd, FaceId) == 1850 &&
-    offsetof(TCharDescRcd, nPlayerPk) == 1854 && offsetof(TCharDescRcd, STID) == 1855 &&
-    offsetof(TCharDescRcd, DearID) == 1906 && offsetof(TCharDescRcd, InternalForce) == 1957 &&
-    offsetof(TCharDescRcd, MaxInternalForce) == 1965 && offsetof(TCharDescRcd, CurState) == 1973 &&
-    offsetof(TCharDescRcd, boIsBoss) == 1974 && offsetof(TCharDescRcd, nParam) == 1975 &&
-    offsetof(TCharDescRcd, Mp) == 1995 && offsetof(TCharDescRcd, MaxMp) == 2003 &&
-    offsetof(TCharDescRcd, nWeapIDEX) == 2011 && offsetof(TCharDescRcd, nWeapEffEX) == 2015 &&
-    offsetof(TCharDescRcd, nServerID) == 2019);
-
-static_assert(sizeof(TIconMsg) == 711);
-static_assert(offsetof(TIconMsg, icons) == 51);
-
-static_assert(sizeof(TCharBriefRcd) == 704);
-static_assert(
-    offsetof(TCharBriefRcd, sUserID) == 51 && offsetof(TCharBriefRcd, nLevel) == 102 &&
-    offsetof(TCharBriefRcd, nColor) == 106 && offsetof(TCharBriefRcd, nWarZone) == 110 &&
-    offsetof(TCharBriefRcd, sName) == 114 && offsetof(TCharBriefRcd, boHaveGuild) == 315 &&
-    offsetof(TCharBriefRcd, sGuildID) == 316 && offsetof(TCharBriefRcd, sGuildName) == 357 &&
-    offsetof(TCharBriefRcd, nRank) == 408 && offsetof(TCharBriefRcd, sRankName) == 412 &&
-    offsetof(TCharBriefRcd, boHaveCastle) == 423 && offsetof(TCharBriefRcd, sCastleName) == 424 &&
-    offsetof(TCharBriefRcd, boHaveMaster) == 435 && offsetof(TCharBriefRcd, sMasterId) == 436 &&
-    offsetof(TCharBriefRcd, sMasterName) == 487 && offsetof(TCharBriefRcd, boShenMiRen) == 538 &&
-    offsetof(TCharBriefRcd, pklv) == 539 && offsetof(TCharBriefRcd, StallName) == 543 &&
-    offsetof(TCharBriefRcd, nNatIonIdx) == 594 && offsetof(TCharBriefRcd, STID) == 598 &&
-    offsetof(TCharBriefRcd, DearID) == 649 && offsetof(TCharBriefRcd, nServerID) == 700);
-
-static_assert(sizeof(TAttackEff) == 61);
-static_assert(offsetof(TAttackEff, nType) == 51 && offsetof(TAttackEff, nPower) == 53);
-
-static_assert(sizeof(TCharMagicSpell) == 73);
-static_assert(offsetof(TCharMagicSpell, btDir) == 51 && offsetof(TCharMagicSpell, wMagicId) == 52 &&
-              offsetof(TCharMagicSpell, btEffect) == 56 &&
-              offsetof(TCharMagicSpell, nTargetX) == 57 &&
-              offsetof(TCharMagicSpell, nTargetY) == 61 &&
-              offsetof(TCharMagicSpell, nScriptEffect) == 65 &&
-              offsetof(TCharMagicSpell, nActionId) == 69);
-
-static_assert(sizeof(TMsgHitRcd) == 121);
-static_assert(offsetof(TMsgHitRcd, btDir) == 51 && offsetof(TMsgHitRcd, wMagicId) == 52 &&
-              offsetof(TMsgHitRcd, nTargetX) == 54 && offsetof(TMsgHitRcd, nTargetY) == 58 &&
-              offsetof(TMsgHitRcd, sTargetID) == 62 && offsetof(TMsgHitRcd, nScriptEffect) == 113 &&
-              offsetof(TMsgHitRcd, nActionId) == 117);
-
-static_assert(sizeof(THPRcd) == 158);
-static_assert(offsetof(THPRcd, MaxHP) == 8 && offsetof(THPRcd, MP) == 16 &&
-              offsetof(THPRcd, MaxMP) == 24 && offsetof(THPRcd, Damage) == 32 &&
-              offsetof(THPRcd, InternalForce) == 40 && offsetof(THPRcd, MaxInternalForce) == 48 &&
-              offsetof(THPRcd, sUserID) == 56 && offsetof(THPRcd, sAttackUserID) == 107);
-
-static_assert(sizeof(TAbilNet) == 1717);
-static_assert(offsetof(TAbilNet, sex) == 1 && offsetof(TAbilNet, relevel) == 2 &&
-              offsetof(TAbilNet, level) == 4 && offsetof(TAbilNet, ac1) == 12 &&
-              offsetof(TAbilNet, hp) == 92 && offsetof(TAbilNet, exp) == 124 &&
-              offsetof(TAbilNet, antimagic) == 188 && offsetof(TAbilNet, HitSpeed) == 244 &&
-              offsetof(TAbilNet, BjPoint) == 276 && offsetof(TAbilNet, Abil25) == 284 &&
-              offsetof(TAbilNet, Abil39) == 364 && offsetof(TAbilNet, Abil60) == 396 &&
-              offsetof(TAbilNet, Abil71) == 420 && offsetof(TAbilNet, Abil91) == 580 &&
-              offsetof(TAbilNet, Abil35) == 588 && offsetof(TAbilNet, Abil59) == 644 &&
-              offsetof(TAbilNet, Abil45) == 652 && offsetof(TAbilNet, Abil52) == 708 &&
-              offsetof(TAbilNet, Abil65) == 716 && offsetof(TAbilNet, Abil33) == 756 &&
-              offsetof(TAbilNet, Abil36) == 788 && offsetof(TAbilNet, GedangRate) == 796 &&
-              offsetof(TAbilNet, MagicShield) == 812 && offsetof(TAbilNet, nInternalForce) == 820 &&
-              offsetof(TAbilNet, nInternalLevel) == 852 &&
-              offsetof(TAbilNet, nInternalAddPowerRate) == 860 &&
-              offsetof(TAbilNet, nDecHeroHumMagPower) == 884 &&
-              offsetof(TAbilNet, nDZXYValue) == 892 && offsetof(TAbilNet, nMaxDZXYValue) == 900 &&
-              offsetof(TAbilNet, sInfoEx) == 908 && offsetof(TAbilNet, HeroBagCount) == 1109 &&
-              offsetof(TAbilNet, HeroLuck) == 1110 && offsetof(TAbilNet, boItemBox) == 1112 &&
-              offsetof(TAbilNet, MakeHero) == 1113 && offsetof(TAbilNet, CustAbil) == 1114 &&
-              offsetof(TAbilNet, CustJobAbil) == 1514 && offsetof(TAbilNet, nAdvBagSize) == 1706 &&
-              offsetof(TAbilNet, IsCastle) == 1707 && offsetof(TAbilNet, IsAdminCastle) == 1708 &&
-              offsetof(TAbilNet, NatIonId) == 1709 && offsetof(TAbilNet, boHatShowName) == 1710 &&
-              offsetof(TAbilNet, boHeroEvade) == 1711 && offsetof(TAbilNet, nServerid) == 1712 &&
-              offsetof(TAbilNet, boKuafu) == 1716);
-
-static_assert(sizeof(TNakedAbility) == 24);
-static_assert(offsetof(TNakedAbility, MC) == 2 && offsetof(TNakedAbility, SC) == 4 &&
-              offsetof(TNakedAbility, AC) == 6 && offsetof(TNakedAbility, MAC) == 8 &&
-              offsetof(TNakedAbility, HP) == 10 && offsetof(TNakedAbility, MP) == 12 &&
-              offsetof(TNakedAbility, Hit) == 14 && offsetof(TNakedAbility, Speed) == 16 &&
-              offsetof(TNakedAbility, X2) == 20);
-
-static_assert(sizeof(TAdjustAbil) == 53);
-static_assert(offsetof(TAdjustAbil, DC2) == 4 && offsetof(TAdjustAbil, MAC2) == 36 &&
-              offsetof(TAdjustAbil, HP) == 40 && offsetof(TAdjustAbil, MP) == 44 &&
-              offsetof(TAdjustAbil, Hit) == 48 && offsetof(TAdjustAbil, Speed) == 49);
+// Body of SM_ADJUST_BONUS, one part per field; the member order is the
+// client's, not the body's.
+#define TAVREL_TAdjustBonus(F, M) \
+  M(1, "m_nBonusPoint", "number", false, "The header's Recog: the free points.") \
+  F(0, tick, Of(TNakedAbility), 3, "BonusTick", Object, Always) \
+  F(24, bonus, Of(TNakedAbility), 2, "BonusAbil", Object, Always) \
+  F(48, naked, Of(TNakedAbility), 4, "NakedAbil", Object, Always) \
+  F(72, adjust, Of(TAdjustAbil), 5, "m_AdjustAbil", Object, Always)
+TAVREL_RECORD(TAdjustBonus, 125, TAdjustBonusJson)
+// clang-format on

@@ -65,23 +65,42 @@ std::string TextBody(const TDefaultMessage&, std::string_view body) {
 
 constexpr uint8_t kBoth = kPerUser | kBroadcast;
 using enum TBodyForm;
+using enum TBodyShape;
 
+template <typename R>
+constexpr const TRecordInfo* Rec = &TRecordTable<R>::kInfo;
+
+// clang-format off
 constexpr TConvertRow kRows[] = {
-    {SM_TURN, CharDesc, Json, kPerUser},         {SM_HIT, HitMsg, Json, kBroadcast},
-    {SM_SPELL, MagicSpell, Json, kBroadcast},    {SM_STRUCK, Struck, Json, kBroadcast},
-    {SM_MAGICCON, Magicon, Json, kPerUser},      {SM_USERNAME, CharBrief, Json, kPerUser},
-    {SM_LOGON, CharDesc, Json, kPerUser},        {SM_ABILITY, Abil, Json, kPerUser},
-    {SM_ADDITEM, Item, Json, kPerUser},          {SM_BAGITEMS, ItemList, Json, kPerUser},
-    {SM_DELITEM, Item, Json, kPerUser},          {SM_UPDATEITEM, Item, Json, kPerUser},
-    {SM_BAGITEMS1, ItemList, Json, kPerUser},    {SM_ICONSUPDATE, IconsMsg, Json, kPerUser},
-    {SM_ITEMSHOW, ItemShow, Json, kBoth},        {SM_ITEMHIDE, ItemHide, Json, kBoth},
-    {SM_SENDUSEITEMS, ItemList, Json, kPerUser}, {SM_MAGICFIRE, TextBody, Text, kBroadcast},
-    {SM_MERCHANTSAY, TextBody, Text, kPerUser},  {SM_SHOWEVENT, ShowEvent, Json, kBoth},
-    {SM_HIDEEVENT, HideEvent, Json, kBoth},      {SM_ADJUST_BONUS, AdjustBonus, Json, kPerUser},
-    {SM_DAMAGE, Damage, Json, kPerUser},         {SM_SENDHEROUSEITEMS, ItemList, Json, kPerUser},
-    {SM_HEROBAGITEMS, ItemList, Json, kPerUser}, {SM_HEROABILITY, Abil, Json, kPerUser},
-    {SM_BUFF, TextBody, Text, kPerUser},
+    {SM_TURN, CharDesc, Json, kPerUser, Record, Rec<TCharDescRcd>},
+    {SM_HIT, HitMsg, Json, kBroadcast, RecordText, Rec<TMsgHitRcd>},
+    {SM_SPELL, MagicSpell, Json, kBroadcast, RecordText, Rec<TCharMagicSpell>},
+    {SM_STRUCK, Struck, Json, kBroadcast, RecordText, Rec<THPRcd>},
+    {SM_MAGICCON, Magicon, Json, kPerUser, Header, Rec<TMagicConHead>},
+    {SM_USERNAME, CharBrief, Json, kPerUser, Record, Rec<TCharBriefRcd>},
+    {SM_LOGON, CharDesc, Json, kPerUser, Record, Rec<TCharDescRcd>},
+    {SM_ABILITY, Abil, Json, kPerUser, RecordText, Rec<TAbilNet>},
+    {SM_ADDITEM, Item, Json, kPerUser, RecordText, Rec<TUserItem_Gate>},
+    {SM_BAGITEMS, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>},
+    {SM_DELITEM, Item, Json, kPerUser, RecordText, Rec<TUserItem_Gate>},
+    {SM_UPDATEITEM, Item, Json, kPerUser, RecordText, Rec<TUserItem_Gate>},
+    {SM_BAGITEMS1, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>},
+    {SM_ICONSUPDATE, IconsMsg, Json, kPerUser, Record, Rec<TIconMsg>},
+    {SM_ITEMSHOW, ItemShow, Json, kBoth, RecordList, Rec<TShowItem>},
+    {SM_ITEMHIDE, ItemHide, Json, kBoth, RecordList, Rec<THideItem>},
+    {SM_SENDUSEITEMS, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>},
+    {SM_MAGICFIRE, TextBody, Text, kBroadcast, Own, nullptr},
+    {SM_MERCHANTSAY, TextBody, Text, kPerUser, Own, nullptr},
+    {SM_SHOWEVENT, ShowEvent, Json, kBoth, RecordList, Rec<TShowEvent>},
+    {SM_HIDEEVENT, HideEvent, Json, kBoth, DecimalList, Rec<THideEvent>},
+    {SM_ADJUST_BONUS, AdjustBonus, Json, kPerUser, Parts, Rec<TAdjustBonus>},
+    {SM_DAMAGE, Damage, Json, kPerUser, Record, Rec<TAttackEff>},
+    {SM_SENDHEROUSEITEMS, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>},
+    {SM_HEROBAGITEMS, ItemList, Json, kPerUser, TextList, Rec<TUserItem_Gate>},
+    {SM_HEROABILITY, Abil, Json, kPerUser, RecordText, Rec<TAbilNet>},
+    {SM_BUFF, TextBody, Text, kPerUser, Own, nullptr},
 };
+// clang-format on
 
 constexpr bool RowsAscend() {
   for (size_t i = 1; i < std::size(kRows); ++i)
@@ -99,6 +118,21 @@ TConvertBody Find(int32_t nIdent, uint8_t nPath) {
 }
 
 }  // namespace
+
+const TRecordInfo* JsonRecord(const TConvertRow& row) {
+  const TRecordInfo* rec = row.pRecord;
+  if (rec && rec->Members.empty() && !rec->Fields.empty() && rec->Fields[0].pRecord)
+    return rec->Fields[0].pRecord;
+  return rec;
+}
+
+std::string ClientType(const TConvertRow& row) {
+  const TRecordInfo* rec = JsonRecord(row);
+  if (row.Form != TBodyForm::Json || !rec) return {};
+  const bool list = row.Shape == TBodyShape::RecordList || row.Shape == TBodyShape::TextList ||
+                    row.Shape == TBodyShape::DecimalList;
+  return std::string(rec->sTsName) + (list ? "[]" : "");
+}
 
 std::span<const TConvertRow> ConvertRows() {
   return kRows;

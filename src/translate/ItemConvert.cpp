@@ -2,8 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
-
-#include <boost/json/serializer.hpp>
+#include <cstring>
 
 #include "protocol/EDcode.h"
 
@@ -63,28 +62,17 @@ uint16_t HighWord(int32_t v) {
   return static_cast<uint16_t>(static_cast<uint32_t>(v) >> 16);
 }
 
-// A UTF-8 text as a JSON string with the serialiser's escaping, appended.
-void AppendJsonString(std::string_view utf8, std::string& out) {
-  thread_local boost::json::serializer sr;
-  sr.reset(boost::json::string_view(utf8));
-  while (!sr.done()) {
-    const size_t used = out.size();
-    out.resize(used + utf8.size() + 64);
-    out.resize(used + sr.read(out.data() + used, out.size() - used).size());
-  }
-}
-
-// Decodes each "/"-joined record text of the decoded body into a zero-filled
-// R, reused for every item, and lets write add the item's object.
-template <typename R, typename Write>
-std::string ConvertRecordList(std::string_view body, Write&& write) {
+// Reads each "/"-joined field of the decoded body into an R, reused for every
+// element (fill), and lets write add the element's object.
+template <typename R, typename Fill, typename Write>
+std::string ConvertList(std::string_view body, Fill&& fill, Write&& write) {
   const std::string decoded = DeCodeString(body);
   std::string out;
   TJsonWriter w(out);
   w.BeginArray();
   R rec;
   ForEachField(decoded, [&](std::string_view field) {
-    DecodeRecordInto(field, &rec, sizeof rec);
+    fill(field, rec);
     w.BeginObject();
     write(w, rec);
     w.EndObject();
@@ -94,38 +82,41 @@ std::string ConvertRecordList(std::string_view body, Write&& write) {
   return out;
 }
 
+// Each field a record's 6-bit text, decoded into a zero-filled R.
+template <typename R, typename Write>
+std::string ConvertRecordList(std::string_view body, Write&& write) {
+  return ConvertList<R>(
+      body, [](std::string_view field, R& rec) { DecodeRecordInto(field, &rec, sizeof rec); },
+      write);
+}
+
 void WriteShowItem(TJsonWriter& w, const TShowItem& r) {
-  w.Member("Id", JsonInt(r.nID));
-  w.Member("Idx", JsonInt(r.nItemIdx));
-  w.Member("X", JsonInt(r.wX));
-  w.Member("Y", JsonInt(r.wY));
-  w.TextMember("Name", r.sName.View());
-  w.Member("Color", JsonInt(r.nColor));
-  w.Member("Looks", JsonInt(r.nLook));
-  w.Member("jipin", JsonInt(r.btJipin));
-  if (!r.sOf.View().empty()) w.TextMember("Of", r.sOf.View());
-  w.Member("MakeIndex", JsonInt(r.nMakeIndex));
-  w.Member("ShowItemDropEff", JsonInt(r.btShowItemDropEff));
-  w.Member("cnt", JsonInt(r.nCnt));
+  WriteMembers(w, r);
 }
 
 void WriteHideItem(TJsonWriter& w, const THideItem& r) {
-  w.Member("Id", JsonInt(r.nID));
-  w.Member("X", JsonInt(r.wX));
-  w.Member("Y", JsonInt(r.wY));
+  WriteMembers(w, r);
 }
 
 void WriteShowEvent(TJsonWriter& w, const TShowEvent& r) {
-  w.Member("Id", JsonUInt64(r.nMapEvent));
-  w.Member("X", JsonInt(LowWord(r.nXY)));
-  w.Member("Y", JsonInt(HighWord(r.nXY)));
-  w.Member("Type", JsonInt(LowWord(r.nTypeParam)));
-  w.Member("Param", JsonInt(HighWord(r.nTypeParam)));
-  char digits[16];
-  const auto res = std::to_chars(digits, digits + sizeof digits, r.nEffectId.get());
-  w.TextMember("EffId", std::string_view(digits, static_cast<size_t>(res.ptr - digits)));
-  w.Member("TopType", JsonInt(r.btTopType));
-  if (r.sDuranceID.View() != "-1") w.TextMember("DuranceID", r.sDuranceID.View());
+  WriteMembers(w, r, [&r](TJsonWriter& out, const TLogicMember& m) {
+    const std::string_view name = m.sMember;
+    if (name == "X") {
+      out.Member(name, JsonInt(LowWord(r.nXY)));
+    } else if (name == "Y") {
+      out.Member(name, JsonInt(HighWord(r.nXY)));
+    } else if (name == "Type") {
+      out.Member(name, JsonInt(LowWord(r.nTypeParam)));
+    } else if (name == "Param") {
+      out.Member(name, JsonInt(HighWord(r.nTypeParam)));
+    } else if (name == "EffId") {
+      char digits[16];
+      const auto res = std::to_chars(digits, digits + sizeof digits, r.nEffectId.get());
+      out.TextMember(name, std::string_view(digits, static_cast<size_t>(res.ptr - digits)));
+    } else if (r.sDuranceID.View() != "-1") {  // "DuranceID"
+      out.TextMember(name, r.sDuranceID.View());
+    }
+  });
 }
 
 // For each non-zero entry, in index order, {"Id":index,"Value":entry}.
@@ -144,94 +135,88 @@ void WriteNonZeroValues(TJsonWriter& w, std::string_view name, const TWireI32 (&
   w.EndArray();
 }
 
+void WriteBar(TJsonWriter& w, const TItemBar& b) {
+  WriteTuple(w, b, [&b](TJsonWriter& o, const TLogicMember& m) {
+    if (m.sMember == "open")
+      o.Value(JsonInt(int32_t{(b.btOpenAndType & 0x80) != 0 ? 1 : 0}));
+    else  // "type"
+      o.Value(JsonInt(static_cast<uint8_t>(b.btOpenAndType & 0x7F)));
+  });
+}
+
 void WriteItemExt(const TUserItem& item, std::string& out) {
   const TItemExtend& x = item.Ext.Info;
   TJsonWriter w(out);
   w.BeginObject();
-
-  bool anySocket = false;
-  for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
-  if (anySocket) {
-    w.Key("Sockets");
-    w.BeginArray();
-    for (const TWireI32& s : x.Sockets) w.Value(JsonInt(s));
-    w.EndArray();
-  }
-
-  for (int j = 0; j < 3; ++j) {
-    const TItemBar& b = x.Bars[j];
-    const bool open = (b.btOpenAndType & 0x80) != 0;
-    if (!open && b.wMax == 0) continue;
-    const char name[] = {'L', 'H', static_cast<char>('0' + j)};
-    w.Key(std::string_view(name, sizeof name));
-    w.BeginArray();
-    w.Value(JsonInt(int32_t{open ? 1 : 0}));
-    w.Text(b.Name.View());
-    for (int64_t v : {JsonInt(b.btColor), JsonInt(b.btImgCount),
-                      JsonInt(static_cast<uint8_t>(b.btOpenAndType & 0x7F)), JsonInt(b.wCur),
-                      JsonInt(b.wMax), JsonInt(b.wLv)})
-      w.Value(v);
-    w.EndArray();
-  }
-
-  if (x.UpgradeCount > 0) w.Member("U", JsonInt(x.UpgradeCount));
-
-  if (x.Src.Time != 0) {
-    w.Key("ItmSrc");
-    w.BeginArray();
-    w.Text(x.Src.sMapDesc.View());
-    w.Text(x.Src.sDropChrName.View());
-    w.Text(x.Src.sChrName.View());
-    w.Value(JsonInt(x.Src.Time));
-    w.Value(JsonInt(x.Src.DropType));
-    w.EndArray();
-  }
+  WriteMembers(w, x, [&x](TJsonWriter& o, const TLogicMember& m) {
+    const std::string_view name = m.sMember;
+    if (name == "Sockets") {
+      bool anySocket = false;
+      for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
+      if (!anySocket) return;
+      o.Key(name);
+      o.BeginArray();
+      for (const TWireI32& s : x.Sockets) o.Value(JsonInt(s));
+      o.EndArray();
+    } else if (name.starts_with("LH")) {  // "LH0" to "LH2"
+      const TItemBar& b = x.Bars[name[2] - '0'];
+      if (!(b.btOpenAndType & 0x80) && b.wMax == 0) return;
+      o.Key(name);
+      WriteBar(o, b);
+    } else if (x.Src.Time != 0) {  // "ItmSrc"
+      o.Key(name);
+      WriteTuple(o, x.Src);
+    }
+  });
   w.EndObject();
   w.Finish();
+}
+
+void WriteExAbilGroup(TJsonWriter& w, const TExAbilItemRec& g, int index) {
+  w.BeginObject();
+  WriteMembers(w, g, [&g, index](TJsonWriter& o, const TLogicMember& m) {
+    if (m.sMember == "i") {
+      o.Member(m.sMember, JsonInt(index));
+      return;
+    }
+    o.Key(m.sMember);  // "v"
+    o.BeginArray();
+    for (int j = 0; j < 10; ++j) {
+      if (g.Attrs[j].nID == 0) continue;
+      WriteTuple(o, g.Attrs[j], [j](TJsonWriter& e, const TLogicMember&) {  // "slot"
+        e.Value(JsonInt(j));
+      });
+    }
+    o.EndArray();
+  });
+  w.EndObject();
 }
 
 void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
   TJsonWriter w(out);
   w.BeginObject();
-  w.Key("abil");
-  w.BeginArray();
-  for (int i = 0; i < 6; ++i) {
-    const TExAbilItemRec& g = rec.Group[i];
-    w.BeginObject();
-    w.Member("i", JsonInt(i));
-    w.TextMember("t", g.sTitle.View());
-    w.Member("c", JsonInt(g.nColor));
-    w.Key("v");
-    w.BeginArray();
-    for (int j = 0; j < 10; ++j) {
-      const TExAbilRec& a = g.Attrs[j];
-      if (a.nID == 0) continue;
-      w.BeginArray();
-      for (int64_t v : {JsonInt(a.nColor), JsonInt(a.nID), JsonInt(a.nValue), JsonInt(a.nType),
-                        JsonInt(a.nPos), JsonInt(a.nLine), JsonInt(j)})
-        w.Value(v);
-      w.EndArray();
+  WriteMembers(w, rec, [&rec](TJsonWriter& o, const TLogicMember& m) {
+    o.Key(m.sMember);
+    if (m.sMember == "abil") {
+      o.BeginArray();
+      for (int i = 0; i < 6; ++i) WriteExAbilGroup(o, rec.Group[i], i);
+      o.EndArray();
+      return;
     }
-    w.EndArray();
-    w.EndObject();
-  }
-  w.EndArray();
-
-  w.TextMember("name", rec.sGName.View());
-
-  thread_local std::string abilex;
-  abilex.clear();
-  for (const TNewAbilRec& a : rec.NewAbil) {
-    if (a.nID == 0 || a.nValue == 0) continue;
-    char entry[24];  // ",255=-2147483648"
-    char* p = entry;
-    if (!abilex.empty()) *p++ = ',';
-    p = std::to_chars(p, std::end(entry), a.nID).ptr;
-    *p++ = '=';
-    p = std::to_chars(p, std::end(entry), a.nValue.get()).ptr;
-    abilex.append(entry, p);
-  }
-  w.TextMember("abilex", abilex);
+    thread_local std::string abilex;  // "abilex"
+    abilex.clear();
+    for (const TNewAbilRec& a : rec.NewAbil) {
+      if (a.nID == 0 || a.nValue == 0) continue;
+      char entry[24];  // ",255=-2147483648"
+      char* p = entry;
+      if (!abilex.empty()) *p++ = ',';
+      p = std::to_chars(p, std::end(entry), a.nID).ptr;
+      *p++ = '=';
+      p = std::to_chars(p, std::end(entry), a.nValue.get()).ptr;
+      abilex.append(entry, p);
+    }
+    o.Text(abilex);
+  });
   w.EndObject();
   w.Finish();
 }
@@ -239,7 +224,7 @@ void WriteExAbil(const TItemExAbilRec& rec, std::string& out) {
 // The object text of one non-empty item text, appended to out.
 void AppendItem(std::string_view body, std::string& out) {
   thread_local TUserItem_Gate rec;
-  thread_local std::string ext, exAbil, head, scratch;
+  thread_local std::string ext, exAbil, head;
   DecodeRecordInto(body, &rec, sizeof rec);
   WriteItemExt(rec.Item, ext);
   WriteExAbil(rec.ExAbilRec, exAbil);
@@ -247,27 +232,24 @@ void AppendItem(std::string_view body, std::string& out) {
   const TUserItem& it = rec.Item;
   TJsonWriter w(head);
   w.BeginObject();
-  w.Member("makeindex", JsonInt(it.MakeIndex));
-  w.Member("Index", JsonInt(it.wIndex));
-  w.Member("dura", JsonInt(it.Dura));
-  w.Member("duramax", JsonInt(it.DuraMax));
-  WriteNonZeroValues(w, "values", it.IntValue);
-  w.Member("where", JsonInt(it.btWhere));
-  w.Member("overlap", JsonInt(it.nOverLap));
-  WriteNonZeroValues(w, "AddValues", it.btAddVale);
-  w.Key("ExtendInfo");
+  WriteMembers(w, it, [&](TJsonWriter& o, const TLogicMember& m) {
+    const std::string_view name = m.sMember;
+    const std::string_view bind = rec.ItemBind.sBindName.View();
+    if (name == "values") {
+      WriteNonZeroValues(o, name, it.IntValue);
+    } else if (name == "AddValues") {
+      WriteNonZeroValues(o, name, it.btAddVale);
+    } else if (name == "ExtendInfo" || name == "ExAbil") {
+      // UTF-8 JSON already; carried as a string, its quotes escaped.
+      o.Key(name);
+      o.Utf8Text(name == "ExAbil" ? exAbil : ext);
+    } else if (!bind.empty()) {  // "BindInfo"
+      o.TextMember(name, bind);
+    }
+  });
+  w.EndObject();
   w.Finish();
   out += head;
-  // Both are UTF-8 JSON already; carried as strings, their quotes escaped.
-  AppendJsonString(ext, out);
-  out += ",\"ExAbil\":";
-  AppendJsonString(exAbil, out);
-  const std::string_view bind = rec.ItemBind.sBindName.View();
-  if (!bind.empty()) {
-    out += ",\"BindInfo\":";
-    AppendJsonString(GbkTextToUtf8(bind, scratch), out);
-  }
-  out += '}';
 }
 
 }  // namespace
@@ -284,20 +266,16 @@ std::string ConverShowEvent(std::string_view body) {
   return ConvertRecordList<TShowEvent>(body, WriteShowEvent);
 }
 
+// Each field a decimal, the record's one field.
 std::string ConverHideEvent(std::string_view body) {
-  const std::string decoded = DeCodeString(body);
-  std::string out;
-  TJsonWriter w(out);
-  w.BeginArray();
-  ForEachField(decoded, [&](std::string_view field) {
-    const int64_t id = ParseEventId(field);
-    w.BeginObject();
-    w.Member("Id", JsonUInt64(id));
-    w.EndObject();
-  });
-  w.EndArray();
-  w.Finish();
-  return out;
+  static_assert(TRecordTable<THideEvent>::kFieldList.size() == 1, "one decimal per record");
+  return ConvertList<THideEvent>(
+      body,
+      [](std::string_view field, THideEvent& rec) {
+        const int64_t id = ParseEventId(field);
+        std::memcpy(&rec, &id, sizeof id);
+      },
+      [](TJsonWriter& w, const THideEvent& rec) { WriteMembers(w, rec); });
 }
 
 std::string ConverItem(std::string_view body) {

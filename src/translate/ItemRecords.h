@@ -1,224 +1,201 @@
 // Wire records of the game server's item and map-event messages: items on the
-// map, map events, inventory items with binding and extra abilities. Fields
-// are byte arrays read by memcpy (alignment 1), so a record is filled by
-// decoding 6-bit text straight into it and read at any offset.
+// map, map events, inventory items with binding and extra abilities, each
+// described once by its list (RecordTable.h). Fields are byte arrays read by
+// memcpy (alignment 1), so a record is filled by decoding 6-bit text straight
+// into it and read at any offset.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "translate/JsonText.h"
+#include "translate/RecordTable.h"
 
 using TWireU64 = TWireInt<uint64_t>;
 
-// One item lying on the map.
-struct TShowItem {
-  TWireI32 nID;
-  TWireI32 nItemIdx;
-  TWireU16 wX;
-  TWireU16 wY;
-  TWireText<50> sName;
-  uint8_t btGap1;
-  TWireI32 nColor;
-  uint8_t btJipin;
-  uint8_t btGap2[3];
-  TWireI32 nLook;
-  TWireText<50> sOf;
-  uint8_t btGap3;
-  TWireI32 nMakeIndex;
-  uint8_t btShowItemDropEff;
-  uint8_t btGap4[3];
-  TWireI32 nCnt;
-};
+// clang-format off
+// offset, field, wire type [, member order, "member", class, when]; M(...): a
+// member the converter writes itself (RecordTable.h).
 
-struct THideItem {
-  TWireI32 nID;
-  TWireU16 wX;
-  TWireU16 wY;
-};
+// One item lying on the map.
+#define TAVREL_TShowItem(F, M) \
+  F(0, nID, I32, 1, "Id", Int, Always) \
+  F(4, nItemIdx, I32, 2, "Idx", Int, Always) \
+  F(8, wX, U16, 3, "X", Int, Always) \
+  F(10, wY, U16, 4, "Y", Int, Always) \
+  F(12, sName, Text(50), 5, "Name", Text, Always) \
+  F(63, btGap1, U8) \
+  F(64, nColor, I32, 6, "Color", Int, Always) \
+  F(68, btJipin, U8, 8, "jipin", Int, Always) \
+  F(69, btGap2, Bytes(3)) \
+  F(72, nLook, I32, 7, "Looks", Int, Always) \
+  F(76, sOf, Text(50), 9, "Of", Text, NotEmpty) \
+  F(127, btGap3, U8) \
+  F(128, nMakeIndex, I32, 10, "MakeIndex", Int, Always) \
+  F(132, btShowItemDropEff, U8, 11, "ShowItemDropEff", Int, Always) \
+  F(133, btGap4, Bytes(3)) \
+  F(136, nCnt, I32, 12, "cnt", Int, Always)
+TAVREL_RECORD(TShowItem, 140, TShowItemJson)
+
+#define TAVREL_THideItem(F, M) \
+  F(0, nID, I32, 1, "Id", Int, Always) \
+  F(4, wX, U16, 2, "X", Int, Always) \
+  F(6, wY, U16, 3, "Y", Int, Always)
+TAVREL_RECORD(THideItem, 8, THideItemJson)
 
 // One map event; nXY holds x low / y high, nTypeParam type low / param high.
-struct TShowEvent {
-  TWireU64 nMapEvent;
-  TWireI32 nXY;
-  TWireI32 nTypeParam;
-  TWireI32 nEffectId;
-  uint8_t btTopType;
-  TWireText<50> sDuranceID;
-};
+#define TAVREL_TShowEvent(F, M) \
+  F(0, nMapEvent, U64, 1, "Id", UInt64, Always) \
+  F(8, nXY, I32) \
+  M(2, "X", "number", false, "The low half of nXY.") \
+  M(3, "Y", "number", false, "The high half of nXY.") \
+  F(12, nTypeParam, I32) \
+  M(4, "Type", "number", false, "The low half of nTypeParam.") \
+  M(5, "Param", "number", false, "The high half of nTypeParam.") \
+  F(16, nEffectId, I32) \
+  M(6, "EffId", "string", false, "The effect id as decimal text.") \
+  F(20, btTopType, U8, 7, "TopType", Int, Always) \
+  F(21, sDuranceID, Text(50)) \
+  M(8, "DuranceID", "string", true, "Left out when it is \"-1\".")
+TAVREL_RECORD(TShowEvent, 72, TShowEventJson)
 
-// One bar of the extension area. Bit 7 of btOpenAndType is the open flag,
-// bits 0-6 the type.
-struct TItemBar {
-  uint8_t btOpenAndType;
-  uint8_t btColor;
-  uint8_t btImgCount;
-  TWireU16 wCur;
-  TWireU16 wMax;
-  TWireU16 wLv;
-  TWireText<28> Name;
-};
+// One id of an SM_HIDEEVENT body, which carries it as a signed decimal.
+#define TAVREL_THideEvent(F, M) \
+  F(0, nMapEvent, I64, 1, "Id", UInt64, Always)
+TAVREL_RECORD(THideEvent, 8, THideEventJson)
 
-// Where an item came from.
-struct TItemSrcRec {
-  TWireText<30> sMapDesc;
-  TWireText<30> sDropChrName;
-  TWireText<30> sChrName;
-  TWireI32 Time;
-  uint8_t DropType;
-};
+// One bar of the extension area, written as an array. Bit 7 of btOpenAndType
+// is the open flag, bits 0-6 the type.
+#define TAVREL_TItemBar(F, M) \
+  F(0, btOpenAndType, U8) \
+  M(1, "open", "number", false, "1 when the bar is open, else 0.") \
+  M(5, "type", "number", false, "The bar's type.") \
+  F(1, btColor, U8, 3, "colour", Int, Always) \
+  F(2, btImgCount, U8, 4, "images", Int, Always) \
+  F(3, wCur, U16, 6, "current", Int, Always) \
+  F(5, wMax, U16, 7, "max", Int, Always) \
+  F(7, wLv, U16, 8, "level", Int, Always) \
+  F(9, Name, Text(28), 2, "name", Text, Always)
+TAVREL_TUPLE(TItemBar, 38, TItemBarJson)
 
-// Structured view of the item's 256-byte extension area.
-struct TItemExtend {
-  TWireI32 Sockets[10];
-  uint8_t UpgradeCount;
-  TItemBar Bars[3];
-  TItemSrcRec Src;
-  uint8_t btGap[3];
-};
+// Where an item came from, written as an array.
+#define TAVREL_TItemSrcRec(F, M) \
+  F(0, sMapDesc, Text(30), 1, "map", Text, Always) \
+  F(31, sDropChrName, Text(30), 2, "droppedBy", Text, Always) \
+  F(62, sChrName, Text(30), 3, "owner", Text, Always) \
+  F(93, Time, I32, 4, "time", Int, Always) \
+  F(97, DropType, U8, 5, "dropType", Int, Always)
+TAVREL_TUPLE(TItemSrcRec, 98, TItemSrcJson)
+
+// Structured view of the item's 256-byte extension area; its object is the
+// item's ExtendInfo.
+#define TAVREL_TItemExtend(F, M) \
+  F(0, Sockets, Array(I32, 10)) \
+  M(1, "Sockets", "number[]", true, "All ten socket values; left out when none is above 0.") \
+  F(40, UpgradeCount, U8, 5, "U", Int, NonZero) \
+  F(41, Bars, Array(Of(TItemBar), 3)) \
+  M(2, "LH0", "TItemBarJson", true, "Bar 0; left out when it is closed and its max is 0.") \
+  M(3, "LH1", "TItemBarJson", true, "Bar 1, as bar 0.") \
+  M(4, "LH2", "TItemBarJson", true, "Bar 2, as bar 0.") \
+  F(155, Src, Of(TItemSrcRec)) \
+  M(6, "ItmSrc", "TItemSrcJson", true, "Left out when the time is 0.") \
+  F(253, btGap, Bytes(3))
+TAVREL_RECORD(TItemExtend, 256, TItemExtendJson)
+// clang-format on
 
 // The extension area's three views over the same 256 bytes: legacy text,
-// raw bytes, and the structured view the converters read.
+// raw bytes, and the structured view the converters read (the one the
+// description names).
 union TItemExtendArea {
   uint8_t btExtendInfo[256];
   TWireText<255> sExtendInfo;
   TItemExtend Info;
 };
-
-struct TUserItem {
-  TWireI32 MakeIndex;
-  TWireI32 wIndex;
-  TWireI32 Dura;
-  TWireI32 DuraMax;
-  TWireI32 IntValue[50];
-  TWireI8 btWhere;
-  TWireI32 nOverLap;
-  TWireI32 btAddVale[20];
-  TItemExtendArea Ext;
+static_assert(sizeof(TItemExtendArea) == 256 && alignof(TItemExtendArea) == 1);
+namespace record_table::TItemExtendArea_ {
+inline constexpr std::array kFields = {
+    Field<TItemExtend>("Info", "Of(TItemExtend)", 0, 0, "", EJsonClass::Int, EWhen::Always)};
+}  // namespace record_table::TItemExtendArea_
+template <>
+struct TRecordTable<TItemExtendArea> {
+  static constexpr const auto& kFieldList = record_table::TItemExtendArea_::kFields;
+  static constexpr std::array<TLogicMember, 0> kLogicList{};
+  static constexpr TRecordInfo kInfo{"TItemExtendArea", "", 256, kFieldList, kLogicList, {}};
 };
 
-struct TItemBind {
-  TWireI32 nMakeIdex;
-  TWireI32 nItemIdx;
-  TWireText<32> sBindName;
-  uint8_t btGap[3];
-};
+// clang-format off
+// The item's object; its last two members come from the rest of its
+// TUserItem_Gate.
+#define TAVREL_TUserItem(F, M) \
+  F(0, MakeIndex, I32, 1, "makeindex", Int, Always) \
+  F(4, wIndex, I32, 2, "Index", Int, Always) \
+  F(8, Dura, I32, 3, "dura", Int, Always) \
+  F(12, DuraMax, I32, 4, "duramax", Int, Always) \
+  F(16, IntValue, Array(I32, 50)) \
+  M(5, "values", "TIdValueJson[]", false, "The non-zero values with their index.") \
+  F(216, btWhere, I8, 6, "where", Int, Always) \
+  F(217, nOverLap, I32, 7, "overlap", Int, Always) \
+  F(221, btAddVale, Array(I32, 20)) \
+  M(8, "AddValues", "TIdValueJson[]", false, "The non-zero added values with their index.") \
+  F(301, Ext, Of(TItemExtendArea)) \
+  M(9, "ExtendInfo", "string", false, "JSON text of a TItemExtendJson.") \
+  M(10, "ExAbil", "string", false, "JSON text of a TItemExAbilJson, from the item's ExAbilRec.") \
+  M(11, "BindInfo", "string", true, \
+    "The name in the item's ItemBind; left out when the item is not bound.")
+TAVREL_RECORD(TUserItem, 557, TItemJson)
 
-struct TExAbilRec {
-  uint8_t nColor;
-  uint8_t btGap1[3];
-  TWireI32 nID;
-  TWireI32 nValue;
-  uint8_t nType;
-  uint8_t btGap2;
-  TWireU16 nPos;
-  TWireU16 nLine;
-  uint8_t btGap3[2];
-};
+#define TAVREL_TItemBind(F, M) \
+  F(0, nMakeIdex, I32) \
+  F(4, nItemIdx, I32) \
+  F(8, sBindName, Text(32)) \
+  F(41, btGap, Bytes(3))
+TAVREL_RECORD(TItemBind, 44, )
 
-struct TExAbilItemRec {
-  TWireText<100> sTitle;
-  uint8_t nColor;
-  uint8_t btGap[2];
-  TExAbilRec Attrs[10];
-};
+// An extra ability of a group, written as an array.
+#define TAVREL_TExAbilRec(F, M) \
+  F(0, nColor, U8, 1, "colour", Int, Always) \
+  F(1, btGap1, Bytes(3)) \
+  F(4, nID, I32, 2, "id", Int, Always) \
+  F(8, nValue, I32, 3, "value", Int, Always) \
+  F(12, nType, U8, 4, "type", Int, Always) \
+  F(13, btGap2, U8) \
+  F(14, nPos, U16, 5, "position", Int, Always) \
+  F(16, nLine, U16, 6, "line", Int, Always) \
+  F(18, btGap3, Bytes(2)) \
+  M(7, "slot", "number", false, "The attribute's index in its group.")
+TAVREL_TUPLE(TExAbilRec, 20, TExAbilAttrJson)
 
-struct TNewAbilRec {
-  uint8_t nID;
-  uint8_t btGap[3];
-  TWireI32 nValue;
-};
+#define TAVREL_TExAbilItemRec(F, M) \
+  M(1, "i", "number", false, "The group's index, 0 to 5.") \
+  F(0, sTitle, Text(100), 2, "t", Text, Always) \
+  F(101, nColor, U8, 3, "c", Int, Always) \
+  F(102, btGap, Bytes(2)) \
+  F(104, Attrs, Array(Of(TExAbilRec), 10)) \
+  M(4, "v", "TExAbilAttrJson[]", false, "Each attribute with an id.")
+TAVREL_RECORD(TExAbilItemRec, 304, TExAbilGroupJson)
 
-struct TItemExAbilRec {
-  TWireI32 nMakeIndex;
-  TExAbilItemRec Group[6];
-  TWireText<60> sGName;
-  uint8_t btGap[3];
-  TNewAbilRec NewAbil[30];  // abilities 1 to 30 at indexes 0 to 29
-};
+#define TAVREL_TNewAbilRec(F, M) \
+  F(0, nID, U8) \
+  F(1, btGap, Bytes(3)) \
+  F(4, nValue, I32)
+TAVREL_RECORD(TNewAbilRec, 8, )
+
+// NewAbil holds abilities 1 to 30 at indexes 0 to 29; the object is the
+// item's ExAbil.
+#define TAVREL_TItemExAbilRec(F, M) \
+  F(0, nMakeIndex, I32) \
+  F(4, Group, Array(Of(TExAbilItemRec), 6)) \
+  M(1, "abil", "TExAbilGroupJson[]", false, "The six groups in order.") \
+  F(1828, sGName, Text(60), 2, "name", Text, Always) \
+  F(1889, btGap, Bytes(3)) \
+  F(1892, NewAbil, Array(Of(TNewAbilRec), 30)) \
+  M(3, "abilex", "string", false, \
+    "\"id=value\" for each new ability with an id and a value, joined by \",\"; \"\" when none.")
+TAVREL_RECORD(TItemExAbilRec, 2132, TItemExAbilJson)
 
 // One inventory item as the game server sends it.
-struct TUserItem_Gate {
-  TUserItem Item;
-  TItemBind ItemBind;
-  TItemExAbilRec ExAbilRec;
-};
-
-static_assert(sizeof(TShowItem) == 140);
-static_assert(offsetof(TShowItem, wX) == 8);
-static_assert(offsetof(TShowItem, wY) == 10);
-static_assert(offsetof(TShowItem, sName) == 12);
-static_assert(offsetof(TShowItem, nColor) == 64);
-static_assert(offsetof(TShowItem, btJipin) == 68);
-static_assert(offsetof(TShowItem, nLook) == 72);
-static_assert(offsetof(TShowItem, sOf) == 76);
-static_assert(offsetof(TShowItem, nMakeIndex) == 128);
-static_assert(offsetof(TShowItem, btShowItemDropEff) == 132);
-static_assert(offsetof(TShowItem, nCnt) == 136);
-
-static_assert(sizeof(THideItem) == 8);
-static_assert(offsetof(THideItem, wX) == 4);
-static_assert(offsetof(THideItem, wY) == 6);
-
-static_assert(sizeof(TShowEvent) == 72);
-static_assert(offsetof(TShowEvent, nXY) == 8);
-static_assert(offsetof(TShowEvent, nTypeParam) == 12);
-static_assert(offsetof(TShowEvent, nEffectId) == 16);
-static_assert(offsetof(TShowEvent, btTopType) == 20);
-static_assert(offsetof(TShowEvent, sDuranceID) == 21);
-
-static_assert(sizeof(TItemBar) == 38);
-static_assert(offsetof(TItemBar, wCur) == 3);
-static_assert(offsetof(TItemBar, wMax) == 5);
-static_assert(offsetof(TItemBar, wLv) == 7);
-static_assert(offsetof(TItemBar, Name) == 9);
-
-static_assert(sizeof(TItemSrcRec) == 98);
-static_assert(offsetof(TItemSrcRec, sDropChrName) == 31);
-static_assert(offsetof(TItemSrcRec, sChrName) == 62);
-static_assert(offsetof(TItemSrcRec, Time) == 93);
-static_assert(offsetof(TItemSrcRec, DropType) == 97);
-
-static_assert(sizeof(TItemExtend) == 256);
-static_assert(offsetof(TItemExtend, UpgradeCount) == 40);
-static_assert(offsetof(TItemExtend, Bars) == 41);
-static_assert(offsetof(TItemExtend, Src) == 155);
-static_assert(sizeof(TItemExtendArea) == 256);
-
-static_assert(sizeof(TUserItem) == 557);
-static_assert(offsetof(TUserItem, wIndex) == 4);
-static_assert(offsetof(TUserItem, Dura) == 8);
-static_assert(offsetof(TUserItem, DuraMax) == 12);
-static_assert(offsetof(TUserItem, IntValue) == 16);
-static_assert(offsetof(TUserItem, btWhere) == 216);
-static_assert(offsetof(TUserItem, nOverLap) == 217);
-static_assert(offsetof(TUserItem, btAddVale) == 221);
-static_assert(offsetof(TUserItem, Ext) == 301);
-
-static_assert(sizeof(TItemBind) == 44);
-static_assert(offsetof(TItemBind, nItemIdx) == 4);
-static_assert(offsetof(TItemBind, sBindName) == 8);
-
-static_assert(sizeof(TExAbilRec) == 20);
-static_assert(offsetof(TExAbilRec, nID) == 4);
-static_assert(offsetof(TExAbilRec, nValue) == 8);
-static_assert(offsetof(TExAbilRec, nType) == 12);
-static_assert(offsetof(TExAbilRec, nPos) == 14);
-static_assert(offsetof(TExAbilRec, nLine) == 16);
-
-static_assert(sizeof(TExAbilItemRec) == 304);
-static_assert(offsetof(TExAbilItemRec, nColor) == 101);
-static_assert(offsetof(TExAbilItemRec, Attrs) == 104);
-
-static_assert(sizeof(TNewAbilRec) == 8);
-static_assert(offsetof(TNewAbilRec, nValue) == 4);
-
-static_assert(sizeof(TItemExAbilRec) == 2132);
-static_assert(offsetof(TItemExAbilRec, Group) == 4);
-static_assert(offsetof(TItemExAbilRec, sGName) == 1828);
-static_assert(offsetof(TItemExAbilRec, NewAbil) == 1892);
-
-static_assert(sizeof(TUserItem_Gate) == 2733);
-static_assert(offsetof(TUserItem_Gate, ItemBind) == 557);
-static_assert(offsetof(TUserItem_Gate, ExAbilRec) == 601);
-static_assert(alignof(TUserItem_Gate) == 1 && alignof(TShowEvent) == 1);
+#define TAVREL_TUserItem_Gate(F, M) \
+  F(0, Item, Of(TUserItem)) \
+  F(557, ItemBind, Of(TItemBind)) \
+  F(601, ExAbilRec, Of(TItemExAbilRec))
+TAVREL_RECORD(TUserItem_Gate, 2733, )
+// clang-format on

@@ -85,14 +85,47 @@ void TJsonWriter::Value(uint64_t v) {
   comma_ = true;
 }
 
+template <typename T>
+void TJsonWriter::WriteNumberMember(std::string_view name, T v) {
+  char* p = Room(name.size() + 25);  // comma, quotes, colon, 20 digits
+  if (comma_) *p++ = ',';
+  *p++ = '"';
+  std::memcpy(p, name.data(), name.size());
+  p += name.size();
+  *p++ = '"';
+  *p++ = ':';
+  pos_ = static_cast<std::size_t>(std::to_chars(p, p + 20, v).ptr - out_.data());
+  comma_ = true;
+}
+
+void TJsonWriter::NumberMember(std::string_view name, int64_t v) {
+  WriteNumberMember(name, v);
+}
+
+void TJsonWriter::NumberMember(std::string_view name, uint64_t v) {
+  WriteNumberMember(name, v);
+}
+
 void TJsonWriter::Text(std::string_view gbk) {
   if (comma_) {
     *Room(1) = ',';
     ++pos_;
   }
   thread_local std::string scratch;
+  WriteString(GbkTextToUtf8(gbk, scratch));
+}
+
+void TJsonWriter::Utf8Text(std::string_view utf8) {
+  if (comma_) {
+    *Room(1) = ',';
+    ++pos_;
+  }
+  WriteString(utf8);
+}
+
+void TJsonWriter::WriteString(std::string_view utf8) {
   thread_local boost::json::serializer sr;
-  sr.reset(GbkTextToUtf8(gbk, scratch));
+  sr.reset(utf8);
   while (!sr.done()) {
     char* p = Room(64);
     pos_ += sr.read(p, out_.size() - pos_).size();

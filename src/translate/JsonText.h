@@ -238,12 +238,16 @@ class TJsonWriter {
   void Value(int64_t v);   // int and int64 classes
   void Value(uint64_t v);  // uint64 class
   void Text(std::string_view gbk);
+  void Utf8Text(std::string_view utf8);  // a string already UTF-8 (JSON text carried as a string)
 
   template <typename V>
   void Member(std::string_view name, V v) {
     Key(name);
     Value(v);
   }
+  // Member(name, v) with one room check and one call, for tables of members.
+  void NumberMember(std::string_view name, int64_t v);
+  void NumberMember(std::string_view name, uint64_t v);
   void TextMember(std::string_view name, std::string_view gbk) {
     Key(name);
     Text(gbk);
@@ -267,6 +271,10 @@ class TJsonWriter {
     ++pos_;
     comma_ = true;
   }
+
+  template <typename T>
+  void WriteNumberMember(std::string_view name, T v);
+  void WriteString(std::string_view utf8);  // quoted, with the serialiser's escaping
 
   std::string& out_;
   std::size_t pos_ = 0;

@@ -74,4 +74,5 @@ std::optional<boost::json::array> ConverIcons(const TIcon (&icons)[11],
 std::optional<boost::json::array> ConverEffect(std::string_view ownerGbk,
                                                const TPeopleEffect (&effects)[10],
                                                const boost::json::storage_ptr& sp);
-boost::json::object AbiloToJson(const TNakedAbility& abil, const boost::json::storage_ptr& sp);
+// Writes the record as one object at the writer's position.
+void AbiloToJson(TJsonWriter& w, const TNakedAbility& abil);

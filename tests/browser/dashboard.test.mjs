@@ -125,7 +125,7 @@ describe('console dashboard', () => {
     const metrics = (await request(`${gateway.consoleUrl}/metrics`)).body;
     assert.match(metrics, /\ntavrel_connections_accepted_total 4\n/);
     assert.match(metrics, /\ntavrel_refused_connections_total\{reason="address_limit"\} 1\n/);
-    assert.match(metrics, /\ntavrel_build_info\{protocol_version="1\.2",[^}]*\} 1\n/);
+    assert.match(metrics, /\ntavrel_build_info\{protocol_version="1\.3",[^}]*\} 1\n/);
     assert.match(metrics, /\nprocess_open_fds \d+\n/);
     // The Grafana dashboard in docs/ asks only for metrics the gateway has.
     const panels = JSON.parse(await fs.readFile(grafanaDashboard, 'utf8')).panels;

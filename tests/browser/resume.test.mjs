@@ -128,11 +128,22 @@ describe('session resume', () => {
     await openDemo(page, gateway.consoleUrl);
     await demoLogin(page, 'handed', 'H-0001');
     await sim.waitForLine(/login .*account="handed"/);
+    // In the game, so that the login timeout does not end it while the test runs.
+    await page.locator('#noticeOk').click();
     const opens = sim.countLines(/recv GM_OPEN /);
     const closes = sim.countLines(/recv GM_CLOSE /);
     const links = sim.countLines(/^link \d+ (up|down)/);
     const reconnects = await page.locator('#messages li[data-event="reconnecting"]').count();
 
+    // The game server's counter runs over its whole life: what this session gets is the rest.
+    const loadStats = async () => {
+      const seen = sim.countLines(/load sent user=\d+/);
+      sim.write('load stats');
+      await waitUntil(() => sim.countLines(/load sent user=\d+/) > seen, 5000, 'load stats');
+      const line = sim.lines.filter((l) => /load sent user=\d+/.test(l)).at(-1);
+      return { line, user: Number(/user=(\d+)/.exec(line)[1]) };
+    };
+    const before = (await loadStats()).user;
     sim.write('load rate=20 mix=text:1,opaque:1 text=3000');
     const flowing = async (what) => {
       const seen = (await numbered(page)).length;
@@ -147,9 +158,8 @@ describe('session resume', () => {
     await flowing('lines after the hand-over');
 
     sim.write('load off');
-    sim.write('load stats');
-    const stats = await sim.waitForLine(/load sent user=\d+/);
-    const total = Number(/user=(\d+)/.exec(stats)[1]);
+    const { line: stats, user } = await loadStats();
+    const total = user - before;
     await waitUntil(async () => (await numbered(page)).length >= total, 15000, `${total} numbered items`);
     await new Promise((resolve) => setTimeout(resolve, 300));
     assert.deepEqual(await numbered(page), Array.from({ length: total }, (_, i) => i + 1), `${stats}; ${handed}`);

@@ -61,3 +61,32 @@ TEST(ReplayWindowTest, ReleaseGivesTheMemoryBackAndKeepsTheCount) {
 }
 
 }  // namespace
+
+// A window restored from another image's bytes goes on as the old one would:
+// the same offsets, and the next appends wrap over its oldest bytes.
+TEST(ReplayWindowTest, RestoredWindowGoesOnLikeTheOriginal) {
+  constexpr size_t kCap = 16;
+  std::string all(100, 'a');
+  for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<char>('a' + i % 26);
+  for (size_t appended : {0, 5, 16, 100}) {  // empty, young, just full, wrapped
+    TReplayWindow original(kCap);
+    original.Append(std::string_view(all).substr(0, appended));
+    std::string kept;
+    ASSERT_TRUE(original.CopyFrom(original.Begin(), kept));
+    TReplayWindow restored(kCap);
+    ASSERT_TRUE(restored.Restore(original.End(), kept));
+    EXPECT_EQ(restored.Begin(), original.Begin());
+    EXPECT_EQ(restored.End(), original.End());
+    for (const std::string_view more : {"xyz", "0123456789abcdefghij", "k"}) {
+      original.Append(more);
+      restored.Append(more);
+      ASSERT_EQ(From(restored, restored.Begin()), From(original, original.Begin())) << appended;
+    }
+  }
+  // Bytes the window could not have held are refused, and nothing changes.
+  TReplayWindow w(kCap);
+  w.Append("abc");
+  EXPECT_FALSE(w.Restore(100, std::string(kCap + 1, 'x')));
+  EXPECT_FALSE(w.Restore(3, "abcd"));
+  EXPECT_EQ(From(w, 0), "abc");
+}

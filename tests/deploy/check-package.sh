@@ -83,7 +83,7 @@ for script in postinst prerm postrm; do
   sh -n "$work/control/$script" || fail "$script does not parse"
 done
 grep -q 'adduser --system' "$work/control/postinst" || fail "postinst creates no user"
-grep -q 'kill --kill-who=main --signal=SIGUSR2 tavrelh5.service' "$work/control/postinst" ||
+grep -q 'kill -USR2 "$pid"' "$work/control/postinst" ||
   fail "postinst hands nothing over on upgrade"
 grep -q 'try-restart tavrelh5' "$work/control/postinst" ||
   fail "postinst restarts nothing on an upgrade from a version without the hand-over"

@@ -511,6 +511,8 @@ TEST_F(WsLibTest, NearTheDescriptorLimitConnectionsWaitWithOneLine) {
             1);
   EXPECT_FALSE(HasLog("Accept failed"));
   clients.clear();
+  // The library's ends of them close as their EOFs are read, on a transport thread perhaps.
+  RunUntil([] { return false; }, 300ms);
   TPlainClient a(ioc_);
   const std::string uid = Connect(a);
   EXPECT_FALSE(uid.empty()) << lastError_.message();
@@ -788,6 +790,56 @@ TEST_F(WsTransportThreadsTest, DestroyedWithWorkPendingCallsNothingMore) {
     }
     EXPECT_TRUE(ec && ec != asio::error::timed_out) << ec.message();
   }
+}
+
+// The hand-over: while paused the listener keeps its port and the kernel
+// queues connections; the engine hears nothing of the connections meanwhile
+// (messages dropped, ends held) until the hand-over is abandoned, when each
+// end is told as a lost connection; and another library adopts the listener
+// and serves what queued, numbering on from where it is told.
+TEST_F(WsLibTest, APausedListenerQueuesForTheLibraryThatAdoptsIt) {
+  Start();
+  TPlainClient a(ioc_);
+  const std::string uidA = Connect(a);
+  ASSERT_FALSE(uidA.empty()) << lastError_.message();
+  ASSERT_EQ(Read(a), TMsg("ok", false));
+  lib_->PauseAccepting(true);
+  lib_->BeginHandover();
+  ASSERT_FALSE(Write(a, "dropped", false));
+  TPlainClient b(ioc_);
+  beast::get_lowest_layer(b.ws).connect(tcp::endpoint(LoopBack(), port_));  // queued by the kernel
+  const size_t before = events_.size();
+  RunUntil([] { return false; }, 200ms);
+  EXPECT_EQ(events_.size(), before) << "no message, no connection while handing over";
+
+  lib_->CloseAllForHandover(ECloseCode::ServiceRestart);
+  EXPECT_EQ(Read(a).first, "");
+  EXPECT_EQ(a.ws.reason().code, 1012);
+  EXPECT_EQ(std::string(a.ws.reason().reason.c_str()), "service restart");
+  ASSERT_TRUE(RunUntil([&] { return lib_->LiveConnections() == 0; }));
+  EXPECT_EQ(Count('D', uidA), 0) << "held back";
+  lib_->AbandonHandover();
+  EXPECT_EQ(Count('D', uidA), 1);
+  EXPECT_EQ(ends_[uidA], EConnEnd::Lost) << "its client resumes";
+
+  const int fd = ::dup(lib_->ListenDescriptor());
+  ASSERT_GE(fd, 0);
+  TWsLib next(ioc_);
+  next.AdoptListener(fd);
+  next.SetNextConnectionId(500);
+  std::vector<std::string> connected;
+  ASSERT_TRUE(next.Init(
+      0, [&](const std::string& uid, const std::string&) { connected.push_back(uid); },
+      [](const std::string&, const std::string&) {}, [](TWsConnId, std::string_view) {},
+      [](const std::string&) {}))
+      << next.LastError();
+  EXPECT_EQ(next.LocalPort(), port_);
+  EXPECT_EQ(next.ListenDescriptor(), fd);
+  ASSERT_FALSE(Complete([&](auto h) { b.ws.async_handshake("localhost", "/", h); }));
+  ASSERT_TRUE(RunUntil([&] { return !connected.empty(); }));
+  EXPECT_EQ(connected.front(), "500");
+  EXPECT_EQ(next.NextConnectionId(), 501u);
+  EXPECT_EQ(Count('C', "500"), 0) << "the paused library took nothing";
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -52,6 +54,29 @@ TEST(TZeroTable, ReadsZeroAndMapsOnlyWhenWritten) {
 
   table.reset();
   EXPECT_EQ(AnonymousBytes(), before);
+}
+
+// The non-zero entries are found through the pages written, in index order,
+// and a reset forgets them.
+TEST(TZeroTable, ListsTheNonZeroEntriesOfThePagesWritten) {
+  auto table = std::make_unique<TZeroTable<int16_t, kEntries>>();
+  using TEntries = std::vector<std::pair<size_t, int16_t>>;
+  const auto entries = [&] {
+    TEntries out;
+    table->ForEachNonZero([&](size_t i, int16_t v) { out.emplace_back(i, v); });
+    return out;
+  };
+  EXPECT_TRUE(entries().empty());
+  (*table)[kEntries - 1] = -1;
+  (*table)[0] = 3;
+  (*table)[2047] = 4;  // the last of the first page, and the first of the next
+  (*table)[2048] = 5;
+  (*table)[9000] = 0;  // written as zero: its page is looked at, nothing listed
+  EXPECT_EQ(entries(), (TEntries{{0, 3}, {2047, 4}, {2048, 5}, {kEntries - 1, -1}}));
+  table->Reset();
+  EXPECT_TRUE(entries().empty());
+  (*table)[100] = 7;
+  EXPECT_EQ(entries(), (TEntries{{100, 7}}));
 }
 
 }  // namespace

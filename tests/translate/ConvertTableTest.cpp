@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/EDcode.h"
+#include "translate/ActorRecords.h"
 #include "translate/ItemConvert.h"
 
 // A row on the wrong path sends a client bytes it cannot read, or rewrites a
@@ -44,4 +45,47 @@ TEST(ConvertTableTest, ConvertersYieldTheEncodedBodyTheClientReads) {
   EXPECT_EQ(DeCodeString(PerUserConverter(SM_HIDEEVENT)(header, ids)), ConverHideEvent(ids));
   // A converter's failure reaches the caller, which drops the message.
   EXPECT_THROW(BroadcastConverter(SM_HIDEEVENT)(header, EncodeString("x")), TItemConvertError);
+}
+
+// A row without a converter of its own sends what the named converter of the
+// same record sends, for a binary body and for a 6-bit text one.
+TEST(ConvertTableTest, ARecordsOwnMembersConvertWithoutAConverterOfItsOwn) {
+  TDefaultMessage header;
+  std::string damage(sizeof(TAttackEff), '\0');
+  damage[0] = 2;
+  damage[1] = 'U';
+  damage[2] = '1';
+  damage[51] = 3;
+  damage[53] = 7;
+  EXPECT_EQ((RecordBody<TAttackEff, TBodyShape::Record>(header, damage)),
+            PerUserConverter(SM_DAMAGE)(header, damage));
+  std::string hit(sizeof(TMsgHitRcd), '\0');
+  hit[51] = 4;
+  hit[62] = 1;
+  hit[63] = 'T';
+  const std::string text = EncodeBuffer(hit.data(), hit.size());
+  EXPECT_EQ((RecordBody<TMsgHitRcd, TBodyShape::RecordText>(header, text)),
+            BroadcastConverter(SM_HIT)(header, text));
+  EXPECT_NE(DeCodeString(BroadcastConverter(SM_HIT)(header, text)).find("\"TargetUserID\":\"T\""),
+            std::string::npos);
+}
+
+// The client's type of each row comes from its record: a list's is an array
+// of it, an inventory item's is its TUserItem's, a text body has none.
+TEST(ConvertTableTest, ClientTypesComeFromTheRowsRecords) {
+  const auto type = [](int32_t ident) {
+    for (const TConvertRow& row : ConvertRows())
+      if (row.nIdent == ident) return ClientType(row);
+    return std::string("no row");
+  };
+  EXPECT_EQ(type(SM_DAMAGE), "TDamageJson");
+  EXPECT_EQ(type(SM_MAGICCON), "TMagicConJson");
+  EXPECT_EQ(type(SM_ADJUST_BONUS), "TAdjustBonusJson");
+  EXPECT_EQ(type(SM_ITEMSHOW), "TShowItemJson[]");
+  EXPECT_EQ(type(SM_HIDEEVENT), "THideEventJson[]");
+  EXPECT_EQ(type(SM_ADDITEM), "TItemJson");
+  EXPECT_EQ(type(SM_BAGITEMS), "TItemJson[]");
+  EXPECT_EQ(type(SM_MERCHANTSAY), "");
+  for (const TConvertRow& row : ConvertRows())
+    EXPECT_EQ(ClientType(row).empty(), row.Form != TBodyForm::Json) << row.nIdent;
 }

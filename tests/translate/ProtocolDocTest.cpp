@@ -250,8 +250,9 @@ TEST_F(ProtocolDoc, ExamplesAreJsonAndTheCodecRunsWithIdentityTables) {
 // The close-code table lists every code with the reason the gateway sends.
 TEST_F(ProtocolDoc, CloseCodesAreTheOnesTheGatewaySends) {
   using enum ECloseCode;
-  for (ECloseCode code : {Normal, GoingAway, InvalidUtf8, TooBig, TryAgainLater, LoginTimeout,
-                          LoginRefused, Kicked, AddressLimit, NoFreeSession, SlowConsumer}) {
+  for (ECloseCode code :
+       {Normal, GoingAway, InvalidUtf8, TooBig, ServiceRestart, TryAgainLater, LoginTimeout,
+        LoginRefused, Kicked, AddressLimit, NoFreeSession, SlowConsumer}) {
     // Beast fails an invalid text message itself, without a reason.
     const std::string reason =
         code == InvalidUtf8 ? "(none)" : "`" + std::string(CloseReason(code)) + "`";

@@ -37,6 +37,7 @@ R Record(TRng& rng, int sample) {
 
 using samples::EncodedBody;
 using samples::RawBody;
+using samples::ShapedBody;
 
 std::string EncodeText(const std::string& bytes) {
   return EncodeBuffer(bytes.data(), bytes.size());
@@ -88,74 +89,54 @@ TCharBriefRcd CharBrief(TRng& rng, int sample) {
   return r;
 }
 
-// A "/"-joined list of 0 to 3 encoded records.
-template <typename R>
-std::string List(TRng& rng, int sample) {
-  std::string out;
-  for (int i = 0; i < sample % 4; ++i) {
-    if (i > 0) out += '/';
-    out += EncodedBody(Record<R>(rng, sample));
-  }
-  return out;
+// The bytes of a record of `info`, as Record gives them.
+std::string RecordBytes(TRng& rng, int sample, const TRecordInfo& info) {
+  std::string rec(info.nSize, '\0');
+  for (char& byte : rec) byte = static_cast<char>(sample == 0 ? 0 : rng() & 0xFF);
+  return rec;
 }
 
-// The body the game server sends with an ident.
+// The body the game server sends with a row's ident: lists hold 0 to 3
+// records.
 using TSampleBody = std::function<std::string(TRng&, int)>;
 
-TSampleBody BodyOf(int32_t ident) {
-  switch (ident) {
+TSampleBody BodyOf(const TConvertRow& row) {
+  switch (row.nIdent) {
     case SM_TURN:
     case SM_LOGON:
       return [](TRng& rng, int s) { return RawBody(CharDesc(rng, s)); };
     case SM_USERNAME:
       return [](TRng& rng, int s) { return RawBody(CharBrief(rng, s)); };
-    case SM_ICONSUPDATE:
-      return [](TRng& rng, int s) { return RawBody(Record<TIconMsg>(rng, s)); };
-    case SM_DAMAGE:
-      return [](TRng& rng, int s) { return RawBody(Record<TAttackEff>(rng, s)); };
-    case SM_MAGICCON:
+    default:
+      break;
+  }
+  switch (row.Shape) {
+    case TBodyShape::Header:  // the converter reads the header alone
       return [](TRng&, int) { return std::string(); };
-    case SM_HIT:
-      return [](TRng& rng, int s) { return EncodedBody(Record<TMsgHitRcd>(rng, s)); };
-    case SM_SPELL:
-      return [](TRng& rng, int s) { return EncodedBody(Record<TCharMagicSpell>(rng, s)); };
-    case SM_STRUCK:
-      return [](TRng& rng, int s) { return EncodedBody(Record<THPRcd>(rng, s)); };
-    case SM_ITEMSHOW:
-      return [](TRng& rng, int s) { return EncodeText(List<TShowItem>(rng, s)); };
-    case SM_ITEMHIDE:
-      return [](TRng& rng, int s) { return EncodeText(List<THideItem>(rng, s)); };
-    case SM_SHOWEVENT:
-      return [](TRng& rng, int s) { return EncodeText(List<TShowEvent>(rng, s)); };
-    case SM_HIDEEVENT:
+    case TBodyShape::DecimalList:  // 0 to 3 values, each ending in "/"
       return [](TRng& rng, int s) {
         std::string ids;
         for (int i = 0; i < s % 4; ++i) ids += std::to_string(static_cast<int64_t>(rng())) + "/";
         return EncodeText(ids);
       };
-    case SM_ADDITEM:
-    case SM_DELITEM:
-    case SM_UPDATEITEM:
-      return [](TRng& rng, int s) { return EncodedBody(Record<TUserItem_Gate>(rng, s)); };
-    case SM_BAGITEMS:
-    case SM_BAGITEMS1:
-    case SM_SENDUSEITEMS:
-    case SM_SENDHEROUSEITEMS:
-    case SM_HEROBAGITEMS:
-      return [](TRng& rng, int s) { return List<TUserItem_Gate>(rng, s); };
-    case SM_ABILITY:
-    case SM_HEROABILITY:
-      return [](TRng& rng, int s) { return EncodedBody(Record<TAbilNet>(rng, s)); };
-    case SM_ADJUST_BONUS:
-      return [](TRng& rng, int s) {
-        return EncodedBody(Record<TNakedAbility>(rng, s)) + "/" +
-               EncodedBody(Record<TNakedAbility>(rng, s)) + "/" +
-               EncodedBody(Record<TNakedAbility>(rng, s)) + "/" +
-               EncodedBody(Record<TAdjustAbil>(rng, s));
+    case TBodyShape::Parts:  // the parts drawn last first, as the recorded vectors have them
+      return [&info = *row.pRecord](TRng& rng, int s) {
+        std::string rec(info.nSize, '\0');
+        for (auto f = info.Fields.rbegin(); f != info.Fields.rend(); ++f)
+          for (size_t i = 0; i < std::size_t{f->nSize} * f->nCount; ++i)
+            rec[f->nOffset + i] = static_cast<char>(s == 0 ? 0 : rng() & 0xFF);
+        return ShapedBody(TBodyShape::Parts, info, {rec});
       };
     default:
-      return nullptr;
+      break;
   }
+  if (!row.pRecord) return nullptr;
+  const bool list = row.Shape == TBodyShape::RecordList || row.Shape == TBodyShape::TextList;
+  return [&info = *row.pRecord, shape = row.Shape, list](TRng& rng, int s) {
+    std::vector<std::string> records;
+    for (int i = 0; i < (list ? s % 4 : 1); ++i) records.push_back(RecordBytes(rng, s, info));
+    return ShapedBody(shape, info, records);
+  };
 }
 
 }  // namespace
@@ -166,7 +147,7 @@ json::object JsonSamples(uint64_t seed) {
   for (const TConvertRow& row : ConvertRows()) {
     if (row.Form != TBodyForm::Json) continue;
     const char* name = FindIdentName(kServerIdentNames, row.nIdent);
-    const TSampleBody body = BodyOf(row.nIdent);
+    const TSampleBody body = BodyOf(row);
     if (!name || !body)
       throw std::runtime_error("no sample body for translated ident " + std::to_string(row.nIdent));
     json::array texts;

@@ -1,12 +1,11 @@
 #include "samples/DocExamples.h"
 
-#include <boost/preprocessor/seq/for_each.hpp>
-#include <boost/preprocessor/stringize.hpp>
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -94,181 +93,105 @@ T IntValue(std::string_view v) {
   }
 }
 
-void Assign(uint8_t& field, std::string_view v) {
-  field = v == "true" ? 1 : v == "false" ? 0 : IntValue<uint8_t>(v);
-}
 void Assign(int32_t& field, std::string_view v) {
   field = IntValue<int32_t>(v);
 }
+
 template <typename T>
-void Assign(TWireInt<T>& field, std::string_view v) {
-  field = IntValue<T>(v);
+void Store(unsigned char* at, std::string_view v) {
+  const T n = IntValue<T>(v);
+  std::memcpy(at, &n, sizeof n);
 }
-template <std::size_t N>
-void Assign(TWireText<N>& field, std::string_view utf8) {
-  const std::string gbk = Utf8ToGbk(utf8);
-  if (gbk.size() > N) throw std::runtime_error("text longer than the field: " + std::string(utf8));
-  field.Assign(gbk);
+
+// A documented value into the field at `at`, as the field's wire type takes it.
+void AssignWire(const TFieldInfo& f, unsigned char* at, std::string_view v) {
+  switch (f.Type) {
+    case EWireType::U8:
+    case EWireType::Bool:
+      *at = v == "true" ? 1 : v == "false" ? 0 : IntValue<uint8_t>(v);
+      return;
+    case EWireType::I8:
+      return Store<int8_t>(at, v);
+    case EWireType::U16:
+      return Store<uint16_t>(at, v);
+    case EWireType::I16:
+      return Store<int16_t>(at, v);
+    case EWireType::I32:
+      return Store<int32_t>(at, v);
+    case EWireType::U32:
+      return Store<uint32_t>(at, v);
+    case EWireType::I64:
+      return Store<int64_t>(at, v);
+    case EWireType::U64:
+      return Store<uint64_t>(at, v);
+    case EWireType::Text: {
+      const std::string gbk = Utf8ToGbk(v);
+      if (gbk.size() > f.nCapacity)
+        throw std::runtime_error("text longer than the field: " + std::string(v));
+      at[0] = static_cast<uint8_t>(gbk.size());
+      std::memcpy(at + 1, gbk.data(), gbk.size());
+      return;
+    }
+    case EWireType::Record:
+      break;
+  }
+  throw std::runtime_error("not a value field: " + std::string(f.sField));
+}
+
+// Sets the field at `path` ("Name", "icons[1].iX", "Item.Ext.Info.Src.Time")
+// of a record laid out as `info` says; false when the record has no field
+// of that path.
+bool SetField(const TRecordInfo& info, unsigned char* rec, std::string_view path,
+              std::string_view v) {
+  const size_t dot = path.find('.');
+  std::string_view head = path.substr(0, dot);
+  const std::string_view rest = dot == std::string_view::npos ? "" : path.substr(dot + 1);
+  std::optional<size_t> index;
+  if (const size_t open = head.find('['); open != std::string_view::npos) {
+    const char* first = head.data() + open + 1;
+    const char* last = head.data() + head.size() - 1;
+    size_t i = 0;
+    const auto [p, ec] = std::from_chars(first, last, i);
+    if (head.back() != ']' || ec != std::errc() || p != last) return false;
+    index = i;
+    head = head.substr(0, open);
+  }
+  const auto f = std::find_if(info.Fields.begin(), info.Fields.end(),
+                              [head](const TFieldInfo& field) { return field.sField == head; });
+  if (f == info.Fields.end() || index.has_value() != (f->nCount > 1)) return false;
+  if (index.value_or(0) >= f->nCount)
+    throw std::runtime_error("no element " + std::string(path) + " in the record");
+  unsigned char* at = rec + f->nOffset + index.value_or(0) * f->nSize;
+  if (f->Type == EWireType::Record)
+    return dot != std::string_view::npos && SetField(*f->pRecord, at, rest, v);
+  if (dot != std::string_view::npos) return false;
+  AssignWire(*f, at, v);
+  return true;
 }
 
 template <typename R>
 using TFields = std::map<std::string, std::function<void(R&, std::string_view)>, std::less<>>;
 
-// A stringized field path without the blanks a line break may leave in it.
-std::string FieldPath(std::string_view stringized) {
-  std::string path;
-  for (char c : stringized)
-    if (!std::isspace(static_cast<unsigned char>(c))) path += c;
-  return path;
-}
-
-#define TAVREL_DOC_FIELD(r, R, path) \
-  {FieldPath(BOOST_PP_STRINGIZE(path)), [](R& rec, std::string_view v) { Assign(rec.path, v); }},
-#define TAVREL_DOC_FIELDS(R, seq)                   \
-  TFields<R> {                                      \
-    BOOST_PP_SEQ_FOR_EACH(TAVREL_DOC_FIELD, R, seq) \
-  }
-
-// The fields an example may name. A field missing here fails its example
-// with its name; add it when a new example needs it.
-// clang-format off
-#define TAVREL_ICON(i) \
-  (icons[i].nID)(icons[i].iEffType)(icons[i].iX)(icons[i].iY)(icons[i].sEffSrc) \
-  (icons[i].iDrop)(icons[i].after)
-#define TAVREL_EFFECT(i) \
-  (Effect.EffectList[i].sEffId)(Effect.EffectList[i].iFrameCount) \
-  (Effect.EffectList[i].iCount)(Effect.EffectList[i].iStartTime) \
-  (Effect.EffectList[i].iBehind)(Effect.EffectList[i].ioffsetX)(Effect.EffectList[i].ioffsetY)
-#define TAVREL_BAR(j) \
-  (Item.Ext.Info.Bars[j].btOpenAndType)(Item.Ext.Info.Bars[j].btColor) \
-  (Item.Ext.Info.Bars[j].btImgCount)(Item.Ext.Info.Bars[j].wCur)(Item.Ext.Info.Bars[j].wMax) \
-  (Item.Ext.Info.Bars[j].wLv)(Item.Ext.Info.Bars[j].Name)
-#define TAVREL_ATTR(g, j) \
-  (ExAbilRec.Group[g].Attrs[j].nColor)(ExAbilRec.Group[g].Attrs[j].nID) \
-  (ExAbilRec.Group[g].Attrs[j].nValue)(ExAbilRec.Group[g].Attrs[j].nType) \
-  (ExAbilRec.Group[g].Attrs[j].nPos)(ExAbilRec.Group[g].Attrs[j].nLine)
-
-const auto& HeaderFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TDefaultMessage,
-      (Recog)(Ident)(Param)(Tag)(Series)(nSessionID)(nIsZlib)(nLength)(nIndex));
+// The message record is the protocol's, not one of the translated records.
+const TFields<TDefaultMessage>& HeaderFields() {
+  static const TFields<TDefaultMessage> f = [] {
+    TFields<TDefaultMessage> fields;
+    const std::pair<const char*, int32_t TDefaultMessage::*> kFields[] = {
+        {"Recog", &TDefaultMessage::Recog},     {"Ident", &TDefaultMessage::Ident},
+        {"Param", &TDefaultMessage::Param},     {"Tag", &TDefaultMessage::Tag},
+        {"Series", &TDefaultMessage::Series},   {"nSessionID", &TDefaultMessage::nSessionID},
+        {"nIsZlib", &TDefaultMessage::nIsZlib}, {"nLength", &TDefaultMessage::nLength},
+        {"nIndex", &TDefaultMessage::nIndex}};
+    for (const auto& field : kFields) {
+      int32_t TDefaultMessage::*const member = field.second;
+      fields[field.first] = [member](TDefaultMessage& h, std::string_view v) {
+        Assign(h.*member, v);
+      };
+    }
+    return fields;
+  }();
   return f;
 }
-
-const auto& CharDescFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TCharDescRcd,
-      (m_sUserID)(m_wRaceServer)(boIsPlayer)(boIsPlayMon)(boIsMon)(boIsGuild)
-      (WalkCurrSpeed)(RunCurrSpeed)(AttackCurrSpeed)(MagicCurrSpeed)(sex)(RangeCanFindMe)
-      (Hair)(Job)(OffLine)(boPEnvir)(weaponID)(clothID)(clothEff)(weaponEff)(CapID)(Group)
-      (boHaveGuild)(boHaveCastle)(boShenMiRen)(GuildID)(GuildName)(Rank)(RankName)
-      (CastleName)(boHaveMaster)(MasterId)(nLevel)(Hp)(MaxHp)(Name)(Color)(WarZone)
-      (StoneMode)(title)(pklv)(Effect.sUserID)(OwnerID)(OwnerName)(Through)(StallName)
-      (boIsHero)(ActionType)(Candle)(nBigTipId)(nNationID)(HorseAppr)(HorseEff)(HorseFature)
-      (sRefHorseUserID)(HorseType)(DPID)(DPItemEffectID)(MoveEff)(sNoShow)(HelmetId)(FaceId)
-      (nPlayerPk)(STID)(DearID)(InternalForce)(MaxInternalForce)(CurState)
-      TAVREL_ICON(0) TAVREL_ICON(1) TAVREL_EFFECT(0) TAVREL_EFFECT(1));
-  return f;
-}
-
-const auto& IconsMsgFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TIconMsg,
-      (sUserID) TAVREL_ICON(0) TAVREL_ICON(1) TAVREL_ICON(2));
-  return f;
-}
-
-const auto& CharBriefFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TCharBriefRcd,
-      (sFormatId)(sUserID)(nLevel)(nColor)(nWarZone)(sName)(boHaveGuild)(sGuildID)
-      (sGuildName)(nRank)(sRankName)(boHaveCastle)(sCastleName)(boHaveMaster)(sMasterId)
-      (sMasterName)(boShenMiRen)(pklv)(StallName)(nNatIonIdx)(STID)(DearID)(nServerID));
-  return f;
-}
-
-const auto& AttackEffFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TAttackEff, (sUserID)(nType)(nPower));
-  return f;
-}
-
-const auto& MagicSpellFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TCharMagicSpell,
-      (sUserID)(btDir)(wMagicId)(btEffect)(nTargetX)(nTargetY)(nScriptEffect)(nActionId));
-  return f;
-}
-
-const auto& HitFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TMsgHitRcd,
-      (sUserID)(btDir)(wMagicId)(nTargetX)(nTargetY)(sTargetID)(nScriptEffect)(nActionId));
-  return f;
-}
-
-const auto& StruckFields() {
-  static const auto f = TAVREL_DOC_FIELDS(THPRcd,
-      (HP)(MaxHP)(MP)(MaxMP)(Damage)(InternalForce)(MaxInternalForce)(sUserID)(sAttackUserID));
-  return f;
-}
-
-const auto& ShowItemFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TShowItem,
-      (nID)(nItemIdx)(wX)(wY)(sName)(nColor)(btJipin)(nLook)(sOf)(nMakeIndex)
-      (btShowItemDropEff)(nCnt));
-  return f;
-}
-
-const auto& HideItemFields() {
-  static const auto f = TAVREL_DOC_FIELDS(THideItem, (nID)(wX)(wY));
-  return f;
-}
-
-const auto& ShowEventFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TShowEvent,
-      (nMapEvent)(nXY)(nTypeParam)(nEffectId)(btTopType)(sDuranceID));
-  return f;
-}
-
-const auto& UserItemFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TUserItem_Gate,
-      (Item.MakeIndex)(Item.wIndex)(Item.Dura)(Item.DuraMax)
-      (Item.IntValue[0])(Item.IntValue[1])(Item.IntValue[2])(Item.IntValue[3])
-      (Item.IntValue[4])(Item.IntValue[5])(Item.btWhere)(Item.nOverLap)
-      (Item.btAddVale[0])(Item.btAddVale[1])(Item.btAddVale[2])
-      (Item.Ext.Info.Sockets[0])(Item.Ext.Info.Sockets[1])(Item.Ext.Info.Sockets[2])
-      (Item.Ext.Info.UpgradeCount) TAVREL_BAR(0) TAVREL_BAR(1) TAVREL_BAR(2)
-      (Item.Ext.Info.Src.sMapDesc)(Item.Ext.Info.Src.sDropChrName)(Item.Ext.Info.Src.sChrName)
-      (Item.Ext.Info.Src.Time)(Item.Ext.Info.Src.DropType)(ItemBind.sBindName)
-      (ExAbilRec.Group[0].sTitle)(ExAbilRec.Group[0].nColor)
-      (ExAbilRec.Group[1].sTitle)(ExAbilRec.Group[1].nColor)
-      TAVREL_ATTR(0, 0) TAVREL_ATTR(0, 1) TAVREL_ATTR(1, 0)
-      (ExAbilRec.sGName)(ExAbilRec.NewAbil[0].nID)(ExAbilRec.NewAbil[0].nValue)
-      (ExAbilRec.NewAbil[1].nID)(ExAbilRec.NewAbil[1].nValue));
-  return f;
-}
-
-const auto& AbilFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TAbilNet,
-      (job)(sex)(relevel)(level)(ac1)(ac2)(mac1)(mac2)(dc1)(dc2)(mc1)(mc2)(sc1)(sc2)(hp)(mp)
-      (maxhp)(maxmp)(exp)(maxexp)(weight)(maxweight)(wearweight)(maxwearweight)(handweight)
-      (maxhandweight)(antimagic)(hitPoint)(SpeedPoint)(AntiPoison)(PoisonRecover)
-      (HealthRecover)(SpellRecover)(HitSpeed)(SuperExp)(MaxSuperExp)(BjRate)(BjPoint)
-      (Abil39)(Abil52)(GedangRate)(GedangPower)(MagicShield)(nInternalForce)
-      (nMaxInternalForce)(nInternalEXP)(nMaxInternalEXP)(nInternalLevel)
-      (nInternalAddPowerRate)(nInternalDecPowerRate)(nInternalForceRate)
-      (nDecHeroHumMagPower)(nDZXYValue)(nMaxDZXYValue)(sInfoEx)(HeroBagCount)(HeroLuck)
-      (boItemBox)(MakeHero)(CustAbil[0])(CustAbil[3])(CustAbil[49])(nAdvBagSize)(IsCastle)
-      (IsAdminCastle)(NatIonId)(boKuafu));
-  return f;
-}
-
-const auto& NakedFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TNakedAbility,
-      (DC)(MC)(SC)(AC)(MAC)(HP)(MP)(Hit)(Speed)(X2));
-  return f;
-}
-
-const auto& AdjustFields() {
-  static const auto f = TAVREL_DOC_FIELDS(TAdjustAbil,
-      (DC1)(DC2)(MC1)(MC2)(SC1)(SC2)(AC1)(AC2)(MAC1)(MAC2)(HP)(MP)(Hit)(Speed));
-  return f;
-}
-// clang-format on
 
 // The values of one example, taken by prefix; whatever no record takes is
 // an error in the example.
@@ -339,29 +262,35 @@ std::string ExampleValues::Unused() const {
   return names;
 }
 
-template <typename R>
-R ExampleValues::Record(const TFields<R>& fields, std::string_view prefix) {
-  R rec{};
+template <typename Set>
+void ExampleValues::TakeFields(std::string_view prefix, Set&& set) {
   for (auto it = values_.begin(); it != values_.end();) {
     std::string_view name = it->first;
-    if (!name.starts_with(prefix)) {
+    if (!name.starts_with(prefix) || !set(name.substr(prefix.size()), it->second)) {
       ++it;
       continue;
     }
-    name.remove_prefix(prefix.size());
-    const auto field = fields.find(name);
-    if (field == fields.end()) {
-      ++it;
-      continue;
-    }
-    field->second(rec, it->second);
     it = values_.erase(it);
   }
+}
+
+std::string ExampleValues::Record(const TRecordInfo& info, std::string_view prefix) {
+  std::string rec(info.nSize, '\0');
+  TakeFields(prefix, [&](std::string_view path, std::string_view v) {
+    return SetField(info, reinterpret_cast<unsigned char*>(rec.data()), path, v);
+  });
   return rec;
 }
 
 TDefaultMessage ExampleValues::Header(std::string_view prefix) {
-  return Record(HeaderFields(), prefix);
+  TDefaultMessage header{};
+  TakeFields(prefix, [&](std::string_view name, std::string_view v) {
+    const auto field = HeaderFields().find(name);
+    if (field == HeaderFields().end()) return false;
+    field->second(header, v);
+    return true;
+  });
+  return header;
 }
 
 namespace {
@@ -376,11 +305,10 @@ std::string Element(size_t i) {
 
 }  // namespace
 
-template <typename R>
-std::vector<R> ExampleValues::List(const TFields<R>& fields) {
-  std::vector<R> list;
+std::vector<std::string> ExampleValues::List(const TRecordInfo& info) {
+  std::vector<std::string> list;
   for (size_t n = Count(); list.size() < n;)
-    list.push_back(Record(fields, Element(list.size()) + "."));
+    list.push_back(Record(info, Element(list.size()) + "."));
   return list;
 }
 
@@ -408,15 +336,6 @@ namespace {
 // Bodies as the game server sends them, through the converter the gateway
 // uses for the ident.
 
-template <typename R>
-std::string Joined(const std::vector<R>& list) {
-  std::string out;
-  for (const R& rec : list) {
-    if (!out.empty()) out += '/';
-    out += EncodedBody(rec);
-  }
-  return out;
-}
 std::string JoinedTexts(const std::vector<std::string>& texts) {
   std::string out;
   for (const std::string& t : texts) {
@@ -426,49 +345,28 @@ std::string JoinedTexts(const std::vector<std::string>& texts) {
   return out;
 }
 
-// The body of each documented ident family as the game server sends it,
-// built from the example's values.
+// The body of each documented ident as the game server sends it, built from
+// the example's values, from the converter table's record and shape.
 using TBodyBuilder = std::function<std::string(ExampleValues&)>;
 
 const std::map<std::string, TBodyBuilder, std::less<>>& BodyBuilders() {
   static const std::map<std::string, TBodyBuilder, std::less<>> table = [] {
     std::map<std::string, TBodyBuilder, std::less<>> t;
-    const TBodyBuilder charDesc = [](ExampleValues& v) {
-      return RawBody(v.Record(CharDescFields()));
-    };
-    t["SM_LOGON"] = t["SM_TURN"] = charDesc;
-    t["SM_USERNAME"] = [](ExampleValues& v) { return RawBody(v.Record(CharBriefFields())); };
-    t["SM_ICONSUPDATE"] = [](ExampleValues& v) { return RawBody(v.Record(IconsMsgFields())); };
-    t["SM_DAMAGE"] = [](ExampleValues& v) { return RawBody(v.Record(AttackEffFields())); };
-    t["SM_MAGICCON"] = [](ExampleValues&) { return std::string("-"); };  // ignored
-    t["SM_HIT"] = [](ExampleValues& v) { return EncodedBody(v.Record(HitFields())); };
-    t["SM_SPELL"] = [](ExampleValues& v) { return EncodedBody(v.Record(MagicSpellFields())); };
-    t["SM_STRUCK"] = [](ExampleValues& v) { return EncodedBody(v.Record(StruckFields())); };
-    t["SM_ITEMSHOW"] = [](ExampleValues& v) {
-      return EncodeString(Joined(v.List(ShowItemFields())));
-    };
-    t["SM_ITEMHIDE"] = [](ExampleValues& v) {
-      return EncodeString(Joined(v.List(HideItemFields())));
-    };
-    t["SM_SHOWEVENT"] = [](ExampleValues& v) {
-      return EncodeString(Joined(v.List(ShowEventFields())));
-    };
-    t["SM_HIDEEVENT"] = [](ExampleValues& v) { return EncodeString(JoinedTexts(v.Texts())); };
-    const TBodyBuilder item = [](ExampleValues& v) {
-      return EncodedBody(v.Record(UserItemFields()));
-    };
-    t["SM_ADDITEM"] = t["SM_DELITEM"] = t["SM_UPDATEITEM"] = item;
-    const TBodyBuilder itemList = [](ExampleValues& v) { return Joined(v.List(UserItemFields())); };
-    t["SM_BAGITEMS"] = t["SM_BAGITEMS1"] = t["SM_SENDUSEITEMS"] = t["SM_SENDHEROUSEITEMS"] =
-        t["SM_HEROBAGITEMS"] = itemList;
-    const TBodyBuilder abil = [](ExampleValues& v) { return EncodedBody(v.Record(AbilFields())); };
-    t["SM_ABILITY"] = t["SM_HEROABILITY"] = abil;
-    t["SM_ADJUST_BONUS"] = [](ExampleValues& v) {
-      return EncodedBody(v.Record(NakedFields(), "tick.")) + "/" +
-             EncodedBody(v.Record(NakedFields(), "bonus.")) + "/" +
-             EncodedBody(v.Record(NakedFields(), "naked.")) + "/" +
-             EncodedBody(v.Record(AdjustFields(), "adjust."));
-    };
+    for (const TConvertRow& row : ConvertRows()) {
+      if (!row.pRecord) continue;
+      const char* name = FindIdentName(kServerIdentNames, row.nIdent);
+      const TRecordInfo& info = *row.pRecord;
+      const TBodyShape shape = row.Shape;
+      const bool list = shape == TBodyShape::RecordList || shape == TBodyShape::TextList;
+      if (shape == TBodyShape::Header)  // the body is ignored, but one there must be
+        t[name] = [](ExampleValues&) { return std::string("-"); };
+      else if (shape == TBodyShape::DecimalList)  // the values "[0]", "[1]" ... as written
+        t[name] = [](ExampleValues& v) { return EncodeString(JoinedTexts(v.Texts())); };
+      else
+        t[name] = [&info, shape, list](ExampleValues& v) {
+          return ShapedBody(shape, info, list ? v.List(info) : std::vector{v.Record(info)});
+        };
+    }
     return t;
   }();
   return table;

@@ -13,8 +13,9 @@
 // it must give), "codec" (a TDefaultMessage and its 48 characters under the
 // identity tables) and "frame IDENT" (a gate frame in hex). Values are
 // name=value pairs separated by blanks, a value quoted when it holds blanks;
-// names are record field paths, "[i]." addresses the i-th record of a list
-// body, "msg." the message header. Every value must be used.
+// names are record field paths (any field of the record's description in
+// RecordTable.h), "[i]." addresses the i-th record of a list body, "msg." the
+// message header. Every value must be used.
 //
 // The protocol document's tests, the conformance kit and the test game
 // server's send-example command all build their messages here, so the
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "protocol/Grobal2.h"
+#include "translate/RecordTable.h"
 
 namespace samples {
 
@@ -65,20 +67,19 @@ class ExampleValues {
   // The names left, each after a blank; empty when every value was used.
   std::string Unused() const;
 
-  // For the body builders of DocExamples.cpp, where they are defined: the
-  // record of the fields named Prefix + field, the records "[0].", "[1]."
-  // ... of a list, and the plain values "[0]", "[1]" ... of a list of texts.
-  template <typename R>
-  R Record(
-      const std::map<std::string, std::function<void(R&, std::string_view)>, std::less<>>& Fields,
-      std::string_view Prefix = {});
-  template <typename R>
-  std::vector<R> List(
-      const std::map<std::string, std::function<void(R&, std::string_view)>, std::less<>>& Fields);
+  // The bytes of the record that `Info` describes, with every value named
+  // Prefix + field path ("Name", "icons[1].iX") set; the other bytes 0. The
+  // records "[0].", "[1]." ... of a list, and the plain values "[0]", "[1]"
+  // ... of a list of texts.
+  std::string Record(const TRecordInfo& Info, std::string_view Prefix = {});
+  std::vector<std::string> List(const TRecordInfo& Info);
   std::vector<std::string> Texts();
 
  private:
   size_t Count() const;
+  // Takes each value named Prefix + name for which set(name, value) is true.
+  template <typename Set>
+  void TakeFields(std::string_view Prefix, Set&& set);
 
   DocValues values_;
 };

@@ -2,12 +2,44 @@
 
 #include <cstddef>
 #include <cstring>
+#include <stdexcept>
 
 #include "protocol/EDcode.h"
 #include "translate/ActorRecords.h"
 #include "translate/ItemRecords.h"
 
 namespace samples {
+
+std::string ShapedBody(TBodyShape shape, const TRecordInfo& info,
+                       const std::vector<std::string>& records) {
+  const bool one =
+      shape == TBodyShape::Record || shape == TBodyShape::RecordText || shape == TBodyShape::Parts;
+  if (one && records.size() != 1) throw std::runtime_error("a body of one record takes one record");
+  if (shape == TBodyShape::Record) return records[0];
+  if (shape == TBodyShape::RecordText) return EncodeBuffer(records[0].data(), records[0].size());
+  std::string joined;
+  const auto join = [&joined](std::string_view text) {
+    if (!joined.empty()) joined += '/';
+    joined += text;
+  };
+  if (shape == TBodyShape::Parts) {
+    for (const TFieldInfo& f : info.Fields)
+      join(EncodeBuffer(records[0].data() + f.nOffset, std::size_t{f.nSize} * f.nCount));
+    return joined;
+  }
+  if (shape == TBodyShape::DecimalList) {
+    for (const std::string& rec : records) {
+      const TFieldInfo& f = info.Fields[0];
+      join(std::to_string(
+          WideValue(reinterpret_cast<const unsigned char*>(rec.data()) + f.nOffset, f.Type)));
+    }
+    return EncodeBuffer(joined.data(), joined.size());
+  }
+  for (const std::string& rec : records) join(EncodeBuffer(rec.data(), rec.size()));
+  if (shape == TBodyShape::RecordList) return EncodeBuffer(joined.data(), joined.size());
+  if (shape == TBodyShape::TextList) return joined;
+  throw std::runtime_error("the shape has no records in its body");
+}
 
 std::string LogonRecordBytes() {
   TCharDescRcd r;

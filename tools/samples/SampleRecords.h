@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "protocol/EDcode.h"
+#include "translate/ConvertTable.h"
 
 namespace samples {
 
@@ -21,6 +22,12 @@ template <typename R>
 std::string EncodedBody(const R& rec) {
   return EncodeBuffer(&rec, sizeof rec);
 }
+
+// The body of a converter table row's shape, from the bytes of its records
+// (described by `info`): one record for Record, RecordText and Parts, any
+// number for the lists.
+std::string ShapedBody(TBodyShape shape, const TRecordInfo& info,
+                       const std::vector<std::string>& records);
 
 std::string LogonRecordBytes();        // a TCharDescRcd as bytes (SM_LOGON's body)
 std::string AbilSheetText();           // a hero-sized TAbilNet, 6-bit encoded

@@ -494,6 +494,9 @@ void TConn::OnEnd(testkit::WsClient&, beast::error_code) {
     const uint16_t code = ws_->CloseCode();
     if (supersedeDue_ && code == kSuperseded)
       ++soak_.Stats().superseded;
+    else if (supersedeDue_ && soak_.Handover() && code == kServiceRestart)
+      ++soak_.Stats().handoverCloses;  // the hand-over came first and closed it
+
     else if (supersedeDue_)
       soak_.Error(Key() + " connection left open closed with " + std::to_string(code) +
                   ", not 4008, after the resume");

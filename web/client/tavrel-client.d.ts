@@ -359,25 +359,17 @@ export declare class TGateClient extends EventTarget {
 // JSON of the translated idents. Members are listed in the order the gateway
 // writes them; a member marked optional is left out as its comment says.
 
-export interface TIconJson {
-  iId: number; sEffSrc: string; iDrop: number; iX: number; iY: number; iEff: number; after: number;
-}
+export interface TIdValueJson { Id: number; Value: number; }
 
-export interface TEffectJson {
-  /** The owner of the effect list. */
-  iUserId: string;
-  sEffSrc: string; iFrame: number; iCount: number; iStartTime: number; iBehind: number;
-  offsetX: number; offsetY: number;
-}
+// Translated JSON: written by tavrel-idents --write-types from the record descriptions and the converter table; do not edit.
 
-/** SM_LOGON, SM_TURN: an actor appears or turns. */
+/** The JSON object of `TCharDescRcd`, in `SM_TURN` (binary), `SM_LOGON` (binary). */
 export interface TCharDescJson {
-  /** [user id, name], players, heroes and player-like monsters add [sex, hair, job]. */
+  /** [user id, name]; players, heroes and player-like monsters add [sex, hair, job]. */
   info: [string, string] | [string, string, number, number, number];
   /** [walk, run] speed; players add [attack, magic]. */
   sp: [number, number] | [number, number, number, number];
-  /** [cloth, weapon, cap]; players (outside a private map) and heroes add [cloth effect,
-   *  weapon effect, DP id, DP item effect], player-like monsters [cloth effect, weapon effect]. */
+  /** [cloth, weapon, cap]; players (outside a private map) and heroes add [cloth effect, weapon effect, DP id, DP item effect], player-like monsters [cloth effect, weapon effect]. */
   id: number[];
   /** Players: 1 mysterious, 2 can be found in range, 4 offline; left out when 0. */
   cg?: number;
@@ -393,10 +385,11 @@ export interface TCharDescJson {
   horse?: [number, number, number, number] | [number, number, number, number, string];
   /** Players and heroes. */
   InternalForce?: number;
+  /** Players and heroes. */
   MaxInternalForce?: number;
   /** Monsters and guild objects: the server race. */
   rs?: number;
-  /** Monsters, guild objects and player-like monsters with an owner: [owner id, owner name]. */
+  /** Monsters, guild objects and player-like monsters with an owner: [owner id, owner name]; a player-like monster's comes after its NoShow. */
   ow?: [string, string];
   /** Monsters and guild objects. */
   bigtip?: number;
@@ -415,90 +408,366 @@ export interface TCharDescJson {
   icons?: TIconJson[];
   /** Effects with an id; left out when there is none. */
   Effect?: TEffectJson[];
-  /** Each left out when 0 or less. */
+  /** Left out when 0 or less. */
   nationid?: number;
+  /** Left out when 0 or less. */
   nPlayerPk?: number;
+  /** Left out when 0 or less. */
   cs?: number;
 }
 
-/** SM_USERNAME. */
-export interface TCharBriefJson {
-  UserID: string; Color: number; WarZone: number; nLevel: number; Name: string;
-  ShenMiRen: number; pklv: number; nationid: number;
-  /** The four only in a guild. */
-  guildid?: string; GuildName?: string; Rank?: number; RankName?: string;
-  /** In a guild that holds a castle. */
-  castlename?: string;
-  /** "" without a master. */
-  MasterId: string; MasterName: string;
-  STID: string; DearID: string;
+/** The JSON object of `TIcon`. */
+export interface TIconJson {
+  iId: number;
+  sEffSrc: string;
+  iDrop: number;
+  iX: number;
+  iY: number;
+  iEff: number;
+  after: number;
 }
 
-/** SM_ICONSUPDATE. */
-export interface TIconsMsgJson {
-  UserID: string;
-  /** Left out when no icon is set. */
-  icons?: TIconJson[];
+/** The JSON object of `TPeopleEffect`. */
+export interface TEffectJson {
+  /** The owner of the effect list. */
+  iUserId: string;
+  sEffSrc: string;
+  iFrame: number;
+  iCount: number;
+  iStartTime: number;
+  iBehind: number;
+  offsetX: number;
+  offsetY: number;
 }
 
-/** SM_DAMAGE. */
-export interface TDamageJson {
-  UserID: string;
-  Id: number;
-  /** Left out when 0 or less. */
-  Power?: number;
-}
-
-/** SM_MAGICCON: from the header (Recog, Param). */
-export interface TMagicConJson { Id: number; Flag: number; }
-
-/** SM_SPELL. */
-export interface TMagicSpellJson {
-  UserID: string; Dir: number; MagicID: number; MagicEffect: number; X: number; Y: number;
-  ScriptEffect: number;
-  /** Left out when 0. */
-  ActionId?: number;
-}
-
-/** SM_HIT. */
+/** The JSON object of `TMsgHitRcd`, in `SM_HIT` (broadcast, 6-bit text). */
 export interface THitJson {
-  UserID: string; Dir: number; X: number; Y: number; MagicID: number; ScriptEffect: number;
-  /** Left out without a target. */
+  UserID: string;
+  Dir: number;
+  X: number;
+  Y: number;
+  MagicID: number;
+  ScriptEffect: number;
+  /** Left out when empty. */
   TargetUserID?: string;
   /** Left out when 0. */
   ActionId?: number;
 }
 
-/** SM_STRUCK. */
+/** The JSON object of `TCharMagicSpell`, in `SM_SPELL` (broadcast, 6-bit text). */
+export interface TMagicSpellJson {
+  UserID: string;
+  Dir: number;
+  MagicID: number;
+  MagicEffect: number;
+  X: number;
+  Y: number;
+  ScriptEffect: number;
+  /** Left out when 0. */
+  ActionId?: number;
+}
+
+/** The JSON object of `THPRcd`, in `SM_STRUCK` (broadcast, 6-bit text). */
 export interface TStruckJson {
-  Hp: number; MaxHp: number; Mp: number; MaxMp: number; Damage: number;
-  /** The low half of Tag. */
+  Hp: number;
+  MaxHp: number;
+  Mp: number;
+  MaxMp: number;
+  Damage: number;
+  /** The low half of the header's Tag. */
   Magic: number;
-  InternalForce: number; MaxInternalForce: number;
-  /** The high half of Tag; left out when 0. */
+  InternalForce: number;
+  MaxInternalForce: number;
+  /** The high half of the header's Tag; left out when 0. */
   Struck?: number;
-  /** Series; left out when 0 or less. */
+  /** The header's Series; left out when 0 or less. */
   Weapon?: number;
   UserID: string;
-  /** Left out without an attacker. */
+  /** Left out when empty. */
   AttackUserID?: string;
 }
 
-/** An element of SM_ITEMSHOW. */
+/** The JSON object of `TMagicConHead`, in `SM_MAGICCON` (header). */
+export interface TMagicConJson {
+  Id: number;
+  Flag: number;
+}
+
+/** The JSON object of `TCharBriefRcd`, in `SM_USERNAME` (binary). */
+export interface TCharBriefJson {
+  UserID: string;
+  Color: number;
+  WarZone: number;
+  nLevel: number;
+  Name: string;
+  ShenMiRen: number;
+  pklv: number;
+  nationid: number;
+  /** Only in a guild. */
+  guildid?: string;
+  /** Only in a guild. */
+  GuildName?: string;
+  /** Only in a guild. */
+  Rank?: number;
+  /** Only in a guild. */
+  RankName?: string;
+  /** Only in a guild that holds a castle. */
+  castlename?: string;
+  /** "" without a master. */
+  MasterId: string;
+  /** "" without a master. */
+  MasterName: string;
+  STID: string;
+  DearID: string;
+}
+
+/** The JSON object of `TAbilNet`, in `SM_ABILITY` (6-bit text), `SM_HEROABILITY` (6-bit text). */
+export interface TAbilityJson {
+  job: number;
+  sex: number;
+  relevel: number;
+  level: number;
+  ac1: number;
+  ac2: number;
+  mac1: number;
+  mac2: number;
+  dc1: number;
+  dc2: number;
+  mc1: number;
+  mc2: number;
+  sc1: number;
+  sc2: number;
+  hp: number;
+  mp: number;
+  maxhp: number;
+  maxmp: number;
+  exp: number;
+  maxexp: number;
+  weight: number;
+  maxweight: number;
+  wearweight: number;
+  maxwearweight: number;
+  handweight: number;
+  maxhandweight: number;
+  antimagic: number;
+  hitPoint: number;
+  SpeedPoint: number;
+  AntiPoison: number;
+  PoisonRecover: number;
+  HealthRecover: number;
+  SpellRecover: number;
+  HitSpeed: number;
+  SuperExp: number;
+  MaxSuperExp: number;
+  BjRate: number;
+  BjPoint: number;
+  Abil25: number;
+  Abil26: number;
+  Abil27: number;
+  Abil28: number;
+  Abil29: number;
+  Abil30: number;
+  Abil31: number;
+  Abil32: number;
+  Abil34: number;
+  Abil38: number;
+  Abil39: number;
+  Abil42: number;
+  Abil43: number;
+  Abil44: number;
+  Abil60: number;
+  Abil61: number;
+  Abil62: number;
+  Abil71: number;
+  Abil72: number;
+  Abil73: number;
+  Abil74: number;
+  Abil75: number;
+  Abil76: number;
+  Abil77: number;
+  Abil78: number;
+  Abil79: number;
+  Abil80: number;
+  Abil81: number;
+  Abil82: number;
+  Abil83: number;
+  Abil84: number;
+  Abil85: number;
+  Abil86: number;
+  Abil87: number;
+  Abil88: number;
+  Abil89: number;
+  Abil90: number;
+  Abil91: number;
+  Abil35: number;
+  Abil37: number;
+  Abil54: number;
+  Abil55: number;
+  Abil56: number;
+  Abil57: number;
+  Abil58: number;
+  Abil59: number;
+  Abil45: number;
+  Abil46: number;
+  Abil47: number;
+  Abil48: number;
+  Abil49: number;
+  Abil50: number;
+  Abil51: number;
+  Abil65: number;
+  Abil66: number;
+  Abil67: number;
+  Abil68: number;
+  Abil69: number;
+  Abil33: number;
+  Abil70: number;
+  Abil23: number;
+  Abil24: number;
+  Abil36: number;
+  Abil52: number;
+  InternalForce: number;
+  MaxInternalForce: number;
+  InternalEXP: number;
+  MaxInternalEXP: number;
+  InternalLevel: number;
+  Abil101: number;
+  Abil102: number;
+  Abil104: number;
+  Abil103: number;
+  GedangRate: number;
+  GedangPower: number;
+  MagicShield: number;
+  MaxDZXYValue: number;
+  Abil105: number;
+  InfoEx: string;
+  HeroBagCount: number;
+  MakeHero: number;
+  HeroLuck: number;
+  QorvItemBoxOpened: number;
+  nAdvBagSize: number;
+  IsCastle: number;
+  IsAdminCastle: number;
+  nationid: number;
+  IsKuaFu: number;
+  /** [200 + index, value] for each non-zero custom ability; left out when there is none. */
+  CustAbil?: [number, number][];
+}
+
+/** The JSON object of `TUserItem`. */
+export interface TItemJson {
+  makeindex: number;
+  Index: number;
+  dura: number;
+  duramax: number;
+  /** The non-zero values with their index. */
+  values: TIdValueJson[];
+  where: number;
+  overlap: number;
+  /** The non-zero added values with their index. */
+  AddValues: TIdValueJson[];
+  /** JSON text of a TItemExtendJson. */
+  ExtendInfo: string;
+  /** JSON text of a TItemExAbilJson, from the item's ExAbilRec. */
+  ExAbil: string;
+  /** The name in the item's ItemBind; left out when the item is not bound. */
+  BindInfo?: string;
+}
+
+/** The JSON object of `TItemExtend`. */
+export interface TItemExtendJson {
+  /** All ten socket values; left out when none is above 0. */
+  Sockets?: number[];
+  /** Bar 0; left out when it is closed and its max is 0. */
+  LH0?: TItemBarJson;
+  /** Bar 1, as bar 0. */
+  LH1?: TItemBarJson;
+  /** Bar 2, as bar 0. */
+  LH2?: TItemBarJson;
+  /** Left out when 0. */
+  U?: number;
+  /** Left out when the time is 0. */
+  ItmSrc?: TItemSrcJson;
+}
+
+/**
+ * The JSON array of `TItemBar`.
+ * open: 1 when the bar is open, else 0.
+ * type: The bar's type.
+ */
+export type TItemBarJson = [open: number, name: string, colour: number, images: number, type: number, current: number, max: number, level: number];
+
+/**
+ * The JSON array of `TItemSrcRec`.
+ */
+export type TItemSrcJson = [map: string, droppedBy: string, owner: string, time: number, dropType: number];
+
+/** The JSON object of `TItemExAbilRec`. */
+export interface TItemExAbilJson {
+  /** The six groups in order. */
+  abil: TExAbilGroupJson[];
+  name: string;
+  /** "id=value" for each new ability with an id and a value, joined by ","; "" when none. */
+  abilex: string;
+}
+
+/** The JSON object of `TExAbilItemRec`. */
+export interface TExAbilGroupJson {
+  /** The group's index, 0 to 5. */
+  i: number;
+  t: string;
+  c: number;
+  /** Each attribute with an id. */
+  v: TExAbilAttrJson[];
+}
+
+/**
+ * The JSON array of `TExAbilRec`.
+ * slot: The attribute's index in its group.
+ */
+export type TExAbilAttrJson = [colour: number, id: number, value: number, type: number, position: number, line: number, slot: number];
+
+/** The JSON object of `TIconMsg`, in `SM_ICONSUPDATE` (binary). */
+export interface TIconsMsgJson {
+  UserID: string;
+  /** Icons with an effect source and a type of 0 or more; left out when there is none. */
+  icons?: TIconJson[];
+}
+
+/** The JSON object of `TShowItem`, in `SM_ITEMSHOW` (list). */
 export interface TShowItemJson {
-  Id: number; Idx: number; X: number; Y: number; Name: string; Color: number; Looks: number;
+  Id: number;
+  Idx: number;
+  X: number;
+  Y: number;
+  Name: string;
+  Color: number;
+  Looks: number;
   jipin: number;
   /** Left out when empty. */
   Of?: string;
-  MakeIndex: number; ShowItemDropEff: number; cnt: number;
+  MakeIndex: number;
+  ShowItemDropEff: number;
+  cnt: number;
 }
 
-/** An element of SM_ITEMHIDE. */
-export interface THideItemJson { Id: number; X: number; Y: number; }
+/** The JSON object of `THideItem`, in `SM_ITEMHIDE` (list). */
+export interface THideItemJson {
+  Id: number;
+  X: number;
+  Y: number;
+}
 
-/** An element of SM_SHOWEVENT. */
+/** The JSON object of `TShowEvent`, in `SM_SHOWEVENT` (list). */
 export interface TShowEventJson {
-  Id: number; X: number; Y: number; Type: number; Param: number;
+  Id: number;
+  /** The low half of nXY. */
+  X: number;
+  /** The high half of nXY. */
+  Y: number;
+  /** The low half of nTypeParam. */
+  Type: number;
+  /** The high half of nTypeParam. */
+  Param: number;
   /** The effect id as decimal text. */
   EffId: string;
   TopType: number;
@@ -506,127 +775,88 @@ export interface TShowEventJson {
   DuranceID?: string;
 }
 
-/** An element of SM_HIDEEVENT. */
-export interface THideEventJson { Id: number; }
-
-export interface TIdValueJson { Id: number; Value: number; }
-
-/** An item bar: [open 0/1, name, colour, image count, type, current, max, level]. */
-export type TItemBarJson = [number, string, number, number, number, number, number, number];
-
-/** The JSON text of TItemJson.ExtendInfo. */
-export interface TItemExtendJson {
-  /** Ten socket values; left out when none is above 0. */
-  Sockets?: number[];
-  /** Bars 0 to 2; each left out when closed and its max is 0. */
-  LH0?: TItemBarJson; LH1?: TItemBarJson; LH2?: TItemBarJson;
-  /** Upgrade count; left out when 0. */
-  U?: number;
-  /** [map, dropped by, character, time, drop type]; left out when the time is 0. */
-  ItmSrc?: [string, string, string, number, number];
+/** The JSON object of `THideEvent`, in `SM_HIDEEVENT` (decimal list). */
+export interface THideEventJson {
+  Id: number;
 }
 
-/** The JSON text of TItemJson.ExAbil. */
-export interface TItemExAbilJson {
-  /** Six groups; v holds [colour, id, value, type, position, line, slot] for each set slot. */
-  abil: { i: number; t: string; c: number; v: [number, number, number, number, number, number, number][] }[];
-  name: string;
-  /** "id=value" pairs joined by ","; "" when none. */
-  abilex: string;
-}
-
-/** SM_ADDITEM, SM_DELITEM, SM_UPDATEITEM, and the elements of the item lists. */
-export interface TItemJson {
-  makeindex: number; Index: number; dura: number; duramax: number;
-  /** The non-zero values with their index. */
-  values: TIdValueJson[];
-  where: number; overlap: number;
-  /** The non-zero added values with their index. */
-  AddValues: TIdValueJson[];
-  /** JSON text of a TItemExtendJson. */
-  ExtendInfo: string;
-  /** JSON text of a TItemExAbilJson. */
-  ExAbil: string;
-  /** Left out when the item is not bound. */
-  BindInfo?: string;
-}
-
-/** SM_ABILITY, SM_HEROABILITY (no body when the game server sent none). */
-export interface TAbilityJson {
-  job: number; sex: number; relevel: number;
-  level: number; ac1: number; ac2: number; mac1: number; mac2: number; dc1: number; dc2: number;
-  mc1: number; mc2: number; sc1: number; sc2: number; hp: number; mp: number; maxhp: number;
-  maxmp: number; exp: number; maxexp: number; weight: number; maxweight: number;
-  wearweight: number; maxwearweight: number; handweight: number; maxhandweight: number;
-  antimagic: number; hitPoint: number; SpeedPoint: number; AntiPoison: number;
-  PoisonRecover: number; HealthRecover: number; SpellRecover: number; HitSpeed: number;
-  SuperExp: number; MaxSuperExp: number; BjRate: number; BjPoint: number; Abil25: number;
-  Abil26: number; Abil27: number; Abil28: number; Abil29: number; Abil30: number; Abil31: number;
-  Abil32: number; Abil34: number; Abil38: number; Abil39: number; Abil42: number; Abil43: number;
-  Abil44: number; Abil60: number; Abil61: number; Abil62: number; Abil71: number; Abil72: number;
-  Abil73: number; Abil74: number; Abil75: number; Abil76: number; Abil77: number; Abil78: number;
-  Abil79: number; Abil80: number; Abil81: number; Abil82: number; Abil83: number; Abil84: number;
-  Abil85: number; Abil86: number; Abil87: number; Abil88: number; Abil89: number; Abil90: number;
-  Abil91: number; Abil35: number; Abil37: number; Abil54: number; Abil55: number; Abil56: number;
-  Abil57: number; Abil58: number; Abil59: number; Abil45: number; Abil46: number; Abil47: number;
-  Abil48: number; Abil49: number; Abil50: number; Abil51: number; Abil65: number; Abil66: number;
-  Abil67: number; Abil68: number; Abil69: number; Abil33: number; Abil70: number; Abil23: number;
-  Abil24: number; Abil36: number; Abil52: number; InternalForce: number; MaxInternalForce: number;
-  InternalEXP: number; MaxInternalEXP: number; InternalLevel: number; Abil101: number;
-  Abil102: number; Abil104: number; Abil103: number; GedangRate: number; GedangPower: number;
-  MagicShield: number; MaxDZXYValue: number; Abil105: number;
-  InfoEx: string;
-  HeroBagCount: number; MakeHero: number; HeroLuck: number; QorvItemBoxOpened: number;
-  nAdvBagSize: number; IsCastle: number; IsAdminCastle: number; nationid: number; IsKuaFu: number;
-  /** [200 + index, value] for each non-zero custom ability; left out when there is none. */
-  CustAbil?: [number, number][];
-}
-
-export interface TNakedAbilityJson {
-  DC: number; MC: number; SC: number; AC: number; MAC: number; HP: number; MP: number;
-  Hit: number; Speed: number; X2: number;
-}
-
-/** SM_ADJUST_BONUS. */
+/** The JSON object of `TAdjustBonus`, in `SM_ADJUST_BONUS` (6-bit parts). */
 export interface TAdjustBonusJson {
-  /** Recog of the header. */
+  /** The header's Recog: the free points. */
   m_nBonusPoint: number;
   BonusAbil: TNakedAbilityJson;
   BonusTick: TNakedAbilityJson;
   NakedAbil: TNakedAbilityJson;
-  m_AdjustAbil: {
-    DC1: number; DC2: number; MC1: number; MC2: number; SC1: number; SC2: number;
-    AC1: number; AC2: number; MAC1: number; MAC2: number; HP: number; MP: number;
-    Hit: number; Speed: number;
-  };
+  m_AdjustAbil: TAdjustAbilJson;
+}
+
+/** The JSON object of `TNakedAbility`. */
+export interface TNakedAbilityJson {
+  DC: number;
+  MC: number;
+  SC: number;
+  AC: number;
+  MAC: number;
+  HP: number;
+  MP: number;
+  Hit: number;
+  Speed: number;
+  X2: number;
+}
+
+/** The JSON object of `TAdjustAbil`. */
+export interface TAdjustAbilJson {
+  DC1: number;
+  DC2: number;
+  MC1: number;
+  MC2: number;
+  SC1: number;
+  SC2: number;
+  AC1: number;
+  AC2: number;
+  MAC1: number;
+  MAC2: number;
+  HP: number;
+  MP: number;
+  Hit: number;
+  Speed: number;
+}
+
+/** The JSON object of `TAttackEff`, in `SM_DAMAGE` (binary). */
+export interface TDamageJson {
+  UserID: string;
+  Id: number;
+  /** Left out when 0 or less. */
+  Power?: number;
 }
 
 /** The JSON body of each translated ident. */
 export interface TranslatedJson {
-  SM_LOGON: TCharDescJson;
   SM_TURN: TCharDescJson;
-  SM_USERNAME: TCharBriefJson;
-  SM_ICONSUPDATE: TIconsMsgJson;
-  SM_DAMAGE: TDamageJson;
-  SM_MAGICCON: TMagicConJson;
-  SM_SPELL: TMagicSpellJson;
   SM_HIT: THitJson;
+  SM_SPELL: TMagicSpellJson;
   SM_STRUCK: TStruckJson;
-  SM_ITEMSHOW: TShowItemJson[];
-  SM_ITEMHIDE: THideItemJson[];
-  SM_SHOWEVENT: TShowEventJson[];
-  SM_HIDEEVENT: THideEventJson[];
+  SM_MAGICCON: TMagicConJson;
+  SM_USERNAME: TCharBriefJson;
+  SM_LOGON: TCharDescJson;
+  SM_ABILITY: TAbilityJson;
   SM_ADDITEM: TItemJson;
+  SM_BAGITEMS: TItemJson[];
   SM_DELITEM: TItemJson;
   SM_UPDATEITEM: TItemJson;
-  SM_BAGITEMS: TItemJson[];
   SM_BAGITEMS1: TItemJson[];
+  SM_ICONSUPDATE: TIconsMsgJson;
+  SM_ITEMSHOW: TShowItemJson[];
+  SM_ITEMHIDE: THideItemJson[];
   SM_SENDUSEITEMS: TItemJson[];
+  SM_SHOWEVENT: TShowEventJson[];
+  SM_HIDEEVENT: THideEventJson[];
+  SM_ADJUST_BONUS: TAdjustBonusJson;
+  SM_DAMAGE: TDamageJson;
   SM_SENDHEROUSEITEMS: TItemJson[];
   SM_HEROBAGITEMS: TItemJson[];
-  SM_ABILITY: TAbilityJson;
   SM_HEROABILITY: TAbilityJson;
-  SM_ADJUST_BONUS: TAdjustBonusJson;
 }
+// End of the generated translated JSON.
 
 export type TranslatedIdentName = keyof TranslatedJson;
