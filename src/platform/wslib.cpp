@@ -714,7 +714,6 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
     });
     return;
   }
-  if (ec && boPaused_) return;
   if (std::exchange(boAcceptTrouble_, false)) Log("Accepting connections again");
   std::string sRemote = FormatPeer(peer_.address(), peer_.port());
   // A balancer's connections are asked about once their header names the client.
