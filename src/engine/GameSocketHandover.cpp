@@ -99,26 +99,6 @@ struct THandoverImage {
   TPacingStats pacing;
 };
 
-bool KnownCloseCode(ECloseCode code) {
-  switch (code) {
-    case ECloseCode::Normal:
-    case ECloseCode::GoingAway:
-    case ECloseCode::InvalidUtf8:
-    case ECloseCode::TooBig:
-    case ECloseCode::TryAgainLater:
-    case ECloseCode::LoginTimeout:
-    case ECloseCode::LoginRefused:
-    case ECloseCode::Kicked:
-    case ECloseCode::AddressLimit:
-    case ECloseCode::NoFreeSession:
-    case ECloseCode::SlowConsumer:
-    case ECloseCode::ResumeRefused:
-    case ECloseCode::Superseded:
-      return true;
-  }
-  return false;
-}
-
 // A table of mostly zeros as its non-zero entries: (id, value), ids rising.
 template <class Ar, typename T, size_t N>
 void VisitZeroTable(Ar& ar, TZeroTable<T, N>& table) {

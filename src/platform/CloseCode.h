@@ -32,6 +32,8 @@ enum class EConnEnd : uint8_t {
   Gateway,       // the gateway's own close
 };
 
+inline constexpr std::string_view kUnknownCloseReason = "closed";
+
 // The short reason sent with `code` (at most 123 bytes, as a close frame allows).
 constexpr std::string_view CloseReason(ECloseCode code) {
   switch (code) {
@@ -64,5 +66,11 @@ constexpr std::string_view CloseReason(ECloseCode code) {
     case ECloseCode::Superseded:
       return "resumed on another connection";
   }
-  return "closed";
+  return kUnknownCloseReason;
+}
+
+// Whether `code` is one of the codes above: a number read from outside (a
+// hand-over's state) may be any.
+constexpr bool KnownCloseCode(ECloseCode code) {
+  return CloseReason(code) != kUnknownCloseReason;
 }

@@ -580,6 +580,23 @@ TEST_F(HandoverTest, AStateItCannotReadLeavesTheEngineAsItWas) {
 
 // The writer holds the reader's bounds: a state the next image would refuse
 // is not written at all, and the reason names the session.
+// Every close code the gateway sends crosses as a session's pending close,
+// the hand-over's own 1012 included; a number that is none of them is refused.
+TEST_F(HandoverTest, EveryCloseCodeCrossesAndNoOtherIsRead) {
+  TSessionInfo& s = LogIn(1);
+  using enum ECloseCode;
+  for (ECloseCode code : {Normal, GoingAway, InvalidUtf8, TooBig, ServiceRestart, TryAgainLater,
+                          LoginTimeout, LoginRefused, Kicked, AddressLimit, NoFreeSession,
+                          SlowConsumer, ResumeRefused, Superseded}) {
+    s.work.KickCode = code;
+    TNewImage next(io);
+    EXPECT_EQ(Restore(next, Save()), "") << static_cast<int>(code);
+  }
+  s.work.KickCode = static_cast<ECloseCode>(4999);
+  TNewImage next(io);
+  EXPECT_NE(Restore(next, Save()).find("unknown close code"), std::string::npos);
+}
+
 TEST_F(HandoverTest, WhatTheNextImageWouldRefuseIsNotWritten) {
   LogIn(1);
   TSessionInfo& two = LogIn(2);
