@@ -27,13 +27,9 @@ constexpr auto kDrainPoll = std::chrono::milliseconds(20);
 // The service manager's status line follows changes no more often than this.
 constexpr uint64_t kNotifyStatusIntervalMs = 3000;
 
-std::string Sessions(int32_t n) {
-  return Format("%d session%s", n, n == 1 ? "" : "s");
-}
-
 // The status a service manager shows, e.g. "STATUS=412 sessions, game server linked".
 std::string ServiceStatus(const TTavrelSocket& engine) {
-  return "STATUS=" + Sessions(engine.GetCount()) + ", game server " +
+  return "STATUS=" + SessionsText(engine.GetCount()) + ", game server " +
          (engine.IsConnected() ? "linked" : "link down");
 }
 }  // namespace
@@ -93,6 +89,10 @@ void TMainForm::FormCreate() {
   SendCorvaneMsg(SG_STARTNOW, Format("正在启动H5游戏网关[%d]...", static_cast<int>(g_GatePort)));
   SendCorvaneMsg(SG_STARTOK, Format("启动H5游网关完成[%d]...", static_cast<int>(g_GatePort)));
   if (boInherited_) TakeOver();
+}
+
+std::string SessionsText(int64_t n) {
+  return Format("%d session%s", n, n == 1 ? "" : "s");
 }
 
 std::string TMainForm::LogDirectory(uint16_t port) {
@@ -340,8 +340,9 @@ void TMainForm::Close() {
   StartTimer.cancel();
   g_boStarted = false;  // no reconnects or keep-alives from here on
   drainDeadline_ = std::chrono::steady_clock::now() + kDrainLimit;
-  SdNotify(g_TavrelSocket ? "STOPPING=1\nSTATUS=draining " + Sessions(g_TavrelSocket->GetCount())
-                          : std::string("STOPPING=1"));
+  SdNotify(g_TavrelSocket
+               ? "STOPPING=1\nSTATUS=draining " + SessionsText(g_TavrelSocket->GetCount())
+               : std::string("STOPPING=1"));
   if (g_TavrelSocket) {
     MainOutMessage(Format("Closing: draining %d connections", g_TavrelSocket->GetCount()));
     g_TavrelSocket->BeginDrain();

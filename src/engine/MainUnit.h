@@ -184,3 +184,6 @@ class TMainForm {
   std::unique_ptr<THandoverRun> handover_;
   boost::asio::steady_timer HandoverTimer;
 };
+
+// "1 session", "412 sessions": a count as the status lines and the log say it.
+std::string SessionsText(int64_t n);

@@ -32,10 +32,6 @@ constexpr auto kPoll = std::chrono::milliseconds(1);
 // sealing, as a state from another version or a damaged one would read.
 constexpr const char* kTestFlipVariable = "TAVREL_TEST_HANDOVER_FLIP_BYTE";
 
-std::string Plural(int64_t n, const char* what) {
-  return Format("%d %s%s", n, what, n == 1 ? "" : "s");
-}
-
 int32_t LiveSessions(TTavrelSocket& engine) {
   int32_t n = 0;
   engine.ForEachSession([&n](const TSessionInfo& s) { n += s.Live() ? 1 : 0; });
@@ -104,8 +100,8 @@ void TMainForm::HandOver() {
   wsFrontEnd_->Lib().BeginHandover();
   const int32_t sessions = LiveSessions(*g_TavrelSocket);
   SdNotify("RELOADING=1\nMONOTONIC_USEC=" + MonotonicUsec() + "\nSTATUS=handing over " +
-           Plural(sessions, "session"));
-  MainOutMessage("SIGUSR2: handing over " + Plural(sessions, "session") + " to " + exePath_);
+           SessionsText(sessions));
+  MainOutMessage("SIGUSR2: handing over " + SessionsText(sessions) + " to " + exePath_);
   // After the rest of this turn, whose flush may still queue frames for the link.
   boost::asio::post(io_, [this] {
     if (handover_) HandOverWriteLink();
@@ -335,10 +331,16 @@ void TMainForm::TakeOver() {
     const uint64_t pauseNs = stop > 0 && now > stop ? now - stop : 0;
     ++g_HandoverStats.nOk;
     g_HandoverStats.nPauseNs = pauseNs;
-    MainOutMessage(Format("Hand-over: state of %d bytes restored in %s ms, %s ms after execve",
-                          state.Bytes().size(),
+    // The old image's execve time comes with the variable: one from a clock
+    // ahead of this one says nothing.
+    const std::string sinceExec =
+        fds.nExecNs > 0 && fds.nExecNs <= now
+            ? Format(", %s ms after execve",
+                     Format("%.1f", static_cast<double>(now - fds.nExecNs) / 1e6))
+            : std::string();
+    MainOutMessage(Format("Hand-over: state of %d bytes restored in %s ms%s", state.Bytes().size(),
                           Format("%.1f", static_cast<double>(now - restoreStart) / 1e6),
-                          Format("%.1f", static_cast<double>(now - fds.nExecNs) / 1e6)));
+                          sinceExec));
     MainOutMessage(Format("Handed over: %d sessions (%d detached), %s, paused %d ms",
                           summary.nSessions, summary.nDetached, linked ? "link kept" : "link down",
                           pauseNs / 1000000));
