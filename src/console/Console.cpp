@@ -10,13 +10,8 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +19,7 @@
 #include "console/ConsoleAccess.h"
 #include "console/ConsoleApi.h"
 #include "engine/MainUnit.h"
+#include "platform/HandoverFds.h"
 #include "platform/PortProbe.h"
 #include "shared/LogSampler.h"
 #include "shared/Share.h"
@@ -346,20 +342,8 @@ bool TConsole::TImpl::Listen(const tcp::endpoint& at, std::string& error) {
 }
 
 bool TConsole::TImpl::Adopt(int fd, std::string& error) {
-  sockaddr_storage local{};
-  socklen_t len = sizeof local;
+  if (!AdoptListener(acceptor_, fd, error)) return false;
   beast::error_code ec;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-    error = std::strerror(errno);
-    ::close(fd);
-    return false;
-  }
-  acceptor_.assign(local.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
-  if (ec) {
-    error = ec.message();
-    ::close(fd);
-    return false;
-  }
   port_ = acceptor_.local_endpoint(ec).port();
   return true;
 }

@@ -168,6 +168,25 @@ bool CheckConnectedSocket(int fd, std::string& why) {
   return true;
 }
 
+bool AdoptListener(boost::asio::ip::tcp::acceptor& acceptor, int fd, std::string& why) {
+  using tcp = boost::asio::ip::tcp;
+  sockaddr_storage local{};
+  socklen_t len = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+    why = std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  boost::system::error_code ec;
+  acceptor.assign(local.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
+  if (ec) {
+    why = ec.message();
+    ::close(fd);
+    return false;
+  }
+  return true;
+}
+
 int WriteSealedMemfd(std::string_view data, std::string& why) {
   const int fd = ::memfd_create("tavrel-handover", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (fd < 0) {

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
+
 inline constexpr const char* kHandoverVariable = "TAVREL_HANDOVER";
 // The largest state a new image maps: far above what the caps on clients'
 // queues, replay windows and the link queue let a gateway hold.
@@ -54,6 +56,9 @@ bool TakeHandoverVariable(std::string& value);
 bool CheckListeningSocket(int fd, uint16_t& port, std::string& why);
 // A connected TCP socket.
 bool CheckConnectedSocket(int fd, std::string& why);
+// A listening socket passed across execve, taken into `acceptor` with its
+// address family; false with the reason, the descriptor closed, when not.
+bool AdoptListener(boost::asio::ip::tcp::acceptor& acceptor, int fd, std::string& why);
 
 // A memfd holding `data`, sealed against every change (shrink, grow,
 // write, further seals); -1 with `why` on failure. Close-on-exec until the

@@ -27,6 +27,7 @@
 
 #include "platform/AsioNames.h"
 #include "platform/CloseCode.h"
+#include "platform/HandoverFds.h"
 #include "platform/Printable.h"
 #include "platform/ProxyProtocol.h"
 #include "platform/SafeFile.h"
@@ -621,22 +622,10 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
 
 bool TWsLib::TImpl::Adopt(std::string& sError) {
   const int fd = std::exchange(inheritedFd_, -1);
-  sockaddr_storage local{};
-  socklen_t len = sizeof local;
-  error_code ec;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-    ::close(fd);
-    sError = "Cannot listen on the passed descriptor " + std::to_string(fd) + ": " +
-             std::strerror(errno);
-    return false;
-  }
-  acceptor_.assign(local.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
-  if (ec) {
-    ::close(fd);
-    sError = "Cannot listen on the passed descriptor " + std::to_string(fd) + ": " + ec.message();
-    return false;
-  }
-  return true;
+  std::string why;
+  if (::AdoptListener(acceptor_, fd, why)) return true;
+  sError = "Cannot listen on the passed descriptor " + std::to_string(fd) + ": " + why;
+  return false;
 }
 
 bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
