@@ -7,15 +7,10 @@
 #include <vector>
 
 #include "buffers/MemoryStreamEx.h"
+#include "buffers/Pattern.h"
 #include "platform/SharedBytes.h"
 
 namespace {
-
-std::string Pattern(size_t n, char seed = 'a') {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i % 23);
-  return s;
-}
 
 std::string Unsent(const TMemoryStreamEx& s) {
   return std::string(s.UnsentData(), static_cast<size_t>(s.UnsentSize()));

@@ -10,14 +10,9 @@
 #include <tuple>
 
 #include "buffers/FailPoints.h"
+#include "buffers/Pattern.h"
 
 namespace {
-
-std::string Pattern(size_t n, char seed = 'a') {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i % 23);
-  return s;
-}
 
 std::string Content(const TBuffer& b) {
   return std::string(b.Peek(), static_cast<size_t>(b.ReadableBytes()));

@@ -24,13 +24,6 @@ class FlushTest : public ::testing::Test, protected TEngineRig {
     return out;
   }
 
-  static std::string Heart(int32_t recog) {
-    TDefaultMessage m;
-    m.Ident = CM_HEART;
-    m.Recog = recog;
-    return EncodeMessage(m);
-  }
-
   // A text line of `n` bytes for the client ("#" + text + "!").
   void QueueText(int handle, size_t n) {
     const std::string text(n - 2, 't');

@@ -23,12 +23,6 @@ class GameServerEndsTest : public ::testing::Test, protected TEngineRig {
     m.Ident = SM_KICK;
     return std::string(reinterpret_cast<const char*>(&m), sizeof m);
   }
-  // A first message framed as a login text is.
-  static std::string FirstMessage(const std::string& body) {
-    TDefaultMessage m;
-    m.nLength = static_cast<int32_t>(body.size());
-    return EncodeMessage(m) + body;
-  }
   void FillTable() {
     for (int uid = 1; uid <= MAXGATEUSERCOUNT; ++uid) ASSERT_NE(Join(uid), nullptr) << uid;
     ASSERT_FALSE(engine->HasFreeSession());

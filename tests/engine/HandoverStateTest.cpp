@@ -149,24 +149,6 @@ class HandoverTest : public ::testing::Test, protected TEngineRig {
     ctx.restart();
     ctx.poll();
   }
-  static std::string FirstMessage(const std::string& body) {
-    TDefaultMessage m;
-    m.nLength = static_cast<int32_t>(body.size());
-    return EncodeMessage(m) + body;
-  }
-  static std::string Heart(int32_t recog) {
-    TDefaultMessage m;
-    m.Ident = CM_HEART;
-    m.Recog = recog;
-    return EncodeMessage(m);
-  }
-  static std::string Address(int uid) { return "10.0.0." + std::to_string(uid); }
-  static std::string TokenOf(TRecordingFrontEnd& fe, int uid) {
-    const auto& texts = fe.texts[std::to_string(uid)];
-    for (auto it = texts.rbegin(); it != texts.rend(); ++it)
-      if (it->starts_with("resume ") && it->size() == 39) return it->substr(7);
-    return "";
-  }
   static std::string Received(TRecordingFrontEnd& fe, int uid) {
     std::string out;
     for (const std::string& b : fe.blocks[std::to_string(uid)]) out += b;
@@ -310,7 +292,7 @@ TEST_F(HandoverTest, AResumeOnTheNewImageReplaysByteExactUnderTheOldHandle) {
   Lines(2, 4, 1500);
   const std::string got = Received(*front, 2);
   ASSERT_EQ(got.size(), 6000u);
-  const std::string token = TokenOf(*front, 2);
+  const std::string token = ResumeToken(*front, 2);
   ASSERT_EQ(token.size(), 32u);
   // Bytes the old image had not handed over yet go with the state.
   Receive(TextFrame(2, 700, 'z'));
@@ -346,7 +328,7 @@ TEST_F(HandoverTest, AResumeOnTheNewImageReplaysByteExactUnderTheOldHandle) {
   next.engine->ServerConnect("90", Address(2));
   next.engine->ServerMessage(90, FirstMessage("*@" + token + "/2500"));
   EndTurn(io);
-  EXPECT_EQ(TokenOf(*next.front, 90).size(), 32u);
+  EXPECT_EQ(ResumeToken(*next.front, 90).size(), 32u);
   EXPECT_EQ(Received(*next.front, 90), got.substr(2500) + waiting);
   next.engine->ServerMessage(90, Heart(42));
   EndTurn(io);

@@ -51,20 +51,6 @@ class ResumeTest : public ::testing::Test, protected TEngineRig {
     AppendGateFrame(out, GM_CLOSE, 0, handle, 0, nullptr, 0);
     return out;
   }
-  // The first message of a connection, framed as a login text is.
-  static std::string FirstMessage(const std::string& body) {
-    TDefaultMessage m;
-    m.nLength = static_cast<int32_t>(body.size());
-    return EncodeMessage(m) + body;
-  }
-  static std::string Heart(int32_t recog) {
-    TDefaultMessage m;
-    m.Ident = CM_HEART;
-    m.Recog = recog;
-    return EncodeMessage(m);
-  }
-
-  static std::string Address(int uid) { return "10.0.0." + std::to_string(uid); }
   // Connects `uid` and logs it in; the token the gateway gave, or "".
   std::string LogIn(int uid, const std::string& ip = {}) {
     engine->ServerConnect(std::to_string(uid), ip.empty() ? Address(uid) : ip);
@@ -72,15 +58,7 @@ class ResumeTest : public ::testing::Test, protected TEngineRig {
     EndTurn();
     return TokenOf(uid);
   }
-  std::string TokenOf(int uid) {
-    const auto& texts = front->texts[std::to_string(uid)];
-    for (auto it = texts.rbegin(); it != texts.rend(); ++it) {
-      if (!it->starts_with("resume ") || it->size() != 39) continue;
-      const std::string token = it->substr(7);
-      if (token.find_first_not_of("0123456789abcdef") == std::string::npos) return token;
-    }
-    return "";
-  }
+  std::string TokenOf(int uid) { return ResumeToken(*front, uid); }
   std::string ResumeWith(int uid, const std::string& token, uint64_t received) {
     engine->ServerConnect(std::to_string(uid), Address(uid));
     engine->ServerMessage(uid, FirstMessage("*@" + token + "/" + std::to_string(received)));

@@ -162,6 +162,30 @@ class TEngineRig {
   }
   void Receive(const std::string& bytes) { link->AppendReceived(bytes.data(), bytes.size()); }
 
+  // The first message of a connection, framed as a login text is.
+  static std::string FirstMessage(const std::string& body) {
+    TDefaultMessage m;
+    m.nLength = static_cast<int32_t>(body.size());
+    return EncodeMessage(m) + body;
+  }
+  static std::string Heart(int32_t recog) {
+    TDefaultMessage m;
+    m.Ident = CM_HEART;
+    m.Recog = recog;
+    return EncodeMessage(m);
+  }
+  static std::string Address(int uid) { return "10.0.0." + std::to_string(uid); }
+  // The latest resume token connection `uid` was told, or "".
+  static std::string ResumeToken(TRecordingFrontEnd& fe, int uid) {
+    const auto& texts = fe.texts[std::to_string(uid)];
+    for (auto it = texts.rbegin(); it != texts.rend(); ++it) {
+      if (!it->starts_with("resume ") || it->size() != 39) continue;
+      const std::string token = it->substr(7);
+      if (token.find_first_not_of("0123456789abcdef") == std::string::npos) return token;
+    }
+    return "";
+  }
+
   // The queue to the game server must stay within its cap: aborts, naming
   // the bound, when it does not (the fuzz targets check it after each step).
   void CheckBounds() const {
