@@ -221,22 +221,30 @@ std::string CovertCharBrief(const TCharBriefRcd& r) {
   try {
     return RecordJson(r, [&r](TJsonWriter& w, const TLogicMember& m) {
       const std::string_view name = m.sMember;
-      if (name == "MasterId") {
-        w.TextMember(name, r.boHaveMaster ? r.sMasterId.View() : std::string_view());
-      } else if (name == "MasterName") {
-        w.TextMember(name, r.boHaveMaster ? r.sMasterName.View() : std::string_view());
-      } else if (!r.boHaveGuild) {
-        // the guild's members are left out
-      } else if (name == "guildid") {
-        w.TextMember(name, r.sGuildID.View());
-      } else if (name == "GuildName") {
-        w.TextMember(name, r.sGuildName.View());
-      } else if (name == "Rank") {
-        w.Member(name, JsonInt(r.nRank));
-      } else if (name == "RankName") {
-        w.TextMember(name, r.sRankName.View());
-      } else if (r.boHaveCastle) {  // "castlename"
-        w.TextMember(name, r.sCastleName.View());
+      const std::string_view none;
+      // The guild's members are left out without a guild, its castle without a castle.
+      switch (IndexOf<TCharBriefRcd>(m)) {
+        case LogicIndex<TCharBriefRcd>("MasterId"):
+          return w.TextMember(name, r.boHaveMaster ? r.sMasterId.View() : none);
+        case LogicIndex<TCharBriefRcd>("MasterName"):
+          return w.TextMember(name, r.boHaveMaster ? r.sMasterName.View() : none);
+        case LogicIndex<TCharBriefRcd>("guildid"):
+          if (r.boHaveGuild) w.TextMember(name, r.sGuildID.View());
+          return;
+        case LogicIndex<TCharBriefRcd>("GuildName"):
+          if (r.boHaveGuild) w.TextMember(name, r.sGuildName.View());
+          return;
+        case LogicIndex<TCharBriefRcd>("Rank"):
+          if (r.boHaveGuild) w.Member(name, JsonInt(r.nRank));
+          return;
+        case LogicIndex<TCharBriefRcd>("RankName"):
+          if (r.boHaveGuild) w.TextMember(name, r.sRankName.View());
+          return;
+        case LogicIndex<TCharBriefRcd>("castlename"):
+          if (r.boHaveGuild && r.boHaveCastle) w.TextMember(name, r.sCastleName.View());
+          return;
+        default:
+          return;
       }
     });
   } catch (const std::exception&) {
