@@ -126,9 +126,13 @@ void TJsonWriter::Utf8Text(std::string_view utf8) {
 void TJsonWriter::WriteString(std::string_view utf8) {
   thread_local boost::json::serializer sr;
   sr.reset(utf8);
+  // Room for the whole text at once (escapes may need more): each read that
+  // stops short costs the serializer a suspend and a resume.
+  size_t room = utf8.size() + 64;
   while (!sr.done()) {
-    char* p = Room(64);
+    char* p = Room(room);
     pos_ += sr.read(p, out_.size() - pos_).size();
+    room = 64;
   }
   comma_ = true;
 }
