@@ -101,20 +101,26 @@ void WriteHideItem(TJsonWriter& w, const THideItem& r) {
 void WriteShowEvent(TJsonWriter& w, const TShowEvent& r) {
   WriteMembers(w, r, [&r](TJsonWriter& out, const TLogicMember& m) {
     const std::string_view name = m.sMember;
-    if (name == "X") {
-      out.Member(name, JsonInt(LowWord(r.nXY)));
-    } else if (name == "Y") {
-      out.Member(name, JsonInt(HighWord(r.nXY)));
-    } else if (name == "Type") {
-      out.Member(name, JsonInt(LowWord(r.nTypeParam)));
-    } else if (name == "Param") {
-      out.Member(name, JsonInt(HighWord(r.nTypeParam)));
-    } else if (name == "EffId") {
-      char digits[16];
-      const auto res = std::to_chars(digits, digits + sizeof digits, r.nEffectId.get());
-      out.TextMember(name, std::string_view(digits, static_cast<size_t>(res.ptr - digits)));
-    } else if (r.sDuranceID.View() != "-1") {  // "DuranceID"
-      out.TextMember(name, r.sDuranceID.View());
+    switch (IndexOf<TShowEvent>(m)) {
+      case LogicIndex<TShowEvent>("X"):
+        return out.Member(name, JsonInt(LowWord(r.nXY)));
+      case LogicIndex<TShowEvent>("Y"):
+        return out.Member(name, JsonInt(HighWord(r.nXY)));
+      case LogicIndex<TShowEvent>("Type"):
+        return out.Member(name, JsonInt(LowWord(r.nTypeParam)));
+      case LogicIndex<TShowEvent>("Param"):
+        return out.Member(name, JsonInt(HighWord(r.nTypeParam)));
+      case LogicIndex<TShowEvent>("EffId"): {
+        char digits[16];
+        const auto res = std::to_chars(digits, digits + sizeof digits, r.nEffectId.get());
+        return out.TextMember(name,
+                              std::string_view(digits, static_cast<size_t>(res.ptr - digits)));
+      }
+      case LogicIndex<TShowEvent>("DuranceID"):
+        if (r.sDuranceID.View() != "-1") out.TextMember(name, r.sDuranceID.View());
+        return;
+      default:
+        return;
     }
   });
 }
@@ -150,22 +156,34 @@ void WriteItemExt(const TUserItem& item, std::string& out) {
   w.BeginObject();
   WriteMembers(w, x, [&x](TJsonWriter& o, const TLogicMember& m) {
     const std::string_view name = m.sMember;
-    if (name == "Sockets") {
-      bool anySocket = false;
-      for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
-      if (!anySocket) return;
-      o.Key(name);
-      o.BeginArray();
-      for (const TWireI32& s : x.Sockets) o.Value(JsonInt(s));
-      o.EndArray();
-    } else if (name.starts_with("LH")) {  // "LH0" to "LH2"
-      const TItemBar& b = x.Bars[name[2] - '0'];
+    // A bar is written when it is open or has a maximum.
+    const auto bar = [&](const TItemBar& b) {
       if (!(b.btOpenAndType & 0x80) && b.wMax == 0) return;
       o.Key(name);
       WriteBar(o, b);
-    } else if (x.Src.Time != 0) {  // "ItmSrc"
-      o.Key(name);
-      WriteTuple(o, x.Src);
+    };
+    switch (IndexOf<TItemExtend>(m)) {
+      case LogicIndex<TItemExtend>("Sockets"): {
+        bool anySocket = false;
+        for (const TWireI32& s : x.Sockets) anySocket = anySocket || s.get() > 0;
+        if (!anySocket) return;
+        o.Key(name);
+        o.BeginArray();
+        for (const TWireI32& s : x.Sockets) o.Value(JsonInt(s));
+        return o.EndArray();
+      }
+      case LogicIndex<TItemExtend>("LH0"):
+        return bar(x.Bars[0]);
+      case LogicIndex<TItemExtend>("LH1"):
+        return bar(x.Bars[1]);
+      case LogicIndex<TItemExtend>("LH2"):
+        return bar(x.Bars[2]);
+      case LogicIndex<TItemExtend>("ItmSrc"):
+        if (x.Src.Time == 0) return;
+        o.Key(name);
+        return WriteTuple(o, x.Src);
+      default:
+        return;
     }
   });
   w.EndObject();
@@ -234,17 +252,24 @@ void AppendItem(std::string_view body, std::string& out) {
   w.BeginObject();
   WriteMembers(w, it, [&](TJsonWriter& o, const TLogicMember& m) {
     const std::string_view name = m.sMember;
-    const std::string_view bind = rec.ItemBind.sBindName.View();
-    if (name == "values") {
-      WriteNonZeroValues(o, name, it.IntValue);
-    } else if (name == "AddValues") {
-      WriteNonZeroValues(o, name, it.btAddVale);
-    } else if (name == "ExtendInfo" || name == "ExAbil") {
+    switch (IndexOf<TUserItem>(m)) {
+      case LogicIndex<TUserItem>("values"):
+        return WriteNonZeroValues(o, name, it.IntValue);
+      case LogicIndex<TUserItem>("AddValues"):
+        return WriteNonZeroValues(o, name, it.btAddVale);
       // UTF-8 JSON already; carried as a string, its quotes escaped.
-      o.Key(name);
-      o.Utf8Text(name == "ExAbil" ? exAbil : ext);
-    } else if (!bind.empty()) {  // "BindInfo"
-      o.TextMember(name, bind);
+      case LogicIndex<TUserItem>("ExtendInfo"):
+        o.Key(name);
+        return o.Utf8Text(ext);
+      case LogicIndex<TUserItem>("ExAbil"):
+        o.Key(name);
+        return o.Utf8Text(exAbil);
+      case LogicIndex<TUserItem>("BindInfo"):
+        if (const std::string_view bind = rec.ItemBind.sBindName.View(); !bind.empty())
+          o.TextMember(name, bind);
+        return;
+      default:
+        return;
     }
   });
   w.EndObject();
