@@ -36,12 +36,7 @@ void WriteFieldMember(TJsonWriter& w, const TMemberInfo& m, const unsigned char*
     w.TextMember(m.sMember, text);
     return;
   }
-  const int64_t v = WideValue(at, m.Type);
-  if (!Shown(m.When, v)) return;
-  if (m.Class == EJsonClass::UInt64)
-    w.NumberMember(m.sMember, static_cast<uint64_t>(v));
-  else
-    w.NumberMember(m.sMember, m.Class == EJsonClass::Int ? int64_t{static_cast<int32_t>(v)} : v);
+  WriteNumberMember(w, m, at);
 }
 
 void WriteFieldValue(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at) {

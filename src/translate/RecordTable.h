@@ -391,6 +391,16 @@ inline bool Shown(EWhen when, int64_t v) noexcept {
   return when == EWhen::Always || (when == EWhen::NonZero ? v != 0 : v > 0);
 }
 
+// Writes a number field's member at `at` when its rule lets it; inline, as
+// an item list writes thousands of them.
+inline void WriteNumberMember(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at) {
+  const int64_t v = WideValue(at, m.Type);
+  if (!Shown(m.When, v)) return;
+  if (m.Class == EJsonClass::UInt64)
+    w.NumberMember(m.sMember, static_cast<uint64_t>(v));
+  else
+    w.NumberMember(m.sMember, m.Class == EJsonClass::Int ? int64_t{static_cast<int32_t>(v)} : v);
+}
 // Writes a field's member at `at` when its rule lets it.
 void WriteFieldMember(TJsonWriter& w, const TMemberInfo& m, const unsigned char* at);
 // Writes a field member's value alone, as an element of a tuple.
@@ -431,6 +441,8 @@ void WriteMembers(TJsonWriter& w, const R& rec, Logic&& logic) {
         w.NumberMember(m.sMember, static_cast<int64_t>(v));
     } else if (m.pLogic) {
       logic(w, *m.pLogic);
+    } else if (m.Class != EJsonClass::Text && m.Class != EJsonClass::Object) {
+      WriteNumberMember(w, m, at);
     } else {
       WriteFieldMember(w, m, at);
     }
