@@ -1,5 +1,7 @@
 // tavrel-load: WebSocket load for the gateway or an echo server. Parses the
 // command line, runs the load on this thread and prints one JSON line.
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -21,6 +23,18 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::signal(SIGPIPE, SIG_IGN);
+  // Ten thousand clients need more descriptors than a shell's usual 1024.
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
+      lim.rlim_cur < rlim_t(opts.Clients) + 64) {
+    std::fprintf(stderr, "tavrel-load: %d clients need %d descriptors, the limit is %llu\n",
+                 opts.Clients, opts.Clients + 64, static_cast<unsigned long long>(lim.rlim_cur));
+    return 2;
+  }
   try {
     loadgen::TLoadRunner runner(opts);
     const loadgen::TLoadResults results = runner.Run();
