@@ -17,6 +17,10 @@
 # resumes on the new image at once; the link must stay the same connection,
 # the game server must see nothing of it, and each hand-over must be logged.
 #
+# Up to 20000 clients, each from its own loopback address (127.1.x.y), with
+# [Run] Sessions sized to the crowd; beyond 200 clients each one's rates fall
+# in proportion, so the totals stay those of 200.
+#
 #   scripts/soak.sh [--minutes N] [--clients N] [--preset release|debug|asan] [--resume]
 #                   [--handover]
 set -euo pipefail
@@ -41,5 +45,7 @@ if [ ! -f "build/$preset/build.ninja" ]; then
   cmake --preset "$preset" >/dev/null
 fi
 cmake --build --preset "$preset" --target tavrelh5 tavrel-soak -j "$(nproc)"
+# A descriptor per client in the driver and in the gateway, which inherits it.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 exec "build/$preset/tavrel-soak" --gateway "build/$preset/tavrelh5" --minutes "$minutes" \
   --clients "$clients" --seed "${SOAK_SEED:-$RANDOM}" "${resume[@]}"

@@ -46,6 +46,11 @@ constexpr auto kHandoverEvery = 60s;
 constexpr auto kFirstHandover = 30s;
 constexpr uint16_t kServiceRestart = 1012;  // the gateway's close as it hands itself over
 constexpr auto kKickEvery = 5s;
+// Beyond this many clients the per-client rates fall in proportion, so the
+// totals stay those of this crowd and the driver, on one thread, keeps up.
+constexpr double kFullRateClients = 200;
+// Broadcasts come at least this often, whatever the crowd.
+constexpr double kMaxBroadcastSlowdown = 8;
 constexpr int kGraceSeconds = 30;
 constexpr uint16_t kResumeRefused = 4007;
 constexpr uint16_t kSuperseded = 4008;
@@ -92,6 +97,18 @@ struct TStats {
   uint64_t handovers = 0, handoverCloses = 0, loggedHandovers = 0;
   std::vector<std::string> errors;
 };
+
+// Records for every client, and the ones waiting out their reuse delay of
+// 180 s: connections end by choice at most about 200 / 30 s a second.
+int SessionRecords(int clients) {
+  return std::clamp(clients + clients / 4 + 1500, 1000, 65535);
+}
+
+// A connection per client, the ones resume leaves open for a while, the link
+// and the listener.
+rlim_t DescriptorsNeeded(int clients) {
+  return static_cast<rlim_t>(clients) + static_cast<rlim_t>(clients) / 4 + 64;
+}
 
 std::string TempDir() {
   char pattern[] = "/tmp/tavrel-soak-XXXXXX";
@@ -198,6 +215,11 @@ class TSoak : private testkit::GateServerEvents {
   TStats& Stats() { return stats_; }
   TKeyRecord& Record(const std::string& key) { return keys_[key]; }
   bool Sending() const { return phase_ == kRunning; }
+  // 1 up to kFullRateClients clients, then how many times slower each one goes.
+  double Slowdown() const { return std::max(1.0, opt_.nClients / kFullRateClients); }
+  std::chrono::milliseconds Scaled(int ms) const {
+    return std::chrono::milliseconds(static_cast<int64_t>(ms * Slowdown()));
+  }
   bool Churning() const { return phase_ == kRunning; }
   bool Resume() const { return opt_.boResume; }
   bool Handover() const { return opt_.boHandover; }
@@ -319,7 +341,7 @@ void TConn::OnMessage(testkit::WsClient&, bool text, std::string_view data) {
       Send(ClientText(0, "*#" + key + "/" + key + "/" + key + "/1/0/0/0/0/0/0"));
       Send(ClientText(CM_LOGINNOTICEOK, ""));
       ScheduleSend();
-      s_->endAt = Clock::now() + std::chrono::milliseconds(15000 + soak_.Rnd()() % 30000);
+      s_->endAt = Clock::now() + soak_.Scaled(15000 + soak_.Rnd()() % 30000);
       ArmLife();
     } else if (soak_.Resume() && data.starts_with("resume ")) {
       OnToken(data.substr(7));
@@ -363,7 +385,7 @@ void TConn::ArmLife() {
 }
 
 void TConn::ArmDrop() {
-  dropTimer_.expires_after(std::chrono::milliseconds(2000 + soak_.Rnd()() % 5000));
+  dropTimer_.expires_after(soak_.Scaled(2000 + soak_.Rnd()() % 5000));
   dropTimer_.async_wait([self = shared_from_this()](beast::error_code e) {
     if (!e && self->soak_.Churning()) self->Drop();
   });
@@ -456,7 +478,7 @@ void TConn::OnMessage(const TDefaultMessage& header, std::string_view body) {
 }
 
 void TConn::ScheduleSend() {
-  sendTimer_.expires_after(std::chrono::milliseconds(20 + soak_.Rnd()() % 60));
+  sendTimer_.expires_after(soak_.Scaled(20 + soak_.Rnd()() % 60));
   sendTimer_.async_wait([self = shared_from_this()](beast::error_code e) {
     if (e || self->ws_->Ended() || self->ws_->Closing()) return;
     if (self->soak_.Sending()) self->SendNext();
@@ -726,10 +748,11 @@ void TSoak::Connect(int client) {
 }
 
 void TSoak::StartClients() {
-  // Spread over a second.
+  // Spread over a second, or at 1000 a second for a larger crowd.
+  const int64_t spreadMs = std::max(1000, opt_.nClients);
   for (int i = 0; i < opt_.nClients; ++i) {
     auto t = std::make_shared<asio::steady_timer>(
-        io_, std::chrono::milliseconds(i * 1000 / opt_.nClients));
+        io_, std::chrono::milliseconds(i * spreadMs / opt_.nClients));
     t->async_wait([this, t, i](beast::error_code) { Connect(i); });
   }
 }
@@ -780,9 +803,10 @@ void TSoak::Tick() {
   }
   if (phase_ == kRunning) {
     // Per-user traffic besides the answers, broadcasts, kicks, link drops.
+    const auto oneIn = static_cast<uint32_t>(8 * Slowdown());
     for (const auto& [handle, key] : handleKey_)
-      if (rnd_() % 8 == 0) SendUser(handle, key);
-    if (now - lastBroadcast_ >= 250ms && link_) {
+      if (rnd_() % oneIn == 0) SendUser(handle, key);
+    if (now - lastBroadcast_ >= 250ms * std::min(Slowdown(), kMaxBroadcastSlowdown) && link_) {
       lastBroadcast_ = now;
       TDefaultMessage m;
       m.Ident = SM_SYSMESSAGE;
@@ -884,7 +908,7 @@ bool TSoak::StartGateway() {
   std::ofstream(dir_ + "/Tavrel.ini")
       << "[Tavrel]\nGatePort=" << gatePort_ << "\nServerIP=127.0.0.1\nServerPort=" << serverPort_
       << "\nConnectOutTime=60\n[Listen]\nAddr=127.0.0.1\n[Console]\nPort=" << testkit::FreePort()
-      << "\n"
+      << "\n[Run]\nSessions=" << SessionRecords(opt_.nClients) << "\n"
       << (opt_.boResume ? "[Resume]\nGraceSeconds=" + std::to_string(kGraceSeconds) + "\n" : "");
   try {
     testkit::ProcessOptions o;
@@ -900,10 +924,19 @@ bool TSoak::StartGateway() {
 int TSoak::Run() {
   opt_.sGatewayBin = std::filesystem::absolute(opt_.sGatewayBin).string();
   dir_ = TempDir();
+  // The gateway inherits the limit: it holds a descriptor per client too.
   rlimit lim{};
   getrlimit(RLIMIT_NOFILE, &lim);
   lim.rlim_cur = lim.rlim_max;
   setrlimit(RLIMIT_NOFILE, &lim);
+  getrlimit(RLIMIT_NOFILE, &lim);
+  if (const rlim_t need = DescriptorsNeeded(opt_.nClients);
+      lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < need) {
+    std::printf("soak: %d clients need %llu descriptors, the limit is %llu\n", opt_.nClients,
+                static_cast<unsigned long long>(need),
+                static_cast<unsigned long long>(lim.rlim_cur));
+    return 2;
+  }
   serverPort_ = server_.Listen("127.0.0.1", 0);
   gatePort_ = testkit::FreePort();
   if (!StartGateway()) {
@@ -918,6 +951,9 @@ int TSoak::Run() {
   start_ = lastDrop_ = lastKick_ = lastBroadcast_ = lastRef_ = lastCheckServer_ = Clock::now();
   nextHandover_ = start_ + kFirstHandover;
   if (opt_.boHandover) std::printf("soak: a hand-over every minute, the first after 30 s\n");
+  if (Slowdown() > 1)
+    std::printf("soak: each client %.1f times slower than with %g or fewer\n", Slowdown(),
+                kFullRateClients);
   lastSample_ = start_ - 10s;
   conns_.resize(opt_.nClients);
   connNo_.assign(opt_.nClients, 0);

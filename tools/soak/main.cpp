@@ -33,8 +33,9 @@ int main(int argc, char** argv) {
     }
   }
   if (options.sGatewayBin.empty() || options.dMinutes <= 0 || options.nClients < 1 ||
-      options.nClients > 900) {
-    std::fprintf(stderr, "tavrel-soak: --gateway is required; 0 < minutes; 1 <= clients <= 900\n");
+      options.nClients > 20000) {
+    std::fprintf(stderr,
+                 "tavrel-soak: --gateway is required; 0 < minutes; 1 <= clients <= 20000\n");
     return 2;
   }
   return RunSoak(options);
