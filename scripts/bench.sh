@@ -9,15 +9,17 @@
 # it at the edges of its measured window). Prints a table of medians and
 # ratios; the last line is one JSON object with the headline figures.
 #
-#   scripts/bench.sh            full run (about 20 minutes)
-#   scripts/bench.sh --quick    every scenario, shortened (under 5 minutes)
+#   scripts/bench.sh            full run (about 35 minutes)
+#   scripts/bench.sh --quick    every scenario, shortened (about 7 minutes)
 #
 # Options: --reps N, --no-build (use the binaries already in --build-dir),
 # --build-dir DIR (default build/release), --only rt,sat,... (scenarios:
-# rt sat logon bcast idle accept slow light allocs), --keep (keep the work
-# directory). TAVREL_BENCH_KEYS, if set, is added to the [Tavrel] section of
-# every gateway's Tavrel.ini (for example "ClientMsgBuffByte=65536" to try a
-# setting), TAVREL_BENCH_RUN to its [Run] section (for example "Flush=tick").
+# rt sat logon bcast idle accept slow light allocs cap10k idle10k bcast10k
+# storm), --cap-clients N (the large crowd of cap10k, idle10k and bcast10k,
+# 10000), --keep (keep the work directory). TAVREL_BENCH_KEYS, if set, is
+# added to the [Tavrel] section of every gateway's Tavrel.ini (for example
+# "ClientMsgBuffByte=65536" to try a setting), TAVREL_BENCH_RUN to its [Run]
+# section (for example "Flush=tick", or "IoThreads=1" for the TLS storm).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -28,6 +30,7 @@ BUILD=1
 BUILD_DIR="$ROOT/build/release"
 ONLY=""
 KEEP=0
+CAP_CLIENTS=10000
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) QUICK=1 ;;
@@ -36,7 +39,8 @@ while [ $# -gt 0 ]; do
     --build-dir) BUILD_DIR=$(realpath "$2"); shift ;;
     --only) ONLY=$2; shift ;;
     --keep) KEEP=1 ;;
-    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --cap-clients) CAP_CLIENTS=$2; shift ;;
+    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -44,10 +48,10 @@ done
 
 if [ "$QUICK" = 1 ]; then
   : "${REPS:=1}"
-  DUR=5; WARM=2; SAT_DUR=4; SAT_STEPS=4; SAT_REFINE=0; WSFY_CLIENTS=100
+  DUR=5; WARM=2; SAT_DUR=4; SAT_STEPS=4; SAT_REFINE=0; WSFY_CLIENTS=100; STORM_DUR=12; CAP_WARM=6
 else
   : "${REPS:=3}"
-  DUR=15; WARM=3; SAT_DUR=8; SAT_STEPS=6; SAT_REFINE=2; WSFY_CLIENTS=200
+  DUR=15; WARM=3; SAT_DUR=8; SAT_STEPS=6; SAT_REFINE=2; WSFY_CLIENTS=200; STORM_DUR=25; CAP_WARM=8
 fi
 CLIENTS=1000
 SAT_CLIENTS=500
@@ -80,7 +84,22 @@ fi
 command -v python3 >/dev/null || apt_install python3 >/dev/null
 command -v openssl >/dev/null || apt_install openssl >/dev/null
 
+# A descriptor per client in the load tool and in the gateway, which inherits
+# the limit; the large crowd shrinks to what the limit allows.
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)" || true
+[[ "$CAP_CLIENTS" =~ ^[0-9]+$ ]] && [ "$CAP_CLIENTS" -ge 1 ] && [ "$CAP_CLIENTS" -le 20000 ] ||
+  { echo "bench: --cap-clients needs 1..20000" >&2; exit 2; }
+FD_LIMIT=$(ulimit -n)
+if [ "$FD_LIMIT" != unlimited ] && [ "$CAP_CLIENTS" -gt $((FD_LIMIT - 256)) ]; then
+  log "descriptor limit $FD_LIMIT: the large crowd is $((FD_LIMIT - 256)), not $CAP_CLIENTS"
+  CAP_CLIENTS=$((FD_LIMIT - 256))
+fi
+# The table holds the large crowd with room to spare. A closed session's
+# record waits 180 s before it is used again: the storm's table holds its
+# players and every round's 1000.
+CAP_SESSIONS=$(( CAP_CLIENTS > 1000 ? CAP_CLIENTS + CAP_CLIENTS / 20 : 1050 ))
+STORM_ROUNDS=20
+STORM_SESSIONS=$(( 1000 * (STORM_ROUNDS + 1) + 100 ))
 
 W=$(mktemp -d /tmp/tavrel-bench.XXXXXX)
 RUNS=$W/runs
@@ -213,6 +232,18 @@ load_run() {  # name args...
 }
 
 spread=(--src-base 127.1.0.1 --per-addr 4)
+
+# A gateway for the capacity scenarios: a table for the large crowd. The
+# caller's [Run] keys come first, so a Sessions of theirs wins.
+# A client counts as in at the gateway's "ok", before the game server has
+# answered its login: the warm-up, a second longer per 2000 clients, lets
+# that backlog drain first.
+cap_warm() { echo $((CAP_WARM + $1 / 2000)); }
+
+cap_gateway_start() {  # [tls [sessions]]
+  TAVREL_BENCH_RUN="${TAVREL_BENCH_RUN:-}"$'\n'"Sessions=${2:-$CAP_SESSIONS}" \
+    gateway_start "$W/gw" 1 "${1:-0}"
+}
 
 # --- scenarios -------------------------------------------------------------
 
@@ -354,6 +385,77 @@ accept_run() {  # server tls rep
   stop_all
 }
 
+# --- capacity: ten thousand players in one gateway ------------------------
+
+# Playing: every client sends an echo request a second and gets a broadcast
+# a second (bcast=0: none); the same at the large crowd and at 1000.
+cap_run() {  # name clients broadcasts-per-second
+  local name=$1 n=$2
+  gamesim_start --load "bcast=$3 bsize=64"
+  cap_gateway_start
+  load_run "$name" --port "$GW_PORT" --clients "$n" --rate 1 --duration $DUR \
+    --warmup "$(cap_warm "$n")" "${spread[@]}" --cpu-pid "$GW_PID" --rss-pid "$GW_PID" --connect-timeout 300
+  gamesim_cmd "load stats" >"$RUNS/$name.gamesim" || log "run $name: no counters from the game server"
+  stop_all
+}
+
+# Idle: logged in, nothing sent either way; CPU and memory.
+idle_cap_run() {  # name clients
+  local name=$1 n=$2
+  gamesim_start
+  cap_gateway_start
+  load_run "$name" --port "$GW_PORT" --clients "$n" --rate 0 --duration $DUR \
+    --warmup "$(cap_warm "$n")" "${spread[@]}" --cpu-pid "$GW_PID" --rss-pid "$GW_PID" --connect-timeout 300
+  stop_all
+}
+
+# Broadcast alone to idle clients, the same copies a second at both sizes.
+bcast_cap_run() {  # name clients broadcasts-per-second
+  local name=$1 n=$2
+  gamesim_start
+  cap_gateway_start
+  gamesim_cmd "load bcast=$3 bsize=64" >/dev/null
+  load_run "$name" --port "$GW_PORT" --clients "$n" --rate 0 --duration $DUR \
+    --warmup "$(cap_warm "$n")" "${spread[@]}" --cpu-pid "$GW_PID" --connect-timeout 300
+  gamesim_cmd "load stats" >"$RUNS/$name.gamesim" || log "run $name: no counters from the game server"
+  stop_all
+}
+
+# TLS reconnect storm: 1000 players at 1/s over wss; meanwhile, until their
+# window ends, 1000 other TLS clients connect all at once, log in and close,
+# round after round. storm=0: the players alone, the baseline.
+storm_run() {  # name storm(0|1)
+  local name=$1 storm=$2 ready=$W/ready i round=0 end
+  rm -f "$ready"
+  gamesim_start
+  cap_gateway_start 1 "$STORM_SESSIONS"
+  "$BIN/tavrel-load" --quiet --tls --port "$GW_PORT" --clients 1000 --rate 1 --warmup 2 \
+    --duration $STORM_DUR "${spread[@]}" --cpu-pid "$GW_PID" --ready-file "$ready" \
+    --connect-timeout 120 >"$RUNS/$name.json" 2>"$RUNS/$name.err" &
+  local load_pid=$!
+  for i in $(seq 1200); do [ -e "$ready" ] && break; sleep 0.1; done
+  # Into the measured window, then rounds until a second before its end.
+  sleep 3
+  end=$(( $(date +%s) + STORM_DUR - 2 ))
+  while [ "$storm" = 1 ] && [ "$round" -lt "$STORM_ROUNDS" ] && [ "$(date +%s)" -lt "$end" ] &&
+    kill -0 "$load_pid" 2>/dev/null; do
+    round=$((round + 1))
+    "$BIN/tavrel-load" --quiet --tls --port "$GW_PORT" --clients 1000 --rate 0 --warmup 0 \
+      --duration 0 --connect-concurrency 1000 --src-base 127.2.0.1 --per-addr 4 \
+      --account storm --connect-timeout 60 >"$RUNS/$name.round$round.storm" \
+      2>>"$RUNS/$name.err" || log "storm round $round: the load tool failed"
+  done
+  wait "$load_pid" || log "run $name: the load tool failed ($(tail -1 "$RUNS/$name.err"))"
+  [ -s "$RUNS/$name.json" ] || echo '{}' >"$RUNS/$name.json"
+  cut -d' ' -f1 /proc/loadavg >"$RUNS/$name.loadavg"
+  # Which IoThreads the gateway ran with, and whether this build knows the key.
+  local io known=true
+  io=$(printf '%s\n' "${TAVREL_BENCH_RUN:-}" | sed -n 's/^[[:space:]]*IoThreads[[:space:]]*=[[:space:]]*//Ip' | head -1)
+  grep -qi 'IoThreads is not a key' "$W/gw/stdout" && known=false
+  echo "{\"iothreads\":\"${io:-0 (default)}\",\"known\":$known}" >"$RUNS/$name.iothreads"
+  stop_all
+}
+
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 START=$(date +%s)
 log "work directory $W, $REPS repetition(s), load average $LOAD_BEFORE"
@@ -412,6 +514,32 @@ for rep in $(seq "$REPS"); do
       done
     done
   fi
+  if want cap10k; then
+    log "rep $rep: $CAP_CLIENTS and 1000 players, 1 message and 1 broadcast a second each"
+    cap_run "cap.big.$rep" "$CAP_CLIENTS" 1
+    cap_run "cap.1k.$rep" 1000 1
+    # What of the tail is the broadcast's: the same without it (full runs).
+    if [ "$QUICK" = 0 ]; then
+      cap_run "capnb.big.$rep" "$CAP_CLIENTS" 0
+      cap_run "capnb.1k.$rep" 1000 0
+    fi
+  fi
+  if want idle10k; then
+    log "rep $rep: CPU and memory of $CAP_CLIENTS and 1000 idle sessions"
+    idle_cap_run "idlecap.big.$rep" "$CAP_CLIENTS"
+    idle_cap_run "idlecap.1k.$rep" 1000
+  fi
+  if want bcast10k; then
+    # The same copies a second: 2 broadcasts to the large crowd, 20 to 1000.
+    log "rep $rep: broadcast to $CAP_CLIENTS x 2/s and to 1000 x 20/s"
+    bcast_cap_run "bcastcap.big.$rep" "$CAP_CLIENTS" "$(python3 -c "print(20000 / $CAP_CLIENTS)")"
+    bcast_cap_run "bcastcap.1k.$rep" 1000 20
+  fi
+  if want storm; then
+    log "rep $rep: 1000 TLS players, alone and through a storm of 1000 TLS reconnects"
+    storm_run "storm0.$rep" 0
+    storm_run "storm1.$rep" 1
+  fi
   if want sat; then
     log "rep $rep: saturation search"
     sat_search gateway "$rep"
@@ -433,4 +561,4 @@ ELAPSED=$(( $(date +%s) - START ))
 # --- table -----------------------------------------------------------------
 
 python3 "$ROOT/scripts/bench_report.py" "$RUNS" "$LOAD_BEFORE" "$LOAD_AFTER" "$ELAPSED" "$REPS" "$QUICK" \
-  "$CLIENTS" "$WSFY_CLIENTS"
+  "$CLIENTS" "$WSFY_CLIENTS" "$CAP_CLIENTS"
