@@ -923,7 +923,6 @@ bool TSoak::StartGateway() {
 
 int TSoak::Run() {
   opt_.sGatewayBin = std::filesystem::absolute(opt_.sGatewayBin).string();
-  dir_ = TempDir();
   // The gateway inherits the limit: it holds a descriptor per client too.
   rlimit lim{};
   getrlimit(RLIMIT_NOFILE, &lim);
@@ -937,6 +936,7 @@ int TSoak::Run() {
                 static_cast<unsigned long long>(lim.rlim_cur));
     return 2;
   }
+  dir_ = TempDir();
   serverPort_ = server_.Listen("127.0.0.1", 0);
   gatePort_ = testkit::FreePort();
   if (!StartGateway()) {
