@@ -217,11 +217,6 @@ const char* TMemoryStreamEx::UnsentData() const {
   return Memory() + std::clamp<int64_t>(FLength, 0, end);
 }
 
-int64_t TMemoryStreamEx::UnsentSize() const {
-  const int64_t end = std::clamp<int64_t>(FPosition, 0, FSize);
-  return end - std::clamp<int64_t>(FLength, 0, end);
-}
-
 void TMemoryStreamEx::MarkSent(int64_t n, int64_t nReleaseAbove) {
   if (n > 0) FLength += n;
   Rewind(nReleaseAbove);

@@ -14,6 +14,7 @@
 // std::length_error) and leaves block, capacity, size and position as they were.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iosfwd>
@@ -110,7 +111,10 @@ class TMemoryStreamEx : public TCustomMemoryStreamEx {
 
   // The bytes waiting to be sent: [UnsentData(), UnsentData() + UnsentSize()).
   const char* UnsentData() const;
-  int64_t UnsentSize() const;
+  int64_t UnsentSize() const {
+    const int64_t end = std::clamp<int64_t>(FPosition, 0, FSize);
+    return end - std::clamp<int64_t>(FLength, 0, end);
+  }
   // Shared content: a stream with nothing waiting takes `bytes` as its whole
   // content without copying them (Position() and Size() their length,
   // Length() 0, Capacity() their length while they are held), keeping its

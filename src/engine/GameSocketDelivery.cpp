@@ -168,7 +168,7 @@ void TTavrelSocket::MarkDirty(TSessionInfo& session) {
   // Handle 0 cannot tell a reused record from its last connection: the tick
   // serves such sessions.
   if (!boEventFlush || session.nSocketHandle == 0) return;
-  if (turn_.Add(session.nSocketIndx, session.nSocketHandle)) RequestFlush();
+  if (turn_.Add(session.nSocketIndx, session.nSocketHandle) && !boFlushPosted_) RequestFlush();
 }
 
 void TTavrelSocket::RequestFlush() {

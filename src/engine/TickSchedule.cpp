@@ -22,14 +22,6 @@ void TTickSchedule::Renew(int32_t slot) {
   armedAt_[slot] = kNever;
 }
 
-void TTickSchedule::Wake(int32_t slot) {
-  if (slot < 0 || static_cast<size_t>(slot) >= gen_.size()) return;
-  uint64_t& word = awake_[static_cast<size_t>(slot) / 64];
-  const uint64_t bit = uint64_t{1} << (slot % 64);
-  if ((word & bit) == 0) ++nAwake_;
-  word |= bit;
-}
-
 void TTickSchedule::Rest(int32_t slot) {
   if (slot < 0 || static_cast<size_t>(slot) >= gen_.size()) return;
   uint64_t& word = awake_[static_cast<size_t>(slot) / 64];

@@ -19,8 +19,15 @@ class TTickSchedule {
   // The record starts a new life (taken or freed): its deadlines are void.
   // Whether it is awake stays as it is.
   void Renew(int32_t slot);
-  // Visited by the next tick; slots outside the table are ignored.
-  void Wake(int32_t slot);
+  // Visited by the next tick; slots outside the table are ignored. Inline: a
+  // broadcast wakes every recipient.
+  void Wake(int32_t slot) {
+    if (slot < 0 || static_cast<size_t>(slot) >= gen_.size()) return;
+    uint64_t& word = awake_[static_cast<size_t>(slot) / 64];
+    const uint64_t bit = uint64_t{1} << (slot % 64);
+    if ((word & bit) == 0) ++nAwake_;
+    word |= bit;
+  }
   // Nothing to do: no visit until woken or a deadline comes.
   void Rest(int32_t slot);
   bool Awake(int32_t slot) const;

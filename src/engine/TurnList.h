@@ -19,7 +19,14 @@ class TTurnList {
   // Slots 0 to `slots` - 1.
   explicit TTurnList(size_t slots = MAXGATEUSERCOUNT);
   // False when the connection is listed already, or the slot is out of range.
-  bool Add(int32_t slot, uint32_t handle);
+  // Inline: a broadcast adds every recipient.
+  bool Add(int32_t slot, uint32_t handle) {
+    if (slot < 0 || static_cast<size_t>(slot) >= handle_.size() || handle_[slot] == handle)
+      return false;
+    handle_[slot] = handle;
+    listed_.push_back({slot, handle});
+    return true;
+  }
   bool Empty() const { return listed_.empty(); }
   // The sessions listed so far; what is added from now on makes a new list.
   // Each stays listed until its visit starts (`Visiting`), so a visit that

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -68,11 +70,13 @@ std::string FormatLogText(std::string_view fmt, std::span<const TLogArg> args) {
   size_t next = 0;
   size_t i = 0;
   while (i < fmt.size()) {
-    const char c = fmt[i++];
-    if (c != '%') {
-      out.push_back(c);
+    if (fmt[i] != '%') {
+      const size_t end = std::min(fmt.find('%', i), fmt.size());
+      out.append(fmt.substr(i, end - i));
+      i = end;
       continue;
     }
+    ++i;
     if (i < fmt.size() && fmt[i] == '%') {
       out.push_back('%');
       ++i;
@@ -111,6 +115,20 @@ std::string FormatLogText(std::string_view fmt, std::span<const TLogArg> args) {
     if (hasWidth) spec += std::to_string(width);
     if (hasPrecision) spec += "." + std::to_string(precision);
     const bool integer = arg.Kind() == EKind::Int || arg.Kind() == EKind::UInt;
+    // A bare %d or %u, most of every log line's numbers, needs no printf.
+    if (spec.size() == 1 && integer && (type == 'd' || type == 'i' || type == 'u')) {
+      char digits[24];
+      const auto [end, ec] =
+          type == 'u' || (arg.Kind() == EKind::UInt && arg.UInt() > INT64_MAX)
+              ? std::to_chars(digits, digits + sizeof(digits), AsUnsigned(arg))
+          : arg.Kind() == EKind::Int
+              ? std::to_chars(digits, digits + sizeof(digits), arg.Int())
+              : std::to_chars(digits, digits + sizeof(digits), static_cast<int64_t>(arg.UInt()));
+      if (ec == std::errc()) {
+        out.append(digits, end);
+        continue;
+      }
+    }
     switch (type) {
       case 'd':
       case 'i':
@@ -170,19 +188,38 @@ std::string FormatLogText(std::string_view fmt, std::span<const TLogArg> args) {
   return out;
 }
 
+void AppendLocalTime(std::string& out, std::time_t when) {
+  thread_local std::time_t cachedAt = -1;
+  thread_local char cached[24];
+  thread_local size_t cachedLen = 0;
+  if (when != cachedAt) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    const int n =
+        std::snprintf(cached, sizeof(cached), "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    cachedLen = n > 0 ? std::min(static_cast<size_t>(n), sizeof(cached) - 1) : 0;
+    cachedAt = when;
+  }
+  out.append(cached, cachedLen);
+}
+
 std::string MakeLogLine(std::string_view text) {
   using namespace std::chrono;
   const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char stamp[64];
-  const int n =
-      std::snprintf(stamp, sizeof(stamp), "[%04d-%02d-%02d %02d:%02d:%02d:%03d] ",
-                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                    local.tm_min, local.tm_sec, static_cast<int>(millis < 0 ? 0 : millis));
-  std::string line(stamp, static_cast<size_t>(n));
+  const auto count = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  const int millis = static_cast<int>(count < 0 ? 0 : count);
+  std::string line;
+  line.reserve(text.size() + 26);
+  line.push_back('[');
+  AppendLocalTime(line, system_clock::to_time_t(now));
+  const char ms[] = {':',
+                     static_cast<char>('0' + millis / 100),
+                     static_cast<char>('0' + millis / 10 % 10),
+                     static_cast<char>('0' + millis % 10),
+                     ']',
+                     ' '};
+  line.append(ms, sizeof(ms));
   line.append(text);
   return line;
 }

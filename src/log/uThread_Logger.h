@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <span>
@@ -98,6 +99,10 @@ std::string Format(std::string_view fmt, const A&... args) {
 
 // "[yyyy-mm-dd hh:nn:ss:zzz] " + text, local time with milliseconds.
 std::string MakeLogLine(std::string_view text);
+
+// Appends "yyyy-mm-dd hh:nn:ss" of `when` in local time. Every log line carries one, so the
+// text of the current second is kept per thread instead of formatted anew. Any thread.
+void AppendLocalTime(std::string& out, std::time_t when);
 
 // ---- The logger -----------------------------------------------------------------------------
 

@@ -65,8 +65,19 @@ int ControlCodePoint(std::string_view seq) {
 }  // namespace
 
 void AppendLogText(std::string_view utf8, std::string& out) {
+  out.reserve(out.size() + utf8.size());
   size_t i = 0;
   while (i < utf8.size()) {
+    // Most of a log line is printable ASCII, which goes as one run.
+    size_t run = i;
+    while (run < utf8.size() && static_cast<unsigned char>(utf8[run]) >= 0x20 &&
+           static_cast<unsigned char>(utf8[run]) < 0x7F)
+      ++run;
+    if (run > i) {
+      out.append(utf8.substr(i, run - i));
+      i = run;
+      continue;
+    }
     const size_t len = ValidSequenceLength(utf8, i);
     if (len == 0) {
       out.push_back('?');

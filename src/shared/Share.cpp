@@ -18,6 +18,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "log/uThread_Logger.h"
 #include "platform/ControlChannel.h"
 #include "platform/Printable.h"
 #include "platform/ProxyProtocol.h"
@@ -849,14 +850,11 @@ void LoadIP(const std::string& fileName) {
 // ---- Status reporting -------------------------------------------------------------------------
 
 void MainOutMessage(std::string_view Msg, ELogPriority priority) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[48];
-  const int n =
-      std::snprintf(stamp, sizeof(stamp), "[%04d-%02d-%02d %02d:%02d:%02d] ", local.tm_year + 1900,
-                    local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  std::string line(stamp, static_cast<size_t>(n));
+  std::string line;
+  line.reserve(Msg.size() + 24);
+  line.push_back('[');
+  AppendLocalTime(line, std::time(nullptr));
+  line.append("] ");
   // Names and messages of clients come through here: none may start a line of its own. The
   // console's JSON passes bytes through unchecked, so the line must be valid UTF-8 too.
   AppendLogText(Msg, line);

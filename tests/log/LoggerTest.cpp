@@ -82,6 +82,11 @@ TEST(LogFormatTest, FormatsTypedArgumentsAndReportsMismatches) {
   EXPECT_EQ(Format("%lld %zu %.3s", int64_t{-9000000000}, size_t{7}, "abcdef"),
             "-9000000000 7 abc");
   EXPECT_EQ(Format("%d", uint64_t{18446744073709551615ULL}), "18446744073709551615");
+  // Bare conversions take a path of their own: every kind of integer at its edges.
+  EXPECT_EQ(Format("%d|%i|%u|%d|%u", INT64_MIN, INT64_MAX, uint64_t{0}, -7, uint64_t{1} << 63),
+            "-9223372036854775808|9223372036854775807|0|-7|9223372036854775808");
+  EXPECT_EQ(Format("%u", INT64_MIN), "9223372036854775808");
+  EXPECT_EQ(Format("100%% of %d%s", 3, " tail"), "100% of 3 tail");
 
   const auto message = [](auto&&... args) -> std::string {
     try {
@@ -98,6 +103,20 @@ TEST(LogFormatTest, FormatsTypedArgumentsAndReportsMismatches) {
   EXPECT_EQ(message("50%", 1), "Format '50%' invalid or incompatible with argument");
   EXPECT_EQ(message("%y", 1), "Format '%y' invalid or incompatible with argument");
   EXPECT_EQ(message("%99999d", 1), "Format '%99999d' invalid or incompatible with argument");
+}
+
+TEST(LogFormatTest, LocalTimeIsTheTextOfEachSecondItIsAskedFor) {
+  // The text of one second is kept: asking for others in turn must not return it.
+  for (const std::time_t when : {std::time_t{0}, std::time_t{1786500000}, std::time_t{1786500001},
+                                 std::time_t{1786500001}, std::time_t{0}}) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char expected[32];
+    std::strftime(expected, sizeof(expected), "%Y-%m-%d %H:%M:%S", &local);
+    std::string out = "x";
+    AppendLocalTime(out, when);
+    EXPECT_EQ(out, std::string("x") + expected);
+  }
 }
 
 TEST_F(LoggerTest, LinesCarryTheTimeStampAndBlankTextsWriteNothing) {
