@@ -614,8 +614,8 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   asio::steady_timer closeTimer_;
   beast::flat_buffer preBuf_;  // the PROXY header and whatever arrived with it
   beast::flat_buffer readBuf_;
-  // Front is in flight while boWriting_. Unlike std::deque, an empty one
-  // holds no storage: an idle connection keeps none.
+  // Front is in flight while boWriting_. Unlike std::deque, an emptied one
+  // can give all its storage back (shrink_to_fit): an idle connection keeps none.
   boost::container::deque<TOut> queue_;
   std::vector<std::string> spare_;  // drained message buffers kept for reuse
   size_t nUnsent_ = 0;
