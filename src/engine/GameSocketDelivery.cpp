@@ -489,6 +489,8 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
           UserData.RecvBuffer->SetSize(0);
         continue;
       }
+      // The notice that puts the player in the game ends the login.
+      const bool boEntered = header.Ident == CM_LOGINNOTICEOK && !UserData.boPlay;
       if (header.Ident == CM_LOGINNOTICEOK) {
         UserData.boPlay = true;
         ++g_nSuccessCount;
@@ -500,6 +502,8 @@ void TTavrelSocket::ProcessUserPacket(TSessionInfo& UserData) {
       const int64_t queued = QueueClientMessage(UserData, header, body);
       if (link_->Connected()) ++nLinkPending_;
       ChargeLink(UserData, queued);
+      // The same quiet as after the login text may follow.
+      if (boEntered && queue.RemainSize() == 0) queue.SetSize(0);
     }
     ReleaseLargeInbound(UserData);
   } catch (const std::exception&) {

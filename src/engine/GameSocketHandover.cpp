@@ -25,8 +25,8 @@
 
 // A field added to one of these must be added to its visit below; then
 // update the size here.
-static_assert(sizeof(TSessionInfo) == 1008, "new session field: add it to VisitRecord");
-static_assert(sizeof(TSessionWork) == 584, "new session field: add it to VisitRecord");
+static_assert(sizeof(TSessionInfo) == 856, "new session field: add it to VisitRecord");
+static_assert(sizeof(TSessionWork) == 432, "new session field: add it to VisitRecord");
 static_assert(sizeof(TGateStats) == 368, "new counter: add it to VisitStats");
 static_assert(sizeof(TLinkStats) == 64, "new counter: add it to VisitLinkStats");
 static_assert(sizeof(TPacingStats) == 120, "new counter: add it to VisitPacing");

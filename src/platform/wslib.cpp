@@ -8,6 +8,7 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <boost/container/deque.hpp>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,7 +20,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <type_traits>
 #include <unordered_map>
@@ -44,6 +44,11 @@ constexpr auto kShortCloseGrace = std::chrono::seconds(2);
 // TCP connection gets this long to end before it is cut.
 constexpr auto kClosedPeerGrace = std::chrono::seconds(1);
 constexpr size_t kReadChunk = 16 * 1024;  // pieces of an incoming message
+// Between messages a read asks for this little: an idle connection holds it
+// rather than a frame's worth, and most game commands fit in it.
+constexpr size_t kIdleReadChunk = 256;
+// A read buffer grown past this by a message is given back after it.
+constexpr size_t kReadKeepBytes = 2048;
 // An idle connection keeps one drained send buffer up to this size, so a
 // steady one-message-at-a-time stream reuses it instead of allocating per send.
 constexpr size_t kIdleSpareBytes = 4096;
@@ -453,7 +458,8 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
       parked_ = Self();  // nothing else holds the connection meanwhile
       return;
     }
-    ws_.async_read_some(readBuf_, kReadChunk, beast::bind_front_handler(&TWsConnT::OnRead, Self()));
+    const size_t piece = readBuf_.size() == 0 ? kIdleReadChunk : kReadChunk;
+    ws_.async_read_some(readBuf_, piece, beast::bind_front_handler(&TWsConnT::OnRead, Self()));
   }
 
   void OnRead(error_code ec, size_t) {
@@ -479,6 +485,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
       owner_->Message(*this, std::string_view(static_cast<const char*>(readBuf_.data().data()),
                                               readBuf_.size()));
       readBuf_.consume(readBuf_.size());
+      if (readBuf_.capacity() > kReadKeepBytes) readBuf_ = beast::flat_buffer();
     }
     DoRead();
   }
@@ -508,6 +515,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     // connection; one small one stays for the next message.
     const size_t keep = spare_.empty() || spare_.back().capacity() > kIdleSpareBytes ? 0 : 1;
     spare_.erase(spare_.begin(), spare_.end() - static_cast<std::ptrdiff_t>(keep));
+    queue_.shrink_to_fit();
     if (boClosing_) DoClose();
   }
 
@@ -606,7 +614,9 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   asio::steady_timer closeTimer_;
   beast::flat_buffer preBuf_;  // the PROXY header and whatever arrived with it
   beast::flat_buffer readBuf_;
-  std::deque<TOut> queue_;          // front is in flight while boWriting_
+  // Front is in flight while boWriting_. Unlike std::deque, an emptied one
+  // can give all its storage back (shrink_to_fit): an idle connection keeps none.
+  boost::container::deque<TOut> queue_;
   std::vector<std::string> spare_;  // drained message buffers kept for reuse
   size_t nUnsent_ = 0;
   ECloseCode closeCode_ = ECloseCode::Normal;

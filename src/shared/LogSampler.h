@@ -2,13 +2,14 @@
 // client cannot fill a log. Per kind of line, the first few of each minute
 // are written; later ones are only counted, and the count is reported once
 // the burst is over (or after a minute while it lasts), at most once a
-// minute per kind. One sampler per session (or per peer); a plain value,
-// used on one thread.
+// minute per kind. One sampler per session (or per peer); a value that
+// moves but does not copy, used on one thread.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 class TLogSampler {
  public:
@@ -28,8 +29,9 @@ class TLogSampler {
   // again from zero.
   template <typename F>
   void Report(uint64_t now, bool all, F&& report) {
+    if (heldKinds_ == 0) return;
     for (size_t kind = 0; kind < kKinds; ++kind) {
-      TKind& k = kinds_[kind];
+      TKind& k = (*kinds_)[kind];
       if (k.nHeld == 0 || !(all || Due(k, now))) continue;
       report(kind, k.nHeld);
       k.nHeld = 0;
@@ -53,7 +55,8 @@ class TLogSampler {
   };
   static bool Due(const TKind& k, uint64_t now);
 
-  std::array<TKind, kKinds> kinds_{};
+  // Made by the first line: most samplers (one per session) never see one.
+  std::unique_ptr<std::array<TKind, kKinds>> kinds_;
   uint64_t dwWindowStart_ = 0;
   uint32_t nWindowLines_ = 0;
   bool boStarted_ = false;

@@ -190,4 +190,52 @@ TEST_F(SharedDeliveryTest, ABurstsInboundStorageGoesOnceDrained) {
   EXPECT_EQ(forwarded, 5);
 }
 
+// The login text and the notice that puts the player in the game leave no
+// inbound storage behind, unless more waits behind them; the storage taken
+// again carries the next message whole.
+TEST_F(SharedDeliveryTest, TheLoginLeavesNoInboundStorage) {
+  TDefaultMessage notice;
+  notice.Ident = CM_LOGINNOTICEOK;
+  TDefaultMessage spell;
+  spell.Ident = 5555;  // not paced
+  const std::string body(300, 'b');
+  spell.nLength = static_cast<int32_t>(body.size());
+  // The record and body of each client message forwarded to 1's session.
+  const auto Forwarded = [&](int32_t ident) {
+    std::vector<std::string> out;
+    for (const auto& frame : CutFrames(link->Queued()))
+      if (ForwardedRecord(frame).Ident == ident) out.push_back(frame.second);
+    return out;
+  };
+  TSessionInfo& s = *Join(1, false);
+  engine->ServerMessage(1, FirstMessage("*#acct1/name/id/1/0/0/0"));
+  engine->ServerMessage(1, EncodeMessage(notice));
+  EndTurn();
+  ASSERT_EQ(Forwarded(CM_LOGINNOTICEOK).size(), 1u);
+  EXPECT_TRUE(s.boPlay);
+  EXPECT_EQ(s.RecvBuffer->Size(), 0);
+  engine->ServerMessage(1, EncodeMessage(spell) + body);
+  EndTurn();
+  const auto spells = Forwarded(5555);
+  ASSERT_EQ(spells.size(), 1u);
+  EXPECT_EQ(spells[0].substr(sizeof(TDefaultMessage)), body + std::string(1, '\0'));
+  EXPECT_EQ(s.RecvBuffer->Size(), 10240);  // kept between messages from now on
+
+  // A message behind the notice in the same turn keeps the storage and goes whole.
+  link->ReadAll();
+  TSessionInfo& t = *Join(2, false);
+  engine->ServerMessage(2, FirstMessage("*#acct2/name/id/1/0/0/0"));
+  engine->ServerMessage(2, EncodeMessage(notice));
+  engine->ServerMessage(2, EncodeMessage(spell) + body);
+  EndTurn();
+  const auto behind = Forwarded(5555);
+  ASSERT_EQ(behind.size(), 1u);
+  EXPECT_EQ(behind[0], spells[0]);
+  EXPECT_EQ(t.RecvBuffer->Size(), 10240);
+  // A second notice is a message like any other.
+  engine->ServerMessage(2, EncodeMessage(notice));
+  EndTurn();
+  EXPECT_EQ(t.RecvBuffer->Size(), 10240);
+}
+
 }  // namespace

@@ -245,6 +245,46 @@ TEST_F(WsLibTest, MessagesLimitAndClientClose) {
   EXPECT_EQ(lib_->OpenConnections(), 0u);
 }
 
+// Between messages a connection reads in a small piece and gives a grown
+// read buffer back, and an idle one holds no send queue: messages of every
+// size around those bounds, in one frame or many, arrive whole and in order,
+// and what is sent after each pause leaves in order with its kind.
+TEST_F(WsLibTest, MessagesArriveWholeAsTheBuffersGrowAndGoBack) {
+  Start();
+  TPlainClient a(ioc_);
+  const std::string uid = Connect(a);
+  ASSERT_FALSE(uid.empty()) << lastError_.message();
+  EXPECT_EQ(Read(a), TMsg("ok", false));
+  std::vector<std::string> sent;
+  int n = 0;
+  for (const bool fragmented : {false, true}) {
+    a.ws.auto_fragment(fragmented);
+    a.ws.write_buffer_bytes(fragmented ? 256 : 4096);
+    for (const size_t size : {1, 255, 256, 257, 300, 2048, 2049, 5000, 70, 65536, 3}) {
+      std::string msg(size, '\0');
+      for (size_t i = 0; i < size; ++i) msg[i] = static_cast<char>('a' + (i * 7 + size) % 26);
+      sent.push_back(msg);
+      ASSERT_FALSE(Write(a, msg, size % 2 == 0));
+      ASSERT_TRUE(RunUntil([&] { return Count('M', uid) == static_cast<int>(sent.size()); }));
+      // Idle again: the reply goes out of an emptied queue.
+      const std::string reply = std::to_string(++n) + ":" + std::to_string(size);
+      if (n % 2 == 0) {
+        lib_->SendMsg(Id(uid), reply);
+        lib_->SendBuff(Id(uid), reply.data(), reply.size());
+      } else {
+        lib_->SendBuff(Id(uid), reply.data(), reply.size());
+        lib_->SendMsg(Id(uid), reply);
+      }
+      EXPECT_EQ(Read(a), TMsg(reply, n % 2 != 0));
+      EXPECT_EQ(Read(a), TMsg(reply, n % 2 == 0));
+    }
+  }
+  std::vector<std::string> got;
+  for (const TEvent& e : events_)
+    if (e.kind == 'M' && e.uid == uid) got.push_back(e.text);
+  EXPECT_EQ(got, sent);
+}
+
 // The engine keeps a session only for a connection that was lost: the end of
 // each connection says who ended it and whether the client meant it (1000).
 TEST_F(WsLibTest, TellsHowEachConnectionEnded) {
