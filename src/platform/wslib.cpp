@@ -224,6 +224,7 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   void PauseAccepting(bool pause);
   void AbandonHandover();
   void Shutdown();
+  void StopTransportThreads();
   std::shared_ptr<TWsConn> Find(TWsConnId id) const;
 
   // Events from the connections.
@@ -295,7 +296,6 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   size_t nUnsentTotal_ = 0;  // over every connection not being closed
   size_t nIoThreads_ = 0;    // SetIoThreads: started by Start
   std::unique_ptr<TWsThreads> threads_;
-  asio::io_context* pAcceptCtx_ = nullptr;  // where the accept in progress puts its socket
 
  private:
   void DoAccept();
@@ -321,7 +321,8 @@ class TWsFront final : public TWsConn {
       : TWsConn(id, std::move(sRemote)), owner_(owner), ctx_(ctx), transit_(kTransitBytes) {}
 
   void Attach(const std::shared_ptr<TWsConn>& transport) { transport_ = transport; }
-  std::shared_ptr<TWsConn> Transport() const { return transport_.lock(); }
+  // The transport, which nothing posts to from now on.
+  std::shared_ptr<TWsConn> Forget() { return std::exchange(transport_, {}).lock(); }
   TWsTransit& Transit() { return transit_; }
   bool Closing() const { return boClosing_ || boDone_; }
 
@@ -887,11 +888,10 @@ bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
 }
 
 void TWsLib::TImpl::DoAccept() {
-  // The peer comes with the accept itself rather than from another call; its socket is made
-  // on the context that will run it, the transport threads taking connections in turn.
-  pAcceptCtx_ = threads_ ? &threads_->Next() : &ioc_;
-  acceptor_.async_accept(*pAcceptCtx_, peer_,
-                         beast::bind_front_handler(&TImpl::OnAccept, shared_from_this()));
+  // The peer comes with the accept itself rather than from another call. Its socket is this
+  // thread's: a pending accept must hold nothing of a transport thread, whose context may go
+  // first at shutdown.
+  acceptor_.async_accept(peer_, beast::bind_front_handler(&TImpl::OnAccept, shared_from_this()));
 }
 
 void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
@@ -928,9 +928,24 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
     return;
   }
   socket.set_option(tcp::no_delay(true), ec);
+  // With transport threads the descriptor moves to the next one's context, in turn.
+  asio::io_context& ctx = threads_ ? threads_->Next() : ioc_;
+  if (&ctx != &ioc_) {
+    const tcp::socket::native_handle_type fd = socket.release(ec);
+    if (ec) {
+      if (!boPaused_) DoAccept();
+      return;
+    }
+    socket = tcp::socket(ctx);
+    socket.assign(peer_.protocol(), fd, ec);
+    if (ec) {
+      ::close(fd);
+      if (!boPaused_) DoAccept();
+      return;
+    }
+  }
   const TWsConnId id = AllocateId();
   // On a transport thread the registry holds the connection's front; the transport starts there.
-  asio::io_context& ctx = *pAcceptCtx_;
   const auto front = &ctx == &ioc_ ? nullptr : std::make_shared<TWsFront>(*this, id, sRemote, ctx);
   std::shared_ptr<TWsConn> conn;
   if (tls_) {
@@ -1124,6 +1139,26 @@ void TWsLib::TImpl::AbandonHandover() {
   }
 }
 
+void TWsLib::TImpl::StopTransportThreads() {
+  // Every object of a transport thread's context must go before that context does. Nothing of
+  // theirs is held on this thread but through the fronts: they let go of their transports
+  // first, so that events still queued here reach none.
+  std::vector<std::shared_ptr<TWsConn>> transports;
+  for (auto& [id, weak] : conns_) {
+    if (auto front = std::static_pointer_cast<TWsFront>(weak.lock())) {
+      if (auto transport = front->Forget()) transports.push_back(std::move(transport));
+    }
+  }
+  conns_.clear();
+  // Once the threads are joined their connections are this thread's alone: each is aborted
+  // here, which frees one waiting for a read or for the engine; the contexts then go with the
+  // handlers that hold the rest.
+  threads_->Stop();
+  for (auto& transport : transports) transport->Abort();
+  transports.clear();
+  threads_.reset();
+}
+
 void TWsLib::TImpl::Shutdown() {
   boStopped_ = true;
   onConnect_ = nullptr;
@@ -1135,20 +1170,7 @@ void TWsLib::TImpl::Shutdown() {
   error_code ignored;
   acceptor_.close(ignored);
   retryTimer_.cancel();
-  if (threads_) {
-    // The transport threads stop first; then their connections are this thread's alone: each
-    // is aborted here, which releases one waiting for a read, and the threads' contexts go with
-    // the handlers that held the rest. What they had posted here finds the library stopped.
-    threads_->Stop();
-    for (auto& [id, weak] : conns_) {
-      if (auto front = std::static_pointer_cast<TWsFront>(weak.lock())) {
-        if (auto transport = front->Transport()) transport->Abort();
-      }
-    }
-    conns_.clear();
-    threads_.reset();
-    return;
-  }
+  if (threads_) return StopTransportThreads();
   // Aborting lets each connection's pending handlers run out and release it.
   for (auto& [id, weak] : conns_) {
     if (auto conn = weak.lock()) conn->Abort();
