@@ -154,8 +154,13 @@ class WsLibTest : public ::testing::Test {
     if (!lastError_)
       lastError_ = Complete([&](auto h) { c.ws.async_handshake("localhost", "/", h); });
     if (lastError_) return "";
-    EXPECT_TRUE(RunUntil([&] { return events_.size() > nBefore; }));
-    return events_.size() > nBefore && events_.back().kind == 'C' ? events_.back().uid : "";
+    // The first connect since; an earlier connection's end may come before it.
+    const auto connect = [&] {
+      return std::find_if(events_.begin() + static_cast<std::ptrdiff_t>(nBefore), events_.end(),
+                          [](const TEvent& e) { return e.kind == 'C'; });
+    };
+    EXPECT_TRUE(RunUntil([&] { return connect() != events_.end(); }));
+    return connect() != events_.end() ? connect()->uid : "";
   }
 
   // One message; on an error an empty text, with the error in lastError_.
