@@ -50,6 +50,10 @@ boost::asio::io_context& TWsThreads::Next() {
   return ioc;
 }
 
+boost::asio::io_context& TWsThreads::At(size_t i) {
+  return workers_[i]->ioc;
+}
+
 void TWsThreads::Stop() {
   for (auto& worker : workers_) {
     worker->work.reset();

@@ -26,6 +26,7 @@ class TWsThreads {
   // The context the next connection runs on, in turn.
   boost::asio::io_context& Next();
   size_t Size() const { return workers_.size(); }
+  boost::asio::io_context& At(size_t i);
   // Stops every context and joins its thread; no handler of theirs runs afterwards.
   void Stop();
   // Exceptions that escaped a handler on these threads (the thread runs on).

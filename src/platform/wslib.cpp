@@ -165,6 +165,9 @@ class TWsConn {
   virtual void Uncork() {}                    // the connect callback has run
   virtual void Admitted(bool /*boAdmit*/) {}  // the answer to a PROXY connection's admission
   virtual void ResumeTransit() {}             // the engine took what was on its way
+  // The hand-over: no new read is started and a message that completes is dropped, closing
+  // connections aside (they read on for the peer's close reply).
+  virtual void Freeze(bool frozen) = 0;
 
   // Counted by the handshake admission until its handshakes end (true once).
   void MarkAdmitted() { boAdmitted_ = true; }
@@ -222,6 +225,7 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   bool Adopt(std::string& sError);
   void StopAccepting();
   void PauseAccepting(bool pause);
+  void BeginHandover(std::function<void()> onQuiet);
   void AbandonHandover();
   void Shutdown();
   void StopTransportThreads();
@@ -265,8 +269,12 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   bool boAccepting_ = false;
   bool boPaused_ = false;  // PauseAccepting: the listener stays open, no accept is pending
   int inheritedFd_ = -1;   // AdoptListener, until Listen takes it
-  // BeginHandover: the engine hears nothing; the ends of its connections wait here.
+  // BeginHandover: the engine hears no connect, and the ends of its connections wait here;
+  // its messages stop once every transport has delivered what it had read.
   bool boHandover_ = false;
+  size_t nQuieting_ = 0;         // transports yet to deliver what they had read
+  uint32_t nHandoverRound_ = 0;  // tells an answer for an abandoned hand-over from the next one's
+  std::function<void()> onQuiet_;
   struct THeldEnd {
     std::string sUid, sRemote, sEnd;
   };
@@ -300,6 +308,7 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
  private:
   void DoAccept();
   void OnAccept(error_code ec, tcp::socket socket);
+  void Quiet(uint32_t round);
   TWsConnId AllocateId();
   bool IsTrusted(const asio::ip::address& addr) const;
   template <class F>
@@ -361,6 +370,9 @@ class TWsFront final : public TWsConn {
 
   void PauseReading(bool pause) override {
     Post([pause](TWsConn& t) { t.PauseReading(pause); });
+  }
+  void Freeze(bool frozen) override {
+    Post([frozen](TWsConn& t) { t.Freeze(frozen); });
   }
 
   // Events of the transport.
@@ -496,10 +508,11 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     StartTransport();
   }
 
-  void ResumeTransit() override {
-    if (!parked_ || (boReadPaused_ && !boClosing_)) return;
-    const auto self = std::move(parked_);
-    DoRead();
+  void ResumeTransit() override { Unpark(); }
+
+  void Freeze(bool frozen) override {
+    boFrozen_ = frozen;
+    if (!frozen) Unpark();
   }
 
   void Close(ECloseCode code) override {
@@ -529,13 +542,19 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
 
   void PauseReading(bool pause) override {
     boReadPaused_ = pause;
-    if (pause || !parked_) return;
-    const auto self = std::move(parked_);
-    DoRead();
+    if (!pause) Unpark();
   }
 
  private:
   std::shared_ptr<TWsConnT> Self() { return this->shared_from_this(); }
+
+  // A read that waits goes on unless something still holds it (DoRead asks again). One that
+  // waits for its PROXY admission is not a read: it has not been reported yet.
+  void Unpark() {
+    if (!parked_ || !boReported_) return;
+    const auto self = std::move(parked_);
+    DoRead();
+  }
 
   void Enqueue(std::string buf, bool boBinary) {
     SetUnsent(nUnsent_ + buf.size());
@@ -646,7 +665,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   }
 
   void DoRead() {
-    if (!boClosing_ && (boReadPaused_ || (front_ && front_->Transit().Full()))) {
+    if (!boClosing_ && (boReadPaused_ || boFrozen_ || (front_ && front_->Transit().Full()))) {
       parked_ = Self();  // nothing else holds the connection meanwhile
       return;
     }
@@ -672,18 +691,19 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
       Close(ECloseCode::TooBig);
       return DoRead();
     }
+    // One completed after the hand-over began is not heard, as one still unread would not be.
     if (ws_.is_message_done()) {
-      const std::string_view msg(static_cast<const char*>(readBuf_.data().data()), readBuf_.size());
-      if (front_) {
-        front_->Transit().Add(msg.size());
-        owner_->PostEvent(
-            [o = owner_, f = front_, m = std::string(msg)] { o->FrontMessage(*f, m); });
-      } else {
-        owner_->Message(*this, msg);
-      }
+      if (!boFrozen_) Deliver();
       readBuf_.consume(readBuf_.size());
     }
     DoRead();
+  }
+
+  void Deliver() {
+    const std::string_view msg(static_cast<const char*>(readBuf_.data().data()), readBuf_.size());
+    if (!front_) return owner_->Message(*this, msg);
+    front_->Transit().Add(msg.size());
+    owner_->PostEvent([o = owner_, f = front_, m = std::string(msg)] { o->FrontMessage(*f, m); });
   }
 
   void DoWrite() {
@@ -827,6 +847,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   bool boWriting_ = false;
   bool boClosing_ = false;
   bool boReadPaused_ = false;  // no new read is started
+  bool boFrozen_ = false;      // Freeze: no new read, and what completes is dropped
   // Set while reading waits for the resume: the read that is due holds the
   // connection, as a pending one would.
   std::shared_ptr<TWsConnT> parked_;
@@ -1071,7 +1092,7 @@ void TWsLib::TImpl::FrontAdmit(TWsFront& front, std::string sRemote) {
 }
 
 void TWsLib::TImpl::Message(TWsConn& conn, std::string_view msg) {
-  if (boStopped_ || boHandover_) return;
+  if (boStopped_ || (boHandover_ && nQuieting_ == 0)) return;
   Invoke("message", [&] {
     if (onMessage_) onMessage_(conn.Id(), msg);
   });
@@ -1124,9 +1145,39 @@ void TWsLib::TImpl::PauseAccepting(bool pause) {
   }
 }
 
+void TWsLib::TImpl::BeginHandover(std::function<void()> onQuiet) {
+  if (boHandover_) return;
+  boHandover_ = true;
+  onQuiet_ = std::move(onQuiet);
+  const uint32_t round = ++nHandoverRound_;
+  for (auto& [id, weak] : conns_) {
+    if (auto conn = weak.lock()) conn->Freeze(true);
+  }
+  // A transport thread runs what is posted to it in order: behind the freezes, it answers
+  // after every message it had read, and this thread hears the answer after those too.
+  const auto answer = [self = shared_from_this(), round] {
+    self->PostEvent([self, round] { self->Quiet(round); });
+  };
+  nQuieting_ = threads_ ? threads_->Size() : 1;
+  if (!threads_) return answer();
+  for (size_t i = 0; i < threads_->Size(); ++i) asio::post(threads_->At(i), answer);
+}
+
+void TWsLib::TImpl::Quiet(uint32_t round) {
+  if (boStopped_ || !boHandover_ || round != nHandoverRound_ || --nQuieting_ > 0) return;
+  Invoke("quiet", [done = std::exchange(onQuiet_, nullptr)] {
+    if (done) done();
+  });
+}
+
 void TWsLib::TImpl::AbandonHandover() {
   if (!boHandover_) return;
   boHandover_ = false;
+  nQuieting_ = 0;
+  onQuiet_ = nullptr;
+  for (auto& [id, weak] : conns_) {
+    if (auto conn = weak.lock()) conn->Freeze(false);
+  }
   auto held = std::move(heldEnds_);
   heldEnds_.clear();
   for (const THeldEnd& end : held) {
@@ -1305,8 +1356,8 @@ int TWsLib::ListenDescriptor() const {
   return impl_->acceptor_.is_open() ? impl_->acceptor_.native_handle() : -1;
 }
 
-void TWsLib::BeginHandover() {
-  impl_->boHandover_ = true;
+void TWsLib::BeginHandover(std::function<void()> onQuiet) {
+  impl_->BeginHandover(std::move(onQuiet));
 }
 
 void TWsLib::CloseAllForHandover(ECloseCode code) {

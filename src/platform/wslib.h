@@ -125,9 +125,12 @@ class TWsLib {
   void PauseAccepting(bool pause);
   // The listening socket's descriptor, -1 when not listening.
   int ListenDescriptor() const;
-  // From now on the engine hears nothing: messages are dropped, connections that complete
-  // their handshake are cut, and ends are held back. Open connections go on as they are.
-  void BeginHandover();
+  // From now on the engine hears no connect (connections that complete their handshake are
+  // cut) and no end (ends are held back), and no connection reads on. Messages read before
+  // still reach the engine, those of the transport threads too; then `onQuiet` runs (never
+  // inside this call), and from then on the engine hears nothing. Open connections go on
+  // sending as they are.
+  void BeginHandover(std::function<void()> onQuiet = {});
   // Closes every connection the engine knows with `code`, after what is queued for it.
   void CloseAllForHandover(ECloseCode code);
   // Connections not yet ended, handshakes included.

@@ -702,6 +702,50 @@ TEST_F(WsTransportThreadsTest, UnsentCountsFromTheCallUntilWritten) {
   EXPECT_EQ(lib_->Unsent(Id(uidB)), 0u);
 }
 
+// The hand-over with messages read on a transport thread and not yet taken by the engine's
+// busy thread: every one of them reaches the engine, in order, before the hand-over's quiet
+// callback; what a client sends after the hand-over began does not; once abandoned, reading
+// goes on.
+TEST_F(WsTransportThreadsTest, AHandoverHearsWhatWasReadBeforeItThenNothing) {
+  Start();
+  TPlainClient a(ioc_), b(ioc_);
+  const std::string uidA = Connect(a), uidB = Connect(b);
+  ASSERT_FALSE(uidA.empty() || uidB.empty()) << lastError_.message();
+  constexpr int kMessages = 200;
+  for (int m = 0; m < kMessages; ++m) {
+    const std::string text = Numbered(m);
+    a.ws.write(asio::buffer(text));
+    b.ws.write(asio::buffer(text));
+  }
+  std::this_thread::sleep_for(300ms);  // read there meanwhile, and waiting for this thread
+  int nQuiet = 0;
+  size_t nAtQuiet = 0;
+  lib_->BeginHandover([&] {
+    ++nQuiet;
+    nAtQuiet = events_.size();
+  });
+  EXPECT_EQ(nQuiet, 0) << "never inside the call";
+  a.ws.write(asio::buffer("after"s));
+  ASSERT_TRUE(RunUntil([&] { return nQuiet > 0; }));
+  RunUntil([] { return false; }, 200ms);
+  EXPECT_EQ(nQuiet, 1);
+  EXPECT_EQ(events_.size(), nAtQuiet) << "nothing heard after the quiet";
+  for (const std::string& uid : {uidA, uidB}) {
+    std::vector<std::string> got;
+    for (const TEvent& e : events_) {
+      if (e.kind == 'M' && e.uid == uid) got.push_back(e.text);
+    }
+    ASSERT_EQ(got.size(), static_cast<size_t>(kMessages)) << uid;
+    for (int m = 0; m < kMessages; ++m) EXPECT_EQ(got[m], Numbered(m));
+  }
+
+  lib_->AbandonHandover();
+  b.ws.write(asio::buffer("again"s));
+  ASSERT_TRUE(RunUntil([&] { return Last('M').text == "again"; }));
+  EXPECT_EQ(Last('M').uid, uidB);
+  EXPECT_EQ(Count('M', uidA), kMessages) << "what came during the hand-over stays unheard";
+}
+
 // While the engine's thread is busy a fast sender is read only so far ahead: the rest waits in
 // TCP, and all of it arrives, in order, once the engine takes what came.
 TEST_F(WsTransportThreadsTest, ABusyEngineHoldsAFastSenderBack) {
