@@ -336,22 +336,21 @@ class TWsFront final : public TWsConn {
   bool Closing() const { return boClosing_ || boDone_; }
 
   void Send(std::string_view data, bool boBinary) override {
-    if (Closing() || !boReported_) return;
-    if (Unsent() + data.size() > TWsLib::kMaxUnsentBytes) {
-      ++owner_.nSlowConsumer_;
-      owner_.Log("Slow consumer: connection " + sUid_ + " (" + sRemote_ + ") closed with " +
-                 std::to_string(Unsent() + data.size()) + " bytes unsent");
-      return Close(ECloseCode::SlowConsumer);
-    }
-    nHanded_ += data.size();
-    owner_.nUnsentTotal_ += data.size();
+    if (!Hand(data.size())) return;
     Post([buf = std::string(data), boBinary](TWsConn& t) mutable {
       t.SendOwned(std::move(buf), boBinary);
     });
   }
 
-  // Copied across: the shared bytes stay with the engine's thread.
-  void SendShared(TSharedBytes /*bytes*/, std::string_view data) override { Send(data, true); }
+  // The reference crosses, not the bytes: they never change, and their count is atomic, so the
+  // transport lets go of them when written at the cost of one atomic step, where a copy would
+  // cost an allocation and the bytes again for every recipient of a broadcast.
+  void SendShared(TSharedBytes bytes, std::string_view data) override {
+    if (!Hand(data.size())) return;
+    Post([bytes = std::move(bytes), data](TWsConn& t) mutable {
+      t.SendShared(std::move(bytes), data);
+    });
+  }
 
   void Close(ECloseCode code) override {
     if (Closing()) return;
@@ -400,6 +399,21 @@ class TWsFront final : public TWsConn {
     if (!sEnd_.empty()) return;
     sEnd_ = sEnd;
     endKind_ = kind;
+  }
+  // Whether `n` more bytes go to the transport, counted from now on; past the cap the connection
+  // is closed as a slow consumer instead.
+  bool Hand(size_t n) {
+    if (Closing() || !boReported_) return false;
+    if (Unsent() + n > TWsLib::kMaxUnsentBytes) {
+      ++owner_.nSlowConsumer_;
+      owner_.Log("Slow consumer: connection " + sUid_ + " (" + sRemote_ + ") closed with " +
+                 std::to_string(Unsent() + n) + " bytes unsent");
+      Close(ECloseCode::SlowConsumer);
+      return false;
+    }
+    nHanded_ += n;
+    owner_.nUnsentTotal_ += n;
+    return true;
   }
   // Posts `step` to the transport, unless it is gone.
   template <class F>
@@ -476,16 +490,18 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     Enqueue(std::move(buf), boBinary);
   }
 
+  // From the engine, or from the front as handed over. What is dropped is said to the front at
+  // once, so that its figure does not keep it.
   void SendShared(TSharedBytes bytes, std::string_view data) override {
-    if (boDone_ || boClosing_ || !boReported_) return;
+    if (front_) nReceived_ += data.size();
+    if (boDone_ || boClosing_ || !boReported_) return ReportUnsent();
     if (nUnsent_ + data.size() > TWsLib::kMaxUnsentBytes) return CloseSlowConsumer(data.size());
     SetUnsent(nUnsent_ + data.size());
     queue_.push_back({{}, true, std::move(bytes), data});
     if (!boWriting_) DoWrite();
   }
 
-  // From the front: its copy is queued as it stands. What is dropped is said at once, so
-  // that the front's figure does not keep it.
+  // From the front: its copy is queued as it stands, and what is dropped said as above.
   void SendOwned(std::string data, bool boBinary) override {
     nReceived_ += data.size();
     if (boDone_ || boClosing_ || !boReported_) return ReportUnsent();
