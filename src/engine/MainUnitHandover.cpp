@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include <boost/asio/post.hpp>
-
 #include "engine/GameSocket.h"
 #include "engine/MainUnit.h"
 #include "engine/WsFrontEnd.h"
@@ -97,13 +95,13 @@ void TMainForm::HandOver() {
   // The kernel queues new connections for the next image meanwhile.
   wsFrontEnd_->Lib().PauseAccepting(true);
   OnPauseConsole(true);
-  wsFrontEnd_->Lib().BeginHandover();
   const int32_t sessions = LiveSessions(*g_TavrelSocket);
   SdNotify("RELOADING=1\nMONOTONIC_USEC=" + MonotonicUsec() + "\nSTATUS=handing over " +
            SessionsText(sessions));
   MainOutMessage("SIGUSR2: handing over " + SessionsText(sessions) + " to " + exePath_);
-  // After the rest of this turn, whose flush may still queue frames for the link.
-  boost::asio::post(io_, [this] {
+  // After the rest of this turn and the client messages already read (a transport thread's
+  // too), whose handling may still queue frames for the link.
+  wsFrontEnd_->Lib().BeginHandover([this] {
     if (handover_) HandOverWriteLink();
   });
 }

@@ -1,5 +1,6 @@
 #include "engine/WsFrontEnd.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "engine/GameSocket.h"
@@ -13,6 +14,7 @@ TWsFrontEnd::TWsFrontEnd(boost::asio::io_context& io, TTavrelSocket& engine)
 TWsFrontEnd::~TWsFrontEnd() = default;
 
 void TWsFrontEnd::Start(uint16_t port, bool tls) {
+  lib_->SetIoThreads(static_cast<size_t>(std::max(g_GateConfig.nIoThreads, 0)));
   if (!g_GateConfig.sListenAddr.empty()) lib_->SetListenAddress(g_GateConfig.sListenAddr);
   if (!g_GateConfig.sProxyTrusted.empty()) lib_->SetTrustedProxies(g_GateConfig.sProxyTrusted);
   lib_->SetHandshakeAdmission(

@@ -2,6 +2,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -31,6 +33,7 @@
 #include "platform/Printable.h"
 #include "platform/ProxyProtocol.h"
 #include "platform/SafeFile.h"
+#include "platform/WsThreads.h"
 
 namespace {
 
@@ -60,6 +63,9 @@ constexpr int kFdReserve = 64;
 constexpr uint32_t kSampledLinesPerMinute = 3;
 constexpr size_t kProxyReadChunk = 512;
 constexpr TWsConnId kMaxConnId = 2147483647;
+// With transport threads: a connection's incoming bytes on their way to the
+// engine's thread; past this its socket is not read until the engine catches up.
+constexpr size_t kTransitBytes = 256 * 1024;
 
 asio::ip::address Unmapped(const asio::ip::address& a) {
   if (a.is_v6() && a.to_v6().is_v4_mapped()) {
@@ -158,6 +164,16 @@ class TWsConn {
   virtual size_t Unsent() const = 0;        // bytes queued and not yet written
   virtual void PauseReading(bool pause) = 0;
 
+  // With transport threads, the steps the engine's thread posts to a connection's transport
+  // beyond the calls above.
+  virtual void SendOwned(std::string /*data*/, bool /*boBinary*/) {}
+  virtual void Uncork() {}                    // the connect callback has run
+  virtual void Admitted(bool /*boAdmit*/) {}  // the answer to a PROXY connection's admission
+  virtual void ResumeTransit() {}             // the engine took what was on its way
+  // The hand-over: no new read is started and a message that completes is dropped, closing
+  // connections aside (they read on for the peer's close reply).
+  virtual void Freeze(bool frozen) = 0;
+
   // Counted by the handshake admission until its handshakes end (true once).
   void MarkAdmitted() { boAdmitted_ = true; }
   bool EndAdmission() { return std::exchange(boAdmitted_, false); }
@@ -202,6 +218,8 @@ class TWsConn {
   EConnEnd endKind_ = EConnEnd::Lost;
 };
 
+class TWsFront;
+
 }  // namespace
 
 class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
@@ -212,8 +230,10 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   bool Adopt(std::string& sError);
   void StopAccepting();
   void PauseAccepting(bool pause);
+  void BeginHandover(std::function<void()> onQuiet);
   void AbandonHandover();
   void Shutdown();
+  void StopTransportThreads();
   std::shared_ptr<TWsConn> Find(TWsConnId id) const;
 
   // Events from the connections.
@@ -224,6 +244,15 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   void Ended(TWsConn& conn);
   void Message(TWsConn& conn, std::string_view msg);
   void Log(const std::string& sText);
+  // The same events of a connection on a transport thread, posted to this thread.
+  void FrontConnected(TWsFront& front);
+  void FrontMessage(TWsFront& front, const std::string& msg);
+  void FrontAdmit(TWsFront& front, std::string sRemote);
+  // Runs `event` on this object's thread, after what the calling transport thread posted before.
+  template <class F>
+  void PostEvent(F&& event) {
+    asio::post(ioc_, std::forward<F>(event));
+  }
   // A line of `kind` that a flood could repeat: the first few a minute, then
   // a count of the rest with the next one written.
   static constexpr size_t kLogHandshakeTimeout = 0;
@@ -245,8 +274,12 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   bool boAccepting_ = false;
   bool boPaused_ = false;  // PauseAccepting: the listener stays open, no accept is pending
   int inheritedFd_ = -1;   // AdoptListener, until Listen takes it
-  // BeginHandover: the engine hears nothing; the ends of its connections wait here.
+  // BeginHandover: the engine hears no connect, and the ends of its connections wait here;
+  // its messages stop once every transport has delivered what it had read.
   bool boHandover_ = false;
+  size_t nQuieting_ = 0;         // transports yet to deliver what they had read
+  uint32_t nHandoverRound_ = 0;  // tells an answer for an abandoned hand-over from the next one's
+  std::function<void()> onQuiet_;
   struct THeldEnd {
     std::string sUid, sRemote, sEnd;
   };
@@ -260,9 +293,10 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   TWsAdmitHandler onAdmit_;
   TWsHandshakeEndHandler onHandshakeEnd_;
 
-  uint64_t nSlowConsumer_ = 0;
-  uint64_t nOversize_ = 0;
-  uint64_t nRefused_ = 0;
+  // Counted on the transport threads too.
+  std::atomic<uint64_t> nSlowConsumer_{0};
+  std::atomic<uint64_t> nOversize_{0};
+  std::atomic<uint64_t> nRefused_{0};
   size_t nOpen_ = 0;
   int nFdLimit_ = 0;              // the process's descriptor limit, read at Listen
   bool boAcceptTrouble_ = false;  // accepting fails or waits for descriptors: said once
@@ -273,10 +307,13 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
   };
   std::array<TSampled, 1> sampled_;
   size_t nUnsentTotal_ = 0;  // over every connection not being closed
+  size_t nIoThreads_ = 0;    // SetIoThreads: started by Start
+  std::unique_ptr<TWsThreads> threads_;
 
  private:
   void DoAccept();
   void OnAccept(error_code ec, tcp::socket socket);
+  void Quiet(uint32_t round);
   TWsConnId AllocateId();
   bool IsTrusted(const asio::ip::address& addr) const;
   template <class F>
@@ -284,6 +321,128 @@ class TWsLib::TImpl : public std::enable_shared_from_this<TImpl> {
 };
 
 namespace {
+
+// With transport threads: a connection as the engine's thread sees it, standing in for its
+// transport, which runs on a thread of its own. Lives on the engine's thread: every call to it
+// is posted on to the transport, every event of the transport is posted here and applied
+// before the engine hears of it, so what the engine reads synchronously is this thread's own.
+// Its unsent figure is what the engine handed over less what the transport last said it
+// wrote: never below the truth, so the caps and the hand-off window hold as they would with
+// one thread. Holds its transport weakly: what is posted to it holds it.
+class TWsFront final : public TWsConn {
+ public:
+  TWsFront(TWsLib::TImpl& owner, TWsConnId id, std::string sRemote, asio::io_context& ctx)
+      : TWsConn(id, std::move(sRemote)), owner_(owner), ctx_(ctx), transit_(kTransitBytes) {}
+
+  void Attach(const std::shared_ptr<TWsConn>& transport) { transport_ = transport; }
+  // The transport, which nothing posts to from now on.
+  std::shared_ptr<TWsConn> Forget() { return std::exchange(transport_, {}).lock(); }
+  TWsTransit& Transit() { return transit_; }
+  bool Closing() const { return boClosing_ || boDone_; }
+
+  void Send(std::string_view data, bool boBinary) override {
+    if (!Hand(data.size())) return;
+    Post([buf = std::string(data), boBinary](TWsConn& t) mutable {
+      t.SendOwned(std::move(buf), boBinary);
+    });
+  }
+
+  // The reference crosses, not the bytes: they never change, and their count is atomic, so the
+  // transport lets go of them when written at the cost of one atomic step, where a copy would
+  // cost an allocation and the bytes again for every recipient of a broadcast.
+  void SendShared(TSharedBytes bytes, std::string_view data) override {
+    if (!Hand(data.size())) return;
+    Post([bytes = std::move(bytes), data](TWsConn& t) mutable {
+      t.SendShared(std::move(bytes), data);
+    });
+  }
+
+  void Close(ECloseCode code) override {
+    if (Closing()) return;
+    if (!boReported_) return Abort();
+    StopCounting();
+    NoteClose(static_cast<int>(code), CloseReason(code), EConnEnd::Gateway);
+    Post([code](TWsConn& t) { t.Close(code); });
+  }
+
+  void Abort() override {
+    StopCounting();
+    Post([](TWsConn& t) { t.Abort(); });
+  }
+
+  size_t Unsent() const override { return nUnsentSeen_ + (nHanded_ - nReceivedSeen_); }
+
+  void PauseReading(bool pause) override {
+    Post([pause](TWsConn& t) { t.PauseReading(pause); });
+  }
+  void Freeze(bool frozen) override {
+    Post([frozen](TWsConn& t) { t.Freeze(frozen); });
+  }
+
+  // Events of the transport.
+  void Connected() { boReported_ = true; }
+  void Admit(std::string sRemote) {
+    sRemote_ = std::move(sRemote);
+    MarkAdmitted();
+  }
+  // The transport had taken `nReceived` of the bytes handed to it, and `nUnsent` of them were
+  // not yet written; `boClosing`: it no longer sends.
+  void Seen(size_t nReceived, size_t nUnsent, bool boClosing) {
+    if (boDone_) return;
+    const size_t before = Unsent();
+    nReceivedSeen_ = nReceived;
+    nUnsentSeen_ = nUnsent;
+    if (boClosing_) return;
+    owner_.nUnsentTotal_ += Unsent() - before;
+    if (boClosing) StopCounting();
+  }
+  // The end: how the engine's thread saw it first, else how the transport did.
+  void Ended(const std::string& sEnd, EConnEnd kind) {
+    StopCounting();
+    boDone_ = true;
+    nHanded_ = nReceivedSeen_ = nUnsentSeen_ = 0;
+    if (!sEnd_.empty()) return;
+    sEnd_ = sEnd;
+    endKind_ = kind;
+  }
+  // Whether `n` more bytes go to the transport, counted from now on; past the cap the connection
+  // is closed as a slow consumer instead.
+  bool Hand(size_t n) {
+    if (Closing() || !boReported_) return false;
+    if (Unsent() + n > TWsLib::kMaxUnsentBytes) {
+      ++owner_.nSlowConsumer_;
+      owner_.Log("Slow consumer: connection " + sUid_ + " (" + sRemote_ + ") closed with " +
+                 std::to_string(Unsent() + n) + " bytes unsent");
+      Close(ECloseCode::SlowConsumer);
+      return false;
+    }
+    nHanded_ += n;
+    owner_.nUnsentTotal_ += n;
+    return true;
+  }
+  // Posts `step` to the transport, unless it is gone.
+  template <class F>
+  void Post(F&& step) {
+    auto transport = transport_.lock();
+    if (!transport) return;
+    asio::post(ctx_, [t = std::move(transport), f = std::forward<F>(step)]() mutable { f(*t); });
+  }
+
+ private:
+  void StopCounting() {
+    if (!boClosing_) owner_.nUnsentTotal_ -= Unsent();
+    boClosing_ = true;
+  }
+
+  TWsLib::TImpl& owner_;
+  asio::io_context& ctx_;  // the transport's
+  std::weak_ptr<TWsConn> transport_;
+  TWsTransit transit_;
+  size_t nHanded_ = 0;        // bytes of Send calls, in all
+  size_t nReceivedSeen_ = 0;  // of them, what the transport last said it had taken
+  size_t nUnsentSeen_ = 0;    // and what it last said it had not yet written
+  bool boClosing_ = false;    // closed or aborted here, or closing there
+};
 
 // One browser connection: optional PROXY header, optional TLS, the WebSocket handshake, then a
 // read loop and a write queue with one write in flight. Pending handlers keep it alive.
@@ -295,19 +454,23 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
                          websocket::stream<beast::tcp_stream, false>>;
 
  public:
+  // `front`: the stand-in on the engine's thread when this runs on a transport thread.
   TWsConnT(std::shared_ptr<TWsLib::TImpl> owner, TWsConnId id, std::string sRemote,
-           tcp::socket socket) requires(!kTls)
+           tcp::socket socket, std::shared_ptr<TWsFront> front) requires(!kTls)
       : TWsConn(id, std::move(sRemote)),
         owner_(std::move(owner)),
+        front_(std::move(front)),
         ws_(std::move(socket)),
-        closeTimer_(owner_->ioc_) {}
+        closeTimer_(beast::get_lowest_layer(ws_).get_executor()) {}
   TWsConnT(std::shared_ptr<TWsLib::TImpl> owner, TWsConnId id, std::string sRemote,
-           tcp::socket socket, std::shared_ptr<ssl::context> ctx) requires(kTls)
+           tcp::socket socket, std::shared_ptr<TWsFront> front,
+           std::shared_ptr<ssl::context> ctx) requires(kTls)
       : TWsConn(id, std::move(sRemote)),
         owner_(std::move(owner)),
+        front_(std::move(front)),
         tls_(std::move(ctx)),
         ws_(std::move(socket), *tls_),
-        closeTimer_(owner_->ioc_) {}
+        closeTimer_(beast::get_lowest_layer(ws_).get_executor()) {}
 
   void Start(bool boProxy) {
     // A plain connection without a PROXY header has no preamble to time.
@@ -329,17 +492,48 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
       spare_.pop_back();
     }
     buf.assign(data);
-    SetUnsent(nUnsent_ + buf.size());
-    queue_.push_back({std::move(buf), boBinary, {}, {}});
-    if (!boWriting_) DoWrite();
+    Enqueue(std::move(buf), boBinary);
   }
 
+  // From the engine, or from the front as handed over. What is dropped is said to the front at
+  // once, so that its figure does not keep it.
   void SendShared(TSharedBytes bytes, std::string_view data) override {
-    if (boDone_ || boClosing_ || !boReported_) return;
+    if (front_) nReceived_ += data.size();
+    if (boDone_ || boClosing_ || !boReported_) return ReportUnsent();
     if (nUnsent_ + data.size() > TWsLib::kMaxUnsentBytes) return CloseSlowConsumer(data.size());
     SetUnsent(nUnsent_ + data.size());
     queue_.push_back({{}, true, std::move(bytes), data});
     if (!boWriting_) DoWrite();
+  }
+
+  // From the front: its copy is queued as it stands, and what is dropped said as above.
+  void SendOwned(std::string data, bool boBinary) override {
+    nReceived_ += data.size();
+    if (boDone_ || boClosing_ || !boReported_) return ReportUnsent();
+    if (nUnsent_ + data.size() > TWsLib::kMaxUnsentBytes) return CloseSlowConsumer(data.size());
+    Enqueue(std::move(data), boBinary);
+  }
+
+  void Uncork() override {
+    if (!boDone_) SetCork(beast::get_lowest_layer(ws_).socket(), false);
+  }
+
+  void Admitted(bool boAdmit) override {
+    const auto self = std::move(parked_);
+    if (!self) return;  // aborted while asking: its end is reported
+    if (!boAdmit) {
+      Abort();
+      return Finish();
+    }
+    preBuf_.consume(nProxyHeaderBytes_);
+    StartTransport();
+  }
+
+  void ResumeTransit() override { Unpark(); }
+
+  void Freeze(bool frozen) override {
+    boFrozen_ = frozen;
+    if (!frozen) Unpark();
   }
 
   void Close(ECloseCode code) override {
@@ -369,13 +563,41 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
 
   void PauseReading(bool pause) override {
     boReadPaused_ = pause;
-    if (pause || !parked_) return;
-    const auto self = std::move(parked_);
-    DoRead();
+    if (!pause) Unpark();
   }
 
  private:
   std::shared_ptr<TWsConnT> Self() { return this->shared_from_this(); }
+
+  // A read that waits goes on unless something still holds it (DoRead asks again). One that
+  // waits for its PROXY admission is not a read: it has not been reported yet.
+  void Unpark() {
+    if (!parked_ || !boReported_) return;
+    const auto self = std::move(parked_);
+    DoRead();
+  }
+
+  void Enqueue(std::string buf, bool boBinary) {
+    SetUnsent(nUnsent_ + buf.size());
+    queue_.push_back({std::move(buf), boBinary, {}, {}});
+    if (!boWriting_) DoWrite();
+  }
+
+  // The owner's events, called directly on the owner's thread or posted to it from a
+  // transport thread, in the order they happen.
+  void Log(std::string sText) {
+    if (!front_) return owner_->Log(sText);
+    owner_->PostEvent([o = owner_, sText = std::move(sText)] { o->Log(sText); });
+  }
+  void LogSampled(size_t kind, std::string sText) {
+    if (!front_) return owner_->LogSampled(kind, sText);
+    owner_->PostEvent([o = owner_, kind, sText = std::move(sText)] { o->LogSampled(kind, sText); });
+  }
+  void ReportUnsent() {
+    if (!front_) return;
+    owner_->PostEvent([o = owner_, f = front_, nReceived = nReceived_, nUnsent = nUnsent_,
+                       boClosing = boClosing_] { f->Seen(nReceived, nUnsent, boClosing); });
+  }
 
   void DoReadProxy() {
     beast::get_lowest_layer(ws_).async_read_some(
@@ -392,10 +614,16 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
       case TProxyStatus::kNeedMore:
         return DoReadProxy();
       case TProxyStatus::kError:
-        owner_->Log("Bad PROXY header from " + sRemote_ + ": " + Printable(data));
+        Log("Bad PROXY header from " + sRemote_ + ": " + Printable(data));
         return Refuse();
       case TProxyStatus::kParsed:
         if (h.nFamily != 0) sRemote_ = FormatProxySource(h);
+        if (front_) {  // the engine answers on its thread; nothing is read meanwhile
+          nProxyHeaderBytes_ = h.nHeaderLen;
+          parked_ = Self();
+          return owner_->PostEvent(
+              [o = owner_, f = front_, sRemote = sRemote_] { o->FrontAdmit(*f, sRemote); });
+        }
         if (!owner_->Admit(sRemote_)) {  // counted by whoever refused it
           Abort();
           return Finish();
@@ -448,13 +676,17 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (ec) return Refuse(ec);
     preBuf_ = beast::flat_buffer();
     boReported_ = true;
+    if (front_) {  // uncorked once the connect callback has run there
+      owner_->PostEvent([o = owner_, f = front_] { o->FrontConnected(*f); });
+      return DoRead();
+    }
     owner_->Connected(*this);
     SetCork(beast::get_lowest_layer(ws_).socket(), false);
     DoRead();
   }
 
   void DoRead() {
-    if (boReadPaused_ && !boClosing_) {
+    if (!boClosing_ && (boReadPaused_ || boFrozen_ || (front_ && front_->Transit().Full()))) {
       parked_ = Self();  // nothing else holds the connection meanwhile
       return;
     }
@@ -475,19 +707,26 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     }
     if (readBuf_.size() > TWsLib::kMaxMessageBytes) {
       ++owner_->nOversize_;
-      owner_->Log("Connection " + sUid_ + " (" + sRemote_ + ") closed: message over " +
-                  std::to_string(TWsLib::kMaxMessageBytes) + " bytes");
+      Log("Connection " + sUid_ + " (" + sRemote_ + ") closed: message over " +
+          std::to_string(TWsLib::kMaxMessageBytes) + " bytes");
       readBuf_ = beast::flat_buffer();
       Close(ECloseCode::TooBig);
       return DoRead();
     }
+    // One completed after the hand-over began is not heard, as one still unread would not be.
     if (ws_.is_message_done()) {
-      owner_->Message(*this, std::string_view(static_cast<const char*>(readBuf_.data().data()),
-                                              readBuf_.size()));
+      if (!boFrozen_) Deliver();
       readBuf_.consume(readBuf_.size());
       if (readBuf_.capacity() > kReadKeepBytes) readBuf_ = beast::flat_buffer();
     }
     DoRead();
+  }
+
+  void Deliver() {
+    const std::string_view msg(static_cast<const char*>(readBuf_.data().data()), readBuf_.size());
+    if (!front_) return owner_->Message(*this, msg);
+    front_->Transit().Add(msg.size());
+    owner_->PostEvent([o = owner_, f = front_, m = std::string(msg)] { o->FrontMessage(*f, m); });
   }
 
   void DoWrite() {
@@ -507,6 +746,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     }
     TOut& done = queue_.front();
     if (!boDone_) SetUnsent(nUnsent_ - done.View().size());
+    ReportUnsent();
     if (!done.shared) spare_.push_back(std::move(done.data));
     queue_.pop_front();
     if (spare_.size() > 4) spare_.erase(spare_.begin());
@@ -547,8 +787,8 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
 
   void CloseSlowConsumer(size_t nMore) {
     ++owner_->nSlowConsumer_;
-    owner_->Log("Slow consumer: connection " + sUid_ + " (" + sRemote_ + ") closed with " +
-                std::to_string(nUnsent_ + nMore) + " bytes unsent");
+    Log("Slow consumer: connection " + sUid_ + " (" + sRemote_ + ") closed with " +
+        std::to_string(nUnsent_ + nMore) + " bytes unsent");
     // The close frame follows the write in flight, and the close timer ends
     // a peer that never reads it.
     Close(ECloseCode::SlowConsumer);
@@ -562,15 +802,15 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
       queue_.clear();
     }
     SetUnsent(boWriting_ ? queue_.front().View().size() : 0);
+    ReportUnsent();
   }
 
   void Refuse(error_code ec = {}) {
     ++owner_->nRefused_;
     if (ec == beast::error::timeout) {
-      owner_->LogSampled(TWsLib::TImpl::kLogHandshakeTimeout,
-                         "Connection " + sUid_ + " (" + sRemote_ +
-                             ") closed: no handshake within " +
-                             std::to_string(kHandshakeTimeout.count()) + " s");
+      LogSampled(TWsLib::TImpl::kLogHandshakeTimeout,
+                 "Connection " + sUid_ + " (" + sRemote_ + ") closed: no handshake within " +
+                     std::to_string(kHandshakeTimeout.count()) + " s");
     }
     Abort();
     Finish();
@@ -586,18 +826,25 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
     if (boDone_) return;
     SetUnsent(0);  // whatever is still queued goes with the connection
     boDone_ = true;
-    owner_->Ended(*this);
+    if (!front_) return owner_->Ended(*this);
+    owner_->PostEvent([o = owner_, f = front_, sEnd = sEnd_, kind = endKind_] {
+      f->Ended(sEnd, kind);
+      o->Ended(*f);
+    });
   }
 
   // The connection's unsent bytes, and the library's total with them while
-  // it is open: what a closing one still writes waits for nobody.
+  // it is open: what a closing one still writes waits for nobody. With a
+  // front, the front keeps the total from what it is told.
   void SetUnsent(size_t n) {
-    if (!boClosing_) owner_->nUnsentTotal_ += n - nUnsent_;
+    if (!boClosing_ && !front_) owner_->nUnsentTotal_ += n - nUnsent_;
     nUnsent_ = n;
   }
   void StopCounting() {
-    if (!boClosing_) owner_->nUnsentTotal_ -= nUnsent_;
+    if (boClosing_) return;
+    if (!front_) owner_->nUnsentTotal_ -= nUnsent_;
     boClosing_ = true;
+    ReportUnsent();
   }
 
   struct TOut {
@@ -609,6 +856,7 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   };
 
   std::shared_ptr<TWsLib::TImpl> owner_;
+  std::shared_ptr<TWsFront> front_;    // null when on the owner's thread
   std::shared_ptr<ssl::context> tls_;  // null for plain connections; outlives ws_
   TStream ws_;
   asio::steady_timer closeTimer_;
@@ -619,10 +867,13 @@ class TWsConnT final : public TWsConn, public std::enable_shared_from_this<TWsCo
   boost::container::deque<TOut> queue_;
   std::vector<std::string> spare_;  // drained message buffers kept for reuse
   size_t nUnsent_ = 0;
+  size_t nReceived_ = 0;          // bytes the front handed over, in all
+  size_t nProxyHeaderBytes_ = 0;  // while a PROXY connection's admission is asked
   ECloseCode closeCode_ = ECloseCode::Normal;
   bool boWriting_ = false;
   bool boClosing_ = false;
   bool boReadPaused_ = false;  // no new read is started
+  bool boFrozen_ = false;      // Freeze: no new read, and what completes is dropped
   // Set while reading waits for the resume: the read that is due holds the
   // connection, as a pending one would.
   std::shared_ptr<TWsConnT> parked_;
@@ -684,9 +935,10 @@ bool TWsLib::TImpl::Listen(uint16_t wPort, std::string& sError) {
 }
 
 void TWsLib::TImpl::DoAccept() {
-  // The peer comes with the accept itself rather than from another call.
-  acceptor_.async_accept(ioc_, peer_,
-                         beast::bind_front_handler(&TImpl::OnAccept, shared_from_this()));
+  // The peer comes with the accept itself rather than from another call. Its socket is this
+  // thread's: a pending accept must hold nothing of a transport thread, whose context may go
+  // first at shutdown.
+  acceptor_.async_accept(peer_, beast::bind_front_handler(&TImpl::OnAccept, shared_from_this()));
 }
 
 void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
@@ -723,21 +975,51 @@ void TWsLib::TImpl::OnAccept(error_code ec, tcp::socket socket) {
     return;
   }
   socket.set_option(tcp::no_delay(true), ec);
+  // With transport threads the descriptor moves to the next one's context, in turn.
+  asio::io_context& ctx = threads_ ? threads_->Next() : ioc_;
+  if (&ctx != &ioc_) {
+    const tcp::socket::native_handle_type fd = socket.release(ec);
+    if (ec) {
+      if (!boPaused_) DoAccept();
+      return;
+    }
+    socket = tcp::socket(ctx);
+    socket.assign(peer_.protocol(), fd, ec);
+    if (ec) {
+      ::close(fd);
+      if (!boPaused_) DoAccept();
+      return;
+    }
+  }
   const TWsConnId id = AllocateId();
+  // On a transport thread the registry holds the connection's front; the transport starts there.
+  const auto front = &ctx == &ioc_ ? nullptr : std::make_shared<TWsFront>(*this, id, sRemote, ctx);
   std::shared_ptr<TWsConn> conn;
   if (tls_) {
     conn = std::make_shared<TWsConnT<true>>(shared_from_this(), id, std::move(sRemote),
-                                            std::move(socket), tls_);
+                                            std::move(socket), front, tls_);
   } else {
     conn = std::make_shared<TWsConnT<false>>(shared_from_this(), id, std::move(sRemote),
-                                             std::move(socket));
+                                             std::move(socket), front);
   }
-  if (!boProxy && onAdmit_) conn->MarkAdmitted();
-  conns_[id] = conn;
-  if (tls_) {
-    std::static_pointer_cast<TWsConnT<true>>(conn)->Start(boProxy);
+  std::shared_ptr<TWsConn> entry = conn;
+  if (front) {
+    front->Attach(conn);
+    entry = front;
+  }
+  if (!boProxy && onAdmit_) entry->MarkAdmitted();
+  conns_[id] = entry;
+  const auto start = [conn, boProxy, boTls = tls_ != nullptr] {
+    if (boTls) {
+      std::static_pointer_cast<TWsConnT<true>>(conn)->Start(boProxy);
+    } else {
+      std::static_pointer_cast<TWsConnT<false>>(conn)->Start(boProxy);
+    }
+  };
+  if (front) {
+    asio::post(ctx, start);
   } else {
-    std::static_pointer_cast<TWsConnT<false>>(conn)->Start(boProxy);
+    start();
   }
   if (!boPaused_) DoAccept();
 }
@@ -815,8 +1097,28 @@ void TWsLib::TImpl::Ended(TWsConn& conn) {
   ending_ = nullptr;
 }
 
+void TWsLib::TImpl::FrontConnected(TWsFront& front) {
+  // Aborted here while its handshake completed there: the engine never hears of it.
+  if (front.Closing()) return HandshakeEnded(front);
+  front.Connected();
+  Connected(front);
+  front.Post([](TWsConn& t) { t.Uncork(); });
+}
+
+void TWsLib::TImpl::FrontMessage(TWsFront& front, const std::string& msg) {
+  // As on one thread, nothing more is heard from a connection the engine closed.
+  if (!front.Closing()) Message(front, msg);
+  if (front.Transit().Take(msg.size())) front.Post([](TWsConn& t) { t.ResumeTransit(); });
+}
+
+void TWsLib::TImpl::FrontAdmit(TWsFront& front, std::string sRemote) {
+  const bool admitted = !boStopped_ && !front.Closing() && Admit(sRemote);
+  if (admitted) front.Admit(std::move(sRemote));  // counted until its handshakes end
+  front.Post([admitted](TWsConn& t) { t.Admitted(admitted); });
+}
+
 void TWsLib::TImpl::Message(TWsConn& conn, std::string_view msg) {
-  if (boStopped_ || boHandover_) return;
+  if (boStopped_ || (boHandover_ && nQuieting_ == 0)) return;
   Invoke("message", [&] {
     if (onMessage_) onMessage_(conn.Id(), msg);
   });
@@ -869,9 +1171,39 @@ void TWsLib::TImpl::PauseAccepting(bool pause) {
   }
 }
 
+void TWsLib::TImpl::BeginHandover(std::function<void()> onQuiet) {
+  if (boHandover_) return;
+  boHandover_ = true;
+  onQuiet_ = std::move(onQuiet);
+  const uint32_t round = ++nHandoverRound_;
+  for (auto& [id, weak] : conns_) {
+    if (auto conn = weak.lock()) conn->Freeze(true);
+  }
+  // A transport thread runs what is posted to it in order: behind the freezes, it answers
+  // after every message it had read, and this thread hears the answer after those too.
+  const auto answer = [self = shared_from_this(), round] {
+    self->PostEvent([self, round] { self->Quiet(round); });
+  };
+  nQuieting_ = threads_ ? threads_->Size() : 1;
+  if (!threads_) return answer();
+  for (size_t i = 0; i < threads_->Size(); ++i) asio::post(threads_->At(i), answer);
+}
+
+void TWsLib::TImpl::Quiet(uint32_t round) {
+  if (boStopped_ || !boHandover_ || round != nHandoverRound_ || --nQuieting_ > 0) return;
+  Invoke("quiet", [done = std::exchange(onQuiet_, nullptr)] {
+    if (done) done();
+  });
+}
+
 void TWsLib::TImpl::AbandonHandover() {
   if (!boHandover_) return;
   boHandover_ = false;
+  nQuieting_ = 0;
+  onQuiet_ = nullptr;
+  for (auto& [id, weak] : conns_) {
+    if (auto conn = weak.lock()) conn->Freeze(false);
+  }
   auto held = std::move(heldEnds_);
   heldEnds_.clear();
   for (const THeldEnd& end : held) {
@@ -882,6 +1214,26 @@ void TWsLib::TImpl::AbandonHandover() {
     });
     heldEnding_ = nullptr;
   }
+}
+
+void TWsLib::TImpl::StopTransportThreads() {
+  // Every object of a transport thread's context must go before that context does. Nothing of
+  // theirs is held on this thread but through the fronts: they let go of their transports
+  // first, so that events still queued here reach none.
+  std::vector<std::shared_ptr<TWsConn>> transports;
+  for (auto& [id, weak] : conns_) {
+    if (auto front = std::static_pointer_cast<TWsFront>(weak.lock())) {
+      if (auto transport = front->Forget()) transports.push_back(std::move(transport));
+    }
+  }
+  conns_.clear();
+  // Once the threads are joined their connections are this thread's alone: each is aborted
+  // here, which frees one waiting for a read or for the engine; the contexts then go with the
+  // handlers that hold the rest.
+  threads_->Stop();
+  for (auto& transport : transports) transport->Abort();
+  transports.clear();
+  threads_.reset();
 }
 
 void TWsLib::TImpl::Shutdown() {
@@ -895,6 +1247,7 @@ void TWsLib::TImpl::Shutdown() {
   error_code ignored;
   acceptor_.close(ignored);
   retryTimer_.cancel();
+  if (threads_) return StopTransportThreads();
   // Aborting lets each connection's pending handlers run out and release it.
   for (auto& [id, weak] : conns_) {
     if (auto conn = weak.lock()) conn->Abort();
@@ -967,7 +1320,14 @@ bool TWsLib::Start(uint16_t wPort, const std::string* pCertFile, const std::stri
   impl_->onDisconnect_ = std::move(onDisconnect);
   impl_->onMessage_ = std::move(onMessage);
   impl_->onLog_ = std::move(onLog);
+  if (impl_->nIoThreads_ > 0 && !impl_->threads_) {
+    impl_->threads_ = std::make_unique<TWsThreads>(impl_->nIoThreads_);
+  }
   return impl_->Listen(wPort, sLastError_);
+}
+
+void TWsLib::SetIoThreads(size_t nThreads) {
+  impl_->nIoThreads_ = nThreads;
 }
 
 uint16_t TWsLib::LocalPort() const {
@@ -1022,8 +1382,8 @@ int TWsLib::ListenDescriptor() const {
   return impl_->acceptor_.is_open() ? impl_->acceptor_.native_handle() : -1;
 }
 
-void TWsLib::BeginHandover() {
-  impl_->boHandover_ = true;
+void TWsLib::BeginHandover(std::function<void()> onQuiet) {
+  impl_->BeginHandover(std::move(onQuiet));
 }
 
 void TWsLib::CloseAllForHandover(ECloseCode code) {

@@ -2,7 +2,9 @@
 // connections over Boost.Beast and reports their events through four callbacks. Owns the
 // listening socket and every connection. Runs on the caller's io_context thread only: every
 // operation must be called there and every callback runs there, one at a time. Callbacks may
-// call any operation, on any connection; they must not destroy the TWsLib.
+// call any operation, on any connection; they must not destroy the TWsLib. With transport
+// threads (SetIoThreads) the connections' handshakes and frame I/O run on those, and every
+// event and call crosses to and from the caller's thread, so for the caller nothing changes.
 //
 // Connection identifiers are decimal numbers 1..2147483647, unique among open connections and
 // passed as text ("sUid") as the engine keeps them; the numeric forms take the same number.
@@ -56,6 +58,11 @@ class TWsLib {
   ~TWsLib();
   TWsLib(const TWsLib&) = delete;
   TWsLib& operator=(const TWsLib&) = delete;
+
+  // Before Init: run the connections' transport (TLS and WebSocket handshakes, reading and
+  // writing) on this many threads of the library's own, each connection on one of them in
+  // turn. 0 (the default): everything on the caller's thread, with no crossing at all.
+  void SetIoThreads(size_t nThreads);
 
   // Address to listen on, set before Init. Default: IPv6 any, dual-stack (IPv4 any where the
   // host has no IPv6).
@@ -118,9 +125,12 @@ class TWsLib {
   void PauseAccepting(bool pause);
   // The listening socket's descriptor, -1 when not listening.
   int ListenDescriptor() const;
-  // From now on the engine hears nothing: messages are dropped, connections that complete
-  // their handshake are cut, and ends are held back. Open connections go on as they are.
-  void BeginHandover();
+  // From now on the engine hears no connect (connections that complete their handshake are
+  // cut) and no end (ends are held back), and no connection reads on. Messages read before
+  // still reach the engine, those of the transport threads too; then `onQuiet` runs (never
+  // inside this call), and from then on the engine hears nothing. Open connections go on
+  // sending as they are.
+  void BeginHandover(std::function<void()> onQuiet = {});
   // Closes every connection the engine knows with `code`, after what is queued for it.
   void CloseAllForHandover(ECloseCode code);
   // Connections not yet ended, handshakes included.

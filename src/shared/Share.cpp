@@ -128,6 +128,7 @@ constexpr TKnownSetting kKnownSettings[] = {
     {kListenSection, "Addr", ESettingUse::Written},
     {kRunSection, "Flush", ESettingUse::Written},
     {kRunSection, "Sessions", ESettingUse::Written},
+    {kRunSection, "IoThreads", ESettingUse::Written},
     {kRunSection, "TestScanMs", ESettingUse::Hidden},
     {kAdmissionSection, "ConnectRate", ESettingUse::Written},
     {kAdmissionSection, "ConnectBurst", ESettingUse::Written},
@@ -464,6 +465,9 @@ void LoadExtensionSections(TConfigReader& r, TGateConfig& c) {
   if (r.Integer(kRunSection, "Sessions", c.nSessions, value,
                 [](int32_t v) { return v >= 1 && v <= kMaxSessionRecords; }))
     c.nSessions = value;
+  if (r.Integer(kRunSection, "IoThreads", c.nIoThreads, value,
+                [](int32_t v) { return v >= 0 && v <= kMaxIoThreads; }))
+    c.nIoThreads = value;
   const auto notNegative = [](int32_t v) { return v >= 0; };
   if (r.Integer(kAdmissionSection, "ConnectRate", c.nConnectRate, value, notNegative))
     c.nConnectRate = value;

@@ -76,6 +76,8 @@ struct TGateConfig {
   // [Run]
   bool boEventFlush = true;  // Flush: "event" (true) or "tick"
   int32_t nSessions = 1000;  // Sessions: usable session records, read at start only
+  // IoThreads: threads of the WebSocket transport (0: on the main thread), read at start only
+  int32_t nIoThreads = 0;
   // [Log]
   int32_t nLogKeepDays = 0;  // KeepDays: dated log files older than this go; 0 keeps all
   // [Admission]: new connections per address, a token bucket; 0 follows IpCount
@@ -98,6 +100,8 @@ constexpr int32_t kMaxResumeReplayBytes = 16 << 20;
 // [Run] Sessions: the most records one table holds; every record costs its
 // share of memory and of the per-slot arrays whether used or not.
 constexpr int32_t kMaxSessionRecords = 65535;
+// More transport threads than this would only contend for the same cores.
+constexpr int32_t kMaxIoThreads = 16;
 
 // A setting the process cannot start with; main prints what() and exits non-zero.
 class EConfigError : public std::runtime_error {

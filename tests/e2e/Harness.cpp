@@ -207,6 +207,10 @@ TGatewayRig::TGatewayRig(TOptions opts) : options(std::move(opts)) {
   if (!options.flush.empty()) run += "Flush=" + options.flush + "\n";
   if (options.testScanMs > 0) run += "TestScanMs=" + std::to_string(options.testScanMs) + "\n";
   if (options.sessions > 0) run += "Sessions=" + std::to_string(options.sessions) + "\n";
+  if (options.ioThreads < 0) {
+    if (const char* n = std::getenv("TAVREL_IO_THREADS")) options.ioThreads = std::atoi(n);
+  }
+  if (options.ioThreads >= 0) run += "IoThreads=" + std::to_string(options.ioThreads) + "\n";
   // Before [Console], which extraIni may go on filling.
   if (!run.empty()) run = "[Run]\n" + run;
   std::string ini = "[Tavrel]\nGatePort=" + std::to_string(gatePort) +

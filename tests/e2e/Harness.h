@@ -111,8 +111,11 @@ class TGatewayRig {
     // [Run] Flush; empty: TAVREL_E2E_FLUSH when set (the suite runs once per
     // mode), else left to the default.
     std::string flush;
-    int testScanMs = 0;                    // [Run] TestScanMs: the tick visits sessions this rarely
-    int sessions = 0;                      // [Run] Sessions; 0: the default
+    int testScanMs = 0;  // [Run] TestScanMs: the tick visits sessions this rarely
+    int sessions = 0;    // [Run] Sessions; 0: the default
+    // [Run] IoThreads; -1: TAVREL_IO_THREADS when set (the transport suites run once more
+    // with it), else the default.
+    int ioThreads = -1;
     bool controlChannel = false;           // started under `control`
     std::vector<std::string> gamesimArgs;  // beyond --port
     std::string listenAddr = "127.0.0.1";  // [Listen] Addr

@@ -61,7 +61,8 @@ std::string CompleteIni(uint16_t gatePort, uint16_t consolePort) {
          "[Console]\nAddr=127.0.0.1\nPort=" +
          std::to_string(consolePort) +
          "\nToken=\n[TLS]\nCertFile=Tavrel.crt\nKeyFile=Tavrel.key\n[Proxy]\nTrusted=\n"
-         "[Listen]\nAddr=127.0.0.1\n[Run]\nFlush=event\nSessions=1000\n[Admission]\nConnectRate=0\n"
+         "[Listen]\nAddr=127.0.0.1\n[Run]\nFlush=event\nSessions=1000\nIoThreads=0\n[Admission]"
+         "\nConnectRate=0\n"
          "ConnectBurst=0\n[Limits]\nClientBytes=536870912\n";
 }
 

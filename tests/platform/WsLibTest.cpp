@@ -18,13 +18,16 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -59,8 +62,16 @@ TWsConnId Id(const std::string& uid) {
   return static_cast<TWsConnId>(std::stoul(uid));
 }
 
+// Transport threads for the library under test: TAVREL_IO_THREADS, else none (the suite runs
+// once per mode).
+size_t IoThreads() {
+  const char* n = std::getenv("TAVREL_IO_THREADS");
+  return n ? static_cast<size_t>(std::strtoul(n, nullptr, 10)) : 0;
+}
+
 // The library and its test clients share one io_context on the test thread; every wait runs
-// the loop until its condition holds or a deadline passes.
+// the loop until its condition holds or a deadline passes. With transport threads the
+// library's connections run on those, its callbacks still on the test thread.
 class WsLibTest : public ::testing::Test {
  protected:
   void TearDown() override { lib_.reset(); }
@@ -68,6 +79,7 @@ class WsLibTest : public ::testing::Test {
   // Like the engine, the connect callback answers "ok" (and closes when told to refuse).
   void Start(bool boTls = false, std::string_view trusted = {}) {
     lib_ = std::make_unique<TWsLib>(ioc_);
+    lib_->SetIoThreads(ioThreads_.value_or(IoThreads()));
     lib_->SetListenAddress("127.0.0.1");
     lib_->SetTrustedProxies(trusted);
     auto onConnect = [this](const std::string& uid, const std::string& ip) {
@@ -80,6 +92,7 @@ class WsLibTest : public ::testing::Test {
       ends_[uid] = lib_->EndingKind();
     };
     auto onMessage = [this](TWsConnId id, std::string_view msg) {
+      if (messageHook_) return messageHook_(id, msg);
       events_.push_back({'M', std::to_string(id), std::string(msg)});
     };
     auto onLog = [this](const std::string& text) {
@@ -141,8 +154,13 @@ class WsLibTest : public ::testing::Test {
     if (!lastError_)
       lastError_ = Complete([&](auto h) { c.ws.async_handshake("localhost", "/", h); });
     if (lastError_) return "";
-    EXPECT_TRUE(RunUntil([&] { return events_.size() > nBefore; }));
-    return events_.size() > nBefore && events_.back().kind == 'C' ? events_.back().uid : "";
+    // The first connect since; an earlier connection's end may come before it.
+    const auto connect = [&] {
+      return std::find_if(events_.begin() + static_cast<std::ptrdiff_t>(nBefore), events_.end(),
+                          [](const TEvent& e) { return e.kind == 'C'; });
+    };
+    EXPECT_TRUE(RunUntil([&] { return connect() != events_.end(); }));
+    return connect() != events_.end() ? connect()->uid : "";
   }
 
   // One message; on an error an empty text, with the error in lastError_.
@@ -185,7 +203,10 @@ class WsLibTest : public ::testing::Test {
   std::vector<std::string> logs_;
   bool boRefuseNext_ = false;
   std::function<void(const std::string&)> logHook_;  // runs on every log line
+  // Takes the messages instead of events_ when set.
+  std::function<void(TWsConnId, std::string_view)> messageHook_;
   error_code lastError_;
+  std::optional<size_t> ioThreads_;  // set: these threads whatever the mode
   TTempDir tmpDir_{"tavrel-wslib"};
   std::string certFile_, keyFile_;
 };
@@ -535,6 +556,8 @@ TEST_F(WsLibTest, NearTheDescriptorLimitConnectionsWaitWithOneLine) {
             1);
   EXPECT_FALSE(HasLog("Accept failed"));
   clients.clear();
+  // The library's ends of them close as their EOFs are read, on a transport thread perhaps.
+  RunUntil([] { return false; }, 300ms);
   TPlainClient a(ioc_);
   const std::string uid = Connect(a);
   EXPECT_FALSE(uid.empty()) << lastError_.message();
@@ -569,6 +592,319 @@ TEST_F(WsLibTest, APausedConnectionIsReadAgainOnResume) {
 }
 
 namespace {
+
+// The crossing between transport threads and the caller's thread, with two threads whatever
+// the mode: the engine must see each connection's events in order, exactly one end per
+// connect, figures it can trust, and nothing once the library is gone.
+class WsTransportThreadsTest : public WsLibTest {
+ protected:
+  WsTransportThreadsTest() { ioThreads_ = 2; }
+
+  static std::string Numbered(int n) { return std::string("m").append(std::to_string(n)); }
+
+  // Index of the first event of `kind` for `uid` (-1: none), and of the last.
+  std::pair<int, int> Span(char kind, const std::string& uid) const {
+    int first = -1, last = -1;
+    for (size_t i = 0; i < events_.size(); ++i) {
+      if (events_[i].kind != kind || events_[i].uid != uid) continue;
+      if (first < 0) first = static_cast<int>(i);
+      last = static_cast<int>(i);
+    }
+    return {first, last};
+  }
+};
+
+// Clients on both threads send numbered messages and leave, some with a close frame, some by
+// cutting TCP: each connection's messages come whole and in order, its end after the last.
+TEST_F(WsTransportThreadsTest, MessagesComeInOrderAndTheEndAfterTheLast) {
+  Start();
+  constexpr int kClients = 8, kMessages = 400;
+  std::vector<std::unique_ptr<TPlainClient>> clients;
+  std::vector<std::string> uids;
+  for (int c = 0; c < kClients; ++c) {
+    clients.push_back(std::make_unique<TPlainClient>(ioc_));
+    uids.push_back(Connect(*clients.back()));
+    ASSERT_FALSE(uids.back().empty()) << lastError_.message();
+  }
+  // Small messages fit the socket buffers: the writes finish without the loop.
+  for (int m = 0; m < kMessages; ++m) {
+    const std::string text = Numbered(m);
+    for (auto& client : clients) client->ws.write(asio::buffer(text));
+  }
+  for (int c = 0; c < kClients; ++c) {
+    auto& ws = clients[c]->ws;
+    if (c % 2 == 0) {
+      ASSERT_FALSE(Complete([&](auto h) { ws.async_close(websocket::close_code::normal, h); }));
+    } else {
+      beast::get_lowest_layer(ws).socket().close();
+    }
+  }
+  ASSERT_TRUE(RunUntil([&] {
+    return std::all_of(uids.begin(), uids.end(), [&](auto& u) { return Count('D', u) == 1; });
+  }));
+  for (const std::string& uid : uids) {
+    SCOPED_TRACE(uid);
+    std::vector<std::string> got;
+    for (const TEvent& e : events_) {
+      if (e.kind == 'M' && e.uid == uid) got.push_back(e.text);
+    }
+    ASSERT_EQ(got.size(), static_cast<size_t>(kMessages));
+    for (int m = 0; m < kMessages; ++m) EXPECT_EQ(got[m], Numbered(m));
+    EXPECT_LT(Span('C', uid).first, Span('M', uid).first);
+    EXPECT_LT(Span('M', uid).second, Span('D', uid).first);
+  }
+  EXPECT_EQ(lib_->OpenConnections(), 0u);
+}
+
+// A churn of TLS connections: some cut during their handshakes, some closed by the engine
+// from their connect callback, some later, some leaving themselves. Every connect is
+// followed by exactly one disconnect, every admitted handshake ends once, and the figures
+// come back to zero.
+TEST_F(WsTransportThreadsTest, ChurnGivesEachConnectOneDisconnectAndEachAdmissionOneEnd) {
+  Start(true);
+  int nAdmitted = 0, nEnded = 0;
+  lib_->SetHandshakeAdmission(
+      [&](const std::string&) {
+        ++nAdmitted;
+        return true;
+      },
+      [&](const std::string&) { ++nEnded; });
+  ssl::context ctx(ssl::context::tls_client);
+  std::vector<std::string> uids;
+  for (int round = 0; round < 40; ++round) {
+    auto client = std::make_unique<TTlsClient>(ioc_, ctx);
+    auto& sock = beast::get_lowest_layer(client->ws);
+    const int kind = round % 5;
+    if (kind == 0) {  // cut during the TLS handshake
+      ASSERT_FALSE(
+          Complete([&](auto h) { sock.async_connect(tcp::endpoint(LoopBack(), port_), h); }));
+      sock.socket().close();
+      continue;
+    }
+    boRefuseNext_ = kind == 1;  // closed from its connect callback
+    const std::string uid = Connect(*client);
+    ASSERT_FALSE(uid.empty()) << lastError_.message();
+    uids.push_back(uid);
+    if (kind == 2) lib_->CloseSocket(Id(uid), ECloseCode::Kicked);
+    if (kind == 3) {
+      ASSERT_FALSE(Write(*client, "hi", false));
+    }
+    if (kind == 4) {  // leaves with a close frame
+      ASSERT_FALSE(
+          Complete([&](auto h) { client->ws.async_close(websocket::close_code::normal, h); }));
+    } else {
+      sock.socket().close();
+    }
+  }
+  ASSERT_TRUE(RunUntil([&] {
+    return nEnded == nAdmitted &&
+           std::all_of(uids.begin(), uids.end(), [&](auto& u) { return Count('D', u) == 1; });
+  }));
+  ioc_.run_for(200ms);  // nothing more comes
+  EXPECT_EQ(nAdmitted, 40);
+  EXPECT_EQ(nEnded, 40);
+  for (const std::string& uid : uids) {
+    EXPECT_EQ(Count('C', uid), 1) << uid;
+    EXPECT_EQ(Count('D', uid), 1) << uid;
+  }
+  EXPECT_EQ(lib_->OpenConnections(), 0u);
+  EXPECT_EQ(lib_->TotalUnsent(), 0u);
+}
+
+// What the engine reads at once: bytes handed over count as unsent from the call on, and
+// leave the figures as they are written, or with a close.
+TEST_F(WsTransportThreadsTest, UnsentCountsFromTheCallUntilWritten) {
+  Start();
+  TPlainClient a(ioc_), b(ioc_);
+  const std::string uidA = Connect(a), uidB = Connect(b);
+  ASSERT_FALSE(uidA.empty() || uidB.empty()) << lastError_.message();
+  EXPECT_EQ(Read(a), TMsg("ok", false));
+  EXPECT_EQ(Read(b), TMsg("ok", false));
+  ASSERT_TRUE(RunUntil([&] { return lib_->TotalUnsent() == 0; }));
+  const std::string block(300 * 1024, 'u');
+  lib_->SendBuff(Id(uidA), block.data(), block.size());
+  lib_->SendBuff(Id(uidA), block.data(), block.size());
+  lib_->SendBuff(Id(uidB), block.data(), block.size());
+  EXPECT_EQ(lib_->Unsent(Id(uidA)), 2 * block.size());
+  EXPECT_EQ(lib_->Unsent(Id(uidB)), block.size());
+  EXPECT_EQ(lib_->TotalUnsent(), 3 * block.size());
+  // b is closed with what it has: out of the total at once.
+  lib_->CloseSocket(Id(uidB));
+  EXPECT_EQ(lib_->TotalUnsent(), 2 * block.size());
+  EXPECT_EQ(Read(a), TMsg(block, true));
+  EXPECT_EQ(Read(a), TMsg(block, true));
+  ASSERT_TRUE(RunUntil([&] { return lib_->Unsent(Id(uidA)) == 0; }));
+  EXPECT_EQ(lib_->TotalUnsent(), 0u);
+  EXPECT_EQ(Read(b), TMsg(block, true));
+  Read(b);
+  EXPECT_EQ(lastError_, websocket::error::closed);
+  ASSERT_TRUE(RunUntil([&] { return Count('D', uidB) == 1; }));
+  EXPECT_EQ(lib_->Unsent(Id(uidB)), 0u);
+}
+
+// Bytes held by reference cross to the transport as the reference: they stay held while a
+// client that does not read leaves them queued there, and are let go on that thread once
+// written.
+TEST_F(WsTransportThreadsTest, SharedBytesCrossAsAReferenceAndAreLetGoThere) {
+  Start();
+  TPlainClient a(ioc_);
+  auto& sock = beast::get_lowest_layer(a.ws).socket();
+  sock.open(tcp::v4());
+  // A small window: the kernel holds a few MiB at most of what is written to it.
+  sock.set_option(asio::socket_base::receive_buffer_size(64 * 1024));
+  const std::string uid = Connect(a);
+  ASSERT_FALSE(uid.empty()) << lastError_.message();
+  ASSERT_EQ(Read(a), TMsg("ok", false));
+  std::string text(1 << 20, '\0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 13);
+  const TSharedBytes bytes = TSharedBytes::From(text);
+  constexpr int kSends = 6;  // 6 MiB, under the slow-consumer cap
+  for (int i = 0; i < kSends; ++i) lib_->SendShared(Id(uid), bytes, 0, text.size());
+  RunUntil([] { return false; }, 300ms);
+  EXPECT_GT(bytes.use_count(), 1u) << "queued on the transport by reference";
+  for (int i = 0; i < kSends; ++i) ASSERT_EQ(Read(a), TMsg(text, true)) << i;
+  EXPECT_TRUE(RunUntil([&] { return bytes.use_count() == 1; }));
+  EXPECT_TRUE(RunUntil([&] { return lib_->TotalUnsent() == 0; }));
+}
+
+// The hand-over with messages read on a transport thread and not yet taken by the engine's
+// busy thread: every one of them reaches the engine, in order, before the hand-over's quiet
+// callback; what a client sends after the hand-over began does not; once abandoned, reading
+// goes on.
+TEST_F(WsTransportThreadsTest, AHandoverHearsWhatWasReadBeforeItThenNothing) {
+  Start();
+  TPlainClient a(ioc_), b(ioc_);
+  const std::string uidA = Connect(a), uidB = Connect(b);
+  ASSERT_FALSE(uidA.empty() || uidB.empty()) << lastError_.message();
+  constexpr int kMessages = 200;
+  for (int m = 0; m < kMessages; ++m) {
+    const std::string text = Numbered(m);
+    a.ws.write(asio::buffer(text));
+    b.ws.write(asio::buffer(text));
+  }
+  std::this_thread::sleep_for(300ms);  // read there meanwhile, and waiting for this thread
+  int nQuiet = 0;
+  size_t nAtQuiet = 0;
+  lib_->BeginHandover([&] {
+    ++nQuiet;
+    nAtQuiet = events_.size();
+  });
+  EXPECT_EQ(nQuiet, 0) << "never inside the call";
+  a.ws.write(asio::buffer("after"s));
+  ASSERT_TRUE(RunUntil([&] { return nQuiet > 0; }));
+  RunUntil([] { return false; }, 200ms);
+  EXPECT_EQ(nQuiet, 1);
+  EXPECT_EQ(events_.size(), nAtQuiet) << "nothing heard after the quiet";
+  for (const std::string& uid : {uidA, uidB}) {
+    std::vector<std::string> got;
+    for (const TEvent& e : events_) {
+      if (e.kind == 'M' && e.uid == uid) got.push_back(e.text);
+    }
+    ASSERT_EQ(got.size(), static_cast<size_t>(kMessages)) << uid;
+    for (int m = 0; m < kMessages; ++m) EXPECT_EQ(got[m], Numbered(m));
+  }
+
+  lib_->AbandonHandover();
+  b.ws.write(asio::buffer("again"s));
+  ASSERT_TRUE(RunUntil([&] { return Last('M').text == "again"; }));
+  EXPECT_EQ(Last('M').uid, uidB);
+  EXPECT_EQ(Count('M', uidA), kMessages) << "what came during the hand-over stays unheard";
+}
+
+// While the engine's thread is busy a fast sender is read only so far ahead: the rest waits in
+// TCP, and all of it arrives, in order, once the engine takes what came.
+TEST_F(WsTransportThreadsTest, ABusyEngineHoldsAFastSenderBack) {
+  Start();
+  TPlainClient a(ioc_);
+  const std::string uid = Connect(a);
+  ASSERT_FALSE(uid.empty()) << lastError_.message();
+  EXPECT_EQ(Read(a), TMsg("ok", false));
+  constexpr size_t kMessages = 32 * 1024;  // 32 MiB in all
+  // The client writes from a thread of its own, with blocking writes, and a small send
+  // buffer: what it has written is what the gateway's side holds.
+  TPlainClient sender(ioc_);
+  const std::string senderUid = Connect(sender);
+  ASSERT_FALSE(senderUid.empty()) << lastError_.message();
+  beast::get_lowest_layer(sender.ws).socket().set_option(
+      asio::socket_base::send_buffer_size(64 * 1024));
+  const TWsConnId senderId = Id(senderUid);
+  size_t nGot = 0;
+  bool boInOrder = true;
+  messageHook_ = [&](TWsConnId id, std::string_view msg) {
+    if (id != senderId) return;
+    size_t n = kMessages;
+    if (msg.size() >= sizeof n) std::memcpy(&n, msg.data(), sizeof n);
+    boInOrder = boInOrder && n == nGot;
+    ++nGot;
+  };
+  std::atomic<size_t> nWritten{0};
+  std::thread writer([&] {
+    std::string msg(1024, 'f');
+    error_code ec;
+    sender.ws.binary(true);
+    for (size_t i = 0; i < kMessages && !ec; ++i) {
+      std::memcpy(msg.data(), &i, sizeof i);
+      sender.ws.write(asio::buffer(msg), ec);
+      nWritten = i + 1;
+    }
+  });
+  std::this_thread::sleep_for(700ms);  // the engine's thread is busy elsewhere
+  // The kernel's receive buffer (a few MiB at most) and the bytes in transit hold the rest.
+  EXPECT_LT(nWritten.load(), kMessages / 2) << "read on without the engine";
+  const bool boAll = RunUntil([&] { return nGot == kMessages; }, 60s);
+  if (!boAll) beast::get_lowest_layer(sender.ws).socket().shutdown(tcp::socket::shutdown_both);
+  writer.join();
+  EXPECT_TRUE(boAll) << nGot;
+  EXPECT_TRUE(boInOrder);
+}
+
+// Destroyed with handshakes under way, messages on their way in and bytes on their way out:
+// no callback runs afterwards, and every client sees its connection end.
+TEST_F(WsTransportThreadsTest, DestroyedWithWorkPendingCallsNothingMore) {
+  bool boGone = false, boCalledAfter = false;
+  logHook_ = [&](const std::string&) { boCalledAfter = boCalledAfter || boGone; };
+  Start(true);
+  lib_->SetHandshakeAdmission(
+      [&](const std::string&) {
+        boCalledAfter = boCalledAfter || boGone;
+        return true;
+      },
+      [&](const std::string&) { boCalledAfter = boCalledAfter || boGone; });
+  ssl::context ctx(ssl::context::tls_client);
+  std::vector<std::unique_ptr<TTlsClient>> open, halfway;
+  std::vector<std::string> uids;
+  for (int i = 0; i < 6; ++i) {
+    open.push_back(std::make_unique<TTlsClient>(ioc_, ctx));
+    uids.push_back(Connect(*open.back()));
+    ASSERT_FALSE(uids.back().empty()) << lastError_.message();
+  }
+  for (int i = 0; i < 6; ++i) {  // TCP only: their TLS handshakes wait
+    halfway.push_back(std::make_unique<TTlsClient>(ioc_, ctx));
+    auto& sock = beast::get_lowest_layer(halfway.back()->ws);
+    ASSERT_FALSE(
+        Complete([&](auto h) { sock.async_connect(tcp::endpoint(LoopBack(), port_), h); }));
+  }
+  const std::string block(1 << 20, 'p');
+  for (size_t i = 0; i < open.size(); ++i) {
+    lib_->SendBuff(Id(uids[i]), block.data(), block.size());
+    open[i]->ws.async_write(asio::buffer("in flight"), [](error_code, size_t) {});
+  }
+  ioc_.poll();
+  const size_t nEvents = events_.size();
+  lib_.reset();
+  boGone = true;
+  ioc_.run_for(300ms);
+  EXPECT_EQ(events_.size(), nEvents);
+  EXPECT_FALSE(boCalledAfter);
+  for (auto& c : open) {
+    c->buf.clear();
+    error_code ec;
+    for (int i = 0; i < 4 && !ec; ++i) {
+      ec = Complete([&](auto h) { c->ws.async_read(c->buf, h); });
+    }
+    EXPECT_TRUE(ec && ec != asio::error::timed_out) << ec.message();
+  }
+}
 
 // The hand-over: while paused the listener keeps its port and the kernel
 // queues connections; the engine hears nothing of the connections meanwhile
@@ -641,7 +977,10 @@ TEST_F(WsLibTest, SharedBytesGoOutAsTheSameMessagesAndAreLetGoWhenWritten) {
     lib_->SendShared(Id(uid), bytes, 4096, 2048);  // beyond the end: the rest only
     lib_->SendShared(Id(uid), bytes, 5000, 10);    // nothing there: nothing sent
   }
-  EXPECT_GT(bytes.use_count(), 1u);
+  // A transport thread may have written them all by now (its own test holds them there).
+  if (IoThreads() == 0) {
+    EXPECT_GT(bytes.use_count(), 1u);
+  }
   for (TPlainClient* c : {&a, &b}) {
     EXPECT_EQ(Read(*c), TMsg(text.substr(0, 2048), true));
     EXPECT_EQ(Read(*c), TMsg("own", true));

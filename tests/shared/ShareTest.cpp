@@ -110,6 +110,7 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
             "[Run]\n"
             "Flush=event\n"
             "Sessions=1000\n"
+            "IoThreads=0\n"
             "\n"
             "[Admission]\n"
             "ConnectRate=0\n"
@@ -130,7 +131,7 @@ TEST_F(ShareTest, FirstStartWritesEveryKeyWithItsDefault) {
   EXPECT_EQ(g_GateConfig.dwServerCheckTime, 180000u);
   EXPECT_FALSE(g_boOpenSSL);
 
-  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 27 missing keys written"),
+  EXPECT_NE(TakeMainLogLines().back().find("./Tavrel.ini: 28 missing keys written"),
             std::string::npos);
 
   // A second start finds every key (the empty Token, Trusted and Addr too): it
@@ -197,20 +198,20 @@ TEST_F(ShareTest, TheOperatorsFileIsReadNeverWritten) {
   EXPECT_EQ(g_GateConfig.nGatePort, 7400);
   EXPECT_EQ(g_GateConfig.nLogKeepDays, 3);
   EXPECT_EQ(g_GateConfig.nIpCount, 5);
-  EXPECT_EQ(found.size(), 25u);
+  EXPECT_EQ(found.size(), 26u);
   std::vector<std::string> lines = TakeMainLogLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(lines[0].ends_with("] [Tavrel] IpCount=\"1\" unusable, default 5")) << lines[0];
-  EXPECT_NE(lines[1].find("] 24 keys missing from gw.ini, defaults used: [Tavrel] "
+  EXPECT_NE(lines[1].find("] 25 keys missing from gw.ini, defaults used: [Tavrel] "
                           "GateAddr=0.0.0.0, [Tavrel] ServerAddr=127.0.0.1, [Tavrel] "
                           "ServerPort=5000, [Tavrel] ServerCheckMsgByte=8192, "),
             std::string::npos)
       << lines[1];
-  EXPECT_TRUE(
-      lines[1].ends_with(", [Listen] Addr=, [Run] Flush=event, [Run] Sessions=1000, "
-                         "[Admission] ConnectRate=0, "
-                         "[Admission] ConnectBurst=0, [Limits] ClientBytes=536870912, "
-                         "[Resume] GraceSeconds=0, [Resume] ReplayBytes=65536"))
+  EXPECT_TRUE(lines[1].ends_with(
+      ", [Listen] Addr=, [Run] Flush=event, [Run] Sessions=1000, [Run] IoThreads=0, "
+      "[Admission] ConnectRate=0, "
+      "[Admission] ConnectBurst=0, [Limits] ClientBytes=536870912, "
+      "[Resume] GraceSeconds=0, [Resume] ReplayBytes=65536"))
       << lines[1];
 
   // One key missing reads as one.
@@ -306,6 +307,44 @@ TEST_F(ShareTest, SessionsTakesOneTo65535AndAChangeWaitsForARestart) {
             std::vector<std::string>{
                 "[Run] Sessions 5000 -> 3000 in the file: takes effect at the next start"});
   EXPECT_EQ(g_GateConfig.nSessions, 5000);
+}
+
+// [Run] IoThreads: 0 to 16 transport threads are taken, anything else is
+// unusable, gets 0 and is written back; a change waits for a restart.
+TEST_F(ShareTest, IoThreadsTakesZeroTo16AndAChangeWaitsForARestart) {
+  struct TCase {
+    const char* value;
+    int32_t taken;
+    bool usable;
+  };
+  for (const TCase& c : {TCase{"0", 0, true}, TCase{"1", 1, true}, TCase{"16", 16, true},
+                         TCase{"17", 0, false}, TCase{"-1", 0, false}, TCase{"two", 0, false}}) {
+    SCOPED_TRACE(c.value);
+    Put("Tavrel.ini", std::string("[Run]\nIoThreads=") + c.value + "\n");
+    g_GateConfig = TGateConfig{};
+    const std::vector<std::string> unusable = LoadUnusable();
+    EXPECT_EQ(g_GateConfig.nIoThreads, c.taken);
+    const bool named = std::find(unusable.begin(), unusable.end(),
+                                 std::string("[Run] IoThreads=\"") + c.value +
+                                     "\" unusable, default 0") != unusable.end();
+    EXPECT_EQ(named, !c.usable);
+    g_GateConfig = TGateConfig{};
+    LoadConfig();
+    EXPECT_EQ(TIniFile("Tavrel.ini").ReadString("Run", "IoThreads", ""), c.usable ? c.value : "0");
+  }
+
+  Put("Tavrel.ini", "[Run]\nIoThreads=2\n");
+  g_GateConfig = TGateConfig{};
+  LoadConfig();
+  std::string text = Get("Tavrel.ini");
+  text.replace(text.find("IoThreads=2"), 11, "IoThreads=4");
+  Put("Tavrel.ini", text);
+  const TSettingsReload reload = ReloadSettings("./Tavrel.ini");
+  EXPECT_TRUE(reload.changes.empty());
+  EXPECT_EQ(reload.waiting,
+            std::vector<std::string>{
+                "[Run] IoThreads 2 -> 4 in the file: takes effect at the next start"});
+  EXPECT_EQ(g_GateConfig.nIoThreads, 2);
 }
 
 TEST_F(ShareTest, ValuesAreTakenAsReadAndUnusableOnesRewritten) {
