@@ -452,11 +452,17 @@ void HandoverTest::FillLink(std::vector<TPlayer>& players, const std::string& bi
   StartCopy(kResumeIni);
   Join(players, 16, true);
   server->SetReading(false);
+  const auto taken = [&] { return ReadMetrics(*rig)["tavrel_client_messages_received_total"]; };
+  const auto before = taken();
   // Megabytes for the link that the game server does not take.
   for (int round = 0; round < 6; ++round)
     for (TPlayer& p : players) p.ws->SendText(ClientMessage(CM_HEART, 0, 0, 0, 0, big));
   ASSERT_TRUE(WaitFor([&] { return ReadMetrics(*rig)["tavrel_server_link_queue_bytes"] > 1000000; },
                       10000ms));
+  // What a client has sent but the gateway has not read when the hand-over begins goes with
+  // the closed connection: the signal waits until the gateway has every message.
+  const double all = before + 6.0 * static_cast<double>(players.size());
+  ASSERT_TRUE(WaitFor([&] { return taken() >= all; }, 10000ms));
 }
 
 TEST_F(HandoverTest, ASecondSignalDuringAHandoverAndOneDuringADrainAreIgnored) {
