@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <exception>
 #include <thread>
+#include <utility>
 
 struct TWsThreads::TWorker {
   boost::asio::io_context ioc{1};  // run by one thread
@@ -16,7 +17,8 @@ struct TWsThreads::TWorker {
   std::thread thread;
 };
 
-TWsThreads::TWsThreads(size_t nThreads) {
+TWsThreads::TWsThreads(size_t nThreads, std::function<void(const std::string&)> onEscape)
+    : onEscape_(std::move(onEscape)) {
   nThreads = std::max<size_t>(nThreads, 1);
   for (size_t i = 0; i < nThreads; ++i) {
     auto worker = std::make_unique<TWorker>();
@@ -27,8 +29,10 @@ TWsThreads::TWsThreads(size_t nThreads) {
         try {
           ioc.run();
           return;
+        } catch (const std::exception& e) {
+          Escaped(e.what());
         } catch (...) {
-          nEscapes_.fetch_add(1, std::memory_order_relaxed);
+          Escaped("unknown exception");
         }
       }
     });
@@ -42,6 +46,15 @@ TWsThreads::~TWsThreads() {
   Stop();
   // The contexts go before the workers' other parts: queued handlers release what they hold.
   workers_.clear();
+}
+
+void TWsThreads::Escaped(const std::string& sWhat) {
+  nEscapes_.fetch_add(1, std::memory_order_relaxed);
+  if (!onEscape_) return;
+  try {
+    onEscape_(sWhat);
+  } catch (...) {
+  }
 }
 
 boost::asio::io_context& TWsThreads::Next() {

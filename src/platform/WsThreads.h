@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace boost::asio {
@@ -16,8 +18,9 @@ class io_context;
 class TWsThreads {
  public:
   // Starts `nThreads` threads named "tavrel-io" (at least one), each running its context until
-  // Stop.
-  explicit TWsThreads(size_t nThreads);
+  // Stop. `onEscape` hears, on the transport thread, the text of an exception that escaped a
+  // handler there; the thread runs on.
+  explicit TWsThreads(size_t nThreads, std::function<void(const std::string&)> onEscape = {});
   // Stop, then the contexts go: handlers still queued are destroyed unrun, on this thread.
   ~TWsThreads();
   TWsThreads(const TWsThreads&) = delete;
@@ -34,6 +37,9 @@ class TWsThreads {
 
  private:
   struct TWorker;
+  void Escaped(const std::string& sWhat);
+
+  std::function<void(const std::string&)> onEscape_;
   std::vector<std::unique_ptr<TWorker>> workers_;
   size_t nNext_ = 0;
   std::atomic<uint64_t> nEscapes_{0};

@@ -1321,7 +1321,14 @@ bool TWsLib::Start(uint16_t wPort, const std::string* pCertFile, const std::stri
   impl_->onMessage_ = std::move(onMessage);
   impl_->onLog_ = std::move(onLog);
   if (impl_->nIoThreads_ > 0 && !impl_->threads_) {
-    impl_->threads_ = std::make_unique<TWsThreads>(impl_->nIoThreads_);
+    // Posted as a line of the event loop's: the log is not the transport threads'.
+    impl_->threads_ = std::make_unique<TWsThreads>(
+        impl_->nIoThreads_,
+        [&ioc = impl_->ioc_, weak = std::weak_ptr<TImpl>(impl_)](const std::string& sWhat) {
+          asio::post(ioc, [weak, sWhat] {
+            if (auto self = weak.lock()) self->Log("transport thread handler: " + sWhat);
+          });
+        });
   }
   return impl_->Listen(wPort, sLastError_);
 }
